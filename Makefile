@@ -1,0 +1,35 @@
+# QuorbelService: cross-built with mingw-w64 for 32- and 64-bit Windows, tested under Wine 64.
+#   make demo   install what is missing, build, and show the service at work under Wine
+#   make test   install what is missing, build both targets, run every test under Wine
+#   make build  build both targets (artifacts in dist/x86 and dist/x64)
+
+BUILD      := build
+PREFIX_DIR := $(CURDIR)/$(BUILD)/wineprefix
+JOBS       ?= $(shell nproc)
+
+.PHONY: all deps build test demo clean
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+$(BUILD)/x64/build.ninja: | deps
+	cmake -S . -B $(BUILD)/x64 -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-x86_64.cmake -DQUORBEL_WINEPREFIX=$(PREFIX_DIR)
+
+$(BUILD)/x86/build.ninja: | deps
+	cmake -S . -B $(BUILD)/x86 -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-i686.cmake
+
+build: deps $(BUILD)/x64/build.ninja $(BUILD)/x86/build.ninja
+	cmake --build $(BUILD)/x86 -j $(JOBS)
+	cmake --build $(BUILD)/x64 -j $(JOBS)
+
+test: build
+	@scripts/run-tests.sh $(BUILD)/x64 $(PREFIX_DIR)
+
+demo: build
+	@scripts/demo.sh $(BUILD)/x64 $(PREFIX_DIR)
+
+clean:
+	rm -rf $(BUILD) dist

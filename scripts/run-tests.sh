@@ -1,0 +1,11 @@
+#!/bin/sh
+# Runs every test under Wine 64 with one wineserver kept alive for the whole run.
+# Usage: run-tests.sh BUILD_DIR PREFIX
+set -e
+build="$1"
+prefix="$2"
+scripts/wine-prefix.sh "$prefix"
+status=0
+(cd "$build" && WINEPREFIX="$prefix" ctest --output-on-failure --timeout 600) || status=$?
+WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
+exit $status

@@ -1,0 +1,147 @@
+#pragma once
+// One owner for every kind of platform object: the object is closed in exactly one place, when its
+// owner goes out of scope, so any path may return early without leaking it.
+
+#include <windows.h>
+#include <userenv.h>
+#include <wtsapi32.h>
+
+template <typename Traits>
+class ScopedObject {
+public:
+    using Type = typename Traits::Type;
+
+    ScopedObject() noexcept : value_(Traits::Invalid()) {}
+    explicit ScopedObject(Type value) noexcept : value_(value) {}
+    ~ScopedObject() { Reset(); }
+
+    ScopedObject(const ScopedObject&) = delete;
+    ScopedObject& operator=(const ScopedObject&) = delete;
+    ScopedObject(ScopedObject&& other) noexcept : value_(other.Release()) {}
+    ScopedObject& operator=(ScopedObject&& other) noexcept
+    {
+        if (this != &other) {
+            Reset(other.Release());
+        }
+        return *this;
+    }
+
+    Type Get() const noexcept { return value_; }
+    bool IsValid() const noexcept { return Traits::IsValid(value_); }
+    explicit operator bool() const noexcept { return IsValid(); }
+
+    // For out-parameters: closes what is held and hands out the slot to fill.
+    Type* Receive() noexcept
+    {
+        Reset();
+        return &value_;
+    }
+
+    Type Release() noexcept
+    {
+        Type value = value_;
+        value_ = Traits::Invalid();
+        return value;
+    }
+
+    void Reset(Type value = Traits::Invalid()) noexcept
+    {
+        if (Traits::IsValid(value_)) {
+            Traits::Close(value_);
+        }
+        value_ = value;
+    }
+
+private:
+    Type value_;
+};
+
+struct KernelHandleTraits {
+    using Type = HANDLE;
+    static Type Invalid() { return nullptr; }
+    // Some calls report failure with NULL, others (files, snapshots) with INVALID_HANDLE_VALUE.
+    static bool IsValid(Type h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void Close(Type h) { ::CloseHandle(h); }
+};
+
+struct ServiceHandleTraits {
+    using Type = SC_HANDLE;
+    static Type Invalid() { return nullptr; }
+    static bool IsValid(Type h) { return h != nullptr; }
+    static void Close(Type h) { ::CloseServiceHandle(h); }
+};
+
+struct RegKeyTraits {
+    using Type = HKEY;
+    static Type Invalid() { return nullptr; }
+    static bool IsValid(Type h) { return h != nullptr; }
+    static void Close(Type h) { ::RegCloseKey(h); }
+};
+
+struct WtsMemoryTraits {
+    using Type = void*;
+    static Type Invalid() { return nullptr; }
+    static bool IsValid(Type p) { return p != nullptr; }
+    static void Close(Type p) { ::WTSFreeMemory(p); }
+};
+
+struct LocalMemoryTraits {
+    using Type = HLOCAL;
+    static Type Invalid() { return nullptr; }
+    static bool IsValid(Type p) { return p != nullptr; }
+    static void Close(Type p) { ::LocalFree(p); }
+};
+
+struct GlobalMemoryTraits {
+    using Type = HGLOBAL;
+    static Type Invalid() { return nullptr; }
+    static bool IsValid(Type p) { return p != nullptr; }
+    static void Close(Type p) { ::GlobalFree(p); }
+};
+
+struct EnvironmentBlockTraits {
+    using Type = void*;
+    static Type Invalid() { return nullptr; }
+    static bool IsValid(Type p) { return p != nullptr; }
+    static void Close(Type p) { ::DestroyEnvironmentBlock(p); }
+};
+
+using ScopedHandle = ScopedObject<KernelHandleTraits>;
+using ScopedServiceHandle = ScopedObject<ServiceHandleTraits>;
+using ScopedRegKey = ScopedObject<RegKeyTraits>;
+using ScopedWtsMemory = ScopedObject<WtsMemoryTraits>;
+using ScopedLocalMemory = ScopedObject<LocalMemoryTraits>;
+using ScopedGlobalMemory = ScopedObject<GlobalMemoryTraits>;
+using ScopedEnvironmentBlock = ScopedObject<EnvironmentBlockTraits>;
+
+// Waits for a mutex for at most the given time and releases it when it goes out of scope.
+// Owns() is false when the wait expired: the caller must then leave the guarded data alone.
+class MutexLock {
+public:
+    static constexpr DWORD kDefaultTimeoutMs = 10000;
+
+    explicit MutexLock(HANDLE mutex, DWORD timeoutMs = kDefaultTimeoutMs) noexcept
+        : mutex_(mutex), owns_(false)
+    {
+        if (mutex_ != nullptr) {
+            const DWORD wait = ::WaitForSingleObject(mutex_, timeoutMs);
+            // An abandoned mutex is owned by us now; its data may be half-changed, but
+            // refusing it for ever would stop the list from working at all.
+            owns_ = (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED);
+        }
+    }
+    ~MutexLock()
+    {
+        if (owns_) {
+            ::ReleaseMutex(mutex_);
+        }
+    }
+    MutexLock(const MutexLock&) = delete;
+    MutexLock& operator=(const MutexLock&) = delete;
+
+    bool Owns() const noexcept { return owns_; }
+
+private:
+    HANDLE mutex_;
+    bool owns_;
+};

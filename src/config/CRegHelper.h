@@ -1,0 +1,19 @@
+#pragma once
+// Reading and writing of registry values, always in the 64-bit view. Each call opens its key,
+// does its work and closes it again.
+
+#include <windows.h>
+
+#include "strings/XStringW.h"
+#include "strings/XStringWList.h"
+
+class CRegHelper {
+public:
+    static DWORD GetValueType(HKEY root, const XStringW& keyPath, const XStringW& valueName);
+    static DWORD GetValue(HKEY root, const XStringW& keyPath, const XStringW& valueName,
+                          XStringW& text, DWORD& number, DWORD& size);
+    static XStringW GetStringValue(HKEY root, const XStringW& keyPath, const XStringW& valueName);
+    // Writes a REG_SZ below HKEY_CURRENT_USER, creating missing keys on the way.
+    static bool SetValue(const XStringW& keyPath, const XStringW& valueName, const XStringW& text);
+    static XStringWList GetSubKeyList(HKEY root, const XStringW& keyPath);
+};

@@ -1,0 +1,27 @@
+#pragma once
+// The service thread: runs mainFunc when the service starts, waits for the stop event, then
+// runs endFunc.
+
+#include <windows.h>
+
+#include "service/XThread.h"
+
+class CWindowServiceThread {
+public:
+    using Function = void (*)();
+
+    CWindowServiceThread();
+    ~CWindowServiceThread();
+    CWindowServiceThread(const CWindowServiceThread&) = delete;
+    CWindowServiceThread& operator=(const CWindowServiceThread&) = delete;
+
+    void Start();
+    void Stop();
+
+    XThread& GetThread() { return thread; }
+
+    HANDLE stopEvent;
+    XThread thread;
+    Function mainFunc;
+    Function endFunc;
+};

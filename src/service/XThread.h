@@ -1,0 +1,57 @@
+#pragma once
+// The program's thread class: a named worker that calls ThreadFunc at once and then again after
+// every interval until it is told to quit; the quit event cuts the wait between calls short.
+
+#include <windows.h>
+
+#include <atomic>
+
+#include "common/ScopedHandle.h"
+#include "strings/XStringW.h"
+
+class XThread {
+public:
+    using ThreadProcType = unsigned(__stdcall*)(void*);
+
+    enum State : LONG { kNotStarted = 0, kRunning = 1, kEnded = 3 };
+
+    XThread();
+    virtual ~XThread();
+    XThread(const XThread&) = delete;
+    XThread& operator=(const XThread&) = delete;
+
+    // The work of one pass; the base version does nothing.
+    virtual int ThreadFunc();
+
+    // Creates and starts the thread; returns its handle, or null when it could not be created.
+    HANDLE Start();
+    // Asks the thread to end; does not wait.
+    void Quit();
+    // Waits without limit until the thread has ended. Returns at once when called on the
+    // thread itself or when no thread was ever started.
+    void Join();
+
+    // Thread procedure for workers that use ThreadFunc; its argument is the XThread.
+    static unsigned __stdcall ThreadProc(void* argument);
+
+    void SetName(const XStringW& threadName) { name = threadName; }
+    const XStringW& GetName() const { return name; }
+    void SetThreadProc(ThreadProcType procedure) { threadProc = procedure; }
+    void SetProcArg(void* argument) { procArg = argument; }
+    void SetInterval(DWORD milliseconds) { interval.store(milliseconds); }
+    DWORD GetInterval() const { return interval.load(); }
+    LONG GetState() const { return state.load(); }
+    bool IsQuitRequested() const { return quitFlag.load(); }
+    DWORD GetThreadId() const { return threadId; }
+
+protected:
+    XStringW name;
+    std::atomic<bool> quitFlag;
+    ScopedHandle quitEvent;
+    std::atomic<LONG> state;
+    std::atomic<DWORD> interval;
+    ThreadProcType threadProc;
+    ScopedHandle threadHandle;
+    unsigned threadId;
+    void* procArg;
+};

@@ -1,0 +1,33 @@
+#pragma once
+// Ordered list of XStringW values guarded by its own mutex, so that any thread may use it.
+// Every wait for the mutex is bounded at 10000 ms; an operation whose wait expires touches no
+// element and acts as on an empty list.
+
+#include <list>
+#include <memory>
+
+#include "common/ScopedHandle.h"
+#include "strings/XStringW.h"
+
+class XStringWList {
+public:
+    XStringWList();
+    XStringWList(const XStringWList& other);
+    XStringWList& operator=(const XStringWList& other);
+    virtual ~XStringWList();
+
+    void Add(const XStringW& text);
+    void RemoveAll();
+    int GetCount() const;
+    // The stored element itself; it stays owned by the list. Throws std::invalid_argument for an
+    // index outside 0 to count - 1.
+    XStringW& GetAt(int index) const;
+    XStringW GetCopyAt(int index) const;
+    int Find(const XStringW& text) const;
+    XStringW Join() const;
+    void CopyTo(XStringWList& destination) const;
+
+private:
+    std::list<std::unique_ptr<XStringW>> elements;
+    ScopedHandle listMutex;
+};

@@ -1,0 +1,11 @@
+#pragma once
+// Where the running executable and the Windows system directory are. Every call asks the system.
+
+#include "strings/XStringW.h"
+
+// With wholePath: the executable's full path; without: only its file name.
+XStringW GetModulePath(bool wholePath);
+XStringW GetModuleName();
+// The executable's directory, without a trailing backslash.
+XStringW GetModuleDirectory();
+XStringW GetSystemDirectoryPath();
