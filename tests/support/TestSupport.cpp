@@ -1,0 +1,234 @@
+#include "TestSupport.h"
+
+#include <tlhelp32.h>
+
+
+namespace testing_support {
+
+bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs, DWORD pollMs)
+{
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;) {
+        if (condition()) {
+            return true;
+        }
+        if (GetTickCount64() >= deadline) {
+            return condition();
+        }
+        Sleep(pollMs);
+    }
+}
+
+PROCESS_INFORMATION StartProgram(const std::wstring& program, const std::wstring& arguments)
+{
+    std::wstring commandLine = L"\"" + program + L"\"";
+    if (!arguments.empty()) {
+        commandLine += L" " + arguments;
+    }
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &info)) {
+        info = PROCESS_INFORMATION{};
+    }
+    return info;
+}
+
+ProcessResult RunProgram(const std::wstring& program, const std::wstring& arguments,
+                         DWORD timeoutMs)
+{
+    ProcessResult result;
+    PROCESS_INFORMATION info = StartProgram(program, arguments);
+    if (info.hProcess == nullptr) {
+        return result;
+    }
+    result.started = true;
+    if (WaitForSingleObject(info.hProcess, timeoutMs) == WAIT_OBJECT_0) {
+        result.finished = true;
+        GetExitCodeProcess(info.hProcess, &result.exitCode);
+    } else {
+        TerminateProcess(info.hProcess, 99);
+    }
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    return result;
+}
+
+std::string ReadFileBytes(const std::wstring& path)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return {};
+    }
+    std::string bytes;
+    char buffer[65536];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
+        bytes.append(buffer, read);
+    }
+    CloseHandle(file);
+    return bytes;
+}
+
+std::wstring ReadUtf16File(const std::wstring& path)
+{
+    const std::string bytes = ReadFileBytes(path);
+    std::wstring text(bytes.size() / 2, L'\0');
+    for (size_t i = 0; i < text.size(); ++i) {
+        text[i] = static_cast<wchar_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                       (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
+    }
+    return text;
+}
+
+std::vector<std::wstring> ListFiles(const std::wstring& directory, const std::wstring& pattern)
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((directory + L"\\" + pattern).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return names;
+    }
+    do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            names.emplace_back(found.cFileName);
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return names;
+}
+
+void RemoveTree(const std::wstring& path)
+{
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") {
+                continue;
+            }
+            const std::wstring child = path + L"\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveTree(child);
+            } else {
+                SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(child.c_str());
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+bool FileExists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool CopyInto(const std::wstring& source, const std::wstring& destination)
+{
+    return CopyFileW(source.c_str(), destination.c_str(), FALSE) != FALSE;
+}
+
+ScratchDir::ScratchDir(const std::wstring& name) : path_(L"C:\\QuorbelTests\\" + name)
+{
+    CreateDirectoryW(L"C:\\QuorbelTests", nullptr);
+    RemoveTree(path_);
+    CreateDirectoryW(path_.c_str(), nullptr);
+}
+
+ScratchDir::~ScratchDir()
+{
+    RemoveTree(path_);
+}
+
+namespace {
+template <typename Visit>
+void ForEachProcess(Visit visit)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry)) {
+        visit(entry);
+    }
+    CloseHandle(snapshot);
+}
+}  // namespace
+
+std::vector<DWORD> ProcessIdsByName(const std::wstring& imageName)
+{
+    std::vector<DWORD> ids;
+    ForEachProcess([&](const PROCESSENTRY32W& entry) {
+        if (imageName == entry.szExeFile) {
+            ids.push_back(entry.th32ProcessID);
+        }
+    });
+    return ids;
+}
+
+DWORD ParentProcessId(DWORD processId)
+{
+    DWORD parent = 0;
+    ForEachProcess([&](const PROCESSENTRY32W& entry) {
+        if (entry.th32ProcessID == processId) {
+            parent = entry.th32ParentProcessID;
+        }
+    });
+    return parent;
+}
+
+bool IsProcessAlive(DWORD processId)
+{
+    bool alive = false;
+    ForEachProcess([&](const PROCESSENTRY32W& entry) {
+        alive = alive || entry.th32ProcessID == processId;
+    });
+    return alive;
+}
+
+void TerminateById(DWORD processId)
+{
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId);
+    if (process != nullptr) {
+        TerminateProcess(process, 1);
+        WaitForSingleObject(process, 5000);
+        CloseHandle(process);
+    }
+}
+
+void TerminateAllByName(const std::wstring& imageName)
+{
+    for (DWORD id : ProcessIdsByName(imageName)) {
+        TerminateById(id);
+    }
+}
+
+std::wstring Widened(const std::string& utf8)
+{
+    const int count = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
+                                          nullptr, 0);
+    std::wstring wide(static_cast<size_t>(count), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &wide[0], count);
+    return wide;
+}
+
+std::string Utf8(const std::wstring& wide)
+{
+    const int count = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                          nullptr, 0, nullptr, nullptr);
+    std::string narrow(static_cast<size_t>(count), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &narrow[0], count,
+                        nullptr, nullptr);
+    return narrow;
+}
+
+}  // namespace testing_support

@@ -1,0 +1,67 @@
+#pragma once
+// Helpers shared by the unit and system tests: running programs, polling with a deadline,
+// files and folders.
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "TestPaths.h"
+
+namespace testing_support {
+
+// Polls the condition every pollMs until it holds or timeoutMs has passed; returns its last answer.
+bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs, DWORD pollMs = 20);
+
+struct ProcessResult {
+    bool started = false;
+    bool finished = false;
+    DWORD exitCode = 0;
+};
+
+// Runs "\"<program>\" <arguments>" and waits up to timeoutMs for it to end.
+ProcessResult RunProgram(const std::wstring& program, const std::wstring& arguments,
+                         DWORD timeoutMs = 30000);
+
+// Starts a program and returns its process information (the caller closes both handles).
+PROCESS_INFORMATION StartProgram(const std::wstring& program, const std::wstring& arguments);
+
+// Whole file as bytes; empty when it cannot be read.
+std::string ReadFileBytes(const std::wstring& path);
+// A UTF-16LE file (no byte-order mark) as wide text.
+std::wstring ReadUtf16File(const std::wstring& path);
+
+// The names of the files in a directory that match the pattern (for example L"*.log").
+std::vector<std::wstring> ListFiles(const std::wstring& directory, const std::wstring& pattern);
+
+void RemoveTree(const std::wstring& path);
+bool FileExists(const std::wstring& path);
+bool CopyInto(const std::wstring& source, const std::wstring& destination);
+
+// A fresh, empty folder below C:\QuorbelTests, removed again by the destructor.
+class ScratchDir {
+public:
+    explicit ScratchDir(const std::wstring& name);
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::wstring& Path() const { return path_; }
+    std::wstring operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
+
+private:
+    std::wstring path_;
+};
+
+// Ids of the running processes with exactly this image name.
+std::vector<DWORD> ProcessIdsByName(const std::wstring& imageName);
+DWORD ParentProcessId(DWORD processId);
+bool IsProcessAlive(DWORD processId);
+void TerminateById(DWORD processId);
+void TerminateAllByName(const std::wstring& imageName);
+
+std::wstring Widened(const std::string& utf8);  // UTF-8 to wide, for messages
+std::string Utf8(const std::wstring& wide);      // wide to UTF-8, for assertion messages
+
+}  // namespace testing_support
