@@ -56,6 +56,45 @@ time_t LocalTimeToSeconds(const SYSTEMTIME& local)
     return std::mktime(&calendar);
 }
 
+// Wine appends through a seek to the end followed by a positioned write, so two processes that
+// append to one file at the same moment overwrite each other's lines (Windows appends atomically).
+// A mutex named after the log directory makes the processes of a session that share the directory
+// take turns. A line takes milliseconds; a holder that keeps the mutex longer is stuck, and the
+// line is then written without it rather than stalling the caller.
+constexpr DWORD kAppendLockTimeoutMs = 1000;
+
+XStringW AppendMutexName(const XStringW& directory)
+{
+    // Mutex names cannot hold a path (no backslashes), so the directory is hashed (FNV-1a, with
+    // ASCII letters folded to upper case, as paths compare without regard to case).
+    UINT hash = 2166136261u;
+    for (const wchar_t* c = directory.GetString(); *c != L'\0'; ++c) {
+        const UINT folded = (*c >= L'a' && *c <= L'z') ? *c - L'a' + L'A' : *c;
+        hash = (hash ^ folded) * 16777619u;
+    }
+    XStringW name;
+    name.Format(L"QuorbelTraceAppend_%08x", hash);
+    return name;
+}
+
+// "(hh:mm:ss.mmm) <prefix> [<ERROR> ]<message>" and CR LF, stamped with the local time.
+XStringW ComposeLine(const XStringW& prefix, bool error, const XStringW& message)
+{
+    SYSTEMTIME now{};
+    ::GetLocalTime(&now);
+    XStringW line;
+    line.Format(L"(%02d:%02d:%02d.%03d) %@ ", static_cast<int>(now.wHour),
+                static_cast<int>(now.wMinute), static_cast<int>(now.wSecond),
+                static_cast<int>(now.wMilliseconds), prefix);
+    if (error) {
+        line += kErrorMark;
+    }
+    // The message ends at its first zero character, whatever its recorded length.
+    line += message.GetString();
+    line += kLineEnd;
+    return line;
+}
+
 }  // namespace
 
 CTraceManager::CTraceManager()
@@ -126,22 +165,14 @@ void CTraceManager::WriteTraceLine(const XStringW& name, XStringW& fileName, con
                                    bool error, const XStringW& message)
 {
     const CriticalSectionGuard guard(lock);
+    const XStringW appendMutexName = AppendMutexName(logDirectory);
+    const ScopedHandle appendMutex(::CreateMutexW(nullptr, FALSE, appendMutexName.GetString()));
+    const MutexLock appendLock(appendMutex.Get(), kAppendLockTimeoutMs);
     const ScopedHandle file = OpenLogFile(name, fileName);
     if (!file) {
         return;
     }
-    SYSTEMTIME now{};
-    ::GetLocalTime(&now);
-    XStringW line;
-    line.Format(L"(%02d:%02d:%02d.%03d) %@ ", static_cast<int>(now.wHour),
-                static_cast<int>(now.wMinute), static_cast<int>(now.wSecond),
-                static_cast<int>(now.wMilliseconds), prefix);
-    if (error) {
-        line += kErrorMark;
-    }
-    // The message ends at its first zero character, whatever its recorded length.
-    line += message.GetString();
-    line += kLineEnd;
+    const XStringW line = ComposeLine(prefix, error, message);
     // One write per line on an append-only handle: lines of other threads and processes that
     // write to the same file land whole, before or after this one.
     DWORD written = 0;

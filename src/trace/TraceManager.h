@@ -40,8 +40,8 @@ public:
 
     // Opens the record's log file, appends one line and closes the file. fileName is the record's
     // current file name and is updated when the file is named or replaced.
-    void WriteTraceLine(const XStringW& name, XStringW& fileName, const XStringW& prefix, bool error,
-                        const XStringW& message);
+    void WriteTraceLine(const XStringW& name, XStringW& fileName, const XStringW& prefix,
+                        bool error, const XStringW& message);
     // The record's current log file opened for appending, replaced by a new one when it is too
     // large or too old; invalid when no file could be opened.
     ScopedHandle OpenLogFile(const XStringW& name, XStringW& fileName);

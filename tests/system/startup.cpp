@@ -19,6 +19,8 @@ namespace {
 
 constexpr wchar_t kExeName[] = L"QuorbelService.exe";
 constexpr wchar_t kTimeStamp[] = LR"(\(\d\d:\d\d:\d\d\.\d\d\d\) )";
+constexpr wchar_t kRunLine[] = LR"(main\(\d+\) :  Run QuorbelService\r\n)";
+constexpr wchar_t kPadding[] = L"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
 // Four arguments match no command form: the process only starts up and ends.
 constexpr wchar_t kNoCommand[] = L"one two three four";
 
@@ -101,7 +103,7 @@ TEST_F(StartupTest, WithSwitchFileTheFirstLineGoesToTheMinuteLog)
     EXPECT_EQ(0u, result.exitCode);
 
     const std::wstring log = OnlyLogText(before, after);
-    const std::wregex expected(std::wstring(kTimeStamp) + LR"(main\(\d+\) :  Run QuorbelService\r\n)");
+    const std::wregex expected(std::wstring(kTimeStamp) + kRunLine);
     EXPECT_TRUE(std::regex_match(log, expected)) << "log: " << Utf8(log);
 }
 
@@ -136,8 +138,8 @@ TEST_F(StartupTest, SecondInstanceInTheSessionOnlyReportsItself)
     ASSERT_TRUE(result.finished);
     EXPECT_EQ(0u, result.exitCode);
     const std::wstring log = OnlyLogText(before, after);
-    const std::wregex expected(std::wstring(kTimeStamp) + LR"(main\(\d+\) :  Run QuorbelService\r\n)" +
-                               kTimeStamp + LR"(main\(\d+\) :  Duplicate Process\r\n)");
+    const std::wregex expected(std::wstring(kTimeStamp) + kRunLine + kTimeStamp +
+                               LR"(main\(\d+\) :  Duplicate Process\r\n)");
     EXPECT_TRUE(std::regex_match(log, expected)) << "log: " << Utf8(log);
 
     // The command itself never ran.
@@ -159,14 +161,19 @@ TEST_F(StartupTest, TwoProcessesAppendWholeLinesToOneFile)
     WriteEmptyFile(dir / L"trace.txt");
 
     // Both writers must finish within the minute they start in.
-    ASSERT_TRUE(WaitUntil([] { return LocalNow().wSecond < 45; }, 20000, 100));
+    ASSERT_TRUE(WaitUntil([] { return LocalNow().wSecond < 52; }, 20000, 100));
 
+    HANDLE ready = CreateSemaphoreW(nullptr, 0, 2, L"QuorbelTests_TraceWriterReady");
     HANDLE go = CreateEventW(nullptr, TRUE, FALSE, L"QuorbelTests_TraceWriterGo");
+    ASSERT_NE(nullptr, ready);
     ASSERT_NE(nullptr, go);
-    constexpr int kLines = 300;
+    constexpr int kLines = 400;
     const std::wstring count = std::to_wstring(kLines);
     PROCESS_INFORMATION first = StartProgram(writer, L"1 " + count);
     PROCESS_INFORMATION second = StartProgram(writer, L"2 " + count);
+    // Both are up and waiting: let them go together.
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready, 30000));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready, 30000));
     SetEvent(go);
     DWORD exitCodes[2] = {99, 99};
     for (PROCESS_INFORMATION* info : {&first, &second}) {
@@ -177,6 +184,7 @@ TEST_F(StartupTest, TwoProcessesAppendWholeLinesToOneFile)
         CloseHandle(info->hProcess);
     }
     CloseHandle(go);
+    CloseHandle(ready);
     EXPECT_EQ(0u, exitCodes[0]);
     EXPECT_EQ(0u, exitCodes[1]);
 
@@ -186,7 +194,7 @@ TEST_F(StartupTest, TwoProcessesAppendWholeLinesToOneFile)
 
     const std::wregex linePattern(
         std::wstring(kTimeStamp) +
-        LR"(trace_writer\(\d+\) :  writer (\d) line (\d+) abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789)");
+        LR"(trace_writer\(\d+\) :  writer (\d) line (\d+) )" + kPadding);
     std::map<int, std::vector<int>> linesByWriter;
     int writerChanges = 0;
     int previousWriter = 0;

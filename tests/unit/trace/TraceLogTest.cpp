@@ -23,6 +23,7 @@ using namespace testing_support;
 namespace {
 
 constexpr wchar_t kLinePattern[] = LR"(\((\d\d):(\d\d):(\d\d)\.(\d\d\d)\) )";
+constexpr wchar_t kPadding[] = L"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
 
 std::wstring Text(const XStringW& text)
 {
@@ -154,7 +155,7 @@ TEST_F(TraceLogTest, FileIsUtf16WithoutByteOrderMark)
 {
     const std::string bytes = ReadFileBytes(Write(L"first"));
     ASSERT_GE(bytes.size(), 2u);
-    EXPECT_EQ('(', bytes[0]) << "first byte " << static_cast<int>(static_cast<unsigned char>(bytes[0]));
+    EXPECT_EQ('(', bytes[0]) << "first byte " << static_cast<int>(bytes[0] & 0xFF);
     EXPECT_EQ('\0', bytes[1]);
     EXPECT_EQ(0u, bytes.size() % 2) << bytes.size();
 }
@@ -361,8 +362,7 @@ TEST(TraceConcurrency, ThreadsRotatingOneChannelKeepEveryLineWhole)
             const XStringW prefix = MakeTracePrefix("Writer", t);
             for (int i = 0; i < kLines; ++i) {
                 XStringW message;
-                message.Format(L"thread %d line %d %s", t, i,
-                               L"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789");
+                message.Format(L"thread %d line %d %s", t, i, kPadding);
                 manager.WriteChannelLine(prefix, (i % 2) != 0, message);
             }
         });
@@ -373,7 +373,7 @@ TEST(TraceConcurrency, ThreadsRotatingOneChannelKeepEveryLineWhole)
 
     const std::wregex linePattern(
         std::wstring(kLinePattern) +
-        LR"(Writer\((\d)\) :  (<ERROR> )?thread (\d) line (\d+) abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789)");
+        LR"(Writer\((\d)\) :  (<ERROR> )?thread (\d) line (\d+) )" + kPadding);
     std::map<int, std::vector<int>> linesByThread;
     int total = 0;
     for (const std::wstring& file : ListFiles(dir.Path(), L"threads_*.log")) {
@@ -408,7 +408,7 @@ TEST(TraceProcess, WithoutSwitchFileOnlyFatalLinesAreWritten)
 {
     const std::wstring moduleDir = Text(GetModuleDirectory());
     const std::wstring logDir = moduleDir + L"\\Log";
-    ASSERT_FALSE(FileExists(moduleDir + L"\\trace.txt")) << "a trace.txt lies in " << Utf8(moduleDir);
+    ASSERT_FALSE(FileExists(moduleDir + L"\\trace.txt")) << "trace.txt in " << Utf8(moduleDir);
     const bool logDirExisted = FileExists(logDir);
 
     InitTrace();
@@ -442,7 +442,8 @@ TEST(TraceProcess, WithoutSwitchFileOnlyFatalLinesAreWritten)
 
 TEST(TraceProcess, SwitchFileIsLookedForBesideTheExecutable)
 {
-    const std::wstring name = L"unit_trace_switch_" + std::to_wstring(GetCurrentProcessId()) + L".txt";
+    const std::wstring name =
+        L"unit_trace_switch_" + std::to_wstring(GetCurrentProcessId()) + L".txt";
     const std::wstring path = Text(GetModuleDirectory()) + L"\\" + name;
     EXPECT_FALSE(IsTraceSwitchOn(name.c_str()));
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
