@@ -21,6 +21,14 @@ namespace {
 
 const wchar_t kTraceFolder[] = L"C:\\QuorbelTests\\unit_service_trace";
 
+// The trace folder goes when the whole run is over: the channel keeps writing there until then.
+class TraceFolderRemoval : public ::testing::Environment {
+public:
+    void TearDown() override { RemoveTree(kTraceFolder); }
+};
+::testing::Environment* const traceFolderRemoval =
+    ::testing::AddGlobalTestEnvironment(new TraceFolderRemoval);  // gtest owns it
+
 // Turns this process's trace channel on once; its files stay for the rest of the run.
 void EnableTraceOnce()
 {
