@@ -30,9 +30,10 @@ TEST_F(RegHelperTest, StringValuesOfEveryLengthAreReturnedWhole)
             }
             WriteString(HKEY_CURRENT_USER, scratch.Path(), L"Text", text, REG_SZ, withTerminator);
             const std::wstring read = ReadText(L"Text");
-            EXPECT_EQ(read.size(), length) << "length " << length << ", terminator " << withTerminator;
-            EXPECT_TRUE(read == text) << "length " << length << ", terminator " << withTerminator
-                                      << ": " << Shown(read);
+            EXPECT_EQ(read.size(), length)
+                << "length " << length << ", terminator " << withTerminator;
+            EXPECT_TRUE(read == text)
+                << "length " << length << ", terminator " << withTerminator << ": " << Shown(read);
         }
     }
 }
@@ -57,8 +58,8 @@ TEST_F(RegHelperTest, MultiStringsBecomeLinesWithoutTheEmptyOnes)
         {"no data at all", std::wstring(), L""},
         {"missing closing nulls", std::wstring(L"x\0y", 3), L"x\ny\n"},
         {"single 0", std::wstring(L"0\0\0", 3), L"0\n"},
-        {"longer than the first read", longItem + std::wstring(L"\0", 1) + longItem +
-                                           std::wstring(L"\0\0", 2),
+        {"longer than the first read",
+         longItem + std::wstring(L"\0", 1) + longItem + std::wstring(L"\0\0", 2),
          longItem + L"\n" + longItem + L"\n"},
     };
     for (const Case& c : cases) {
@@ -102,8 +103,8 @@ TEST_F(RegHelperTest, NumbersAreReadAsUnsignedDecimalText)
         XStringW text;
         DWORD number = 0;
         DWORD size = 77;
-        const DWORD type = CRegHelper::GetValue(HKEY_CURRENT_USER, W(scratch.Path()), c.name, text,
-                                                number, size);
+        const DWORD type =
+            CRegHelper::GetValue(HKEY_CURRENT_USER, W(scratch.Path()), c.name, text, number, size);
         EXPECT_EQ(type, c.expectedType) << Shown(c.name);
         EXPECT_EQ(Text(text), c.expectedText) << Shown(c.name);
         EXPECT_EQ(number, c.expectedNumber) << Shown(c.name);
@@ -119,8 +120,8 @@ TEST_F(RegHelperTest, BinaryValuesReportOnlyTheirSize)
         XStringW text(L"kept");
         DWORD number = 9;
         DWORD size = 0;
-        EXPECT_EQ(CRegHelper::GetValue(HKEY_CURRENT_USER, W(scratch.Path()), L"Binary", text, number,
-                                       size),
+        EXPECT_EQ(CRegHelper::GetValue(HKEY_CURRENT_USER, W(scratch.Path()), L"Binary", text,
+                                       number, size),
                   static_cast<DWORD>(REG_BINARY));
         EXPECT_EQ(size, length);
         EXPECT_EQ(Text(text), L"kept");
@@ -160,9 +161,9 @@ TEST_F(RegHelperTest, MissingValueHasTypeZeroAndIsNoError)
     XStringW text(L"kept");
     DWORD number = 0;
     DWORD size = 0;
-    EXPECT_EQ(CRegHelper::GetValue(HKEY_CURRENT_USER, W(scratch.Path()), L"Missing", text, number,
-                                   size),
-              0u);
+    EXPECT_EQ(
+        CRegHelper::GetValue(HKEY_CURRENT_USER, W(scratch.Path()), L"Missing", text, number, size),
+        0u);
     EXPECT_EQ(Text(text), L"kept");
     EXPECT_EQ(CRegHelper::GetValueType(HKEY_CURRENT_USER, W(scratch.Path()), L"Other"),
               static_cast<DWORD>(REG_SZ));
@@ -220,7 +221,8 @@ TEST_F(RegHelperTest, SubKeysAreListedByName)
     EXPECT_EQ(CRegHelper::GetSubKeyList(HKEY_CURRENT_USER, W(scratch / L"Missing")).GetCount(), 0);
 
     const std::wstring longestName(255, L'n');
-    for (const std::wstring& name : {std::wstring(L"agent.exe"), std::wstring(L"B.EXE"), longestName}) {
+    for (const std::wstring& name :
+         {std::wstring(L"agent.exe"), std::wstring(L"B.EXE"), longestName}) {
         WriteString(HKEY_CURRENT_USER, scratch / name, L"Path", L"x");
     }
     // A value of the key itself is no subkey.
@@ -238,8 +240,9 @@ TEST_F(RegHelperTest, ReadsThroughTheUsersHiveOfTheCurrentUser)
     const std::wstring sid = CurrentUserSidByName();
     ASSERT_FALSE(sid.empty()) << "the current user's SID could not be looked up";
     WriteString(HKEY_CURRENT_USER, scratch.Path(), L"Text", L"seen from HKEY_USERS");
-    EXPECT_EQ(Text(CRegHelper::GetStringValue(HKEY_USERS, W(sid + L"\\" + scratch.Path()), L"Text")),
-              L"seen from HKEY_USERS");
+    EXPECT_EQ(
+        Text(CRegHelper::GetStringValue(HKEY_USERS, W(sid + L"\\" + scratch.Path()), L"Text")),
+        L"seen from HKEY_USERS");
 }
 
 }  // namespace

@@ -252,8 +252,8 @@ ScratchKey::ScratchKey(const std::wstring& name) : path_(L"Software\\QuorbelTest
 {
     DeleteTree(HKEY_CURRENT_USER, path_);
     HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0,
-                        KEY_ALL_ACCESS | kAccess64, nullptr, &key, nullptr) == ERROR_SUCCESS) {
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | kAccess64,
+                        nullptr, &key, nullptr) == ERROR_SUCCESS) {
         RegCloseKey(key);
     }
 }

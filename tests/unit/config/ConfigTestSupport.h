@@ -14,7 +14,10 @@
 namespace config_test {
 
 std::wstring Text(const XStringW& text);
-inline XStringW W(const std::wstring& text) { return XStringW(text.c_str()); }
+inline XStringW W(const std::wstring& text)
+{
+    return XStringW(text.c_str());
+}
 std::vector<std::wstring> Names(const XStringWList& list);
 std::string Shown(const std::wstring& text);  // printable, with line feeds and nulls spelled out
 

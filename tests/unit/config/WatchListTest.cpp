@@ -94,7 +94,8 @@ protected:
             WriteDword(HKEY_CURRENT_USER, EntryKey(name), L"Status", status.number);
             break;
         case StatusValue::MultiString:
-            WriteMultiString(HKEY_CURRENT_USER, EntryKey(name), L"Status", {std::wstring(status.text)});
+            WriteMultiString(HKEY_CURRENT_USER, EntryKey(name), L"Status",
+                             {std::wstring(status.text)});
             break;
         case StatusValue::Missing:
             break;
@@ -130,14 +131,16 @@ TEST_F(WatchListTest, AddCreatesAnActiveEntryAndReplacesItsPath)
 {
     const std::wstring name = L"QuorbelTestAgent.exe";
     CQuorbelServiceHelper::AddList(name.c_str(), L"C:\\Tools\\agent.exe");
-    EXPECT_EQ(ReadStringOrState(HKEY_CURRENT_USER, EntryKey(name), L"Path"), L"C:\\Tools\\agent.exe");
+    EXPECT_EQ(ReadStringOrState(HKEY_CURRENT_USER, EntryKey(name), L"Path"),
+              L"C:\\Tools\\agent.exe");
     EXPECT_EQ(StatusOf(name), L"1");
 
     CQuorbelServiceHelper::PauseList(name.c_str());
     ASSERT_EQ(StatusOf(name), L"0");
     // Registry key names ignore case: this is the same entry, which keeps its first spelling.
     CQuorbelServiceHelper::AddList(L"QUORBELTESTAGENT.EXE", L"D:\\Other\\agent.exe");
-    EXPECT_EQ(ReadStringOrState(HKEY_CURRENT_USER, EntryKey(name), L"Path"), L"D:\\Other\\agent.exe");
+    EXPECT_EQ(ReadStringOrState(HKEY_CURRENT_USER, EntryKey(name), L"Path"),
+              L"D:\\Other\\agent.exe");
     EXPECT_EQ(StatusOf(name), L"1") << "adding again makes a paused entry active";
     const std::vector<std::wstring> own = OwnNames(SubKeys(HKEY_CURRENT_USER, kBaseKey));
     EXPECT_EQ(own, std::vector<std::wstring>{name});
@@ -150,10 +153,14 @@ TEST_F(WatchListTest, PauseWritesZeroOnlyFromAStatusReadingOne)
         const wchar_t* after;
     };
     const Case cases[] = {
-        {TextStatus(L"1"), L"0"},       {TextStatus(L"01"), L"0"},
-        {TextStatus(L"0"), L"0"},       {TextStatus(L"2"), L"2"},
-        {TextStatus(L"-1"), L"-1"},     {TextStatus(L"abc"), L"abc"},
-        {TextStatus(L""), L""},         {kMissingStatus, L"<absent>"},
+        {TextStatus(L"1"), L"0"},
+        {TextStatus(L"01"), L"0"},
+        {TextStatus(L"0"), L"0"},
+        {TextStatus(L"2"), L"2"},
+        {TextStatus(L"-1"), L"-1"},
+        {TextStatus(L"abc"), L"abc"},
+        {TextStatus(L""), L""},
+        {kMissingStatus, L"<absent>"},
         {{StatusValue::Dword, L"", 1}, L"<type 4>"},
         {{StatusValue::MultiString, L"1", 0}, L"<type 7>"},
     };
@@ -172,11 +179,11 @@ TEST_F(WatchListTest, RestartWritesOneOnlyFromAStatusReadingZero)
         const wchar_t* after;
     };
     const Case cases[] = {
-        {TextStatus(L"0"), L"1"},       {TextStatus(L"00"), L"1"},
-        {TextStatus(L"-0"), L"1"},      {TextStatus(L"-"), L"1"},
-        {TextStatus(L"1"), L"1"},       {TextStatus(L"2"), L"2"},
-        {TextStatus(L"abc"), L"abc"},   {TextStatus(L""), L""},
-        {kMissingStatus, L"<absent>"},  {{StatusValue::Dword, L"", 0}, L"<type 4>"},
+        {TextStatus(L"0"), L"1"},      {TextStatus(L"00"), L"1"},
+        {TextStatus(L"-0"), L"1"},     {TextStatus(L"-"), L"1"},
+        {TextStatus(L"1"), L"1"},      {TextStatus(L"2"), L"2"},
+        {TextStatus(L"abc"), L"abc"},  {TextStatus(L""), L""},
+        {kMissingStatus, L"<absent>"}, {{StatusValue::Dword, L"", 0}, L"<type 4>"},
     };
     const std::wstring name = L"QuorbelTestRestart.exe";
     for (const Case& c : cases) {
@@ -226,7 +233,8 @@ TEST_F(WatchListTest, RemoveOfAMissingEntryTracesOnlyStartAndEnd)
         EXPECT_EQ(CountOccurrences(lines, L"\r\n"), 2) << Shown(lines);
         EXPECT_EQ(CountOccurrences(lines, L" :  Start\r\n"), 1) << Shown(lines);
         EXPECT_EQ(CountOccurrences(lines, L" :  End\r\n"), 1) << Shown(lines);
-        EXPECT_EQ(CountOccurrences(lines, L"CQuorbelServiceHelper::RemoveList("), 2) << Shown(lines);
+        EXPECT_EQ(CountOccurrences(lines, L"CQuorbelServiceHelper::RemoveList("), 2)
+            << Shown(lines);
     }
 }
 
