@@ -73,11 +73,14 @@ public:
     int ToUInt() const;
 
     // printf-like formatting with the extra directive "%@" for an XStringW argument.
+    // The result replaces the text. It is built apart first, so that the arguments may name
+    // this string itself (path.Format(L"%@\\%@", path, name)).
     template <typename... Args>
     XStringW& Format(const wchar_t* format, const Args&... args)
     {
-        Reset(0);
-        return AppendFormatRaw(format, format_detail::Arg(args)...);
+        XStringW formatted;
+        formatted.AppendFormatRaw(format, format_detail::Arg(args)...);
+        return *this = formatted;
     }
     template <typename... Args>
     XStringW& AppendFormat(const wchar_t* format, const Args&... args)
