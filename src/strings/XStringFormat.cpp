@@ -8,13 +8,12 @@
 #include <cstdio>
 #include <cstring>
 
-
 namespace {
 
 // Output of one numeric directive, terminator included.
 constexpr int kConversionChars = 256;
-// Width and precision above this are refused: they cannot fit the conversion buffer anyway, and
-// the runtime would pad a huge width character by character.
+// Width and precision above this are refused: no output of that size survives the cut at
+// kConversionChars - 1 anyway, and the runtime would pad a huge width character by character.
 constexpr int kMaxFieldSize = 999;
 
 enum class ArgumentKind { None, Text, WideString, Character, Integer, Floating };

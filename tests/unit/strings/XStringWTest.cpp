@@ -53,39 +53,31 @@ TEST(XStringW, NullAndDefaultGiveAnEmptyTerminatedString)
     }
 }
 
-TEST(XStringW, ConstructionSizesTheBufferToTheText)
+TEST(XStringW, BuffersAreSizedExactlyToTheText)
 {
     const XStringW s(L"hello");
-    EXPECT_EQ(s.GetLength(), 5);
     EXPECT_EQ(s.GetByteLength(), 10);
     EXPECT_EQ(s.GetCapacity(), 10);
     const XStringW copy(WithEmbeddedZero());
     EXPECT_EQ(copy.GetLength(), 5) << "a copy takes all length bytes, zeros included";
     EXPECT_EQ(copy.GetCapacity(), 10);
-}
 
-TEST(XStringW, EveryAppendGrowsToTheExactSize)
-{
-    XStringW s(L"xy");
-    s += L"abc";
-    EXPECT_EQ(Text(s), L"xyabc");
-    EXPECT_EQ(s.GetCapacity(), 10);
-    s.AppendBytes(L"zz", 2);
-    EXPECT_EQ(s.GetCapacity(), 12);
-    s.AppendBytes(L"q", 0);
-    s.AppendBytes(L"q", -2);
-    EXPECT_EQ(Text(s), L"xyabcz");
-    EXPECT_TRUE(IsTerminated(s));
-    // Many small appends: each one moves or widens the block, none may lose text.
-    XStringW longer;
+    XStringW grown(L"xy");
+    grown += L"abc";
+    EXPECT_EQ(grown.GetCapacity(), 10);
+    grown.AppendBytes(L"q", 0);
+    grown.AppendBytes(L"q", -2);
+    EXPECT_EQ(Text(grown), L"xyabc");
+    // Many small appends: each one widens or moves the block, none may lose text.
     std::wstring expected;
     for (int i = 0; i < 2000; ++i) {
         const wchar_t c = static_cast<wchar_t>(L'a' + i % 26);
-        longer.AppendBytes(&c, 2);
+        grown.AppendBytes(&c, 2);
         expected += c;
     }
-    EXPECT_EQ(Text(longer), expected);
-    EXPECT_TRUE(IsTerminated(longer));
+    EXPECT_EQ(Text(grown), L"xyabc" + expected);
+    EXPECT_EQ(grown.GetCapacity(), grown.GetByteLength());
+    EXPECT_TRUE(IsTerminated(grown));
 }
 
 TEST(XStringW, AssignmentCopiesAndReleases)
