@@ -11,6 +11,17 @@
 
 namespace text_buffer {
 
+int CapacityFor(int charCount, int charSize)
+{
+    if (charCount <= 0) {
+        return 0;
+    }
+    if (charCount > INT_MAX / charSize - 1) {
+        throw std::bad_alloc();
+    }
+    return charCount * charSize;
+}
+
 unsigned char* AllocateZeroed(int byteCount)
 {
     void* block = std::malloc(static_cast<size_t>(byteCount));

@@ -5,6 +5,10 @@
 
 namespace text_buffer {
 
+// Bytes of text that charCount characters take (0 for a count below 1); throws std::bad_alloc
+// when the block for them could not be sized in an int.
+int CapacityFor(int charCount, int charSize);
+
 // A zero-filled block of byteCount bytes; throws std::bad_alloc when the heap has none.
 unsigned char* AllocateZeroed(int byteCount);
 

@@ -63,7 +63,7 @@ void XStringA::Reset(int charCount)
     if (length == 0) {
         return;
     }
-    const int newCapacity = charCount > 0 ? charCount * charSize : 0;
+    const int newCapacity = text_buffer::CapacityFor(charCount, charSize);
     unsigned char* fresh = text_buffer::AllocateZeroed(newCapacity + charSize);
     text_buffer::ReleaseZeroed(data, capacity + charSize);
     data = fresh;

@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-#include <cstdio>
+#include <cstdio>  // _snprintf_s
 #include <cstring>
 
 namespace {
@@ -78,12 +78,17 @@ bool ReadField(const wchar_t* text, int count, int& position, int& value)
     return true;
 }
 
+// Writes a width or precision (0 to kMaxFieldSize) in decimal.
+static_assert(kMaxFieldSize <= 999, "AddField writes at most three digits");
 void AddField(char* target, int& used, int value)
 {
-    char digits[8] = {};
-    const int written = std::snprintf(digits, sizeof digits, "%d", value);
-    for (int i = 0; i < written; ++i) {
-        AddNarrow(target, used, digits[i]);
+    bool leading = true;
+    for (int divisor = 100; divisor > 0; divisor /= 10) {
+        const int digit = value / divisor % 10;
+        leading = leading && digit == 0 && divisor > 1;
+        if (!leading) {
+            AddNarrow(target, used, static_cast<char>('0' + digit));
+        }
     }
 }
 

@@ -87,6 +87,10 @@ public:
     {
         return AppendFormatRaw(format, format_detail::Arg(args)...);
     }
+    // The output of one numeric directive is cut at 255 characters. A numeric directive that the
+    // runtime could not be handed safely (one that absorbed another printf conversion, a "*", a
+    // 64-bit modifier, or a width or precision above 999) appends nothing and still consumes
+    // its one argument.
     XStringW& AppendFormatV(const wchar_t* format, va_list args);
 
 private:
