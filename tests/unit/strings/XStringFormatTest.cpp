@@ -133,6 +133,7 @@ TEST(XStringFormat, DirectivesTheRuntimeCannotTakeSafelyYieldNothing)
         {"%Zd", [](XStringW& s) { s.Format(L"[%Zd]%d", 1, 2); }, L"[]2"},
         {"%5%d", [](XStringW& s) { s.Format(L"[%5%d]%d", 1, 2); }, L"[]2"},
         {"%1000d", [](XStringW& s) { s.Format(L"[%1000d]%d", 1, 2); }, L"[]2"},
+        {"%2147483647d", [](XStringW& s) { s.Format(L"[%2147483647d]%d", 1, 2); }, L"[]2"},
         {"%.1000f", [](XStringW& s) { s.Format(L"[%.1000f]%d", 1.0, 2); }, L"[]2"},
     });
 }

@@ -1,0 +1,277 @@
+// The watch list in its real place, HKCU\Software\QUORBEL\QuorbelService. The tests need the
+// place empty and remove what they made there.
+
+#include <gtest/gtest.h>
+
+#include "ConfigTestSupport.h"
+#include "config/CQuorbelServiceHelper.h"
+
+using namespace config_test;
+
+namespace {
+
+const std::wstring kQuorbelKey = L"Software\\QUORBEL";
+const std::wstring kBaseKey = L"Software\\QUORBEL\\QuorbelService";
+
+// A Status value as it may be found in the registry.
+struct StatusValue {
+    enum Kind { Missing, Text, Dword, MultiString };
+    Kind kind;
+    const wchar_t* text;
+    DWORD number;
+
+    std::string Label() const
+    {
+        switch (kind) {
+        case Missing:
+            return "missing";
+        case Dword:
+            return "REG_DWORD " + std::to_string(number);
+        case MultiString:
+            return "REG_MULTI_SZ " + Shown(text);
+        default:
+            return "REG_SZ " + Shown(text);
+        }
+    }
+};
+
+StatusValue TextStatus(const wchar_t* text)
+{
+    return {StatusValue::Text, text, 0};
+}
+
+const StatusValue kMissingStatus{StatusValue::Missing, L"", 0};
+
+class WatchListTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (KeyExists(HKEY_CURRENT_USER, kBaseKey)) {
+            GTEST_SKIP() << "this prefix already holds a watch list";
+        }
+        quorbelKeyExisted = KeyExists(HKEY_CURRENT_USER, kQuorbelKey);
+        ownsWatchList = true;
+    }
+
+    void TearDown() override
+    {
+        if (ownsWatchList) {
+            DeleteTree(HKEY_CURRENT_USER, quorbelKeyExisted ? kBaseKey : kQuorbelKey);
+        }
+    }
+
+    static std::wstring EntryKey(const std::wstring& name) { return kBaseKey + L"\\" + name; }
+
+    static std::wstring StatusOf(const std::wstring& name)
+    {
+        return ReadStringOrState(HKEY_CURRENT_USER, EntryKey(name), L"Status");
+    }
+
+    static void PutEntry(const std::wstring& name, const StatusValue& status)
+    {
+        DeleteTree(HKEY_CURRENT_USER, EntryKey(name));
+        WriteString(HKEY_CURRENT_USER, EntryKey(name), L"Path", L"C:\\Tools\\" + name);
+        if (status.kind == StatusValue::Text) {
+            WriteString(HKEY_CURRENT_USER, EntryKey(name), L"Status", status.text);
+        } else if (status.kind == StatusValue::Dword) {
+            WriteDword(HKEY_CURRENT_USER, EntryKey(name), L"Status", status.number);
+        } else if (status.kind == StatusValue::MultiString) {
+            const std::wstring data = status.text + std::wstring(2, L'\0');
+            WriteBytes(HKEY_CURRENT_USER, EntryKey(name), L"Status", REG_MULTI_SZ, data.data(),
+                       data.size() * sizeof(wchar_t));
+        }
+    }
+
+    bool quorbelKeyExisted = false;
+    bool ownsWatchList = false;
+};
+
+TEST_F(WatchListTest, AddCreatesAnActiveEntryAndReplacesItsPath)
+{
+    const std::wstring name = L"agent.exe";
+    CQuorbelServiceHelper::AddList(L"agent.exe", L"C:\\Tools\\agent.exe");
+    EXPECT_EQ(ReadStringOrState(HKEY_CURRENT_USER, EntryKey(name), L"Path"),
+              L"C:\\Tools\\agent.exe");
+    EXPECT_EQ(StatusOf(name), L"1");
+
+    CQuorbelServiceHelper::PauseList(L"agent.exe");
+    ASSERT_EQ(StatusOf(name), L"0");
+    // Registry key names ignore case: this is the same entry, which keeps its first spelling.
+    CQuorbelServiceHelper::AddList(L"AGENT.EXE", L"D:\\Other\\agent.exe");
+    EXPECT_EQ(ReadStringOrState(HKEY_CURRENT_USER, EntryKey(name), L"Path"),
+              L"D:\\Other\\agent.exe");
+    EXPECT_EQ(StatusOf(name), L"1") << "adding again makes a paused entry active";
+    EXPECT_EQ(SubKeys(HKEY_CURRENT_USER, kBaseKey), std::vector<std::wstring>{name});
+}
+
+TEST_F(WatchListTest, PauseWritesZeroOnlyFromAStatusReadingOne)
+{
+    const struct {
+        StatusValue before;
+        const wchar_t* after;
+    } cases[] = {
+        {TextStatus(L"1"), L"0"},
+        {TextStatus(L"01"), L"0"},
+        {TextStatus(L"0"), L"0"},
+        {TextStatus(L"2"), L"2"},
+        {TextStatus(L"-1"), L"-1"},
+        {TextStatus(L"abc"), L"abc"},
+        {TextStatus(L""), L""},
+        {kMissingStatus, L"<absent>"},
+        {{StatusValue::Dword, L"", 1}, L"<type 4>"},
+        {{StatusValue::MultiString, L"1", 0}, L"<type 7>"},
+    };
+    for (const auto& c : cases) {
+        PutEntry(L"pause.exe", c.before);
+        CQuorbelServiceHelper::PauseList(L"pause.exe");
+        EXPECT_EQ(StatusOf(L"pause.exe"), c.after) << "from " << c.before.Label();
+    }
+}
+
+TEST_F(WatchListTest, RestartWritesOneOnlyFromAStatusReadingZero)
+{
+    const struct {
+        StatusValue before;
+        const wchar_t* after;
+    } cases[] = {
+        {TextStatus(L"0"), L"1"},      {TextStatus(L"00"), L"1"},
+        {TextStatus(L"-0"), L"1"},     {TextStatus(L"-"), L"1"},
+        {TextStatus(L"1"), L"1"},      {TextStatus(L"2"), L"2"},
+        {TextStatus(L"abc"), L"abc"},  {TextStatus(L""), L""},
+        {kMissingStatus, L"<absent>"}, {{StatusValue::Dword, L"", 0}, L"<type 4>"},
+    };
+    for (const auto& c : cases) {
+        PutEntry(L"restart.exe", c.before);
+        CQuorbelServiceHelper::RestartList(L"restart.exe");
+        EXPECT_EQ(StatusOf(L"restart.exe"), c.after) << "from " << c.before.Label();
+    }
+}
+
+TEST_F(WatchListTest, PauseAndRestartOfAMissingEntryCreateNothing)
+{
+    const TraceTail trace;
+    CQuorbelServiceHelper::PauseList(L"missing.exe");
+    CQuorbelServiceHelper::RestartList(L"missing.exe");
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, EntryKey(L"missing.exe")));
+    if (TraceIsOn()) {
+        // Start, the failed open of the Status read, End; for each of the two.
+        const std::wstring lines = trace.NewText();
+        EXPECT_EQ(CountOccurrences(lines, L"\r\n"), 6) << Shown(lines);
+        EXPECT_EQ(CountOccurrences(lines, L"<ERROR> RegOpenKeyEx(GetLastError:2)\r\n"), 2)
+            << Shown(lines);
+        EXPECT_EQ(CountOccurrences(lines, L"CQuorbelServiceHelper::PauseList("), 2) << Shown(lines);
+        EXPECT_EQ(CountOccurrences(lines, L"CQuorbelServiceHelper::RestartList("), 2)
+            << Shown(lines);
+    }
+}
+
+TEST_F(WatchListTest, RemoveDeletesTheEntryInEveryStateAndIgnoresAMissingOne)
+{
+    for (const StatusValue& status :
+         {TextStatus(L"1"), TextStatus(L"0"), TextStatus(L"abc"), kMissingStatus}) {
+        PutEntry(L"remove.exe", status);
+        CQuorbelServiceHelper::RemoveList(L"remove.exe");
+        EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, EntryKey(L"remove.exe"))) << status.Label();
+    }
+    const TraceTail trace;
+    CQuorbelServiceHelper::RemoveList(L"remove.exe");
+    if (TraceIsOn()) {
+        const std::wstring lines = trace.NewText();
+        EXPECT_EQ(CountOccurrences(lines, L"\r\n"), 2) << Shown(lines);
+        EXPECT_EQ(CountOccurrences(lines, L"CQuorbelServiceHelper::RemoveList("), 2)
+            << Shown(lines);
+        EXPECT_EQ(CountOccurrences(lines, L" :  Start\r\n"), 1) << Shown(lines);
+        EXPECT_EQ(CountOccurrences(lines, L" :  End\r\n"), 1) << Shown(lines);
+    }
+}
+
+TEST_F(WatchListTest, RestartAllListMakesEveryPausedEntryActive)
+{
+    {
+        const TraceTail trace;
+        CQuorbelServiceHelper::RestartAllList();
+        EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kBaseKey)) << "without a watch list";
+        if (TraceIsOn()) {
+            EXPECT_EQ(trace.NewText(), L"") << Shown(trace.NewText());
+        }
+    }
+    PutEntry(L"pausedA.exe", TextStatus(L"0"));
+    PutEntry(L"pausedB.exe", TextStatus(L"-"));
+    PutEntry(L"active.exe", TextStatus(L"1"));
+    PutEntry(L"odd.exe", TextStatus(L"abc"));
+    CQuorbelServiceHelper::RestartAllList();
+    EXPECT_EQ(StatusOf(L"pausedA.exe"), L"1");
+    EXPECT_EQ(StatusOf(L"pausedB.exe"), L"1");
+    EXPECT_EQ(StatusOf(L"active.exe"), L"1");
+    EXPECT_EQ(StatusOf(L"odd.exe"), L"abc");
+}
+
+TEST_F(WatchListTest, ActiveListLeavesOutOnlyEntriesWhoseStatusReadsZero)
+{
+    const std::wstring sid = CurrentUserSidByName();
+    ASSERT_FALSE(sid.empty());
+    const struct {
+        const wchar_t* name;
+        StatusValue status;
+        bool listed;
+    } cases[] = {
+        {L"s1.exe", TextStatus(L"1"), true},
+        {L"s2.exe", TextStatus(L"2"), true},
+        {L"sMinus1.exe", TextStatus(L"-1"), true},
+        {L"sAbc.exe", TextStatus(L"abc"), true},
+        {L"sEmpty.exe", TextStatus(L""), true},
+        {L"sMissing.exe", kMissingStatus, true},
+        {L"sDword.exe", {StatusValue::Dword, L"", 0}, true},
+        {L"sMulti.exe", {StatusValue::MultiString, L"0", 0}, true},
+        {L"s0.exe", TextStatus(L"0"), false},
+        {L"s00.exe", TextStatus(L"00"), false},
+    };
+    for (const auto& c : cases) {
+        PutEntry(c.name, c.status);
+    }
+    std::vector<std::wstring> expected;
+    for (const std::wstring& name : SubKeys(HKEY_CURRENT_USER, kBaseKey)) {
+        for (const auto& c : cases) {
+            if (name == c.name && c.listed) {
+                expected.push_back(name);
+            }
+        }
+    }
+    EXPECT_EQ(Names(CQuorbelServiceHelper::GetActiveList(W(sid))), expected);
+    EXPECT_EQ(Names(CQuorbelServiceHelper::GetAllList()), SubKeys(HKEY_CURRENT_USER, kBaseKey));
+}
+
+TEST_F(WatchListTest, PathAndIntervalAreReadThroughTheUsersHive)
+{
+    const std::wstring sid = CurrentUserSidByName();
+    ASSERT_FALSE(sid.empty());
+    CQuorbelServiceHelper::AddList(L"tool.exe", L"C:\\Program Files\\Tool\\tool.exe");
+    EXPECT_EQ(Text(CQuorbelServiceHelper::GetListPath(W(sid), L"tool.exe")),
+              L"C:\\Program Files\\Tool\\tool.exe");
+    EXPECT_EQ(Text(CQuorbelServiceHelper::GetListPath(W(sid), L"gone.exe")), L"");
+
+    EXPECT_EQ(Text(CQuorbelServiceHelper::GetInterval(W(sid))), L"");
+    WriteString(HKEY_CURRENT_USER, kBaseKey, L"Interval", L"2500");
+    EXPECT_EQ(Text(CQuorbelServiceHelper::GetInterval(W(sid))), L"2500");
+    WriteDword(HKEY_CURRENT_USER, kBaseKey, L"Interval", 2500);
+    EXPECT_EQ(Text(CQuorbelServiceHelper::GetInterval(W(sid))), L"")
+        << "a REG_DWORD Interval reads as empty text";
+}
+
+TEST_F(WatchListTest, AnEmptySidFindsNoWatchList)
+{
+    CQuorbelServiceHelper::AddList(L"nosid.exe", L"C:\\nosid.exe");
+    WriteString(HKEY_CURRENT_USER, kBaseKey, L"Interval", L"2500");
+    const TraceTail trace;
+    EXPECT_EQ(CQuorbelServiceHelper::GetActiveList(L"").GetCount(), 0);
+    EXPECT_EQ(Text(CQuorbelServiceHelper::GetInterval(L"")), L"");
+    EXPECT_EQ(Text(CQuorbelServiceHelper::GetListPath(L"", L"nosid.exe")), L"");
+    if (TraceIsOn()) {
+        // The enumeration is silent; the two value reads trace their failed open.
+        const std::wstring lines = trace.NewText();
+        EXPECT_EQ(CountOccurrences(lines, L"\r\n"), 2) << Shown(lines);
+        EXPECT_EQ(CountOccurrences(lines, L"CRegHelper::GetValueType("), 2) << Shown(lines);
+    }
+}
+
+}  // namespace
