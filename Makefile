@@ -29,7 +29,7 @@ test: build
 	@scripts/run-tests.sh $(BUILD)/x64 $(PREFIX_DIR)
 
 demo: build
-	@scripts/demo.sh $(BUILD)/x64 $(PREFIX_DIR)
+	@scripts/demo.sh $(BUILD)/x64 $(CURDIR)/$(BUILD)/demo-prefix
 
 clean:
 	rm -rf $(BUILD) dist

@@ -1,23 +1,139 @@
-#!/bin/sh
-# Runs the 64-bit executable under Wine with tracing switched on and prints the trace log it
-# wrote, decoded to UTF-8.
+#!/bin/bash
+# The demonstration: the service keeps a user's program running under Wine, from a fresh prefix.
+# Every step checks its outcome; a step that fails says so and the demo exits non-zero.
 # Usage: demo.sh BUILD_DIR PREFIX
-set -e
+set -u
+
 build="$1"
 prefix="$2"
-scripts/wine-prefix.sh "$prefix"
-export WINEPREFIX="$prefix" WINEDEBUG=-all
-demo_dir="$prefix/drive_c/QuorbelDemo"
-rm -rf "$demo_dir"
-mkdir -p "$demo_dir"
-cp dist/x64/QuorbelService.exe dist/x64/QuorbelServiceManager.exe "$demo_dir/"
-: > "$demo_dir/trace.txt"
-echo "== Running C:\\QuorbelDemo\\QuorbelService.exe with trace.txt beside it"
-wine 'C:\QuorbelDemo\QuorbelService.exe' && code=0 || code=$?
-echo "== Exit code: $code"
-echo "== Trace log:"
-for f in "$demo_dir"/Log/*.log; do
-  echo "-- $(basename "$f")"
-  iconv -f UTF-16LE -t UTF-8 "$f"
+dist="dist/x64"
+testbin="$build/testbin"
+
+export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+
+install_dir="$prefix/drive_c/QuorbelDemo"
+win_install='C:\QuorbelDemo'
+program_dir="$install_dir/Programs"
+program="DemoApp.exe"
+win_program="$win_install\\Programs\\$program"
+started_file="$program_dir/$program.started"
+service="QuorbelService"
+list_key='HKCU\Software\QUORBEL\QuorbelService'
+interval_ms=500
+
+step=0
+say()  { printf '\n%s\n' "$*"; }
+step() { step=$((step + 1)); printf '\n[%d] %s\n' "$step" "$*"; }
+ok()   { printf '    ok: %s\n' "$*"; }
+fail() {
+  printf '    FAILED: %s\n' "$*"
+  cleanup
+  exit 1
+}
+
+# The command line of the product. While the service runs, Wine puts it in the same session as
+# this copy, so the single-instance event would turn a same-named command-line copy away: the
+# watch-list commands go through a copy under another file name.
+cli()     { wine "$win_install\\QuorbelService.exe" "$@"; }
+cli_ctl() { wine "$win_install\\QuorbelCtl.exe" "$@"; }
+
+service_state() { wine sc query "$service" 2>/dev/null | awk '/STATE/ {print $4; exit}'; }
+starts()        { [ -f "$started_file" ] && wc -l < "$started_file" | tr -d ' ' || echo 0; }
+last_pid()      { tail -n 1 "$started_file" | awk '{print $1}'; }
+wait_for() {  # wait_for SECONDS COMMAND...: polls the command every 0.2 s
+  local deadline=$(( $(date +%s) + $1 )); shift
+  until "$@"; do
+    [ "$(date +%s)" -ge "$deadline" ] && return 1
+    sleep 0.2
+  done
+}
+more_starts_than() { [ "$(starts)" -gt "$1" ]; }
+state_is()         { [ "$(service_state)" = "$1" ]; }
+
+cleanup() {
+  wine sc stop "$service" >/dev/null 2>&1
+  wait_for 10 state_is STOPPED >/dev/null 2>&1
+  wine sc delete "$service" >/dev/null 2>&1
+  wine taskkill /f /im "$program" >/dev/null 2>&1
+  wineserver -k >/dev/null 2>&1
+}
+
+say "Quorbel Service Monitor: keeping a user's program running (Wine prefix $prefix)"
+scripts/wine-prefix.sh "$prefix" >/dev/null || { echo "Wine prefix could not be prepared"; exit 1; }
+cleanup >/dev/null 2>&1
+scripts/wine-prefix.sh "$prefix" >/dev/null
+
+step "Install the files in $win_install"
+rm -rf "$install_dir"
+mkdir -p "$program_dir"
+cp "$dist/QuorbelService.exe" "$dist/QuorbelServiceManager.exe" "$install_dir/"
+cp "$dist/QuorbelService.exe" "$install_dir/QuorbelCtl.exe"
+cp "$testbin/fixture_sleeper.exe" "$program_dir/$program"
+: > "$install_dir/trace.txt"
+# Wine reports no terminal-services session; the test stand-in reports the user's session.
+cp "$testbin/wtsapi32.dll" "$install_dir/"
+for exe in QuorbelService.exe QuorbelCtl.exe; do
+  wine reg add "HKCU\\Software\\Wine\\AppDefaults\\$exe\\DllOverrides" /v wtsapi32 /d native /f >/dev/null
 done
-wineserver -k 2>/dev/null || true
+wine reg delete "$list_key" /f >/dev/null 2>&1
+ok "QuorbelService.exe, QuorbelServiceManager.exe, trace.txt and the sample program $program"
+
+step "Register the service: QuorbelService.exe svc install"
+cli svc install
+wine reg query 'HKLM\System\CurrentControlSet\Services\QuorbelService' >/dev/null 2>&1 ||
+  fail "the service is not registered"
+wine reg query 'HKLM\System\CurrentControlSet\Services\QuorbelService' /v ImagePath | grep -i ImagePath | sed 's/^ */    /'
+ok "registered as \"$service\" (Quorbel Service Monitor)"
+
+step "Put the sample program on the watch list: QuorbelService.exe add $win_program"
+cli add "$win_program"
+wine reg query "$list_key\\$program" | sed -n 's/^ *\(Path\|Status\)/    \1/p'
+wine reg query "$list_key\\$program" /v Status 2>/dev/null | grep -q 'REG_SZ *1' ||
+  fail "the entry $program is not active"
+wine reg add "$list_key" /v Interval /d "$interval_ms" /f >/dev/null
+ok "entry $program is active; the service looks every $interval_ms ms"
+
+step "Start the service through the service manager"
+wine sc start "$service" >/dev/null
+wait_for 15 state_is RUNNING || fail "the service did not reach RUNNING (state $(service_state))"
+ok "service state RUNNING"
+
+step "The service starts the program on the user's desktop"
+wait_for 20 more_starts_than 0 || fail "$program was not started"
+first_pid=$(last_pid)
+ok "$program is running, process id $first_pid"
+
+step "Terminate the program from outside: it comes back"
+before=$(starts)
+wine taskkill /f /im "$program" >/dev/null 2>&1
+wait_for 20 more_starts_than "$before" || fail "$program did not come back"
+ok "$program is running again, process id $(last_pid) (was $first_pid)"
+
+step "Pause the entry (QuorbelCtl.exe pause $program) and terminate the program: it stays down"
+cli_ctl pause "$program"
+wine reg query "$list_key\\$program" /v Status | grep -q 'REG_SZ *0' || fail "the entry is not paused"
+wine taskkill /f /im "$program" >/dev/null 2>&1
+before=$(starts)
+sleep $(( (interval_ms * 6) / 1000 + 2 ))
+[ "$(starts)" -eq "$before" ] || fail "$program was started although its entry is paused"
+ok "no start during $(( (interval_ms * 6) / 1000 + 2 )) s while paused"
+
+step "Stop the service through the service manager"
+wine sc stop "$service" >/dev/null
+wait_for 20 state_is STOPPED || fail "the service did not stop (state $(service_state))"
+ok "service state STOPPED"
+
+step "Remove the service: QuorbelService.exe svc uninstall"
+cli svc uninstall
+wait_for 10 bash -c "! wine reg query 'HKLM\\System\\CurrentControlSet\\Services\\QuorbelService' >/dev/null 2>&1" ||
+  fail "the service is still registered"
+ok "the service is gone"
+
+step "What the trace log recorded (Log beside the executable)"
+for f in "$install_dir"/Log/*.log; do
+  iconv -f UTF-16LE -t UTF-8 "$f"
+done | grep -E 'Run QuorbelService|install service|add service|run service|watchList|Immediately Kill|Running Process DemoApp|pause service|setInterval|uninstall service' |
+  awk '!seen[$0]++' | head -n 40 | sed 's/^/    /'
+
+cleanup >/dev/null 2>&1
+say "Demo complete: the service kept $program running and left it alone once paused."

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 #include "service/XThread.h"
 
 class CWindowServiceThread {
@@ -24,4 +26,6 @@ public:
     XThread thread;
     Function mainFunc;
     Function endFunc;
+    // Set by Stop, so that a stop requested before Start still ends the service thread.
+    std::atomic<bool> stopRequested;
 };

@@ -38,6 +38,8 @@ public:
     const XStringW& GetName() const { return name; }
     void SetThreadProc(ThreadProcType procedure) { threadProc = procedure; }
     void SetProcArg(void* argument) { procArg = argument; }
+    ThreadProcType GetThreadProc() const { return threadProc; }
+    void* GetProcArg() const { return procArg; }
     void SetInterval(DWORD milliseconds) { interval.store(milliseconds); }
     DWORD GetInterval() const { return interval.load(); }
     LONG GetState() const { return state.load(); }

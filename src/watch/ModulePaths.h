@@ -9,3 +9,8 @@ XStringW GetModuleName();
 // The executable's directory, without a trailing backslash.
 XStringW GetModuleDirectory();
 XStringW GetSystemDirectoryPath();
+
+// The two halves of a path around its last backslash. Without a backslash both give the whole
+// path; a path that ends in a backslash has an empty file name part.
+XStringW FileNamePart(const XStringW& path);
+XStringW DirectoryPart(const XStringW& path);

@@ -1,0 +1,120 @@
+#include "config/CQuorbelServiceHelper.h"
+
+#include <windows.h>
+
+#include "config/CRegHelper.h"
+#include "trace/Trace.h"
+
+namespace {
+
+constexpr const wchar_t* kPathValue = L"Path";
+constexpr const wchar_t* kStatusValue = L"Status";
+constexpr const wchar_t* kIntervalValue = L"Interval";
+constexpr const wchar_t* kStatusActive = L"1";
+constexpr const wchar_t* kStatusPaused = L"0";
+
+// Below HKEY_CURRENT_USER: Software\QUORBEL\QuorbelService\<entry name>.
+XStringW EntryKeyPath(const XStringW& entryName)
+{
+    XStringW path(CQuorbelServiceHelper::kBaseKeyPath);
+    path.AppendFormat(L"\\%@", entryName);
+    return path;
+}
+
+// Below HKEY_USERS: <sid>\Software\QUORBEL\QuorbelService.
+XStringW UserBaseKeyPath(const XStringW& sid)
+{
+    XStringW path(sid);
+    path.AppendFormat(L"\\%s", CQuorbelServiceHelper::kBaseKeyPath);
+    return path;
+}
+
+// Below HKEY_USERS: <sid>\Software\QUORBEL\QuorbelService\<entry name>.
+XStringW UserEntryKeyPath(const XStringW& sid, const XStringW& entryName)
+{
+    XStringW path(sid);
+    path.AppendFormat(L"\\%s\\%@", CQuorbelServiceHelper::kBaseKeyPath, entryName);
+    return path;
+}
+
+// Empty, non-numeric and non-string Status values read as -1; only a value reading as exactly 0
+// pauses an entry.
+int ReadStatus(HKEY root, const XStringW& entryKeyPath)
+{
+    return CRegHelper::GetStringValue(root, entryKeyPath, kStatusValue).ToInt();
+}
+
+}  // namespace
+
+void CQuorbelServiceHelper::AddList(const XStringW& entryName, const XStringW& path)
+{
+    TraceLog("CQuorbelServiceHelper::AddList", __LINE__, L"Start");
+    const XStringW keyPath = EntryKeyPath(entryName);
+    CRegHelper::SetValue(keyPath, kPathValue, path);
+    CRegHelper::SetValue(keyPath, kStatusValue, kStatusActive);
+    TraceLog("CQuorbelServiceHelper::AddList", __LINE__, L"End");
+}
+
+void CQuorbelServiceHelper::RemoveList(const XStringW& entryName)
+{
+    TraceLog("CQuorbelServiceHelper::RemoveList", __LINE__, L"Start");
+    // A missing entry is no error: the result is not looked at.
+    RegDeleteKeyExW(HKEY_CURRENT_USER, EntryKeyPath(entryName).GetString(), KEY_WOW64_64KEY, 0);
+    TraceLog("CQuorbelServiceHelper::RemoveList", __LINE__, L"End");
+}
+
+void CQuorbelServiceHelper::PauseList(const XStringW& entryName)
+{
+    TraceLog("CQuorbelServiceHelper::PauseList", __LINE__, L"Start");
+    const XStringW keyPath = EntryKeyPath(entryName);
+    if (ReadStatus(HKEY_CURRENT_USER, keyPath) == 1) {
+        CRegHelper::SetValue(keyPath, kStatusValue, kStatusPaused);
+    }
+    TraceLog("CQuorbelServiceHelper::PauseList", __LINE__, L"End");
+}
+
+void CQuorbelServiceHelper::RestartList(const XStringW& entryName)
+{
+    TraceLog("CQuorbelServiceHelper::RestartList", __LINE__, L"Start");
+    const XStringW keyPath = EntryKeyPath(entryName);
+    if (ReadStatus(HKEY_CURRENT_USER, keyPath) == 0) {
+        CRegHelper::SetValue(keyPath, kStatusValue, kStatusActive);
+    }
+    TraceLog("CQuorbelServiceHelper::RestartList", __LINE__, L"End");
+}
+
+void CQuorbelServiceHelper::RestartAllList()
+{
+    const XStringWList names = GetAllList();
+    for (int i = 0; i < names.GetCount(); ++i) {
+        RestartList(names.GetCopyAt(i));
+    }
+}
+
+XStringWList CQuorbelServiceHelper::GetAllList()
+{
+    return CRegHelper::GetSubKeyList(HKEY_CURRENT_USER, kBaseKeyPath);
+}
+
+XStringWList CQuorbelServiceHelper::GetActiveList(const XStringW& sid)
+{
+    const XStringWList names = CRegHelper::GetSubKeyList(HKEY_USERS, UserBaseKeyPath(sid));
+    XStringWList active;
+    for (int i = 0; i < names.GetCount(); ++i) {
+        const XStringW name = names.GetCopyAt(i);
+        if (ReadStatus(HKEY_USERS, UserEntryKeyPath(sid, name)) != 0) {
+            active.Add(name);
+        }
+    }
+    return active;
+}
+
+XStringW CQuorbelServiceHelper::GetListPath(const XStringW& sid, const XStringW& entryName)
+{
+    return CRegHelper::GetStringValue(HKEY_USERS, UserEntryKeyPath(sid, entryName), kPathValue);
+}
+
+XStringW CQuorbelServiceHelper::GetInterval(const XStringW& sid)
+{
+    return CRegHelper::GetStringValue(HKEY_USERS, UserBaseKeyPath(sid), kIntervalValue);
+}

@@ -1,0 +1,259 @@
+#include "config/CRegHelper.h"
+
+#include <optional>
+#include <vector>
+
+#include "common/ScopedHandle.h"
+#include "config/MultiStringReader.h"
+#include "trace/Trace.h"
+
+namespace {
+
+// Every key is opened in the 64-bit view, also by the 32-bit build, so that both builds see the
+// same watch list.
+constexpr REGSAM kReadAccess = KEY_READ | KEY_WOW64_64KEY;
+constexpr REGSAM kWriteAccess = KEY_READ | KEY_WRITE | KEY_WOW64_64KEY;
+static_assert(kReadAccess == 0x20119, "read and enumeration access");
+static_assert(kWriteAccess == 0x2011F, "write access");
+
+// Registry key names hold at most 255 characters.
+constexpr DWORD kKeyNameChars = 256;
+// A string value is first read into this many characters; a longer one is read a second time.
+constexpr DWORD kFirstReadChars = 256;
+constexpr DWORD kBinaryProbeBytes = 10;
+
+// A zero-filled array of wide characters that is zeroed again before it is released, since it
+// may have held text.
+class ZeroedWideBuffer {
+public:
+    explicit ZeroedWideBuffer(size_t charCount) : chars(charCount, L'\0') {}
+    ~ZeroedWideBuffer() { SecureZeroMemory(chars.data(), chars.size() * sizeof(wchar_t)); }
+    ZeroedWideBuffer(const ZeroedWideBuffer&) = delete;
+    ZeroedWideBuffer& operator=(const ZeroedWideBuffer&) = delete;
+
+    wchar_t* Chars() { return chars.data(); }
+    BYTE* Bytes() { return reinterpret_cast<BYTE*>(chars.data()); }
+
+private:
+    std::vector<wchar_t> chars;
+};
+
+// The data of a REG_SZ or REG_MULTI_SZ value. Both buffers keep one zero character beyond the
+// largest data they are handed, so the data always ends in a null even when the value was
+// stored without one.
+class StringValueData {
+public:
+    StringValueData() : firstBuffer(kFirstReadChars + 1) {}
+
+    // The status of the read whose data counts: the first one, or the second one when the
+    // first found the value longer than its buffer.
+    LONG Read(HKEY key, const wchar_t* valueName)
+    {
+        DWORD size = kFirstReadChars * sizeof(wchar_t);
+        LONG status = RegQueryValueExW(key, valueName, nullptr, nullptr, firstBuffer.Bytes(), &size);
+        if (status == ERROR_MORE_DATA) {
+            // size is now the value's whole size in bytes, rounded up to characters here.
+            secondBuffer.emplace((size + 1) / sizeof(wchar_t) + 1);
+            status = RegQueryValueExW(key, valueName, nullptr, nullptr, secondBuffer->Bytes(), &size);
+        }
+        byteSize = (status == ERROR_SUCCESS) ? size : 0;
+        return status;
+    }
+
+    const wchar_t* Chars() { return secondBuffer ? secondBuffer->Chars() : firstBuffer.Chars(); }
+    int CharCount() const { return static_cast<int>(byteSize / sizeof(wchar_t)); }
+
+private:
+    ZeroedWideBuffer firstBuffer;
+    std::optional<ZeroedWideBuffer> secondBuffer;
+    DWORD byteSize = 0;
+};
+
+void ReadStringText(HKEY key, const XStringW& valueName, XStringW& text)
+{
+    StringValueData data;
+    if (data.Read(key, valueName.GetString()) == ERROR_SUCCESS) {
+        // Up to the first null or the end of the data, whichever comes first.
+        text.Format(L"%s", data.Chars());
+    }
+}
+
+void ReadMultiStringText(HKEY key, const XStringW& valueName, XStringW& text)
+{
+    StringValueData data;
+    if (data.Read(key, valueName.GetString()) != ERROR_SUCCESS) {
+        return;
+    }
+    text.Format(L"");
+    MultiStringReader reader(data.CharCount(), data.Chars());
+    for (const wchar_t* item = reader.Next(); item != nullptr; item = reader.Next()) {
+        text.AppendFormat(L"%@\n", XStringW(item));
+    }
+}
+
+// The format engine takes 32-bit integers only, so a 64-bit value is spelled out here.
+XStringW UnsignedDecimal(ULONGLONG value)
+{
+    wchar_t digits[21] = {};
+    int start = 20;
+    do {
+        digits[--start] = static_cast<wchar_t>(L'0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    return XStringW(digits + start);
+}
+
+// A value longer than its type's size leaves text and number as they were: nothing sound can
+// be made of it.
+void ReadDwordValue(HKEY key, const XStringW& valueName, XStringW& text, DWORD& number)
+{
+    DWORD value = 0;
+    DWORD size = sizeof(value);
+    const LONG status = RegQueryValueExW(key, valueName.GetString(), nullptr, nullptr,
+                                         reinterpret_cast<BYTE*>(&value), &size);
+    if (status == ERROR_MORE_DATA) {
+        TraceError("CRegHelper::GetValue", __LINE__, L"REG_DWORD ERROR_MORE_DATA, size:%d\n", size);
+    } else if (status == ERROR_SUCCESS) {
+        text.Format(L"%u", value);
+        number = value;
+    }
+}
+
+void ReadQwordValue(HKEY key, const XStringW& valueName, XStringW& text, DWORD& number)
+{
+    ULONGLONG value = 0;
+    DWORD size = sizeof(value);
+    const LONG status = RegQueryValueExW(key, valueName.GetString(), nullptr, nullptr,
+                                         reinterpret_cast<BYTE*>(&value), &size);
+    if (status == ERROR_MORE_DATA) {
+        TraceError("CRegHelper::GetValue", __LINE__, L"REG_QWORD ERROR_MORE_DATA, size:%d\n", size);
+    } else if (status == ERROR_SUCCESS) {
+        text = UnsignedDecimal(value);
+        number = static_cast<DWORD>(value & 0xFFFFFFFFu);
+    }
+}
+
+// Only the size of a binary value is of interest; the registry reports the whole size even
+// when the value does not fit the probe.
+void ReadBinarySize(HKEY key, const XStringW& valueName, DWORD& size)
+{
+    BYTE probe[kBinaryProbeBytes] = {};
+    DWORD reported = sizeof(probe);
+    RegQueryValueExW(key, valueName.GetString(), nullptr, nullptr, probe, &reported);
+    SecureZeroMemory(probe, sizeof(probe));
+    size = reported;
+}
+
+}  // namespace
+
+// The registry functions return their status without setting the thread's last error; it is
+// stored there before the trace so that the number in "GetLastError:%d" is the failure's own.
+
+DWORD CRegHelper::GetValueType(HKEY root, const XStringW& keyPath, const XStringW& valueName)
+{
+    ScopedRegKey key;
+    const LONG status = RegOpenKeyExW(root, keyPath.GetString(), 0, kReadAccess, key.Receive());
+    if (status != ERROR_SUCCESS) {
+        SetLastError(static_cast<DWORD>(status));
+        TraceError("CRegHelper::GetValueType", __LINE__, L"RegOpenKeyEx(GetLastError:%d)",
+                   GetLastError());
+        return REG_NONE;
+    }
+    DWORD type = REG_NONE;
+    const LONG query =
+        RegQueryValueExW(key.Get(), valueName.GetString(), nullptr, &type, nullptr, nullptr);
+    return (query == ERROR_SUCCESS) ? type : REG_NONE;
+}
+
+DWORD CRegHelper::GetValue(HKEY root, const XStringW& keyPath, const XStringW& valueName,
+                           XStringW& text, DWORD& number, DWORD& size)
+{
+    ScopedRegKey key;
+    const LONG status = RegOpenKeyExW(root, keyPath.GetString(), 0, kReadAccess, key.Receive());
+    if (status != ERROR_SUCCESS) {
+        SetLastError(static_cast<DWORD>(status));
+        TraceError("CRegHelper::GetValue", __LINE__, L"RegOpenKeyEx(GetLastError:%d)",
+                   GetLastError());
+        return REG_NONE;
+    }
+    DWORD type = REG_NONE;
+    DWORD reportedSize = 0;
+    if (RegQueryValueExW(key.Get(), valueName.GetString(), nullptr, &type, nullptr,
+                         &reportedSize) != ERROR_SUCCESS) {
+        return REG_NONE;
+    }
+    switch (type) {
+    case REG_SZ:
+        ReadStringText(key.Get(), valueName, text);
+        break;
+    case REG_MULTI_SZ:
+        ReadMultiStringText(key.Get(), valueName, text);
+        break;
+    case REG_DWORD:
+        ReadDwordValue(key.Get(), valueName, text, number);
+        break;
+    case REG_QWORD:
+        ReadQwordValue(key.Get(), valueName, text, number);
+        break;
+    case REG_BINARY:
+        ReadBinarySize(key.Get(), valueName, size);
+        break;
+    default:
+        break;
+    }
+    return type;
+}
+
+XStringW CRegHelper::GetStringValue(HKEY root, const XStringW& keyPath, const XStringW& valueName)
+{
+    XStringW text;
+    const DWORD type = GetValueType(root, keyPath, valueName);
+    if (type == REG_SZ || type == REG_MULTI_SZ) {
+        DWORD unusedNumber = 0;
+        DWORD unusedSize = 0;
+        GetValue(root, keyPath, valueName, text, unusedNumber, unusedSize);
+    }
+    return text;
+}
+
+bool CRegHelper::SetValue(const XStringW& keyPath, const XStringW& valueName, const XStringW& text)
+{
+    ScopedRegKey key;
+    LONG status =
+        RegOpenKeyExW(HKEY_CURRENT_USER, keyPath.GetString(), 0, kWriteAccess, key.Receive());
+    if (status == ERROR_FILE_NOT_FOUND) {
+        // Creates every missing key above it as well.
+        DWORD disposition = 0;
+        status = RegCreateKeyExW(HKEY_CURRENT_USER, keyPath.GetString(), 0, nullptr,
+                                 REG_OPTION_NON_VOLATILE, kWriteAccess, nullptr, key.Receive(),
+                                 &disposition);
+    }
+    if (status != ERROR_SUCCESS) {
+        SetLastError(static_cast<DWORD>(status));
+        TraceError("CRegHelper::SetValue", __LINE__, L"RegOpenKeyEx(GetLastError:%d)",
+                   GetLastError());
+        return false;
+    }
+    const DWORD byteCount = static_cast<DWORD>((text.GetLength() + 1) * sizeof(wchar_t));
+    return RegSetValueExW(key.Get(), valueName.GetString(), 0, REG_SZ,
+                          reinterpret_cast<const BYTE*>(text.GetString()),
+                          byteCount) == ERROR_SUCCESS;
+}
+
+XStringWList CRegHelper::GetSubKeyList(HKEY root, const XStringW& keyPath)
+{
+    XStringWList names;
+    ScopedRegKey key;
+    if (RegOpenKeyExW(root, keyPath.GetString(), 0, kReadAccess, key.Receive()) != ERROR_SUCCESS) {
+        return names;
+    }
+    ZeroedWideBuffer name(kKeyNameChars);
+    for (DWORD index = 0;; ++index) {
+        SecureZeroMemory(name.Chars(), kKeyNameChars * sizeof(wchar_t));
+        if (RegEnumKeyW(key.Get(), index, name.Chars(), kKeyNameChars) != ERROR_SUCCESS) {
+            break;
+        }
+        names.Add(XStringW(name.Chars()));
+    }
+    return names;
+}

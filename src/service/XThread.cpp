@@ -1,0 +1,100 @@
+#include "service/XThread.h"
+
+#include <process.h>
+
+namespace {
+HANDLE CreateQuitEvent()
+{
+    // Manual reset: once Quit has signalled it, every later wait of the worker returns at once.
+    return ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+}
+}  // namespace
+
+// The quit event is made here rather than by the first Start: Quit may come from another thread
+// while the owner is still inside Start, and must then find a handle that is not being written.
+// Both the quit event and the thread handle are kept until the next Start or the destructor, so
+// that no Join or Quit ever uses a handle that was closed (or reused) under it.
+XThread::XThread()
+    : name(),
+      quitFlag(false),
+      quitEvent(CreateQuitEvent()),
+      state(kNotStarted),
+      interval(0),
+      threadProc(nullptr),
+      threadHandle(),
+      threadId(0),
+      procArg(nullptr)
+{
+}
+
+XThread::~XThread()
+{
+    threadProc = nullptr;
+    procArg = nullptr;
+    // The thread handle and the quit event are closed by their owners; the thread itself is
+    // neither stopped nor waited for.
+}
+
+int XThread::ThreadFunc()
+{
+    return 0;
+}
+
+HANDLE XThread::Start()
+{
+    if (!quitEvent) {
+        quitEvent.Reset(CreateQuitEvent());
+    }
+    ::ResetEvent(quitEvent.Get());
+
+    quitFlag.store(false);
+    state.store(kRunning);
+
+    // Created suspended so that the handle and id are stored before the worker can run: a
+    // Join from the worker itself must already recognise its own thread id.
+    unsigned newThreadId = 0;
+    const uintptr_t created =
+        ::_beginthreadex(nullptr, 0, threadProc, procArg, CREATE_SUSPENDED, &newThreadId);
+    if (created == 0) {
+        return nullptr;
+    }
+    threadHandle.Reset(reinterpret_cast<HANDLE>(created));
+    threadId = newThreadId;
+    ::ResumeThread(threadHandle.Get());
+    return threadHandle.Get();
+}
+
+void XThread::Quit()
+{
+    quitFlag.store(true);
+    if (quitEvent) {
+        ::SetEvent(quitEvent.Get());
+    }
+}
+
+void XThread::Join()
+{
+    if (!threadHandle) {
+        return;
+    }
+    if (::GetCurrentThreadId() == threadId) {
+        return;  // the worker cannot wait for its own end
+    }
+    ::WaitForSingleObject(threadHandle.Get(), INFINITE);
+}
+
+unsigned __stdcall XThread::ThreadProc(void* argument)
+{
+    XThread* const self = static_cast<XThread*>(argument);
+    while (!self->quitFlag.load()) {
+        self->ThreadFunc();
+        // The interval is read anew for every wait, so ThreadFunc may change it for the next one.
+        if (::WaitForSingleObject(self->quitEvent.Get(), self->interval.load()) == WAIT_OBJECT_0) {
+            break;
+        }
+    }
+    self->threadProc = nullptr;
+    self->procArg = nullptr;
+    self->state.store(kEnded);
+    return 0;
+}

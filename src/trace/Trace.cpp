@@ -1,0 +1,59 @@
+#include "trace/Trace.h"
+
+#include <cstdarg>
+
+#include "trace/TraceManager.h"
+#include "watch/ModulePaths.h"
+
+namespace {
+
+constexpr wchar_t kTraceSwitchFile[] = L"trace.txt";
+constexpr wchar_t kFatalRecordName[] = L"fatal";
+constexpr int kTraceLevel = 1;
+
+}  // namespace
+
+void InitTrace()
+{
+    const XStringW exeName = GetModuleName();
+    const XStringW directory;
+    if (IsTraceSwitchOn(kTraceSwitchFile)) {
+        GetTraceManager().RegisterChannel(kTraceLevel, exeName, directory);
+    }
+}
+
+bool IsTraceOn()
+{
+    return GetTraceManager().IsChannelOn();
+}
+
+void TraceWrite(const XStringA& functionName, int line, bool error, const wchar_t* format, ...)
+{
+    CTraceManager& manager = GetTraceManager();
+    if (!manager.IsChannelOn()) {
+        return;
+    }
+    XStringW message;
+    va_list args;
+    va_start(args, format);
+    message.AppendFormatV(format, args);
+    va_end(args);
+    manager.WriteChannelLine(MakeTracePrefix(functionName, line), error, message);
+}
+
+void TraceFatalWrite(const XStringA& functionName, int line, const wchar_t* format, ...)
+{
+    XStringW message;
+    va_list args;
+    va_start(args, format);
+    message.AppendFormatV(format, args);
+    va_end(args);
+    const XStringW prefix = MakeTracePrefix(functionName, line);
+
+    CTraceManager& manager = GetTraceManager();
+    manager.SetLogDirectory(XStringW());
+    // The fatal log is no channel: every line names its file afresh from the current minute.
+    const XStringW name(kFatalRecordName);
+    XStringW fileName;
+    manager.WriteTraceLine(name, fileName, prefix, true, message);
+}

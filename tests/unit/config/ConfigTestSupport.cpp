@@ -1,0 +1,304 @@
+#include "ConfigTestSupport.h"
+
+#include <sddl.h>
+
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+#include "trace/Trace.h"
+
+namespace config_test {
+
+namespace {
+
+constexpr REGSAM kAccess64 = KEY_WOW64_64KEY;
+
+std::wstring ExecutablePath()
+{
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return path;
+}
+
+std::wstring ExecutableDirectory()
+{
+    const std::wstring path = ExecutablePath();
+    return path.substr(0, path.find_last_of(L'\\'));
+}
+
+// Log files are named after the executable without ".exe".
+std::wstring LogFilePattern()
+{
+    std::wstring name = ExecutablePath().substr(ExecutablePath().find_last_of(L'\\') + 1);
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, L".exe") == 0) {
+        name.resize(name.size() - 4);
+    }
+    return name + L"_*.log";
+}
+
+std::wstring LogDirectory()
+{
+    return ExecutableDirectory() + L"\\Log";
+}
+
+class TraceOnEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        const std::wstring switchFile = ExecutableDirectory() + L"\\trace.txt";
+        HANDLE file = CreateFileW(switchFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            CloseHandle(file);
+        }
+        InitTrace();
+        DeleteFileW(switchFile.c_str());
+    }
+};
+
+::testing::Environment* const traceEnvironment =
+    ::testing::AddGlobalTestEnvironment(new TraceOnEnvironment);
+
+}  // namespace
+
+std::wstring Text(const XStringW& text)
+{
+    return std::wstring(text.GetString(), static_cast<size_t>(text.GetLength()));
+}
+
+std::vector<std::wstring> Names(const XStringWList& list)
+{
+    std::vector<std::wstring> names;
+    for (int i = 0; i < list.GetCount(); ++i) {
+        names.push_back(Text(list.GetCopyAt(i)));
+    }
+    return names;
+}
+
+std::string Shown(const std::wstring& text)
+{
+    std::wstring shown;
+    for (wchar_t c : text) {
+        if (c == L'\n') {
+            shown += L"\\n";
+        } else if (c == L'\0') {
+            shown += L"\\0";
+        } else {
+            shown += c;
+        }
+    }
+    return "\"" + testing_support::Utf8(shown) + "\"";
+}
+
+RawValue ReadRaw(HKEY root, const std::wstring& keyPath, const std::wstring& valueName)
+{
+    RawValue value;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, keyPath.c_str(), 0, KEY_READ | kAccess64, &key) != ERROR_SUCCESS) {
+        return value;
+    }
+    DWORD size = 0;
+    if (RegQueryValueExW(key, valueName.c_str(), nullptr, &value.type, nullptr, &size) ==
+        ERROR_SUCCESS) {
+        value.present = true;
+        value.bytes.resize(size);
+        RegQueryValueExW(key, valueName.c_str(), nullptr, &value.type,
+                         value.bytes.empty() ? nullptr : value.bytes.data(), &size);
+        value.bytes.resize(size);
+    }
+    RegCloseKey(key);
+    return value;
+}
+
+void WriteRaw(HKEY root, const std::wstring& keyPath, const std::wstring& valueName,
+              const RawValue& value)
+{
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(root, keyPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | kAccess64, nullptr,
+                        &key, nullptr) != ERROR_SUCCESS) {
+        ADD_FAILURE() << "cannot create " << testing_support::Utf8(keyPath);
+        return;
+    }
+    if (value.present) {
+        RegSetValueExW(key, valueName.c_str(), 0, value.type,
+                       value.bytes.empty() ? nullptr : value.bytes.data(),
+                       static_cast<DWORD>(value.bytes.size()));
+    } else {
+        RegDeleteValueW(key, valueName.c_str());
+    }
+    RegCloseKey(key);
+}
+
+void WriteBytes(HKEY root, const std::wstring& keyPath, const std::wstring& valueName, DWORD type,
+                const void* data, size_t byteCount)
+{
+    RawValue value;
+    value.present = true;
+    value.type = type;
+    const BYTE* first = static_cast<const BYTE*>(data);
+    value.bytes.assign(first, first + byteCount);
+    WriteRaw(root, keyPath, valueName, value);
+}
+
+void WriteString(HKEY root, const std::wstring& keyPath, const std::wstring& valueName,
+                 const std::wstring& text, DWORD type, bool withTerminator)
+{
+    const size_t chars = text.size() + (withTerminator ? 1 : 0);
+    WriteBytes(root, keyPath, valueName, type, text.c_str(), chars * sizeof(wchar_t));
+}
+
+void WriteMultiString(HKEY root, const std::wstring& keyPath, const std::wstring& valueName,
+                      const std::vector<std::wstring>& items)
+{
+    std::wstring data;
+    for (const std::wstring& item : items) {
+        data += item;
+        data += L'\0';
+    }
+    data += L'\0';
+    WriteBytes(root, keyPath, valueName, REG_MULTI_SZ, data.data(), data.size() * sizeof(wchar_t));
+}
+
+void WriteDword(HKEY root, const std::wstring& keyPath, const std::wstring& valueName, DWORD value)
+{
+    WriteBytes(root, keyPath, valueName, REG_DWORD, &value, sizeof(value));
+}
+
+void WriteQword(HKEY root, const std::wstring& keyPath, const std::wstring& valueName,
+                ULONGLONG value)
+{
+    WriteBytes(root, keyPath, valueName, REG_QWORD, &value, sizeof(value));
+}
+
+std::wstring ReadStringOrState(HKEY root, const std::wstring& keyPath,
+                               const std::wstring& valueName)
+{
+    const RawValue value = ReadRaw(root, keyPath, valueName);
+    if (!value.present) {
+        return L"<absent>";
+    }
+    if (value.type != REG_SZ) {
+        return L"<type " + std::to_wstring(value.type) + L">";
+    }
+    std::wstring text(reinterpret_cast<const wchar_t*>(value.bytes.data()),
+                      value.bytes.size() / sizeof(wchar_t));
+    if (!text.empty() && text.back() == L'\0') {
+        text.pop_back();
+    }
+    return text;
+}
+
+bool KeyExists(HKEY root, const std::wstring& keyPath)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, keyPath.c_str(), 0, KEY_READ | kAccess64, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    RegCloseKey(key);
+    return true;
+}
+
+std::vector<std::wstring> SubKeys(HKEY root, const std::wstring& keyPath)
+{
+    std::vector<std::wstring> names;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, keyPath.c_str(), 0, KEY_READ | kAccess64, &key) != ERROR_SUCCESS) {
+        return names;
+    }
+    wchar_t name[256];
+    for (DWORD index = 0; RegEnumKeyW(key, index, name, 256) == ERROR_SUCCESS; ++index) {
+        names.emplace_back(name);
+    }
+    RegCloseKey(key);
+    return names;
+}
+
+void DeleteTree(HKEY root, const std::wstring& keyPath)
+{
+    for (const std::wstring& child : SubKeys(root, keyPath)) {
+        DeleteTree(root, keyPath + L"\\" + child);
+    }
+    RegDeleteKeyExW(root, keyPath.c_str(), kAccess64, 0);
+}
+
+std::wstring CurrentUserSidByName()
+{
+    wchar_t user[256] = {};
+    DWORD userChars = 256;
+    wchar_t computer[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD computerChars = MAX_COMPUTERNAME_LENGTH + 1;
+    if (!GetUserNameW(user, &userChars) || !GetComputerNameW(computer, &computerChars)) {
+        return {};
+    }
+    const std::wstring account = std::wstring(computer) + L"\\" + user;
+    alignas(SID) BYTE sid[SECURITY_MAX_SID_SIZE] = {};
+    DWORD sidBytes = sizeof(sid);
+    wchar_t domain[256] = {};
+    DWORD domainChars = 256;
+    SID_NAME_USE use = SidTypeUnknown;
+    if (!LookupAccountNameW(nullptr, account.c_str(), sid, &sidBytes, domain, &domainChars, &use)) {
+        return {};
+    }
+    LPWSTR text = nullptr;
+    if (!ConvertSidToStringSidW(sid, &text)) {
+        return {};
+    }
+    const std::wstring result = text;
+    LocalFree(text);
+    return result;
+}
+
+ScratchKey::ScratchKey(const std::wstring& name) : path_(L"Software\\QuorbelTests\\" + name)
+{
+    DeleteTree(HKEY_CURRENT_USER, path_);
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0,
+                        KEY_ALL_ACCESS | kAccess64, nullptr, &key, nullptr) == ERROR_SUCCESS) {
+        RegCloseKey(key);
+    }
+}
+
+ScratchKey::~ScratchKey()
+{
+    DeleteTree(HKEY_CURRENT_USER, path_);
+    // The parent goes only when no other test keeps anything there.
+    RegDeleteKeyExW(HKEY_CURRENT_USER, L"Software\\QuorbelTests", kAccess64, 0);
+}
+
+bool TraceIsOn()
+{
+    return IsTraceOn();
+}
+
+TraceTail::TraceTail()
+{
+    for (const std::wstring& name : testing_support::ListFiles(LogDirectory(), LogFilePattern())) {
+        knownSizes_[name] = testing_support::ReadUtf16File(LogDirectory() + L"\\" + name).size();
+    }
+}
+
+std::wstring TraceTail::NewText() const
+{
+    std::wstring text;
+    for (const std::wstring& name : testing_support::ListFiles(LogDirectory(), LogFilePattern())) {
+        const std::wstring content = testing_support::ReadUtf16File(LogDirectory() + L"\\" + name);
+        const auto known = knownSizes_.find(name);
+        const size_t start = (known == knownSizes_.end()) ? 0 : known->second;
+        if (content.size() > start) {
+            text += content.substr(start);
+        }
+    }
+    return text;
+}
+
+int CountOccurrences(const std::wstring& text, const std::wstring& needle)
+{
+    int count = 0;
+    for (size_t at = text.find(needle); at != std::wstring::npos;
+         at = text.find(needle, at + needle.size())) {
+        ++count;
+    }
+    return count;
+}
+
+}  // namespace config_test

@@ -1,0 +1,83 @@
+#pragma once
+// Registry and trace helpers for the configuration tests. They use the platform directly, so the
+// tests never check the code under test with itself.
+
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "strings/XStringW.h"
+#include "strings/XStringWList.h"
+
+namespace config_test {
+
+std::wstring Text(const XStringW& text);
+inline XStringW W(const std::wstring& text) { return XStringW(text.c_str()); }
+std::vector<std::wstring> Names(const XStringWList& list);
+std::string Shown(const std::wstring& text);  // printable, with line feeds and nulls spelled out
+
+struct RawValue {
+    bool present = false;
+    DWORD type = REG_NONE;
+    std::vector<BYTE> bytes;
+};
+
+RawValue ReadRaw(HKEY root, const std::wstring& keyPath, const std::wstring& valueName);
+// Creates the key when it is missing; a value that was not present is deleted.
+void WriteRaw(HKEY root, const std::wstring& keyPath, const std::wstring& valueName,
+              const RawValue& value);
+void WriteBytes(HKEY root, const std::wstring& keyPath, const std::wstring& valueName, DWORD type,
+                const void* data, size_t byteCount);
+// With or without the terminating null the platform normally stores.
+void WriteString(HKEY root, const std::wstring& keyPath, const std::wstring& valueName,
+                 const std::wstring& text, DWORD type = REG_SZ, bool withTerminator = true);
+// The strings each followed by a null, then the closing null.
+void WriteMultiString(HKEY root, const std::wstring& keyPath, const std::wstring& valueName,
+                      const std::vector<std::wstring>& items);
+void WriteDword(HKEY root, const std::wstring& keyPath, const std::wstring& valueName, DWORD value);
+void WriteQword(HKEY root, const std::wstring& keyPath, const std::wstring& valueName,
+                ULONGLONG value);
+// The text of a REG_SZ value, or "<absent>" / "<type N>" for anything else.
+std::wstring ReadStringOrState(HKEY root, const std::wstring& keyPath,
+                               const std::wstring& valueName);
+
+bool KeyExists(HKEY root, const std::wstring& keyPath);
+std::vector<std::wstring> SubKeys(HKEY root, const std::wstring& keyPath);
+void DeleteTree(HKEY root, const std::wstring& keyPath);
+
+// The string SID of the account this process runs as, found by name as "<computer>\<user>".
+std::wstring CurrentUserSidByName();
+
+// HKCU\Software\QuorbelTests\<name>, fresh when built and removed with its tree afterwards.
+class ScratchKey {
+public:
+    explicit ScratchKey(const std::wstring& name);
+    ~ScratchKey();
+    ScratchKey(const ScratchKey&) = delete;
+    ScratchKey& operator=(const ScratchKey&) = delete;
+    const std::wstring& Path() const { return path_; }
+    std::wstring operator/(const std::wstring& child) const { return path_ + L"\\" + child; }
+
+private:
+    std::wstring path_;
+};
+
+// Tracing is switched on for the whole test process before the first test (the switch file is
+// put beside the executable only for the moment of start-up).
+bool TraceIsOn();
+
+// The trace text this process wrote after the tail was made.
+class TraceTail {
+public:
+    TraceTail();
+    std::wstring NewText() const;
+
+private:
+    std::map<std::wstring, size_t> knownSizes_;
+};
+
+int CountOccurrences(const std::wstring& text, const std::wstring& needle);
+
+}  // namespace config_test

@@ -1,0 +1,458 @@
+// The trace log's files: line format, file names, rotation by size and age, the log directory and
+// the channel's name, and several threads writing at once. Each test drives a manager of its own
+// that writes into a scratch folder; the process-wide manager is left to the last tests.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <map>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TestSupport.h"
+#include "trace/Trace.h"
+#include "trace/TraceManager.h"
+#include "watch/ModulePaths.h"
+
+using namespace testing_support;
+
+namespace {
+
+constexpr wchar_t kLinePattern[] = LR"(\((\d\d):(\d\d):(\d\d)\.(\d\d\d)\) )";
+constexpr wchar_t kPadding[] = L"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+
+std::wstring Text(const XStringW& text)
+{
+    return text.GetString();
+}
+
+int MillisecondOfDay(const SYSTEMTIME& time)
+{
+    return ((time.wHour * 60 + time.wMinute) * 60 + time.wSecond) * 1000 + time.wMilliseconds;
+}
+
+std::wstring LogFileNameAt(const std::wstring& name, const SYSTEMTIME& time)
+{
+    wchar_t fileName[MAX_PATH] = {};
+    swprintf(fileName, MAX_PATH, L"%ls_%02d%02d_%02d%02d.log", name.c_str(), time.wMonth, time.wDay,
+             time.wHour, time.wMinute);
+    return fileName;
+}
+
+SYSTEMTIME LocalNow()
+{
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    return now;
+}
+
+DWORD FileSize(const std::wstring& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+        return INVALID_FILE_SIZE;
+    }
+    return data.nFileSizeLow;
+}
+
+bool MakeFileOfSize(const std::wstring& path, LONGLONG size)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    LARGE_INTEGER end{};
+    end.QuadPart = size;
+    const bool sized = SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+    CloseHandle(file);
+    return sized;
+}
+
+// Wine keeps a creation time only when the access and write times are set with it.
+bool DateFileBack(const std::wstring& path, int minutes)
+{
+    HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER past{};
+    past.LowPart = now.dwLowDateTime;
+    past.HighPart = now.dwHighDateTime;
+    past.QuadPart -= static_cast<ULONGLONG>(minutes) * 60 * 10000000;
+    FILETIME then{};
+    then.dwLowDateTime = past.LowPart;
+    then.dwHighDateTime = past.HighPart;
+    const bool dated = SetFileTime(file, &then, &then, &then) != FALSE;
+    CloseHandle(file);
+    return dated;
+}
+
+class TraceLogTest : public ::testing::Test {
+protected:
+    TraceLogTest() : dir(L"unit_trace")
+    {
+        manager.SetLogDirectory(dir.Path().c_str());
+    }
+
+    // Writes one line for the record (name, fileName) and returns the file it went to.
+    std::wstring Write(const XStringW& message, bool error = false)
+    {
+        manager.WriteTraceLine(name, fileName, MakeTracePrefix("Unit::Test", 42), error, message);
+        return dir / Text(fileName);
+    }
+
+    ScratchDir dir;
+    CTraceManager manager;
+    XStringW name = L"Unit";
+    XStringW fileName;
+};
+
+TEST_F(TraceLogTest, LineCarriesTimePrefixAndErrorMark)
+{
+    struct Case {
+        bool error;
+        const wchar_t* expectedTail;
+    };
+    const Case cases[] = {
+        {false, L"Unit::Test(42) :  RegOpenKeyEx(GetLastError:2)\r\n"},
+        {true, L"Unit::Test(42) :  <ERROR> RegOpenKeyEx(GetLastError:2)\r\n"},
+    };
+    for (const Case& c : cases) {
+        fileName = L"format.log";
+        DeleteFileW((dir / L"format.log").c_str());
+        const SYSTEMTIME before = LocalNow();
+        const std::wstring path = Write(L"RegOpenKeyEx(GetLastError:2)", c.error);
+        const SYSTEMTIME after = LocalNow();
+
+        const std::wstring content = ReadUtf16File(path);
+        std::wsmatch match;
+        const std::wregex linePattern(std::wstring(kLinePattern) + LR"(([\s\S]*))");
+        ASSERT_TRUE(std::regex_match(content, match, linePattern))
+            << "line: " << Utf8(content);
+        EXPECT_EQ(std::wstring(c.expectedTail), match[5].str()) << "error=" << c.error;
+
+        SYSTEMTIME stamped = before;
+        stamped.wHour = static_cast<WORD>(std::stoi(match[1].str()));
+        stamped.wMinute = static_cast<WORD>(std::stoi(match[2].str()));
+        stamped.wSecond = static_cast<WORD>(std::stoi(match[3].str()));
+        stamped.wMilliseconds = static_cast<WORD>(std::stoi(match[4].str()));
+        if (MillisecondOfDay(before) <= MillisecondOfDay(after)) {  // not across midnight
+            EXPECT_LE(MillisecondOfDay(before), MillisecondOfDay(stamped)) << Utf8(content);
+            EXPECT_GE(MillisecondOfDay(after), MillisecondOfDay(stamped)) << Utf8(content);
+        }
+    }
+}
+
+TEST_F(TraceLogTest, FileIsUtf16WithoutByteOrderMark)
+{
+    const std::string bytes = ReadFileBytes(Write(L"first"));
+    ASSERT_GE(bytes.size(), 2u);
+    EXPECT_EQ('(', bytes[0]) << "first byte " << static_cast<int>(bytes[0] & 0xFF);
+    EXPECT_EQ('\0', bytes[1]);
+    EXPECT_EQ(0u, bytes.size() % 2) << bytes.size();
+}
+
+TEST_F(TraceLogTest, MessageEndsAtItsFirstZeroAndEveryLineEndsWithCrLf)
+{
+    XStringW withZero;
+    const wchar_t zeroInside[] = {L'a', L'b', L'\0', L'c', L'd'};
+    withZero.AppendBytes(zeroInside, sizeof(zeroInside));
+
+    struct Case {
+        XStringW message;
+        const wchar_t* expectedEnd;
+    };
+    const Case cases[] = {
+        {L"plain", L":  plain\r\n"},
+        {L"ends with newline\n", L":  ends with newline\n\r\n"},
+        {L"ends with crlf\r\n", L":  ends with crlf\r\n\r\n"},
+        {withZero, L":  ab\r\n"},
+        {L"", L":  \r\n"},
+    };
+    fileName = L"ends.log";
+    std::wstring expected;
+    for (const Case& c : cases) {
+        const std::wstring before = ReadUtf16File(dir / L"ends.log");
+        Write(c.message);
+        const std::wstring added = ReadUtf16File(dir / L"ends.log").substr(before.size());
+        const std::wstring end = c.expectedEnd;
+        ASSERT_GE(added.size(), end.size()) << Utf8(added);
+        EXPECT_EQ(end, added.substr(added.size() - end.size())) << "line: " << Utf8(added);
+        EXPECT_EQ(L'(', added[0]) << "line: " << Utf8(added);
+    }
+}
+
+TEST_F(TraceLogTest, FirstLineNamesTheFileAfterRecordAndMinute)
+{
+    const SYSTEMTIME before = LocalNow();
+    const std::wstring path = Write(L"hello");
+    const SYSTEMTIME after = LocalNow();
+
+    const std::wstring named = Text(fileName);
+    EXPECT_TRUE(named == LogFileNameAt(L"Unit", before) || named == LogFileNameAt(L"Unit", after))
+        << Utf8(named);
+    EXPECT_TRUE(FileExists(path)) << Utf8(path);
+    EXPECT_EQ(std::vector<std::wstring>{named}, ListFiles(dir.Path(), L"*"));
+
+    // The next line goes to the same file.
+    Write(L"again");
+    EXPECT_EQ(named, Text(fileName));
+}
+
+TEST_F(TraceLogTest, FileIsReplacedOnceItHoldsThreeMegabytes)
+{
+    struct Case {
+        LONGLONG size;
+        int maxFileSizeMB;
+        bool replaced;
+    };
+    const Case cases[] = {
+        {3 * 1024 * 1024 - 1, 3, false},
+        {3 * 1024 * 1024, 3, true},
+        {5 * 1024 * 1024, -1, false},  // a negative limit turns the size test off
+    };
+    for (const Case& c : cases) {
+        const std::wstring old = dir / L"old.log";
+        ASSERT_TRUE(MakeFileOfSize(old, c.size));
+        manager.maxFileSizeMB = c.maxFileSizeMB;
+        fileName = L"old.log";
+
+        const std::wstring written = Write(L"next");
+
+        if (c.replaced) {
+            EXPECT_NE(L"old.log", Text(fileName)) << "size " << c.size;
+            EXPECT_EQ(static_cast<DWORD>(c.size), FileSize(old)) << "size " << c.size;
+            EXPECT_LT(FileSize(written), 200u) << Utf8(written);
+            DeleteFileW(written.c_str());
+        } else {
+            EXPECT_EQ(L"old.log", Text(fileName)) << "size " << c.size;
+            EXPECT_GT(FileSize(old), static_cast<DWORD>(c.size)) << "size " << c.size;
+        }
+        DeleteFileW(old.c_str());
+    }
+}
+
+TEST_F(TraceLogTest, FileIsReplacedOnceItIsOlderThanAnHour)
+{
+    struct Case {
+        int minutesOld;
+        bool replaced;
+    };
+    const Case cases[] = {{59, false}, {61, true}};
+    for (const Case& c : cases) {
+        const std::wstring old = dir / L"aged.log";
+        ASSERT_TRUE(MakeFileOfSize(old, 2));
+        ASSERT_TRUE(DateFileBack(old, c.minutesOld));
+        fileName = L"aged.log";
+
+        const std::wstring written = Write(L"next");
+
+        if (c.replaced) {
+            EXPECT_NE(L"aged.log", Text(fileName)) << c.minutesOld << " minutes";
+            EXPECT_EQ(2u, FileSize(old)) << c.minutesOld << " minutes";
+            DeleteFileW(written.c_str());
+        } else {
+            EXPECT_EQ(L"aged.log", Text(fileName)) << c.minutesOld << " minutes";
+            EXPECT_GT(FileSize(old), 2u) << c.minutesOld << " minutes";
+        }
+        DeleteFileW(old.c_str());
+    }
+}
+
+TEST_F(TraceLogTest, LineIsDroppedWhenTheDirectoryCannotBeMade)
+{
+    CTraceManager nowhere;
+    nowhere.SetLogDirectory((dir / L"missing\\Log").c_str());
+    XStringW lostFile;
+    nowhere.WriteTraceLine(name, lostFile, MakeTracePrefix("Unit::Test", 1), false, L"lost");
+    EXPECT_FALSE(FileExists(dir / L"missing"));
+}
+
+TEST(TracePrefix, NamesFunctionAndLine)
+{
+    EXPECT_EQ(std::wstring(L"main(112) : "), Text(MakeTracePrefix("main", 112)));
+    EXPECT_EQ(std::wstring(L"CRegHelper::GetValue(-1) : "),
+              Text(MakeTracePrefix("CRegHelper::GetValue", -1)));
+    EXPECT_EQ(std::wstring(L"(7) : "), Text(MakeTracePrefix("", 7)));
+}
+
+TEST(TraceChannel, NameDropsOnlyAnExactLowerCaseExeExtension)
+{
+    const std::pair<const wchar_t*, const wchar_t*> cases[] = {
+        {L"QuorbelService.exe", L"QuorbelService"},
+        {L"X.EXE", L"X.EXE"},
+        {L"tool.Exe", L"tool.Exe"},
+        {L"tool", L"tool"},
+        {L"a.exe.exe", L"a.exe"},
+        {L"exe", L"exe"},
+    };
+    for (const auto& c : cases) {
+        CTraceManager manager;
+        manager.RegisterChannel(1, c.first, L"C:\\QuorbelTests\\unused");
+        ASSERT_EQ(1u, manager.channels.count(TRACE_CHANNEL));
+        EXPECT_EQ(std::wstring(c.second), Text(manager.channels.at(TRACE_CHANNEL)->name))
+            << "exe " << Utf8(c.first);
+        EXPECT_EQ(1, manager.levels.at(TRACE_CHANNEL));
+        EXPECT_TRUE(manager.IsChannelOn());
+    }
+}
+
+TEST(TraceChannel, RegistrationHappensOnceAndLevelZeroStaysSilent)
+{
+    CTraceManager manager;
+    EXPECT_FALSE(manager.IsChannelOn());
+    manager.RegisterChannel(0, L"first.exe", L"C:\\QuorbelTests\\first");
+    manager.RegisterChannel(1, L"second.exe", L"C:\\QuorbelTests\\second");
+    EXPECT_FALSE(manager.IsChannelOn());
+    EXPECT_EQ(std::wstring(L"first"), Text(manager.channels.at(TRACE_CHANNEL)->name));
+    EXPECT_EQ(std::wstring(L"C:\\QuorbelTests\\first"), Text(manager.logDirectory));
+}
+
+TEST(TraceDirectory, AbsoluteIsKeptRelativeJoinsTheExecutableDirectory)
+{
+    const std::wstring moduleDir = Text(GetModuleDirectory());
+    const std::pair<const wchar_t*, std::wstring> cases[] = {
+        {L"D:\\Logs", L"D:\\Logs"},
+        {L"D:\\Logs\\", L"D:\\Logs\\"},
+        {L"C:\\a\\b", L"C:\\a\\b"},
+        {L"", moduleDir + L"\\Log"},
+        {L"Sub", moduleDir + L"\\Sub"},
+        {L"Sub\\", moduleDir + L"\\Sub"},
+        {L"Sub\\\\", moduleDir + L"\\Sub\\"},
+        {L"a\\b\\", moduleDir + L"\\a\\b"},
+    };
+    for (const auto& c : cases) {
+        CTraceManager manager;
+        manager.SetLogDirectory(c.first);
+        EXPECT_EQ(c.second, Text(manager.logDirectory)) << "argument " << Utf8(c.first);
+    }
+}
+
+TEST(TraceDirectory, IsFixedByTheFirstCall)
+{
+    CTraceManager manager;
+    manager.SetLogDirectory(L"D:\\First");
+    manager.SetLogDirectory(L"D:\\Second");
+    manager.SetLogDirectory(L"");
+    manager.RegisterChannel(1, L"x.exe", L"D:\\Third");
+    EXPECT_EQ(std::wstring(L"D:\\First"), Text(manager.logDirectory));
+}
+
+TEST(TraceConcurrency, ThreadsRotatingOneChannelKeepEveryLineWhole)
+{
+    ScratchDir dir(L"unit_trace_threads");
+    CTraceManager manager;
+    manager.RegisterChannel(1, L"threads.exe", dir.Path().c_str());
+    // Every line rotates, so every line renames the channel's file while the others write.
+    manager.maxFileSizeMB = 0;
+
+    constexpr int kThreads = 4;
+    constexpr int kLines = 150;
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t) {
+        writers.emplace_back([&manager, t] {
+            const XStringW prefix = MakeTracePrefix("Writer", t);
+            for (int i = 0; i < kLines; ++i) {
+                XStringW message;
+                message.Format(L"thread %d line %d %s", t, i, kPadding);
+                manager.WriteChannelLine(prefix, (i % 2) != 0, message);
+            }
+        });
+    }
+    for (std::thread& writer : writers) {
+        writer.join();
+    }
+
+    const std::wregex linePattern(
+        std::wstring(kLinePattern) +
+        LR"(Writer\((\d)\) :  (<ERROR> )?thread (\d) line (\d+) )" + kPadding);
+    std::map<int, std::vector<int>> linesByThread;
+    int total = 0;
+    for (const std::wstring& file : ListFiles(dir.Path(), L"threads_*.log")) {
+        const std::wstring content = ReadUtf16File(dir / file);
+        size_t start = 0;
+        while (start < content.size()) {
+            const size_t end = content.find(L"\r\n", start);
+            ASSERT_NE(std::wstring::npos, end) << "unterminated: " << Utf8(content.substr(start));
+            const std::wstring line = content.substr(start, end - start);
+            std::wsmatch match;
+            ASSERT_TRUE(std::regex_match(line, match, linePattern)) << "broken: " << Utf8(line);
+            EXPECT_EQ(match[5].str(), match[7].str()) << Utf8(line);
+            linesByThread[std::stoi(match[7].str())].push_back(std::stoi(match[8].str()));
+            ++total;
+            start = end + 2;
+        }
+    }
+    EXPECT_EQ(kThreads * kLines, total);
+    for (int t = 0; t < kThreads; ++t) {
+        std::vector<int> expected(kLines);
+        for (int i = 0; i < kLines; ++i) {
+            expected[i] = i;
+        }
+        std::vector<int> seen = linesByThread[t];
+        std::sort(seen.begin(), seen.end());
+        EXPECT_EQ(expected, seen) << "thread " << t;
+    }
+}
+
+// The process-wide trace: this test program has no "trace.txt" beside it.
+TEST(TraceProcess, WithoutSwitchFileOnlyFatalLinesAreWritten)
+{
+    const std::wstring moduleDir = Text(GetModuleDirectory());
+    const std::wstring logDir = moduleDir + L"\\Log";
+    ASSERT_FALSE(FileExists(moduleDir + L"\\trace.txt")) << "trace.txt in " << Utf8(moduleDir);
+    const bool logDirExisted = FileExists(logDir);
+
+    InitTrace();
+    EXPECT_FALSE(IsTraceOn());
+    TraceLog("Unit::Silent", __LINE__, L"not written %d", 1);
+    TraceError("Unit::Silent", __LINE__, L"not written %d", 2);
+    EXPECT_EQ(logDirExisted, FileExists(logDir));
+
+    const SYSTEMTIME before = LocalNow();
+    TraceFatal("Unit::Fatal", 77, L"fatal marker %d", static_cast<int>(GetCurrentProcessId()));
+    const SYSTEMTIME after = LocalNow();
+
+    std::wstring expected = L"Unit::Fatal(77) :  <ERROR> fatal marker ";
+    expected += std::to_wstring(GetCurrentProcessId()) + L"\r\n";
+    std::wstring found;
+    for (const SYSTEMTIME& time : {before, after}) {
+        const std::wstring path = logDir + L"\\" + LogFileNameAt(L"fatal", time);
+        const std::wstring content = ReadUtf16File(path);
+        if (content.find(expected) != std::wstring::npos) {
+            found = path;
+        }
+    }
+    EXPECT_FALSE(found.empty()) << "no fatal_MMDD_hhmm.log with: " << Utf8(expected);
+
+    if (!logDirExisted) {
+        RemoveTree(logDir);
+    } else if (!found.empty()) {
+        DeleteFileW(found.c_str());
+    }
+}
+
+TEST(TraceProcess, SwitchFileIsLookedForBesideTheExecutable)
+{
+    const std::wstring name =
+        L"unit_trace_switch_" + std::to_wstring(GetCurrentProcessId()) + L".txt";
+    const std::wstring path = Text(GetModuleDirectory()) + L"\\" + name;
+    EXPECT_FALSE(IsTraceSwitchOn(name.c_str()));
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file) << "error " << GetLastError();
+    CloseHandle(file);
+    EXPECT_TRUE(IsTraceSwitchOn(name.c_str())) << "an empty file turns tracing on";
+    DeleteFileW(path.c_str());
+    EXPECT_FALSE(IsTraceSwitchOn(name.c_str()));
+}
+
+}  // namespace
