@@ -294,17 +294,32 @@ protected:
 
     std::vector<TraceLine> RunProgramAt(const std::wstring& program, const std::wstring& arguments)
     {
-        const std::wstring logDirectory = scratch_ / L"Log";
-        RemoveTree(logDirectory);
+        RemoveTree(scratch_ / L"Log");
         const ProcessResult result = RunProgram(program, arguments, kCommandTimeoutMs);
         EXPECT_TRUE(result.started) << Utf8(program);
         EXPECT_TRUE(result.finished) << "'" << Utf8(arguments) << "' did not end";
         EXPECT_EQ(0u, result.exitCode) << "'" << Utf8(arguments) << "'";
+        return ReadTrace();
+    }
+
+    // Every line in the log folder beside the copy, whichever process wrote it.
+    std::vector<TraceLine> ReadTrace() const
+    {
+        const std::wstring logDirectory = scratch_ / L"Log";
         std::wstring text;
         for (const std::wstring& file : ListFiles(logDirectory, L"*.log")) {
             text += ReadUtf16File(logDirectory + L"\\" + file);
         }
         return ParseTrace(text);
+    }
+
+    // A second copy under another file name: its single-instance event has another name, so it
+    // can give commands while the service, a process of the first copy, runs.
+    std::wstring MakeControlCopy()
+    {
+        const std::wstring control = scratch_ / L"QuorbelCtl.exe";
+        EXPECT_TRUE(CopyInto(exe_, control));
+        return control;
     }
 
     // Starts a copy of the sleeper under the given file name in a folder of its own.
@@ -615,7 +630,44 @@ TEST_F(Commands, StartRegistersAMissingServiceAfterMakingPausedEntriesActive)
     const RegistryState actual = ReadWatchList();
     EXPECT_EQ(expected, actual) << Describe(actual);
     const std::vector<std::wstring> mainLines = {L"Run QuorbelService", L"start service"};
-    EXPECT_EQ(mainLines, Messages(FunctionLines(trace, "main"))) << Describe(trace);
+    const std::vector<std::wstring> main = Messages(FunctionLines(trace, "main"));
+    ASSERT_GE(main.size(), mainLines.size()) << Describe(trace);
+    EXPECT_EQ(mainLines, std::vector<std::wstring>(main.begin(), main.begin() + 2))
+        << Describe(trace);
+
+    // The manager did start the registered command line: that process writes its own start-up
+    // line into the same log. Under Wine it shares the command's session and so finds the
+    // command's single-instance event still held ("Duplicate Process"); in the service session
+    // of Windows it would not.
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            const std::vector<std::wstring> all = Messages(FunctionLines(ReadTrace(), "main"));
+            return std::count(all.begin(), all.end(), L"Run QuorbelService") == 2;
+        },
+        kSettleTimeoutMs))
+        << "the service process never started" << Describe(ReadTrace());
+}
+
+TEST_F(Commands, StopOfARunningServiceReturnsOnlyOnceItHasStopped)
+{
+    Run(L"svc install");
+    {
+        const ScopedServiceHandle manager = OpenManager();
+        const ScopedServiceHandle service = OpenQuorbelService(manager);
+        ASSERT_TRUE(service) << "not registered";
+        ASSERT_TRUE(StartServiceW(service.Get(), 0, nullptr)) << "error " << GetLastError();
+    }
+    ASSERT_TRUE(WaitUntil([] { return ServiceState() == SERVICE_RUNNING; }, kSettleTimeoutMs, 100))
+        << "state " << ServiceState() << Describe(ReadTrace());
+    const HANDLE companion = StartSleeperAs(L"a", L"QuorbelServiceManager.exe");
+    ASSERT_NE(nullptr, companion);
+
+    const std::vector<TraceLine> trace = RunProgramAt(MakeControlCopy(), L"svc stop");
+
+    // No waiting here: the command itself waits for the stopped state.
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState()) << Describe(trace);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(companion, kSettleTimeoutMs)) << Describe(trace);
+    EXPECT_TRUE(IsServiceRegistered()) << "stop must not remove the service";
 }
 
 TEST_F(Commands, StopEndsEveryCompanionManagerInAnyLetterCase)
