@@ -511,6 +511,22 @@ TEST_F(Commands, RemoveDeletesOnlyTheNamedEntryAndTakesTheNameAsTyped)
     EXPECT_EQ(mainLines, Messages(FunctionLines(trace, "main"))) << Describe(trace);
 }
 
+TEST_F(Commands, RemoveOfAnEmptyNameKeepsTheBaseKeyAndItsSettings)
+{
+    // An empty name (also a blank one, after trimming) would address the base key itself.
+    SetEntryValue(L"", L"Interval", L"3000");
+    const RegistryState before = ReadWatchList();
+
+    for (const wchar_t* arguments : {L"remove \"\"", L"remove \" \""}) {
+        const std::vector<TraceLine> trace = Run(arguments);
+
+        const RegistryState after = ReadWatchList();
+        EXPECT_EQ(before, after) << Utf8(arguments) << Describe(after);
+        const std::vector<std::wstring> mainLines = {L"Run QuorbelService", L"remove service : "};
+        EXPECT_EQ(mainLines, Messages(FunctionLines(trace, "main"))) << Describe(trace);
+    }
+}
+
 // ---- the forms without a second word ------------------------------------------------------------
 
 TEST_F(Commands, NoArgumentsMakeEveryPausedEntryActive)
