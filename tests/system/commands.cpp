@@ -61,8 +61,8 @@ void ReadKey(HKEY parent, const std::wstring& path, const std::wstring& relative
         subkeys.emplace_back(name);
     }
     for (const std::wstring& subkey : subkeys) {
-        ReadKey(parent, path + L"\\" + subkey, relative.empty() ? subkey : relative + L"\\" + subkey,
-                state);
+        const std::wstring subkeyRelative = relative.empty() ? subkey : relative + L"\\" + subkey;
+        ReadKey(parent, path + L"\\" + subkey, subkeyRelative, state);
     }
 }
 
@@ -290,7 +290,10 @@ protected:
 
     // Runs the executable with the arguments (a raw command-line tail) and returns the trace
     // lines of this run alone.
-    std::vector<TraceLine> Run(const std::wstring& arguments) { return RunProgramAt(exe_, arguments); }
+    std::vector<TraceLine> Run(const std::wstring& arguments)
+    {
+        return RunProgramAt(exe_, arguments);
+    }
 
     std::vector<TraceLine> RunProgramAt(const std::wstring& program, const std::wstring& arguments)
     {
@@ -369,6 +372,13 @@ KeyValues Entry(const std::wstring& path, const std::wstring& status)
     return values;
 }
 
+// The base key with no values and one entry below it.
+RegistryState OnlyEntry(const std::wstring& entry, const std::wstring& path,
+                        const std::wstring& status)
+{
+    return {{L"", {}}, {entry, Entry(path, status)}};
+}
+
 }  // namespace
 
 // ---- watch-list commands ------------------------------------------------------------------------
@@ -377,7 +387,7 @@ TEST_F(Commands, AddCreatesAnActiveEntryNamedAfterTheProgramFile)
 {
     const std::vector<TraceLine> trace = Run(L"add C:\\Tools\\agent.exe");
 
-    const RegistryState expected = {{L"", {}}, {L"agent.exe", Entry(L"C:\\Tools\\agent.exe", L"1")}};
+    const RegistryState expected = OnlyEntry(L"agent.exe", L"C:\\Tools\\agent.exe", L"1");
     const RegistryState actual = ReadWatchList();
     EXPECT_EQ(expected, actual) << Describe(actual);
 
@@ -394,7 +404,7 @@ TEST_F(Commands, AddOfAKnownEntryReplacesThePathAndMakesItActive)
 
     Run(L"add D:\\Other\\agent.exe");
 
-    const RegistryState expected = {{L"", {}}, {L"agent.exe", Entry(L"D:\\Other\\agent.exe", L"1")}};
+    const RegistryState expected = OnlyEntry(L"agent.exe", L"D:\\Other\\agent.exe", L"1");
     const RegistryState actual = ReadWatchList();
     EXPECT_EQ(expected, actual) << Describe(actual);
 }
@@ -403,7 +413,7 @@ TEST_F(Commands, AddTakesAPathWithoutBackslashAsItsOwnEntryName)
 {
     Run(L"add app.exe");
 
-    const RegistryState expected = {{L"", {}}, {L"app.exe", Entry(L"app.exe", L"1")}};
+    const RegistryState expected = OnlyEntry(L"app.exe", L"app.exe", L"1");
     const RegistryState actual = ReadWatchList();
     EXPECT_EQ(expected, actual) << Describe(actual);
 }
@@ -412,7 +422,7 @@ TEST_F(Commands, TwoWordFormsTrimBothWordsAndMatchTheFirstBySuffix)
 {
     Run(L"\" /add \" \" C:\\Tools\\agent.exe \"");
 
-    const RegistryState expected = {{L"", {}}, {L"agent.exe", Entry(L"C:\\Tools\\agent.exe", L"1")}};
+    const RegistryState expected = OnlyEntry(L"agent.exe", L"C:\\Tools\\agent.exe", L"1");
     const RegistryState actual = ReadWatchList();
     EXPECT_EQ(expected, actual) << Describe(actual);
 }
@@ -444,8 +454,8 @@ TEST_F(Commands, PauseWritesZeroOnlyFromAStatusReadingOne)
 
         const std::vector<TraceLine> trace = Run(L"pause agent.exe");
 
-        const RegistryState expected = {{L"", {}},
-                                        {L"agent.exe", Entry(L"C:\\Tools\\agent.exe", change.after)}};
+        const RegistryState expected =
+            OnlyEntry(L"agent.exe", L"C:\\Tools\\agent.exe", change.after);
         const RegistryState actual = ReadWatchList();
         EXPECT_EQ(expected, actual) << "Status before: \"" << Utf8(change.before) << "\""
                                     << Describe(actual);
@@ -466,8 +476,8 @@ TEST_F(Commands, RestartWritesOneOnlyFromAStatusReadingZero)
 
         const std::vector<TraceLine> trace = Run(L"restart agent.exe");
 
-        const RegistryState expected = {{L"", {}},
-                                        {L"agent.exe", Entry(L"C:\\Tools\\agent.exe", change.after)}};
+        const RegistryState expected =
+            OnlyEntry(L"agent.exe", L"C:\\Tools\\agent.exe", change.after);
         const RegistryState actual = ReadWatchList();
         EXPECT_EQ(expected, actual) << "Status before: \"" << Utf8(change.before) << "\""
                                     << Describe(actual);
@@ -507,7 +517,8 @@ TEST_F(Commands, RemoveDeletesOnlyTheNamedEntryAndTakesTheNameAsTyped)
     expected.erase(L"agent.exe");
     actual = ReadWatchList();
     EXPECT_EQ(expected, actual) << Describe(actual);
-    const std::vector<std::wstring> mainLines = {L"Run QuorbelService", L"remove service : agent.exe"};
+    const std::vector<std::wstring> mainLines = {L"Run QuorbelService",
+                                                 L"remove service : agent.exe"};
     EXPECT_EQ(mainLines, Messages(FunctionLines(trace, "main"))) << Describe(trace);
 }
 
@@ -642,7 +653,7 @@ TEST_F(Commands, StartRegistersAMissingServiceAfterMakingPausedEntriesActive)
     EXPECT_EQ(L"Quorbel Service Monitor", config.displayName) << Utf8(config.displayName);
     EXPECT_EQ(ServiceBinaryPath(), config.binaryPath) << Utf8(config.binaryPath);
 
-    const RegistryState expected = {{L"", {}}, {L"agent.exe", Entry(L"C:\\Tools\\agent.exe", L"1")}};
+    const RegistryState expected = OnlyEntry(L"agent.exe", L"C:\\Tools\\agent.exe", L"1");
     const RegistryState actual = ReadWatchList();
     EXPECT_EQ(expected, actual) << Describe(actual);
     const std::vector<std::wstring> mainLines = {L"Run QuorbelService", L"start service"};
