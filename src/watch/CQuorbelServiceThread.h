@@ -9,9 +9,11 @@
 #include <memory>
 
 #include "common/ScopedHandle.h"
+#include "service/CWindowService.h"
 #include "service/XThread.h"
 #include "strings/XStringW.h"
 #include "strings/XStringWList.h"
+#include "watch/ModulePaths.h"
 
 // The consoles started for one program name.
 struct _PINFO {
@@ -35,6 +37,27 @@ public:
     ScopedHandle pinfoMutex;
     DWORD startTick;
     DWORD startDelay;
+
+    // Seams for in-process tests; the service always runs with these defaults.
+    using TickCountFunc = DWORD(WINAPI*)();
+    using DirectoryFunc = XStringW (*)();
+    using LaunchFunc = DWORD (*)(const XStringW& path);
+    TickCountFunc tickCount = &::GetTickCount;
+    DirectoryFunc moduleDirectory = &GetModuleDirectory;
+    LaunchFunc launcher = &CWindowService::RunAdminProcessByLogonSession;
+    DWORD pinfoWaitMs = MutexLock::kDefaultTimeoutMs;
+
+private:
+    // Steps of one pass.
+    bool IsHeldOff() const;
+    void KeepCompanionRunning();
+    XStringW CompanionPath() const;
+    void ApplyInterval(const XStringW& intervalText);
+    void KeepEntriesRunning(const XStringW& sid, const XStringWList& names);
+
+    using PinfoIterator = std::list<std::unique_ptr<_PINFO>>::iterator;
+    PinfoIterator FindRecord(const XStringW& name);
+    void AddConsoleRecord(const XStringW& name, DWORD processId);
 };
 
 // The single process-wide watch thread.

@@ -1,0 +1,350 @@
+// One pass of the watch thread, in-process: the hold-off after boot, the companion program, the
+// interval rule, the entries over several passes, and that thousands of passes leak nothing. The
+// watch list is the Wine user's own (HKCU is that user's hive below HKEY_USERS); the companion's
+// directory is a scratch folder, so the real companion is never started from here.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <psapi.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+#include "WatchTestHelpers.h"
+#include "watch/CQuorbelServiceThread.h"
+
+using namespace testing_support;
+using namespace watch_test;
+
+namespace {
+
+constexpr wchar_t kCompanion[] = L"QuorbelServiceManager.exe";
+
+std::atomic<DWORD> fakeTick{0};
+std::atomic<int> tickReadings{0};
+
+DWORD WINAPI FakeTickCount()
+{
+    ++tickReadings;
+    return fakeTick.load();
+}
+
+XStringW companionDirectory;
+
+XStringW CompanionDirectory()
+{
+    return companionDirectory;
+}
+
+class WatchPassTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        companionDirectory = scratch.Path().c_str();
+        companionPath = CopySleeper(scratch.Path(), kCompanion);
+        watch.moduleDirectory = &CompanionDirectory;
+        watch.launcher = &CountingLauncher;
+        ResetLaunchCount();
+        // As StartWatchThread leaves them on a machine that has been up for an hour.
+        fakeTick = 3600000;
+        watch.tickCount = &FakeTickCount;
+        watch.startTick = 3600000 - 1000;
+        watch.startDelay = 40000;
+        watch.SetInterval(5000);
+    }
+
+    void TearDown() override
+    {
+        for (const std::wstring& name : programNames) {
+            TerminateAllByName(name);
+        }
+        TerminateAllByName(kCompanion);
+        for (DWORD console : consoles) {
+            TerminateById(console);
+        }
+    }
+
+    void StartCompanion()
+    {
+        Start(companionPath);
+        ASSERT_TRUE(WaitUntil([] { return !ProcessIdsByName(kCompanion).empty(); }, 10000));
+    }
+
+    void Start(const std::wstring& path)
+    {
+        PROCESS_INFORMATION info = StartProgram(path, L"");
+        ASSERT_NE(info.hProcess, nullptr) << Utf8(path);
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+    }
+
+    std::wstring Program(const std::wstring& fileName)
+    {
+        programNames.push_back(fileName);
+        return CopySleeper(scratch.Path(), fileName);
+    }
+
+    std::vector<std::wstring> RecordNames() const
+    {
+        std::vector<std::wstring> names;
+        for (const auto& info : watch.pinfoList) {
+            names.push_back(Text(info->name));
+        }
+        return names;
+    }
+
+    // The console recorded first for a name, 0 when there is none.
+    DWORD FirstConsoleOf(const std::wstring& name)
+    {
+        for (const auto& info : watch.pinfoList) {
+            if (Text(info->name) == name && info->pidList.GetCount() > 0) {
+                const DWORD console = static_cast<DWORD>(info->pidList.GetAt(0).ToUInt());
+                consoles.push_back(console);
+                return console;
+            }
+        }
+        return 0;
+    }
+
+    ScratchDir scratch{L"unit_watch_pass"};
+    WatchListKey watchList;
+    CQuorbelServiceThread watch;
+    std::wstring companionPath;
+    std::vector<std::wstring> programNames;
+    std::vector<DWORD> consoles;
+};
+
+TEST_F(WatchPassTest, HoldsOffOnlyWhileTheMachineHasBeenUpLessThanFortySeconds)
+{
+    struct Case {
+        DWORD tick;
+        DWORD startTick;
+        bool heldOff;
+    };
+    const Case cases[] = {
+        {1000, 500, true},
+        {39999, 0, true},
+        // The tick count wrapped round after the service had started.
+        {1000, 0xFFFF0000u, false},
+        {40000, 0, false},
+        {3600000, 3599000, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("tick " + std::to_string(c.tick) + ", started at " + std::to_string(c.startTick));
+        fakeTick = c.tick;
+        watch.startTick = c.startTick;
+        if (!c.heldOff) {
+            // The companion runs, so a pass that is not held off starts nothing either.
+            if (ProcessIdsByName(kCompanion).empty()) {
+                StartCompanion();
+            }
+        }
+        TraceCapture trace;
+
+        EXPECT_EQ(watch.ThreadFunc(), 0);
+
+        EXPECT_EQ(trace.Contains(L"Service delay"), c.heldOff) << Utf8(trace.Text());
+        EXPECT_EQ(trace.Contains(L"no watch list"), !c.heldOff) << Utf8(trace.Text());
+        EXPECT_EQ(LaunchCount(), 0);
+    }
+    EXPECT_TRUE(StartsOf(companionPath).size() == 1) << "only the test started the companion";
+}
+
+TEST_F(WatchPassTest, IntervalFollowsTheRegistryTextAndIsTracedOnlyWhenItChanges)
+{
+    StartCompanion();
+    struct Case {
+        const wchar_t* text;  // null: the value is a REG_DWORD of 100
+        DWORD expected;
+    };
+    const Case cases[] = {
+        {L"00100", 100},       {L"0", 0},
+        {L"-5", 5000},         {L"5s", 5000},
+        {L"", 5000},           {L"4294967295", 5000},
+        {L"4294967296", 5000}, {L"99999999999999999999", 5000},
+        {nullptr, 5000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text != nullptr ? "text \"" + Utf8(c.text) + "\"" : "REG_DWORD 100");
+        if (c.text != nullptr) {
+            watchList.SetIntervalText(c.text);
+        } else {
+            watchList.SetIntervalDword(100);
+        }
+        watch.SetInterval(777);
+        {
+            TraceCapture trace;
+            watch.ThreadFunc();
+            EXPECT_EQ(watch.GetInterval(), c.expected);
+            EXPECT_EQ(trace.Count(L"setInterval : " + std::to_wstring(c.expected)), 1)
+                << Utf8(trace.Text());
+        }
+        {
+            TraceCapture trace;
+            watch.ThreadFunc();
+            EXPECT_EQ(watch.GetInterval(), c.expected);
+            EXPECT_FALSE(trace.Contains(L"setInterval")) << Utf8(trace.Text());
+        }
+    }
+    EXPECT_EQ(LaunchCount(), 0);
+}
+
+TEST_F(WatchPassTest, MissingIntervalMeansFiveSeconds)
+{
+    StartCompanion();
+    watch.SetInterval(100);
+
+    watch.ThreadFunc();
+
+    EXPECT_EQ(watch.GetInterval(), 5000u);
+}
+
+TEST_F(WatchPassTest, MissingCompanionIsStartedAndNoneOfItsConsolesIsLeft)
+{
+    TraceCapture trace;
+
+    watch.ThreadFunc();
+
+    EXPECT_TRUE(trace.Contains(L"Execute Service Manager")) << Utf8(trace.Text());
+    EXPECT_GE(LaunchCount(), 1);
+    EXPECT_FALSE(ProcessIdsByName(kCompanion).empty()) << "the companion runs";
+    const std::vector<StartRecord> starts = StartsOf(companionPath);
+    ASSERT_FALSE(starts.empty());
+    for (const StartRecord& start : starts) {
+        EXPECT_TRUE(WaitUntil([&] { return !IsProcessAlive(start.parentId); }, 5000))
+            << "console " << start.parentId << " of the companion still runs";
+    }
+    EXPECT_TRUE(RecordNames().empty());
+}
+
+TEST_F(WatchPassTest, RunningCompanionIsNotStartedAndItsRecordsAreForgotten)
+{
+    StartCompanion();
+    watch.AddCMDWatchList(kCompanion, 4242);
+    TraceCapture trace;
+
+    watch.ThreadFunc();
+
+    EXPECT_EQ(LaunchCount(), 0);
+    EXPECT_TRUE(RecordNames().empty());
+    EXPECT_TRUE(trace.Contains(L"Running Process QuorbelServiceManager.exe")) << Utf8(trace.Text());
+    EXPECT_EQ(StartsOf(companionPath).size(), 1u);
+}
+
+TEST_F(WatchPassTest, LateProgramKeepsItsConsoleRecordUntilSeenRunningAndTheConsoleIsNotTerminated)
+{
+    StartCompanion();
+    const std::wstring late = Program(L"LateProgram.exe");
+    programNames.push_back(L"SlowLauncher.exe");
+    const std::wstring launcherPath = CopyLateStarter(scratch.Path(), L"SlowLauncher.exe", 3000, late);
+    watchList.AddEntry(L"LateProgram.exe", launcherPath);
+
+    {
+        TraceCapture trace;
+        watch.ThreadFunc();
+        EXPECT_TRUE(trace.Contains(L"watchList[0] : LateProgram.exe path : " + launcherPath))
+            << Utf8(trace.Text());
+    }
+    EXPECT_EQ(LaunchCount(), 1);
+    const DWORD console = FirstConsoleOf(L"LateProgram.exe");
+    ASSERT_NE(console, 0u) << "a record for the late program";
+    ASSERT_TRUE(ProcessIdsByName(L"LateProgram.exe").empty()) << "the program came up too early";
+
+    {
+        TraceCapture trace;
+        watch.ThreadFunc();
+        EXPECT_TRUE(trace.Contains(L"found LateProgram.exe")) << Utf8(trace.Text());
+    }
+    EXPECT_EQ(LaunchCount(), 1) << "no second start while the console runs";
+
+    ASSERT_TRUE(WaitUntil([] { return !ProcessIdsByName(L"LateProgram.exe").empty(); }, 15000));
+    {
+        TraceCapture trace;
+        watch.ThreadFunc();
+        EXPECT_TRUE(trace.Contains(L"Running Process LateProgram.exe")) << Utf8(trace.Text());
+    }
+    EXPECT_EQ(LaunchCount(), 1);
+    EXPECT_TRUE(RecordNames().empty());
+    EXPECT_TRUE(IsProcessAlive(console)) << "the console is forgotten, not terminated";
+    EXPECT_EQ(StartsOf(late).size(), 1u);
+}
+
+TEST_F(WatchPassTest, PausedEntryIsNeitherStartedNorStopped)
+{
+    StartCompanion();
+    const std::wstring running = Program(L"PausedRunning.exe");
+    const std::wstring stopped = Program(L"PausedStopped.exe");
+    Start(running);
+    ASSERT_TRUE(WaitUntil([] { return !ProcessIdsByName(L"PausedRunning.exe").empty(); }, 10000));
+    watchList.AddEntry(L"PausedRunning.exe", running, L"0");
+    watchList.AddEntry(L"PausedStopped.exe", stopped, L"0");
+    TraceCapture trace;
+
+    watch.ThreadFunc();
+
+    EXPECT_TRUE(trace.Contains(L"no watch list")) << Utf8(trace.Text());
+    EXPECT_EQ(LaunchCount(), 0);
+    EXPECT_EQ(ProcessIdsByName(L"PausedRunning.exe").size(), 1u);
+    EXPECT_TRUE(StartsOf(stopped).empty());
+}
+
+struct ProcessUsage {
+    DWORD handles = 0;
+    SIZE_T privateBytes = 0;
+};
+
+ProcessUsage CurrentUsage()
+{
+    ProcessUsage usage;
+    GetProcessHandleCount(GetCurrentProcess(), &usage.handles);
+    PROCESS_MEMORY_COUNTERS_EX counters{};
+    counters.cb = sizeof(counters);
+    if (K32GetProcessMemoryInfo(GetCurrentProcess(),
+                                reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                                sizeof(counters))) {
+        usage.privateBytes = counters.PrivateUsage;
+    }
+    return usage;
+}
+
+TEST_F(WatchPassTest, ThousandsOfPassesWithAZeroIntervalLeakNoHandleAndNoMemory)
+{
+    StartCompanion();
+    const std::wstring steady = Program(L"Steady.exe");
+    Start(steady);
+    ASSERT_TRUE(WaitUntil([] { return !ProcessIdsByName(L"Steady.exe").empty(); }, 10000));
+    watchList.AddEntry(L"Steady.exe", steady);
+    watchList.AddEntry(L"SteadyToo.exe", steady);  // started once: its console is recorded
+    watchList.SetIntervalText(L"0");
+    programNames.push_back(L"SteadyToo.exe");
+
+    // Each pass reads the tick count once, which counts the passes.
+    const auto runPasses = [&](int passes) {
+        tickReadings = 0;
+        watch.SetThreadProc(&XThread::ThreadProc);
+        watch.SetProcArg(&watch);
+        watch.Start();
+        const bool done = WaitUntil([&] { return tickReadings.load() >= passes; }, 240000, 50);
+        watch.Quit();
+        watch.Join();
+        return done;
+    };
+    ASSERT_TRUE(runPasses(200)) << tickReadings.load() << " passes";
+    EXPECT_EQ(watch.GetInterval(), 0u);
+    const ProcessUsage before = CurrentUsage();
+    ASSERT_GT(before.handles, 0u);
+    ASSERT_GT(before.privateBytes, 0u);
+
+    ASSERT_TRUE(runPasses(3000)) << tickReadings.load() << " passes";
+    const ProcessUsage after = CurrentUsage();
+
+    EXPECT_LE(after.handles, before.handles + 8)
+        << "handles " << before.handles << " -> " << after.handles;
+    EXPECT_LE(after.privateBytes, before.privateBytes + 256 * 1024)
+        << "private bytes " << before.privateBytes << " -> " << after.privateBytes;
+}
+
+}  // namespace

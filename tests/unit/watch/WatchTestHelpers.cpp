@@ -1,0 +1,179 @@
+#include "WatchTestHelpers.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <sstream>
+
+#include "config/CQuorbelServiceHelper.h"
+#include "service/CWindowService.h"
+#include "trace/Trace.h"
+#include "trace/TraceManager.h"
+
+using namespace testing_support;
+
+namespace watch_test {
+
+namespace {
+constexpr wchar_t kLogDirectory[] = L"C:\\QuorbelTests\\unit_watch_log";
+
+void TurnTraceOnOnce()
+{
+    static const bool turnedOn = [] {
+        CreateDirectoryW(L"C:\\QuorbelTests", nullptr);
+        CreateDirectoryW(kLogDirectory, nullptr);
+        GetTraceManager().RegisterChannel(1, L"unit_watch.exe", kLogDirectory);
+        return true;
+    }();
+    (void)turnedOn;
+}
+
+// All log files of the folder, oldest name first: a new file is named by the minute it starts.
+std::wstring AllLogText()
+{
+    std::vector<std::wstring> names = ListFiles(kLogDirectory, L"*.log");
+    std::sort(names.begin(), names.end());
+    std::wstring text;
+    for (const std::wstring& name : names) {
+        text += ReadUtf16File(std::wstring(kLogDirectory) + L"\\" + name);
+    }
+    return text;
+}
+
+std::atomic<int> launchCount{0};
+}  // namespace
+
+TraceCapture::TraceCapture()
+{
+    TurnTraceOnOnce();
+    static std::atomic<int> sequence{0};
+    marker_ = L"capture " + std::to_wstring(GetCurrentProcessId()) + L"." +
+              std::to_wstring(++sequence) + L"." + std::to_wstring(GetTickCount());
+    TraceLog("TraceCapture", __LINE__, L"%s", marker_.c_str());
+}
+
+std::wstring TraceCapture::Text() const
+{
+    const std::wstring text = AllLogText();
+    const size_t at = text.find(marker_);
+    return at == std::wstring::npos ? std::wstring() : text.substr(at + marker_.size());
+}
+
+int TraceCapture::Count(const std::wstring& fragment) const
+{
+    const std::wstring text = Text();
+    int count = 0;
+    for (size_t at = text.find(fragment); at != std::wstring::npos;
+         at = text.find(fragment, at + fragment.size())) {
+        ++count;
+    }
+    return count;
+}
+
+std::wstring CopySleeper(const std::wstring& directory, const std::wstring& fileName)
+{
+    const std::wstring path = directory + L"\\" + fileName;
+    CopyInto(std::wstring(QUORBEL_TESTBIN_DIR) + L"\\fixture_sleeper.exe", path);
+    return path;
+}
+
+std::wstring CopyLateStarter(const std::wstring& directory, const std::wstring& fileName,
+                             DWORD delayMs, const std::wstring& target)
+{
+    const std::wstring path = directory + L"\\" + fileName;
+    CopyInto(std::wstring(QUORBEL_TESTBIN_DIR) + L"\\fixture_late_start.exe", path);
+    const std::string settings = std::to_string(delayMs) + "\n" + Utf8(target) + "\n";
+    HANDLE file = CreateFileW((path + L".target").c_str(), GENERIC_WRITE, 0, nullptr,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        WriteFile(file, settings.data(), static_cast<DWORD>(settings.size()), &written, nullptr);
+        CloseHandle(file);
+    }
+    return path;
+}
+
+std::vector<StartRecord> StartsOf(const std::wstring& programPath)
+{
+    std::vector<StartRecord> starts;
+    std::istringstream lines(ReadFileBytes(programPath + L".started"));
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        unsigned long processId = 0;
+        unsigned long parentId = 0;
+        if (fields >> processId >> parentId) {
+            starts.push_back({static_cast<DWORD>(processId), static_cast<DWORD>(parentId)});
+        }
+    }
+    return starts;
+}
+
+void TellToExit(const std::wstring& programPath)
+{
+    HANDLE file = CreateFileW((programPath + L".exit").c_str(), GENERIC_WRITE, 0, nullptr,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+    }
+}
+
+WatchListKey::WatchListKey()
+{
+    RegDeleteTreeW(HKEY_CURRENT_USER, CQuorbelServiceHelper::kBaseKeyPath);
+}
+
+WatchListKey::~WatchListKey()
+{
+    RegDeleteTreeW(HKEY_CURRENT_USER, CQuorbelServiceHelper::kBaseKeyPath);
+}
+
+namespace {
+void SetString(const std::wstring& keyPath, const wchar_t* valueName, const std::wstring& text)
+{
+    RegSetKeyValueW(HKEY_CURRENT_USER, keyPath.c_str(), valueName, REG_SZ, text.c_str(),
+                    static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+}  // namespace
+
+void WatchListKey::AddEntry(const std::wstring& name, const std::wstring& path,
+                            const std::wstring& status)
+{
+    const std::wstring entryKey = std::wstring(CQuorbelServiceHelper::kBaseKeyPath) + L"\\" + name;
+    SetString(entryKey, L"Path", path);
+    SetString(entryKey, L"Status", status);
+}
+
+void WatchListKey::SetIntervalText(const std::wstring& text)
+{
+    SetString(CQuorbelServiceHelper::kBaseKeyPath, L"Interval", text);
+}
+
+void WatchListKey::SetIntervalDword(DWORD value)
+{
+    RegSetKeyValueW(HKEY_CURRENT_USER, CQuorbelServiceHelper::kBaseKeyPath, L"Interval",
+                    REG_DWORD, &value, sizeof(value));
+}
+
+DWORD CountingLauncher(const XStringW& path)
+{
+    ++launchCount;
+    return CWindowService::RunAdminProcessByLogonSession(path);
+}
+
+int LaunchCount()
+{
+    return launchCount.load();
+}
+
+void ResetLaunchCount()
+{
+    launchCount = 0;
+}
+
+std::wstring Text(const XStringW& text)
+{
+    return text.GetString() != nullptr ? std::wstring(text.GetString()) : std::wstring();
+}
+
+}  // namespace watch_test

@@ -1,0 +1,65 @@
+#pragma once
+// Helpers for the in-process tests of the watch thread: the trace it writes, copies of the
+// fixture programs, the user's watch list in the registry, and launch counting.
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+#include "strings/XStringW.h"
+
+namespace watch_test {
+
+// Everything traced in this process from the moment of construction on. The first capture of the
+// process turns the trace channel on, writing into C:\QuorbelTests\unit_watch_log.
+class TraceCapture {
+public:
+    TraceCapture();
+    std::wstring Text() const;
+    int Count(const std::wstring& fragment) const;
+    bool Contains(const std::wstring& fragment) const { return Count(fragment) > 0; }
+
+private:
+    std::wstring marker_;
+};
+
+// A copy of fixture_sleeper.exe as <directory>\<fileName>; returns its path.
+std::wstring CopySleeper(const std::wstring& directory, const std::wstring& fileName);
+// A copy of fixture_late_start.exe as <directory>\<fileName> that starts target after delayMs.
+std::wstring CopyLateStarter(const std::wstring& directory, const std::wstring& fileName,
+                             DWORD delayMs, const std::wstring& target);
+// The process ids and parent ids a fixture_sleeper copy recorded in "<path>.started".
+struct StartRecord {
+    DWORD processId;
+    DWORD parentId;
+};
+std::vector<StartRecord> StartsOf(const std::wstring& programPath);
+// Tells every later start of a fixture_sleeper copy to leave at once.
+void TellToExit(const std::wstring& programPath);
+
+// The Wine user's watch list (HKCU, which is HKEY_USERS\<the user's SID> too), emptied on
+// construction and removed again by the destructor.
+class WatchListKey {
+public:
+    WatchListKey();
+    ~WatchListKey();
+    WatchListKey(const WatchListKey&) = delete;
+    WatchListKey& operator=(const WatchListKey&) = delete;
+
+    void AddEntry(const std::wstring& name, const std::wstring& path,
+                  const std::wstring& status = L"1");
+    void SetIntervalText(const std::wstring& text);
+    void SetIntervalDword(DWORD value);
+};
+
+// A launcher for CQuorbelServiceThread::launcher that counts its calls and then starts the
+// program as the service would.
+DWORD CountingLauncher(const XStringW& path);
+int LaunchCount();
+void ResetLaunchCount();
+
+std::wstring Text(const XStringW& text);
+
+}  // namespace watch_test
