@@ -1,5 +1,5 @@
 #!/bin/sh
-# Creates the private Wine prefix (once) and starts a wineserver that stays alive until
+# Creates the private Wine prefix (once) and starts a fresh wineserver that stays alive until
 # `wineserver -k`, so that every Windows process of a run starts quickly.
 # Usage: wine-prefix.sh PREFIX
 set -e
@@ -15,4 +15,10 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineserver -w
   [ -f "$WINEPREFIX/system.reg" ] || { echo "Wine prefix could not be created" >&2; exit 1; }
 fi
+# Wine's service manager keeps the environment of the process that happened to start it, and
+# hands it to every service. Start it here, from a plain environment, so that no test's DLL
+# overrides leak into the services it starts; a service that needs one gets it from the registry.
+wineserver -k 2>/dev/null || true
+wineserver -w 2>/dev/null || true
 wineserver -p
+wine sc query QuorbelService >/dev/null 2>&1 || true
