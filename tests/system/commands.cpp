@@ -1,0 +1,653 @@
+// The command words of the real executable under Wine: what they leave in the user's watch list,
+// in the service manager's database, among the running processes and in the trace log.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "TestSupport.h"
+#include "common/ScopedHandle.h"
+
+using namespace testing_support;
+
+namespace {
+
+constexpr const wchar_t* kBaseKeyPath = L"Software\\QUORBEL\\QuorbelService";
+constexpr const wchar_t* kServiceName = L"QuorbelService";
+constexpr DWORD kCommandTimeoutMs = 30000;
+constexpr DWORD kSettleTimeoutMs = 20000;
+
+// ---- the watch list in HKEY_CURRENT_USER --------------------------------------------------------
+
+// Every key below the base key (the base key itself as "") with its values. REG_SZ data is kept
+// as it is; a value of any other type shows as "<type N>".
+using KeyValues = std::map<std::wstring, std::wstring>;
+using RegistryState = std::map<std::wstring, KeyValues>;
+
+void ReadKey(HKEY parent, const std::wstring& path, const std::wstring& relative,
+             RegistryState& state)
+{
+    ScopedRegKey key;
+    if (RegOpenKeyExW(parent, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, key.Receive()) !=
+        ERROR_SUCCESS) {
+        return;
+    }
+    KeyValues& values = state[relative];
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[256];
+        DWORD nameLength = 256;
+        BYTE data[4096] = {};
+        DWORD dataSize = sizeof(data) - sizeof(wchar_t);
+        DWORD type = 0;
+        if (RegEnumValueW(key.Get(), i, name, &nameLength, nullptr, &type, data, &dataSize) !=
+            ERROR_SUCCESS) {
+            break;
+        }
+        values[name] = type == REG_SZ ? std::wstring(reinterpret_cast<const wchar_t*>(data))
+                                      : L"<type " + std::to_wstring(type) + L">";
+    }
+    std::vector<std::wstring> subkeys;
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[256];
+        DWORD nameLength = 256;
+        if (RegEnumKeyExW(key.Get(), i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS) {
+            break;
+        }
+        subkeys.emplace_back(name);
+    }
+    for (const std::wstring& subkey : subkeys) {
+        ReadKey(parent, path + L"\\" + subkey, relative.empty() ? subkey : relative + L"\\" + subkey,
+                state);
+    }
+}
+
+RegistryState ReadWatchList()
+{
+    RegistryState state;
+    ReadKey(HKEY_CURRENT_USER, kBaseKeyPath, L"", state);
+    return state;
+}
+
+std::string Describe(const RegistryState& state)
+{
+    if (state.empty()) {
+        return "{no base key}";
+    }
+    std::string text;
+    for (const auto& key : state) {
+        text += "\n  [" + Utf8(key.first) + "]";
+        for (const auto& value : key.second) {
+            text += " " + Utf8(value.first) + "=\"" + Utf8(value.second) + "\"";
+        }
+    }
+    return text;
+}
+
+void SetEntryValue(const std::wstring& entry, const wchar_t* valueName, const std::wstring& data)
+{
+    const std::wstring path = std::wstring(kBaseKeyPath) + L"\\" + entry;
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegSetKeyValueW(HKEY_CURRENT_USER, path.c_str(), valueName, REG_SZ, data.c_str(),
+                              static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t))));
+}
+
+// An entry as the add command leaves it; an empty status means no Status value.
+void PresetEntry(const std::wstring& entry, const std::wstring& path, const std::wstring& status)
+{
+    SetEntryValue(entry, L"Path", path);
+    if (!status.empty()) {
+        SetEntryValue(entry, L"Status", status);
+    }
+}
+
+void DeleteWatchList()
+{
+    RegDeleteTreeW(HKEY_CURRENT_USER, kBaseKeyPath);
+    RegDeleteKeyExW(HKEY_CURRENT_USER, kBaseKeyPath, KEY_WOW64_64KEY, 0);
+    RegDeleteKeyExW(HKEY_CURRENT_USER, L"Software\\QUORBEL", KEY_WOW64_64KEY, 0);
+}
+
+// ---- the service manager ------------------------------------------------------------------------
+
+ScopedServiceHandle OpenManager()
+{
+    return ScopedServiceHandle(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+}
+
+ScopedServiceHandle OpenQuorbelService(const ScopedServiceHandle& manager)
+{
+    return ScopedServiceHandle(OpenServiceW(manager.Get(), kServiceName, SERVICE_ALL_ACCESS));
+}
+
+bool IsServiceRegistered()
+{
+    const ScopedServiceHandle manager = OpenManager();
+    return static_cast<bool>(OpenQuorbelService(manager));
+}
+
+// The current state, or 0 when the service is not registered.
+DWORD ServiceState()
+{
+    const ScopedServiceHandle manager = OpenManager();
+    const ScopedServiceHandle service = OpenQuorbelService(manager);
+    SERVICE_STATUS status = {};
+    if (!service || !QueryServiceStatus(service.Get(), &status)) {
+        return 0;
+    }
+    return status.dwCurrentState;
+}
+
+struct ServiceConfig {
+    DWORD serviceType = 0;
+    DWORD startType = 0;
+    DWORD errorControl = 0;
+    std::wstring binaryPath;
+    std::wstring account;
+    std::wstring displayName;
+};
+
+bool QueryServiceConfig(ServiceConfig& config)
+{
+    const ScopedServiceHandle manager = OpenManager();
+    const ScopedServiceHandle service = OpenQuorbelService(manager);
+    if (!service) {
+        return false;
+    }
+    std::vector<BYTE> buffer(8192);
+    DWORD needed = 0;
+    auto* raw = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    if (!QueryServiceConfigW(service.Get(), raw, static_cast<DWORD>(buffer.size()), &needed)) {
+        return false;
+    }
+    config.serviceType = raw->dwServiceType;
+    config.startType = raw->dwStartType;
+    config.errorControl = raw->dwErrorControl;
+    config.binaryPath = raw->lpBinaryPathName ? raw->lpBinaryPathName : L"";
+    config.account = raw->lpServiceStartName ? raw->lpServiceStartName : L"";
+    config.displayName = raw->lpDisplayName ? raw->lpDisplayName : L"";
+    return true;
+}
+
+// Stops and deletes the service whatever state it is in, ending its process if it will not stop.
+void RemoveQuorbelService()
+{
+    {
+        const ScopedServiceHandle manager = OpenManager();
+        const ScopedServiceHandle service = OpenQuorbelService(manager);
+        if (!service) {
+            return;
+        }
+        SERVICE_STATUS status = {};
+        ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
+        const DWORD state = ServiceState();
+        if (state != SERVICE_STOPPED &&
+            !WaitUntil([] { return ServiceState() == SERVICE_STOPPED; }, kSettleTimeoutMs, 100)) {
+            TerminateAllByName(L"QuorbelService.exe");
+            TerminateAllByName(L"QuorbelCtl.exe");
+        }
+        DeleteService(service.Get());
+    }
+    EXPECT_TRUE(WaitUntil([] { return !IsServiceRegistered(); }, kSettleTimeoutMs, 100))
+        << "the test service could not be removed";
+}
+
+// ---- the trace log ------------------------------------------------------------------------------
+
+struct TraceLine {
+    std::string function;
+    std::wstring message;
+};
+
+// "(hh:mm:ss.mmm) function(line) :  message": the function name and the message of each line.
+std::vector<TraceLine> ParseTrace(const std::wstring& text)
+{
+    std::vector<TraceLine> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find(L"\r\n", start);
+        if (end == std::wstring::npos) {
+            end = text.size();
+        }
+        const std::wstring line = text.substr(start, end - start);
+        start = end + 2;
+        const size_t separator = line.find(L" :  ");
+        const size_t timeEnd = line.find(L") ");
+        if (separator == std::wstring::npos || timeEnd == std::wstring::npos) {
+            lines.push_back({"?", line});
+            continue;
+        }
+        const std::wstring prefix = line.substr(timeEnd + 2, separator - timeEnd - 2);
+        lines.push_back({Utf8(prefix.substr(0, prefix.rfind(L'('))), line.substr(separator + 4)});
+    }
+    return lines;
+}
+
+std::vector<TraceLine> FunctionLines(const std::vector<TraceLine>& lines, const std::string& name)
+{
+    std::vector<TraceLine> selected;
+    for (const TraceLine& line : lines) {
+        if (line.function == name) {
+            selected.push_back(line);
+        }
+    }
+    return selected;
+}
+
+std::vector<std::wstring> Messages(const std::vector<TraceLine>& lines)
+{
+    std::vector<std::wstring> messages;
+    for (const TraceLine& line : lines) {
+        messages.push_back(line.message);
+    }
+    return messages;
+}
+
+std::string Describe(const std::vector<TraceLine>& lines)
+{
+    std::string text;
+    for (const TraceLine& line : lines) {
+        text += "\n  " + line.function + " : " + Utf8(line.message);
+    }
+    return text.empty() ? "{no trace lines}" : text;
+}
+
+const std::vector<std::wstring> kStartupOnly = {L"Run QuorbelService"};
+
+// ---- the fixture --------------------------------------------------------------------------------
+
+// A copy of the executable with the trace switch beside it, in a fresh folder, and a clean
+// watch list, service database and process list before and after every test.
+class Commands : public ::testing::Test {
+protected:
+    Commands() : scratch_(L"commands"), exe_(scratch_ / L"QuorbelService.exe")
+    {
+        CopyInto(QUORBEL_DIST_DIR L"\\QuorbelService.exe", exe_);
+        const ScopedHandle traceSwitch(CreateFileW((scratch_ / L"trace.txt").c_str(), GENERIC_WRITE,
+                                                   0, nullptr, CREATE_ALWAYS,
+                                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    }
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(FileExists(exe_)) << Utf8(exe_);
+        CleanUp();
+    }
+
+    void TearDown() override { CleanUp(); }
+
+    static void CleanUp()
+    {
+        RemoveQuorbelService();
+        DeleteWatchList();
+        TerminateAllByName(L"QuorbelServiceManager.exe");
+        TerminateAllByName(L"quorbelservicemanager.EXE");
+    }
+
+    // Runs the executable with the arguments (a raw command-line tail) and returns the trace
+    // lines of this run alone.
+    std::vector<TraceLine> Run(const std::wstring& arguments) { return RunProgramAt(exe_, arguments); }
+
+    std::vector<TraceLine> RunProgramAt(const std::wstring& program, const std::wstring& arguments)
+    {
+        const std::wstring logDirectory = scratch_ / L"Log";
+        RemoveTree(logDirectory);
+        const ProcessResult result = RunProgram(program, arguments, kCommandTimeoutMs);
+        EXPECT_TRUE(result.started) << Utf8(program);
+        EXPECT_TRUE(result.finished) << "'" << Utf8(arguments) << "' did not end";
+        EXPECT_EQ(0u, result.exitCode) << "'" << Utf8(arguments) << "'";
+        std::wstring text;
+        for (const std::wstring& file : ListFiles(logDirectory, L"*.log")) {
+            text += ReadUtf16File(logDirectory + L"\\" + file);
+        }
+        return ParseTrace(text);
+    }
+
+    // Starts a copy of the sleeper under the given file name in a folder of its own.
+    HANDLE StartSleeperAs(const std::wstring& folder, const std::wstring& imageName)
+    {
+        const std::wstring directory = scratch_ / folder;
+        CreateDirectoryW(directory.c_str(), nullptr);
+        const std::wstring program = directory + L"\\" + imageName;
+        EXPECT_TRUE(CopyInto(QUORBEL_TESTBIN_DIR L"\\fixture_sleeper.exe", program));
+        const PROCESS_INFORMATION info = StartProgram(program, L"");
+        EXPECT_NE(nullptr, info.hProcess) << Utf8(program);
+        if (info.hProcess == nullptr) {
+            return nullptr;
+        }
+        CloseHandle(info.hThread);
+        sleepers_.emplace_back(info.hProcess);
+        EXPECT_TRUE(WaitUntil(
+            [&] {
+                for (DWORD id : ProcessIdsByName(imageName)) {
+                    if (id == info.dwProcessId) {
+                        return true;
+                    }
+                }
+                return false;
+            },
+            kSettleTimeoutMs))
+            << Utf8(imageName) << " never appeared in the snapshot";
+        return info.hProcess;
+    }
+
+    const std::wstring& Exe() const { return exe_; }
+    std::wstring ServiceBinaryPath() const { return L"\"" + exe_ + L"\" service"; }
+    const ScratchDir& Scratch() const { return scratch_; }
+
+private:
+    ScratchDir scratch_;
+    std::wstring exe_;
+    std::vector<ScopedHandle> sleepers_;
+};
+
+KeyValues Entry(const std::wstring& path, const std::wstring& status)
+{
+    KeyValues values{{L"Path", path}};
+    if (!status.empty()) {
+        values[L"Status"] = status;
+    }
+    return values;
+}
+
+}  // namespace
+
+// ---- watch-list commands ------------------------------------------------------------------------
+
+TEST_F(Commands, AddCreatesAnActiveEntryNamedAfterTheProgramFile)
+{
+    const std::vector<TraceLine> trace = Run(L"add C:\\Tools\\agent.exe");
+
+    const RegistryState expected = {{L"", {}}, {L"agent.exe", Entry(L"C:\\Tools\\agent.exe", L"1")}};
+    const RegistryState actual = ReadWatchList();
+    EXPECT_EQ(expected, actual) << Describe(actual);
+
+    const std::vector<std::wstring> mainLines = {L"Run QuorbelService",
+                                                 L"add service : C:\\Tools\\agent.exe"};
+    EXPECT_EQ(mainLines, Messages(FunctionLines(trace, "main"))) << Describe(trace);
+    const std::vector<std::wstring> addLines = {L"RunProcessAfterLogon C:\\Tools\\agent.exe"};
+    EXPECT_EQ(addLines, Messages(FunctionLines(trace, "AddService"))) << Describe(trace);
+}
+
+TEST_F(Commands, AddOfAKnownEntryReplacesThePathAndMakesItActive)
+{
+    PresetEntry(L"agent.exe", L"C:\\Tools\\agent.exe", L"0");
+
+    Run(L"add D:\\Other\\agent.exe");
+
+    const RegistryState expected = {{L"", {}}, {L"agent.exe", Entry(L"D:\\Other\\agent.exe", L"1")}};
+    const RegistryState actual = ReadWatchList();
+    EXPECT_EQ(expected, actual) << Describe(actual);
+}
+
+TEST_F(Commands, AddTakesAPathWithoutBackslashAsItsOwnEntryName)
+{
+    Run(L"add app.exe");
+
+    const RegistryState expected = {{L"", {}}, {L"app.exe", Entry(L"app.exe", L"1")}};
+    const RegistryState actual = ReadWatchList();
+    EXPECT_EQ(expected, actual) << Describe(actual);
+}
+
+TEST_F(Commands, TwoWordFormsTrimBothWordsAndMatchTheFirstBySuffix)
+{
+    Run(L"\" /add \" \" C:\\Tools\\agent.exe \"");
+
+    const RegistryState expected = {{L"", {}}, {L"agent.exe", Entry(L"C:\\Tools\\agent.exe", L"1")}};
+    const RegistryState actual = ReadWatchList();
+    EXPECT_EQ(expected, actual) << Describe(actual);
+}
+
+TEST_F(Commands, AddOfAPathEndingInABackslashWritesOntoTheBaseKey)
+{
+    // The entry name after the last backslash is empty, so the entry's key path is the base key
+    // path followed by a backslash, and the registry opens the base key itself.
+    const std::vector<TraceLine> trace = Run(L"add D:\\Tools\\");
+
+    const RegistryState expected = {{L"", Entry(L"D:\\Tools\\", L"1")}};
+    const RegistryState actual = ReadWatchList();
+    EXPECT_EQ(expected, actual) << Describe(actual);
+    const std::vector<std::wstring> addLines = {L"RunProcessAfterLogon D:\\Tools\\"};
+    EXPECT_EQ(addLines, Messages(FunctionLines(trace, "AddService"))) << Describe(trace);
+}
+
+struct StatusChange {
+    const wchar_t* before;  // empty: no Status value
+    const wchar_t* after;
+};
+
+TEST_F(Commands, PauseWritesZeroOnlyFromAStatusReadingOne)
+{
+    const StatusChange changes[] = {{L"1", L"0"},   {L"01", L"0"},   {L"0", L"0"},
+                                    {L"2", L"2"},   {L"abc", L"abc"}, {L"", L""}};
+    for (const StatusChange& change : changes) {
+        PresetEntry(L"agent.exe", L"C:\\Tools\\agent.exe", change.before);
+
+        const std::vector<TraceLine> trace = Run(L"pause agent.exe");
+
+        const RegistryState expected = {{L"", {}},
+                                        {L"agent.exe", Entry(L"C:\\Tools\\agent.exe", change.after)}};
+        const RegistryState actual = ReadWatchList();
+        EXPECT_EQ(expected, actual) << "Status before: \"" << Utf8(change.before) << "\""
+                                    << Describe(actual);
+        const std::vector<std::wstring> mainLines = {L"Run QuorbelService",
+                                                     L"pause service : agent.exe"};
+        EXPECT_EQ(mainLines, Messages(FunctionLines(trace, "main"))) << Describe(trace);
+        DeleteWatchList();
+    }
+}
+
+TEST_F(Commands, RestartWritesOneOnlyFromAStatusReadingZero)
+{
+    const StatusChange changes[] = {{L"0", L"1"},   {L"00", L"1"}, {L"-", L"1"},
+                                    {L"1", L"1"},   {L"2", L"2"},  {L"abc", L"abc"},
+                                    {L"", L""}};
+    for (const StatusChange& change : changes) {
+        PresetEntry(L"agent.exe", L"C:\\Tools\\agent.exe", change.before);
+
+        const std::vector<TraceLine> trace = Run(L"restart agent.exe");
+
+        const RegistryState expected = {{L"", {}},
+                                        {L"agent.exe", Entry(L"C:\\Tools\\agent.exe", change.after)}};
+        const RegistryState actual = ReadWatchList();
+        EXPECT_EQ(expected, actual) << "Status before: \"" << Utf8(change.before) << "\""
+                                    << Describe(actual);
+        const std::vector<std::wstring> mainLines = {L"Run QuorbelService",
+                                                     L"restart service : agent.exe"};
+        EXPECT_EQ(mainLines, Messages(FunctionLines(trace, "main"))) << Describe(trace);
+        DeleteWatchList();
+    }
+}
+
+TEST_F(Commands, PauseAndRestartOfAMissingEntryCreateNothing)
+{
+    PresetEntry(L"other.exe", L"C:\\Tools\\other.exe", L"1");
+    const RegistryState before = ReadWatchList();
+
+    Run(L"pause agent.exe");
+    Run(L"restart agent.exe");
+
+    const RegistryState after = ReadWatchList();
+    EXPECT_EQ(before, after) << Describe(after);
+}
+
+TEST_F(Commands, RemoveDeletesOnlyTheNamedEntryAndTakesTheNameAsTyped)
+{
+    PresetEntry(L"agent.exe", L"C:\\Tools\\agent.exe", L"1");
+    PresetEntry(L"other.exe", L"C:\\Tools\\other.exe", L"0");
+
+    // A path is not reduced to its file name: nothing is called that.
+    Run(L"remove C:\\Tools\\agent.exe");
+    RegistryState expected = {{L"", {}},
+                              {L"agent.exe", Entry(L"C:\\Tools\\agent.exe", L"1")},
+                              {L"other.exe", Entry(L"C:\\Tools\\other.exe", L"0")}};
+    RegistryState actual = ReadWatchList();
+    EXPECT_EQ(expected, actual) << Describe(actual);
+
+    const std::vector<TraceLine> trace = Run(L"remove agent.exe");
+    expected.erase(L"agent.exe");
+    actual = ReadWatchList();
+    EXPECT_EQ(expected, actual) << Describe(actual);
+    const std::vector<std::wstring> mainLines = {L"Run QuorbelService", L"remove service : agent.exe"};
+    EXPECT_EQ(mainLines, Messages(FunctionLines(trace, "main"))) << Describe(trace);
+}
+
+// ---- the forms without a second word ------------------------------------------------------------
+
+TEST_F(Commands, NoArgumentsMakeEveryPausedEntryActive)
+{
+    PresetEntry(L"agent.exe", L"C:\\Tools\\agent.exe", L"0");
+    PresetEntry(L"other.exe", L"C:\\Tools\\other.exe", L"0");
+
+    const std::vector<TraceLine> trace = Run(L"");
+
+    const RegistryState expected = {{L"", {}},
+                                    {L"agent.exe", Entry(L"C:\\Tools\\agent.exe", L"1")},
+                                    {L"other.exe", Entry(L"C:\\Tools\\other.exe", L"1")}};
+    const RegistryState actual = ReadWatchList();
+    EXPECT_EQ(expected, actual) << Describe(actual);
+    const std::vector<std::wstring> mainLines = {L"Run QuorbelService", L"arg count = 1"};
+    EXPECT_EQ(mainLines, Messages(FunctionLines(trace, "main"))) << Describe(trace);
+}
+
+TEST_F(Commands, ALoneServiceWordRunsTheServicePathWithoutRestartAll)
+{
+    PresetEntry(L"agent.exe", L"C:\\Tools\\agent.exe", L"0");
+    const RegistryState before = ReadWatchList();
+
+    for (const wchar_t* word : {L"svc", L"service", L"-svc", L"/service", L"myservice"}) {
+        const std::vector<TraceLine> trace = Run(word);
+
+        const std::vector<std::wstring> mainLines = {L"Run QuorbelService", L"arg count = 2"};
+        EXPECT_EQ(mainLines, Messages(FunctionLines(trace, "main")))
+            << Utf8(word) << Describe(trace);
+        const RegistryState after = ReadWatchList();
+        EXPECT_EQ(before, after) << Utf8(word) << Describe(after);
+    }
+}
+
+// ---- forms that do nothing ----------------------------------------------------------------------
+
+TEST_F(Commands, UnmatchedFormsChangeNothingAndTraceOnlyTheStartUp)
+{
+    const wchar_t* const unmatched[] = {
+        L"bogus",                       // one word that is no service word
+        L"\"svc \"",                    // the lone word is not trimmed
+        L"SVC install",                 // the first word's suffix test heeds letter case
+        L"svc Install",                 // the second word must match exactly
+        L"svc installs",
+        L"svc bogus",
+        L"bogus agent.exe",             // two words, the first matching nothing
+        L"Pause agent.exe",
+        L"add C:\\Tools\\x.exe extra",  // four or more arguments
+        L"svc install now",
+        L"restart agent.exe a b c",
+    };
+    PresetEntry(L"agent.exe", L"C:\\Tools\\agent.exe", L"0");
+    const RegistryState before = ReadWatchList();
+
+    for (const wchar_t* arguments : unmatched) {
+        const std::vector<TraceLine> trace = Run(arguments);
+
+        EXPECT_EQ(kStartupOnly, Messages(trace)) << Utf8(arguments) << Describe(trace);
+        const RegistryState after = ReadWatchList();
+        EXPECT_EQ(before, after) << Utf8(arguments) << Describe(after);
+        EXPECT_FALSE(IsServiceRegistered()) << Utf8(arguments);
+    }
+}
+
+// ---- service commands ---------------------------------------------------------------------------
+
+TEST_F(Commands, InstallRegistersTheServiceOnceAndUninstallRemovesIt)
+{
+    const std::vector<TraceLine> trace = Run(L"svc install");
+
+    ServiceConfig config;
+    ASSERT_TRUE(QueryServiceConfig(config)) << "not registered, error " << GetLastError()
+                                            << Describe(trace);
+    EXPECT_EQ(0x110u, config.serviceType);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_AUTO_START), config.startType);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_ERROR_NORMAL), config.errorControl);
+    EXPECT_EQ(L"LocalSystem", config.account) << Utf8(config.account);
+    EXPECT_EQ(L"Quorbel Service Monitor", config.displayName) << Utf8(config.displayName);
+    EXPECT_EQ(ServiceBinaryPath(), config.binaryPath) << Utf8(config.binaryPath);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState()) << "install must not start it";
+    const std::vector<std::wstring> mainLines = {L"Run QuorbelService", L"install service"};
+    EXPECT_EQ(mainLines, Messages(FunctionLines(trace, "main"))) << Describe(trace);
+
+    // A second install, from another place, leaves the registration as it was.
+    const std::wstring otherDirectory = Scratch() / L"other";
+    CreateDirectoryW(otherDirectory.c_str(), nullptr);
+    const std::wstring otherExe = otherDirectory + L"\\QuorbelService.exe";
+    ASSERT_TRUE(CopyInto(Exe(), otherExe));
+    RunProgramAt(otherExe, L"service install");
+    ServiceConfig again;
+    ASSERT_TRUE(QueryServiceConfig(again));
+    EXPECT_EQ(ServiceBinaryPath(), again.binaryPath) << Utf8(again.binaryPath);
+
+    const std::vector<TraceLine> uninstall = Run(L"svc uninstall");
+    EXPECT_TRUE(WaitUntil([] { return !IsServiceRegistered(); }, kSettleTimeoutMs))
+        << "still registered after uninstall";
+    const std::vector<std::wstring> uninstallLines = {L"Run QuorbelService", L"uninstall service"};
+    EXPECT_EQ(uninstallLines, Messages(FunctionLines(uninstall, "main"))) << Describe(uninstall);
+}
+
+TEST_F(Commands, StartRegistersAMissingServiceAfterMakingPausedEntriesActive)
+{
+    PresetEntry(L"agent.exe", L"C:\\Tools\\agent.exe", L"0");
+
+    const std::vector<TraceLine> trace = Run(L"svc start");
+
+    ServiceConfig config;
+    ASSERT_TRUE(QueryServiceConfig(config)) << "not registered" << Describe(trace);
+    EXPECT_EQ(0x110u, config.serviceType);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_AUTO_START), config.startType);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_ERROR_NORMAL), config.errorControl);
+    EXPECT_EQ(L"LocalSystem", config.account) << Utf8(config.account);
+    EXPECT_EQ(L"Quorbel Service Monitor", config.displayName) << Utf8(config.displayName);
+    EXPECT_EQ(ServiceBinaryPath(), config.binaryPath) << Utf8(config.binaryPath);
+
+    const RegistryState expected = {{L"", {}}, {L"agent.exe", Entry(L"C:\\Tools\\agent.exe", L"1")}};
+    const RegistryState actual = ReadWatchList();
+    EXPECT_EQ(expected, actual) << Describe(actual);
+    const std::vector<std::wstring> mainLines = {L"Run QuorbelService", L"start service"};
+    EXPECT_EQ(mainLines, Messages(FunctionLines(trace, "main"))) << Describe(trace);
+}
+
+TEST_F(Commands, StopEndsEveryCompanionManagerInAnyLetterCase)
+{
+    const HANDLE manager = StartSleeperAs(L"a", L"QuorbelServiceManager.exe");
+    const HANDLE otherCase = StartSleeperAs(L"b", L"quorbelservicemanager.EXE");
+    ASSERT_TRUE(manager && otherCase);
+
+    const std::vector<TraceLine> trace = Run(L"svc stop");
+
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(manager, kSettleTimeoutMs)) << Describe(trace);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(otherCase, kSettleTimeoutMs)) << Describe(trace);
+    const std::vector<std::wstring> mainLines = {L"Run QuorbelService", L"stop service"};
+    EXPECT_EQ(mainLines, Messages(FunctionLines(trace, "main"))) << Describe(trace);
+    std::vector<std::wstring> found = Messages(FunctionLines(trace, "CWinHelper::KillProcess"));
+    std::sort(found.begin(), found.end());
+    const std::vector<std::wstring> expectedFound = {L"Process Found = QuorbelServiceManager.exe",
+                                                     L"Process Found = quorbelservicemanager.EXE"};
+    EXPECT_EQ(expectedFound, found) << Describe(trace);
+}
+
+TEST_F(Commands, PauseOfTheServiceLeavesTheCompanionManagerRunning)
+{
+    const HANDLE manager = StartSleeperAs(L"a", L"QuorbelServiceManager.exe");
+    ASSERT_NE(nullptr, manager);
+
+    const std::vector<TraceLine> trace = Run(L"svc pause");
+
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(manager, 0))
+        << "the manager was terminated" << Describe(trace);
+    const std::vector<std::wstring> mainLines = {L"Run QuorbelService",
+                                                 L"stop service by ServiceManager"};
+    EXPECT_EQ(mainLines, Messages(FunctionLines(trace, "main"))) << Describe(trace);
+    EXPECT_TRUE(FunctionLines(trace, "CWinHelper::KillProcess").empty()) << Describe(trace);
+}

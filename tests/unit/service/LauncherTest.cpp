@@ -1,0 +1,180 @@
+// The launch of a program in the logged-on user's session, through the stand-in terminal-services
+// DLL: its mode decides which sessions exist and what token the user has. The trace channel of
+// this test process is turned on, into a folder of its own, so that the error lines can be read.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+#include "service/CWindowService.h"
+#include "trace/TraceManager.h"
+
+using namespace testing_support;
+
+namespace {
+
+const wchar_t kTraceFolder[] = L"C:\\QuorbelTests\\unit_service_trace";
+
+// Turns this process's trace channel on once; its files stay for the rest of the run.
+void EnableTraceOnce()
+{
+    static const bool enabled = [] {
+        CreateDirectoryW(L"C:\\QuorbelTests", nullptr);
+        RemoveTree(kTraceFolder);
+        CreateDirectoryW(kTraceFolder, nullptr);
+        GetTraceManager().RegisterChannel(1, L"unit_service", kTraceFolder);
+        return true;
+    }();
+    (void)enabled;
+}
+
+std::wstring AllTrace()
+{
+    std::vector<std::wstring> files = ListFiles(kTraceFolder, L"*.log");
+    std::sort(files.begin(), files.end());
+    std::wstring text;
+    for (const std::wstring& file : files) {
+        text += ReadUtf16File(std::wstring(kTraceFolder) + L"\\" + file);
+    }
+    return text;
+}
+
+// The stand-in DLL reads its mode from the environment at every call.
+class FakeSessions {
+public:
+    explicit FakeSessions(const wchar_t* mode) { SetEnvironmentVariableW(L"QUORBEL_FAKE_WTS", mode); }
+    ~FakeSessions() { SetEnvironmentVariableW(L"QUORBEL_FAKE_WTS", nullptr); }
+    FakeSessions(const FakeSessions&) = delete;
+    FakeSessions& operator=(const FakeSessions&) = delete;
+};
+
+struct StartRecord {
+    DWORD processId = 0;
+    DWORD parentId = 0;
+    std::wstring path;
+};
+
+StartRecord ReadStartRecord(const std::wstring& startedFile)
+{
+    StartRecord record;
+    std::istringstream line(ReadFileBytes(startedFile));
+    std::string path;
+    line >> record.processId >> record.parentId;
+    std::getline(line >> std::ws, path);
+    while (!path.empty() && (path.back() == '\r' || path.back() == '\n')) {
+        path.pop_back();
+    }
+    record.path = Widened(path);
+    return record;
+}
+
+std::vector<DWORD> NewIds(const std::vector<DWORD>& before, const std::vector<DWORD>& after)
+{
+    std::vector<DWORD> added;
+    for (DWORD id : after) {
+        if (std::find(before.begin(), before.end(), id) == before.end()) {
+            added.push_back(id);
+        }
+    }
+    return added;
+}
+
+class LauncherTest : public ::testing::Test {
+protected:
+    void SetUp() override { EnableTraceOnce(); }
+
+    // Launches and returns the result; the trace written meanwhile lands in lastTrace.
+    DWORD Launch(const std::wstring& path)
+    {
+        const size_t traceBefore = AllTrace().size();
+        consolesBefore = ProcessIdsByName(L"cmd.exe");
+        const DWORD consoleId = CWindowService::RunAdminProcessByLogonSession(path.c_str());
+        lastTrace = AllTrace().substr(traceBefore);
+        return consoleId;
+    }
+
+    std::vector<DWORD> NewConsoles() const
+    {
+        return NewIds(consolesBefore, ProcessIdsByName(L"cmd.exe"));
+    }
+
+    std::vector<DWORD> consolesBefore;
+    std::wstring lastTrace;
+};
+
+struct FailureCase {
+    const wchar_t* mode;
+    const wchar_t* errorLine;
+};
+
+TEST_F(LauncherTest, EachFailureWritesItsOneErrorLineAndStartsNothing)
+{
+    const FailureCase cases[] = {
+        {L"none", L"<ERROR> no one logged in"},
+        {L"disconnected", L"<ERROR> no one logged in"},
+        {L"zero", L"<ERROR> no one logged in"},
+        {L"notoken", L"<ERROR> fail WTSQueryUserToken"},
+        {L"badtoken", L"<ERROR> fail CreateEnvironmentBlock"},
+        // A token that may only be queried: Wine refuses the process creation with access denied.
+        {L"weaktoken", L"<ERROR> fail CreateProcessAsUser ret : 0, gle : 5"},
+    };
+    for (const FailureCase& c : cases) {
+        SCOPED_TRACE(Utf8(c.mode));
+        FakeSessions sessions(c.mode);
+
+        EXPECT_EQ(0u, Launch(L"C:\\QuorbelTests\\Tools\\app.exe"));
+
+        EXPECT_NE(std::wstring::npos,
+                  lastTrace.find(L"CWindowService::RunAdminProcessByLogonSession")) << Utf8(lastTrace);
+        EXPECT_NE(std::wstring::npos, lastTrace.find(L"+ C:\\QuorbelTests\\Tools\\app.exe"))
+            << Utf8(lastTrace);
+        EXPECT_NE(std::wstring::npos, lastTrace.find(c.errorLine)) << Utf8(lastTrace);
+        EXPECT_EQ(2, std::count(lastTrace.begin(), lastTrace.end(), L'\n'))
+            << "the entry line and one error line: " << Utf8(lastTrace);
+        EXPECT_TRUE(NewConsoles().empty());
+    }
+}
+
+TEST_F(LauncherTest, PathWithBlanksReachesTheProgramInOnePieceThroughItsOwnConsole)
+{
+    for (const wchar_t* mode : {L"one", L"several"}) {
+        SCOPED_TRACE(Utf8(mode));
+        FakeSessions sessions(mode);
+        ScratchDir folder(L"My Tools");
+        const std::wstring program = folder / L"watched app.exe";
+        ASSERT_TRUE(CopyInto(std::wstring(QUORBEL_TESTBIN_DIR) + L"\\fixture_sleeper.exe", program));
+
+        const DWORD consoleId = Launch(program);
+
+        ASSERT_NE(0u, consoleId) << Utf8(lastTrace);
+        EXPECT_EQ(std::vector<DWORD>{consoleId}, NewConsoles()) << "the result is cmd.exe's id";
+        ASSERT_TRUE(WaitUntil([&] { return ReadStartRecord(program + L".started").processId != 0; }, 10000));
+        const StartRecord started = ReadStartRecord(program + L".started");
+        EXPECT_EQ(program, started.path);
+        EXPECT_EQ(consoleId, started.parentId) << "the program is the console's child";
+        EXPECT_EQ(std::wstring::npos, lastTrace.find(L"<ERROR>")) << Utf8(lastTrace);
+
+        TerminateById(started.processId);
+        TerminateById(consoleId);
+    }
+}
+
+TEST_F(LauncherTest, PathWithADoubleQuoteIsRefusedBeforeAnythingStarts)
+{
+    // Without the refusal cmd.exe would run "calc" as a command of its own.
+    const std::wstring path = L"C:\\QuorbelTests\\a\" & calc & \"b.exe";
+
+    EXPECT_EQ(0u, Launch(path));
+
+    EXPECT_NE(std::wstring::npos, lastTrace.find(L"<ERROR> refuse path with quote : " + path))
+        << Utf8(lastTrace);
+    EXPECT_TRUE(NewConsoles().empty());
+}
+
+}  // namespace

@@ -1,0 +1,253 @@
+// The control handler, the service main and the service thread, in-process: status reports are
+// caught before they reach the service control manager; the logon launch goes through the
+// stand-in terminal-services DLL, whose one active session runs the fixture program.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <wtsapi32.h>
+
+#include <atomic>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+#include "service/CWindowService.h"
+#include "service/CWindowServiceThread.h"
+#include "service/ServiceStatusReport.h"
+
+using namespace testing_support;
+
+namespace {
+
+constexpr DWORD kAccepted = 0x83;
+
+std::mutex reportsLock;
+std::vector<SERVICE_STATUS> reports;
+
+BOOL WINAPI RecordStatus(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS status)
+{
+    std::lock_guard<std::mutex> lock(reportsLock);
+    reports.push_back(*status);
+    return TRUE;
+}
+
+std::vector<SERVICE_STATUS> Reports()
+{
+    std::lock_guard<std::mutex> lock(reportsLock);
+    return reports;
+}
+
+std::atomic<int> mainCalls{0};
+std::atomic<int> endCalls{0};
+void CountMain() { ++mainCalls; }
+void CountEnd() { ++endCalls; }
+
+std::string Describe(const std::vector<SERVICE_STATUS>& list)
+{
+    std::ostringstream text;
+    for (const SERVICE_STATUS& status : list) {
+        text << "{state " << status.dwCurrentState << ", controls 0x" << std::hex
+             << status.dwControlsAccepted << std::dec << "} ";
+    }
+    return list.empty() ? "no report" : text.str();
+}
+
+class ServiceHandlerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        service_status::setServiceStatus = RecordStatus;
+        serviceThread.mainFunc = CountMain;
+        serviceThread.endFunc = CountEnd;
+        CWindowService::serviceThread = &serviceThread;
+        CWindowService::modulePath = L"";
+        CWindowService::ReportStatus(SERVICE_RUNNING, kAccepted);
+        ClearReports();
+        mainCalls = 0;
+        endCalls = 0;
+    }
+
+    void TearDown() override
+    {
+        serviceThread.Stop();
+        serviceThread.GetThread().Join();
+        service_status::setServiceStatus = ::SetServiceStatus;
+        CWindowService::serviceThread = nullptr;
+        CWindowService::modulePath = L"";
+        CWindowService::currentState = 0;
+    }
+
+    static void ClearReports()
+    {
+        std::lock_guard<std::mutex> lock(reportsLock);
+        reports.clear();
+    }
+
+    bool StopEventSignalled() const
+    {
+        return WaitForSingleObject(serviceThread.stopEvent, 0) == WAIT_OBJECT_0;
+    }
+
+    CWindowServiceThread serviceThread;
+};
+
+struct ControlCase {
+    const char* what;
+    DWORD stateBefore;
+    DWORD control;
+    DWORD eventType;
+    bool reports;  // one report of reportedState with reportedControls
+    DWORD reportedState;
+    DWORD reportedControls;
+    bool stops;
+};
+
+TEST_F(ServiceHandlerTest, AnswersEachControlByItsCodeAndTheCurrentState)
+{
+    const ControlCase cases[] = {
+        {"interrogate while running", SERVICE_RUNNING, SERVICE_CONTROL_INTERROGATE, 0, false, 0, 0, false},
+        {"pause while running", SERVICE_RUNNING, SERVICE_CONTROL_PAUSE, 0, false, 0, 0, false},
+        {"continue while running", SERVICE_RUNNING, SERVICE_CONTROL_CONTINUE, 0, true, SERVICE_RUNNING, kAccepted, false},
+        {"stop while running", SERVICE_RUNNING, SERVICE_CONTROL_STOP, 0, true, SERVICE_STOP_PENDING, 0, true},
+        {"continue while stopping", SERVICE_STOP_PENDING, SERVICE_CONTROL_CONTINUE, 0, false, 0, 0, false},
+        {"interrogate while stopping", SERVICE_STOP_PENDING, SERVICE_CONTROL_INTERROGATE, 0, true, SERVICE_STOP_PENDING, kAccepted, false},
+        {"second stop while stopping", SERVICE_STOP_PENDING, SERVICE_CONTROL_STOP, 0, true, SERVICE_STOP_PENDING, 0, true},
+        {"remote connect", SERVICE_RUNNING, SERVICE_CONTROL_SESSIONCHANGE, WTS_REMOTE_CONNECT, true, SERVICE_RUNNING, kAccepted, false},
+        {"logoff", SERVICE_RUNNING, SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGOFF, true, SERVICE_RUNNING, kAccepted, false},
+        {"lock", SERVICE_RUNNING, SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOCK, true, SERVICE_RUNNING, kAccepted, false},
+        {"unlock", SERVICE_RUNNING, SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_UNLOCK, true, SERVICE_RUNNING, kAccepted, false},
+    };
+    // A launch would take the handler at least half a second; none of these may launch.
+    CWindowService::modulePath = L"C:\\QuorbelTests\\never\\started.exe";
+
+    for (const ControlCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        CWindowService::ReportStatus(c.stateBefore, kAccepted);
+        ResetEvent(serviceThread.stopEvent);
+        serviceThread.stopRequested = false;
+        ClearReports();
+
+        const ULONGLONG before = GetTickCount64();
+        EXPECT_EQ(static_cast<DWORD>(NO_ERROR),
+                  CWindowService::serviceHandlerEx(c.control, c.eventType, nullptr, nullptr));
+        const ULONGLONG took = GetTickCount64() - before;
+
+        const std::vector<SERVICE_STATUS> seen = Reports();
+        if (c.reports) {
+            ASSERT_EQ(1u, seen.size()) << Describe(seen);
+            EXPECT_EQ(c.reportedState, seen[0].dwCurrentState);
+            EXPECT_EQ(c.reportedControls, seen[0].dwControlsAccepted);
+            EXPECT_EQ(0x110u, seen[0].dwServiceType);
+            EXPECT_EQ(0u, seen[0].dwWin32ExitCode + seen[0].dwServiceSpecificExitCode +
+                              seen[0].dwCheckPoint + seen[0].dwWaitHint);
+            EXPECT_EQ(c.reportedState, CWindowService::currentState);
+        } else {
+            EXPECT_TRUE(seen.empty()) << Describe(seen);
+            EXPECT_EQ(c.stateBefore, CWindowService::currentState);
+        }
+        EXPECT_EQ(c.stops, StopEventSignalled());
+        EXPECT_LT(took, 400u) << "the handler launched something";
+    }
+}
+
+TEST_F(ServiceHandlerTest, StopEndsTheServiceThreadAfterItsEndFunction)
+{
+    serviceThread.Start();
+    ASSERT_TRUE(WaitUntil([] { return mainCalls == 1; }, 5000));
+    EXPECT_EQ(0, endCalls.load()) << "the service thread waits for the stop request";
+
+    CWindowService::serviceHandlerEx(SERVICE_CONTROL_STOP, 0, nullptr, nullptr);
+
+    ASSERT_TRUE(WaitUntil([] { return endCalls == 1; }, 5000));
+    serviceThread.GetThread().Join();
+    EXPECT_EQ(1, mainCalls.load());
+    EXPECT_EQ(1, endCalls.load());
+}
+
+TEST_F(ServiceHandlerTest, StopBeforeTheServiceThreadStartsStillEndsIt)
+{
+    CWindowService::serviceHandlerEx(SERVICE_CONTROL_STOP, 0, nullptr, nullptr);
+    serviceThread.Start();
+
+    ASSERT_TRUE(WaitUntil([] { return endCalls == 1; }, 5000))
+        << "main " << mainCalls << ", end " << endCalls;
+    serviceThread.GetThread().Join();
+    EXPECT_EQ(1, mainCalls.load()) << "the watch thread is started and then stopped";
+}
+
+TEST_F(ServiceHandlerTest, ServiceThreadWithoutItsFunctionsIsNotStarted)
+{
+    serviceThread.endFunc = nullptr;
+    serviceThread.Start();
+    EXPECT_EQ(XThread::kNotStarted, serviceThread.GetThread().GetState());
+    serviceThread.GetThread().Join();  // returns at once: nothing to wait for
+    EXPECT_EQ(0, mainCalls.load());
+}
+
+TEST_F(ServiceHandlerTest, ServiceMainOutsideTheServiceManagerReportsNothing)
+{
+    CWindowService::serviceMainEx(0, nullptr);
+    EXPECT_TRUE(Reports().empty()) << Describe(Reports());
+    EXPECT_EQ(0, mainCalls.load());
+}
+
+struct StartRecord {
+    DWORD processId = 0;
+    DWORD parentId = 0;
+    std::wstring path;
+};
+
+StartRecord ReadStartRecord(const std::wstring& startedFile)
+{
+    StartRecord record;
+    std::istringstream line(ReadFileBytes(startedFile));
+    std::string path;
+    line >> record.processId >> record.parentId;
+    std::getline(line >> std::ws, path);
+    while (!path.empty() && (path.back() == '\r' || path.back() == '\n')) {
+        path.pop_back();
+    }
+    record.path = Widened(path);
+    return record;
+}
+
+TEST_F(ServiceHandlerTest, LogonStartsTheExecutableInTheUserSessionAndEndsItsConsole)
+{
+    ScratchDir folder(L"service handler logon");
+    const std::wstring program = folder / L"Quorbel Copy.exe";
+    ASSERT_TRUE(CopyInto(std::wstring(QUORBEL_TESTBIN_DIR) + L"\\fixture_sleeper.exe", program));
+    CWindowService::modulePath = program.c_str();
+
+    const ULONGLONG before = GetTickCount64();
+    CWindowService::serviceHandlerEx(SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGON, nullptr, nullptr);
+    const ULONGLONG took = GetTickCount64() - before;
+
+    const std::vector<SERVICE_STATUS> seen = Reports();
+    ASSERT_EQ(1u, seen.size()) << Describe(seen);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), seen[0].dwCurrentState);
+    EXPECT_EQ(kAccepted, seen[0].dwControlsAccepted);
+    EXPECT_GE(took, 450u) << "the console is given half a second";
+
+    ASSERT_TRUE(WaitUntil([&] { return ReadStartRecord(program + L".started").processId != 0; }, 10000))
+        << "the executable was not started";
+    const StartRecord started = ReadStartRecord(program + L".started");
+    EXPECT_EQ(program, started.path);
+    EXPECT_NE(GetCurrentProcessId(), started.parentId) << "started through a console";
+    EXPECT_TRUE(WaitUntil([&] { return !IsProcessAlive(started.parentId); }, 5000))
+        << "the console " << started.parentId << " still runs";
+    EXPECT_TRUE(IsProcessAlive(started.processId)) << "only the console is ended";
+    TerminateById(started.processId);
+}
+
+TEST_F(ServiceHandlerTest, LogonWithoutAModulePathOnlyReports)
+{
+    const ULONGLONG before = GetTickCount64();
+    CWindowService::serviceHandlerEx(SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGON, nullptr, nullptr);
+    EXPECT_LT(GetTickCount64() - before, 400u) << "nothing is launched, nothing waited for";
+    EXPECT_EQ(1u, Reports().size()) << Describe(Reports());
+}
+
+}  // namespace
