@@ -50,11 +50,13 @@ public:
     LONG Read(HKEY key, const wchar_t* valueName)
     {
         DWORD size = kFirstReadChars * sizeof(wchar_t);
-        LONG status = RegQueryValueExW(key, valueName, nullptr, nullptr, firstBuffer.Bytes(), &size);
+        LONG status =
+            RegQueryValueExW(key, valueName, nullptr, nullptr, firstBuffer.Bytes(), &size);
         if (status == ERROR_MORE_DATA) {
             // size is now the value's whole size in bytes, rounded up to characters here.
             secondBuffer.emplace((size + 1) / sizeof(wchar_t) + 1);
-            status = RegQueryValueExW(key, valueName, nullptr, nullptr, secondBuffer->Bytes(), &size);
+            status =
+                RegQueryValueExW(key, valueName, nullptr, nullptr, secondBuffer->Bytes(), &size);
         }
         byteSize = (status == ERROR_SUCCESS) ? size : 0;
         return status;

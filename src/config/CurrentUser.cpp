@@ -38,8 +38,8 @@ XStringW QuerySessionText(DWORD sessionId, WTS_INFO_CLASS infoClass)
 {
     LPWSTR buffer = nullptr;
     DWORD bytes = 0;
-    const BOOL queried =
-        WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, sessionId, infoClass, &buffer, &bytes);
+    const BOOL queried = WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, sessionId,
+                                                     infoClass, &buffer, &bytes);
     const ScopedWtsMemory bufferOwner(buffer);
     XStringW text;
     if (queried && buffer != nullptr) {
@@ -101,7 +101,8 @@ XStringW CQuorbelServiceHelper::GetSessionDomainName()
 
 XStringW CQuorbelServiceHelper::GetCurrentUserSID()
 {
-    const ScopedGlobalMemory domainBuffer(GlobalAlloc(GMEM_ZEROINIT, kDomainBufferChars * sizeof(wchar_t)));
+    const ScopedGlobalMemory domainBuffer(
+        GlobalAlloc(GMEM_ZEROINIT, kDomainBufferChars * sizeof(wchar_t)));
     // Without the buffer the lookup is told it has no room, and fails like any other lookup.
     DWORD domainChars = domainBuffer ? kDomainBufferChars : 0;
     alignas(SID) BYTE sidBuffer[kSidBufferBytes] = {};
@@ -109,7 +110,8 @@ XStringW CQuorbelServiceHelper::GetCurrentUserSID()
     SID_NAME_USE use = SidTypeUnknown;
 
     const XStringW account = ActiveSessionAccountName();
-    TraceLog("CQuorbelServiceHelper::GetCurrentUserSID", __LINE__, L"CurrentUserName : %@", account);
+    TraceLog("CQuorbelServiceHelper::GetCurrentUserSID", __LINE__, L"CurrentUserName : %@",
+             account);
 
     auto* const domain = static_cast<wchar_t*>(domainBuffer.Get());
     XStringW sid;

@@ -90,28 +90,8 @@ std::string Shown(const std::wstring& text)
     return "\"" + testing_support::Utf8(shown) + "\"";
 }
 
-RawValue ReadRaw(HKEY root, const std::wstring& keyPath, const std::wstring& valueName)
-{
-    RawValue value;
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, keyPath.c_str(), 0, KEY_READ | kAccess64, &key) != ERROR_SUCCESS) {
-        return value;
-    }
-    DWORD size = 0;
-    if (RegQueryValueExW(key, valueName.c_str(), nullptr, &value.type, nullptr, &size) ==
-        ERROR_SUCCESS) {
-        value.present = true;
-        value.bytes.resize(size);
-        RegQueryValueExW(key, valueName.c_str(), nullptr, &value.type,
-                         value.bytes.empty() ? nullptr : value.bytes.data(), &size);
-        value.bytes.resize(size);
-    }
-    RegCloseKey(key);
-    return value;
-}
-
-void WriteRaw(HKEY root, const std::wstring& keyPath, const std::wstring& valueName,
-              const RawValue& value)
+void WriteBytes(HKEY root, const std::wstring& keyPath, const std::wstring& valueName, DWORD type,
+                const void* data, size_t byteCount)
 {
     HKEY key = nullptr;
     if (RegCreateKeyExW(root, keyPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | kAccess64, nullptr,
@@ -119,69 +99,42 @@ void WriteRaw(HKEY root, const std::wstring& keyPath, const std::wstring& valueN
         ADD_FAILURE() << "cannot create " << testing_support::Utf8(keyPath);
         return;
     }
-    if (value.present) {
-        RegSetValueExW(key, valueName.c_str(), 0, value.type,
-                       value.bytes.empty() ? nullptr : value.bytes.data(),
-                       static_cast<DWORD>(value.bytes.size()));
-    } else {
-        RegDeleteValueW(key, valueName.c_str());
-    }
+    RegSetValueExW(key, valueName.c_str(), 0, type, static_cast<const BYTE*>(data),
+                   static_cast<DWORD>(byteCount));
     RegCloseKey(key);
 }
 
-void WriteBytes(HKEY root, const std::wstring& keyPath, const std::wstring& valueName, DWORD type,
-                const void* data, size_t byteCount)
+std::pair<DWORD, std::vector<BYTE>> ReadRaw(HKEY root, const std::wstring& keyPath,
+                                            const std::wstring& valueName)
 {
-    RawValue value;
-    value.present = true;
-    value.type = type;
-    const BYTE* first = static_cast<const BYTE*>(data);
-    value.bytes.assign(first, first + byteCount);
-    WriteRaw(root, keyPath, valueName, value);
-}
-
-void WriteString(HKEY root, const std::wstring& keyPath, const std::wstring& valueName,
-                 const std::wstring& text, DWORD type, bool withTerminator)
-{
-    const size_t chars = text.size() + (withTerminator ? 1 : 0);
-    WriteBytes(root, keyPath, valueName, type, text.c_str(), chars * sizeof(wchar_t));
-}
-
-void WriteMultiString(HKEY root, const std::wstring& keyPath, const std::wstring& valueName,
-                      const std::vector<std::wstring>& items)
-{
-    std::wstring data;
-    for (const std::wstring& item : items) {
-        data += item;
-        data += L'\0';
+    DWORD type = REG_NONE;
+    std::vector<BYTE> bytes;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, keyPath.c_str(), 0, KEY_READ | kAccess64, &key) != ERROR_SUCCESS) {
+        return {type, bytes};
     }
-    data += L'\0';
-    WriteBytes(root, keyPath, valueName, REG_MULTI_SZ, data.data(), data.size() * sizeof(wchar_t));
-}
-
-void WriteDword(HKEY root, const std::wstring& keyPath, const std::wstring& valueName, DWORD value)
-{
-    WriteBytes(root, keyPath, valueName, REG_DWORD, &value, sizeof(value));
-}
-
-void WriteQword(HKEY root, const std::wstring& keyPath, const std::wstring& valueName,
-                ULONGLONG value)
-{
-    WriteBytes(root, keyPath, valueName, REG_QWORD, &value, sizeof(value));
+    DWORD size = 0;
+    if (RegQueryValueExW(key, valueName.c_str(), nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
+        bytes.resize(size + 1);
+        RegQueryValueExW(key, valueName.c_str(), nullptr, &type, bytes.data(), &size);
+        bytes.resize(size);
+    }
+    RegCloseKey(key);
+    return {type, bytes};
 }
 
 std::wstring ReadStringOrState(HKEY root, const std::wstring& keyPath,
                                const std::wstring& valueName)
 {
-    const RawValue value = ReadRaw(root, keyPath, valueName);
-    if (!value.present) {
+    const auto [type, bytes] = ReadRaw(root, keyPath, valueName);
+    if (type == REG_NONE) {
         return L"<absent>";
     }
-    if (value.type != REG_SZ) {
-        return L"<type " + std::to_wstring(value.type) + L">";
+    if (type != REG_SZ) {
+        return L"<type " + std::to_wstring(type) + L">";
     }
-    std::wstring text(reinterpret_cast<const wchar_t*>(value.bytes.data()),
-                      value.bytes.size() / sizeof(wchar_t));
+    std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()),
+                      bytes.size() / sizeof(wchar_t));
     if (!text.empty() && text.back() == L'\0') {
         text.pop_back();
     }
@@ -252,8 +205,8 @@ ScratchKey::ScratchKey(const std::wstring& name) : path_(L"Software\\QuorbelTest
 {
     DeleteTree(HKEY_CURRENT_USER, path_);
     HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0,
-                        KEY_ALL_ACCESS | kAccess64, nullptr, &key, nullptr) == ERROR_SUCCESS) {
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | kAccess64,
+                        nullptr, &key, nullptr) == ERROR_SUCCESS) {
         RegCloseKey(key);
     }
 }

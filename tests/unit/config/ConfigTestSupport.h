@@ -14,31 +14,31 @@
 namespace config_test {
 
 std::wstring Text(const XStringW& text);
-inline XStringW W(const std::wstring& text) { return XStringW(text.c_str()); }
+inline XStringW W(const std::wstring& text)
+{
+    return XStringW(text.c_str());
+}
 std::vector<std::wstring> Names(const XStringWList& list);
 std::string Shown(const std::wstring& text);  // printable, with line feeds and nulls spelled out
 
-struct RawValue {
-    bool present = false;
-    DWORD type = REG_NONE;
-    std::vector<BYTE> bytes;
-};
-
-RawValue ReadRaw(HKEY root, const std::wstring& keyPath, const std::wstring& valueName);
-// Creates the key when it is missing; a value that was not present is deleted.
-void WriteRaw(HKEY root, const std::wstring& keyPath, const std::wstring& valueName,
-              const RawValue& value);
+// Creates the key when it is missing.
 void WriteBytes(HKEY root, const std::wstring& keyPath, const std::wstring& valueName, DWORD type,
                 const void* data, size_t byteCount);
 // With or without the terminating null the platform normally stores.
-void WriteString(HKEY root, const std::wstring& keyPath, const std::wstring& valueName,
-                 const std::wstring& text, DWORD type = REG_SZ, bool withTerminator = true);
-// The strings each followed by a null, then the closing null.
-void WriteMultiString(HKEY root, const std::wstring& keyPath, const std::wstring& valueName,
-                      const std::vector<std::wstring>& items);
-void WriteDword(HKEY root, const std::wstring& keyPath, const std::wstring& valueName, DWORD value);
-void WriteQword(HKEY root, const std::wstring& keyPath, const std::wstring& valueName,
-                ULONGLONG value);
+inline void WriteString(HKEY root, const std::wstring& keyPath, const std::wstring& valueName,
+                        const std::wstring& text, DWORD type = REG_SZ, bool withTerminator = true)
+{
+    WriteBytes(root, keyPath, valueName, type, text.c_str(),
+               (text.size() + (withTerminator ? 1 : 0)) * sizeof(wchar_t));
+}
+inline void WriteDword(HKEY root, const std::wstring& keyPath, const std::wstring& valueName,
+                       DWORD value)
+{
+    WriteBytes(root, keyPath, valueName, REG_DWORD, &value, sizeof(value));
+}
+// The raw value: type and bytes; type REG_NONE and no bytes when it is absent.
+std::pair<DWORD, std::vector<BYTE>> ReadRaw(HKEY root, const std::wstring& keyPath,
+                                            const std::wstring& valueName);
 // The text of a REG_SZ value, or "<absent>" / "<type N>" for anything else.
 std::wstring ReadStringOrState(HKEY root, const std::wstring& keyPath,
                                const std::wstring& valueName);

@@ -1,43 +1,107 @@
 #include <gtest/gtest.h>
 
 #include "ConfigTestSupport.h"
-#include "TestPaths.h"
+#include "TestSupport.h"
 #include "config/CQuorbelServiceHelper.h"
+
+// After <windows.h>, which it needs and does not include itself.
+#include <wtsapi32.h>
 
 using namespace config_test;
 
 namespace {
 
-// The test programs may run with the stand-in terminal-services DLL beside them, which reports
-// one active session; Wine's own reports none.
-bool StandInSessionsLoaded()
+class FakeSessions {
+public:
+    explicit FakeSessions(const wchar_t* mode) { SetEnvironmentVariableW(kVariable, mode); }
+    ~FakeSessions() { SetEnvironmentVariableW(kVariable, nullptr); }
+    FakeSessions(const FakeSessions&) = delete;
+    FakeSessions& operator=(const FakeSessions&) = delete;
+
+private:
+    static constexpr const wchar_t* kVariable = L"QUORBEL_FAKE_WTS";
+};
+
+// The test programs run with a stand-in terminal-services DLL beside them that reads its session
+// picture from QUORBEL_FAKE_WTS at every call; Wine's own DLL always reports no session.
+bool PlatformReportsAnActiveSession()
 {
-    const HMODULE module = GetModuleHandleW(L"wtsapi32.dll");
-    wchar_t path[MAX_PATH] = {};
-    if (module == nullptr || GetModuleFileNameW(module, path, MAX_PATH) == 0) {
+    const FakeSessions sessions(L"one");
+    PWTS_SESSION_INFOW records = nullptr;
+    DWORD count = 0;
+    if (!WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &records, &count)) {
         return false;
     }
-    const std::wstring loaded(path);
-    const std::wstring testBin(QUORBEL_TESTBIN_DIR);
-    return CompareStringOrdinal(loaded.c_str(), static_cast<int>(testBin.size()), testBin.c_str(),
-                                static_cast<int>(testBin.size()), TRUE) == CSTR_EQUAL;
+    bool active = false;
+    for (DWORD i = 0; i < count; ++i) {
+        active = active || records[i].State == WTSActive;
+    }
+    WTSFreeMemory(records);
+    return active;
 }
 
-TEST(CurrentUserTest, WithoutAnActiveSessionNoUserIsFound)
+std::wstring ThisUserName()
 {
-    if (StandInSessionsLoaded()) {
-        GTEST_SKIP() << "the stand-in terminal-services DLL reports a session";
+    wchar_t name[256] = {};
+    DWORD length = 256;
+    return GetUserNameW(name, &length) ? name : L"";
+}
+
+std::wstring ThisComputerName()
+{
+    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD length = MAX_COMPUTERNAME_LENGTH + 1;
+    return GetComputerNameW(name, &length) ? name : L"";
+}
+
+TEST(CurrentUserTest, WithoutAnActiveSessionTheLookupIsGivenALoneBackslash)
+{
+    for (const wchar_t* mode : {L"none", L"disconnected"}) {
+        const FakeSessions sessions(mode);
+        const TraceTail trace;
+        EXPECT_EQ(Text(CQuorbelServiceHelper::GetSessionUserName()), L"") << Shown(mode);
+        EXPECT_EQ(Text(CQuorbelServiceHelper::GetSessionDomainName()), L"") << Shown(mode);
+        EXPECT_EQ(Text(CQuorbelServiceHelper::GetCurrentUserSID()), L"") << Shown(mode);
+        if (TraceIsOn()) {
+            const std::wstring lines = trace.NewText();
+            EXPECT_EQ(CountOccurrences(lines, L"\r\n"), 2) << Shown(lines);
+            EXPECT_EQ(CountOccurrences(lines, L"CQuorbelServiceHelper::GetCurrentUserSID("), 2)
+                << Shown(lines);
+            EXPECT_EQ(CountOccurrences(lines, L" :  CurrentUserName : \\\r\n"), 1) << Shown(lines);
+            EXPECT_EQ(CountOccurrences(lines, L" :  LookupAccountName failed\r\n"), 1)
+                << Shown(lines);
+        }
     }
-    const TraceTail trace;
-    EXPECT_EQ(Text(CQuorbelServiceHelper::GetSessionUserName()), L"");
-    EXPECT_EQ(Text(CQuorbelServiceHelper::GetSessionDomainName()), L"");
-    EXPECT_EQ(Text(CQuorbelServiceHelper::GetCurrentUserSID()), L"");
-    if (TraceIsOn()) {
-        const std::wstring lines = trace.NewText();
-        EXPECT_EQ(CountOccurrences(lines, L"CQuorbelServiceHelper::GetCurrentUserSID("), 2)
-            << Shown(lines);
-        EXPECT_EQ(CountOccurrences(lines, L" :  CurrentUserName : \\\r\n"), 1) << Shown(lines);
-        EXPECT_EQ(CountOccurrences(lines, L" :  LookupAccountName failed\r\n"), 1) << Shown(lines);
+}
+
+TEST(CurrentUserTest, TheActiveSessionsUserGivesTheNameOfTheUsersHive)
+{
+    if (!PlatformReportsAnActiveSession()) {
+        GTEST_SKIP() << "Wine's own terminal services report no session";
+    }
+    const std::wstring expectedSid = CurrentUserSidByName();
+    ASSERT_FALSE(expectedSid.empty());
+    const ScratchKey scratch(L"CurrentUser");
+    WriteString(HKEY_CURRENT_USER, scratch.Path(), L"Marker", L"here");
+
+    // "several" holds disconnected, connected and two active sessions.
+    for (const wchar_t* mode : {L"one", L"several"}) {
+        const FakeSessions sessions(mode);
+        const TraceTail trace;
+        EXPECT_EQ(Text(CQuorbelServiceHelper::GetSessionUserName()), ThisUserName()) << Shown(mode);
+        EXPECT_EQ(Text(CQuorbelServiceHelper::GetSessionDomainName()), ThisComputerName())
+            << Shown(mode);
+        const std::wstring sid = Text(CQuorbelServiceHelper::GetCurrentUserSID());
+        EXPECT_EQ(sid, expectedSid) << Shown(mode);
+        EXPECT_EQ(ReadStringOrState(HKEY_USERS, sid + L"\\" + scratch.Path(), L"Marker"), L"here")
+            << "HKEY_USERS\\" << testing_support::Utf8(sid) << " is not this user's hive";
+        if (TraceIsOn()) {
+            const std::wstring lines = trace.NewText();
+            const std::wstring account = ThisComputerName() + L"\\" + ThisUserName();
+            EXPECT_EQ(CountOccurrences(lines, L"\r\n"), 1) << Shown(lines);
+            EXPECT_EQ(CountOccurrences(lines, L" :  CurrentUserName : " + account + L"\r\n"), 1)
+                << Shown(lines);
+        }
     }
 }
 

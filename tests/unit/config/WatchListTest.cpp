@@ -1,10 +1,7 @@
-// The watch list in the real place, HKCU\Software\QUORBEL\QuorbelService. Every test works on
-// entries of its own and leaves the key as it found it.
+// The watch list in its real place, HKCU\Software\QUORBEL\QuorbelService. The tests need the
+// place empty and remove what they made there.
 
 #include <gtest/gtest.h>
-
-#include <algorithm>
-#include <map>
 
 #include "ConfigTestSupport.h"
 #include "config/CQuorbelServiceHelper.h"
@@ -15,7 +12,6 @@ namespace {
 
 const std::wstring kQuorbelKey = L"Software\\QUORBEL";
 const std::wstring kBaseKey = L"Software\\QUORBEL\\QuorbelService";
-const std::wstring kEntryPrefix = L"QuorbelTest";
 
 // A Status value as it may be found in the registry.
 struct StatusValue {
@@ -50,28 +46,17 @@ class WatchListTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        quorbelKeyExisted = KeyExists(HKEY_CURRENT_USER, kQuorbelKey);
-        baseKeyExisted = KeyExists(HKEY_CURRENT_USER, kBaseKey);
-        RemoveOwnEntries();
-        for (const std::wstring& name : SubKeys(HKEY_CURRENT_USER, kBaseKey)) {
-            foreignStatus[name] = ReadRaw(HKEY_CURRENT_USER, EntryKey(name), L"Status");
+        if (KeyExists(HKEY_CURRENT_USER, kBaseKey)) {
+            GTEST_SKIP() << "this prefix already holds a watch list";
         }
-        savedInterval = ReadRaw(HKEY_CURRENT_USER, kBaseKey, L"Interval");
+        quorbelKeyExisted = KeyExists(HKEY_CURRENT_USER, kQuorbelKey);
+        ownsWatchList = true;
     }
 
     void TearDown() override
     {
-        RemoveOwnEntries();
-        if (!baseKeyExisted) {
-            DeleteTree(HKEY_CURRENT_USER, kBaseKey);
-        } else {
-            for (const auto& entry : foreignStatus) {
-                WriteRaw(HKEY_CURRENT_USER, EntryKey(entry.first), L"Status", entry.second);
-            }
-            WriteRaw(HKEY_CURRENT_USER, kBaseKey, L"Interval", savedInterval);
-        }
-        if (!quorbelKeyExisted) {
-            DeleteTree(HKEY_CURRENT_USER, kQuorbelKey);
+        if (ownsWatchList) {
+            DeleteTree(HKEY_CURRENT_USER, quorbelKeyExisted ? kBaseKey : kQuorbelKey);
         }
     }
 
@@ -86,253 +71,206 @@ protected:
     {
         DeleteTree(HKEY_CURRENT_USER, EntryKey(name));
         WriteString(HKEY_CURRENT_USER, EntryKey(name), L"Path", L"C:\\Tools\\" + name);
-        switch (status.kind) {
-        case StatusValue::Text:
+        if (status.kind == StatusValue::Text) {
             WriteString(HKEY_CURRENT_USER, EntryKey(name), L"Status", status.text);
-            break;
-        case StatusValue::Dword:
+        } else if (status.kind == StatusValue::Dword) {
             WriteDword(HKEY_CURRENT_USER, EntryKey(name), L"Status", status.number);
-            break;
-        case StatusValue::MultiString:
-            WriteMultiString(HKEY_CURRENT_USER, EntryKey(name), L"Status", {std::wstring(status.text)});
-            break;
-        case StatusValue::Missing:
-            break;
-        }
-    }
-
-    // Our own entries, in the order in which the platform enumerates them.
-    static std::vector<std::wstring> OwnNames(const std::vector<std::wstring>& names)
-    {
-        std::vector<std::wstring> own;
-        for (const std::wstring& name : names) {
-            if (name.compare(0, kEntryPrefix.size(), kEntryPrefix) == 0) {
-                own.push_back(name);
-            }
-        }
-        return own;
-    }
-
-    static void RemoveOwnEntries()
-    {
-        for (const std::wstring& name : OwnNames(SubKeys(HKEY_CURRENT_USER, kBaseKey))) {
-            DeleteTree(HKEY_CURRENT_USER, EntryKey(name));
+        } else if (status.kind == StatusValue::MultiString) {
+            const std::wstring data = status.text + std::wstring(2, L'\0');
+            WriteBytes(HKEY_CURRENT_USER, EntryKey(name), L"Status", REG_MULTI_SZ, data.data(),
+                       data.size() * sizeof(wchar_t));
         }
     }
 
     bool quorbelKeyExisted = false;
-    bool baseKeyExisted = false;
-    std::map<std::wstring, RawValue> foreignStatus;
-    RawValue savedInterval;
+    bool ownsWatchList = false;
 };
 
 TEST_F(WatchListTest, AddCreatesAnActiveEntryAndReplacesItsPath)
 {
-    const std::wstring name = L"QuorbelTestAgent.exe";
-    CQuorbelServiceHelper::AddList(name.c_str(), L"C:\\Tools\\agent.exe");
-    EXPECT_EQ(ReadStringOrState(HKEY_CURRENT_USER, EntryKey(name), L"Path"), L"C:\\Tools\\agent.exe");
+    const std::wstring name = L"agent.exe";
+    CQuorbelServiceHelper::AddList(L"agent.exe", L"C:\\Tools\\agent.exe");
+    EXPECT_EQ(ReadStringOrState(HKEY_CURRENT_USER, EntryKey(name), L"Path"),
+              L"C:\\Tools\\agent.exe");
     EXPECT_EQ(StatusOf(name), L"1");
 
-    CQuorbelServiceHelper::PauseList(name.c_str());
+    CQuorbelServiceHelper::PauseList(L"agent.exe");
     ASSERT_EQ(StatusOf(name), L"0");
     // Registry key names ignore case: this is the same entry, which keeps its first spelling.
-    CQuorbelServiceHelper::AddList(L"QUORBELTESTAGENT.EXE", L"D:\\Other\\agent.exe");
-    EXPECT_EQ(ReadStringOrState(HKEY_CURRENT_USER, EntryKey(name), L"Path"), L"D:\\Other\\agent.exe");
+    CQuorbelServiceHelper::AddList(L"AGENT.EXE", L"D:\\Other\\agent.exe");
+    EXPECT_EQ(ReadStringOrState(HKEY_CURRENT_USER, EntryKey(name), L"Path"),
+              L"D:\\Other\\agent.exe");
     EXPECT_EQ(StatusOf(name), L"1") << "adding again makes a paused entry active";
-    const std::vector<std::wstring> own = OwnNames(SubKeys(HKEY_CURRENT_USER, kBaseKey));
-    EXPECT_EQ(own, std::vector<std::wstring>{name});
+    EXPECT_EQ(SubKeys(HKEY_CURRENT_USER, kBaseKey), std::vector<std::wstring>{name});
 }
 
 TEST_F(WatchListTest, PauseWritesZeroOnlyFromAStatusReadingOne)
 {
-    struct Case {
+    const struct {
         StatusValue before;
         const wchar_t* after;
-    };
-    const Case cases[] = {
-        {TextStatus(L"1"), L"0"},       {TextStatus(L"01"), L"0"},
-        {TextStatus(L"0"), L"0"},       {TextStatus(L"2"), L"2"},
-        {TextStatus(L"-1"), L"-1"},     {TextStatus(L"abc"), L"abc"},
-        {TextStatus(L""), L""},         {kMissingStatus, L"<absent>"},
+    } cases[] = {
+        {TextStatus(L"1"), L"0"},
+        {TextStatus(L"01"), L"0"},
+        {TextStatus(L"0"), L"0"},
+        {TextStatus(L"2"), L"2"},
+        {TextStatus(L"-1"), L"-1"},
+        {TextStatus(L"abc"), L"abc"},
+        {TextStatus(L""), L""},
+        {kMissingStatus, L"<absent>"},
         {{StatusValue::Dword, L"", 1}, L"<type 4>"},
         {{StatusValue::MultiString, L"1", 0}, L"<type 7>"},
     };
-    const std::wstring name = L"QuorbelTestPause.exe";
-    for (const Case& c : cases) {
-        PutEntry(name, c.before);
-        CQuorbelServiceHelper::PauseList(name.c_str());
-        EXPECT_EQ(StatusOf(name), c.after) << "from " << c.before.Label();
+    for (const auto& c : cases) {
+        PutEntry(L"pause.exe", c.before);
+        CQuorbelServiceHelper::PauseList(L"pause.exe");
+        EXPECT_EQ(StatusOf(L"pause.exe"), c.after) << "from " << c.before.Label();
     }
 }
 
 TEST_F(WatchListTest, RestartWritesOneOnlyFromAStatusReadingZero)
 {
-    struct Case {
+    const struct {
         StatusValue before;
         const wchar_t* after;
+    } cases[] = {
+        {TextStatus(L"0"), L"1"},      {TextStatus(L"00"), L"1"},
+        {TextStatus(L"-0"), L"1"},     {TextStatus(L"-"), L"1"},
+        {TextStatus(L"1"), L"1"},      {TextStatus(L"2"), L"2"},
+        {TextStatus(L"abc"), L"abc"},  {TextStatus(L""), L""},
+        {kMissingStatus, L"<absent>"}, {{StatusValue::Dword, L"", 0}, L"<type 4>"},
     };
-    const Case cases[] = {
-        {TextStatus(L"0"), L"1"},       {TextStatus(L"00"), L"1"},
-        {TextStatus(L"-0"), L"1"},      {TextStatus(L"-"), L"1"},
-        {TextStatus(L"1"), L"1"},       {TextStatus(L"2"), L"2"},
-        {TextStatus(L"abc"), L"abc"},   {TextStatus(L""), L""},
-        {kMissingStatus, L"<absent>"},  {{StatusValue::Dword, L"", 0}, L"<type 4>"},
-    };
-    const std::wstring name = L"QuorbelTestRestart.exe";
-    for (const Case& c : cases) {
-        PutEntry(name, c.before);
-        CQuorbelServiceHelper::RestartList(name.c_str());
-        EXPECT_EQ(StatusOf(name), c.after) << "from " << c.before.Label();
+    for (const auto& c : cases) {
+        PutEntry(L"restart.exe", c.before);
+        CQuorbelServiceHelper::RestartList(L"restart.exe");
+        EXPECT_EQ(StatusOf(L"restart.exe"), c.after) << "from " << c.before.Label();
     }
 }
 
 TEST_F(WatchListTest, PauseAndRestartOfAMissingEntryCreateNothing)
 {
-    const std::wstring name = L"QuorbelTestMissing.exe";
     const TraceTail trace;
-    CQuorbelServiceHelper::PauseList(name.c_str());
-    CQuorbelServiceHelper::RestartList(name.c_str());
-    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, EntryKey(name)));
+    CQuorbelServiceHelper::PauseList(L"missing.exe");
+    CQuorbelServiceHelper::RestartList(L"missing.exe");
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, EntryKey(L"missing.exe")));
     if (TraceIsOn()) {
+        // Start, the failed open of the Status read, End; for each of the two.
         const std::wstring lines = trace.NewText();
         EXPECT_EQ(CountOccurrences(lines, L"\r\n"), 6) << Shown(lines);
         EXPECT_EQ(CountOccurrences(lines, L"<ERROR> RegOpenKeyEx(GetLastError:2)\r\n"), 2)
             << Shown(lines);
-        for (const wchar_t* function : {L"PauseList(", L"RestartList("}) {
-            const std::wstring qualified = std::wstring(L"CQuorbelServiceHelper::") + function;
-            EXPECT_EQ(CountOccurrences(lines, qualified), 2) << Shown(lines);
-        }
+        EXPECT_EQ(CountOccurrences(lines, L"CQuorbelServiceHelper::PauseList("), 2) << Shown(lines);
+        EXPECT_EQ(CountOccurrences(lines, L"CQuorbelServiceHelper::RestartList("), 2)
+            << Shown(lines);
     }
 }
 
-TEST_F(WatchListTest, RemoveDeletesTheEntryInEveryState)
+TEST_F(WatchListTest, RemoveDeletesTheEntryInEveryStateAndIgnoresAMissingOne)
 {
-    const std::wstring name = L"QuorbelTestRemove.exe";
     for (const StatusValue& status :
          {TextStatus(L"1"), TextStatus(L"0"), TextStatus(L"abc"), kMissingStatus}) {
-        PutEntry(name, status);
-        CQuorbelServiceHelper::RemoveList(name.c_str());
-        EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, EntryKey(name))) << status.Label();
+        PutEntry(L"remove.exe", status);
+        CQuorbelServiceHelper::RemoveList(L"remove.exe");
+        EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, EntryKey(L"remove.exe"))) << status.Label();
     }
-}
-
-TEST_F(WatchListTest, RemoveOfAMissingEntryTracesOnlyStartAndEnd)
-{
     const TraceTail trace;
-    CQuorbelServiceHelper::RemoveList(L"QuorbelTestNever.exe");
-    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, EntryKey(L"QuorbelTestNever.exe")));
+    CQuorbelServiceHelper::RemoveList(L"remove.exe");
     if (TraceIsOn()) {
         const std::wstring lines = trace.NewText();
         EXPECT_EQ(CountOccurrences(lines, L"\r\n"), 2) << Shown(lines);
+        EXPECT_EQ(CountOccurrences(lines, L"CQuorbelServiceHelper::RemoveList("), 2)
+            << Shown(lines);
         EXPECT_EQ(CountOccurrences(lines, L" :  Start\r\n"), 1) << Shown(lines);
         EXPECT_EQ(CountOccurrences(lines, L" :  End\r\n"), 1) << Shown(lines);
-        EXPECT_EQ(CountOccurrences(lines, L"CQuorbelServiceHelper::RemoveList("), 2) << Shown(lines);
     }
 }
 
 TEST_F(WatchListTest, RestartAllListMakesEveryPausedEntryActive)
 {
-    PutEntry(L"QuorbelTestPausedA.exe", TextStatus(L"0"));
-    PutEntry(L"QuorbelTestPausedB.exe", TextStatus(L"-"));
-    PutEntry(L"QuorbelTestActive.exe", TextStatus(L"1"));
-    PutEntry(L"QuorbelTestOdd.exe", TextStatus(L"abc"));
-    CQuorbelServiceHelper::RestartAllList();
-    EXPECT_EQ(StatusOf(L"QuorbelTestPausedA.exe"), L"1");
-    EXPECT_EQ(StatusOf(L"QuorbelTestPausedB.exe"), L"1");
-    EXPECT_EQ(StatusOf(L"QuorbelTestActive.exe"), L"1");
-    EXPECT_EQ(StatusOf(L"QuorbelTestOdd.exe"), L"abc");
-}
-
-TEST_F(WatchListTest, RestartAllListWithoutAWatchListDoesNothing)
-{
-    if (baseKeyExisted) {
-        GTEST_SKIP() << "this prefix already holds a watch list";
+    {
+        const TraceTail trace;
+        CQuorbelServiceHelper::RestartAllList();
+        EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kBaseKey)) << "without a watch list";
+        if (TraceIsOn()) {
+            EXPECT_EQ(trace.NewText(), L"") << Shown(trace.NewText());
+        }
     }
-    const TraceTail trace;
+    PutEntry(L"pausedA.exe", TextStatus(L"0"));
+    PutEntry(L"pausedB.exe", TextStatus(L"-"));
+    PutEntry(L"active.exe", TextStatus(L"1"));
+    PutEntry(L"odd.exe", TextStatus(L"abc"));
     CQuorbelServiceHelper::RestartAllList();
-    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kBaseKey));
-    if (TraceIsOn()) {
-        EXPECT_EQ(trace.NewText(), L"") << Shown(trace.NewText());
-    }
-}
-
-TEST_F(WatchListTest, AllListNamesEveryEntry)
-{
-    CQuorbelServiceHelper::AddList(L"QuorbelTestOne.exe", L"C:\\one.exe");
-    CQuorbelServiceHelper::AddList(L"QuorbelTestTwo.exe", L"C:\\two.exe");
-    const std::vector<std::wstring> all = Names(CQuorbelServiceHelper::GetAllList());
-    EXPECT_EQ(all, SubKeys(HKEY_CURRENT_USER, kBaseKey));
-    EXPECT_EQ(OwnNames(all).size(), 2u);
+    EXPECT_EQ(StatusOf(L"pausedA.exe"), L"1");
+    EXPECT_EQ(StatusOf(L"pausedB.exe"), L"1");
+    EXPECT_EQ(StatusOf(L"active.exe"), L"1");
+    EXPECT_EQ(StatusOf(L"odd.exe"), L"abc");
 }
 
 TEST_F(WatchListTest, ActiveListLeavesOutOnlyEntriesWhoseStatusReadsZero)
 {
     const std::wstring sid = CurrentUserSidByName();
     ASSERT_FALSE(sid.empty());
-    struct Case {
+    const struct {
         const wchar_t* name;
         StatusValue status;
         bool listed;
+    } cases[] = {
+        {L"s1.exe", TextStatus(L"1"), true},
+        {L"s2.exe", TextStatus(L"2"), true},
+        {L"sMinus1.exe", TextStatus(L"-1"), true},
+        {L"sAbc.exe", TextStatus(L"abc"), true},
+        {L"sEmpty.exe", TextStatus(L""), true},
+        {L"sMissing.exe", kMissingStatus, true},
+        {L"sDword.exe", {StatusValue::Dword, L"", 0}, true},
+        {L"sMulti.exe", {StatusValue::MultiString, L"0", 0}, true},
+        {L"s0.exe", TextStatus(L"0"), false},
+        {L"s00.exe", TextStatus(L"00"), false},
     };
-    const Case cases[] = {
-        {L"QuorbelTestS1.exe", TextStatus(L"1"), true},
-        {L"QuorbelTestS2.exe", TextStatus(L"2"), true},
-        {L"QuorbelTestSMinus1.exe", TextStatus(L"-1"), true},
-        {L"QuorbelTestSAbc.exe", TextStatus(L"abc"), true},
-        {L"QuorbelTestSEmpty.exe", TextStatus(L""), true},
-        {L"QuorbelTestSMissing.exe", kMissingStatus, true},
-        {L"QuorbelTestSDword.exe", {StatusValue::Dword, L"", 0}, true},
-        {L"QuorbelTestSMulti.exe", {StatusValue::MultiString, L"0", 0}, true},
-        {L"QuorbelTestS0.exe", TextStatus(L"0"), false},
-        {L"QuorbelTestS00.exe", TextStatus(L"00"), false},
-    };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         PutEntry(c.name, c.status);
     }
     std::vector<std::wstring> expected;
-    for (const std::wstring& name : OwnNames(SubKeys(HKEY_CURRENT_USER, kBaseKey))) {
-        const auto found = std::find_if(std::begin(cases), std::end(cases),
-                                        [&](const Case& c) { return name == c.name; });
-        if (found != std::end(cases) && found->listed) {
-            expected.push_back(name);
+    for (const std::wstring& name : SubKeys(HKEY_CURRENT_USER, kBaseKey)) {
+        for (const auto& c : cases) {
+            if (name == c.name && c.listed) {
+                expected.push_back(name);
+            }
         }
     }
-    const std::vector<std::wstring> active =
-        OwnNames(Names(CQuorbelServiceHelper::GetActiveList(sid.c_str())));
-    EXPECT_EQ(active, expected);
+    EXPECT_EQ(Names(CQuorbelServiceHelper::GetActiveList(W(sid))), expected);
+    EXPECT_EQ(Names(CQuorbelServiceHelper::GetAllList()), SubKeys(HKEY_CURRENT_USER, kBaseKey));
 }
 
 TEST_F(WatchListTest, PathAndIntervalAreReadThroughTheUsersHive)
 {
     const std::wstring sid = CurrentUserSidByName();
     ASSERT_FALSE(sid.empty());
-    CQuorbelServiceHelper::AddList(L"QuorbelTestPath.exe", L"C:\\Program Files\\Tool\\tool.exe");
-    EXPECT_EQ(Text(CQuorbelServiceHelper::GetListPath(sid.c_str(), L"QuorbelTestPath.exe")),
+    CQuorbelServiceHelper::AddList(L"tool.exe", L"C:\\Program Files\\Tool\\tool.exe");
+    EXPECT_EQ(Text(CQuorbelServiceHelper::GetListPath(W(sid), L"tool.exe")),
               L"C:\\Program Files\\Tool\\tool.exe");
-    EXPECT_EQ(Text(CQuorbelServiceHelper::GetListPath(sid.c_str(), L"QuorbelTestGone.exe")), L"");
+    EXPECT_EQ(Text(CQuorbelServiceHelper::GetListPath(W(sid), L"gone.exe")), L"");
 
+    EXPECT_EQ(Text(CQuorbelServiceHelper::GetInterval(W(sid))), L"");
     WriteString(HKEY_CURRENT_USER, kBaseKey, L"Interval", L"2500");
-    EXPECT_EQ(Text(CQuorbelServiceHelper::GetInterval(sid.c_str())), L"2500");
+    EXPECT_EQ(Text(CQuorbelServiceHelper::GetInterval(W(sid))), L"2500");
     WriteDword(HKEY_CURRENT_USER, kBaseKey, L"Interval", 2500);
-    EXPECT_EQ(Text(CQuorbelServiceHelper::GetInterval(sid.c_str())), L"")
+    EXPECT_EQ(Text(CQuorbelServiceHelper::GetInterval(W(sid))), L"")
         << "a REG_DWORD Interval reads as empty text";
-    WriteRaw(HKEY_CURRENT_USER, kBaseKey, L"Interval", RawValue{});
-    EXPECT_EQ(Text(CQuorbelServiceHelper::GetInterval(sid.c_str())), L"");
 }
 
 TEST_F(WatchListTest, AnEmptySidFindsNoWatchList)
 {
-    CQuorbelServiceHelper::AddList(L"QuorbelTestNoSid.exe", L"C:\\nosid.exe");
+    CQuorbelServiceHelper::AddList(L"nosid.exe", L"C:\\nosid.exe");
     WriteString(HKEY_CURRENT_USER, kBaseKey, L"Interval", L"2500");
     const TraceTail trace;
     EXPECT_EQ(CQuorbelServiceHelper::GetActiveList(L"").GetCount(), 0);
     EXPECT_EQ(Text(CQuorbelServiceHelper::GetInterval(L"")), L"");
-    EXPECT_EQ(Text(CQuorbelServiceHelper::GetListPath(L"", L"QuorbelTestNoSid.exe")), L"");
+    EXPECT_EQ(Text(CQuorbelServiceHelper::GetListPath(L"", L"nosid.exe")), L"");
     if (TraceIsOn()) {
         // The enumeration is silent; the two value reads trace their failed open.
         const std::wstring lines = trace.NewText();
-        EXPECT_EQ(CountOccurrences(lines, L"CRegHelper::GetValueType("), 2) << Shown(lines);
         EXPECT_EQ(CountOccurrences(lines, L"\r\n"), 2) << Shown(lines);
+        EXPECT_EQ(CountOccurrences(lines, L"CRegHelper::GetValueType("), 2) << Shown(lines);
     }
 }
 
