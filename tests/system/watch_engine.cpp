@@ -140,7 +140,7 @@ protected:
         CloseHandle(info.hProcess);
     }
 
-    void StartService()
+    void BringServiceUp()
     {
         const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
         ASSERT_NE(manager, nullptr) << GetLastError();
@@ -184,7 +184,7 @@ protected:
     }
 
     // Asks the service to stop; true when it reports STOPPED and its process has ended.
-    bool StopService()
+    bool StopServiceAndWait()
     {
         const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
         if (manager == nullptr) {
@@ -205,7 +205,7 @@ protected:
     void RemoveService()
     {
         if (ServiceState() == SERVICE_RUNNING || ServiceState() == SERVICE_START_PENDING) {
-            StopService();
+            StopServiceAndWait();
         }
         const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
         if (manager == nullptr) {
@@ -263,7 +263,7 @@ TEST_F(WatchEngineTest, WatchedProgramIsStartedUnderTheServicesConsoleAndComesBa
     SetString(EntryKey(L"Watched.exe"), L"Status", L"1");
     ConsoleSightings consoles;
 
-    ASSERT_NO_FATAL_FAILURE(StartService());
+    ASSERT_NO_FATAL_FAILURE(BringServiceUp());
     ASSERT_TRUE(WaitUntil(
         [&] {
             consoles.Look();
@@ -290,7 +290,7 @@ TEST_F(WatchEngineTest, WatchedProgramIsStartedUnderTheServicesConsoleAndComesBa
     EXPECT_LE(restartMs, kRestartAllowanceMs) << "restarted after " << restartMs << " ms";
     EXPECT_EQ(ProcessIdsByName(L"Watched.exe").size(), 1u);
 
-    EXPECT_TRUE(StopService()) << "state " << ServiceState();
+    EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
 }
 
 TEST_F(WatchEngineTest, PausedRemovedAndOtherCaseEntriesAreLeftAlone)
@@ -312,7 +312,7 @@ TEST_F(WatchEngineTest, PausedRemovedAndOtherCaseEntriesAreLeftAlone)
     SetString(EntryKey(L"CaseProg.exe"), L"Path", entryCase);
     SetString(EntryKey(L"CaseProg.exe"), L"Status", L"1");
 
-    ASSERT_NO_FATAL_FAILURE(StartService());
+    ASSERT_NO_FATAL_FAILURE(BringServiceUp());
     // caseprog.exe runs, but it is not the entry's CaseProg.exe.
     EXPECT_TRUE(WaitUntil([&] { return !StartsOf(entryCase).empty(); }, 20000))
         << Utf8(ServiceLog());
@@ -330,7 +330,7 @@ TEST_F(WatchEngineTest, PausedRemovedAndOtherCaseEntriesAreLeftAlone)
     EXPECT_EQ(StartsOf(otherCase).size(), 1u);
     EXPECT_EQ(ProcessIdsByName(L"caseprog.exe").size(), 1u);
 
-    EXPECT_TRUE(StopService()) << "state " << ServiceState();
+    EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
 }
 
 TEST_F(WatchEngineTest, WithoutALoggedOnUserNothingIsStartedAndTheServiceStopsCleanly)
@@ -340,7 +340,7 @@ TEST_F(WatchEngineTest, WithoutALoggedOnUserNothingIsStartedAndTheServiceStopsCl
     SetString(EntryKey(L"Unattended.exe"), L"Path", watched);
     SetString(EntryKey(L"Unattended.exe"), L"Status", L"1");
 
-    ASSERT_NO_FATAL_FAILURE(StartService());
+    ASSERT_NO_FATAL_FAILURE(BringServiceUp());
     ASSERT_TRUE(WaitForPasses(2, 30000)) << Utf8(ServiceLog());
 
     EXPECT_EQ(ServiceState(), static_cast<DWORD>(SERVICE_RUNNING));
@@ -353,7 +353,7 @@ TEST_F(WatchEngineTest, WithoutALoggedOnUserNothingIsStartedAndTheServiceStopsCl
     EXPECT_NE(log.find(L"no one logged in"), std::wstring::npos) << Utf8(log);
     EXPECT_NE(log.find(L"no watch list"), std::wstring::npos) << Utf8(log);
 
-    EXPECT_TRUE(StopService()) << "state " << ServiceState();
+    EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
 }
 
 }  // namespace
