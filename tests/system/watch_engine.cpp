@@ -119,6 +119,9 @@ protected:
         RegDeleteTreeW(HKEY_CURRENT_USER, kWatchListKey);
         RegDeleteTreeW(HKEY_CURRENT_USER, kWtsFixtureKey);
         RegDeleteTreeW(HKEY_CURRENT_USER, kAppDefaultsKey);
+        // The parents go too unless something else keeps keys in them.
+        RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\QUORBEL");
+        RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\QuorbelTests");
     }
 
     // A copy of fixture_sleeper under the name, in its own folder below Programs.
@@ -132,12 +135,14 @@ protected:
         return path;
     }
 
+    // Starts a program from the test and returns once it has recorded its start.
     void StartOutside(const std::wstring& path)
     {
         PROCESS_INFORMATION info = StartProgram(path, L"");
         ASSERT_NE(info.hProcess, nullptr) << Utf8(path);
         CloseHandle(info.hThread);
         CloseHandle(info.hProcess);
+        ASSERT_TRUE(WaitUntil([&] { return !StartsOf(path).empty(); }, 10000)) << Utf8(path);
     }
 
     void BringServiceUp()

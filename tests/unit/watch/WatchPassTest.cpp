@@ -213,8 +213,8 @@ TEST_F(WatchPassTest, MissingCompanionIsStartedAndNoneOfItsConsolesIsLeft)
     EXPECT_TRUE(trace.Contains(L"Execute Service Manager")) << Utf8(trace.Text());
     EXPECT_GE(LaunchCount(), 1);
     EXPECT_FALSE(ProcessIdsByName(kCompanion).empty()) << "the companion runs";
+    ASSERT_TRUE(WaitUntil([&] { return !StartsOf(companionPath).empty(); }, 5000));
     const std::vector<StartRecord> starts = StartsOf(companionPath);
-    ASSERT_FALSE(starts.empty());
     for (const StartRecord& start : starts) {
         EXPECT_TRUE(WaitUntil([&] { return !IsProcessAlive(start.parentId); }, 5000))
             << "console " << start.parentId << " of the companion still runs";
@@ -271,6 +271,8 @@ TEST_F(WatchPassTest, LateProgramKeepsItsConsoleRecordUntilSeenRunningAndTheCons
     EXPECT_EQ(LaunchCount(), 1);
     EXPECT_TRUE(RecordNames().empty());
     EXPECT_TRUE(IsProcessAlive(console)) << "the console is forgotten, not terminated";
+    // The program may be listed a moment before it has recorded its start.
+    EXPECT_TRUE(WaitUntil([&] { return !StartsOf(late).empty(); }, 5000));
     EXPECT_EQ(StartsOf(late).size(), 1u);
 }
 
