@@ -135,7 +135,8 @@ TEST_F(WatchPassTest, HoldsOffOnlyWhileTheMachineHasBeenUpLessThanFortySeconds)
         {3600000, 3599000, false},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE("tick " + std::to_string(c.tick) + ", started at " + std::to_string(c.startTick));
+        SCOPED_TRACE("tick " + std::to_string(c.tick) + ", started at " +
+                     std::to_string(c.startTick));
         fakeTick = c.tick;
         watch.startTick = c.startTick;
         if (!c.heldOff) {
@@ -241,7 +242,8 @@ TEST_F(WatchPassTest, LateProgramKeepsItsConsoleRecordUntilSeenRunningAndTheCons
     ASSERT_NO_FATAL_FAILURE(StartCompanion());
     const std::wstring late = Program(L"LateProgram.exe");
     programNames.push_back(L"SlowLauncher.exe");
-    const std::wstring launcherPath = CopyLateStarter(scratch.Path(), L"SlowLauncher.exe", 3000, late);
+    const std::wstring launcherPath =
+        CopyLateStarter(scratch.Path(), L"SlowLauncher.exe", 3000, late);
     watchList.AddEntry(L"LateProgram.exe", launcherPath);
 
     {
@@ -274,24 +276,6 @@ TEST_F(WatchPassTest, LateProgramKeepsItsConsoleRecordUntilSeenRunningAndTheCons
     // The program may be listed a moment before it has recorded its start.
     EXPECT_TRUE(WaitUntil([&] { return !StartsOf(late).empty(); }, 5000));
     EXPECT_EQ(StartsOf(late).size(), 1u);
-}
-
-TEST_F(WatchPassTest, PausedEntryIsNeitherStartedNorStopped)
-{
-    ASSERT_NO_FATAL_FAILURE(StartCompanion());
-    const std::wstring running = Program(L"PausedRunning.exe");
-    const std::wstring stopped = Program(L"PausedStopped.exe");
-    ASSERT_NO_FATAL_FAILURE(Start(running));
-    watchList.AddEntry(L"PausedRunning.exe", running, L"0");
-    watchList.AddEntry(L"PausedStopped.exe", stopped, L"0");
-    TraceCapture trace;
-
-    watch.ThreadFunc();
-
-    EXPECT_TRUE(trace.Contains(L"no watch list")) << Utf8(trace.Text());
-    EXPECT_EQ(LaunchCount(), 0);
-    EXPECT_EQ(ProcessIdsByName(L"PausedRunning.exe").size(), 1u);
-    EXPECT_TRUE(StartsOf(stopped).empty());
 }
 
 struct ProcessUsage {
