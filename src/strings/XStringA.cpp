@@ -2,37 +2,39 @@
 
 #include <windows.h>
 
-#include <cstdlib>
+#include <climits>
 #include <cstring>
+#include <new>
+
+#include "strings/TextBuffer.h"
 
 namespace {
 
-unsigned char* AllocateZeroed(int byteCount)
-{
-    void* block = std::calloc(static_cast<size_t>(byteCount) + 1, 1);
-    if (block == nullptr) {
-        std::abort();  // Out of memory: the program cannot go on without its strings.
-    }
-    return static_cast<unsigned char*>(block);
-}
+constexpr int kNarrowCharSize = 1;
 
-void ZeroAndFree(unsigned char* block, int byteCount)
+int TextLength(const char* text)
 {
-    if (block != nullptr) {
-        std::memset(block, 0, static_cast<size_t>(byteCount));
-        std::free(block);
+    if (text == nullptr) {
+        return 0;
     }
+    const size_t count = std::strlen(text);
+    if (count > static_cast<size_t>(INT_MAX - 1)) {
+        throw std::bad_alloc();
+    }
+    return static_cast<int>(count);
 }
 
 }  // namespace
 
 XStringA::XStringA(const char* text)
-    : data(AllocateZeroed(0)), length(0), capacity(0), charSize(1), convBuffer(nullptr),
+    : data(text_buffer::AllocateZeroed(kNarrowCharSize)),
+      length(0),
+      capacity(0),
+      charSize(kNarrowCharSize),
+      convBuffer(nullptr),
       convSize(0)
 {
-    if (text != nullptr) {
-        AppendBytes(text, static_cast<int>(std::strlen(text)));
-    }
+    AppendBytes(text, TextLength(text));
 }
 
 XStringA::XStringA(const XStringA& other) : XStringA(nullptr)
@@ -42,28 +44,18 @@ XStringA::XStringA(const XStringA& other) : XStringA(nullptr)
 
 XStringA::~XStringA()
 {
-    ZeroAndFree(data, length + charSize);
-    data = nullptr;
+    text_buffer::ReleaseZeroed(data, capacity + charSize);
     ReleaseConversion();
 }
 
 XStringA& XStringA::operator=(const XStringA& other)
 {
-    if (this != &other) {
-        Reset(other.GetLength());
-        AppendBytes(other.data, other.length);
+    if (this == &other) {
+        return *this;
     }
+    Reset(other.GetLength());
+    AppendBytes(other.data, other.length);
     return *this;
-}
-
-void XStringA::ReleaseConversion()
-{
-    if (convBuffer != nullptr) {
-        std::memset(convBuffer, 0, static_cast<size_t>(convSize) * sizeof(wchar_t));
-        delete[] convBuffer;
-        convBuffer = nullptr;
-        convSize = 0;
-    }
 }
 
 void XStringA::Reset(int charCount)
@@ -71,32 +63,13 @@ void XStringA::Reset(int charCount)
     if (length == 0) {
         return;
     }
-    ZeroAndFree(data, length + charSize);
-    const int bytes = charCount > 0 ? charCount : 0;
-    data = AllocateZeroed(bytes);
+    const int newCapacity = text_buffer::CapacityFor(charCount, charSize);
+    unsigned char* fresh = text_buffer::AllocateZeroed(newCapacity + charSize);
+    text_buffer::ReleaseZeroed(data, capacity + charSize);
+    data = fresh;
     length = 0;
-    capacity = bytes;
+    capacity = newCapacity;
     ReleaseConversion();
-}
-
-void XStringA::Grow(int byteCount)
-{
-    const int needed = length + byteCount;
-    if (capacity >= needed) {
-        return;
-    }
-    const size_t newSize = static_cast<size_t>(needed) + charSize;
-    void* moved = std::realloc(data, newSize);
-    if (moved != nullptr) {
-        data = static_cast<unsigned char*>(moved);
-        std::memset(data + length, 0, newSize - static_cast<size_t>(length));
-    } else {
-        unsigned char* fresh = AllocateZeroed(needed);
-        std::memcpy(fresh, data, static_cast<size_t>(length));
-        ZeroAndFree(data, length + charSize);
-        data = fresh;
-    }
-    capacity = needed;
 }
 
 void XStringA::AppendBytes(const void* source, int byteCount)
@@ -104,31 +77,53 @@ void XStringA::AppendBytes(const void* source, int byteCount)
     if (byteCount <= 0 || source == nullptr) {
         return;
     }
+    if (text_buffer::Contains(data, capacity, charSize, source)) {
+        // Appending part of our own text: growth may move the block it is read from.
+        XStringA copy(nullptr);
+        copy.AppendBytes(source, byteCount);
+        AppendBytes(copy.data, byteCount);
+        return;
+    }
     Grow(byteCount);
-    std::memmove(data + length, source, static_cast<size_t>(byteCount));
+    std::memcpy(data + length, source, static_cast<size_t>(byteCount));
     length += byteCount;
     data[length] = 0;
 }
 
+void XStringA::Grow(int byteCount)
+{
+    text_buffer::Grow(data, length, capacity, charSize, byteCount);
+}
+
+void XStringA::ReleaseConversion()
+{
+    if (convBuffer == nullptr) {
+        return;
+    }
+    // convSize counts the converted characters; the terminator behind them is zeroed too.
+    SecureZeroMemory(convBuffer, sizeof(wchar_t) * static_cast<SIZE_T>(convSize + 1));
+    delete[] convBuffer;
+    convBuffer = nullptr;
+    convSize = 0;
+}
+
 const wchar_t* XStringA::ToWide()
 {
-    // The earlier conversion is wiped before it is released (convSize counts its characters;
-    // the terminator after them is zero already).
     ReleaseConversion();
-    if (IsEmpty()) {
+    if (length == 0) {
         convBuffer = new wchar_t[1]();
-        convSize = 0;
         return convBuffer;
     }
-    const int wideCount = MultiByteToWideChar(CP_ACP, 0, GetString(), length, nullptr, 0);
+    const char* text = GetString();
+    const int wideCount = MultiByteToWideChar(CP_ACP, 0, text, length, nullptr, 0);
     if (wideCount == 0) {
         return nullptr;
     }
-    convBuffer = new wchar_t[static_cast<size_t>(wideCount) + 1]();
-    const int converted = MultiByteToWideChar(CP_ACP, 0, GetString(), length, convBuffer, wideCount);
+    convBuffer = new wchar_t[wideCount + 1]();
+    convSize = wideCount;
+    const int converted = MultiByteToWideChar(CP_ACP, 0, text, length, convBuffer, wideCount);
     if (converted == 0) {
-        delete[] convBuffer;
-        convBuffer = nullptr;
+        ReleaseConversion();
         return nullptr;
     }
     convSize = converted;
@@ -138,5 +133,6 @@ const wchar_t* XStringA::ToWide()
 
 XStringW XStringA::ToStringW()
 {
-    return XStringW(ToWide());
+    const wchar_t* wide = ToWide();
+    return wide != nullptr ? XStringW(wide) : XStringW();
 }

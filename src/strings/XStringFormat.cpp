@@ -1,164 +1,263 @@
-// The formatting engine of XStringW: printf-like, with "%@" for an XStringW argument.
-//
-// The engine collects a pending directive from "%" up to a conversion character. Text, character
-// and "%@" directives are appended directly; a numeric directive is handed, whole, to the C
-// runtime with exactly one argument. The runtime is given only well-formed conversions with
-// bounded width and precision, and a bounded buffer, so no format a caller writes can make it
-// overrun, read a second argument or call the invalid-parameter handler (which would end the
-// process on Windows).
+// The formatting engine of XStringW: walks the format itself, appends literal text one character
+// at a time, and hands each numeric directive with its one argument to the C runtime.
 
 #include "strings/XStringW.h"
 
-#include <cstdio>
+#include <windows.h>
+
+#include <cstdio>  // _snprintf_s
 #include <cstring>
-#include <cwchar>
-#include <string>
 
 namespace {
 
-// One numeric conversion yields at most this many characters (the buffer holds one more).
+// Output of one numeric directive, terminator included.
 constexpr int kConversionChars = 256;
-// Widths and precisions beyond this could only produce text that is cut anyway.
-constexpr int kMaxFieldDigitsValue = kConversionChars - 1;
+// Width and precision above this are refused: no output of that size survives the cut at
+// kConversionChars - 1 anyway, and the runtime would pad a huge width character by character.
+constexpr int kMaxFieldSize = 999;
 
-enum class Kind { None, Text, Character, Integer, Floating, XString };
+enum class ArgumentKind { None, Text, WideString, Character, Integer, Floating };
 
-Kind KindOf(wchar_t conversion)
+ArgumentKind KindOf(wchar_t conversion)
 {
     switch (conversion) {
     case L'@':
-        return Kind::XString;
+        return ArgumentKind::Text;
     case L's':
     case L'S':
-        return Kind::Text;
+        return ArgumentKind::WideString;
     case L'c':
     case L'C':
-        return Kind::Character;
+        return ArgumentKind::Character;
     case L'd':
     case L'i':
     case L'u':
     case L'o':
     case L'x':
     case L'X':
-        return Kind::Integer;
+        return ArgumentKind::Integer;
     case L'f':
     case L'F':
     case L'g':
     case L'G':
-        return Kind::Floating;
+        return ArgumentKind::Floating;
     default:
-        return Kind::None;
+        return ArgumentKind::None;
     }
 }
+
+// A numeric directive split into the text that printf would copy literally (the run a "%%"
+// absorbed, with each "%%" read as "%") and at most one conversion, which ends the directive.
+struct NumericDirective {
+    wchar_t literal[kConversionChars] = {};
+    int literalLength = 0;
+    char conversion[24] = {};  // "%" flags width .precision modifier type; empty when none
+};
 
 bool IsDigit(wchar_t c)
 {
     return c >= L'0' && c <= L'9';
 }
 
-// Reads a run of digits as a number, capped so that it cannot overflow.
-int ReadNumber(const wchar_t* text, size_t& pos)
+void AddNarrow(char* target, int& used, char c)
 {
-    int value = 0;
-    while (IsDigit(text[pos])) {
-        if (value <= kMaxFieldDigitsValue) {
-            value = value * 10 + (text[pos] - L'0');
-        }
-        ++pos;
-    }
-    return value > kMaxFieldDigitsValue ? kMaxFieldDigitsValue : value;
+    target[used++] = c;
 }
 
-// Parses "%[flags][width][.precision][length]conversion" at pos (on the "%"). On success returns
-// a clean, bounded copy of it and moves pos past it; on failure leaves pos where parsing stopped
-// and returns an empty spec.
-std::wstring ParseSpec(const wchar_t* text, size_t& pos)
+// Reads a decimal field (width or precision) at position; false when it exceeds kMaxFieldSize.
+bool ReadField(const wchar_t* text, int count, int& position, int& value)
 {
-    ++pos;  // the "%"
-    std::wstring spec = L"%";
-    while (text[pos] == L'-' || text[pos] == L'+' || text[pos] == L' ' || text[pos] == L'#' ||
-           text[pos] == L'0') {
-        if (spec.find(text[pos]) == std::wstring::npos) {
-            spec += text[pos];
+    value = 0;
+    while (position < count && IsDigit(text[position])) {
+        value = value * 10 + (text[position] - L'0');
+        if (value > kMaxFieldSize) {
+            return false;
         }
-        ++pos;
+        ++position;
     }
-    if (IsDigit(text[pos])) {
-        spec += std::to_wstring(ReadNumber(text, pos));
+    return true;
+}
+
+// Writes a width or precision (0 to kMaxFieldSize) in decimal.
+static_assert(kMaxFieldSize <= 999, "AddField writes at most three digits");
+void AddField(char* target, int& used, int value)
+{
+    bool leading = true;
+    for (int divisor = 100; divisor > 0; divisor /= 10) {
+        const int digit = value / divisor % 10;
+        leading = leading && digit == 0 && divisor > 1;
+        if (!leading) {
+            AddNarrow(target, used, static_cast<char>('0' + digit));
+        }
     }
-    if (text[pos] == L'.') {
-        ++pos;
-        spec += L'.';
-        spec += std::to_wstring(ReadNumber(text, pos));
-    }
-    // Length modifiers: "h" and "l" keep their meaning for a 32-bit argument; 64-bit ones
-    // ("ll", "L", "I64", "j", ...) are dropped, since exactly one 32-bit value was consumed.
-    bool shortInteger = false;
-    for (;; ++pos) {
-        const wchar_t c = text[pos];
-        if (c == L'h') {
-            shortInteger = true;
-        } else if (c == L'l' || c == L'L' || c == L'j' || c == L'z' || c == L't' || c == L'w' ||
-                   c == L'q') {
-            // dropped
-        } else if (c == L'I') {
-            if ((text[pos + 1] == L'6' && text[pos + 2] == L'4') ||
-                (text[pos + 1] == L'3' && text[pos + 2] == L'2')) {
-                pos += 2;
-            }
-        } else {
+}
+
+// Parses the conversion that starts at the "%" at position. It is accepted only when it is a
+// plain flags-width-precision-type conversion whose type is the directive's last character: the
+// runtime then consumes exactly the one argument the engine hands it, whatever the absorbed text
+// held ("%n", "%s", "*" or "I64" there would read or write through arguments that do not exist).
+bool ParseConversion(const wchar_t* text, int count, int position, char* conversion)
+{
+    int used = 0;
+    AddNarrow(conversion, used, '%');
+    ++position;
+    static const char kFlags[] = "-+ #0";
+    bool seen[sizeof kFlags] = {};
+    for (; position < count; ++position) {
+        const char* flag = text[position] < 0x80 && text[position] != 0
+                               ? std::strchr(kFlags, static_cast<char>(text[position]))
+                               : nullptr;
+        if (flag == nullptr) {
             break;
         }
+        seen[flag - kFlags] = true;  // repeated flags mean nothing more, and keep this short
     }
-    const Kind kind = KindOf(text[pos]);
-    if (kind != Kind::Integer && kind != Kind::Floating) {
-        return std::wstring();
-    }
-    if (shortInteger && kind == Kind::Integer) {
-        spec += L'h';
-    }
-    // The runtime knows "f" for every value; "F" differs only for infinities and NaN.
-    spec += text[pos] == L'F' ? L'f' : text[pos];
-    ++pos;
-    return spec;
-}
-
-template <typename Value>
-void AppendConversion(XStringW& target, const std::wstring& spec, Value value)
-{
-    wchar_t buffer[kConversionChars];
-    std::memset(buffer, 0, sizeof(buffer));
-    // Bounded and truncating: a result longer than the buffer is cut, never overrun.
-    _snwprintf(buffer, kConversionChars - 1, spec.c_str(), value);
-    target += buffer;
-}
-
-// Appends the pending numeric directive for one argument: "%%" prints "%", literal text between
-// stays, and the one well-formed conversion at its end receives the value.
-template <typename Value>
-void AppendNumeric(XStringW& target, const wchar_t* directive, Value value)
-{
-    size_t pos = 0;
-    while (directive[pos] != 0) {
-        if (directive[pos] != L'%') {
-            const wchar_t literal[2] = {directive[pos], 0};
-            target += literal;
-            ++pos;
-        } else if (directive[pos + 1] == L'%') {
-            target += L"%";
-            pos += 2;
-        } else {
-            const std::wstring spec = ParseSpec(directive, pos);
-            if (!spec.empty()) {
-                AppendConversion(target, spec, value);
-            } else if (directive[pos] != 0) {
-                ++pos;  // a malformed conversion prints nothing up to here
-            }
+    for (size_t i = 0; i + 1 < sizeof kFlags; ++i) {
+        if (seen[i]) {
+            AddNarrow(conversion, used, kFlags[i]);
         }
     }
+    int width = 0;
+    if (!ReadField(text, count, position, width)) {
+        return false;
+    }
+    if (width > 0) {
+        AddField(conversion, used, width);
+    }
+    if (position < count && text[position] == L'.') {
+        ++position;
+        int precision = 0;
+        if (!ReadField(text, count, position, precision)) {
+            return false;
+        }
+        AddNarrow(conversion, used, '.');
+        AddField(conversion, used, precision);
+    }
+    if (position < count && (text[position] == L'h' || text[position] == L'l')) {
+        AddNarrow(conversion, used, static_cast<char>(text[position]));
+        ++position;
+    }
+    if (position != count - 1 || KindOf(text[position]) == ArgumentKind::None) {
+        return false;
+    }
+    // The runtime linked here predates "%F" and rejects it; it prints as "%f" (only infinities
+    // and NaNs, which it spells its own way anyway, would differ).
+    AddNarrow(conversion, used, text[position] == L'F' ? 'f' : static_cast<char>(text[position]));
+    return true;
+}
+
+bool ParseNumericDirective(const XStringW& pending, NumericDirective& directive)
+{
+    const wchar_t* text = pending.GetString();
+    const int count = pending.GetLength();
+    int position = 0;
+    while (position < count) {
+        if (text[position] != L'%') {
+            directive.literal[directive.literalLength++] = text[position++];
+        } else if (position + 1 < count && text[position + 1] == L'%') {
+            directive.literal[directive.literalLength++] = L'%';
+            position += 2;
+        } else {
+            return ParseConversion(text, count, position, directive.conversion);
+        }
+        if (directive.literalLength == kConversionChars - 1) {
+            return true;  // the output is already as long as it may be
+        }
+    }
+    return true;
+}
+
+// Formats the pending numeric directive with its one argument into output, a zero-filled
+// buffer of kConversionChars. The output is cut at kConversionChars - 1 characters; a directive
+// that the runtime could not be trusted with leaves output empty.
+template <typename Value>
+void FormatNumber(const XStringW& pending, Value value, wchar_t* output)
+{
+    NumericDirective directive;
+    if (!ParseNumericDirective(pending, directive)) {
+        return;
+    }
+    int used = directive.literalLength;
+    std::memcpy(output, directive.literal, sizeof(wchar_t) * static_cast<size_t>(used));
+    if (directive.conversion[0] == '\0') {
+        return;
+    }
+    // The narrow formatter: Wine's wide one overruns its heap buffer for an integer precision
+    // above 22. The output of a numeric conversion is ASCII, so widening it is exact.
+    char narrow[kConversionChars] = {};
+    _snprintf_s(narrow, sizeof narrow, _TRUNCATE, directive.conversion, value);
+    for (int i = 0; narrow[i] != '\0' && used < kConversionChars - 1; ++i) {
+        output[used++] = static_cast<unsigned char>(narrow[i]);
+    }
+    SecureZeroMemory(narrow, sizeof narrow);
+}
+
+// The engine proper, appending to target through its public operations.
+void AppendFormatted(XStringW& target, const wchar_t* format, va_list args)
+{
+    constexpr int kCharSize = static_cast<int>(sizeof(wchar_t));
+    XStringW pending;
+    bool open = false;
+    wchar_t conversion[kConversionChars] = {};
+    for (const wchar_t* at = format; *at != L'\0'; ++at) {
+        if (*at == L'%') {
+            std::memset(conversion, 0, sizeof conversion);
+            open = true;
+            pending.AppendBytes(at, kCharSize);
+            ++at;
+            if (*at == L'\0') {
+                break;  // a lone "%" at the end: nothing of it is written
+            }
+        } else if (!open) {
+            target.AppendBytes(at, kCharSize);
+            continue;
+        }
+        pending.AppendBytes(at, kCharSize);
+        switch (KindOf(*at)) {
+        case ArgumentKind::None:
+            continue;  // flags, digits, modifiers and unlisted letters keep the directive open
+        case ArgumentKind::Text:
+            if (const XStringW* text = va_arg(args, const XStringW*)) {
+                target += *text;
+            }
+            break;
+        case ArgumentKind::WideString:
+            target += va_arg(args, const wchar_t*);
+            break;
+        case ArgumentKind::Character: {
+            const auto character = static_cast<wchar_t>(va_arg(args, int) & 0xFFFF);
+            target.AppendBytes(&character, kCharSize);
+            break;
+        }
+        case ArgumentKind::Integer:
+            FormatNumber(pending, va_arg(args, int), conversion);
+            target += conversion;
+            break;
+        case ArgumentKind::Floating:
+            FormatNumber(pending, va_arg(args, double), conversion);
+            target += conversion;
+            break;
+        }
+        pending.Reset(0);
+        open = false;
+    }
+    SecureZeroMemory(conversion, sizeof conversion);
 }
 
 }  // namespace
+
+XStringW& XStringW::AppendFormatV(const wchar_t* format, va_list args)
+{
+    if (format == nullptr) {
+        return *this;
+    }
+    // Built apart and appended at the end: while the engine runs, this string's buffer stays
+    // where it is, so a format or "%s" argument that points into it stays valid.
+    XStringW formatted;
+    AppendFormatted(formatted, format, args);
+    AppendBytes(formatted.data, formatted.length);
+    return *this;
+}
 
 XStringW& XStringW::AppendFormatRaw(const wchar_t* format, ...)
 {
@@ -166,62 +265,5 @@ XStringW& XStringW::AppendFormatRaw(const wchar_t* format, ...)
     va_start(args, format);
     AppendFormatV(format, args);
     va_end(args);
-    return *this;
-}
-
-XStringW& XStringW::AppendFormatV(const wchar_t* format, va_list args)
-{
-    if (format == nullptr) {
-        return *this;
-    }
-    std::wstring pending;
-    bool open = false;
-    for (const wchar_t* cursor = format; *cursor != 0; ++cursor) {
-        wchar_t c = *cursor;
-        if (c == L'%') {
-            open = true;
-            pending += c;
-            c = *++cursor;
-            if (c == 0) {
-                break;  // a "%" at the very end ends the formatting
-            }
-        } else if (!open) {
-            const wchar_t literal[2] = {c, 0};
-            *this += literal;
-            continue;
-        }
-
-        pending += c;
-        const Kind kind = KindOf(c);
-        switch (kind) {
-        case Kind::None:
-            continue;  // the directive stays open
-        case Kind::XString: {
-            const XStringW* text = va_arg(args, const XStringW*);
-            if (text != nullptr) {
-                *this += text->GetString();
-            }
-            break;
-        }
-        case Kind::Text: {
-            const wchar_t* text = va_arg(args, const wchar_t*);
-            *this += text;
-            break;
-        }
-        case Kind::Character: {
-            const wchar_t character = static_cast<wchar_t>(va_arg(args, int) & 0xFFFF);
-            AppendBytes(&character, static_cast<int>(sizeof(character)));
-            break;
-        }
-        case Kind::Integer:
-            AppendNumeric(*this, pending.c_str(), va_arg(args, int));
-            break;
-        case Kind::Floating:
-            AppendNumeric(*this, pending.c_str(), va_arg(args, double));
-            break;
-        }
-        open = false;
-        pending.clear();
-    }
     return *this;
 }

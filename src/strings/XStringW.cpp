@@ -1,82 +1,62 @@
 #include "strings/XStringW.h"
 
+#include <windows.h>
+
 #include <climits>
-#include <cstdlib>
 #include <cstring>
+#include <new>
+
+#include "strings/TextBuffer.h"
 
 namespace {
 
 constexpr int kWideCharSize = static_cast<int>(sizeof(wchar_t));
 
-// A fresh zero-filled buffer for byteCount bytes of text and the terminator.
-unsigned char* AllocateZeroed(int byteCount)
-{
-    void* block = std::calloc(static_cast<size_t>(byteCount) + kWideCharSize, 1);
-    if (block == nullptr) {
-        std::abort();  // Out of memory: the program cannot go on without its strings.
-    }
-    return static_cast<unsigned char*>(block);
-}
-
-void ZeroAndFree(unsigned char* block, int byteCount)
-{
-    if (block != nullptr) {
-        std::memset(block, 0, static_cast<size_t>(byteCount));
-        std::free(block);
-    }
-}
-
-int TextByteCount(const wchar_t* text)
-{
-    return text == nullptr ? 0 : static_cast<int>(wcslen(text)) * kWideCharSize;
-}
-
 bool IsWhitespace(wchar_t c)
 {
-    return (c >= 0x09 && c <= 0x0D) || c == 0x20;
+    return (c >= 0x0009 && c <= 0x000D) || c == 0x0020;
+}
+
+// Character count of a zero-terminated text; null counts as empty.
+int TextLength(const wchar_t* text)
+{
+    if (text == nullptr) {
+        return 0;
+    }
+    const size_t count = wcslen(text);
+    if (count > static_cast<size_t>(INT_MAX / kWideCharSize - 1)) {
+        throw std::bad_alloc();
+    }
+    return static_cast<int>(count);
 }
 
 }  // namespace
 
 XStringW::XStringW()
-    : data(AllocateZeroed(0)), length(0), capacity(0), charSize(kWideCharSize),
-      convBuffer(nullptr), convSize(0)
+    : data(text_buffer::AllocateZeroed(kWideCharSize)),
+      length(0),
+      capacity(0),
+      charSize(kWideCharSize),
+      convBuffer(nullptr),
+      convSize(0)
 {
 }
 
 XStringW::XStringW(const wchar_t* text) : XStringW()
 {
-    const int bytes = TextByteCount(text);
-    if (bytes > 0) {
-        Grow(bytes);
-        AppendBytes(text, bytes);
-    }
+    const int bytes = TextLength(text) * kWideCharSize;
+    AppendBytes(text, bytes);
 }
 
 XStringW::XStringW(const XStringW& other) : XStringW()
 {
-    if (other.length > 0) {
-        Grow(other.length);
-        AppendBytes(other.data, other.length);
-    }
+    AppendBytes(other.data, other.length);
 }
 
 XStringW::~XStringW()
 {
-    ZeroAndFree(data, length + charSize);
-    data = nullptr;
+    text_buffer::ReleaseZeroed(data, capacity + charSize);
     ReleaseConversion();
-}
-
-void XStringW::ReleaseConversion()
-{
-    if (convBuffer != nullptr) {
-        unsigned char* bytes = static_cast<unsigned char*>(convBuffer);
-        std::memset(bytes, 0, static_cast<size_t>(convSize));
-        delete[] bytes;
-        convBuffer = nullptr;
-        convSize = 0;
-    }
 }
 
 XStringW& XStringW::operator=(const XStringW& other)
@@ -91,12 +71,14 @@ XStringW& XStringW::operator=(const XStringW& other)
 
 XStringW& XStringW::operator=(const wchar_t* text)
 {
-    const int bytes = TextByteCount(text);
-    // The source may live inside this string's own buffer: copy it before the reset frees it.
-    XStringW copy;
-    copy.AppendBytes(text, bytes);
-    Reset(bytes / kWideCharSize);
-    AppendBytes(copy.data, copy.length);
+    if (text != nullptr && text_buffer::Contains(data, capacity, charSize, text)) {
+        // The text lives in the buffer that Reset is about to release.
+        const XStringW copy(text);
+        return *this = copy;
+    }
+    const int count = TextLength(text);
+    Reset(count);
+    AppendBytes(text, count * kWideCharSize);
     return *this;
 }
 
@@ -113,33 +95,13 @@ void XStringW::Reset(int charCount)
     if (length == 0) {
         return;
     }
-    ZeroAndFree(data, length + charSize);
-    const int bytes = charCount > 0 ? charCount * charSize : 0;
-    data = AllocateZeroed(bytes);
+    const int newCapacity = text_buffer::CapacityFor(charCount, charSize);
+    unsigned char* fresh = text_buffer::AllocateZeroed(newCapacity + charSize);
+    text_buffer::ReleaseZeroed(data, capacity + charSize);
+    data = fresh;
     length = 0;
-    capacity = bytes;
+    capacity = newCapacity;
     ReleaseConversion();
-}
-
-void XStringW::Grow(int byteCount)
-{
-    const int needed = length + byteCount;
-    if (capacity >= needed) {
-        return;
-    }
-    const size_t newSize = static_cast<size_t>(needed) + charSize;
-    void* moved = std::realloc(data, newSize);
-    if (moved != nullptr) {
-        data = static_cast<unsigned char*>(moved);
-        std::memset(data + length, 0, newSize - static_cast<size_t>(length));
-    } else {
-        // The block could not be resized: move the text to a new block and wipe the old one.
-        unsigned char* fresh = AllocateZeroed(needed);
-        std::memcpy(fresh, data, static_cast<size_t>(length));
-        ZeroAndFree(data, length + charSize);
-        data = fresh;
-    }
-    capacity = needed;
 }
 
 void XStringW::AppendBytes(const void* source, int byteCount)
@@ -147,33 +109,44 @@ void XStringW::AppendBytes(const void* source, int byteCount)
     if (byteCount <= 0 || source == nullptr) {
         return;
     }
+    if (text_buffer::Contains(data, capacity, charSize, source)) {
+        // Appending part of our own text: growth may move the block it is read from.
+        XStringW copy;
+        copy.AppendBytes(source, byteCount);
+        AppendBytes(copy.data, byteCount);
+        return;
+    }
     Grow(byteCount);
-    std::memmove(data + length, source, static_cast<size_t>(byteCount));
+    std::memcpy(data + length, source, static_cast<size_t>(byteCount));
     length += byteCount;
     std::memset(data + length, 0, static_cast<size_t>(charSize));
 }
 
+void XStringW::Grow(int byteCount)
+{
+    text_buffer::Grow(data, length, capacity, charSize, byteCount);
+}
+
+void XStringW::ReleaseConversion()
+{
+    if (convBuffer != nullptr) {
+        auto* bytes = static_cast<unsigned char*>(convBuffer);
+        SecureZeroMemory(bytes, static_cast<SIZE_T>(convSize));
+        delete[] bytes;
+        convBuffer = nullptr;
+        convSize = 0;
+    }
+}
+
 XStringW& XStringW::operator+=(const wchar_t* text)
 {
-    if (text == nullptr) {
-        return *this;
-    }
-    if (reinterpret_cast<const unsigned char*>(text) >= data &&
-        reinterpret_cast<const unsigned char*>(text) <= data + length) {
-        // Appending (a part of) itself: growth may move the buffer, so work from a copy.
-        const XStringW copy(text);
-        AppendBytes(copy.data, copy.length);
-    } else {
-        AppendBytes(text, TextByteCount(text));
-    }
+    AppendBytes(text, TextLength(text) * kWideCharSize);
     return *this;
 }
 
 XStringW& XStringW::operator+=(const XStringW& other)
 {
-    if (other.IsEmpty()) {
-        return *this;
-    }
+    // Up to the first zero character, like any other zero-terminated text.
     return *this += other.GetString();
 }
 
@@ -197,7 +170,7 @@ int XStringW::CopyToArray(wchar_t*& array) const
     if (count == 0) {
         return 0;
     }
-    array = new wchar_t[static_cast<size_t>(count) + 1]();
+    array = new wchar_t[count + 1]();
     std::memcpy(array, data, static_cast<size_t>(length));
     return count;
 }
@@ -228,16 +201,17 @@ XStringW XStringW::Mid(int start, int count) const
 XStringW XStringW::Right(int count) const
 {
     XStringW result;
-    if (count > 0 && !IsEmpty()) {
-        const int taken = count < GetLength() ? count : GetLength();
-        result.AppendBytes(data + length - taken * charSize, taken * charSize);
+    const int total = GetLength();
+    if (count > 0 && total > 0) {
+        const int taken = count < total ? count : total;
+        result.AppendBytes(data + (total - taken) * charSize, taken * charSize);
     }
     return result;
 }
 
 XStringW& XStringW::TrimRight()
 {
-    wchar_t* text = reinterpret_cast<wchar_t*>(data);
+    auto* text = reinterpret_cast<wchar_t*>(data);
     int count = GetLength();
     while (count > 0 && IsWhitespace(text[count - 1])) {
         text[count - 1] = 0;
@@ -249,7 +223,7 @@ XStringW& XStringW::TrimRight()
 
 XStringW& XStringW::TrimLeft()
 {
-    wchar_t* text = reinterpret_cast<wchar_t*>(data);
+    auto* text = reinterpret_cast<wchar_t*>(data);
     const int count = GetLength();
     int leading = 0;
     while (leading < count && IsWhitespace(text[leading])) {
@@ -270,17 +244,17 @@ XStringW& XStringW::TrimLeft()
 
 int XStringW::Find(const wchar_t* sub) const
 {
-    const int total = GetLength();
-    const int subLength = sub == nullptr ? 0 : static_cast<int>(wcslen(sub));
-    if (total == 0 || subLength == 0) {
+    const int subLength = TextLength(sub);
+    if (subLength == 0) {
         return -1;
     }
     const wchar_t* text = GetString();
-    for (int i = 0; i < total; ++i) {
+    const int count = GetLength();
+    for (int i = 0; i < count; ++i) {
         if (text[i] != sub[0]) {
             continue;
         }
-        if (total - i < subLength) {
+        if (count - i < subLength) {
             return -1;
         }
         int matched = 1;
@@ -296,14 +270,14 @@ int XStringW::Find(const wchar_t* sub) const
 
 int XStringW::ReverseFind(const wchar_t* sub) const
 {
-    const int total = GetLength();
-    const int subLength = sub == nullptr ? 0 : static_cast<int>(wcslen(sub));
-    if (total == 0 || subLength == 0) {
+    const int subLength = TextLength(sub);
+    if (subLength == 0) {
         return -1;
     }
     const wchar_t* text = GetString();
-    for (int i = total - 1; i >= 0; --i) {
-        if (text[i] != sub[subLength - 1]) {
+    const wchar_t last = sub[subLength - 1];
+    for (int i = GetLength() - 1; i >= 0; --i) {
+        if (text[i] != last) {
             continue;
         }
         if (i < subLength - 1) {
@@ -314,7 +288,7 @@ int XStringW::ReverseFind(const wchar_t* sub) const
             ++matched;
         }
         if (matched == subLength) {
-            return i - subLength + 1;
+            return i - (subLength - 1);
         }
     }
     return -1;
@@ -323,17 +297,80 @@ int XStringW::ReverseFind(const wchar_t* sub) const
 int XStringW::Compare(const wchar_t* other) const
 {
     const wchar_t* text = GetString();
-    const wchar_t* against = other == nullptr ? L"" : other;
-    for (int i = 0;; ++i) {
-        const unsigned left = static_cast<unsigned short>(text[i]);
-        const unsigned right = static_cast<unsigned short>(against[i]);
-        if (left != right) {
-            return left < right ? -1 : 1;
-        }
-        if (left == 0) {
-            return 0;
+    const int count = GetLength();
+    const int otherCount = TextLength(other);
+    for (int i = 0; i < count && i < otherCount; ++i) {
+        // Code units compare unsigned: U+FFFF sorts after 'a'.
+        const auto mine = static_cast<unsigned short>(text[i]);
+        const auto theirs = static_cast<unsigned short>(other[i]);
+        if (mine != theirs) {
+            return mine < theirs ? -1 : 1;
         }
     }
+    if (count == otherCount) {
+        return 0;
+    }
+    return count < otherCount ? -1 : 1;
+}
+
+bool XStringW::IsSuffixOf(const XStringW& other) const
+{
+    const int count = GetLength();
+    const int otherCount = other.GetLength();
+    if (count > otherCount) {
+        return false;
+    }
+    const wchar_t* text = GetString();
+    const wchar_t* otherText = other.GetString();
+    for (int i = 0; i < count; ++i) {
+        if (text[i] != otherText[otherCount - count + i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int XStringW::ToInt() const
+{
+    const wchar_t* text = GetString();
+    const int count = GetLength();
+    if (count == 0) {
+        return -1;
+    }
+    const bool negative = text[0] == L'-';
+    long long value = 0;
+    for (int i = negative ? 1 : 0; i < count; ++i) {
+        if (text[i] < L'0' || text[i] > L'9') {
+            return -1;
+        }
+        if (value <= INT_MAX) {  // beyond it the result is saturated anyway
+            value = value * 10 + (text[i] - L'0');
+        }
+    }
+    if (negative) {
+        return value > -static_cast<long long>(INT_MIN) ? INT_MIN : static_cast<int>(-value);
+    }
+    return value > INT_MAX ? INT_MAX : static_cast<int>(value);
+}
+
+int XStringW::ToUInt() const
+{
+    const wchar_t* text = GetString();
+    const int count = GetLength();
+    if (count == 0) {
+        return -1;
+    }
+    unsigned long long value = 0;
+    for (int i = 0; i < count; ++i) {
+        if (text[i] < L'0' || text[i] > L'9') {
+            return -1;
+        }
+        if (value <= UINT_MAX) {
+            value = value * 10 + static_cast<unsigned>(text[i] - L'0');
+        }
+    }
+    const unsigned int saturated = value > UINT_MAX ? UINT_MAX : static_cast<unsigned int>(value);
+    return static_cast<int>(saturated);
 }
 
 bool operator==(const wchar_t* left, const XStringW& right)
@@ -344,65 +381,4 @@ bool operator==(const wchar_t* left, const XStringW& right)
 bool operator==(const XStringW& left, const wchar_t* right)
 {
     return left.Compare(right) == 0;
-}
-
-bool XStringW::IsSuffixOf(const XStringW& other) const
-{
-    const int n = GetLength();
-    const int m = other.GetLength();
-    if (m < n) {
-        return false;
-    }
-    const wchar_t* mine = GetString();
-    const wchar_t* theirs = other.GetString();
-    for (int i = 0; i < n; ++i) {
-        if (mine[i] != theirs[m - n + i]) {
-            return false;
-        }
-    }
-    return true;
-}
-
-int XStringW::ToInt() const
-{
-    const int count = GetLength();
-    if (count == 0) {
-        return -1;
-    }
-    const wchar_t* text = GetString();
-    const bool negative = text[0] == L'-';
-    long long value = 0;
-    for (int i = negative ? 1 : 0; i < count; ++i) {
-        if (text[i] < L'0' || text[i] > L'9') {
-            return -1;
-        }
-        value = value * 10 + (text[i] - L'0');
-        if (value > static_cast<long long>(INT_MAX) + 1) {
-            value = static_cast<long long>(INT_MAX) + 1;  // saturate; the sign decides below
-        }
-    }
-    if (negative) {
-        return static_cast<int>(-value);
-    }
-    return value > INT_MAX ? INT_MAX : static_cast<int>(value);
-}
-
-int XStringW::ToUInt() const
-{
-    const int count = GetLength();
-    if (count == 0) {
-        return -1;
-    }
-    const wchar_t* text = GetString();
-    unsigned long long value = 0;
-    for (int i = 0; i < count; ++i) {
-        if (text[i] < L'0' || text[i] > L'9') {
-            return -1;
-        }
-        value = value * 10 + static_cast<unsigned>(text[i] - L'0');
-        if (value > UINT_MAX) {
-            value = UINT_MAX;
-        }
-    }
-    return static_cast<int>(static_cast<unsigned>(value));
 }

@@ -73,17 +73,24 @@ public:
     int ToUInt() const;
 
     // printf-like formatting with the extra directive "%@" for an XStringW argument.
+    // The result replaces the text. It is built apart first, so that the arguments may name
+    // this string itself (path.Format(L"%@\\%@", path, name)).
     template <typename... Args>
     XStringW& Format(const wchar_t* format, const Args&... args)
     {
-        Reset(0);
-        return AppendFormatRaw(format, format_detail::Arg(args)...);
+        XStringW formatted;
+        formatted.AppendFormatRaw(format, format_detail::Arg(args)...);
+        return *this = formatted;
     }
     template <typename... Args>
     XStringW& AppendFormat(const wchar_t* format, const Args&... args)
     {
         return AppendFormatRaw(format, format_detail::Arg(args)...);
     }
+    // The output of one numeric directive is cut at 255 characters. A numeric directive that the
+    // runtime could not be handed safely (one that absorbed another printf conversion, a "*", a
+    // 64-bit modifier, or a width or precision above 999) appends nothing and still consumes
+    // its one argument.
     XStringW& AppendFormatV(const wchar_t* format, va_list args);
 
 private:

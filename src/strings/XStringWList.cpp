@@ -1,12 +1,22 @@
 #include "strings/XStringWList.h"
 
 #include <cwchar>
+#include <iterator>
 #include <stdexcept>
 
 namespace {
 
-const char* const kLockTimeout = "XStringWList: the list's mutex could not be obtained";
-const char* const kOutOfRange = "XStringWList: index out of range";
+// A wait that expired leaves the elements alone; these two operations cannot then hand out
+// anything sensible, so they say so instead of reaching in unguarded.
+[[noreturn]] void ThrowTimeout()
+{
+    throw std::runtime_error("XStringWList: the list's mutex could not be obtained");
+}
+
+[[noreturn]] void ThrowOutOfRange()
+{
+    throw std::invalid_argument("XStringWList: index outside the list");
+}
 
 }  // namespace
 
@@ -30,10 +40,9 @@ XStringWList::~XStringWList()
 
 void XStringWList::Add(const XStringW& text)
 {
-    // The copy is made before the lock is taken; it ends at the text's first zero character.
     auto element = std::make_unique<XStringW>();
     if (!text.IsEmpty()) {
-        *element += text.GetString();
+        *element += text;  // up to the first zero character
     }
     const MutexLock lock(listMutex.Get());
     if (lock.Owns()) {
@@ -62,28 +71,19 @@ XStringW& XStringWList::GetAt(int index) const
 {
     const MutexLock lock(listMutex.Get());
     if (!lock.Owns()) {
-        throw std::runtime_error(kLockTimeout);
+        ThrowTimeout();
     }
-    if (index < 0 || index >= static_cast<int>(elements.size())) {
-        throw std::invalid_argument(kOutOfRange);
-    }
-    auto it = elements.begin();
-    std::advance(it, index);
-    return **it;
+    return *ElementAt(index);
 }
 
 XStringW XStringWList::GetCopyAt(int index) const
 {
     const MutexLock lock(listMutex.Get());
     if (!lock.Owns()) {
-        throw std::runtime_error(kLockTimeout);
+        ThrowTimeout();
     }
-    if (index < 0 || index >= static_cast<int>(elements.size())) {
-        throw std::invalid_argument(kOutOfRange);
-    }
-    auto it = elements.begin();
-    std::advance(it, index);
-    return XStringW(**it);
+    XStringW copy(*ElementAt(index));
+    return copy;
 }
 
 int XStringWList::Find(const XStringW& text) const
@@ -125,15 +125,28 @@ void XStringWList::CopyTo(XStringWList& destination) const
         return;
     }
     destination.RemoveAll();
-    // One element at a time: this list's mutex for the read, the destination's for the write,
-    // never both at once.
-    for (int i = 0; i < GetCount(); ++i) {
-        XStringW copy;
-        try {
-            copy = GetCopyAt(i);
-        } catch (const std::exception&) {
-            return;  // the list shrank or its lock timed out: stop copying
-        }
+    // One element at a time, under this list's mutex only; it is released before the
+    // destination's is taken, so two lists copying into each other cannot deadlock.
+    XStringW copy;
+    for (int index = 0; CopyAtIfPresent(index, copy); ++index) {
         destination.Add(copy);
     }
+}
+
+bool XStringWList::CopyAtIfPresent(int index, XStringW& copy) const
+{
+    const MutexLock lock(listMutex.Get());
+    if (!lock.Owns() || index < 0 || index >= static_cast<int>(elements.size())) {
+        return false;
+    }
+    copy = *std::next(elements.begin(), index)->get();
+    return true;
+}
+
+XStringW* XStringWList::ElementAt(int index) const
+{
+    if (index < 0 || index >= static_cast<int>(elements.size())) {
+        ThrowOutOfRange();
+    }
+    return std::next(elements.begin(), index)->get();
 }

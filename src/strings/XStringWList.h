@@ -1,7 +1,8 @@
 #pragma once
 // Ordered list of XStringW values guarded by its own mutex, so that any thread may use it.
 // Every wait for the mutex is bounded at 10000 ms; an operation whose wait expires touches no
-// element and acts as on an empty list.
+// element and acts as on an empty list (Add drops its text), except GetAt and GetCopyAt, which
+// throw std::runtime_error rather than hand out an element unguarded.
 
 #include <list>
 #include <memory>
@@ -28,6 +29,12 @@ public:
     void CopyTo(XStringWList& destination) const;
 
 private:
+    // Copies the element at index while holding the mutex; false when there is none or the
+    // wait expired.
+    bool CopyAtIfPresent(int index, XStringW& copy) const;
+    // The element at index; the caller holds the mutex. Throws std::invalid_argument.
+    XStringW* ElementAt(int index) const;
+
     std::list<std::unique_ptr<XStringW>> elements;
     ScopedHandle listMutex;
 };

@@ -61,8 +61,8 @@ void ReadKey(HKEY parent, const std::wstring& path, const std::wstring& relative
         subkeys.emplace_back(name);
     }
     for (const std::wstring& subkey : subkeys) {
-        ReadKey(parent, path + L"\\" + subkey, relative.empty() ? subkey : relative + L"\\" + subkey,
-                state);
+        const std::wstring subkeyRelative = relative.empty() ? subkey : relative + L"\\" + subkey;
+        ReadKey(parent, path + L"\\" + subkey, subkeyRelative, state);
     }
 }
 
@@ -290,21 +290,39 @@ protected:
 
     // Runs the executable with the arguments (a raw command-line tail) and returns the trace
     // lines of this run alone.
-    std::vector<TraceLine> Run(const std::wstring& arguments) { return RunProgramAt(exe_, arguments); }
+    std::vector<TraceLine> Run(const std::wstring& arguments)
+    {
+        return RunProgramAt(exe_, arguments);
+    }
 
     std::vector<TraceLine> RunProgramAt(const std::wstring& program, const std::wstring& arguments)
     {
-        const std::wstring logDirectory = scratch_ / L"Log";
-        RemoveTree(logDirectory);
+        RemoveTree(scratch_ / L"Log");
         const ProcessResult result = RunProgram(program, arguments, kCommandTimeoutMs);
         EXPECT_TRUE(result.started) << Utf8(program);
         EXPECT_TRUE(result.finished) << "'" << Utf8(arguments) << "' did not end";
         EXPECT_EQ(0u, result.exitCode) << "'" << Utf8(arguments) << "'";
+        return ReadTrace();
+    }
+
+    // Every line in the log folder beside the copy, whichever process wrote it.
+    std::vector<TraceLine> ReadTrace() const
+    {
+        const std::wstring logDirectory = scratch_ / L"Log";
         std::wstring text;
         for (const std::wstring& file : ListFiles(logDirectory, L"*.log")) {
             text += ReadUtf16File(logDirectory + L"\\" + file);
         }
         return ParseTrace(text);
+    }
+
+    // A second copy under another file name: its single-instance event has another name, so it
+    // can give commands while the service, a process of the first copy, runs.
+    std::wstring MakeControlCopy()
+    {
+        const std::wstring control = scratch_ / L"QuorbelCtl.exe";
+        EXPECT_TRUE(CopyInto(exe_, control));
+        return control;
     }
 
     // Starts a copy of the sleeper under the given file name in a folder of its own.
@@ -354,6 +372,13 @@ KeyValues Entry(const std::wstring& path, const std::wstring& status)
     return values;
 }
 
+// The base key with no values and one entry below it.
+RegistryState OnlyEntry(const std::wstring& entry, const std::wstring& path,
+                        const std::wstring& status)
+{
+    return {{L"", {}}, {entry, Entry(path, status)}};
+}
+
 }  // namespace
 
 // ---- watch-list commands ------------------------------------------------------------------------
@@ -362,7 +387,7 @@ TEST_F(Commands, AddCreatesAnActiveEntryNamedAfterTheProgramFile)
 {
     const std::vector<TraceLine> trace = Run(L"add C:\\Tools\\agent.exe");
 
-    const RegistryState expected = {{L"", {}}, {L"agent.exe", Entry(L"C:\\Tools\\agent.exe", L"1")}};
+    const RegistryState expected = OnlyEntry(L"agent.exe", L"C:\\Tools\\agent.exe", L"1");
     const RegistryState actual = ReadWatchList();
     EXPECT_EQ(expected, actual) << Describe(actual);
 
@@ -379,7 +404,7 @@ TEST_F(Commands, AddOfAKnownEntryReplacesThePathAndMakesItActive)
 
     Run(L"add D:\\Other\\agent.exe");
 
-    const RegistryState expected = {{L"", {}}, {L"agent.exe", Entry(L"D:\\Other\\agent.exe", L"1")}};
+    const RegistryState expected = OnlyEntry(L"agent.exe", L"D:\\Other\\agent.exe", L"1");
     const RegistryState actual = ReadWatchList();
     EXPECT_EQ(expected, actual) << Describe(actual);
 }
@@ -388,7 +413,7 @@ TEST_F(Commands, AddTakesAPathWithoutBackslashAsItsOwnEntryName)
 {
     Run(L"add app.exe");
 
-    const RegistryState expected = {{L"", {}}, {L"app.exe", Entry(L"app.exe", L"1")}};
+    const RegistryState expected = OnlyEntry(L"app.exe", L"app.exe", L"1");
     const RegistryState actual = ReadWatchList();
     EXPECT_EQ(expected, actual) << Describe(actual);
 }
@@ -397,7 +422,7 @@ TEST_F(Commands, TwoWordFormsTrimBothWordsAndMatchTheFirstBySuffix)
 {
     Run(L"\" /add \" \" C:\\Tools\\agent.exe \"");
 
-    const RegistryState expected = {{L"", {}}, {L"agent.exe", Entry(L"C:\\Tools\\agent.exe", L"1")}};
+    const RegistryState expected = OnlyEntry(L"agent.exe", L"C:\\Tools\\agent.exe", L"1");
     const RegistryState actual = ReadWatchList();
     EXPECT_EQ(expected, actual) << Describe(actual);
 }
@@ -429,8 +454,8 @@ TEST_F(Commands, PauseWritesZeroOnlyFromAStatusReadingOne)
 
         const std::vector<TraceLine> trace = Run(L"pause agent.exe");
 
-        const RegistryState expected = {{L"", {}},
-                                        {L"agent.exe", Entry(L"C:\\Tools\\agent.exe", change.after)}};
+        const RegistryState expected =
+            OnlyEntry(L"agent.exe", L"C:\\Tools\\agent.exe", change.after);
         const RegistryState actual = ReadWatchList();
         EXPECT_EQ(expected, actual) << "Status before: \"" << Utf8(change.before) << "\""
                                     << Describe(actual);
@@ -451,8 +476,8 @@ TEST_F(Commands, RestartWritesOneOnlyFromAStatusReadingZero)
 
         const std::vector<TraceLine> trace = Run(L"restart agent.exe");
 
-        const RegistryState expected = {{L"", {}},
-                                        {L"agent.exe", Entry(L"C:\\Tools\\agent.exe", change.after)}};
+        const RegistryState expected =
+            OnlyEntry(L"agent.exe", L"C:\\Tools\\agent.exe", change.after);
         const RegistryState actual = ReadWatchList();
         EXPECT_EQ(expected, actual) << "Status before: \"" << Utf8(change.before) << "\""
                                     << Describe(actual);
@@ -492,8 +517,25 @@ TEST_F(Commands, RemoveDeletesOnlyTheNamedEntryAndTakesTheNameAsTyped)
     expected.erase(L"agent.exe");
     actual = ReadWatchList();
     EXPECT_EQ(expected, actual) << Describe(actual);
-    const std::vector<std::wstring> mainLines = {L"Run QuorbelService", L"remove service : agent.exe"};
+    const std::vector<std::wstring> mainLines = {L"Run QuorbelService",
+                                                 L"remove service : agent.exe"};
     EXPECT_EQ(mainLines, Messages(FunctionLines(trace, "main"))) << Describe(trace);
+}
+
+TEST_F(Commands, RemoveOfAnEmptyNameKeepsTheBaseKeyAndItsSettings)
+{
+    // An empty name (also a blank one, after trimming) would address the base key itself.
+    SetEntryValue(L"", L"Interval", L"3000");
+    const RegistryState before = ReadWatchList();
+
+    for (const wchar_t* arguments : {L"remove \"\"", L"remove \" \""}) {
+        const std::vector<TraceLine> trace = Run(arguments);
+
+        const RegistryState after = ReadWatchList();
+        EXPECT_EQ(before, after) << Utf8(arguments) << Describe(after);
+        const std::vector<std::wstring> mainLines = {L"Run QuorbelService", L"remove service : "};
+        EXPECT_EQ(mainLines, Messages(FunctionLines(trace, "main"))) << Describe(trace);
+    }
 }
 
 // ---- the forms without a second word ------------------------------------------------------------
@@ -611,11 +653,48 @@ TEST_F(Commands, StartRegistersAMissingServiceAfterMakingPausedEntriesActive)
     EXPECT_EQ(L"Quorbel Service Monitor", config.displayName) << Utf8(config.displayName);
     EXPECT_EQ(ServiceBinaryPath(), config.binaryPath) << Utf8(config.binaryPath);
 
-    const RegistryState expected = {{L"", {}}, {L"agent.exe", Entry(L"C:\\Tools\\agent.exe", L"1")}};
+    const RegistryState expected = OnlyEntry(L"agent.exe", L"C:\\Tools\\agent.exe", L"1");
     const RegistryState actual = ReadWatchList();
     EXPECT_EQ(expected, actual) << Describe(actual);
     const std::vector<std::wstring> mainLines = {L"Run QuorbelService", L"start service"};
-    EXPECT_EQ(mainLines, Messages(FunctionLines(trace, "main"))) << Describe(trace);
+    const std::vector<std::wstring> main = Messages(FunctionLines(trace, "main"));
+    ASSERT_GE(main.size(), mainLines.size()) << Describe(trace);
+    EXPECT_EQ(mainLines, std::vector<std::wstring>(main.begin(), main.begin() + 2))
+        << Describe(trace);
+
+    // The manager did start the registered command line: that process writes its own start-up
+    // line into the same log. Under Wine it shares the command's session and so finds the
+    // command's single-instance event still held ("Duplicate Process"); in the service session
+    // of Windows it would not.
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            const std::vector<std::wstring> all = Messages(FunctionLines(ReadTrace(), "main"));
+            return std::count(all.begin(), all.end(), L"Run QuorbelService") == 2;
+        },
+        kSettleTimeoutMs))
+        << "the service process never started" << Describe(ReadTrace());
+}
+
+TEST_F(Commands, StopOfARunningServiceReturnsOnlyOnceItHasStopped)
+{
+    Run(L"svc install");
+    {
+        const ScopedServiceHandle manager = OpenManager();
+        const ScopedServiceHandle service = OpenQuorbelService(manager);
+        ASSERT_TRUE(service) << "not registered";
+        ASSERT_TRUE(StartServiceW(service.Get(), 0, nullptr)) << "error " << GetLastError();
+    }
+    ASSERT_TRUE(WaitUntil([] { return ServiceState() == SERVICE_RUNNING; }, kSettleTimeoutMs, 100))
+        << "state " << ServiceState() << Describe(ReadTrace());
+    const HANDLE companion = StartSleeperAs(L"a", L"QuorbelServiceManager.exe");
+    ASSERT_NE(nullptr, companion);
+
+    const std::vector<TraceLine> trace = RunProgramAt(MakeControlCopy(), L"svc stop");
+
+    // No waiting here: the command itself waits for the stopped state.
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState()) << Describe(trace);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(companion, kSettleTimeoutMs)) << Describe(trace);
+    EXPECT_TRUE(IsServiceRegistered()) << "stop must not remove the service";
 }
 
 TEST_F(Commands, StopEndsEveryCompanionManagerInAnyLetterCase)

@@ -130,6 +130,15 @@ ScopedHandle OpenServiceProcess(SC_HANDLE service)
                                                      FALSE, processId));
 }
 
+// Whether the process runs with the stand-in terminal-services DLL, which marks its processes
+// with a named event.
+bool UsesStandInSessions(DWORD processId)
+{
+    const std::wstring marker = L"QuorbelFakeWtsLoaded_" + std::to_wstring(processId);
+    const ScopedHandle event(OpenEventW(SYNCHRONIZE, FALSE, marker.c_str()));
+    return event.IsValid();
+}
+
 DWORD ExitCodeWithin(HANDLE process, DWORD timeoutMs)
 {
     if (WaitForSingleObject(process, timeoutMs) != WAIT_OBJECT_0) {
@@ -165,6 +174,7 @@ TEST_F(ServiceHostTest, RunsAnswersItsControlsAndStopsWithExitCodeZero)
     EXPECT_EQ(kServiceType, running.dwServiceType);
     ScopedHandle process = OpenServiceProcess(service.Get());
     ASSERT_TRUE(process.IsValid()) << "process " << running.dwProcessId;
+    EXPECT_TRUE(UsesStandInSessions(running.dwProcessId)) << "the override did not take effect";
 
     struct Control {
         const char* what;
@@ -189,12 +199,14 @@ TEST_F(ServiceHostTest, RunsAnswersItsControlsAndStopsWithExitCodeZero)
     EXPECT_EQ(0u, ExitCodeWithin(process.Get(), 10000));
 }
 
+// The stop may reach the handler before the service thread exists; the window is short, so the
+// start and stop are repeated (in-process tests cover the ordering itself deterministically).
 TEST_F(ServiceHostTest, StopSentAtOnceAfterTheStartStillStopsTheService)
 {
     RegisteredService service(files.Executable());
     ASSERT_TRUE(service.Get() != nullptr) << "CreateServiceW error " << service.CreateError();
 
-    for (int round = 0; round < 20; ++round) {
+    for (int round = 0; round < 40; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         ASSERT_TRUE(StartServiceW(service.Get(), 0, nullptr)) << "error " << GetLastError();
         ScopedHandle process = OpenServiceProcess(service.Get());

@@ -7,10 +7,10 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "StartRecord.h"
 #include "TestSupport.h"
 #include "service/CWindowService.h"
 #include "trace/TraceManager.h"
@@ -20,6 +20,14 @@ using namespace testing_support;
 namespace {
 
 const wchar_t kTraceFolder[] = L"C:\\QuorbelTests\\unit_service_trace";
+
+// The trace folder goes when the whole run is over: the channel keeps writing there until then.
+class TraceFolderRemoval : public ::testing::Environment {
+public:
+    void TearDown() override { RemoveTree(kTraceFolder); }
+};
+::testing::Environment* const traceFolderRemoval =
+    ::testing::AddGlobalTestEnvironment(new TraceFolderRemoval);  // gtest owns it
 
 // Turns this process's trace channel on once; its files stay for the rest of the run.
 void EnableTraceOnce()
@@ -53,26 +61,6 @@ public:
     FakeSessions(const FakeSessions&) = delete;
     FakeSessions& operator=(const FakeSessions&) = delete;
 };
-
-struct StartRecord {
-    DWORD processId = 0;
-    DWORD parentId = 0;
-    std::wstring path;
-};
-
-StartRecord ReadStartRecord(const std::wstring& startedFile)
-{
-    StartRecord record;
-    std::istringstream line(ReadFileBytes(startedFile));
-    std::string path;
-    line >> record.processId >> record.parentId;
-    std::getline(line >> std::ws, path);
-    while (!path.empty() && (path.back() == '\r' || path.back() == '\n')) {
-        path.pop_back();
-    }
-    record.path = Widened(path);
-    return record;
-}
 
 std::vector<DWORD> NewIds(const std::vector<DWORD>& before, const std::vector<DWORD>& after)
 {
@@ -154,8 +142,8 @@ TEST_F(LauncherTest, PathWithBlanksReachesTheProgramInOnePieceThroughItsOwnConso
 
         ASSERT_NE(0u, consoleId) << Utf8(lastTrace);
         EXPECT_EQ(std::vector<DWORD>{consoleId}, NewConsoles()) << "the result is cmd.exe's id";
-        ASSERT_TRUE(WaitUntil([&] { return ReadStartRecord(program + L".started").processId != 0; }, 10000));
-        const StartRecord started = ReadStartRecord(program + L".started");
+        ASSERT_TRUE(WaitUntil([&] { return ReadStartRecord(program).processId != 0; }, 10000));
+        const StartRecord started = ReadStartRecord(program);
         EXPECT_EQ(program, started.path);
         EXPECT_EQ(consoleId, started.parentId) << "the program is the console's child";
         EXPECT_EQ(std::wstring::npos, lastTrace.find(L"<ERROR>")) << Utf8(lastTrace);

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "StartRecord.h"
 #include "TestSupport.h"
 #include "service/CWindowService.h"
 #include "service/CWindowServiceThread.h"
@@ -194,26 +195,6 @@ TEST_F(ServiceHandlerTest, ServiceMainOutsideTheServiceManagerReportsNothing)
     EXPECT_EQ(0, mainCalls.load());
 }
 
-struct StartRecord {
-    DWORD processId = 0;
-    DWORD parentId = 0;
-    std::wstring path;
-};
-
-StartRecord ReadStartRecord(const std::wstring& startedFile)
-{
-    StartRecord record;
-    std::istringstream line(ReadFileBytes(startedFile));
-    std::string path;
-    line >> record.processId >> record.parentId;
-    std::getline(line >> std::ws, path);
-    while (!path.empty() && (path.back() == '\r' || path.back() == '\n')) {
-        path.pop_back();
-    }
-    record.path = Widened(path);
-    return record;
-}
-
 TEST_F(ServiceHandlerTest, LogonStartsTheExecutableInTheUserSessionAndEndsItsConsole)
 {
     ScratchDir folder(L"service handler logon");
@@ -231,9 +212,9 @@ TEST_F(ServiceHandlerTest, LogonStartsTheExecutableInTheUserSessionAndEndsItsCon
     EXPECT_EQ(kAccepted, seen[0].dwControlsAccepted);
     EXPECT_GE(took, 450u) << "the console is given half a second";
 
-    ASSERT_TRUE(WaitUntil([&] { return ReadStartRecord(program + L".started").processId != 0; }, 10000))
+    ASSERT_TRUE(WaitUntil([&] { return ReadStartRecord(program).processId != 0; }, 10000))
         << "the executable was not started";
-    const StartRecord started = ReadStartRecord(program + L".started");
+    const StartRecord started = ReadStartRecord(program);
     EXPECT_EQ(program, started.path);
     EXPECT_NE(GetCurrentProcessId(), started.parentId) << "started through a console";
     EXPECT_TRUE(WaitUntil([&] { return !IsProcessAlive(started.parentId); }, 5000))
