@@ -46,9 +46,10 @@ DWORD CQuorbelServiceThread::RunProcess(const XStringW& name, const XStringW& pa
 // The first record whose name equals the given one exactly (letter case counts).
 CQuorbelServiceThread::PinfoIterator CQuorbelServiceThread::FindRecord(const XStringW& name)
 {
-    return std::find_if(pinfoList.begin(), pinfoList.end(), [&](const std::unique_ptr<_PINFO>& info) {
+    const auto sameName = [&](const std::unique_ptr<_PINFO>& info) {
         return info->name == name.GetString();
-    });
+    };
+    return std::find_if(pinfoList.begin(), pinfoList.end(), sameName);
 }
 
 // Walks pinfoList without pinfoMutex: only the watch thread changes the list, and this runs on it.

@@ -48,7 +48,8 @@ protected:
         return CopySleeper(scratch.Path(), fileName);
     }
 
-    // A cmd.exe of our own that lives as long as the program it runs.
+    // A cmd.exe of our own that lives as long as the program it runs; returns once the
+    // program is up.
     DWORD StartConsoleRunning(const std::wstring& programPath)
     {
         wchar_t system[MAX_PATH] = {};
@@ -59,6 +60,7 @@ protected:
             CloseHandle(info.hThread);
             CloseHandle(info.hProcess);
             consoles.push_back(info.dwProcessId);
+            WaitUntil([&] { return !StartsOf(programPath).empty(); }, 10000);
         }
         return info.dwProcessId;
     }

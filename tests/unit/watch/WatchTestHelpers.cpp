@@ -15,14 +15,15 @@ using namespace testing_support;
 namespace watch_test {
 
 namespace {
+constexpr wchar_t kLogDirectoryName[] = L"unit_watch_log";
 constexpr wchar_t kLogDirectory[] = L"C:\\QuorbelTests\\unit_watch_log";
 
 void TurnTraceOnOnce()
 {
+    // Emptied now and removed at process exit, when nothing traces any more.
+    static const ScratchDir logDirectory(kLogDirectoryName);
     static const bool turnedOn = [] {
-        CreateDirectoryW(L"C:\\QuorbelTests", nullptr);
-        CreateDirectoryW(kLogDirectory, nullptr);
-        GetTraceManager().RegisterChannel(1, L"unit_watch.exe", kLogDirectory);
+        GetTraceManager().RegisterChannel(1, L"unit_watch.exe", logDirectory.Path().c_str());
         return true;
     }();
     (void)turnedOn;
@@ -126,6 +127,8 @@ WatchListKey::WatchListKey()
 WatchListKey::~WatchListKey()
 {
     RegDeleteTreeW(HKEY_CURRENT_USER, CQuorbelServiceHelper::kBaseKeyPath);
+    // The parent goes too unless something else keeps keys in it.
+    RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\QUORBEL");
 }
 
 namespace {
