@@ -37,7 +37,7 @@ fail() {
 cli()     { wine "$win_install\\QuorbelService.exe" "$@"; }
 cli_ctl() { wine "$win_install\\QuorbelCtl.exe" "$@"; }
 
-service_state() { wine sc query "$service" 2>/dev/null | awk '/STATE/ {print $4; exit}'; }
+service_state() { wine sc query "$service" 2>/dev/null | tr -d '\r' | awk '/STATE/ {print $4; exit}'; }
 starts()        { [ -f "$started_file" ] && wc -l < "$started_file" | tr -d ' ' || echo 0; }
 last_pid()      { tail -n 1 "$started_file" | awk '{print $1}'; }
 wait_for() {  # wait_for SECONDS COMMAND...: polls the command every 0.2 s
@@ -48,6 +48,9 @@ wait_for() {  # wait_for SECONDS COMMAND...: polls the command every 0.2 s
   done
 }
 more_starts_than() { [ "$(starts)" -gt "$1" ]; }
+trace_lines()      { cat "$install_dir"/Log/*.log 2>/dev/null | iconv -f UTF-16LE -t UTF-8; }
+trace_count()      { trace_lines | grep -c -- "$1"; }
+traced_more_than() { [ "$(trace_count "$1")" -gt "$2" ]; }
 state_is()         { [ "$(service_state)" = "$1" ]; }
 
 cleanup() {
@@ -108,6 +111,10 @@ before=$(starts)
 wine taskkill /f /im "$program" >/dev/null 2>&1
 wait_for 20 more_starts_than "$before" || fail "$program did not come back"
 ok "$program is running again, process id $(last_pid) (was $first_pid)"
+seen=$(trace_count "Running Process $program")
+wait_for 10 traced_more_than "Running Process $program" "$seen" ||
+  fail "the service did not see $program running"
+ok "the service's next pass finds $program running and starts nothing"
 
 step "Pause the entry (QuorbelCtl.exe pause $program) and terminate the program: it stays down"
 cli_ctl pause "$program"
@@ -130,10 +137,8 @@ wait_for 10 bash -c "! wine reg query 'HKLM\\System\\CurrentControlSet\\Services
 ok "the service is gone"
 
 step "What the trace log recorded (Log beside the executable)"
-for f in "$install_dir"/Log/*.log; do
-  iconv -f UTF-16LE -t UTF-8 "$f"
-done | grep -E 'Run QuorbelService|install service|add service|run service|watchList|Immediately Kill|Running Process DemoApp|pause service|setInterval|uninstall service' |
-  awk '!seen[$0]++' | head -n 40 | sed 's/^/    /'
+trace_lines | tr -d '\r' | sort -s -k1,1 | grep -E 'Run QuorbelService|install service|add service|run service|watchList|Immediately Kill|Running Process DemoApp|pause service|setInterval|uninstall service' |
+  awk '!seen[$0]++' | head -n 30 | sed 's/^/    /'
 
 cleanup >/dev/null 2>&1
 say "Demo complete: the service kept $program running and left it alone once paused."
