@@ -14,7 +14,7 @@ unsigned __stdcall ServiceThreadProc(void* argument)
 {
     CWindowServiceThread* const owner = static_cast<CWindowServiceThread*>(argument);
     owner->mainFunc();
-    ::WaitForSingleObject(owner->stopEvent, INFINITE);
+    ::WaitForSingleObject(owner->stopEvent.Get(), INFINITE);
     // The request is answered; a later Start of the same object begins afresh.
     owner->stopRequested.store(false);
     if (owner->endFunc != nullptr) {
@@ -37,10 +37,6 @@ CWindowServiceThread::~CWindowServiceThread()
 {
     mainFunc = nullptr;
     endFunc = nullptr;
-    if (stopEvent != nullptr) {
-        ::CloseHandle(stopEvent);
-        stopEvent = nullptr;
-    }
 }
 
 void CWindowServiceThread::Start()
@@ -50,14 +46,14 @@ void CWindowServiceThread::Start()
                    L"cannot start. mainFunc or endFunc is NULL");
         return;
     }
-    if (stopEvent == nullptr) {
-        stopEvent = CreateStopEvent();
+    if (!stopEvent) {
+        stopEvent.Reset(CreateStopEvent());
     }
-    ::ResetEvent(stopEvent);
+    ::ResetEvent(stopEvent.Get());
     // Stop sets the flag before it signals: a request that came before the reset above is
     // seen here, one that comes after it signals the event itself.
     if (stopRequested.load()) {
-        ::SetEvent(stopEvent);
+        ::SetEvent(stopEvent.Get());
     }
 
     thread.SetName(L"CWindowServiceThread");
@@ -70,8 +66,8 @@ void CWindowServiceThread::Start()
 void CWindowServiceThread::Stop()
 {
     stopRequested.store(true);
-    if (stopEvent != nullptr) {
-        ::SetEvent(stopEvent);
+    if (stopEvent) {
+        ::SetEvent(stopEvent.Get());
     }
     thread.Quit();
 }

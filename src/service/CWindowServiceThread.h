@@ -6,6 +6,7 @@
 
 #include <atomic>
 
+#include "common/ScopedHandle.h"
 #include "service/XThread.h"
 
 class CWindowServiceThread {
@@ -22,7 +23,7 @@ public:
 
     XThread& GetThread() { return thread; }
 
-    HANDLE stopEvent;
+    ScopedHandle stopEvent;
     XThread thread;
     Function mainFunc;
     Function endFunc;

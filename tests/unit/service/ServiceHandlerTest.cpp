@@ -89,7 +89,7 @@ protected:
 
     bool StopEventSignalled() const
     {
-        return WaitForSingleObject(serviceThread.stopEvent, 0) == WAIT_OBJECT_0;
+        return WaitForSingleObject(serviceThread.stopEvent.Get(), 0) == WAIT_OBJECT_0;
     }
 
     CWindowServiceThread serviceThread;
@@ -127,7 +127,7 @@ TEST_F(ServiceHandlerTest, AnswersEachControlByItsCodeAndTheCurrentState)
     for (const ControlCase& c : cases) {
         SCOPED_TRACE(c.what);
         CWindowService::ReportStatus(c.stateBefore, kAccepted);
-        ResetEvent(serviceThread.stopEvent);
+        ResetEvent(serviceThread.stopEvent.Get());
         serviceThread.stopRequested = false;
         ClearReports();
 
