@@ -357,6 +357,18 @@ protected:
     void ExpectStatusChanges(const std::wstring& command, const std::wstring& mainMessage,
                              const std::vector<StatusChange>& changes);
 
+    // The registration this copy makes of itself: own interactive process, automatic start,
+    // LocalSystem, the display name and "<exe>" service as its command.
+    void ExpectOwnRegistration(const ServiceConfig& config) const
+    {
+        EXPECT_EQ(0x110u, config.serviceType);
+        EXPECT_EQ(static_cast<DWORD>(SERVICE_AUTO_START), config.startType);
+        EXPECT_EQ(static_cast<DWORD>(SERVICE_ERROR_NORMAL), config.errorControl);
+        EXPECT_EQ(L"LocalSystem", config.account) << Utf8(config.account);
+        EXPECT_EQ(L"Quorbel Service Monitor", config.displayName) << Utf8(config.displayName);
+        EXPECT_EQ(ServiceBinaryPath(), config.binaryPath) << Utf8(config.binaryPath);
+    }
+
     const std::wstring& Exe() const { return exe_; }
     std::wstring ServiceBinaryPath() const { return L"\"" + exe_ + L"\" service"; }
     const ScratchDir& Scratch() const { return scratch_; }
@@ -600,12 +612,7 @@ TEST_F(Commands, InstallRegistersTheServiceOnceAndUninstallRemovesIt)
     ServiceConfig config;
     ASSERT_TRUE(QueryServiceConfig(config)) << "not registered, error " << GetLastError()
                                             << Describe(trace);
-    EXPECT_EQ(0x110u, config.serviceType);
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_AUTO_START), config.startType);
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_ERROR_NORMAL), config.errorControl);
-    EXPECT_EQ(L"LocalSystem", config.account) << Utf8(config.account);
-    EXPECT_EQ(L"Quorbel Service Monitor", config.displayName) << Utf8(config.displayName);
-    EXPECT_EQ(ServiceBinaryPath(), config.binaryPath) << Utf8(config.binaryPath);
+    ExpectOwnRegistration(config);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState()) << "install must not start it";
     const std::vector<std::wstring> mainLines = {L"Run QuorbelService", L"install service"};
     EXPECT_EQ(mainLines, Messages(FunctionLines(trace, "main"))) << Describe(trace);
@@ -635,12 +642,7 @@ TEST_F(Commands, StartRegistersAMissingServiceAfterMakingPausedEntriesActive)
 
     ServiceConfig config;
     ASSERT_TRUE(QueryServiceConfig(config)) << "not registered" << Describe(trace);
-    EXPECT_EQ(0x110u, config.serviceType);
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_AUTO_START), config.startType);
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_ERROR_NORMAL), config.errorControl);
-    EXPECT_EQ(L"LocalSystem", config.account) << Utf8(config.account);
-    EXPECT_EQ(L"Quorbel Service Monitor", config.displayName) << Utf8(config.displayName);
-    EXPECT_EQ(ServiceBinaryPath(), config.binaryPath) << Utf8(config.binaryPath);
+    ExpectOwnRegistration(config);
 
     const RegistryState expected = OnlyEntry(L"agent.exe", L"C:\\Tools\\agent.exe", L"1");
     const RegistryState actual = ReadWatchList();
