@@ -44,6 +44,19 @@ int ReadStatus(HKEY root, const XStringW& entryKeyPath)
     return CRegHelper::GetStringValue(root, entryKeyPath, kStatusValue).ToInt();
 }
 
+// Writes newStatus only when the entry's Status reads as requiredStatus; any other entry, a
+// missing one included, is left as it is. Traced under the public operation's name.
+void SwitchStatus(const XStringA& functionName, int line, const XStringW& entryName,
+                  int requiredStatus, const wchar_t* newStatus)
+{
+    TraceLog(functionName, line, L"Start");
+    const XStringW keyPath = EntryKeyPath(entryName);
+    if (ReadStatus(HKEY_CURRENT_USER, keyPath) == requiredStatus) {
+        CRegHelper::SetValue(keyPath, kStatusValue, newStatus);
+    }
+    TraceLog(functionName, line, L"End");
+}
+
 }  // namespace
 
 void CQuorbelServiceHelper::AddList(const XStringW& entryName, const XStringW& path)
@@ -65,22 +78,12 @@ void CQuorbelServiceHelper::RemoveList(const XStringW& entryName)
 
 void CQuorbelServiceHelper::PauseList(const XStringW& entryName)
 {
-    TraceLog("CQuorbelServiceHelper::PauseList", __LINE__, L"Start");
-    const XStringW keyPath = EntryKeyPath(entryName);
-    if (ReadStatus(HKEY_CURRENT_USER, keyPath) == 1) {
-        CRegHelper::SetValue(keyPath, kStatusValue, kStatusPaused);
-    }
-    TraceLog("CQuorbelServiceHelper::PauseList", __LINE__, L"End");
+    SwitchStatus("CQuorbelServiceHelper::PauseList", __LINE__, entryName, 1, kStatusPaused);
 }
 
 void CQuorbelServiceHelper::RestartList(const XStringW& entryName)
 {
-    TraceLog("CQuorbelServiceHelper::RestartList", __LINE__, L"Start");
-    const XStringW keyPath = EntryKeyPath(entryName);
-    if (ReadStatus(HKEY_CURRENT_USER, keyPath) == 0) {
-        CRegHelper::SetValue(keyPath, kStatusValue, kStatusActive);
-    }
-    TraceLog("CQuorbelServiceHelper::RestartList", __LINE__, L"End");
+    SwitchStatus("CQuorbelServiceHelper::RestartList", __LINE__, entryName, 0, kStatusActive);
 }
 
 void CQuorbelServiceHelper::RestartAllList()

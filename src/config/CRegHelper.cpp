@@ -107,15 +107,22 @@ XStringW UnsignedDecimal(ULONGLONG value)
 
 // A value longer than its type's size leaves text and number as they were: nothing sound can
 // be made of it.
-void ReadDwordValue(HKEY key, const XStringW& valueName, XStringW& text, DWORD& number)
+template <typename Number>
+bool ReadNumber(HKEY key, const XStringW& valueName, const wchar_t* tooLongMessage, Number& value)
 {
-    DWORD value = 0;
     DWORD size = sizeof(value);
     const LONG status = RegQueryValueExW(key, valueName.GetString(), nullptr, nullptr,
                                          reinterpret_cast<BYTE*>(&value), &size);
     if (status == ERROR_MORE_DATA) {
-        TraceError("CRegHelper::GetValue", __LINE__, L"REG_DWORD ERROR_MORE_DATA, size:%d\n", size);
-    } else if (status == ERROR_SUCCESS) {
+        TraceError("CRegHelper::GetValue", __LINE__, tooLongMessage, size);
+    }
+    return status == ERROR_SUCCESS;
+}
+
+void ReadDwordValue(HKEY key, const XStringW& valueName, XStringW& text, DWORD& number)
+{
+    DWORD value = 0;
+    if (ReadNumber(key, valueName, L"REG_DWORD ERROR_MORE_DATA, size:%d\n", value)) {
         text.Format(L"%u", value);
         number = value;
     }
@@ -124,12 +131,7 @@ void ReadDwordValue(HKEY key, const XStringW& valueName, XStringW& text, DWORD& 
 void ReadQwordValue(HKEY key, const XStringW& valueName, XStringW& text, DWORD& number)
 {
     ULONGLONG value = 0;
-    DWORD size = sizeof(value);
-    const LONG status = RegQueryValueExW(key, valueName.GetString(), nullptr, nullptr,
-                                         reinterpret_cast<BYTE*>(&value), &size);
-    if (status == ERROR_MORE_DATA) {
-        TraceError("CRegHelper::GetValue", __LINE__, L"REG_QWORD ERROR_MORE_DATA, size:%d\n", size);
-    } else if (status == ERROR_SUCCESS) {
+    if (ReadNumber(key, valueName, L"REG_QWORD ERROR_MORE_DATA, size:%d\n", value)) {
         text = UnsignedDecimal(value);
         number = static_cast<DWORD>(value & 0xFFFFFFFFu);
     }
@@ -146,19 +148,22 @@ void ReadBinarySize(HKEY key, const XStringW& valueName, DWORD& size)
     size = reported;
 }
 
-}  // namespace
-
 // The registry functions return their status without setting the thread's last error; it is
 // stored there before the trace so that the number in "GetLastError:%d" is the failure's own.
+void TraceOpenFailure(const XStringA& functionName, int line, LONG status)
+{
+    SetLastError(static_cast<DWORD>(status));
+    TraceError(functionName, line, L"RegOpenKeyEx(GetLastError:%d)", GetLastError());
+}
+
+}  // namespace
 
 DWORD CRegHelper::GetValueType(HKEY root, const XStringW& keyPath, const XStringW& valueName)
 {
     ScopedRegKey key;
     const LONG status = RegOpenKeyExW(root, keyPath.GetString(), 0, kReadAccess, key.Receive());
     if (status != ERROR_SUCCESS) {
-        SetLastError(static_cast<DWORD>(status));
-        TraceError("CRegHelper::GetValueType", __LINE__, L"RegOpenKeyEx(GetLastError:%d)",
-                   GetLastError());
+        TraceOpenFailure("CRegHelper::GetValueType", __LINE__, status);
         return REG_NONE;
     }
     DWORD type = REG_NONE;
@@ -173,9 +178,7 @@ DWORD CRegHelper::GetValue(HKEY root, const XStringW& keyPath, const XStringW& v
     ScopedRegKey key;
     const LONG status = RegOpenKeyExW(root, keyPath.GetString(), 0, kReadAccess, key.Receive());
     if (status != ERROR_SUCCESS) {
-        SetLastError(static_cast<DWORD>(status));
-        TraceError("CRegHelper::GetValue", __LINE__, L"RegOpenKeyEx(GetLastError:%d)",
-                   GetLastError());
+        TraceOpenFailure("CRegHelper::GetValue", __LINE__, status);
         return REG_NONE;
     }
     DWORD type = REG_NONE;
@@ -231,9 +234,7 @@ bool CRegHelper::SetValue(const XStringW& keyPath, const XStringW& valueName, co
                                  &disposition);
     }
     if (status != ERROR_SUCCESS) {
-        SetLastError(static_cast<DWORD>(status));
-        TraceError("CRegHelper::SetValue", __LINE__, L"RegOpenKeyEx(GetLastError:%d)",
-                   GetLastError());
+        TraceOpenFailure("CRegHelper::SetValue", __LINE__, status);
         return false;
     }
     const DWORD byteCount = static_cast<DWORD>((text.GetLength() + 1) * sizeof(wchar_t));

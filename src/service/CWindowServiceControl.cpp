@@ -23,6 +23,17 @@ ScopedServiceHandle OpenExistingService(const ScopedServiceHandle& manager,
         ::OpenServiceW(manager.Get(), serviceName.GetString(), SERVICE_ALL_ACCESS));
 }
 
+// The registration of serviceName; null when the manager or the service cannot be opened. The
+// manager is closed again before the service is used.
+ScopedServiceHandle OpenServiceByName(const XStringW& serviceName)
+{
+    const ScopedServiceHandle manager = OpenServiceManager();
+    if (!manager) {
+        return ScopedServiceHandle();
+    }
+    return OpenExistingService(manager, serviceName);
+}
+
 // Automatic start, normal error control, no group or dependencies; with no account the service
 // runs as LocalSystem.
 ScopedServiceHandle CreateRegisteredService(const ScopedServiceHandle& manager,
@@ -71,12 +82,7 @@ bool CWindowService::Install(const XStringW& displayName, const XStringW& servic
 
 bool CWindowService::Remove(const XStringW& serviceName)
 {
-    ScopedServiceHandle manager = OpenServiceManager();
-    if (!manager) {
-        return false;
-    }
-    const ScopedServiceHandle service = OpenExistingService(manager, serviceName);
-    manager.Reset();
+    const ScopedServiceHandle service = OpenServiceByName(serviceName);
     if (!service) {
         return false;
     }
@@ -110,12 +116,7 @@ bool CWindowService::Start(const XStringW& serviceName, const XStringW& displayN
 
 bool CWindowService::Stop(const XStringW& serviceName)
 {
-    ScopedServiceHandle manager = OpenServiceManager();
-    if (!manager) {
-        return false;
-    }
-    const ScopedServiceHandle service = OpenExistingService(manager, serviceName);
-    manager.Reset();
+    const ScopedServiceHandle service = OpenServiceByName(serviceName);
     if (!service) {
         return false;
     }

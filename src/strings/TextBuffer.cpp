@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <climits>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -63,6 +64,36 @@ void Grow(unsigned char*& data, int length, int& capacity, int charSize, int byt
         data = moved;
     }
     capacity = needed;
+}
+
+void Renew(unsigned char*& data, int& length, int& capacity, int charSize, int charCount)
+{
+    const int newCapacity = CapacityFor(charCount, charSize);
+    unsigned char* fresh = AllocateZeroed(newCapacity + charSize);
+    ReleaseZeroed(data, capacity + charSize);
+    data = fresh;
+    length = 0;
+    capacity = newCapacity;
+}
+
+void Append(unsigned char*& data, int& length, int& capacity, int charSize, const void* source,
+            int byteCount)
+{
+    if (byteCount <= 0 || source == nullptr) {
+        return;
+    }
+    // Part of our own text may be appended: growth may move the block it is read from, so it
+    // is found again by its offset.
+    const auto* from = static_cast<const unsigned char*>(source);
+    const bool fromOwnBlock = Contains(data, capacity, charSize, source);
+    const std::ptrdiff_t offset = fromOwnBlock ? from - data : 0;
+    Grow(data, length, capacity, charSize, byteCount);
+    if (fromOwnBlock) {
+        from = data + offset;
+    }
+    std::memmove(data + length, from, static_cast<size_t>(byteCount));
+    length += byteCount;
+    std::memset(data + length, 0, static_cast<size_t>(charSize));
 }
 
 bool Contains(const unsigned char* data, int capacity, int charSize, const void* address)

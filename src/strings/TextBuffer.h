@@ -20,6 +20,15 @@ void ReleaseZeroed(unsigned char* block, int byteCount);
 // std::bad_alloc when no block of that size can be had (the text is then unchanged).
 void Grow(unsigned char*& data, int length, int& capacity, int charSize, int byteCount);
 
+// Swaps the text's block for a fresh zeroed one with room for charCount characters: the old
+// block is zeroed and freed, length becomes 0 and capacity charCount * charSize bytes.
+void Renew(unsigned char*& data, int& length, int& capacity, int charSize, int charCount);
+
+// Appends byteCount bytes from source behind the text and writes the terminator; nothing when
+// byteCount is below 1 or source is null. source may lie inside the text's own block.
+void Append(unsigned char*& data, int& length, int& capacity, int charSize, const void* source,
+            int byteCount);
+
 // True when address lies inside the block of capacity + charSize bytes at data: text copied
 // from there must be taken out before the block can move.
 bool Contains(const unsigned char* data, int capacity, int charSize, const void* address);

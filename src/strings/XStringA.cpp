@@ -63,36 +63,13 @@ void XStringA::Reset(int charCount)
     if (length == 0) {
         return;
     }
-    const int newCapacity = text_buffer::CapacityFor(charCount, charSize);
-    unsigned char* fresh = text_buffer::AllocateZeroed(newCapacity + charSize);
-    text_buffer::ReleaseZeroed(data, capacity + charSize);
-    data = fresh;
-    length = 0;
-    capacity = newCapacity;
+    text_buffer::Renew(data, length, capacity, charSize, charCount);
     ReleaseConversion();
 }
 
 void XStringA::AppendBytes(const void* source, int byteCount)
 {
-    if (byteCount <= 0 || source == nullptr) {
-        return;
-    }
-    if (text_buffer::Contains(data, capacity, charSize, source)) {
-        // Appending part of our own text: growth may move the block it is read from.
-        XStringA copy(nullptr);
-        copy.AppendBytes(source, byteCount);
-        AppendBytes(copy.data, byteCount);
-        return;
-    }
-    Grow(byteCount);
-    std::memcpy(data + length, source, static_cast<size_t>(byteCount));
-    length += byteCount;
-    data[length] = 0;
-}
-
-void XStringA::Grow(int byteCount)
-{
-    text_buffer::Grow(data, length, capacity, charSize, byteCount);
+    text_buffer::Append(data, length, capacity, charSize, source, byteCount);
 }
 
 void XStringA::ReleaseConversion()

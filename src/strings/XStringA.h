@@ -25,7 +25,6 @@ public:
     XStringW ToStringW();
 
 private:
-    void Grow(int byteCount);
     void ReleaseConversion();
 
     unsigned char* data;

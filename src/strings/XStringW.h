@@ -95,7 +95,6 @@ public:
 
 private:
     XStringW& AppendFormatRaw(const wchar_t* format, ...);
-    void Grow(int byteCount);
     void ReleaseConversion();
 
     unsigned char* data;

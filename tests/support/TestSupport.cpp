@@ -2,6 +2,8 @@
 
 #include <tlhelp32.h>
 
+#include <algorithm>
+#include <sstream>
 
 namespace testing_support {
 
@@ -99,6 +101,46 @@ std::vector<std::wstring> ListFiles(const std::wstring& directory, const std::ws
     } while (FindNextFileW(search, &found));
     FindClose(search);
     return names;
+}
+
+std::wstring ReadAllLogFiles(const std::wstring& directory)
+{
+    std::vector<std::wstring> names = ListFiles(directory, L"*.log");
+    std::sort(names.begin(), names.end());
+    std::wstring text;
+    for (const std::wstring& name : names) {
+        text += ReadUtf16File(directory + L"\\" + name);
+    }
+    return text;
+}
+
+std::vector<StartRecord> StartsOf(const std::wstring& programPath)
+{
+    std::vector<StartRecord> starts;
+    std::istringstream lines(ReadFileBytes(programPath + L".started"));
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        unsigned long processId = 0;
+        unsigned long parentId = 0;
+        if (!(fields >> processId >> parentId)) {
+            continue;
+        }
+        std::string path;
+        std::getline(fields >> std::ws, path);
+        while (!path.empty() && (path.back() == '\r' || path.back() == '\n')) {
+            path.pop_back();
+        }
+        starts.push_back({static_cast<DWORD>(processId), static_cast<DWORD>(parentId),
+                          Widened(path)});
+    }
+    return starts;
+}
+
+StartRecord ReadStartRecord(const std::wstring& programPath)
+{
+    const std::vector<StartRecord> starts = StartsOf(programPath);
+    return starts.empty() ? StartRecord() : starts.front();
 }
 
 void RemoveTree(const std::wstring& path)

@@ -35,6 +35,20 @@ std::wstring ReadUtf16File(const std::wstring& path);
 
 // The names of the files in a directory that match the pattern (for example L"*.log").
 std::vector<std::wstring> ListFiles(const std::wstring& directory, const std::wstring& pattern);
+// Every "*.log" file of a trace folder as one text, oldest first: a log file is named by the
+// minute it was started in.
+std::wstring ReadAllLogFiles(const std::wstring& directory);
+
+// One line fixture_sleeper writes to "<its own path>.started" when it starts.
+struct StartRecord {
+    DWORD processId = 0;
+    DWORD parentId = 0;
+    std::wstring path;
+};
+// Every start a fixture_sleeper copy recorded, in order.
+std::vector<StartRecord> StartsOf(const std::wstring& programPath);
+// The first start recorded; all zero while there is none.
+StartRecord ReadStartRecord(const std::wstring& programPath);
 
 void RemoveTree(const std::wstring& path);
 bool FileExists(const std::wstring& path);

@@ -308,12 +308,7 @@ protected:
     // Every line in the log folder beside the copy, whichever process wrote it.
     std::vector<TraceLine> ReadTrace() const
     {
-        const std::wstring logDirectory = scratch_ / L"Log";
-        std::wstring text;
-        for (const std::wstring& file : ListFiles(logDirectory, L"*.log")) {
-            text += ReadUtf16File(logDirectory + L"\\" + file);
-        }
-        return ParseTrace(text);
+        return ParseTrace(ReadAllLogFiles(scratch_ / L"Log"));
     }
 
     // A second copy under another file name: its single-instance event has another name, so it
@@ -353,6 +348,27 @@ protected:
         return info.hProcess;
     }
 
+    struct StatusChange {
+        const wchar_t* before;  // empty: no Status value
+        const wchar_t* after;
+    };
+    // Runs the command once for each Status the entry agent.exe starts with and checks the
+    // Status it is left with and the lines main traced.
+    void ExpectStatusChanges(const std::wstring& command, const std::wstring& mainMessage,
+                             const std::vector<StatusChange>& changes);
+
+    // The registration this copy makes of itself: own interactive process, automatic start,
+    // LocalSystem, the display name and "<exe>" service as its command.
+    void ExpectOwnRegistration(const ServiceConfig& config) const
+    {
+        EXPECT_EQ(0x110u, config.serviceType);
+        EXPECT_EQ(static_cast<DWORD>(SERVICE_AUTO_START), config.startType);
+        EXPECT_EQ(static_cast<DWORD>(SERVICE_ERROR_NORMAL), config.errorControl);
+        EXPECT_EQ(L"LocalSystem", config.account) << Utf8(config.account);
+        EXPECT_EQ(L"Quorbel Service Monitor", config.displayName) << Utf8(config.displayName);
+        EXPECT_EQ(ServiceBinaryPath(), config.binaryPath) << Utf8(config.binaryPath);
+    }
+
     const std::wstring& Exe() const { return exe_; }
     std::wstring ServiceBinaryPath() const { return L"\"" + exe_ + L"\" service"; }
     const ScratchDir& Scratch() const { return scratch_; }
@@ -377,6 +393,25 @@ RegistryState OnlyEntry(const std::wstring& entry, const std::wstring& path,
                         const std::wstring& status)
 {
     return {{L"", {}}, {entry, Entry(path, status)}};
+}
+
+void Commands::ExpectStatusChanges(const std::wstring& command, const std::wstring& mainMessage,
+                                   const std::vector<StatusChange>& changes)
+{
+    for (const StatusChange& change : changes) {
+        PresetEntry(L"agent.exe", L"C:\\Tools\\agent.exe", change.before);
+
+        const std::vector<TraceLine> trace = Run(command);
+
+        const RegistryState expected =
+            OnlyEntry(L"agent.exe", L"C:\\Tools\\agent.exe", change.after);
+        const RegistryState actual = ReadWatchList();
+        EXPECT_EQ(expected, actual) << "Status before: \"" << Utf8(change.before) << "\""
+                                    << Describe(actual);
+        const std::vector<std::wstring> mainLines = {L"Run QuorbelService", mainMessage};
+        EXPECT_EQ(mainLines, Messages(FunctionLines(trace, "main"))) << Describe(trace);
+        DeleteWatchList();
+    }
 }
 
 }  // namespace
@@ -440,52 +475,18 @@ TEST_F(Commands, AddOfAPathEndingInABackslashWritesOntoTheBaseKey)
     EXPECT_EQ(addLines, Messages(FunctionLines(trace, "AddService"))) << Describe(trace);
 }
 
-struct StatusChange {
-    const wchar_t* before;  // empty: no Status value
-    const wchar_t* after;
-};
-
 TEST_F(Commands, PauseWritesZeroOnlyFromAStatusReadingOne)
 {
-    const StatusChange changes[] = {{L"1", L"0"},   {L"01", L"0"},   {L"0", L"0"},
-                                    {L"2", L"2"},   {L"abc", L"abc"}, {L"", L""}};
-    for (const StatusChange& change : changes) {
-        PresetEntry(L"agent.exe", L"C:\\Tools\\agent.exe", change.before);
-
-        const std::vector<TraceLine> trace = Run(L"pause agent.exe");
-
-        const RegistryState expected =
-            OnlyEntry(L"agent.exe", L"C:\\Tools\\agent.exe", change.after);
-        const RegistryState actual = ReadWatchList();
-        EXPECT_EQ(expected, actual) << "Status before: \"" << Utf8(change.before) << "\""
-                                    << Describe(actual);
-        const std::vector<std::wstring> mainLines = {L"Run QuorbelService",
-                                                     L"pause service : agent.exe"};
-        EXPECT_EQ(mainLines, Messages(FunctionLines(trace, "main"))) << Describe(trace);
-        DeleteWatchList();
-    }
+    ExpectStatusChanges(L"pause agent.exe", L"pause service : agent.exe",
+                        {{L"1", L"0"}, {L"01", L"0"}, {L"0", L"0"}, {L"2", L"2"},
+                         {L"abc", L"abc"}, {L"", L""}});
 }
 
 TEST_F(Commands, RestartWritesOneOnlyFromAStatusReadingZero)
 {
-    const StatusChange changes[] = {{L"0", L"1"},   {L"00", L"1"}, {L"-", L"1"},
-                                    {L"1", L"1"},   {L"2", L"2"},  {L"abc", L"abc"},
-                                    {L"", L""}};
-    for (const StatusChange& change : changes) {
-        PresetEntry(L"agent.exe", L"C:\\Tools\\agent.exe", change.before);
-
-        const std::vector<TraceLine> trace = Run(L"restart agent.exe");
-
-        const RegistryState expected =
-            OnlyEntry(L"agent.exe", L"C:\\Tools\\agent.exe", change.after);
-        const RegistryState actual = ReadWatchList();
-        EXPECT_EQ(expected, actual) << "Status before: \"" << Utf8(change.before) << "\""
-                                    << Describe(actual);
-        const std::vector<std::wstring> mainLines = {L"Run QuorbelService",
-                                                     L"restart service : agent.exe"};
-        EXPECT_EQ(mainLines, Messages(FunctionLines(trace, "main"))) << Describe(trace);
-        DeleteWatchList();
-    }
+    ExpectStatusChanges(L"restart agent.exe", L"restart service : agent.exe",
+                        {{L"0", L"1"}, {L"00", L"1"}, {L"-", L"1"}, {L"1", L"1"}, {L"2", L"2"},
+                         {L"abc", L"abc"}, {L"", L""}});
 }
 
 TEST_F(Commands, PauseAndRestartOfAMissingEntryCreateNothing)
@@ -611,12 +612,7 @@ TEST_F(Commands, InstallRegistersTheServiceOnceAndUninstallRemovesIt)
     ServiceConfig config;
     ASSERT_TRUE(QueryServiceConfig(config)) << "not registered, error " << GetLastError()
                                             << Describe(trace);
-    EXPECT_EQ(0x110u, config.serviceType);
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_AUTO_START), config.startType);
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_ERROR_NORMAL), config.errorControl);
-    EXPECT_EQ(L"LocalSystem", config.account) << Utf8(config.account);
-    EXPECT_EQ(L"Quorbel Service Monitor", config.displayName) << Utf8(config.displayName);
-    EXPECT_EQ(ServiceBinaryPath(), config.binaryPath) << Utf8(config.binaryPath);
+    ExpectOwnRegistration(config);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState()) << "install must not start it";
     const std::vector<std::wstring> mainLines = {L"Run QuorbelService", L"install service"};
     EXPECT_EQ(mainLines, Messages(FunctionLines(trace, "main"))) << Describe(trace);
@@ -646,12 +642,7 @@ TEST_F(Commands, StartRegistersAMissingServiceAfterMakingPausedEntriesActive)
 
     ServiceConfig config;
     ASSERT_TRUE(QueryServiceConfig(config)) << "not registered" << Describe(trace);
-    EXPECT_EQ(0x110u, config.serviceType);
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_AUTO_START), config.startType);
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_ERROR_NORMAL), config.errorControl);
-    EXPECT_EQ(L"LocalSystem", config.account) << Utf8(config.account);
-    EXPECT_EQ(L"Quorbel Service Monitor", config.displayName) << Utf8(config.displayName);
-    EXPECT_EQ(ServiceBinaryPath(), config.binaryPath) << Utf8(config.binaryPath);
+    ExpectOwnRegistration(config);
 
     const RegistryState expected = OnlyEntry(L"agent.exe", L"C:\\Tools\\agent.exe", L"1");
     const RegistryState actual = ReadWatchList();

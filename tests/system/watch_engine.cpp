@@ -9,7 +9,6 @@
 #include <windows.h>
 
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -41,28 +40,6 @@ void SetString(const std::wstring& keyPath, const wchar_t* valueName, const std:
 std::wstring EntryKey(const std::wstring& name)
 {
     return std::wstring(kWatchListKey) + L"\\" + name;
-}
-
-struct StartRecord {
-    DWORD processId;
-    DWORD parentId;
-};
-
-// What a fixture_sleeper copy recorded about each of its starts.
-std::vector<StartRecord> StartsOf(const std::wstring& programPath)
-{
-    std::vector<StartRecord> starts;
-    std::istringstream lines(ReadFileBytes(programPath + L".started"));
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::istringstream fields(line);
-        unsigned long processId = 0;
-        unsigned long parentId = 0;
-        if (fields >> processId >> parentId) {
-            starts.push_back({static_cast<DWORD>(processId), static_cast<DWORD>(parentId)});
-        }
-    }
-    return starts;
 }
 
 // Every cmd.exe seen while polling, with its parent: a console may live only a second.

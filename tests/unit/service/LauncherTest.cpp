@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "StartRecord.h"
 #include "TestSupport.h"
 #include "service/CWindowService.h"
 #include "trace/TraceManager.h"
@@ -42,17 +41,6 @@ void EnableTraceOnce()
     (void)enabled;
 }
 
-std::wstring AllTrace()
-{
-    std::vector<std::wstring> files = ListFiles(kTraceFolder, L"*.log");
-    std::sort(files.begin(), files.end());
-    std::wstring text;
-    for (const std::wstring& file : files) {
-        text += ReadUtf16File(std::wstring(kTraceFolder) + L"\\" + file);
-    }
-    return text;
-}
-
 // The stand-in DLL reads its mode from the environment at every call.
 class FakeSessions {
 public:
@@ -80,10 +68,10 @@ protected:
     // Launches and returns the result; the trace written meanwhile lands in lastTrace.
     DWORD Launch(const std::wstring& path)
     {
-        const size_t traceBefore = AllTrace().size();
+        const size_t traceBefore = ReadAllLogFiles(kTraceFolder).size();
         consolesBefore = ProcessIdsByName(L"cmd.exe");
         const DWORD consoleId = CWindowService::RunAdminProcessByLogonSession(path.c_str());
-        lastTrace = AllTrace().substr(traceBefore);
+        lastTrace = ReadAllLogFiles(kTraceFolder).substr(traceBefore);
         return consoleId;
     }
 

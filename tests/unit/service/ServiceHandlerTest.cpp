@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "StartRecord.h"
 #include "TestSupport.h"
 #include "service/CWindowService.h"
 #include "service/CWindowServiceThread.h"

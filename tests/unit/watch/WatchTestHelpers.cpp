@@ -1,9 +1,7 @@
 #include "WatchTestHelpers.h"
 
-#include <algorithm>
 #include <atomic>
 #include <cstdlib>
-#include <sstream>
 
 #include "config/CQuorbelServiceHelper.h"
 #include "service/CWindowService.h"
@@ -29,18 +27,6 @@ void TurnTraceOnOnce()
     (void)turnedOn;
 }
 
-// All log files of the folder, oldest name first: a new file is named by the minute it starts.
-std::wstring AllLogText()
-{
-    std::vector<std::wstring> names = ListFiles(kLogDirectory, L"*.log");
-    std::sort(names.begin(), names.end());
-    std::wstring text;
-    for (const std::wstring& name : names) {
-        text += ReadUtf16File(std::wstring(kLogDirectory) + L"\\" + name);
-    }
-    return text;
-}
-
 std::atomic<int> launchCount{0};
 }  // namespace
 
@@ -55,7 +41,7 @@ TraceCapture::TraceCapture()
 
 std::wstring TraceCapture::Text() const
 {
-    const std::wstring text = AllLogText();
+    const std::wstring text = ReadAllLogFiles(kLogDirectory);
     const size_t at = text.find(marker_);
     return at == std::wstring::npos ? std::wstring() : text.substr(at + marker_.size());
 }
@@ -92,22 +78,6 @@ std::wstring CopyLateStarter(const std::wstring& directory, const std::wstring& 
         CloseHandle(file);
     }
     return path;
-}
-
-std::vector<StartRecord> StartsOf(const std::wstring& programPath)
-{
-    std::vector<StartRecord> starts;
-    std::istringstream lines(ReadFileBytes(programPath + L".started"));
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::istringstream fields(line);
-        unsigned long processId = 0;
-        unsigned long parentId = 0;
-        if (fields >> processId >> parentId) {
-            starts.push_back({static_cast<DWORD>(processId), static_cast<DWORD>(parentId)});
-        }
-    }
-    return starts;
 }
 
 void TellToExit(const std::wstring& programPath)

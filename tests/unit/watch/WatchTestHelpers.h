@@ -30,12 +30,6 @@ std::wstring CopySleeper(const std::wstring& directory, const std::wstring& file
 // A copy of fixture_late_start.exe as <directory>\<fileName> that starts target after delayMs.
 std::wstring CopyLateStarter(const std::wstring& directory, const std::wstring& fileName,
                              DWORD delayMs, const std::wstring& target);
-// The process ids and parent ids a fixture_sleeper copy recorded in "<path>.started".
-struct StartRecord {
-    DWORD processId;
-    DWORD parentId;
-};
-std::vector<StartRecord> StartsOf(const std::wstring& programPath);
 // Tells every later start of a fixture_sleeper copy to leave at once.
 void TellToExit(const std::wstring& programPath);
 
