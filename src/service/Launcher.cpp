@@ -14,6 +14,13 @@ const char* const kLauncherName = "CWindowService::RunAdminProcessByLogonSession
 const wchar_t* const kCommandInterpreter = L"cmd.exe";
 const wchar_t* const kInteractiveDesktop = L"winsta0\\default";
 constexpr DWORD kCreationFlags = CREATE_UNICODE_ENVIRONMENT | NORMAL_PRIORITY_CLASS;  // 0x420
+static_assert(kCreationFlags == 0x420, "unicode environment, normal priority");
+// The start-up record's size differs between the builds; cb is set with sizeof.
+#ifdef _WIN64
+static_assert(sizeof(STARTUPINFOW) == 104, "STARTUPINFOW of the 64-bit platform");
+#else
+static_assert(sizeof(STARTUPINFOW) == 68, "STARTUPINFOW of the 32-bit platform");
+#endif
 
 // The id of the first active session, or 0 when there is none (0 is never a user's session).
 DWORD FindActiveSessionId()

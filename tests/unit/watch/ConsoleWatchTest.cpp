@@ -128,9 +128,9 @@ TEST_F(ConsoleWatchTest, LivingConsoleBlocksAStartAndAnEndedOneGetsItsSuccessorR
 {
     const DWORD holder = StartConsoleRunning(Program(L"Holder.exe"));
     ASSERT_NE(holder, 0u);
-    // The watched program leaves at once, so it is never seen running.
-    const std::wstring path = Program(L"Blocked.exe");
-    TellToExit(path);
+    // The entry's path leads to a program of another image name, so "Blocked.exe" is never
+    // seen running, however slowly the machine starts processes.
+    const std::wstring path = Program(L"BlockedStandIn.exe");
     watch.AddCMDWatchList(L"Blocked.exe", holder);
 
     {

@@ -80,15 +80,6 @@ std::wstring CopyLateStarter(const std::wstring& directory, const std::wstring& 
     return path;
 }
 
-void TellToExit(const std::wstring& programPath)
-{
-    HANDLE file = CreateFileW((programPath + L".exit").c_str(), GENERIC_WRITE, 0, nullptr,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-        CloseHandle(file);
-    }
-}
-
 WatchListKey::WatchListKey()
 {
     RegDeleteTreeW(HKEY_CURRENT_USER, CQuorbelServiceHelper::kBaseKeyPath);

@@ -30,9 +30,6 @@ std::wstring CopySleeper(const std::wstring& directory, const std::wstring& file
 // A copy of fixture_late_start.exe as <directory>\<fileName> that starts target after delayMs.
 std::wstring CopyLateStarter(const std::wstring& directory, const std::wstring& fileName,
                              DWORD delayMs, const std::wstring& target);
-// Tells every later start of a fixture_sleeper copy to leave at once.
-void TellToExit(const std::wstring& programPath);
-
 // The Wine user's watch list (HKCU, which is HKEY_USERS\<the user's SID> too), emptied on
 // construction and removed again by the destructor.
 class WatchListKey {
