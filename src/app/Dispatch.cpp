@@ -105,11 +105,7 @@ void RunWatchListCommand(const XStringW& command, const XStringW& operand)
         AddService(operand, EntryNameOf(operand));
     } else if (EndsWith(command, L"remove")) {
         TraceLog("main", __LINE__, L"remove service : %@", operand);
-        // An empty name would make the entry's key path the base key itself, and deleting that
-        // would take the user's settings (the interval) with it.
-        if (!operand.IsEmpty()) {
-            CQuorbelServiceHelper::RemoveList(operand);
-        }
+        CQuorbelServiceHelper::RemoveList(operand);
     } else if (EndsWith(command, L"pause")) {
         TraceLog("main", __LINE__, L"pause service : %@", operand);
         CQuorbelServiceHelper::PauseList(operand);

@@ -71,8 +71,13 @@ void CQuorbelServiceHelper::AddList(const XStringW& entryName, const XStringW& p
 void CQuorbelServiceHelper::RemoveList(const XStringW& entryName)
 {
     TraceLog("CQuorbelServiceHelper::RemoveList", __LINE__, L"Start");
-    // A missing entry is no error: the result is not looked at.
-    RegDeleteKeyExW(HKEY_CURRENT_USER, EntryKeyPath(entryName).GetString(), KEY_WOW64_64KEY, 0);
+    // An empty name would make the entry's key path the base key itself, and deleting that
+    // would take the user's settings (the interval) with it. A missing entry is no error: the
+    // result is not looked at.
+    if (!entryName.IsEmpty()) {
+        RegDeleteKeyExW(HKEY_CURRENT_USER, EntryKeyPath(entryName).GetString(), KEY_WOW64_64KEY,
+                        0);
+    }
     TraceLog("CQuorbelServiceHelper::RemoveList", __LINE__, L"End");
 }
 

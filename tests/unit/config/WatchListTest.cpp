@@ -185,6 +185,14 @@ TEST_F(WatchListTest, RemoveDeletesTheEntryInEveryStateAndIgnoresAMissingOne)
     }
 }
 
+TEST_F(WatchListTest, RemoveOfAnEmptyNameKeepsTheBaseKeyAndItsInterval)
+{
+    WriteString(HKEY_CURRENT_USER, kBaseKey, L"Interval", L"2500");
+    CQuorbelServiceHelper::RemoveList(L"");
+    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kBaseKey));
+    EXPECT_EQ(ReadStringOrState(HKEY_CURRENT_USER, kBaseKey, L"Interval"), L"2500");
+}
+
 TEST_F(WatchListTest, RestartAllListMakesEveryPausedEntryActive)
 {
     {
