@@ -4,8 +4,8 @@
 #include "service/CWindowService.h"
 #include "strings/XStringA.h"
 #include "trace/Trace.h"
-#include "watch/CWinHelper.h"
-#include "watch/ModulePaths.h"
+#include "process/CWinHelper.h"
+#include "paths/ModulePaths.h"
 
 namespace {
 

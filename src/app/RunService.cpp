@@ -5,7 +5,7 @@
 #include "service/CWindowServiceThread.h"
 #include "trace/Trace.h"
 #include "watch/CQuorbelServiceThread.h"
-#include "watch/ModulePaths.h"
+#include "paths/ModulePaths.h"
 
 namespace {
 // The name in the dispatcher table; a service with a process of its own is not looked up by it.

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "watch/ModulePaths.h"
+#include "paths/ModulePaths.h"
 
 namespace {
 

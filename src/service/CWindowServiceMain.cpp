@@ -4,7 +4,7 @@
 
 #include "service/CWindowServiceThread.h"
 #include "service/ServiceStatusReport.h"
-#include "watch/CWinHelper.h"
+#include "process/CWinHelper.h"
 
 namespace service_status {
 SetStatusFunction setServiceStatus = ::SetServiceStatus;

@@ -7,7 +7,7 @@
 #include "common/ScopedHandle.h"
 #include "service/CWindowService.h"
 #include "trace/Trace.h"
-#include "watch/ModulePaths.h"
+#include "paths/ModulePaths.h"
 
 namespace {
 const char* const kLauncherName = "CWindowService::RunAdminProcessByLogonSession";

@@ -3,7 +3,7 @@
 #include <cstdarg>
 
 #include "trace/TraceManager.h"
-#include "watch/ModulePaths.h"
+#include "paths/ModulePaths.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <new>
 
 #include "trace/Trace.h"
-#include "watch/ModulePaths.h"
+#include "paths/ModulePaths.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "service/XThread.h"
 #include "strings/XStringW.h"
 #include "strings/XStringWList.h"
-#include "watch/ModulePaths.h"
+#include "paths/ModulePaths.h"
 
 // The consoles started for one program name.
 struct _PINFO {

@@ -8,7 +8,7 @@
 
 #include "trace/Trace.h"
 #include "watch/CQuorbelServiceThread.h"
-#include "watch/CWinHelper.h"
+#include "process/CWinHelper.h"
 
 namespace {
 constexpr const wchar_t* kConsoleImageName = L"cmd.exe";

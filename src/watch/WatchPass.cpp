@@ -6,7 +6,7 @@
 #include "config/CQuorbelServiceHelper.h"
 #include "trace/Trace.h"
 #include "watch/CQuorbelServiceThread.h"
-#include "watch/CWinHelper.h"
+#include "process/CWinHelper.h"
 
 namespace {
 constexpr const wchar_t* kCompanionImageName = L"QuorbelServiceManager.exe";

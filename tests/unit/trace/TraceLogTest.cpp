@@ -16,7 +16,7 @@
 #include "TestSupport.h"
 #include "trace/Trace.h"
 #include "trace/TraceManager.h"
-#include "watch/ModulePaths.h"
+#include "paths/ModulePaths.h"
 
 using namespace testing_support;
 

@@ -1,4 +1,4 @@
-#include "watch/ModulePaths.h"
+#include "paths/ModulePaths.h"
 
 #include <windows.h>
 

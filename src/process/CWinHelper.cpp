@@ -1,4 +1,4 @@
-#include "watch/CWinHelper.h"
+#include "process/CWinHelper.h"
 
 #include <tlhelp32.h>
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "TestSupport.h"
-#include "watch/ModulePaths.h"
+#include "paths/ModulePaths.h"
 
 using testing_support::Utf8;
 

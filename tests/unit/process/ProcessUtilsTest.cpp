@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "TestSupport.h"
-#include "watch/CWinHelper.h"
+#include "process/CWinHelper.h"
 
 using namespace testing_support;
 
