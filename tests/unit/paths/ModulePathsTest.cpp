@@ -34,7 +34,7 @@ TEST(ModulePaths, NameThisTestProgramItsFileAndItsDirectory)
     const std::wstring directory = Text(GetModuleDirectory());
 
     EXPECT_EQ(std::wstring(own), path);
-    EXPECT_EQ(std::wstring(L"unit_watch.exe"), name);
+    EXPECT_EQ(std::wstring(L"unit_paths.exe"), name);
     EXPECT_EQ(name, Text(GetModulePath(false)));
     EXPECT_TRUE(SameIgnoringCase(QUORBEL_TESTBIN_DIR, directory)) << Utf8(directory);
     EXPECT_EQ(path, directory + L"\\" + name);
