@@ -119,7 +119,16 @@ XStringWList CQuorbelServiceHelper::GetActiveList(const XStringW& sid)
 
 XStringW CQuorbelServiceHelper::GetListPath(const XStringW& sid, const XStringW& entryName)
 {
-    return CRegHelper::GetStringValue(HKEY_USERS, UserEntryKeyPath(sid, entryName), kPathValue);
+    // A path is a REG_SZ; what another type reads as (a REG_MULTI_SZ's strings and line feeds)
+    // is no program path, so it reads as no path at all.
+    const XStringW keyPath = UserEntryKeyPath(sid, entryName);
+    XStringW path;
+    if (CRegHelper::GetValueType(HKEY_USERS, keyPath, kPathValue) == REG_SZ) {
+        DWORD unusedNumber = 0;
+        DWORD unusedSize = 0;
+        CRegHelper::GetValue(HKEY_USERS, keyPath, kPathValue, path, unusedNumber, unusedSize);
+    }
+    return path;
 }
 
 XStringW CQuorbelServiceHelper::GetInterval(const XStringW& sid)

@@ -1,47 +1,14 @@
 #include "process/CWinHelper.h"
 
-#include <tlhelp32.h>
-
 #include "common/ScopedHandle.h"
+#include "process/ProcessSnapshot.h"
+#include "process/ProcessTable.h"
 #include "trace/Trace.h"
 
 namespace {
 
-#if defined(_WIN64)
-static_assert(sizeof(PROCESSENTRY32W) == 568, "PROCESSENTRY32W of the 64-bit platform");
-#else
-static_assert(sizeof(PROCESSENTRY32W) == 556, "PROCESSENTRY32W of the 32-bit platform");
-#endif
-
 // What a process that KillProcess ends reports as its exit code.
 constexpr UINT kKilledExitCode = 1;
-
-// Calls visit(entry) for every process of a fresh snapshot, in snapshot order, until it returns
-// false. Returns false when no snapshot could be taken or its first entry could not be read.
-template <typename Visit>
-bool ForEachProcess(Visit visit)
-{
-    const ScopedHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) {
-        return false;
-    }
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    if (!::Process32FirstW(snapshot.Get(), &entry)) {
-        return false;
-    }
-    do {
-        if (!visit(entry)) {
-            break;
-        }
-    } while (::Process32NextW(snapshot.Get(), &entry));
-    return true;
-}
-
-bool SameNameIgnoringCase(const wchar_t* left, const XStringW& right)
-{
-    return ::CompareStringOrdinal(left, -1, right.GetString(), -1, TRUE) == CSTR_EQUAL;
-}
 
 // A process that cannot be opened (gone already, or no rights) is skipped.
 void TerminateProcessById(DWORD processId)
@@ -73,30 +40,19 @@ bool KillMatchingProcesses(Matches matches)
 
 }  // namespace
 
+bool SameImageName(const wchar_t* left, const wchar_t* right)
+{
+    return ::CompareStringOrdinal(left, -1, right, -1, TRUE) == CSTR_EQUAL;
+}
+
 bool IsProcessRunning(const XStringW& imageName)
 {
-    bool running = false;
-    ForEachProcess([&](const PROCESSENTRY32W& entry) {
-        running = (imageName == entry.szExeFile);
-        return !running;
-    });
-    return running;
+    return ProcessTable::Take().IsRunning(imageName);
 }
 
 XStringWList FindProcessIds(const XStringW& imageName)
 {
-    XStringWList processIds;
-    ForEachProcess([&](const PROCESSENTRY32W& entry) {
-        if (imageName == entry.szExeFile) {
-            XStringW processId;
-            processId.Format(L"%d", static_cast<int>(entry.th32ProcessID));
-            if (processIds.Find(processId) < 0) {
-                processIds.Add(processId);
-            }
-        }
-        return true;
-    });
-    return processIds;
+    return ProcessTable::Take().FindIds(imageName);
 }
 
 bool CWinHelper::KillProcess(const XStringW& imageName)
@@ -105,7 +61,7 @@ bool CWinHelper::KillProcess(const XStringW& imageName)
         return false;
     }
     return KillMatchingProcesses([&](const PROCESSENTRY32W& entry) {
-        return SameNameIgnoringCase(entry.szExeFile, imageName);
+        return SameImageName(entry.szExeFile, imageName.GetString());
     });
 }
 

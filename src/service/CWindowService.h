@@ -24,7 +24,7 @@ public:
                                          LPVOID context);
     static void ReportStatus(DWORD state, DWORD controlsAccepted);
 
-    // Starts "cmd.exe /c \"<path>\"" in the active session as its user; returns the console's
+    // Starts "cmd.exe /c \"\"<path>\"\"" in the active session as its user; returns the console's
     // process id, or 0 when nothing was started.
     static DWORD RunAdminProcessByLogonSession(const XStringW& path);
 

@@ -8,6 +8,7 @@
 
 namespace service_status {
 SetStatusFunction setServiceStatus = ::SetServiceStatus;
+RegisterHandlerFunction registerHandler = ::RegisterServiceCtrlHandlerExW;
 }
 
 XStringW CWindowService::modulePath;
@@ -20,6 +21,13 @@ using service_status::kAcceptedControls;
 
 // How long the console that carried the executable into a new logon session may live.
 constexpr DWORD kLogonLaunchSettleMs = 500;
+// While the watch thread ends, stop pending is reported again this often with a higher check
+// point, each report promising the next within the wait hint.
+constexpr DWORD kStopProgressMs = 1000;
+constexpr DWORD kStopWaitHintMs = 3000;
+
+// The check point of the stop pending reports; it rises with every one of them.
+volatile LONG stopCheckPoint = 0;
 
 // The current state is written by the service main and by the control handler, each on its own
 // thread; the interlocked accesses keep the plain value safe to share.
@@ -33,6 +41,12 @@ void StoreCurrentState(DWORD state)
 {
     ::InterlockedExchange(reinterpret_cast<volatile LONG*>(&CWindowService::currentState),
                           static_cast<LONG>(state));
+}
+
+bool IsStopping()
+{
+    const DWORD state = LoadCurrentState();
+    return state == SERVICE_STOP_PENDING || state == SERVICE_STOPPED;
 }
 
 // Starts the executable without arguments in the new user's session; only the console that
@@ -52,13 +66,19 @@ void CWindowService::ReportStatus(DWORD state, DWORD controlsAccepted)
     status.dwServiceType = service_status::kServiceType;
     status.dwCurrentState = state;
     status.dwControlsAccepted = controlsAccepted;
+    if (state == SERVICE_STOP_PENDING) {
+        status.dwCheckPoint = static_cast<DWORD>(::InterlockedIncrement(&stopCheckPoint));
+        status.dwWaitHint = kStopWaitHintMs;
+    } else {
+        ::InterlockedExchange(&stopCheckPoint, 0);
+    }
     service_status::setServiceStatus(statusHandle, &status);
 }
 
 void WINAPI CWindowService::serviceMainEx(DWORD, LPWSTR*)
 {
     // The name is not checked for a service that has a process of its own.
-    statusHandle = ::RegisterServiceCtrlHandlerExW(L"", serviceHandlerEx, nullptr);
+    statusHandle = service_status::registerHandler(L"", serviceHandlerEx, nullptr);
     if (statusHandle == nullptr) {
         return;
     }
@@ -66,7 +86,11 @@ void WINAPI CWindowService::serviceMainEx(DWORD, LPWSTR*)
     ReportStatus(SERVICE_RUNNING, kAcceptedControls);
     if (serviceThread != nullptr) {
         serviceThread->Start();
-        serviceThread->GetThread().Join();
+        while (!serviceThread->GetThread().WaitForEnd(kStopProgressMs)) {
+            if (LoadCurrentState() == SERVICE_STOP_PENDING) {
+                ReportStatus(SERVICE_STOP_PENDING, 0);
+            }
+        }
     }
     ReportStatus(SERVICE_STOPPED, kAcceptedControls);
 }
@@ -91,10 +115,15 @@ DWORD WINAPI CWindowService::serviceHandlerEx(DWORD control, DWORD eventType, LP
         ReportStatus(SERVICE_RUNNING, kAcceptedControls);
         break;
     default:
-        ReportStatus(LoadCurrentState(), kAcceptedControls);
+        // Once stopping, the service accepts no control and starts nothing in a new session.
+        if (LoadCurrentState() == SERVICE_STOP_PENDING) {
+            ReportStatus(SERVICE_STOP_PENDING, 0);
+        } else {
+            ReportStatus(LoadCurrentState(), kAcceptedControls);
+        }
         break;
     }
-    if (eventType == WTS_SESSION_LOGON && !modulePath.IsEmpty()) {
+    if (eventType == WTS_SESSION_LOGON && !modulePath.IsEmpty() && !IsStopping()) {
         LaunchInLogonSession();
     }
     return NO_ERROR;

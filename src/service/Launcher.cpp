@@ -91,7 +91,11 @@ DWORD CWindowService::RunAdminProcessByLogonSession(const XStringW& path)
     XStringW applicationName;
     applicationName.Format(L"%@\\%s", GetSystemDirectoryPath(), kCommandInterpreter);
     XStringW commandLineText;
-    commandLineText.Format(L"/c \"%@\"", path);
+    // cmd.exe strips the outer pair of quotes and runs what is left. A path in two pairs stays one
+    // quoted program path after that, whatever it holds: with one pair, a path with any of
+    // & < > ( ) @ ^ | would be parsed as commands ("C:\Program Files (x86)\..." would not even
+    // start). %NAME% is still expanded inside the quotes.
+    commandLineText.Format(L"/c \"\"%@\"\"", path);
     WritableText commandLine(commandLineText);
     WritableText desktop(kInteractiveDesktop);
 

@@ -74,13 +74,30 @@ void XThread::Quit()
 
 void XThread::Join()
 {
+    WaitForEnd(INFINITE);
+}
+
+bool XThread::WaitForEnd(DWORD milliseconds)
+{
     if (!threadHandle) {
-        return;
+        return true;
     }
     if (::GetCurrentThreadId() == threadId) {
-        return;  // the worker cannot wait for its own end
+        return true;  // the worker cannot wait for its own end
     }
-    ::WaitForSingleObject(threadHandle.Get(), INFINITE);
+    return ::WaitForSingleObject(threadHandle.Get(), milliseconds) != WAIT_TIMEOUT;
+}
+
+bool XThread::WaitForQuit(DWORD milliseconds) const
+{
+    if (quitFlag.load()) {
+        return true;
+    }
+    if (!quitEvent) {
+        ::Sleep(milliseconds);
+        return quitFlag.load();
+    }
+    return ::WaitForSingleObject(quitEvent.Get(), milliseconds) == WAIT_OBJECT_0;
 }
 
 unsigned __stdcall XThread::ThreadProc(void* argument)

@@ -30,6 +30,9 @@ public:
     // Waits without limit until the thread has ended. Returns at once when called on the
     // thread itself or when no thread was ever started.
     void Join();
+    // Waits up to the given time for the thread to end; true when it has ended or none was
+    // started. Like Join, it returns true at once on the thread itself.
+    bool WaitForEnd(DWORD milliseconds);
 
     // Thread procedure for workers that use ThreadFunc; its argument is the XThread.
     static unsigned __stdcall ThreadProc(void* argument);
@@ -47,6 +50,10 @@ public:
     DWORD GetThreadId() const { return threadId; }
 
 protected:
+    // Waits up to the given time for a quit request; true when one came. For work inside
+    // ThreadFunc that must not hold up a quit.
+    bool WaitForQuit(DWORD milliseconds) const;
+
     XStringW name;
     std::atomic<bool> quitFlag;
     ScopedHandle quitEvent;

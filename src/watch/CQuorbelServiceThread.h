@@ -9,13 +9,14 @@
 #include <memory>
 
 #include "common/ScopedHandle.h"
+#include "paths/ModulePaths.h"
+#include "process/ProcessTable.h"
 #include "service/CWindowService.h"
 #include "service/XThread.h"
 #include "strings/XStringW.h"
 #include "strings/XStringWList.h"
-#include "paths/ModulePaths.h"
 
-// The consoles started for one program name.
+// The consoles started for one program name that still ran when the console list was last taken.
 struct _PINFO {
     XStringW name;
     XStringWList pidList;
@@ -38,14 +39,18 @@ public:
     DWORD startTick;
     DWORD startDelay;
 
-    // Seams for in-process tests; the service always runs with these defaults.
+    // Seams for in-process tests and the benchmark; the service always runs with these defaults.
     using TickCountFunc = DWORD(WINAPI*)();
     using DirectoryFunc = XStringW (*)();
     using LaunchFunc = DWORD (*)(const XStringW& path);
+    using ProcessTableFunc = ProcessTable (*)();
     TickCountFunc tickCount = &::GetTickCount;
     DirectoryFunc moduleDirectory = &GetModuleDirectory;
     LaunchFunc launcher = &CWindowService::RunAdminProcessByLogonSession;
+    ProcessTableFunc takeProcessTable = &ProcessTable::Take;
     DWORD pinfoWaitMs = MutexLock::kDefaultTimeoutMs;
+    // Long enough for cmd.exe to have started a program that comes up at once.
+    DWORD programStartWaitMs = 1000;
 
 private:
     // Steps of one pass.
@@ -55,9 +60,19 @@ private:
     void ApplyInterval(const XStringW& intervalText);
     void KeepEntriesRunning(const XStringW& sid, const XStringWList& names);
 
+    // The pass's view of the running processes: taken at the start of the pass and again after
+    // the pass started or ended a process.
+    const ProcessTable& Processes();
+    void RefreshProcesses();
+
     using PinfoIterator = std::list<std::unique_ptr<_PINFO>>::iterator;
     PinfoIterator FindRecord(const XStringW& name);
     void AddConsoleRecord(const XStringW& name, DWORD processId);
+    // Drops the ids of consoles that no longer run, and every record left without one.
+    void ForgetEndedConsoles(const XStringWList& runningConsoleIds);
+
+    ProcessTable processes;
+    bool processesStale = true;
 };
 
 // The single process-wide watch thread.

@@ -1,6 +1,8 @@
 // The console watch list: for every program name, the consoles (cmd.exe processes) started for
 // it. A program is not started again while one of its consoles still runs; a console whose
-// program already runs one second after the start is terminated at once.
+// program already runs one second after the start is terminated at once. A record keeps only
+// consoles that still ran when the console list was last taken, so it stays as small as the
+// number of consoles alive, and a name without one has no record at all.
 
 #include <windows.h>
 
@@ -12,8 +14,6 @@
 
 namespace {
 constexpr const wchar_t* kConsoleImageName = L"cmd.exe";
-// Long enough for cmd.exe to have started a program that comes up at once.
-constexpr DWORD kProgramStartWaitMs = 1000;
 
 XStringW ProcessIdText(DWORD processId)
 {
@@ -27,13 +27,18 @@ DWORD CQuorbelServiceThread::RunProcess(const XStringW& name, const XStringW& pa
 {
     TraceLog("CQuorbelServiceThread::RunProcess", __LINE__, L"+%@", name);
     DWORD consoleId = 0;
-    if (!IsRunCMD(name)) {
+    // Nothing new is started once the service is stopping.
+    if (!IsQuitRequested() && !IsRunCMD(name)) {
         consoleId = launcher(path);
-        Sleep(kProgramStartWaitMs);
-        if (IsProcessRunning(name)) {
+        // A quit request cuts the wait short; the console is still recorded or ended below.
+        WaitForQuit(programStartWaitMs);
+        // Whether the program runs now is asked of a fresh snapshot, which the pass goes on with.
+        RefreshProcesses();
+        if (processes.IsRunning(name)) {
             TraceLog("CQuorbelServiceThread::RunProcess", __LINE__,
                      L"Immediately Kill CMD for %@, %d", name, consoleId);
             CWinHelper::KillProcess(consoleId);
+            processesStale = true;
             RemoveCMDWatchList(name);
         } else {
             AddCMDWatchList(name, consoleId);
@@ -43,11 +48,11 @@ DWORD CQuorbelServiceThread::RunProcess(const XStringW& name, const XStringW& pa
     return consoleId;
 }
 
-// The first record whose name equals the given one exactly (letter case counts).
+// The first record of the name; names are file names, so letter case does not count.
 CQuorbelServiceThread::PinfoIterator CQuorbelServiceThread::FindRecord(const XStringW& name)
 {
     const auto sameName = [&](const std::unique_ptr<_PINFO>& info) {
-        return info->name == name.GetString();
+        return SameImageName(info->name.GetString(), name.GetString());
     };
     return std::find_if(pinfoList.begin(), pinfoList.end(), sameName);
 }
@@ -58,6 +63,7 @@ bool CQuorbelServiceThread::IsRunCMD(const XStringW& name)
     const XStringWList consoleIds = FindProcessIds(kConsoleImageName);
     TraceLog("CQuorbelServiceThread::IsRunCMD", __LINE__, L"pName : %@, cmdPidList count %d, %@",
              name, consoleIds.GetCount(), consoleIds.Join());
+    ForgetEndedConsoles(consoleIds);
 
     bool consoleAlive = false;
     const auto record = FindRecord(name);
@@ -129,4 +135,29 @@ void CQuorbelServiceThread::RemoveCMDWatchList(const XStringW& name)
                    L"pinfoMutex wait failed, %@ not removed", name);
     }
     TraceLog("CQuorbelServiceThread::RemoveCMDWatchList", __LINE__, L"- %@", name);
+}
+
+void CQuorbelServiceThread::ForgetEndedConsoles(const XStringWList& runningConsoleIds)
+{
+    const MutexLock lock(pinfoMutex.Get(), pinfoWaitMs);
+    if (!lock.Owns()) {
+        return;  // the records are pruned at the next look at the consoles
+    }
+    for (auto record = pinfoList.begin(); record != pinfoList.end();) {
+        XStringWList& ids = (*record)->pidList;
+        XStringWList running;
+        for (int i = 0; i < ids.GetCount(); ++i) {
+            if (runningConsoleIds.Find(ids.GetAt(i)) >= 0) {
+                running.Add(ids.GetAt(i));
+            }
+        }
+        if (running.GetCount() == 0) {
+            record = pinfoList.erase(record);
+            continue;
+        }
+        if (running.GetCount() != ids.GetCount()) {
+            ids = running;
+        }
+        ++record;
+    }
 }

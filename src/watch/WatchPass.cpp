@@ -4,16 +4,14 @@
 #include <windows.h>
 
 #include "config/CQuorbelServiceHelper.h"
+#include "process/CWinHelper.h"
 #include "trace/Trace.h"
 #include "watch/CQuorbelServiceThread.h"
-#include "process/CWinHelper.h"
 
 namespace {
 constexpr const wchar_t* kCompanionImageName = L"QuorbelServiceManager.exe";
 constexpr const wchar_t* kConsoleImageName = L"cmd.exe";
 constexpr DWORD kDefaultIntervalMs = 5000;
-// How long the fallback start of the companion is given before its console is terminated.
-constexpr DWORD kCompanionStartWaitMs = 1000;
 // ToUInt's answer for text that is not a plain decimal number, or one that overflows.
 constexpr DWORD kNotANumber = static_cast<DWORD>(-1);
 
@@ -34,7 +32,14 @@ int CQuorbelServiceThread::ThreadFunc()
         TraceLog("CQuorbelServiceThread::ThreadFunc", __LINE__, L"Service delay");
         return 0;
     }
+    // Every pass starts from a fresh look at the processes. The consoles that ended since the
+    // last pass are forgotten here, also those of names that are paused or gone from the list.
+    RefreshProcesses();
+    ForgetEndedConsoles(processes.FindIds(kConsoleImageName));
     KeepCompanionRunning();
+    if (IsQuitRequested()) {
+        return 0;
+    }
 
     const XStringW sid = CQuorbelServiceHelper::GetCurrentUserSID();
     const XStringWList names = CQuorbelServiceHelper::GetActiveList(sid);
@@ -61,7 +66,7 @@ bool CQuorbelServiceThread::IsHeldOff() const
 void CQuorbelServiceThread::KeepCompanionRunning()
 {
     const XStringW companionName = kCompanionImageName;
-    if (IsProcessRunning(companionName)) {
+    if (Processes().IsRunning(companionName)) {
         TraceLog("CQuorbelServiceThread::ThreadFunc", __LINE__, L"Running Process %s",
                  kCompanionImageName);
         RemoveCMDWatchList(companionName);
@@ -70,15 +75,19 @@ void CQuorbelServiceThread::KeepCompanionRunning()
 
     TraceLog("CQuorbelServiceThread::ThreadFunc", __LINE__, L"Execute Service Manager");
     RunProcess(companionName, CompanionPath());
-    if (IsProcessRunning(kConsoleImageName)) {
+    // The console of a companion that came up has just been ended, so "no console left" alone
+    // does not mean the start failed: only a companion that still does not run is started
+    // once more.
+    if (IsQuitRequested() || Processes().IsRunning(companionName) ||
+        Processes().IsRunning(kConsoleImageName)) {
         return;
     }
-    // No console is left: the companion came up and its console was terminated, or the start
-    // failed. Start it once more directly and end that console if the companion runs by now.
     const DWORD consoleId = launcher(CompanionPath());
-    Sleep(kCompanionStartWaitMs);
-    if (IsProcessRunning(companionName)) {
+    WaitForQuit(programStartWaitMs);
+    RefreshProcesses();
+    if (processes.IsRunning(companionName)) {
         CWinHelper::KillProcess(consoleId);
+        processesStale = true;
     }
 }
 
@@ -100,10 +109,11 @@ void CQuorbelServiceThread::ApplyInterval(const XStringW& intervalText)
 
 void CQuorbelServiceThread::KeepEntriesRunning(const XStringW& sid, const XStringWList& names)
 {
-    // The count is read afresh before every step, under the list's own lock.
-    for (int i = 0; i < names.GetCount(); ++i) {
+    // The count is read afresh before every step, under the list's own lock. A quit request
+    // ends the pass before the next entry, whatever the length of the list.
+    for (int i = 0; i < names.GetCount() && !IsQuitRequested(); ++i) {
         const XStringW& name = names.GetAt(i);
-        if (IsProcessRunning(name)) {
+        if (Processes().IsRunning(name)) {
             TraceLog("CQuorbelServiceThread::ThreadFunc", __LINE__, L"Running Process %@", name);
             RemoveCMDWatchList(name);
             continue;
@@ -111,6 +121,26 @@ void CQuorbelServiceThread::KeepEntriesRunning(const XStringW& sid, const XStrin
         const XStringW path = CQuorbelServiceHelper::GetListPath(sid, name);
         TraceLog("CQuorbelServiceThread::ThreadFunc", __LINE__, L"watchList[%d] : %@ path : %@", i,
                  XStringW(name), path);
+        // Without a path cmd.exe would be started with nothing to run, at every pass.
+        if (path.IsEmpty()) {
+            TraceError("CQuorbelServiceThread::ThreadFunc", __LINE__,
+                       L"no program path for %@, nothing started", name);
+            continue;
+        }
         RunProcess(name, path);
     }
+}
+
+const ProcessTable& CQuorbelServiceThread::Processes()
+{
+    if (processesStale) {
+        RefreshProcesses();
+    }
+    return processes;
+}
+
+void CQuorbelServiceThread::RefreshProcesses()
+{
+    processes = takeProcessTable();
+    processesStale = false;
 }

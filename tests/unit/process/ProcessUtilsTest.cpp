@@ -99,19 +99,20 @@ std::string Joined(const std::vector<std::wstring>& texts)
 
 }  // namespace
 
-TEST_F(ProcessUtils, FindsProcessesOnlyByTheExactImageName)
+TEST_F(ProcessUtils, FindsProcessesByTheWholeImageNameInAnyLetterCase)
 {
     const HANDLE probe = Start(L"QuorbelProbe.exe");
     ASSERT_NE(nullptr, probe);
     const std::wstring probeId = std::to_wstring(IdOf(probe));
 
-    EXPECT_TRUE(IsProcessRunning(L"QuorbelProbe.exe"));
-    const std::vector<std::wstring> found = Texts(FindProcessIds(L"QuorbelProbe.exe"));
-    EXPECT_EQ(std::vector<std::wstring>{probeId}, found) << Joined(found);
-
-    // Letter case counts, and so does every character of the whole name.
-    for (const wchar_t* other : {L"quorbelprobe.exe", L"QUORBELPROBE.EXE", L"QuorbelProbe",
-                                 L"Probe.exe", L"QuorbelProbe.exe ", L""}) {
+    // Image names are file names: letter case does not count.
+    for (const wchar_t* same : {L"QuorbelProbe.exe", L"quorbelprobe.exe", L"QUORBELPROBE.EXE"}) {
+        EXPECT_TRUE(IsProcessRunning(same)) << Utf8(same);
+        const std::vector<std::wstring> found = Texts(FindProcessIds(same));
+        EXPECT_EQ(std::vector<std::wstring>{probeId}, found) << Utf8(same) << " gave " << Joined(found);
+    }
+    // Every other character of the whole name does.
+    for (const wchar_t* other : {L"QuorbelProbe", L"Probe.exe", L"QuorbelProbe.exe ", L""}) {
         EXPECT_FALSE(IsProcessRunning(other)) << Utf8(other);
         const std::vector<std::wstring> none = Texts(FindProcessIds(other));
         EXPECT_TRUE(none.empty()) << Utf8(other) << " gave " << Joined(none);

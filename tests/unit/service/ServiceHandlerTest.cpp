@@ -11,6 +11,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "TestSupport.h"
@@ -75,6 +76,7 @@ protected:
         serviceThread.Stop();
         serviceThread.GetThread().Join();
         service_status::setServiceStatus = ::SetServiceStatus;
+        service_status::registerHandler = ::RegisterServiceCtrlHandlerExW;
         CWindowService::serviceThread = nullptr;
         CWindowService::modulePath = L"";
         CWindowService::currentState = 0;
@@ -113,7 +115,8 @@ TEST_F(ServiceHandlerTest, AnswersEachControlByItsCodeAndTheCurrentState)
         {"continue while running", SERVICE_RUNNING, SERVICE_CONTROL_CONTINUE, 0, true, SERVICE_RUNNING, kAccepted, false},
         {"stop while running", SERVICE_RUNNING, SERVICE_CONTROL_STOP, 0, true, SERVICE_STOP_PENDING, 0, true},
         {"continue while stopping", SERVICE_STOP_PENDING, SERVICE_CONTROL_CONTINUE, 0, false, 0, 0, false},
-        {"interrogate while stopping", SERVICE_STOP_PENDING, SERVICE_CONTROL_INTERROGATE, 0, true, SERVICE_STOP_PENDING, kAccepted, false},
+        {"interrogate while stopping", SERVICE_STOP_PENDING, SERVICE_CONTROL_INTERROGATE, 0, true, SERVICE_STOP_PENDING, 0, false},
+        {"logon while stopping", SERVICE_STOP_PENDING, SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGON, true, SERVICE_STOP_PENDING, 0, false},
         {"second stop while stopping", SERVICE_STOP_PENDING, SERVICE_CONTROL_STOP, 0, true, SERVICE_STOP_PENDING, 0, true},
         {"remote connect", SERVICE_RUNNING, SERVICE_CONTROL_SESSIONCHANGE, WTS_REMOTE_CONNECT, true, SERVICE_RUNNING, kAccepted, false},
         {"logoff", SERVICE_RUNNING, SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGOFF, true, SERVICE_RUNNING, kAccepted, false},
@@ -141,8 +144,11 @@ TEST_F(ServiceHandlerTest, AnswersEachControlByItsCodeAndTheCurrentState)
             EXPECT_EQ(c.reportedState, seen[0].dwCurrentState);
             EXPECT_EQ(c.reportedControls, seen[0].dwControlsAccepted);
             EXPECT_EQ(0x110u, seen[0].dwServiceType);
-            EXPECT_EQ(0u, seen[0].dwWin32ExitCode + seen[0].dwServiceSpecificExitCode +
-                              seen[0].dwCheckPoint + seen[0].dwWaitHint);
+            EXPECT_EQ(0u, seen[0].dwWin32ExitCode + seen[0].dwServiceSpecificExitCode);
+            // Only a stop in progress promises its next report.
+            const bool pending = c.reportedState == SERVICE_STOP_PENDING;
+            EXPECT_EQ(pending, seen[0].dwCheckPoint > 0) << seen[0].dwCheckPoint;
+            EXPECT_EQ(pending, seen[0].dwWaitHint > 0) << seen[0].dwWaitHint;
             EXPECT_EQ(c.reportedState, CWindowService::currentState);
         } else {
             EXPECT_TRUE(seen.empty()) << Describe(seen);
@@ -164,6 +170,38 @@ TEST_F(ServiceHandlerTest, StopEndsTheServiceThreadAfterItsEndFunction)
     ASSERT_TRUE(WaitUntil([] { return endCalls == 1; }, 5000));
     serviceThread.GetThread().Join();
     EXPECT_EQ(1, mainCalls.load());
+    EXPECT_EQ(1, endCalls.load());
+}
+
+TEST_F(ServiceHandlerTest, StopPendingIsReportedWithARisingCheckPointUntilTheServiceStops)
+{
+    // An end function that takes a while, as a watch pass that is being cut short.
+    serviceThread.endFunc = [] {
+        Sleep(2500);
+        ++endCalls;
+    };
+    service_status::registerHandler = [](LPCWSTR, LPHANDLER_FUNCTION_EX,
+                                         LPVOID) -> SERVICE_STATUS_HANDLE {
+        return reinterpret_cast<SERVICE_STATUS_HANDLE>(1);
+    };
+    std::thread serviceMain([] { CWindowService::serviceMainEx(0, nullptr); });
+    ASSERT_TRUE(WaitUntil([] { return mainCalls == 1; }, 5000));
+    CWindowService::serviceHandlerEx(SERVICE_CONTROL_STOP, 0, nullptr, nullptr);
+    serviceMain.join();
+
+    std::vector<DWORD> checkPoints;
+    for (const SERVICE_STATUS& status : Reports()) {
+        if (status.dwCurrentState == SERVICE_STOP_PENDING) {
+            EXPECT_EQ(0u, status.dwControlsAccepted);
+            checkPoints.push_back(status.dwCheckPoint);
+        }
+    }
+    ASSERT_GE(checkPoints.size(), 2u) << Describe(Reports());
+    for (size_t i = 1; i < checkPoints.size(); ++i) {
+        EXPECT_GT(checkPoints[i], checkPoints[i - 1]);
+    }
+    ASSERT_FALSE(Reports().empty());
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), Reports().back().dwCurrentState);
     EXPECT_EQ(1, endCalls.load());
 }
 

@@ -124,7 +124,7 @@ TEST_F(ConsoleWatchTest, ProgramUpWithinOneSecondLeavesNoRecordAndItsConsoleIsTe
     EXPECT_TRUE(trace.Contains(L"+Quick.exe, ret = " + id)) << Utf8(trace.Text());
 }
 
-TEST_F(ConsoleWatchTest, LivingConsoleBlocksAStartAndAnEndedOneGetsItsSuccessorRecorded)
+TEST_F(ConsoleWatchTest, LivingConsoleBlocksAStartAndAnEndedOneIsReplacedByItsSuccessor)
 {
     const DWORD holder = StartConsoleRunning(Program(L"Holder.exe"));
     ASSERT_NE(holder, 0u);
@@ -149,8 +149,8 @@ TEST_F(ConsoleWatchTest, LivingConsoleBlocksAStartAndAnEndedOneGetsItsSuccessorR
     EXPECT_EQ(LaunchCount(), 1);
     EXPECT_TRUE(WaitUntil([&] { return StartsOf(path).size() == 1; }, 5000));
     EXPECT_EQ(RecordNames(), Names({L"Blocked.exe"}));
-    EXPECT_EQ(RecordedIds(L"Blocked.exe"),
-              (std::vector<std::wstring>{std::to_wstring(holder), std::to_wstring(successor)}));
+    // The ended console was dropped when the console list was taken before the start.
+    EXPECT_EQ(RecordedIds(L"Blocked.exe"), Names({std::to_wstring(successor).c_str()}));
 }
 
 TEST_F(ConsoleWatchTest, FailedStartRecordsIdZeroWhichNeverCountsAsAlive)
@@ -201,22 +201,41 @@ TEST_F(ConsoleWatchTest, RemovingForgetsOnlyThatNameAndAMissingNameChangesNothin
     EXPECT_TRUE(trace.Contains(L"remove a.exe")) << Utf8(trace.Text());
 }
 
-TEST_F(ConsoleWatchTest, NamesDifferingOnlyInCaseAreDifferentPrograms)
+TEST_F(ConsoleWatchTest, NamesDifferingOnlyInCaseAreOneProgram)
 {
     const DWORD console = StartConsoleRunning(Program(L"Holder.exe"));
     ASSERT_NE(console, 0u);
     watch.AddCMDWatchList(L"Prog.exe", console);
 
-    EXPECT_TRUE(watch.IsRunCMD(L"Prog.exe"));
-    EXPECT_FALSE(watch.IsRunCMD(L"prog.exe"));
-    EXPECT_FALSE(watch.IsRunCMD(L"PROG.EXE"));
+    EXPECT_TRUE(watch.IsRunCMD(L"prog.exe"));
+    EXPECT_TRUE(watch.IsRunCMD(L"PROG.EXE"));
 
-    watch.AddCMDWatchList(L"prog.exe", 7);
-    EXPECT_EQ(RecordNames(), Names({L"Prog.exe", L"prog.exe"}));
-    watch.RemoveCMDWatchList(L"PROG.EXE");
-    EXPECT_EQ(RecordNames(), Names({L"Prog.exe", L"prog.exe"}));
-    watch.RemoveCMDWatchList(L"prog.exe");
+    watch.AddCMDWatchList(L"prog.exe", console);
     EXPECT_EQ(RecordNames(), Names({L"Prog.exe"}));
+    EXPECT_EQ(RecordedIds(L"Prog.exe"), Names({std::to_wstring(console).c_str()}));
+    watch.RemoveCMDWatchList(L"PROG.EXE");
+    EXPECT_TRUE(RecordNames().empty());
+}
+
+TEST_F(ConsoleWatchTest, RecordsKeepOnlyRunningConsolesWhateverTheirName)
+{
+    const DWORD alive = StartConsoleRunning(Program(L"Holder.exe"));
+    ASSERT_NE(alive, 0u);
+    const DWORD ended = StartConsoleRunning(Program(L"Ended.exe"));
+    ASSERT_NE(ended, 0u);
+    TerminateById(ended);
+    ASSERT_TRUE(WaitUntil([&] { return !IsProcessAlive(ended); }, 5000));
+    // A paused entry's console that still runs, one that ended, and a name whose consoles all
+    // ended: only the running console is left once the console list is taken.
+    watch.AddCMDWatchList(L"paused.exe", ended);
+    watch.AddCMDWatchList(L"paused.exe", alive);
+    watch.AddCMDWatchList(L"failing.exe", 0);
+    watch.AddCMDWatchList(L"failing.exe", ended);
+
+    EXPECT_FALSE(watch.IsRunCMD(L"other.exe"));
+
+    EXPECT_EQ(RecordNames(), Names({L"paused.exe"}));
+    EXPECT_EQ(RecordedIds(L"paused.exe"), Names({std::to_wstring(alive).c_str()}));
 }
 
 TEST_F(ConsoleWatchTest, WithoutThePinfoMutexTheListIsLeftAlone)

@@ -1,0 +1,53 @@
+#include "process/ProcessTable.h"
+
+#include "process/ProcessSnapshot.h"
+
+ProcessTable ProcessTable::Take()
+{
+    ProcessTable table;
+    ForEachProcess([&](const PROCESSENTRY32W& entry) {
+        std::vector<DWORD>& ids = table.idsByName[Key(entry.szExeFile)];
+        // A snapshot lists a process once; the test only guards against a platform that does not.
+        if (ids.empty() || ids.back() != entry.th32ProcessID) {
+            ids.push_back(entry.th32ProcessID);
+        }
+        return true;
+    });
+    return table;
+}
+
+bool ProcessTable::IsRunning(const XStringW& imageName) const
+{
+    return idsByName.find(Key(imageName.GetString())) != idsByName.end();
+}
+
+XStringWList ProcessTable::FindIds(const XStringW& imageName) const
+{
+    XStringWList processIds;
+    const auto found = idsByName.find(Key(imageName.GetString()));
+    if (found == idsByName.end()) {
+        return processIds;
+    }
+    for (const DWORD id : found->second) {
+        XStringW processId;
+        processId.Format(L"%d", static_cast<int>(id));
+        if (processIds.Find(processId) < 0) {
+            processIds.Add(processId);
+        }
+    }
+    return processIds;
+}
+
+std::wstring ProcessTable::Key(const wchar_t* imageName)
+{
+    std::wstring key(imageName);
+    if (key.empty()) {
+        return key;
+    }
+    // The invariant upper-case mapping is one character for one, like the ordinal comparison
+    // that ignores case, so the key keeps its length.
+    ::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, key.data(),
+                    static_cast<int>(key.size()), key.data(), static_cast<int>(key.size()),
+                    nullptr, nullptr, 0);
+    return key;
+}
