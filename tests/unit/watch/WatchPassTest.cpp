@@ -36,6 +36,22 @@ DWORD WINAPI FakeTickCount()
 
 XStringW companionDirectory;
 
+std::atomic<int> processTables{0};
+
+std::atomic<int> failedStarts{0};
+
+DWORD FailingLauncher(const XStringW&)
+{
+    ++failedStarts;
+    return 0;
+}
+
+ProcessTable CountedProcessTable()
+{
+    ++processTables;
+    return ProcessTable::Take();
+}
+
 XStringW CompanionDirectory()
 {
     return companionDirectory;
@@ -212,8 +228,9 @@ TEST_F(WatchPassTest, MissingCompanionIsStartedAndNoneOfItsConsolesIsLeft)
     watch.ThreadFunc();
 
     EXPECT_TRUE(trace.Contains(L"Execute Service Manager")) << Utf8(trace.Text());
-    EXPECT_GE(LaunchCount(), 1);
-    EXPECT_FALSE(ProcessIdsByName(kCompanion).empty()) << "the companion runs";
+    // It came up, so it is not started a second time once its console has been ended.
+    EXPECT_EQ(LaunchCount(), 1);
+    EXPECT_EQ(ProcessIdsByName(kCompanion).size(), 1u) << "the companion runs once";
     ASSERT_TRUE(WaitUntil([&] { return !StartsOf(companionPath).empty(); }, 5000));
     const std::vector<StartRecord> starts = StartsOf(companionPath);
     for (const StartRecord& start : starts) {
@@ -235,6 +252,46 @@ TEST_F(WatchPassTest, RunningCompanionIsNotStartedAndItsRecordsAreForgotten)
     EXPECT_TRUE(RecordNames().empty());
     EXPECT_TRUE(trace.Contains(L"Running Process QuorbelServiceManager.exe")) << Utf8(trace.Text());
     EXPECT_EQ(StartsOf(companionPath).size(), 1u);
+}
+
+TEST_F(WatchPassTest, SteadyPassTakesOneProcessSnapshotAndMatchesNamesInAnyCase)
+{
+    ASSERT_NO_FATAL_FAILURE(StartCompanion());
+    const std::wstring first = Program(L"SteadyOne.exe");
+    const std::wstring second = Program(L"SteadyTwo.exe");
+    ASSERT_NO_FATAL_FAILURE(Start(first));
+    ASSERT_NO_FATAL_FAILURE(Start(second));
+    watchList.AddEntry(L"steadyone.exe", first);  // added in other letter case than its file
+    watchList.AddEntry(L"SteadyTwo.exe", second);
+    watch.takeProcessTable = &CountedProcessTable;
+    processTables = 0;
+    TraceCapture trace;
+
+    watch.ThreadFunc();
+
+    EXPECT_EQ(processTables.load(), 1);
+    EXPECT_EQ(LaunchCount(), 0);
+    EXPECT_TRUE(trace.Contains(L"Running Process steadyone.exe")) << Utf8(trace.Text());
+    EXPECT_TRUE(trace.Contains(L"Running Process SteadyTwo.exe")) << Utf8(trace.Text());
+}
+
+TEST_F(WatchPassTest, EntryWithoutAStringPathWritesOneErrorLineAndStartsNothing)
+{
+    ASSERT_NO_FATAL_FAILURE(StartCompanion());
+    watchList.AddEntry(L"NoPath.exe", L"");
+    const std::wstring multiKey = std::wstring(L"Software\\QUORBEL\\QuorbelService\\MultiPath.exe");
+    const wchar_t multi[] = L"C:\\x.exe\0\0";
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, multiKey.c_str(), L"Path", REG_MULTI_SZ, multi,
+                              sizeof(multi)),
+              ERROR_SUCCESS);
+    TraceCapture trace;
+
+    watch.ThreadFunc();
+
+    EXPECT_EQ(LaunchCount(), 0);
+    EXPECT_EQ(trace.Count(L"<ERROR> no program path for NoPath.exe"), 1) << Utf8(trace.Text());
+    EXPECT_EQ(trace.Count(L"<ERROR> no program path for MultiPath.exe"), 1) << Utf8(trace.Text());
+    EXPECT_TRUE(RecordNames().empty());
 }
 
 TEST_F(WatchPassTest, LateProgramKeepsItsConsoleRecordUntilSeenRunningAndTheConsoleIsNotTerminated)
@@ -399,6 +456,38 @@ TEST_F(WatchPassTest, ThousandsOfPassesWithAZeroIntervalLeakNoHandleAndNoMemory)
     EXPECT_LE(after.privateBytes, before.privateBytes + 256 * 1024)
         << "private bytes " << before.privateBytes << " -> " << after.privateBytes;
     // Even eight bytes lost per pass would show here.
+    EXPECT_LE(after.heapBytes, before.heapBytes + 16 * 1024)
+        << "heap bytes in use " << before.heapBytes << " -> " << after.heapBytes;
+}
+
+TEST_F(WatchPassTest, ChurnedNamesThatNeverComeUpLeaveNoRecordsAndNoHandlesBehind)
+{
+    ASSERT_NO_FATAL_FAILURE(StartCompanion());
+    watch.launcher = &FailingLauncher;
+    watch.programStartWaitMs = 0;
+    const auto churn = [&](int first, int count) {
+        for (int k = first; k < first + count; ++k) {
+            const std::wstring name = L"Churned" + std::to_wstring(k) + L".exe";
+            watchList.AddEntry(name, L"C:\\QuorbelTests\\nowhere\\" + name);
+            watch.ThreadFunc();
+            watch.ThreadFunc();
+            watchList.RemoveEntry(name);
+        }
+    };
+    churn(0, 20);
+    const ProcessUsage before = CurrentUsage();
+    ASSERT_GT(before.handles, 0u);
+
+    failedStarts = 0;
+    churn(20, 200);
+    const int starts = failedStarts.load();
+    watch.ThreadFunc();
+    const ProcessUsage after = CurrentUsage();
+
+    EXPECT_TRUE(RecordNames().empty()) << RecordNames().size() << " records left";
+    EXPECT_EQ(starts, 400) << "each name is started at both of its passes";
+    EXPECT_LE(after.handles, before.handles + 8)
+        << "handles " << before.handles << " -> " << after.handles;
     EXPECT_LE(after.heapBytes, before.heapBytes + 16 * 1024)
         << "heap bytes in use " << before.heapBytes << " -> " << after.heapBytes;
 }

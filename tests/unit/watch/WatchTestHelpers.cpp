@@ -108,6 +108,12 @@ void WatchListKey::AddEntry(const std::wstring& name, const std::wstring& path,
     SetString(entryKey, L"Status", status);
 }
 
+void WatchListKey::RemoveEntry(const std::wstring& name)
+{
+    const std::wstring entryKey = std::wstring(CQuorbelServiceHelper::kBaseKeyPath) + L"\\" + name;
+    RegDeleteTreeW(HKEY_CURRENT_USER, entryKey.c_str());
+}
+
 void WatchListKey::SetIntervalText(const std::wstring& text)
 {
     SetString(CQuorbelServiceHelper::kBaseKeyPath, L"Interval", text);

@@ -41,6 +41,7 @@ public:
 
     void AddEntry(const std::wstring& name, const std::wstring& path,
                   const std::wstring& status = L"1");
+    void RemoveEntry(const std::wstring& name);
     void SetIntervalText(const std::wstring& text);
     void SetIntervalDword(DWORD value);
 };
