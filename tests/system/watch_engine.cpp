@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
@@ -275,13 +276,15 @@ TEST_F(WatchEngineTest, WatchedProgramIsStartedUnderTheServicesConsoleAndComesBa
     EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
 }
 
-TEST_F(WatchEngineTest, PausedRemovedAndOtherCaseEntriesAreLeftAlone)
+TEST_F(WatchEngineTest, PausedAndRemovedEntriesAreLeftAloneAndNamesMatchInAnyCase)
 {
     const std::wstring pausedRunning = Program(L"p1", L"PausedRunning.exe");
     const std::wstring pausedStopped = Program(L"p2", L"PausedStopped.exe");
     const std::wstring removed = Program(L"r", L"Removed.exe");
     const std::wstring entryCase = Program(L"upper", L"CaseProg.exe");
     const std::wstring otherCase = Program(L"lower", L"caseprog.exe");
+    // Added in lower case, while the file on disk is spelled GuiApp.exe.
+    const std::wstring guiApp = Program(L"gui", L"GuiApp.exe");
     for (const std::wstring& path : {pausedRunning, removed, otherCase}) {
         ASSERT_NO_FATAL_FAILURE(StartOutside(path));
     }
@@ -293,10 +296,11 @@ TEST_F(WatchEngineTest, PausedRemovedAndOtherCaseEntriesAreLeftAlone)
     SetString(EntryKey(L"Removed.exe"), L"Status", L"1");
     SetString(EntryKey(L"CaseProg.exe"), L"Path", entryCase);
     SetString(EntryKey(L"CaseProg.exe"), L"Status", L"1");
+    SetString(EntryKey(L"guiapp.exe"), L"Path", guiApp);
+    SetString(EntryKey(L"guiapp.exe"), L"Status", L"1");
 
     ASSERT_NO_FATAL_FAILURE(BringServiceUp());
-    // caseprog.exe runs, but it is not the entry's CaseProg.exe.
-    EXPECT_TRUE(WaitUntil([&] { return !StartsOf(entryCase).empty(); }, 20000))
+    EXPECT_TRUE(WaitUntil([&] { return !StartsOf(guiApp).empty(); }, 20000))
         << Utf8(ServiceLog());
 
     ASSERT_EQ(RegDeleteTreeW(HKEY_CURRENT_USER, EntryKey(L"Removed.exe").c_str()), ERROR_SUCCESS);
@@ -309,8 +313,14 @@ TEST_F(WatchEngineTest, PausedRemovedAndOtherCaseEntriesAreLeftAlone)
     EXPECT_EQ(ProcessIdsByName(L"PausedRunning.exe").size(), 1u)
         << "the running paused program was stopped";
     EXPECT_EQ(StartsOf(pausedRunning).size(), 1u);
+    // caseprog.exe runs, so the entry CaseProg.exe is running: image names ignore case.
+    EXPECT_TRUE(StartsOf(entryCase).empty()) << "CaseProg.exe was started beside caseprog.exe";
     EXPECT_EQ(StartsOf(otherCase).size(), 1u);
     EXPECT_EQ(ProcessIdsByName(L"caseprog.exe").size(), 1u);
+    // guiapp.exe was started once and is seen running as GuiApp.exe ever after.
+    EXPECT_EQ(StartsOf(guiApp).size(), 1u) << Utf8(ServiceLog());
+    EXPECT_EQ(ProcessIdsByName(L"GuiApp.exe").size(), 1u);
+    EXPECT_NE(ServiceLog().find(L"Running Process guiapp.exe"), std::wstring::npos);
 
     EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
 }
@@ -336,6 +346,63 @@ TEST_F(WatchEngineTest, WithoutALoggedOnUserNothingIsStartedAndTheServiceStopsCl
     EXPECT_NE(log.find(L"no watch list"), std::wstring::npos) << Utf8(log);
 
     EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
+}
+
+TEST_F(WatchEngineTest, PathsThatCmdWouldSplitStartTheirOwnProgramAndNothingElse)
+{
+    CreateDirectoryW((dir / L"Programs\\Program Files (x86)").c_str(), nullptr);
+    const std::wstring vendor = Program(L"Program Files (x86)\\Some Vendor", L"VendorApp.exe");
+    const std::wstring research = Program(L"R&D", L"RnD.exe");
+    SetString(EntryKey(L"VendorApp.exe"), L"Path", vendor);
+    SetString(EntryKey(L"VendorApp.exe"), L"Status", L"1");
+    SetString(EntryKey(L"RnD.exe"), L"Path", research);
+    SetString(EntryKey(L"RnD.exe"), L"Status", L"1");
+    // With the path split at "&", cmd.exe would run the second command and write the marker.
+    const std::wstring marker = dir / L"marker.txt";
+    SetString(EntryKey(L"Injected.exe"), L"Path",
+              dir / (L"Programs\\nosuch.exe&echo injected>" + marker));
+    SetString(EntryKey(L"Injected.exe"), L"Status", L"1");
+    SetString(EntryKey(L"NoPath.exe"), L"Path", L"");
+    SetString(EntryKey(L"NoPath.exe"), L"Status", L"1");
+
+    ASSERT_NO_FATAL_FAILURE(BringServiceUp());
+    ASSERT_TRUE(WaitUntil([&] { return !StartsOf(vendor).empty() && !StartsOf(research).empty(); },
+                          30000))
+        << Utf8(ServiceLog());
+    ASSERT_TRUE(WaitForPasses(3, 30000)) << Utf8(ServiceLog());
+
+    EXPECT_EQ(StartsOf(vendor).size(), 1u) << "kept running, not started again";
+    EXPECT_EQ(StartsOf(research).size(), 1u);
+    EXPECT_FALSE(FileExists(marker)) << "cmd.exe ran a command hidden in a path";
+    const std::wstring log = ServiceLog();
+    EXPECT_NE(log.find(L"Running Process VendorApp.exe"), std::wstring::npos) << Utf8(log);
+    EXPECT_NE(log.find(L"Running Process RnD.exe"), std::wstring::npos) << Utf8(log);
+    EXPECT_NE(log.find(L"<ERROR> no program path for NoPath.exe"), std::wstring::npos);
+    EXPECT_EQ(log.find(L"watchList[0] : NoPath.exe path : \r\n"), std::wstring::npos);
+
+    EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
+}
+
+TEST_F(WatchEngineTest, StopIsPromptWithAThousandEntriesThatCannotStart)
+{
+    for (int i = 0; i < 1000; ++i) {
+        const std::wstring name = L"Missing" + std::to_wstring(i) + L".exe";
+        SetString(EntryKey(name), L"Path", dir / (L"Programs\\" + name));
+        SetString(EntryKey(name), L"Status", L"1");
+    }
+    ASSERT_NO_FATAL_FAILURE(BringServiceUp());
+    // Well into the first pass over the list.
+    ASSERT_TRUE(WaitUntil([&] { return ServiceLog().find(L"watchList[2] : ") != std::wstring::npos; },
+                          30000))
+        << Utf8(ServiceLog());
+
+    const ULONGLONG before = GetTickCount64();
+    EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
+    const ULONGLONG took = GetTickCount64() - before;
+    std::printf("stopped after %llu ms\n", took);
+    // Before, the pass went on through all thousand entries, a second each.
+    EXPECT_LT(took, 10000u);
+    EXPECT_EQ(ServiceLog().find(L"watchList[999] : "), std::wstring::npos);
 }
 
 }  // namespace
