@@ -2,12 +2,13 @@
 #   make demo   install what is missing, build, and show the service at work under Wine
 #   make test   install what is missing, build both targets, run every test under Wine
 #   make build  build both targets (artifacts in dist/x86 and dist/x64)
+#   make bench  build, then print the benchmark's ratios measured under Wine
 
 BUILD      := build
 PREFIX_DIR := $(CURDIR)/$(BUILD)/wineprefix
 JOBS       ?= $(shell nproc)
 
-.PHONY: all deps build test demo clean
+.PHONY: all deps build test bench demo clean
 all: build
 
 deps:
@@ -27,6 +28,9 @@ build: deps $(BUILD)/x64/build.ninja $(BUILD)/x86/build.ninja
 
 test: build
 	@scripts/run-tests.sh $(BUILD)/x64 $(PREFIX_DIR)
+
+bench: build
+	@scripts/run-bench.sh $(BUILD)/x64 $(CURDIR)/$(BUILD)/bench-prefix
 
 demo: build
 	@scripts/demo.sh $(BUILD)/x64 $(CURDIR)/$(BUILD)/demo-prefix

@@ -1,0 +1,24 @@
+// The benchmark probe: prints, section by section, how the product's costs compare with their
+// minimum, each ratio measured within this one run.
+// Usage: quorbel_bench.exe [trace lines per round] [rounds]
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "Bench.h"
+
+int main(int argc, char** argv)
+{
+    bench::Settings settings;
+    if (argc > 1) {
+        settings.traceLines = std::atoi(argv[1]);
+    }
+    if (argc > 2) {
+        settings.rounds = std::atoi(argv[2]);
+    }
+    std::printf("QuorbelService benchmark (ratios measured in this run; lower is better)\n");
+    RunPassBench(settings);
+    RunTraceBench(settings);
+    RunChurnBench(settings);
+    return 0;
+}
