@@ -106,14 +106,13 @@ XStringWList CQuorbelServiceHelper::GetAllList()
 
 XStringWList CQuorbelServiceHelper::GetActiveList(const XStringW& sid)
 {
-    const XStringWList names = CRegHelper::GetSubKeyList(HKEY_USERS, UserBaseKeyPath(sid));
+    // The base key is opened once for the whole list; every entry's Status is read below it.
     XStringWList active;
-    for (int i = 0; i < names.GetCount(); ++i) {
-        const XStringW name = names.GetCopyAt(i);
-        if (ReadStatus(HKEY_USERS, UserEntryKeyPath(sid, name)) != 0) {
+    CRegHelper::ForEachSubKey(HKEY_USERS, UserBaseKeyPath(sid), [&](HKEY baseKey, const XStringW& name) {
+        if (ReadStatus(baseKey, name) != 0) {
             active.Add(name);
         }
-    }
+    });
     return active;
 }
 

@@ -46,21 +46,28 @@ public:
     StringValueData() : firstBuffer(kFirstReadChars + 1) {}
 
     // The status of the read whose data counts: the first one, or the second one when the
-    // first found the value longer than its buffer.
-    LONG Read(HKEY key, const wchar_t* valueName)
+    // first found the value longer than its buffer. The value's type goes to type when asked
+    // for; a value that is no string is not read a second time.
+    LONG Read(HKEY key, const wchar_t* valueName, DWORD* type = nullptr)
     {
+        DWORD valueType = REG_NONE;
         DWORD size = kFirstReadChars * sizeof(wchar_t);
         LONG status =
-            RegQueryValueExW(key, valueName, nullptr, nullptr, firstBuffer.Bytes(), &size);
-        if (status == ERROR_MORE_DATA) {
+            RegQueryValueExW(key, valueName, nullptr, &valueType, firstBuffer.Bytes(), &size);
+        if (status == ERROR_MORE_DATA && (type == nullptr || IsStringType(valueType))) {
             // size is now the value's whole size in bytes, rounded up to characters here.
             secondBuffer.emplace((size + 1) / sizeof(wchar_t) + 1);
             status =
                 RegQueryValueExW(key, valueName, nullptr, nullptr, secondBuffer->Bytes(), &size);
         }
         byteSize = (status == ERROR_SUCCESS) ? size : 0;
+        if (type != nullptr) {
+            *type = valueType;
+        }
         return status;
     }
+
+    static bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_MULTI_SZ; }
 
     const wchar_t* Chars() { return secondBuffer ? secondBuffer->Chars() : firstBuffer.Chars(); }
     int CharCount() const { return static_cast<int>(byteSize / sizeof(wchar_t)); }
@@ -71,25 +78,35 @@ private:
     DWORD byteSize = 0;
 };
 
+// A REG_SZ's text: up to the first null or the end of the data, whichever comes first.
+void StringText(StringValueData& data, XStringW& text)
+{
+    text.Format(L"%s", data.Chars());
+}
+
+// A REG_MULTI_SZ's strings, each followed by a line feed.
+void MultiStringText(StringValueData& data, XStringW& text)
+{
+    text.Format(L"");
+    MultiStringReader reader(data.CharCount(), data.Chars());
+    for (const wchar_t* item = reader.Next(); item != nullptr; item = reader.Next()) {
+        text.AppendFormat(L"%@\n", XStringW(item));
+    }
+}
+
 void ReadStringText(HKEY key, const XStringW& valueName, XStringW& text)
 {
     StringValueData data;
     if (data.Read(key, valueName.GetString()) == ERROR_SUCCESS) {
-        // Up to the first null or the end of the data, whichever comes first.
-        text.Format(L"%s", data.Chars());
+        StringText(data, text);
     }
 }
 
 void ReadMultiStringText(HKEY key, const XStringW& valueName, XStringW& text)
 {
     StringValueData data;
-    if (data.Read(key, valueName.GetString()) != ERROR_SUCCESS) {
-        return;
-    }
-    text.Format(L"");
-    MultiStringReader reader(data.CharCount(), data.Chars());
-    for (const wchar_t* item = reader.Next(); item != nullptr; item = reader.Next()) {
-        text.AppendFormat(L"%@\n", XStringW(item));
+    if (data.Read(key, valueName.GetString()) == ERROR_SUCCESS) {
+        MultiStringText(data, text);
     }
 }
 
@@ -211,12 +228,24 @@ DWORD CRegHelper::GetValue(HKEY root, const XStringW& keyPath, const XStringW& v
 
 XStringW CRegHelper::GetStringValue(HKEY root, const XStringW& keyPath, const XStringW& valueName)
 {
+    // The type and the text come from one open of the key and, mostly, one query. A key that
+    // cannot be opened is reported as the type query reports it, the first step of the read.
     XStringW text;
-    const DWORD type = GetValueType(root, keyPath, valueName);
-    if (type == REG_SZ || type == REG_MULTI_SZ) {
-        DWORD unusedNumber = 0;
-        DWORD unusedSize = 0;
-        GetValue(root, keyPath, valueName, text, unusedNumber, unusedSize);
+    ScopedRegKey key;
+    const LONG status = RegOpenKeyExW(root, keyPath.GetString(), 0, kReadAccess, key.Receive());
+    if (status != ERROR_SUCCESS) {
+        TraceOpenFailure("CRegHelper::GetValueType", __LINE__, status);
+        return text;
+    }
+    StringValueData data;
+    DWORD type = REG_NONE;
+    if (data.Read(key.Get(), valueName.GetString(), &type) != ERROR_SUCCESS) {
+        return text;
+    }
+    if (type == REG_SZ) {
+        StringText(data, text);
+    } else if (type == REG_MULTI_SZ) {
+        MultiStringText(data, text);
     }
     return text;
 }
@@ -246,9 +275,15 @@ bool CRegHelper::SetValue(const XStringW& keyPath, const XStringW& valueName, co
 XStringWList CRegHelper::GetSubKeyList(HKEY root, const XStringW& keyPath)
 {
     XStringWList names;
+    ForEachSubKey(root, keyPath, [&](HKEY, const XStringW& name) { names.Add(name); });
+    return names;
+}
+
+void CRegHelper::ForEachSubKey(HKEY root, const XStringW& keyPath, const SubKeyVisit& visit)
+{
     ScopedRegKey key;
     if (RegOpenKeyExW(root, keyPath.GetString(), 0, kReadAccess, key.Receive()) != ERROR_SUCCESS) {
-        return names;
+        return;
     }
     ZeroedWideBuffer name(kKeyNameChars);
     for (DWORD index = 0;; ++index) {
@@ -256,7 +291,6 @@ XStringWList CRegHelper::GetSubKeyList(HKEY root, const XStringW& keyPath)
         if (RegEnumKeyW(key.Get(), index, name.Chars(), kKeyNameChars) != ERROR_SUCCESS) {
             break;
         }
-        names.Add(XStringW(name.Chars()));
+        visit(key.Get(), XStringW(name.Chars()));
     }
-    return names;
 }

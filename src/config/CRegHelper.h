@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <functional>
+
 #include "strings/XStringW.h"
 #include "strings/XStringWList.h"
 
@@ -16,4 +18,9 @@ public:
     // Writes a REG_SZ below HKEY_CURRENT_USER, creating missing keys on the way.
     static bool SetValue(const XStringW& keyPath, const XStringW& valueName, const XStringW& text);
     static XStringWList GetSubKeyList(HKEY root, const XStringW& keyPath);
+    // Calls visit(key, name) for every subkey of keyPath in enumeration order, with key the open
+    // keyPath itself, so that values below it are read without opening it again. A key that
+    // cannot be opened has no subkeys.
+    using SubKeyVisit = std::function<void(HKEY key, const XStringW& name)>;
+    static void ForEachSubKey(HKEY root, const XStringW& keyPath, const SubKeyVisit& visit);
 };

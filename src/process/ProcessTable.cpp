@@ -41,13 +41,20 @@ XStringWList ProcessTable::FindIds(const XStringW& imageName) const
 std::wstring ProcessTable::Key(const wchar_t* imageName)
 {
     std::wstring key(imageName);
-    if (key.empty()) {
-        return key;
+    bool ascii = true;
+    for (wchar_t& c : key) {
+        if (c >= L'a' && c <= L'z') {
+            c = static_cast<wchar_t>(c - L'a' + L'A');
+        } else if (c > 0x7F) {
+            ascii = false;
+        }
     }
-    // The invariant upper-case mapping is one character for one, like the ordinal comparison
-    // that ignores case, so the key keeps its length.
-    ::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, key.data(),
-                    static_cast<int>(key.size()), key.data(), static_cast<int>(key.size()),
-                    nullptr, nullptr, 0);
+    if (!ascii) {
+        // The invariant upper-case mapping is one character for one, like the ordinal comparison
+        // that ignores case, so the key keeps its length.
+        ::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, key.data(),
+                        static_cast<int>(key.size()), key.data(), static_cast<int>(key.size()),
+                        nullptr, nullptr, 0);
+    }
     return key;
 }

@@ -1,5 +1,6 @@
 #include "strings/XStringWList.h"
 
+#include <chrono>
 #include <cwchar>
 #include <iterator>
 #include <stdexcept>
@@ -18,9 +19,16 @@ namespace {
     throw std::invalid_argument("XStringWList: index outside the list");
 }
 
+constexpr std::chrono::milliseconds kListWait(10000);
+
 }  // namespace
 
-XStringWList::XStringWList() : listMutex(::CreateMutexW(nullptr, FALSE, nullptr)) {}
+XStringWList::XStringWList() = default;
+
+XStringWList::Lock XStringWList::LockList() const
+{
+    return Lock(listMutex, kListWait);
+}
 
 XStringWList::XStringWList(const XStringWList& other) : XStringWList()
 {
@@ -44,16 +52,16 @@ void XStringWList::Add(const XStringW& text)
     if (!text.IsEmpty()) {
         *element += text;  // up to the first zero character
     }
-    const MutexLock lock(listMutex.Get());
-    if (lock.Owns()) {
+    const Lock lock = LockList();
+    if (lock.owns_lock()) {
         elements.push_back(std::move(element));
     }
 }
 
 void XStringWList::RemoveAll()
 {
-    const MutexLock lock(listMutex.Get());
-    if (!lock.Owns()) {
+    const Lock lock = LockList();
+    if (!lock.owns_lock()) {
         return;
     }
     while (!elements.empty()) {
@@ -63,14 +71,14 @@ void XStringWList::RemoveAll()
 
 int XStringWList::GetCount() const
 {
-    const MutexLock lock(listMutex.Get());
-    return lock.Owns() ? static_cast<int>(elements.size()) : 0;
+    const Lock lock = LockList();
+    return lock.owns_lock() ? static_cast<int>(elements.size()) : 0;
 }
 
 XStringW& XStringWList::GetAt(int index) const
 {
-    const MutexLock lock(listMutex.Get());
-    if (!lock.Owns()) {
+    const Lock lock = LockList();
+    if (!lock.owns_lock()) {
         ThrowTimeout();
     }
     return *ElementAt(index);
@@ -78,8 +86,8 @@ XStringW& XStringWList::GetAt(int index) const
 
 XStringW XStringWList::GetCopyAt(int index) const
 {
-    const MutexLock lock(listMutex.Get());
-    if (!lock.Owns()) {
+    const Lock lock = LockList();
+    if (!lock.owns_lock()) {
         ThrowTimeout();
     }
     XStringW copy(*ElementAt(index));
@@ -91,8 +99,8 @@ int XStringWList::Find(const XStringW& text) const
     if (text.IsEmpty()) {
         return -1;
     }
-    const MutexLock lock(listMutex.Get());
-    if (!lock.Owns()) {
+    const Lock lock = LockList();
+    if (!lock.owns_lock()) {
         return -1;
     }
     int index = 0;
@@ -108,8 +116,8 @@ int XStringWList::Find(const XStringW& text) const
 XStringW XStringWList::Join() const
 {
     XStringW joined;
-    const MutexLock lock(listMutex.Get());
-    if (!lock.Owns()) {
+    const Lock lock = LockList();
+    if (!lock.owns_lock()) {
         return joined;
     }
     for (const auto& element : elements) {
@@ -135,8 +143,8 @@ void XStringWList::CopyTo(XStringWList& destination) const
 
 bool XStringWList::CopyAtIfPresent(int index, XStringW& copy) const
 {
-    const MutexLock lock(listMutex.Get());
-    if (!lock.Owns() || index < 0 || index >= static_cast<int>(elements.size())) {
+    const Lock lock = LockList();
+    if (!lock.owns_lock() || index < 0 || index >= static_cast<int>(elements.size())) {
         return false;
     }
     copy = *std::next(elements.begin(), index)->get();

@@ -6,8 +6,8 @@
 
 #include <list>
 #include <memory>
+#include <mutex>
 
-#include "common/ScopedHandle.h"
 #include "strings/XStringW.h"
 
 class XStringWList {
@@ -35,6 +35,12 @@ private:
     // The element at index; the caller holds the mutex. Throws std::invalid_argument.
     XStringW* ElementAt(int index) const;
 
+    using Lock = std::unique_lock<std::recursive_timed_mutex>;
+    // Waits at most 10000 ms for the mutex; the lock owns nothing when the wait expired.
+    Lock LockList() const;
+
     std::list<std::unique_ptr<XStringW>> elements;
-    ScopedHandle listMutex;
+    // An in-process mutex, recursive like a kernel mutex: taking it costs no system call while
+    // nobody else holds it, and a list holds no handle.
+    mutable std::recursive_timed_mutex listMutex;
 };

@@ -121,6 +121,12 @@ void CQuorbelServiceThread::AddConsoleRecord(const XStringW& name, DWORD process
 void CQuorbelServiceThread::RemoveCMDWatchList(const XStringW& name)
 {
     TraceLog("CQuorbelServiceThread::RemoveCMDWatchList", __LINE__, L"+ %@", name);
+    // Only the watch thread changes the list, so a name without a record needs no lock: a pass
+    // over programs that all run then takes the mutex for none of them.
+    if (FindRecord(name) == pinfoList.end()) {
+        TraceLog("CQuorbelServiceThread::RemoveCMDWatchList", __LINE__, L"- %@", name);
+        return;
+    }
     const MutexLock lock(pinfoMutex.Get(), pinfoWaitMs);
     if (lock.Owns()) {
         const auto record = FindRecord(name);

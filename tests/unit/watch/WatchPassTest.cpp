@@ -6,14 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <psapi.h>
-#include <winternl.h>
 
 #include <algorithm>
 #include <atomic>
 #include <string>
 #include <vector>
 
+#include "ProcessUsage.h"
 #include "TestSupport.h"
 #include "WatchTestHelpers.h"
 #include "watch/CQuorbelServiceThread.h"
@@ -333,92 +332,6 @@ TEST_F(WatchPassTest, LateProgramKeepsItsConsoleRecordUntilSeenRunningAndTheCons
     // The program may be listed a moment before it has recorded its start.
     EXPECT_TRUE(WaitUntil([&] { return !StartsOf(late).empty(); }, 5000));
     EXPECT_EQ(StartsOf(late).size(), 1u);
-}
-
-struct ProcessUsage {
-    DWORD handles = 0;
-    SIZE_T privateBytes = 0;
-    SIZE_T heapBytes = 0;
-};
-
-// Wine answers GetProcessHandleCount with 0; its system handle table does list every handle of
-// the process, so the entries owned by this process are counted instead.
-DWORD HandleCount()
-{
-    DWORD count = 0;
-    if (GetProcessHandleCount(GetCurrentProcess(), &count) && count > 0) {
-        return count;
-    }
-    using QueryFunc = LONG(NTAPI*)(SYSTEM_INFORMATION_CLASS, void*, ULONG, ULONG*);
-    const auto query = reinterpret_cast<QueryFunc>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
-    if (query == nullptr) {
-        return 0;
-    }
-    constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
-    std::vector<BYTE> buffer(1 << 16);
-    for (;;) {
-        ULONG needed = 0;
-        const LONG status = query(SystemHandleInformation, buffer.data(),
-                                  static_cast<ULONG>(buffer.size()), &needed);
-        if (status == kInfoLengthMismatch) {
-            buffer.resize(std::max<size_t>(buffer.size() * 2, needed + 4096));
-            continue;
-        }
-        if (status < 0) {
-            return 0;
-        }
-        break;
-    }
-    const auto* table = reinterpret_cast<const SYSTEM_HANDLE_INFORMATION*>(buffer.data());
-    for (ULONG i = 0; i < table->Count; ++i) {
-        if (table->Handle[i].OwnerPid == GetCurrentProcessId()) {
-            ++count;
-        }
-    }
-    return count;
-}
-
-// Wine leaves PrivateUsage at 0 but keeps PagefileUsage, which Windows reports as the same value.
-SIZE_T PrivateBytes()
-{
-    PROCESS_MEMORY_COUNTERS_EX counters{};
-    counters.cb = sizeof(counters);
-    if (!K32GetProcessMemoryInfo(GetCurrentProcess(),
-                                 reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                                 sizeof(counters))) {
-        return 0;
-    }
-    return counters.PrivateUsage != 0 ? counters.PrivateUsage : counters.PagefileUsage;
-}
-
-// The bytes in the busy blocks of every heap of the process: finer than private bytes, which
-// grow by whole pages.
-SIZE_T HeapBytesInUse()
-{
-    std::vector<HANDLE> heaps(256);
-    const DWORD count = GetProcessHeaps(static_cast<DWORD>(heaps.size()), heaps.data());
-    SIZE_T total = 0;
-    for (DWORD i = 0; i < count && i < heaps.size(); ++i) {
-        HeapLock(heaps[i]);
-        PROCESS_HEAP_ENTRY entry{};
-        while (HeapWalk(heaps[i], &entry)) {
-            if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) {
-                total += entry.cbData;
-            }
-        }
-        HeapUnlock(heaps[i]);
-    }
-    return total;
-}
-
-ProcessUsage CurrentUsage()
-{
-    ProcessUsage usage;
-    usage.handles = HandleCount();
-    usage.privateBytes = PrivateBytes();
-    usage.heapBytes = HeapBytesInUse();
-    return usage;
 }
 
 TEST_F(WatchPassTest, ThousandsOfPassesWithAZeroIntervalLeakNoHandleAndNoMemory)
