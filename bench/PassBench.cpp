@@ -5,7 +5,6 @@
 #include <tlhelp32.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -212,17 +211,6 @@ void RunPassBench(const bench::Settings& settings)
         if (starts != 0) {
             bench::PrintLine(label, "(a program was started: not a steady pass)");
             continue;
-        }
-        if (getenv("QDEBUG")) {
-            const double sidT = bench::BestOf(rounds, [] { CQuorbelServiceHelper::GetCurrentUserSID(); });
-            const XStringW sid = CQuorbelServiceHelper::GetCurrentUserSID();
-            const double listT = bench::BestOf(rounds, [&] { CQuorbelServiceHelper::GetActiveList(sid); });
-            const double intT = bench::BestOf(rounds, [&] { CQuorbelServiceHelper::GetInterval(sid); });
-            const double tabT = bench::BestOf(rounds, [&] { ProcessTable::Take(); });
-            const XStringWList names = CQuorbelServiceHelper::GetActiveList(sid);
-            const double loopT = bench::BestOf(rounds, [&] { for (int i = 0; i < names.GetCount(); ++i) { const XStringW& n = names.GetAt(i); watch.RemoveCMDWatchList(n);} });
-            std::printf("DEBUG pass %.3f snap %.3f sid %.3f list %.3f interval %.3f table %.3f loop %.4f ms\n",
-                pass*1e3, snapshot*1e3, sidT*1e3, listT*1e3, intT*1e3, tabT*1e3, loopT*1e3);
         }
         bench::PrintRatio(label, snapshot > 0.0 ? pass / snapshot : 0.0,
                           entries == kGoalEntries ? kPassGoal : -1.0);

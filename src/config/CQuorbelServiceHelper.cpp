@@ -21,14 +21,6 @@ XStringW EntryKeyPath(const XStringW& entryName)
     return path;
 }
 
-// Below HKEY_USERS: <sid>\Software\QUORBEL\QuorbelService.
-XStringW UserBaseKeyPath(const XStringW& sid)
-{
-    XStringW path(sid);
-    path.AppendFormat(L"\\%s", CQuorbelServiceHelper::kBaseKeyPath);
-    return path;
-}
-
 // Below HKEY_USERS: <sid>\Software\QUORBEL\QuorbelService\<entry name>.
 XStringW UserEntryKeyPath(const XStringW& sid, const XStringW& entryName)
 {
@@ -104,15 +96,23 @@ XStringWList CQuorbelServiceHelper::GetAllList()
     return CRegHelper::GetSubKeyList(HKEY_CURRENT_USER, kBaseKeyPath);
 }
 
+XStringW CQuorbelServiceHelper::UserBaseKeyPath(const XStringW& sid)
+{
+    XStringW path(sid);
+    path.AppendFormat(L"\\%s", kBaseKeyPath);
+    return path;
+}
+
 XStringWList CQuorbelServiceHelper::GetActiveList(const XStringW& sid)
 {
     // The base key is opened once for the whole list; every entry's Status is read below it.
     XStringWList active;
-    CRegHelper::ForEachSubKey(HKEY_USERS, UserBaseKeyPath(sid), [&](HKEY baseKey, const XStringW& name) {
+    const auto addIfActive = [&](HKEY baseKey, const XStringW& name) {
         if (ReadStatus(baseKey, name) != 0) {
             active.Add(name);
         }
-    });
+    };
+    CRegHelper::ForEachSubKey(HKEY_USERS, UserBaseKeyPath(sid), addIfActive);
     return active;
 }
 

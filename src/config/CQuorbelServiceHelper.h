@@ -19,6 +19,8 @@ public:
     static XStringWList GetAllList();
 
     // Readers below HKEY_USERS\<sid>, for the service.
+    // <sid>\Software\QUORBEL\QuorbelService, the user's base key below HKEY_USERS.
+    static XStringW UserBaseKeyPath(const XStringW& sid);
     static XStringWList GetActiveList(const XStringW& sid);
     static XStringW GetListPath(const XStringW& sid, const XStringW& entryName);
     static XStringW GetInterval(const XStringW& sid);

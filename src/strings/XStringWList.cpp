@@ -1,6 +1,5 @@
 #include "strings/XStringWList.h"
 
-#include <chrono>
 #include <cwchar>
 #include <iterator>
 #include <stdexcept>
@@ -19,15 +18,34 @@ namespace {
     throw std::invalid_argument("XStringWList: index outside the list");
 }
 
-constexpr std::chrono::milliseconds kListWait(10000);
+constexpr DWORD kListWaitMs = 10000;
+// How often a waiter looks again while another thread holds the list.
+constexpr DWORD kListPollMs = 1;
 
 }  // namespace
 
-XStringWList::XStringWList() = default;
-
-XStringWList::Lock XStringWList::LockList() const
+XStringWList::Lock::Lock(CRITICAL_SECTION& listMutex) : mutex(listMutex), owns(false)
 {
-    return Lock(listMutex, kListWait);
+    // A critical section has no timed wait, so a held one is polled until the deadline.
+    owns = ::TryEnterCriticalSection(&mutex) != FALSE;
+    const ULONGLONG deadline = ::GetTickCount64() + kListWaitMs;
+    while (!owns && ::GetTickCount64() < deadline) {
+        ::Sleep(kListPollMs);
+        owns = ::TryEnterCriticalSection(&mutex) != FALSE;
+    }
+}
+
+XStringWList::Lock::~Lock()
+{
+    if (owns) {
+        ::LeaveCriticalSection(&mutex);
+    }
+}
+
+XStringWList::XStringWList()
+{
+    // No debug information: it would be one more allocation for every list.
+    ::InitializeCriticalSectionEx(&listMutex, 0, CRITICAL_SECTION_NO_DEBUG_INFO);
 }
 
 XStringWList::XStringWList(const XStringWList& other) : XStringWList()
@@ -44,6 +62,7 @@ XStringWList& XStringWList::operator=(const XStringWList& other)
 XStringWList::~XStringWList()
 {
     RemoveAll();
+    ::DeleteCriticalSection(&listMutex);
 }
 
 void XStringWList::Add(const XStringW& text)
@@ -52,16 +71,16 @@ void XStringWList::Add(const XStringW& text)
     if (!text.IsEmpty()) {
         *element += text;  // up to the first zero character
     }
-    const Lock lock = LockList();
-    if (lock.owns_lock()) {
+    const Lock lock(listMutex);
+    if (lock.Owns()) {
         elements.push_back(std::move(element));
     }
 }
 
 void XStringWList::RemoveAll()
 {
-    const Lock lock = LockList();
-    if (!lock.owns_lock()) {
+    const Lock lock(listMutex);
+    if (!lock.Owns()) {
         return;
     }
     while (!elements.empty()) {
@@ -71,14 +90,14 @@ void XStringWList::RemoveAll()
 
 int XStringWList::GetCount() const
 {
-    const Lock lock = LockList();
-    return lock.owns_lock() ? static_cast<int>(elements.size()) : 0;
+    const Lock lock(listMutex);
+    return lock.Owns() ? static_cast<int>(elements.size()) : 0;
 }
 
 XStringW& XStringWList::GetAt(int index) const
 {
-    const Lock lock = LockList();
-    if (!lock.owns_lock()) {
+    const Lock lock(listMutex);
+    if (!lock.Owns()) {
         ThrowTimeout();
     }
     return *ElementAt(index);
@@ -86,8 +105,8 @@ XStringW& XStringWList::GetAt(int index) const
 
 XStringW XStringWList::GetCopyAt(int index) const
 {
-    const Lock lock = LockList();
-    if (!lock.owns_lock()) {
+    const Lock lock(listMutex);
+    if (!lock.Owns()) {
         ThrowTimeout();
     }
     XStringW copy(*ElementAt(index));
@@ -99,8 +118,8 @@ int XStringWList::Find(const XStringW& text) const
     if (text.IsEmpty()) {
         return -1;
     }
-    const Lock lock = LockList();
-    if (!lock.owns_lock()) {
+    const Lock lock(listMutex);
+    if (!lock.Owns()) {
         return -1;
     }
     int index = 0;
@@ -116,8 +135,8 @@ int XStringWList::Find(const XStringW& text) const
 XStringW XStringWList::Join() const
 {
     XStringW joined;
-    const Lock lock = LockList();
-    if (!lock.owns_lock()) {
+    const Lock lock(listMutex);
+    if (!lock.Owns()) {
         return joined;
     }
     for (const auto& element : elements) {
@@ -143,8 +162,8 @@ void XStringWList::CopyTo(XStringWList& destination) const
 
 bool XStringWList::CopyAtIfPresent(int index, XStringW& copy) const
 {
-    const Lock lock = LockList();
-    if (!lock.owns_lock() || index < 0 || index >= static_cast<int>(elements.size())) {
+    const Lock lock(listMutex);
+    if (!lock.Owns() || index < 0 || index >= static_cast<int>(elements.size())) {
         return false;
     }
     copy = *std::next(elements.begin(), index)->get();

@@ -4,9 +4,10 @@
 // element and acts as on an empty list (Add drops its text), except GetAt and GetCopyAt, which
 // throw std::runtime_error rather than hand out an element unguarded.
 
+#include <windows.h>
+
 #include <list>
 #include <memory>
-#include <mutex>
 
 #include "strings/XStringW.h"
 
@@ -35,12 +36,23 @@ private:
     // The element at index; the caller holds the mutex. Throws std::invalid_argument.
     XStringW* ElementAt(int index) const;
 
-    using Lock = std::unique_lock<std::recursive_timed_mutex>;
-    // Waits at most 10000 ms for the mutex; the lock owns nothing when the wait expired.
-    Lock LockList() const;
+    // Holds the list's mutex for a scope, after a wait of at most 10000 ms; Owns() is false
+    // when the wait expired.
+    class Lock {
+    public:
+        explicit Lock(CRITICAL_SECTION& mutex);
+        ~Lock();
+        Lock(const Lock&) = delete;
+        Lock& operator=(const Lock&) = delete;
+        bool Owns() const { return owns; }
+
+    private:
+        CRITICAL_SECTION& mutex;
+        bool owns;
+    };
 
     std::list<std::unique_ptr<XStringW>> elements;
     // An in-process mutex, recursive like a kernel mutex: taking it costs no system call while
     // nobody else holds it, and a list holds no handle.
-    mutable std::recursive_timed_mutex listMutex;
+    mutable CRITICAL_SECTION listMutex;
 };

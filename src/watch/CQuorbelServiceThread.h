@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "common/ScopedHandle.h"
+#include "config/CActiveListMonitor.h"
 #include "paths/ModulePaths.h"
 #include "process/ProcessTable.h"
 #include "service/CWindowService.h"
@@ -73,6 +74,7 @@ private:
 
     ProcessTable processes;
     bool processesStale = true;
+    CActiveListMonitor activeList;
 };
 
 // The single process-wide watch thread.

@@ -42,7 +42,7 @@ int CQuorbelServiceThread::ThreadFunc()
     }
 
     const XStringW sid = CQuorbelServiceHelper::GetCurrentUserSID();
-    const XStringWList names = CQuorbelServiceHelper::GetActiveList(sid);
+    const XStringWList names = activeList.GetActiveList(sid);
     ApplyInterval(CQuorbelServiceHelper::GetInterval(sid));
     KeepEntriesRunning(sid, names);
 

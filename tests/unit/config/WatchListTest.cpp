@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "ConfigTestSupport.h"
+#include "config/CActiveListMonitor.h"
 #include "config/CQuorbelServiceHelper.h"
 
 using namespace config_test;
@@ -280,6 +281,35 @@ TEST_F(WatchListTest, AnEmptySidFindsNoWatchList)
         EXPECT_EQ(CountOccurrences(lines, L"\r\n"), 2) << Shown(lines);
         EXPECT_EQ(CountOccurrences(lines, L"CRegHelper::GetValueType("), 2) << Shown(lines);
     }
+}
+
+TEST_F(WatchListTest, MonitoredActiveListFollowsEveryEditAtTheNextRead)
+{
+    const std::wstring sid = CurrentUserSidByName();
+    ASSERT_FALSE(sid.empty());
+    CActiveListMonitor monitor;
+    // No base key yet: nothing to watch, the list is read every time.
+    EXPECT_EQ(monitor.GetActiveList(W(sid)).GetCount(), 0);
+
+    CQuorbelServiceHelper::AddList(L"one.exe", L"C:\\one.exe");
+    EXPECT_EQ(Names(monitor.GetActiveList(W(sid))), std::vector<std::wstring>{L"one.exe"});
+    EXPECT_EQ(Names(monitor.GetActiveList(W(sid))), std::vector<std::wstring>{L"one.exe"});
+
+    CQuorbelServiceHelper::AddList(L"two.exe", L"C:\\two.exe");
+    CQuorbelServiceHelper::PauseList(L"one.exe");
+    EXPECT_EQ(Names(monitor.GetActiveList(W(sid))), std::vector<std::wstring>{L"two.exe"});
+    CQuorbelServiceHelper::RestartList(L"one.exe");
+    EXPECT_EQ(Names(monitor.GetActiveList(W(sid))),
+              Names(CQuorbelServiceHelper::GetActiveList(W(sid))));
+    EXPECT_EQ(monitor.GetActiveList(W(sid)).GetCount(), 2);
+
+    // The watched key itself goes and comes back.
+    DeleteTree(HKEY_CURRENT_USER, kBaseKey);
+    EXPECT_EQ(monitor.GetActiveList(W(sid)).GetCount(), 0);
+    CQuorbelServiceHelper::AddList(L"three.exe", L"C:\\three.exe");
+    EXPECT_EQ(Names(monitor.GetActiveList(W(sid))), std::vector<std::wstring>{L"three.exe"});
+    CQuorbelServiceHelper::RemoveList(L"three.exe");
+    EXPECT_EQ(monitor.GetActiveList(W(sid)).GetCount(), 0);
 }
 
 }  // namespace
