@@ -52,8 +52,8 @@ public:
     bool IsLogFileFresh(HANDLE file) const;
     // Replaces the record's file by the first of "<name>_MMDD_hhmm.log", "<name>_MMDD_hhmm_1.log",
     // "<name>_MMDD_hhmm_2.log", ... (current minute) that is new, empty, or below the size limit
-    // and fresh. A file replaced within its own minute is followed by the next number, so that a
-    // busy minute starts new files instead of writing on past the limit.
+    // and fresh. A file replaced within its own minute is followed by a higher number only, so
+    // that a busy minute starts new files instead of writing on past the limit.
     ScopedHandle CreateLogFile(const XStringW& name, XStringW& fileName);
 
     // The fields below are guarded by lock; tests read them only while no line is being written.
@@ -79,7 +79,7 @@ private:
     // Set once by RegisterChannel: levels[TRACE_CHANNEL] is 1 or more.
     std::atomic<bool> channelOn{false};
     // Opened at the first line and kept for the life of the manager, as the log directory never
-    // changes once fixed; opening a named object for every line costs more than the line itself.
+    // changes once fixed; opening a named object costs nearly as much as the rest of a line.
     ScopedHandle appendMutex;
 };
 
