@@ -48,7 +48,8 @@ struct Settings {
 
 }  // namespace bench
 
-// The sections, one source file each.
+// The sections, one source file each. RunTraceBench turns the process-wide trace on (into a
+// folder it removes again), so it runs after the others.
 void RunTraceBench(const bench::Settings& settings);
 void RunPassBench(const bench::Settings& settings);
 void RunChurnBench(const bench::Settings& settings);

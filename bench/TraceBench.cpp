@@ -92,10 +92,11 @@ void RunTraceBench(const bench::Settings& settings)
         return;
     }
     const std::wstring line = SampleLine();
-    const std::wstring plainPath = folder.Path() + L"\\plain.log";
-
     // One line first, so that both measurements start with the directory and a file in place.
+    // The plain appends go to a file of the same directory with a name of the same length, so
+    // that finding the file costs both the same.
     TraceLog("Bench::TraceLine", __LINE__, L"line %d %s", 0, kPadding);
+    const std::wstring plainPath = logDirectory + L"\\QuorbelBench_plain.log";
     double bestTrace = 0.0;
     double bestPlain = 0.0;
     bench::BestOfInterleaved(
@@ -114,7 +115,7 @@ void RunTraceBench(const bench::Settings& settings)
         },
         bestPlain);
 
-    const ScopedHandle open = OpenForAppend(folder.Path() + L"\\bare.log");
+    const ScopedHandle open = OpenForAppend(logDirectory + L"\\QuorbelBench_bare.log");
     const double bestBare = bench::BestOf(rounds, [lines, &line, &open] {
         for (int i = 0; i < lines; ++i) {
             AppendLine(open.Get(), line);

@@ -27,7 +27,7 @@ bool IsTraceOn()
     return GetTraceManager().IsChannelOn();
 }
 
-void TraceWrite(const XStringA& functionName, int line, bool error, const wchar_t* format, ...)
+void TraceWrite(const char* functionName, int line, bool error, const wchar_t* format, ...)
 {
     CTraceManager& manager = GetTraceManager();
     if (!manager.IsChannelOn()) {
@@ -41,7 +41,7 @@ void TraceWrite(const XStringA& functionName, int line, bool error, const wchar_
     manager.WriteChannelLine(MakeTracePrefix(functionName, line), error, message);
 }
 
-void TraceFatalWrite(const XStringA& functionName, int line, const wchar_t* format, ...)
+void TraceFatalWrite(const char* functionName, int line, const wchar_t* format, ...)
 {
     XStringW message;
     va_list args;

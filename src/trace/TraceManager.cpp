@@ -1,10 +1,11 @@
 #include "trace/TraceManager.h"
 
-#include <ctime>
+#include <cwchar>
 #include <new>
 
 #include "trace/Trace.h"
 #include "paths/ModulePaths.h"
+#include "strings/XStringA.h"
 
 namespace {
 
@@ -12,7 +13,12 @@ constexpr wchar_t kDefaultLogDirectory[] = L"Log";
 constexpr wchar_t kExeExtension[] = L".exe";
 constexpr wchar_t kErrorMark[] = L"<ERROR> ";
 constexpr wchar_t kLineEnd[] = L"\r\n";
-constexpr int kSecondsPerHour = 3600;
+constexpr wchar_t kLogExtension[] = L".log";
+constexpr LONGLONG kSecondsPerHour = 3600;
+constexpr ULONGLONG kFileTimeTicksPerSecond = 10000000;
+// Numbered files of one minute stop here: beyond it the last one goes on receiving lines rather
+// than a rotation searching on without end.
+constexpr int kMaxRotationSuffix = 9999;
 
 class CriticalSectionGuard {
 public:
@@ -38,22 +44,13 @@ XStringW ChannelName(const XStringW& exeName)
     return exeName;
 }
 
-// Seconds since 1970 of a local calendar time, daylight saving time decided by the runtime.
-// Years before 1900 count as 0.
-time_t LocalTimeToSeconds(const SYSTEMTIME& local)
+// A file time as whole seconds (since 1601, UTC).
+LONGLONG FileTimeToSeconds(const FILETIME& time)
 {
-    if (local.wYear < 1900) {
-        return 0;
-    }
-    std::tm calendar{};
-    calendar.tm_year = local.wYear - 1900;
-    calendar.tm_mon = local.wMonth - 1;
-    calendar.tm_mday = local.wDay;
-    calendar.tm_hour = local.wHour;
-    calendar.tm_min = local.wMinute;
-    calendar.tm_sec = local.wSecond;
-    calendar.tm_isdst = -1;
-    return std::mktime(&calendar);
+    ULARGE_INTEGER ticks{};
+    ticks.LowPart = time.dwLowDateTime;
+    ticks.HighPart = time.dwHighDateTime;
+    return static_cast<LONGLONG>(ticks.QuadPart / kFileTimeTicksPerSecond);
 }
 
 // Wine appends through a seek to the end followed by a positioned write, so two processes that
@@ -95,6 +92,35 @@ XStringW ComposeLine(const XStringW& prefix, bool error, const XStringW& message
     return line;
 }
 
+// The number a rotation within the minute gave fileName: 0 for the minute's own name
+// "<stem>.log", n for "<stem>_<n>.log", -1 for a file of another minute.
+int SuffixWithinMinute(const XStringW& fileName, const XStringW& minuteName)
+{
+    if (fileName.Compare(minuteName.GetString()) == 0) {
+        return 0;
+    }
+    const int extensionLength = static_cast<int>(std::wcslen(kLogExtension));
+    const int stemLength = minuteName.GetLength() - extensionLength;
+    const wchar_t* const text = fileName.GetString();
+    if (fileName.GetLength() <= stemLength + 1 ||
+        std::wcsncmp(text, minuteName.GetString(), stemLength) != 0 || text[stemLength] != L'_') {
+        return -1;
+    }
+    const wchar_t* const digits = text + stemLength + 1;
+    const wchar_t* end = digits;
+    int suffix = 0;
+    for (; *end >= L'0' && *end <= L'9'; ++end) {
+        suffix = suffix * 10 + (*end - L'0');
+        if (suffix > kMaxRotationSuffix) {
+            return -1;
+        }
+    }
+    if (end == digits || std::wcscmp(end, kLogExtension) != 0) {
+        return -1;
+    }
+    return suffix;
+}
+
 }  // namespace
 
 CTraceManager::CTraceManager()
@@ -120,6 +146,7 @@ void CTraceManager::RegisterChannel(int level, const XStringW& exeName, const XS
     if (levels.find(TRACE_CHANNEL) == levels.end()) {
         levels[TRACE_CHANNEL] = level;
     }
+    channelOn.store(levels[TRACE_CHANNEL] >= 1, std::memory_order_release);
 }
 
 void CTraceManager::SetLogDirectory(const XStringW& directory)
@@ -140,13 +167,6 @@ void CTraceManager::SetLogDirectory(const XStringW& directory)
     logDirectory.Format(L"%@\\%@", GetModuleDirectory(), chosen);
 }
 
-bool CTraceManager::IsChannelOn()
-{
-    const CriticalSectionGuard guard(lock);
-    const auto level = levels.find(TRACE_CHANNEL);
-    return level != levels.end() && level->second >= 1;
-}
-
 void CTraceManager::WriteChannelLine(const XStringW& prefix, bool error, const XStringW& message)
 {
     const CriticalSectionGuard guard(lock);
@@ -165,9 +185,7 @@ void CTraceManager::WriteTraceLine(const XStringW& name, XStringW& fileName, con
                                    bool error, const XStringW& message)
 {
     const CriticalSectionGuard guard(lock);
-    const XStringW appendMutexName = AppendMutexName(logDirectory);
-    const ScopedHandle appendMutex(::CreateMutexW(nullptr, FALSE, appendMutexName.GetString()));
-    const MutexLock appendLock(appendMutex.Get(), kAppendLockTimeoutMs);
+    const MutexLock appendLock(AppendMutex(), kAppendLockTimeoutMs);
     const ScopedHandle file = OpenLogFile(name, fileName);
     if (!file) {
         return;
@@ -199,25 +217,38 @@ ScopedHandle CTraceManager::OpenLogFile(const XStringW& name, XStringW& fileName
 
 bool CTraceManager::IsLogFileFresh(HANDLE file) const
 {
+    // Compared in UTC: a trip through local time costs more than the rest of the test, and a
+    // local clock that jumps back at the end of daylight saving time would misjudge the age.
     FILETIME created{};
-    ::GetFileTime(file, &created, nullptr, nullptr);
-    SYSTEMTIME utc{};
-    SYSTEMTIME local{};
-    if (!::FileTimeToSystemTime(&created, &utc) ||
-        !::SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local)) {
+    if (!::GetFileTime(file, &created, nullptr, nullptr)) {
         return false;
     }
-    const time_t createdSeconds = LocalTimeToSeconds(local);
-    const time_t oldestFresh = std::time(nullptr) - static_cast<time_t>(maxFileAgeHours) *
-                                                        kSecondsPerHour;
-    return createdSeconds >= oldestFresh;
+    FILETIME now{};
+    ::GetSystemTimeAsFileTime(&now);
+    const LONGLONG oldestFresh = FileTimeToSeconds(now) - maxFileAgeHours * kSecondsPerHour;
+    return FileTimeToSeconds(created) >= oldestFresh;
 }
 
 ScopedHandle CTraceManager::CreateLogFile(const XStringW& name, XStringW& fileName)
 {
     const CriticalSectionGuard guard(lock);
-    fileName = MakeLogFileName(name);
-    return OpenForAppend(fileName);
+    SYSTEMTIME now{};
+    ::GetLocalTime(&now);
+    const XStringW minuteName = MakeLogFileName(name, now, 0);
+    // Numbers below the current file's were taken before it; the minute's own name comes first
+    // when the current file is of another minute.
+    for (int suffix = SuffixWithinMinute(fileName, minuteName) + 1;; ++suffix) {
+        fileName = MakeLogFileName(name, now, suffix);
+        ScopedHandle file = OpenForAppend(fileName);
+        if (!file || suffix >= kMaxRotationSuffix) {
+            return file;
+        }
+        // Another process of the same log directory may have started this name already.
+        const DWORD size = ::GetFileSize(file.Get(), nullptr);
+        if (size == 0 || (!IsLogFileFull(size) && IsLogFileFresh(file.Get()))) {
+            return file;
+        }
+    }
 }
 
 bool CTraceManager::IsLogFileFull(DWORD size) const
@@ -229,11 +260,29 @@ ScopedHandle CTraceManager::OpenForAppend(const XStringW& fileName)
 {
     XStringW path;
     path.Format(L"%s\\%s", logDirectory.GetString(), fileName.GetString());
-    // Only the last level is created; a missing parent makes the open below fail.
-    ::CreateDirectoryW(logDirectory.GetString(), nullptr);
-    return ScopedHandle(::CreateFileW(path.GetString(), FILE_APPEND_DATA,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    const auto open = [&path] {
+        return ScopedHandle(::CreateFileW(path.GetString(), FILE_APPEND_DATA,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+    };
+    ScopedHandle file = open();
+    if (!file) {
+        // The directory is made when it is missing: before the first line, or after someone
+        // removed it. Only the last level is created; a missing parent fails the open again.
+        ::CreateDirectoryW(logDirectory.GetString(), nullptr);
+        file = open();
+    }
+    return file;
+}
+
+HANDLE CTraceManager::AppendMutex()
+{
+    const CriticalSectionGuard guard(lock);
+    if (!appendMutex && !logDirectory.IsEmpty()) {
+        const XStringW appendMutexName = AppendMutexName(logDirectory);
+        appendMutex.Reset(::CreateMutexW(nullptr, FALSE, appendMutexName.GetString()));
+    }
+    return appendMutex.Get();
 }
 
 CTraceManager& GetTraceManager()
@@ -255,7 +304,7 @@ bool IsTraceSwitchOn(const XStringW& fileName)
     return file.IsValid();
 }
 
-XStringW MakeTracePrefix(const XStringA& functionName, int line)
+XStringW MakeTracePrefix(const char* functionName, int line)
 {
     XStringA name(functionName);
     const wchar_t* const wideName = name.ToWide();
@@ -268,9 +317,18 @@ XStringW MakeLogFileName(const XStringW& name)
 {
     SYSTEMTIME now{};
     ::GetLocalTime(&now);
+    return MakeLogFileName(name, now, 0);
+}
+
+XStringW MakeLogFileName(const XStringW& name, const SYSTEMTIME& time, int suffix)
+{
     XStringW fileName;
-    fileName.Format(L"%s_%02d%02d_%02d%02d.log", name.GetString(), static_cast<int>(now.wMonth),
-                    static_cast<int>(now.wDay), static_cast<int>(now.wHour),
-                    static_cast<int>(now.wMinute));
+    fileName.Format(L"%s_%02d%02d_%02d%02d", name.GetString(), static_cast<int>(time.wMonth),
+                    static_cast<int>(time.wDay), static_cast<int>(time.wHour),
+                    static_cast<int>(time.wMinute));
+    if (suffix > 0) {
+        fileName.AppendFormat(L"_%d", suffix);
+    }
+    fileName += kLogExtension;
     return fileName;
 }

@@ -4,11 +4,11 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <memory>
 #include <unordered_map>
 
 #include "common/ScopedHandle.h"
-#include "strings/XStringA.h"
 #include "strings/XStringW.h"
 
 // One record per channel, kept for the life of the process.
@@ -28,27 +28,36 @@ public:
     CTraceManager(const CTraceManager&) = delete;
     CTraceManager& operator=(const CTraceManager&) = delete;
 
-    // Fixes the log directory and creates the record and level of TRACE_CHANNEL once.
+    // Fixes the log directory and creates the record and level of TRACE_CHANNEL once; the level
+    // decides, for the life of the manager, whether the channel is on.
     void RegisterChannel(int level, const XStringW& exeName, const XStringW& directory);
     // Fixes logDirectory the first time; later calls change nothing.
     void SetLogDirectory(const XStringW& directory);
 
-    // Whether TRACE_CHANNEL has a level of 1 or more.
-    bool IsChannelOn();
+    // Whether TRACE_CHANNEL has a level of 1 or more. Takes no lock: it is asked before every
+    // trace call, whether tracing is on or not.
+    bool IsChannelOn() const { return channelOn.load(std::memory_order_acquire); }
     // Writes one line to TRACE_CHANNEL's current file when the channel is on.
     void WriteChannelLine(const XStringW& prefix, bool error, const XStringW& message);
 
     // Opens the record's log file, appends one line and closes the file. fileName is the record's
-    // current file name and is updated when the file is named or replaced.
+    // current file name and is updated when the file is named or replaced. The processes that
+    // share the log directory take turns through a named mutex, held from the choice of the file
+    // until the line is written.
     void WriteTraceLine(const XStringW& name, XStringW& fileName, const XStringW& prefix,
                         bool error, const XStringW& message);
     // The record's current log file opened for appending, replaced by a new one when it is too
     // large or too old; invalid when no file could be opened.
     ScopedHandle OpenLogFile(const XStringW& name, XStringW& fileName);
     bool IsLogFileFresh(HANDLE file) const;
+    // Replaces the record's file by the first of "<name>_MMDD_hhmm.log", "<name>_MMDD_hhmm_1.log",
+    // "<name>_MMDD_hhmm_2.log", ... (current minute) that is new, empty, or below the size limit
+    // and fresh. A file replaced within its own minute is followed by a higher number only, so
+    // that a busy minute starts new files instead of writing on past the limit.
     ScopedHandle CreateLogFile(const XStringW& name, XStringW& fileName);
 
     // The fields below are guarded by lock; tests read them only while no line is being written.
+    // levels is written only by RegisterChannel, which mirrors it in channelOn.
     std::unordered_map<int, int> levels;
     std::unordered_map<int, std::unique_ptr<_TRACE_INFO_>> channels;
     XStringW logDirectory;
@@ -57,11 +66,21 @@ public:
 
 private:
     bool IsLogFileFull(DWORD size) const;
+    // Opens a file of the log directory for appending, making the directory first when the open
+    // fails for want of it.
     ScopedHandle OpenForAppend(const XStringW& fileName);
+    // The mutex shared by every process that writes to logDirectory; null until the directory
+    // is fixed or when it cannot be had.
+    HANDLE AppendMutex();
 
     // Held from the choice of a channel's file until its line is written, so that two threads never
     // rotate the same channel at once. Re-entrant, as the public steps call one another.
     CRITICAL_SECTION lock;
+    // Set once by RegisterChannel: levels[TRACE_CHANNEL] is 1 or more.
+    std::atomic<bool> channelOn{false};
+    // Opened at the first line and kept for the life of the manager, as the log directory never
+    // changes once fixed; opening a named object costs nearly as much as the rest of a line.
+    ScopedHandle appendMutex;
 };
 
 // The process-wide manager, created on first use in a thread-safe way and never destroyed, so that
@@ -71,8 +90,10 @@ CTraceManager& GetTraceManager();
 // Whether the named file exists in the executable's directory.
 bool IsTraceSwitchOn(const XStringW& fileName);
 
-// "<function>(<line>) : ".
-XStringW MakeTracePrefix(const XStringA& functionName, int line);
+// "<function>(<line>) : ", the narrow function name converted from the ANSI code page.
+XStringW MakeTracePrefix(const char* functionName, int line);
 
 // "<name>_MMDD_hhmm.log" from the current local time.
 XStringW MakeLogFileName(const XStringW& name);
+// "<name>_MMDD_hhmm.log" for suffix 0, "<name>_MMDD_hhmm_<suffix>.log" otherwise.
+XStringW MakeLogFileName(const XStringW& name, const SYSTEMTIME& time, int suffix);

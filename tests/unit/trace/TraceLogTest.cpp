@@ -276,6 +276,78 @@ TEST_F(TraceLogTest, LineIsDroppedWhenTheDirectoryCannotBeMade)
     EXPECT_FALSE(FileExists(dir / L"missing"));
 }
 
+TEST_F(TraceLogTest, RotationWithinTheMinuteMovesToTheNextNumberBelowTheCap)
+{
+    constexpr LONGLONG kFull = 3 * 1024 * 1024;
+    constexpr LONGLONG kRoom = 10;
+    struct Case {
+        const wchar_t* current;  // suffix of the record's file; "-" for none yet, "old" for another minute
+        std::vector<std::pair<const wchar_t*, LONGLONG>> existing;  // suffix and size
+        const wchar_t* expected;
+    };
+    const Case cases[] = {
+        {L"-", {{L"", kFull}}, L"_1"},
+        {L"", {{L"", kFull}}, L"_1"},
+        {L"", {{L"", kFull}, {L"_1", kFull}}, L"_2"},
+        {L"", {{L"", kFull}, {L"_1", kRoom}}, L"_1"},
+        {L"_1", {{L"", kFull}, {L"_1", kFull}}, L"_2"},
+        {L"_9", {{L"_9", kFull}, {L"_10", kFull}, {L"_11", kRoom}}, L"_11"},
+        {L"old", {{L"", kRoom}}, L""},
+    };
+    const std::wregex namePattern(LR"(Unit_\d{4}_\d{4}(_\d+)?\.log)");
+    for (const Case& c : cases) {
+        // The names below must all be of one minute.
+        ASSERT_TRUE(WaitUntil([] { return LocalNow().wSecond < 58; }, 5000, 50));
+        const std::wstring minute = LogFileNameAt(L"Unit", LocalNow());
+        const auto named = [&minute](const std::wstring& suffix) {
+            return minute.substr(0, minute.size() - 4) + suffix + L".log";
+        };
+        for (const auto& file : c.existing) {
+            ASSERT_TRUE(MakeFileOfSize(dir / named(file.first), file.second));
+        }
+        const std::wstring current = c.current;
+        fileName = current == L"-" ? L"" : current == L"old" ? L"Unit_1301_0000_3.log" : named(current).c_str();
+        if (current == L"old") {
+            ASSERT_TRUE(MakeFileOfSize(dir / Text(fileName), kFull));
+        }
+
+        const std::wstring written = Write(L"burst");
+
+        const std::wstring expected = named(c.expected);
+        EXPECT_EQ(expected, Text(fileName)) << "current " << Utf8(current);
+        EXPECT_TRUE(std::regex_match(Text(fileName), namePattern)) << Utf8(Text(fileName));
+        EXPECT_NE(std::wstring::npos, ReadUtf16File(written).find(L":  burst\r\n"));
+        for (const auto& file : c.existing) {
+            const std::wstring path = dir / named(file.first);
+            const DWORD before = static_cast<DWORD>(file.second);
+            if (named(file.first) == expected) {
+                EXPECT_GT(FileSize(path), before) << Utf8(path);
+            } else {
+                EXPECT_EQ(before, FileSize(path)) << "a file at the cap grew: " << Utf8(path);
+            }
+        }
+        for (const std::wstring& file : ListFiles(dir.Path(), L"*")) {
+            DeleteFileW((dir / file).c_str());
+        }
+    }
+}
+
+TEST_F(TraceLogTest, MissingDirectoryIsMadeWhenAFileCannotBeOpened)
+{
+    CTraceManager later;
+    const std::wstring logDir = dir / L"Log";
+    later.SetLogDirectory(logDir.c_str());
+    XStringW laterFile;
+    for (const wchar_t* message : {L"first", L"after removal"}) {
+        // Someone may remove the directory while the process runs.
+        RemoveTree(logDir);
+        ASSERT_FALSE(FileExists(logDir));
+        later.WriteTraceLine(name, laterFile, MakeTracePrefix("Unit::Test", 1), false, message);
+        const std::wstring content = ReadUtf16File(logDir + L"\\" + Text(laterFile));
+        EXPECT_NE(std::wstring::npos, content.find(message)) << Utf8(content);
+    }
+}
+
 TEST(TracePrefix, NamesFunctionAndLine)
 {
     EXPECT_EQ(std::wstring(L"main(112) : "), Text(MakeTracePrefix("main", 112)));
@@ -400,6 +472,52 @@ TEST(TraceConcurrency, ThreadsRotatingOneChannelKeepEveryLineWhole)
         std::vector<int> seen = linesByThread[t];
         std::sort(seen.begin(), seen.end());
         EXPECT_EQ(expected, seen) << "thread " << t;
+    }
+}
+
+// Two managers of one log directory stand for two processes: only the mutex named after the
+// directory keeps Wine's appends (a seek to the end, then a write) from overwriting lines.
+TEST(TraceConcurrency, ManagersSharingADirectoryLoseNoLine)
+{
+    ScratchDir dir(L"unit_trace_shared");
+    constexpr int kWriters = 2;
+    constexpr int kLines = 600;
+    CTraceManager managers[kWriters];
+    for (CTraceManager& manager : managers) {
+        manager.RegisterChannel(1, L"shared.exe", dir.Path().c_str());
+    }
+    std::vector<std::thread> writers;
+    for (int w = 0; w < kWriters; ++w) {
+        writers.emplace_back([&managers, w] {
+            const XStringW prefix = MakeTracePrefix("Writer", w);
+            for (int i = 0; i < kLines; ++i) {
+                XStringW message;
+                message.Format(L"writer %d line %d %s", w, i, kPadding);
+                managers[w].WriteChannelLine(prefix, false, message);
+            }
+        });
+    }
+    for (std::thread& writer : writers) {
+        writer.join();
+    }
+
+    const std::wregex linePattern(std::wstring(kLinePattern) +
+                                  LR"(Writer\(\d\) :  writer (\d) line (\d+) )" + kPadding);
+    std::map<int, int> linesByWriter;
+    for (const std::wstring& file : ListFiles(dir.Path(), L"shared_*.log")) {
+        const std::wstring content = ReadUtf16File(dir / file);
+        for (size_t start = 0; start < content.size();) {
+            const size_t end = content.find(L"\r\n", start);
+            ASSERT_NE(std::wstring::npos, end) << "unterminated: " << Utf8(content.substr(start));
+            const std::wstring line = content.substr(start, end - start);
+            std::wsmatch match;
+            ASSERT_TRUE(std::regex_match(line, match, linePattern)) << "broken: " << Utf8(line);
+            ++linesByWriter[std::stoi(match[5].str())];
+            start = end + 2;
+        }
+    }
+    for (int w = 0; w < kWriters; ++w) {
+        EXPECT_EQ(kLines, linesByWriter[w]) << "writer " << w;
     }
 }
 
