@@ -2,34 +2,9 @@
 
 #include <cstdio>
 
+#include "TestSupport.h"
+
 namespace bench {
-
-namespace {
-
-void RemoveFolder(const std::wstring& path)
-{
-    WIN32_FIND_DATAW found{};
-    const std::wstring pattern = path + L"\\*";
-    HANDLE search = ::FindFirstFileW(pattern.c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..") {
-                continue;
-            }
-            const std::wstring child = path + L"\\" + name;
-            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-                RemoveFolder(child);
-            } else {
-                ::DeleteFileW(child.c_str());
-            }
-        } while (::FindNextFileW(search, &found));
-        ::FindClose(search);
-    }
-    ::RemoveDirectoryW(path.c_str());
-}
-
-}  // namespace
 
 double Now()
 {
@@ -105,13 +80,13 @@ ScratchFolder::ScratchFolder(const wchar_t* name)
     path_ = (length > 0 && length < MAX_PATH) ? temp : L"C:\\";
     path_ += L"QuorbelBench_";
     path_ += name;
-    RemoveFolder(path_);
+    testing_support::RemoveTree(path_);
     ::CreateDirectoryW(path_.c_str(), nullptr);
 }
 
 ScratchFolder::~ScratchFolder()
 {
-    RemoveFolder(path_);
+    testing_support::RemoveTree(path_);
 }
 
 }  // namespace bench
