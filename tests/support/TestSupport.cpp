@@ -143,6 +143,22 @@ StartRecord ReadStartRecord(const std::wstring& programPath)
     return starts.empty() ? StartRecord() : starts.front();
 }
 
+std::vector<std::wstring> LogLines(const std::wstring& content, std::wstring& unterminated)
+{
+    std::vector<std::wstring> lines;
+    unterminated.clear();
+    for (size_t start = 0; start < content.size();) {
+        const size_t end = content.find(L"\r\n", start);
+        if (end == std::wstring::npos) {
+            unterminated = content.substr(start);
+            break;
+        }
+        lines.push_back(content.substr(start, end - start));
+        start = end + 2;
+    }
+    return lines;
+}
+
 void RemoveTree(const std::wstring& path)
 {
     WIN32_FIND_DATAW found;

@@ -198,18 +198,16 @@ TEST_F(StartupTest, TwoProcessesAppendWholeLinesToOneFile)
     std::map<int, std::vector<int>> linesByWriter;
     int writerChanges = 0;
     int previousWriter = 0;
-    for (size_t start = 0; start < content.size();) {
-        const size_t end = content.find(L"\r\n", start);
-        ASSERT_NE(std::wstring::npos, end) << "unterminated: " << Utf8(content.substr(start));
-        const std::wstring line = content.substr(start, end - start);
+    std::wstring unterminated;
+    for (const std::wstring& line : LogLines(content, unterminated)) {
         std::wsmatch match;
         ASSERT_TRUE(std::regex_match(line, match, linePattern)) << "broken: " << Utf8(line);
         const int writerNumber = std::stoi(match[1].str());
         linesByWriter[writerNumber].push_back(std::stoi(match[2].str()));
         writerChanges += (previousWriter != 0 && previousWriter != writerNumber) ? 1 : 0;
         previousWriter = writerNumber;
-        start = end + 2;
     }
+    EXPECT_TRUE(unterminated.empty()) << "unterminated: " << Utf8(unterminated);
     std::vector<int> expected(kLines);
     for (int i = 0; i < kLines; ++i) {
         expected[i] = i;

@@ -505,16 +505,13 @@ TEST(TraceConcurrency, ManagersSharingADirectoryLoseNoLine)
                                   LR"(Writer\(\d\) :  writer (\d) line (\d+) )" + kPadding);
     std::map<int, int> linesByWriter;
     for (const std::wstring& file : ListFiles(dir.Path(), L"shared_*.log")) {
-        const std::wstring content = ReadUtf16File(dir / file);
-        for (size_t start = 0; start < content.size();) {
-            const size_t end = content.find(L"\r\n", start);
-            ASSERT_NE(std::wstring::npos, end) << "unterminated: " << Utf8(content.substr(start));
-            const std::wstring line = content.substr(start, end - start);
+        std::wstring unterminated;
+        for (const std::wstring& line : LogLines(ReadUtf16File(dir / file), unterminated)) {
             std::wsmatch match;
             ASSERT_TRUE(std::regex_match(line, match, linePattern)) << "broken: " << Utf8(line);
             ++linesByWriter[std::stoi(match[5].str())];
-            start = end + 2;
         }
+        EXPECT_TRUE(unterminated.empty()) << "unterminated: " << Utf8(unterminated);
     }
     for (int w = 0; w < kWriters; ++w) {
         EXPECT_EQ(kLines, linesByWriter[w]) << "writer " << w;
