@@ -260,3 +260,10 @@ XStringWList CRegHelper::GetSubKeyList(HKEY root, const XStringW& keyPath)
     }
     return names;
 }
+
+bool CRegHelper::KeyExists(HKEY root, const XStringW& keyPath)
+{
+    ScopedRegKey key;
+    return RegOpenKeyExW(root, keyPath.GetString(), 0, kReadAccess, key.Receive()) ==
+           ERROR_SUCCESS;
+}

@@ -16,4 +16,6 @@ public:
     // Writes a REG_SZ below HKEY_CURRENT_USER, creating missing keys on the way.
     static bool SetValue(const XStringW& keyPath, const XStringW& valueName, const XStringW& text);
     static XStringWList GetSubKeyList(HKEY root, const XStringW& keyPath);
+    // Whether the key can be opened for reading; traces nothing.
+    static bool KeyExists(HKEY root, const XStringW& keyPath);
 };

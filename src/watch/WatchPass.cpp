@@ -114,3 +114,8 @@ void CQuorbelServiceThread::KeepEntriesRunning(const XStringW& sid, const XStrin
         RunProcess(name, path);
     }
 }
+
+DWORD WatchIntervalFromText(const XStringW& intervalText)
+{
+    return IntervalFromText(intervalText);
+}
