@@ -36,10 +36,25 @@ fail() {
 # watch-list commands go through a copy under another file name.
 cli()     { wine "$win_install\\QuorbelService.exe" "$@"; }
 cli_ctl() { wine "$win_install\\QuorbelCtl.exe" "$@"; }
+# answer EXPECTED_EXIT_CODE EXE ARGS...: runs a command, shows its answer and its exit code, and
+# fails the demo when the exit code is not the expected one.
+answer() {
+  local expected="$1" exe="$2"; shift 2
+  local out rc
+  out=$(wine "$win_install\\$exe" "$@" 2>&1); rc=$?
+  out=$(printf '%s' "$out" | tr -d '\r')
+  printf '    > %s %s\n' "$exe" "$*"
+  printf '%s\n' "$out" | sed 's/^/      /'
+  printf '      (exit code %s)\n' "$rc"
+  [ "$rc" = "$expected" ] || fail "$exe $* exited with $rc, expected $expected"
+  last_answer="$out"
+}
 
 service_state() { wine sc query "$service" 2>/dev/null | tr -d '\r' | awk '/STATE/ {print $4; exit}'; }
 starts()        { [ -f "$started_file" ] && wc -l < "$started_file" | tr -d ' ' || echo 0; }
 last_pid()      { tail -n 1 "$started_file" | awk '{print $1}'; }
+# The program's parent: the console (cmd.exe) the service started it through.
+last_console()  { tail -n 1 "$started_file" | awk '{print $2}'; }
 wait_for() {  # wait_for SECONDS COMMAND...: polls the command every 0.2 s
   local deadline=$(( $(date +%s) + $1 )); shift
   until "$@"; do
@@ -82,14 +97,14 @@ wine reg delete "$list_key" /f >/dev/null 2>&1
 ok "QuorbelService.exe, QuorbelServiceManager.exe, trace.txt and the sample program $program"
 
 step "Register the service: QuorbelService.exe svc install"
-cli svc install
+answer 0 QuorbelService.exe svc install
 wine reg query 'HKLM\System\CurrentControlSet\Services\QuorbelService' >/dev/null 2>&1 ||
   fail "the service is not registered"
 wine reg query 'HKLM\System\CurrentControlSet\Services\QuorbelService' /v ImagePath | grep -i ImagePath | sed 's/^ */    /'
 ok "registered as \"$service\" (Quorbel Service Monitor)"
 
 step "Put the sample program on the watch list: QuorbelService.exe add $win_program"
-cli add "$win_program"
+answer 0 QuorbelService.exe add "$win_program"
 wine reg query "$list_key\\$program" | sed -n 's/^ *\(Path\|Status\)/    \1/p'
 wine reg query "$list_key\\$program" /v Status 2>/dev/null | grep -q 'REG_SZ *1' ||
   fail "the entry $program is not active"
@@ -99,25 +114,37 @@ ok "entry $program is active; the service looks every $interval_ms ms"
 step "Start the service through the service manager"
 wine sc start "$service" >/dev/null
 wait_for 15 state_is RUNNING || fail "the service did not reach RUNNING (state $(service_state))"
+# From here on the commands go through QuorbelCtl.exe, the copy under another file name.
+answer 0 QuorbelCtl.exe svc status
+case "$last_answer" in *"QuorbelService: running"*) ;; *) fail "svc status does not say running" ;; esac
 ok "service state RUNNING"
 
 step "The service starts the program on the user's desktop"
 wait_for 20 more_starts_than 0 || fail "$program was not started"
 first_pid=$(last_pid)
-ok "$program is running, process id $first_pid"
+first_console=$(last_console)
+ok "$program is running, process id $first_pid, started through the console cmd.exe $first_console"
 
 step "Terminate the program from outside: it comes back"
 before=$(starts)
 wine taskkill /f /im "$program" >/dev/null 2>&1
 wait_for 20 more_starts_than "$before" || fail "$program did not come back"
-ok "$program is running again, process id $(last_pid) (was $first_pid)"
+second_pid=$(last_pid)
+second_console=$(last_console)
+ok "$program is running again, process id $second_pid (was $first_pid), console cmd.exe $second_console"
 seen=$(trace_count "Running Process $program")
 wait_for 10 traced_more_than "Running Process $program" "$seen" ||
   fail "the service did not see $program running"
 ok "the service's next pass finds $program running and starts nothing"
 
+step "Ask the command line for the watch list: QuorbelCtl.exe list"
+answer 0 QuorbelCtl.exe list
+case "$last_answer" in *"$program  active  running"*) ;; *) fail "list does not show $program active and running" ;; esac
+ok "list shows $program active and running, and the interval in effect"
+
 step "Pause the entry (QuorbelCtl.exe pause $program) and terminate the program: it stays down"
-cli_ctl pause "$program"
+answer 0 QuorbelCtl.exe pause "$program"
+answer 4 QuorbelCtl.exe pause NoSuchApp.exe
 wine reg query "$list_key\\$program" /v Status | grep -q 'REG_SZ *0' || fail "the entry is not paused"
 wine taskkill /f /im "$program" >/dev/null 2>&1
 before=$(starts)
@@ -125,20 +152,35 @@ sleep $(( (interval_ms * 6) / 1000 + 2 ))
 [ "$(starts)" -eq "$before" ] || fail "$program was started although its entry is paused"
 ok "no start during $(( (interval_ms * 6) / 1000 + 2 )) s while paused"
 
-step "Stop the service through the service manager"
-wine sc stop "$service" >/dev/null
-wait_for 20 state_is STOPPED || fail "the service did not stop (state $(service_state))"
+step "Stop the service: QuorbelCtl.exe svc stop"
+answer 0 QuorbelCtl.exe svc stop
+state_is STOPPED || fail "the service did not stop (state $(service_state))"
 ok "service state STOPPED"
 
 step "Remove the service: QuorbelService.exe svc uninstall"
-cli svc uninstall
+answer 0 QuorbelService.exe svc uninstall
 wait_for 10 bash -c "! wine reg query 'HKLM\\System\\CurrentControlSet\\Services\\QuorbelService' >/dev/null 2>&1" ||
   fail "the service is still registered"
 ok "the service is gone"
 
-step "What the trace log recorded (Log beside the executable)"
-trace_lines | tr -d '\r' | sort -s -k1,1 | grep -E 'Run QuorbelService|install service|add service|run service|watchList|Immediately Kill|Running Process DemoApp|pause service|setInterval|uninstall service' |
-  awk '!seen[$0]++' | head -n 30 | sed 's/^/    /'
+step "What the trace log recorded (Log beside the executable, UTF-16LE)"
+for console in "$first_console" "$second_console"; do
+  trace_lines | grep -q "ret = $console" || fail "the trace log does not show the start through console $console"
+done
+trace_lines | tr -d '\r' | sort -s -k1,1 |
+  grep -E "main\(|run service|watchList\[[0-9]+\] : $program|Running Process $program|$program, (ret = )?($first_console|$second_console)\$" |
+  awk '{ line = $0; sub(/^\([^)]*\) /, "", line); if (!seen[line]++) print }' | sed 's/^/    /'
+cat <<EXPLAIN
+
+    The service started $program twice, each time through a console (cmd.exe $first_console,
+    then cmd.exe $second_console) in the user's session; "ret = N" names that console.
+    "Immediately Kill CMD for $program, N" means that a second after the start the program was
+    running, so the service closed the console N that carried the start: the console, not the
+    program, which ($first_pid, then $second_pid) went on running. A program not yet up after
+    that second has its console recorded instead ("AddCMDWatchList + $program, N"), and
+    forgotten once the program is seen running ("Running Process $program").
+EXPLAIN
+ok "both starts and their consoles are in the trace log"
 
 cleanup >/dev/null 2>&1
 say "Demo complete: the service kept $program running and left it alone once paused."

@@ -1,11 +1,12 @@
 #include "app/Dispatch.h"
 
+#include "app/ConsoleOutput.h"
+#include "common/ScopedHandle.h"
 #include "config/CQuorbelServiceHelper.h"
-#include "service/CWindowService.h"
-#include "strings/XStringA.h"
-#include "trace/Trace.h"
-#include "process/CWinHelper.h"
 #include "paths/ModulePaths.h"
+#include "process/CWinHelper.h"
+#include "service/CWindowService.h"
+#include "trace/Trace.h"
 
 namespace {
 
@@ -15,6 +16,26 @@ constexpr const wchar_t* kManagerImageName = L"QuorbelServiceManager.exe";
 
 // First words that select the service forms; a word counts when the argument ends with it.
 constexpr const wchar_t* kServiceWords[] = {L"svc", L"service"};
+// Lone arguments that ask for the usage text; they must match exactly.
+constexpr const wchar_t* kHelpWords[] = {L"help", L"/?", L"-h", L"--help"};
+
+constexpr const wchar_t* kUsage =
+    L"Quorbel Service Monitor: keeps the programs on your watch list running.\r\n"
+    L"Usage (as an administrator):\r\n"
+    L"  QuorbelService.exe svc install       register the service\r\n"
+    L"  QuorbelService.exe svc start         make paused entries active, start the service\r\n"
+    L"  QuorbelService.exe svc stop          stop the service and QuorbelServiceManager.exe\r\n"
+    L"  QuorbelService.exe svc pause         stop the service only\r\n"
+    L"  QuorbelService.exe svc uninstall     remove the service\r\n"
+    L"  QuorbelService.exe svc status        the service's state and command line\r\n"
+    L"  QuorbelService.exe add <path>        watch the program (entry named after its file)\r\n"
+    L"  QuorbelService.exe pause <entry>     leave the program alone for now\r\n"
+    L"  QuorbelService.exe restart <entry>   watch it again\r\n"
+    L"  QuorbelService.exe remove <entry>    take it off the watch list\r\n"
+    L"  QuorbelService.exe list              the watch list and the interval\r\n"
+    L"  QuorbelService.exe                   make every paused entry active\r\n"
+    L"Exit codes: 0 done, 2 usage, 3 invalid entry name, 4 no such entry, 5 failed,\r\n"
+    L"6 another instance runs in this session.";
 
 // Set before the restart-all runs, so that it runs at most once per process.
 bool restartAllDone = false;
@@ -28,14 +49,9 @@ void RestartAllOnce()
     CQuorbelServiceHelper::RestartAllList();
 }
 
-XStringW WideArgument(const char* argument)
+XStringW Trimmed(const XStringW& argument)
 {
-    return XStringA(argument).ToStringW();
-}
-
-XStringW TrimmedArgument(const char* argument)
-{
-    XStringW text = WideArgument(argument);
+    XStringW text = argument;
     text.TrimRight();
     text.TrimLeft();
     return text;
@@ -54,6 +70,60 @@ bool IsServiceWord(const XStringW& argument)
         }
     }
     return false;
+}
+
+bool IsHelpWord(const XStringW& argument)
+{
+    for (const wchar_t* word : kHelpWords) {
+        if (argument.Compare(word) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void Say(const wchar_t* text) { WriteOutputLine(XStringW(text)); }
+
+template <typename... Args>
+void Say(const wchar_t* format, const Args&... args)
+{
+    XStringW text;
+    text.Format(format, args...);
+    WriteOutputLine(text);
+}
+
+int UsageError()
+{
+    Say(kUsage);
+    return kExitUsage;
+}
+
+// The platform's own wording of a system error code, with the number.
+XStringW ErrorText(DWORD error)
+{
+    wchar_t* buffer = nullptr;
+    const DWORD length = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    const ScopedLocalMemory owner(buffer);
+    XStringW text;
+    if (length > 0 && buffer != nullptr) {
+        text = buffer;
+        text.TrimRight();
+    }
+    XStringW withCode;
+    withCode.Format(text.IsEmpty() ? L"error %u" : L"error %u: %@", error, text);
+    return withCode;
+}
+
+int ServiceFailure(const wchar_t* action, DWORD error)
+{
+    if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
+        Say(L"%s is not installed", kServiceName);
+    } else {
+        Say(L"could not %s %s (%@)", action, kServiceName, ErrorText(error));
+    }
+    return kExitFailed;
 }
 
 // The binary path the service control manager starts: the quoted executable and the word service.
@@ -75,82 +145,245 @@ XStringW EntryNameOf(const XStringW& path)
     return path.Right(path.GetLength() - lastSeparator - 1);
 }
 
-void RunServiceCommand(const XStringW& word)
+int InstallCommand()
+{
+    DWORD error = 0;
+    const XStringW commandLine = ServiceCommandLine();
+    if (CWindowService::Install(kServiceDisplayName, kServiceName, commandLine, &error)) {
+        Say(L"%s installed: %@", kServiceName, commandLine);
+        return kExitSuccess;
+    }
+    if (error == ERROR_SERVICE_EXISTS) {
+        Say(L"%s is installed already; its registration was left as it is", kServiceName);
+        return kExitFailed;
+    }
+    return ServiceFailure(L"install", error);
+}
+
+int UninstallCommand()
+{
+    ServiceQuery before;
+    const bool running = CWindowService::Query(kServiceName, before) && before.installed &&
+                         before.state != SERVICE_STOPPED;
+    DWORD error = 0;
+    if (!CWindowService::Remove(kServiceName, &error)) {
+        return ServiceFailure(L"uninstall", error);
+    }
+    Say(running ? L"%s marked for removal; it goes once it has stopped" : L"%s uninstalled",
+        kServiceName);
+    return kExitSuccess;
+}
+
+int StartCommand()
+{
+    ServiceQuery before;
+    const bool wasInstalled = CWindowService::Query(kServiceName, before) && before.installed;
+    DWORD error = 0;
+    if (CWindowService::Start(kServiceName, kServiceDisplayName, ServiceCommandLine(), &error)) {
+        Say(wasInstalled ? L"%s started" : L"%s installed and started", kServiceName);
+        return kExitSuccess;
+    }
+    if (error == ERROR_SERVICE_ALREADY_RUNNING) {
+        ServiceQuery now;
+        if (CWindowService::Query(kServiceName, now) &&
+            (now.state == SERVICE_RUNNING || now.state == SERVICE_START_PENDING)) {
+            Say(L"%s runs already", kServiceName);
+            return kExitSuccess;
+        }
+        Say(L"%s is not stopped yet (state %u); try again once it has stopped", kServiceName,
+            now.state);
+        return kExitFailed;
+    }
+    return ServiceFailure(L"start", error);
+}
+
+// Stops the service; the companion manager is ended too unless it is to be left running.
+int StopCommand(bool endCompanion)
+{
+    DWORD error = 0;
+    const bool stopped = CWindowService::Stop(kServiceName, &error);
+    bool companionEnded = false;
+    if (endCompanion) {
+        companionEnded = CWinHelper::KillProcess(XStringW(kManagerImageName));
+    }
+    const wchar_t* companion = !endCompanion   ? L"; %s left running"
+                               : companionEnded ? L"; %s ended"
+                                                : L"; no %s was running";
+    XStringW text;
+    int exitCode = kExitSuccess;
+    if (stopped) {
+        text.Format(L"%s stopped", kServiceName);
+    } else if (error == ERROR_SERVICE_NOT_ACTIVE) {
+        text.Format(L"%s was not running", kServiceName);
+    } else if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
+        text.Format(L"%s is not installed", kServiceName);
+        exitCode = kExitFailed;
+    } else if (error == ERROR_SERVICE_REQUEST_TIMEOUT) {
+        text.Format(L"%s did not stop within %u seconds", kServiceName,
+                    CWindowService::kStopTimeoutMs / 1000);
+        exitCode = kExitFailed;
+    } else {
+        text.Format(L"could not stop %s (%@)", kServiceName, ErrorText(error));
+        exitCode = kExitFailed;
+    }
+    text.AppendFormat(companion, kManagerImageName);
+    WriteOutputLine(text);
+    return exitCode;
+}
+
+int RunServiceCommand(const XStringW& word)
 {
     if (word.Compare(L"uninstall") == 0) {
         TraceLog("main", __LINE__, L"uninstall service");
-        CWindowService::Remove(kServiceName);
-    } else if (word.Compare(L"install") == 0) {
+        return UninstallCommand();
+    }
+    if (word.Compare(L"install") == 0) {
         TraceLog("main", __LINE__, L"install service");
-        CWindowService::Install(kServiceDisplayName, kServiceName, ServiceCommandLine());
-    } else if (word.Compare(L"start") == 0) {
+        return InstallCommand();
+    }
+    if (word.Compare(L"start") == 0) {
         TraceLog("main", __LINE__, L"start service");
         RestartAllOnce();
-        CWindowService::Start(kServiceName, kServiceDisplayName, ServiceCommandLine());
-    } else if (word.Compare(L"stop") == 0) {
+        return StartCommand();
+    }
+    if (word.Compare(L"stop") == 0) {
         TraceLog("main", __LINE__, L"stop service");
-        CWindowService::Stop(kServiceName);
-        CWinHelper::KillProcess(XStringW(kManagerImageName));
-    } else if (word.Compare(L"pause") == 0) {
+        return StopCommand(true);
+    }
+    if (word.Compare(L"pause") == 0) {
         // Stops the service but leaves the companion manager running.
         TraceLog("main", __LINE__, L"stop service by ServiceManager");
-        CWindowService::Stop(kServiceName);
+        return StopCommand(false);
     }
+    if (word.Compare(L"status") == 0) {
+        return PrintServiceStatus(kServiceName);
+    }
+    return UsageError();
 }
 
-void RunWatchListCommand(const XStringW& command, const XStringW& operand)
+// The answer to an edit of the entry; done says what a successful edit did.
+int ReportEdit(WatchListResult result, const XStringW& entryName, const XStringW& done,
+               const wchar_t* alreadySo)
 {
+    switch (result) {
+    case WatchListResult::kDone:
+        WriteOutputLine(done);
+        return kExitSuccess;
+    case WatchListResult::kAlreadySo:
+        Say(L"%@ was %s already", entryName, alreadySo);
+        return kExitSuccess;
+    case WatchListResult::kInvalidName:
+        Say(L"invalid entry name \"%@\": an entry name is a file name of 1 to %d characters "
+            L"without a backslash",
+            entryName, CQuorbelServiceHelper::kMaxEntryNameChars);
+        return kExitInvalidName;
+    case WatchListResult::kNoSuchEntry:
+        Say(L"no entry named %@", entryName);
+        return kExitNoSuchEntry;
+    case WatchListResult::kStatusUnreadable:
+        Say(L"%@ was left as it is: its Status \"%@\" is neither 1 nor 0", entryName,
+            CQuorbelServiceHelper::GetUserListStatus(entryName));
+        return kExitFailed;
+    case WatchListResult::kFailed:
+        break;
+    }
+    Say(L"could not change the entry %@ in the registry (see the trace log)", entryName);
+    return kExitFailed;
+}
+
+int RunWatchListCommand(const XStringW& command, const XStringW& operand)
+{
+    XStringW done;
     if (EndsWith(command, L"add")) {
         TraceLog("main", __LINE__, L"add service : %@", operand);
-        AddService(operand, EntryNameOf(operand));
-    } else if (EndsWith(command, L"remove")) {
-        TraceLog("main", __LINE__, L"remove service : %@", operand);
-        CQuorbelServiceHelper::RemoveList(operand);
-    } else if (EndsWith(command, L"pause")) {
-        TraceLog("main", __LINE__, L"pause service : %@", operand);
-        CQuorbelServiceHelper::PauseList(operand);
-    } else if (EndsWith(command, L"restart")) {
-        TraceLog("main", __LINE__, L"restart service : %@", operand);
-        CQuorbelServiceHelper::RestartList(operand);
+        const XStringW entryName = EntryNameOf(operand);
+        done.Format(L"%@ added: %@ (active)", entryName, operand);
+        const WatchListResult result = AddService(operand, entryName);
+        if (result == WatchListResult::kInvalidName) {
+            Say(L"cannot add \"%@\": its file name \"%@\" is no valid entry name (1 to %d "
+                L"characters, no backslash)",
+                operand, entryName, CQuorbelServiceHelper::kMaxEntryNameChars);
+            return kExitInvalidName;
+        }
+        return ReportEdit(result, entryName, done, L"");
     }
+    if (EndsWith(command, L"remove")) {
+        TraceLog("main", __LINE__, L"remove service : %@", operand);
+        done.Format(L"%@ removed", operand);
+        return ReportEdit(CQuorbelServiceHelper::RemoveList(operand), operand, done, L"");
+    }
+    if (EndsWith(command, L"pause")) {
+        TraceLog("main", __LINE__, L"pause service : %@", operand);
+        done.Format(L"%@ paused", operand);
+        return ReportEdit(CQuorbelServiceHelper::PauseList(operand), operand, done, L"paused");
+    }
+    if (EndsWith(command, L"restart")) {
+        TraceLog("main", __LINE__, L"restart service : %@", operand);
+        done.Format(L"%@ active", operand);
+        return ReportEdit(CQuorbelServiceHelper::RestartList(operand), operand, done, L"active");
+    }
+    return UsageError();
 }
 
 // The two-word forms: the service forms first, so "svc pause" stops the service while
 // "pause <entry>" pauses a watch-list entry.
-void RunTwoWordCommand(const char* first, const char* second)
+int RunTwoWordCommand(const XStringW& first, const XStringW& second)
 {
-    const XStringW command = TrimmedArgument(first);
-    const XStringW operand = TrimmedArgument(second);
+    const XStringW command = Trimmed(first);
+    const XStringW operand = Trimmed(second);
     if (IsServiceWord(command)) {
-        RunServiceCommand(operand);
-    } else {
-        RunWatchListCommand(command, operand);
+        return RunServiceCommand(operand);
     }
+    return RunWatchListCommand(command, operand);
+}
+
+// The lone argument is deliberately not trimmed.
+int RunOneWordCommand(const XStringW& word)
+{
+    if (IsServiceWord(word)) {
+        TraceLog("main", __LINE__, L"arg count = 2");
+        RunService();
+        return kExitSuccess;
+    }
+    if (EndsWith(word, L"list")) {
+        return PrintWatchList();
+    }
+    if (IsHelpWord(word)) {
+        Say(kUsage);
+        return kExitSuccess;
+    }
+    return UsageError();
 }
 
 }  // namespace
 
-void DispatchCommand(int argc, char** argv)
+bool IsSilentForm(const std::vector<XStringW>& arguments)
 {
-    if (argc <= 1) {
-        if (argc == 1) {
+    return arguments.size() <= 1 || (arguments.size() == 2 && IsServiceWord(arguments[1]));
+}
+
+int DispatchCommand(const std::vector<XStringW>& arguments)
+{
+    const size_t count = arguments.size();
+    if (count <= 1) {
+        if (count == 1) {
             TraceLog("main", __LINE__, L"arg count = 1");
         }
         RestartAllOnce();
         RunService();
-    } else if (argc == 2) {
-        // The lone argument is deliberately not trimmed.
-        if (IsServiceWord(WideArgument(argv[1]))) {
-            TraceLog("main", __LINE__, L"arg count = 2");
-            RunService();
-        }
-    } else if (argc == 3) {
-        RunTwoWordCommand(argv[1], argv[2]);
+        return kExitSuccess;
     }
+    if (count == 2) {
+        return RunOneWordCommand(arguments[1]);
+    }
+    if (count == 3) {
+        return RunTwoWordCommand(arguments[1], arguments[2]);
+    }
+    return UsageError();
 }
 
-void AddService(const XStringW& path, const XStringW& entryName)
+WatchListResult AddService(const XStringW& path, const XStringW& entryName)
 {
     TraceLog("AddService", __LINE__, L"RunProcessAfterLogon %@", path);
-    CQuorbelServiceHelper::AddList(entryName, path);
+    return CQuorbelServiceHelper::AddList(entryName, path);
 }

@@ -1,13 +1,36 @@
 #pragma once
 // The command line: start-up, then one of the command forms, then the process ends.
 
+#include <vector>
+
+#include "config/CQuorbelServiceHelper.h"
 #include "strings/XStringW.h"
+
+// The process exit codes.
+enum ExitCode : int {
+    kExitSuccess = 0,
+    kExitInitFailed = 1,     // the application could not be initialised
+    kExitUsage = 2,          // no command form matches the arguments
+    kExitInvalidName = 3,    // an entry name that is no file name
+    kExitNoSuchEntry = 4,    // pause, restart or remove of a name that is not on the list
+    kExitFailed = 5,         // the registry or the service manager refused the operation
+    kExitDuplicate = 6,      // another instance runs in this session
+};
 
 // The whole program behind main; returns the process exit code.
 int QuorbelMain(int argc, char** argv);
 
-// Sorts the arguments into the command forms and runs the one that matches.
-void DispatchCommand(int argc, char** argv);
+// Sorts the arguments (the program first) into the command forms, runs the one that matches and
+// returns the exit code.
+int DispatchCommand(const std::vector<XStringW>& arguments);
 
-void AddService(const XStringW& path, const XStringW& entryName);
+// The forms nobody reads an answer from: the service's own run and the run without arguments
+// that the service starts at each logon. They answer nothing and always end with 0.
+bool IsSilentForm(const std::vector<XStringW>& arguments);
+
+WatchListResult AddService(const XStringW& path, const XStringW& entryName);
 void RunService();
+
+// The list and svc status forms.
+int PrintWatchList();
+int PrintServiceStatus(const XStringW& serviceName);

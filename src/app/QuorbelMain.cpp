@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "app/CommandLine.h"
+#include "app/ConsoleOutput.h"
 #include "app/Startup.h"
 #include "trace/Trace.h"
 
@@ -13,17 +15,24 @@ int QuorbelMain(int argc, char** argv)
         std::fputs("심각한 오류: MFC를 초기화하지 못했습니다.\n", stdout);
         std::fflush(stdout);
         TraceFatal("main", __LINE__, L"Fail Initialize");
-        return 1;
+        return kExitInitFailed;
     }
 
     InitTrace();
     TraceLog("main", __LINE__, L"Run QuorbelService");
 
+    const std::vector<XStringW> arguments = CommandLineArguments(argc, argv);
     if (!ClaimSingleInstance()) {
         TraceLog("main", __LINE__, L"Duplicate Process");
-        return 0;
+        if (IsSilentForm(arguments)) {
+            return kExitSuccess;
+        }
+        XStringW message;
+        message.Format(L"another %@ runs in this session already; nothing was done",
+                       GetApplicationName());
+        WriteOutputLine(message);
+        return kExitDuplicate;
     }
 
-    DispatchCommand(argc, argv);
-    return 0;
+    return DispatchCommand(arguments);
 }

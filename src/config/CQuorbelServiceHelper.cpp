@@ -36,51 +36,94 @@ int ReadStatus(HKEY root, const XStringW& entryKeyPath)
     return CRegHelper::GetStringValue(root, entryKeyPath, kStatusValue).ToInt();
 }
 
+// Refuses an invalid name with an error line under the public operation's name.
+bool AcceptEntryName(const XStringA& functionName, int line, const XStringW& entryName)
+{
+    if (CQuorbelServiceHelper::IsValidEntryName(entryName)) {
+        return true;
+    }
+    TraceError(functionName, line, L"invalid entry name \"%@\"", entryName);
+    return false;
+}
+
 // Writes newStatus only when the entry's Status reads as requiredStatus; any other entry, a
 // missing one included, is left as it is. Traced under the public operation's name.
-void SwitchStatus(const XStringA& functionName, int line, const XStringW& entryName,
-                  int requiredStatus, const wchar_t* newStatus)
+WatchListResult SwitchStatus(const XStringA& functionName, int line, const XStringW& entryName,
+                             int requiredStatus, const wchar_t* newStatus)
 {
     TraceLog(functionName, line, L"Start");
-    const XStringW keyPath = EntryKeyPath(entryName);
-    if (ReadStatus(HKEY_CURRENT_USER, keyPath) == requiredStatus) {
-        CRegHelper::SetValue(keyPath, kStatusValue, newStatus);
+    WatchListResult result = WatchListResult::kInvalidName;
+    if (AcceptEntryName(functionName, line, entryName)) {
+        const XStringW keyPath = EntryKeyPath(entryName);
+        const int status = ReadStatus(HKEY_CURRENT_USER, keyPath);
+        if (status == requiredStatus) {
+            result = CRegHelper::SetValue(keyPath, kStatusValue, newStatus)
+                         ? WatchListResult::kDone
+                         : WatchListResult::kFailed;
+        } else if (!CRegHelper::KeyExists(HKEY_CURRENT_USER, keyPath)) {
+            result = WatchListResult::kNoSuchEntry;
+        } else if (XStringW(newStatus).ToInt() == status) {
+            result = WatchListResult::kAlreadySo;
+        } else {
+            result = WatchListResult::kStatusUnreadable;
+        }
     }
     TraceLog(functionName, line, L"End");
+    return result;
 }
 
 }  // namespace
 
-void CQuorbelServiceHelper::AddList(const XStringW& entryName, const XStringW& path)
+bool CQuorbelServiceHelper::IsValidEntryName(const XStringW& entryName)
+{
+    return !entryName.IsEmpty() && entryName.GetLength() <= kMaxEntryNameChars &&
+           entryName.Find(L"\\") < 0;
+}
+
+WatchListResult CQuorbelServiceHelper::AddList(const XStringW& entryName, const XStringW& path)
 {
     TraceLog("CQuorbelServiceHelper::AddList", __LINE__, L"Start");
-    const XStringW keyPath = EntryKeyPath(entryName);
-    CRegHelper::SetValue(keyPath, kPathValue, path);
-    CRegHelper::SetValue(keyPath, kStatusValue, kStatusActive);
+    WatchListResult result = WatchListResult::kInvalidName;
+    if (AcceptEntryName("CQuorbelServiceHelper::AddList", __LINE__, entryName)) {
+        const XStringW keyPath = EntryKeyPath(entryName);
+        const bool written = CRegHelper::SetValue(keyPath, kPathValue, path) &&
+                             CRegHelper::SetValue(keyPath, kStatusValue, kStatusActive);
+        result = written ? WatchListResult::kDone : WatchListResult::kFailed;
+    }
     TraceLog("CQuorbelServiceHelper::AddList", __LINE__, L"End");
+    return result;
 }
 
-void CQuorbelServiceHelper::RemoveList(const XStringW& entryName)
+WatchListResult CQuorbelServiceHelper::RemoveList(const XStringW& entryName)
 {
     TraceLog("CQuorbelServiceHelper::RemoveList", __LINE__, L"Start");
-    // An empty name would make the entry's key path the base key itself, and deleting that
-    // would take the user's settings (the interval) with it. A missing entry is no error: the
-    // result is not looked at.
-    if (!entryName.IsEmpty()) {
-        RegDeleteKeyExW(HKEY_CURRENT_USER, EntryKeyPath(entryName).GetString(), KEY_WOW64_64KEY,
-                        0);
+    // An empty name or one with a backslash would address another key than the entry's, the
+    // base key with the user's settings (the interval) among them.
+    WatchListResult result = WatchListResult::kInvalidName;
+    if (AcceptEntryName("CQuorbelServiceHelper::RemoveList", __LINE__, entryName)) {
+        const LONG status = RegDeleteKeyExW(HKEY_CURRENT_USER,
+                                            EntryKeyPath(entryName).GetString(), KEY_WOW64_64KEY, 0);
+        if (status == ERROR_SUCCESS) {
+            result = WatchListResult::kDone;
+        } else if (status == ERROR_FILE_NOT_FOUND) {
+            result = WatchListResult::kNoSuchEntry;
+        } else {
+            result = WatchListResult::kFailed;
+        }
     }
     TraceLog("CQuorbelServiceHelper::RemoveList", __LINE__, L"End");
+    return result;
 }
 
-void CQuorbelServiceHelper::PauseList(const XStringW& entryName)
+WatchListResult CQuorbelServiceHelper::PauseList(const XStringW& entryName)
 {
-    SwitchStatus("CQuorbelServiceHelper::PauseList", __LINE__, entryName, 1, kStatusPaused);
+    return SwitchStatus("CQuorbelServiceHelper::PauseList", __LINE__, entryName, 1, kStatusPaused);
 }
 
-void CQuorbelServiceHelper::RestartList(const XStringW& entryName)
+WatchListResult CQuorbelServiceHelper::RestartList(const XStringW& entryName)
 {
-    SwitchStatus("CQuorbelServiceHelper::RestartList", __LINE__, entryName, 0, kStatusActive);
+    return SwitchStatus("CQuorbelServiceHelper::RestartList", __LINE__, entryName, 0,
+                        kStatusActive);
 }
 
 void CQuorbelServiceHelper::RestartAllList()
@@ -133,4 +176,19 @@ XStringW CQuorbelServiceHelper::GetListPath(const XStringW& sid, const XStringW&
 XStringW CQuorbelServiceHelper::GetInterval(const XStringW& sid)
 {
     return CRegHelper::GetStringValue(HKEY_USERS, UserBaseKeyPath(sid), kIntervalValue);
+}
+
+XStringW CQuorbelServiceHelper::GetUserListPath(const XStringW& entryName)
+{
+    return CRegHelper::GetStringValue(HKEY_CURRENT_USER, EntryKeyPath(entryName), kPathValue);
+}
+
+XStringW CQuorbelServiceHelper::GetUserListStatus(const XStringW& entryName)
+{
+    return CRegHelper::GetStringValue(HKEY_CURRENT_USER, EntryKeyPath(entryName), kStatusValue);
+}
+
+XStringW CQuorbelServiceHelper::GetUserInterval()
+{
+    return CRegHelper::GetStringValue(HKEY_CURRENT_USER, kBaseKeyPath, kIntervalValue);
 }

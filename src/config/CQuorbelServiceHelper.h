@@ -6,17 +6,39 @@
 #include "strings/XStringW.h"
 #include "strings/XStringWList.h"
 
+// What an edit of the watch list came to.
+enum class WatchListResult {
+    kDone,             // the entry is now as the edit asked
+    kAlreadySo,        // pause or restart: the entry was in that state already
+    kInvalidName,      // refused before any registry call
+    kNoSuchEntry,      // pause, restart or remove of a name that is not on the list
+    kStatusUnreadable, // pause or restart: the Status is neither "1" nor "0" and was left alone
+    kFailed,           // the registry refused the read or write
+};
+
 class CQuorbelServiceHelper {
 public:
     static constexpr const wchar_t* kBaseKeyPath = L"Software\\QUORBEL\\QuorbelService";
+    // An entry's name is its key's name, and registry key names hold at most 255 characters.
+    static constexpr int kMaxEntryNameChars = 255;
 
-    // Edits below HKEY_CURRENT_USER, for the command line.
-    static void AddList(const XStringW& entryName, const XStringW& path);
-    static void RemoveList(const XStringW& entryName);
-    static void PauseList(const XStringW& entryName);
-    static void RestartList(const XStringW& entryName);
+    // An entry name is a file name: not empty, no backslash (which would address another key,
+    // the base key itself included), and short enough to be a key name.
+    static bool IsValidEntryName(const XStringW& entryName);
+
+    // Edits below HKEY_CURRENT_USER, for the command line. Each refuses an invalid name with an
+    // error trace line before it touches the registry.
+    static WatchListResult AddList(const XStringW& entryName, const XStringW& path);
+    static WatchListResult RemoveList(const XStringW& entryName);
+    static WatchListResult PauseList(const XStringW& entryName);
+    static WatchListResult RestartList(const XStringW& entryName);
     static void RestartAllList();
     static XStringWList GetAllList();
+
+    // Readers below HKEY_CURRENT_USER, for the list command.
+    static XStringW GetUserListPath(const XStringW& entryName);
+    static XStringW GetUserListStatus(const XStringW& entryName);
+    static XStringW GetUserInterval();
 
     // Readers below HKEY_USERS\<sid>, for the service.
     // <sid>\Software\QUORBEL\QuorbelService, the user's base key below HKEY_USERS.

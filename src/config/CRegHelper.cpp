@@ -294,3 +294,10 @@ void CRegHelper::ForEachSubKey(HKEY root, const XStringW& keyPath, const SubKeyV
         visit(key.Get(), XStringW(name.Chars()));
     }
 }
+
+bool CRegHelper::KeyExists(HKEY root, const XStringW& keyPath)
+{
+    ScopedRegKey key;
+    return RegOpenKeyExW(root, keyPath.GetString(), 0, kReadAccess, key.Receive()) ==
+           ERROR_SUCCESS;
+}

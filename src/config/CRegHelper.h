@@ -23,4 +23,6 @@ public:
     // cannot be opened has no subkeys.
     using SubKeyVisit = std::function<void(HKEY key, const XStringW& name)>;
     static void ForEachSubKey(HKEY root, const XStringW& keyPath, const SubKeyVisit& visit);
+    // Whether the key can be opened for reading; traces nothing.
+    static bool KeyExists(HKEY root, const XStringW& keyPath);
 };

@@ -8,15 +8,32 @@
 
 class CWindowServiceThread;
 
+// What the service manager tells about one service.
+struct ServiceQuery {
+    bool installed = false;
+    DWORD state = 0;  // a SERVICE_* state; 0 while not installed
+    XStringW binaryPath;
+};
+
 class CWindowService {
 public:
-    // Registration; each opens the manager, does its work and releases every handle.
+    // How long Stop waits for the stopped state before it gives up.
+    static constexpr DWORD kStopTimeoutMs = 30000;
+
+    // Registration; each opens the manager, does its work and releases every handle. On false,
+    // *error (when given) holds the reason as a system error code: ERROR_SERVICE_EXISTS,
+    // ERROR_SERVICE_DOES_NOT_EXIST, ERROR_SERVICE_ALREADY_RUNNING (Start of a service that is
+    // not stopped), ERROR_SERVICE_NOT_ACTIVE (Stop of a stopped service),
+    // ERROR_SERVICE_REQUEST_TIMEOUT (Stop gave up waiting), or the failed call's own error.
     static bool Install(const XStringW& displayName, const XStringW& serviceName,
-                        const XStringW& binaryPath);
-    static bool Remove(const XStringW& serviceName);
+                        const XStringW& binaryPath, DWORD* error = nullptr);
+    static bool Remove(const XStringW& serviceName, DWORD* error = nullptr);
     static bool Start(const XStringW& serviceName, const XStringW& displayName,
-                      const XStringW& binaryPath);
-    static bool Stop(const XStringW& serviceName);
+                      const XStringW& binaryPath, DWORD* error = nullptr);
+    static bool Stop(const XStringW& serviceName, DWORD* error = nullptr);
+    // Asks with query rights only. False when the manager could not answer; a service that is
+    // not registered is an answer (installed false).
+    static bool Query(const XStringW& serviceName, ServiceQuery& query, DWORD* error = nullptr);
 
     // The dispatcher's service main and the extended control handler.
     static void WINAPI serviceMainEx(DWORD argc, LPWSTR* argv);

@@ -1,8 +1,12 @@
-// Registration of the service with the service control manager: install, remove, start, stop.
+// Registration of the service with the service control manager: install, remove, start, stop,
+// and the status query.
+
+#include <vector>
 
 #include "common/ScopedHandle.h"
 #include "service/CWindowService.h"
 #include "service/ServiceFailureActions.h"
+#include "trace/Trace.h"
 
 namespace {
 
@@ -11,27 +15,47 @@ constexpr DWORD kStopPollMs = 1000;
 
 static_assert(kServiceType == 0x110, "own process, interacting with the desktop");
 
-ScopedServiceHandle OpenServiceManager()
+// Stores the reason of a failure for the caller; always false, so that it can be returned.
+bool Failed(DWORD* error, DWORD code)
 {
-    return ScopedServiceHandle(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (error != nullptr) {
+        *error = code;
+    }
+    return false;
+}
+
+// The last error of the call that just failed, taken before any handle is closed.
+bool FailedWithLastError(DWORD* error)
+{
+    return Failed(error, ::GetLastError());
+}
+
+ScopedServiceHandle OpenServiceManager(DWORD access = SC_MANAGER_ALL_ACCESS)
+{
+    return ScopedServiceHandle(::OpenSCManagerW(nullptr, nullptr, access));
 }
 
 ScopedServiceHandle OpenExistingService(const ScopedServiceHandle& manager,
-                                        const XStringW& serviceName)
+                                        const XStringW& serviceName,
+                                        DWORD access = SERVICE_ALL_ACCESS)
 {
-    return ScopedServiceHandle(
-        ::OpenServiceW(manager.Get(), serviceName.GetString(), SERVICE_ALL_ACCESS));
+    return ScopedServiceHandle(::OpenServiceW(manager.Get(), serviceName.GetString(), access));
 }
 
-// The registration of serviceName; null when the manager or the service cannot be opened. The
-// manager is closed again before the service is used.
-ScopedServiceHandle OpenServiceByName(const XStringW& serviceName)
+// The registration of serviceName; null when the manager or the service cannot be opened, with
+// the reason in *error. The manager is closed again before the service is used.
+ScopedServiceHandle OpenServiceByName(const XStringW& serviceName, DWORD* error)
 {
     const ScopedServiceHandle manager = OpenServiceManager();
     if (!manager) {
+        FailedWithLastError(error);
         return ScopedServiceHandle();
     }
-    return OpenExistingService(manager, serviceName);
+    ScopedServiceHandle service = OpenExistingService(manager, serviceName);
+    if (!service) {
+        FailedWithLastError(error);
+    }
+    return service;
 }
 
 // Automatic start, normal error control, no group or dependencies; with no account the service
@@ -59,88 +83,157 @@ DWORD QueryState(const ScopedServiceHandle& service)
     return status.dwCurrentState;
 }
 
+// The registered command line; empty when the configuration cannot be read.
+XStringW QueryBinaryPath(const ScopedServiceHandle& service)
+{
+    DWORD needed = 0;
+    ::QueryServiceConfigW(service.Get(), nullptr, 0, &needed);
+    if (needed == 0) {
+        return XStringW();
+    }
+    // Held as pointers so that the record's alignment is that of its own fields.
+    std::vector<void*> buffer(needed / sizeof(void*) + 1);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    const DWORD bufferBytes = static_cast<DWORD>(buffer.size() * sizeof(void*));
+    if (!::QueryServiceConfigW(service.Get(), config, bufferBytes, &needed) ||
+        config->lpBinaryPathName == nullptr) {
+        return XStringW();
+    }
+    return XStringW(config->lpBinaryPathName);
+}
+
+// Polls once a second until the service reports stopped, its state can no longer be read, or
+// the time is up.
+bool WaitForStopped(const ScopedServiceHandle& service, const XStringW& serviceName,
+                    DWORD* error)
+{
+    const ULONGLONG deadline = ::GetTickCount64() + CWindowService::kStopTimeoutMs;
+    for (;;) {
+        ::Sleep(kStopPollMs);
+        const DWORD current = QueryState(service);
+        if (current == kStateUnknown) {
+            return FailedWithLastError(error);
+        }
+        if (current == SERVICE_STOPPED) {
+            return true;
+        }
+        if (::GetTickCount64() >= deadline) {
+            TraceError("CWindowService::Stop", __LINE__, L"%@ did not stop within %u ms (state %u)",
+                       serviceName, CWindowService::kStopTimeoutMs, current);
+            return Failed(error, ERROR_SERVICE_REQUEST_TIMEOUT);
+        }
+    }
+}
+
 }  // namespace
 
 bool CWindowService::Install(const XStringW& displayName, const XStringW& serviceName,
-                             const XStringW& binaryPath)
+                             const XStringW& binaryPath, DWORD* error)
 {
     ScopedServiceHandle manager = OpenServiceManager();
     if (!manager) {
-        return false;
+        return FailedWithLastError(error);
     }
     const ScopedServiceHandle service =
         CreateRegisteredService(manager, serviceName, displayName, binaryPath);
+    const DWORD createError = ::GetLastError();
     manager.Reset();
     // An existing registration is left exactly as it is, failure actions included.
     if (!service) {
-        return false;
+        return Failed(error, createError);
     }
     ServiceFailureActions failureActions;
     ::ChangeServiceConfig2W(service.Get(), SERVICE_CONFIG_FAILURE_ACTIONS, failureActions.Get());
     return true;
 }
 
-bool CWindowService::Remove(const XStringW& serviceName)
+bool CWindowService::Remove(const XStringW& serviceName, DWORD* error)
 {
-    const ScopedServiceHandle service = OpenServiceByName(serviceName);
+    const ScopedServiceHandle service = OpenServiceByName(serviceName, error);
     if (!service) {
         return false;
     }
     // A running service is only marked for deletion; it goes when it stops.
-    return ::DeleteService(service.Get()) != FALSE;
+    if (!::DeleteService(service.Get())) {
+        return FailedWithLastError(error);
+    }
+    return true;
 }
 
 bool CWindowService::Start(const XStringW& serviceName, const XStringW& displayName,
-                           const XStringW& binaryPath)
+                           const XStringW& binaryPath, DWORD* error)
 {
     ScopedServiceHandle manager = OpenServiceManager();
     if (!manager) {
-        return false;
+        return FailedWithLastError(error);
     }
     ScopedServiceHandle service = OpenExistingService(manager, serviceName);
     if (!service) {
         // Created without failure actions: only an install sets those.
         service = CreateRegisteredService(manager, serviceName, displayName, binaryPath);
     }
+    const DWORD openError = ::GetLastError();
     manager.Reset();
     if (!service) {
-        return false;
+        return Failed(error, openError);
     }
     // A running, starting or stopping service is left alone.
-    if (QueryState(service) != SERVICE_STOPPED) {
-        return false;
+    const DWORD state = QueryState(service);
+    if (state == kStateUnknown) {
+        return FailedWithLastError(error);
+    }
+    if (state != SERVICE_STOPPED) {
+        return Failed(error, ERROR_SERVICE_ALREADY_RUNNING);
     }
     // Does not wait for the service to report running.
-    return ::StartServiceW(service.Get(), 0, nullptr) != FALSE;
+    if (!::StartServiceW(service.Get(), 0, nullptr)) {
+        return FailedWithLastError(error);
+    }
+    return true;
 }
 
-bool CWindowService::Stop(const XStringW& serviceName)
+bool CWindowService::Stop(const XStringW& serviceName, DWORD* error)
 {
-    const ScopedServiceHandle service = OpenServiceByName(serviceName);
+    const ScopedServiceHandle service = OpenServiceByName(serviceName, error);
     if (!service) {
         return false;
     }
     const DWORD state = QueryState(service);
-    if (state == kStateUnknown || state == SERVICE_STOPPED) {
-        return false;
+    if (state == kStateUnknown) {
+        return FailedWithLastError(error);
+    }
+    if (state == SERVICE_STOPPED) {
+        return Failed(error, ERROR_SERVICE_NOT_ACTIVE);
     }
     SERVICE_STATUS status = {};
     if (!::ControlService(service.Get(), SERVICE_CONTROL_STOP, &status)) {
-        return false;
+        return FailedWithLastError(error);
     }
     if (QueryState(service) == SERVICE_STOPPED) {
         return true;
     }
-    // No limit on the rounds: the command returns once the service has stopped, or when the
-    // manager can no longer tell its state.
-    for (;;) {
-        ::Sleep(kStopPollMs);
-        const DWORD current = QueryState(service);
-        if (current == kStateUnknown) {
-            return false;
-        }
-        if (current == SERVICE_STOPPED) {
-            return true;
-        }
+    // Bounded, so that a service that hangs in its stop cannot hang the command as well.
+    return WaitForStopped(service, serviceName, error);
+}
+
+bool CWindowService::Query(const XStringW& serviceName, ServiceQuery& query, DWORD* error)
+{
+    query = ServiceQuery();
+    const ScopedServiceHandle manager = OpenServiceManager(SC_MANAGER_CONNECT);
+    if (!manager) {
+        return FailedWithLastError(error);
     }
+    const ScopedServiceHandle service =
+        OpenExistingService(manager, serviceName, SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG);
+    if (!service) {
+        const DWORD openError = ::GetLastError();
+        return openError == ERROR_SERVICE_DOES_NOT_EXIST ? true : Failed(error, openError);
+    }
+    query.state = QueryState(service);
+    if (query.state == kStateUnknown) {
+        return FailedWithLastError(error);
+    }
+    query.installed = true;
+    query.binaryPath = QueryBinaryPath(service);
+    return true;
 }

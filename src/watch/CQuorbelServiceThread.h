@@ -82,3 +82,7 @@ CQuorbelServiceThread& GetWatchThread();
 
 void StartWatchThread();
 void StopWatchThread();
+
+// The pass interval in milliseconds that an "Interval" text stands for (the default when it is
+// empty or no number).
+DWORD WatchIntervalFromText(const XStringW& intervalText);

@@ -144,3 +144,8 @@ void CQuorbelServiceThread::RefreshProcesses()
     processes = takeProcessTable();
     processesStale = false;
 }
+
+DWORD WatchIntervalFromText(const XStringW& intervalText)
+{
+    return IntervalFromText(intervalText);
+}

@@ -57,6 +57,69 @@ ProcessResult RunProgram(const std::wstring& program, const std::wstring& argume
     return result;
 }
 
+namespace {
+// Moves whatever the pipe holds now into output, without blocking.
+void DrainPipe(HANDLE pipe, std::string& output)
+{
+    DWORD available = 0;
+    while (PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+        char buffer[4096];
+        DWORD read = 0;
+        if (!ReadFile(pipe, buffer, sizeof(buffer), &read, nullptr) || read == 0) {
+            return;
+        }
+        output.append(buffer, read);
+    }
+}
+}  // namespace
+
+CapturedRun RunProgramCapturingOutput(const std::wstring& program, const std::wstring& arguments,
+                                      DWORD timeoutMs)
+{
+    CapturedRun result;
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0)) {
+        return result;
+    }
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    std::wstring commandLine = L"\"" + program + L"\"";
+    if (!arguments.empty()) {
+        commandLine += L" " + arguments;
+    }
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = writeEnd;
+    PROCESS_INFORMATION info{};
+    const bool created = CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0,
+                                        nullptr, nullptr, &startup, &info) != FALSE;
+    CloseHandle(writeEnd);
+    if (created) {
+        result.started = true;
+        const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+        for (;;) {
+            DrainPipe(readEnd, result.output);
+            if (WaitForSingleObject(info.hProcess, 20) == WAIT_OBJECT_0) {
+                result.finished = true;
+                GetExitCodeProcess(info.hProcess, &result.exitCode);
+                break;
+            }
+            if (GetTickCount64() >= deadline) {
+                TerminateProcess(info.hProcess, 99);
+                break;
+            }
+        }
+        DrainPipe(readEnd, result.output);
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+    }
+    CloseHandle(readEnd);
+    return result;
+}
+
 std::string ReadFileBytes(const std::wstring& path)
 {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,

@@ -25,6 +25,14 @@ struct ProcessResult {
 ProcessResult RunProgram(const std::wstring& program, const std::wstring& arguments,
                          DWORD timeoutMs = 30000);
 
+// Runs the program as RunProgram does, with its standard output and error on a pipe; output
+// holds what it wrote (UTF-8 from the product), carriage returns included.
+struct CapturedRun : ProcessResult {
+    std::string output;
+};
+CapturedRun RunProgramCapturingOutput(const std::wstring& program, const std::wstring& arguments,
+                                      DWORD timeoutMs = 30000);
+
 // Starts a program and returns its process information (the caller closes both handles).
 PROCESS_INFORMATION StartProgram(const std::wstring& program, const std::wstring& arguments);
 

@@ -21,6 +21,12 @@ constexpr const wchar_t* kServiceName = L"QuorbelService";
 constexpr DWORD kCommandTimeoutMs = 30000;
 constexpr DWORD kSettleTimeoutMs = 20000;
 
+// The exit codes of the command line.
+constexpr DWORD kExitUsage = 2;
+constexpr DWORD kExitInvalidName = 3;
+constexpr DWORD kExitNoSuchEntry = 4;
+constexpr DWORD kExitFailed = 5;
+
 // ---- the watch list in HKEY_CURRENT_USER --------------------------------------------------------
 
 // Every key below the base key (the base key itself as "") with its values. REG_SZ data is kept
@@ -286,24 +292,55 @@ protected:
         DeleteWatchList();
         TerminateAllByName(L"QuorbelServiceManager.exe");
         TerminateAllByName(L"quorbelservicemanager.EXE");
+        TerminateAllByName(L"agent.exe");
     }
 
-    // Runs the executable with the arguments (a raw command-line tail) and returns the trace
-    // lines of this run alone.
-    std::vector<TraceLine> Run(const std::wstring& arguments)
+    // Runs the executable with the arguments (a raw command-line tail), checks its exit code and
+    // returns the trace lines of this run alone; Output() then holds what it printed.
+    std::vector<TraceLine> Run(const std::wstring& arguments, DWORD expectedExitCode = 0)
     {
-        return RunProgramAt(exe_, arguments);
+        return RunProgramAt(exe_, arguments, expectedExitCode);
     }
 
-    std::vector<TraceLine> RunProgramAt(const std::wstring& program, const std::wstring& arguments)
+    std::vector<TraceLine> RunProgramAt(const std::wstring& program, const std::wstring& arguments,
+                                        DWORD expectedExitCode = 0)
     {
         RemoveTree(scratch_ / L"Log");
-        const ProcessResult result = RunProgram(program, arguments, kCommandTimeoutMs);
+        const CapturedRun result =
+            RunProgramCapturingOutput(program, arguments, kCommandTimeoutMs);
+        output_ = Widened(result.output);
         EXPECT_TRUE(result.started) << Utf8(program);
         EXPECT_TRUE(result.finished) << "'" << Utf8(arguments) << "' did not end";
-        EXPECT_EQ(0u, result.exitCode) << "'" << Utf8(arguments) << "'";
+        EXPECT_EQ(expectedExitCode, result.exitCode)
+            << "'" << Utf8(arguments) << "' printed: " << result.output;
         return ReadTrace();
     }
+
+    // The lines the last run printed, without their line breaks.
+    std::vector<std::wstring> OutputLines() const
+    {
+        std::vector<std::wstring> lines;
+        size_t start = 0;
+        while (start < output_.size()) {
+            size_t end = output_.find(L'\n', start);
+            if (end == std::wstring::npos) {
+                end = output_.size();
+            }
+            std::wstring line = output_.substr(start, end - start);
+            if (!line.empty() && line.back() == L'\r') {
+                line.pop_back();
+            }
+            lines.push_back(line);
+            start = end + 1;
+        }
+        return lines;
+    }
+    std::wstring FirstOutputLine() const
+    {
+        const std::vector<std::wstring> lines = OutputLines();
+        return lines.empty() ? std::wstring() : lines.front();
+    }
+    const std::wstring& Output() const { return output_; }
 
     // Every line in the log folder beside the copy, whichever process wrote it.
     std::vector<TraceLine> ReadTrace() const
@@ -351,6 +388,7 @@ protected:
     struct StatusChange {
         const wchar_t* before;  // empty: no Status value
         const wchar_t* after;
+        DWORD exitCode;  // a Status other than 1 or 0 is left alone, and that is a failure
     };
     // Runs the command once for each Status the entry agent.exe starts with and checks the
     // Status it is left with and the lines main traced.
@@ -376,6 +414,7 @@ protected:
 private:
     ScratchDir scratch_;
     std::wstring exe_;
+    std::wstring output_;
     std::vector<ScopedHandle> sleepers_;
 };
 
@@ -401,7 +440,7 @@ void Commands::ExpectStatusChanges(const std::wstring& command, const std::wstri
     for (const StatusChange& change : changes) {
         PresetEntry(L"agent.exe", L"C:\\Tools\\agent.exe", change.before);
 
-        const std::vector<TraceLine> trace = Run(command);
+        const std::vector<TraceLine> trace = Run(command, change.exitCode);
 
         const RegistryState expected =
             OnlyEntry(L"agent.exe", L"C:\\Tools\\agent.exe", change.after);
@@ -425,6 +464,9 @@ TEST_F(Commands, AddCreatesAnActiveEntryNamedAfterTheProgramFile)
     const RegistryState expected = OnlyEntry(L"agent.exe", L"C:\\Tools\\agent.exe", L"1");
     const RegistryState actual = ReadWatchList();
     EXPECT_EQ(expected, actual) << Describe(actual);
+    EXPECT_EQ(std::vector<std::wstring>({L"agent.exe added: C:\\Tools\\agent.exe (active)"}),
+              OutputLines())
+        << Utf8(Output());
 
     const std::vector<std::wstring> mainLines = {L"Run QuorbelService",
                                                  L"add service : C:\\Tools\\agent.exe"};
@@ -462,31 +504,71 @@ TEST_F(Commands, TwoWordFormsTrimBothWordsAndMatchTheFirstBySuffix)
     EXPECT_EQ(expected, actual) << Describe(actual);
 }
 
-TEST_F(Commands, AddOfAPathEndingInABackslashWritesOntoTheBaseKey)
+TEST_F(Commands, EntryNamesThatAreNoFileNamesAreRefusedAndTheBaseKeyKeepsItsInterval)
 {
-    // The entry name after the last backslash is empty, so the entry's key path is the base key
-    // path followed by a backslash, and the registry opens the base key itself.
-    const std::vector<TraceLine> trace = Run(L"add D:\\Tools\\");
+    // An empty name, or one with a backslash, would address the base key itself (or a key
+    // below another entry); a name over 255 characters cannot be a key name.
+    SetEntryValue(L"", L"Interval", L"3000");
+    const RegistryState before = ReadWatchList();
+    const std::wstring longName = std::wstring(252, L'n') + L".exe";  // 256 characters
 
-    const RegistryState expected = {{L"", Entry(L"D:\\Tools\\", L"1")}};
+    for (const std::wstring& arguments :
+         {std::wstring(L"add D:\\Tools\\"), std::wstring(L"add \"\""), std::wstring(L"remove \\"),
+          std::wstring(L"pause \\"), std::wstring(L"restart a\\b.exe"),
+          L"add C:\\T\\" + longName}) {
+        const std::vector<TraceLine> trace = Run(arguments, kExitInvalidName);
+
+        const RegistryState after = ReadWatchList();
+        EXPECT_EQ(before, after) << Utf8(arguments) << Describe(after);
+        const std::vector<TraceLine> refused = FunctionLines(trace, "main");
+        ASSERT_EQ(2u, refused.size()) << Utf8(arguments) << Describe(trace);
+        bool tracedError = false;
+        for (const TraceLine& line : trace) {
+            tracedError |= line.message.find(L"<ERROR> invalid entry name") == 0;
+        }
+        EXPECT_TRUE(tracedError) << Utf8(arguments) << Describe(trace);
+        EXPECT_NE(std::wstring::npos, FirstOutputLine().find(L"valid entry name"))
+            << Utf8(arguments) << ": " << Utf8(Output());
+    }
+
+    // 255 characters is the longest name a key can have, and it is taken.
+    const std::wstring longest = longName.substr(1);
+    Run(L"add C:\\T\\" + longest);
+    RegistryState expected = before;
+    expected[longest] = Entry(L"C:\\T\\" + longest, L"1");
     const RegistryState actual = ReadWatchList();
     EXPECT_EQ(expected, actual) << Describe(actual);
-    const std::vector<std::wstring> addLines = {L"RunProcessAfterLogon D:\\Tools\\"};
-    EXPECT_EQ(addLines, Messages(FunctionLines(trace, "AddService"))) << Describe(trace);
+}
+
+TEST_F(Commands, AddTakesUnicodeArgumentsAsTyped)
+{
+    // In the ANSI code page both names would come out as "??.exe", one entry.
+    Run(L"add C:\\Tools\\\u7a0b\u5e8f.exe");
+    EXPECT_EQ(L"\u7a0b\u5e8f.exe added: C:\\Tools\\\u7a0b\u5e8f.exe (active)", FirstOutputLine())
+        << Utf8(Output());
+    Run(L"add C:\\Tools\\\u7a0b\u5f0f.exe");
+
+    const RegistryState expected = {{L"", {}},
+                                    {L"\u7a0b\u5e8f.exe", Entry(L"C:\\Tools\\\u7a0b\u5e8f.exe", L"1")},
+                                    {L"\u7a0b\u5f0f.exe", Entry(L"C:\\Tools\\\u7a0b\u5f0f.exe", L"1")}};
+    const RegistryState actual = ReadWatchList();
+    EXPECT_EQ(expected, actual) << Describe(actual);
 }
 
 TEST_F(Commands, PauseWritesZeroOnlyFromAStatusReadingOne)
 {
     ExpectStatusChanges(L"pause agent.exe", L"pause service : agent.exe",
-                        {{L"1", L"0"}, {L"01", L"0"}, {L"0", L"0"}, {L"2", L"2"},
-                         {L"abc", L"abc"}, {L"", L""}});
+                        {{L"1", L"0", 0}, {L"01", L"0", 0}, {L"0", L"0", 0},
+                         {L"2", L"2", kExitFailed}, {L"abc", L"abc", kExitFailed},
+                         {L"", L"", kExitFailed}});
 }
 
 TEST_F(Commands, RestartWritesOneOnlyFromAStatusReadingZero)
 {
     ExpectStatusChanges(L"restart agent.exe", L"restart service : agent.exe",
-                        {{L"0", L"1"}, {L"00", L"1"}, {L"-", L"1"}, {L"1", L"1"}, {L"2", L"2"},
-                         {L"abc", L"abc"}, {L"", L""}});
+                        {{L"0", L"1", 0}, {L"00", L"1", 0}, {L"-", L"1", 0}, {L"1", L"1", 0},
+                         {L"2", L"2", kExitFailed}, {L"abc", L"abc", kExitFailed},
+                         {L"", L"", kExitFailed}});
 }
 
 TEST_F(Commands, PauseAndRestartOfAMissingEntryCreateNothing)
@@ -494,8 +576,9 @@ TEST_F(Commands, PauseAndRestartOfAMissingEntryCreateNothing)
     PresetEntry(L"other.exe", L"C:\\Tools\\other.exe", L"1");
     const RegistryState before = ReadWatchList();
 
-    Run(L"pause agent.exe");
-    Run(L"restart agent.exe");
+    Run(L"pause agent.exe", kExitNoSuchEntry);
+    EXPECT_EQ(L"no entry named agent.exe", FirstOutputLine()) << Utf8(Output());
+    Run(L"restart agent.exe", kExitNoSuchEntry);
 
     const RegistryState after = ReadWatchList();
     EXPECT_EQ(before, after) << Describe(after);
@@ -506,8 +589,8 @@ TEST_F(Commands, RemoveDeletesOnlyTheNamedEntryAndTakesTheNameAsTyped)
     PresetEntry(L"agent.exe", L"C:\\Tools\\agent.exe", L"1");
     PresetEntry(L"other.exe", L"C:\\Tools\\other.exe", L"0");
 
-    // A path is not reduced to its file name: nothing is called that.
-    Run(L"remove C:\\Tools\\agent.exe");
+    // A path is not reduced to its file name: it is refused as an entry name.
+    Run(L"remove C:\\Tools\\agent.exe", kExitInvalidName);
     RegistryState expected = {{L"", {}},
                               {L"agent.exe", Entry(L"C:\\Tools\\agent.exe", L"1")},
                               {L"other.exe", Entry(L"C:\\Tools\\other.exe", L"0")}};
@@ -530,7 +613,7 @@ TEST_F(Commands, RemoveOfAnEmptyNameKeepsTheBaseKeyAndItsSettings)
     const RegistryState before = ReadWatchList();
 
     for (const wchar_t* arguments : {L"remove \"\"", L"remove \" \""}) {
-        const std::vector<TraceLine> trace = Run(arguments);
+        const std::vector<TraceLine> trace = Run(arguments, kExitInvalidName);
 
         const RegistryState after = ReadWatchList();
         EXPECT_EQ(before, after) << Utf8(arguments) << Describe(after);
@@ -594,7 +677,7 @@ TEST_F(Commands, UnmatchedFormsChangeNothingAndTraceOnlyTheStartUp)
     const RegistryState before = ReadWatchList();
 
     for (const wchar_t* arguments : unmatched) {
-        const std::vector<TraceLine> trace = Run(arguments);
+        const std::vector<TraceLine> trace = Run(arguments, kExitUsage);
 
         EXPECT_EQ(kStartupOnly, Messages(trace)) << Utf8(arguments) << Describe(trace);
         const RegistryState after = ReadWatchList();
@@ -622,7 +705,9 @@ TEST_F(Commands, InstallRegistersTheServiceOnceAndUninstallRemovesIt)
     CreateDirectoryW(otherDirectory.c_str(), nullptr);
     const std::wstring otherExe = otherDirectory + L"\\QuorbelService.exe";
     ASSERT_TRUE(CopyInto(Exe(), otherExe));
-    RunProgramAt(otherExe, L"service install");
+    RunProgramAt(otherExe, L"service install", kExitFailed);
+    EXPECT_EQ(L"QuorbelService is installed already; its registration was left as it is",
+              FirstOutputLine());
     ServiceConfig again;
     ASSERT_TRUE(QueryServiceConfig(again));
     EXPECT_EQ(ServiceBinaryPath(), again.binaryPath) << Utf8(again.binaryPath);
@@ -638,7 +723,12 @@ TEST_F(Commands, StartRegistersAMissingServiceAfterMakingPausedEntriesActive)
 {
     PresetEntry(L"agent.exe", L"C:\\Tools\\agent.exe", L"0");
 
-    const std::vector<TraceLine> trace = Run(L"svc start");
+    // Under Wine the service process shares this command's session and is turned away by the
+    // command's single-instance event (see below), so the start itself fails with error 1053;
+    // in the service session of Windows it would not.
+    const std::vector<TraceLine> trace = Run(L"svc start", kExitFailed);
+    EXPECT_EQ(0u, FirstOutputLine().find(L"could not start QuorbelService (error 1053"))
+        << Utf8(Output());
 
     ServiceConfig config;
     ASSERT_TRUE(QueryServiceConfig(config)) << "not registered" << Describe(trace);
@@ -680,7 +770,12 @@ TEST_F(Commands, StopOfARunningServiceReturnsOnlyOnceItHasStopped)
     const HANDLE companion = StartSleeperAs(L"a", L"QuorbelServiceManager.exe");
     ASSERT_NE(nullptr, companion);
 
-    const std::vector<TraceLine> trace = RunProgramAt(MakeControlCopy(), L"svc stop");
+    const std::wstring control = MakeControlCopy();
+    RunProgramAt(control, L"svc status");
+    EXPECT_EQ(L"QuorbelService: running; binary path: " + ServiceBinaryPath(), FirstOutputLine())
+        << Utf8(Output());
+
+    const std::vector<TraceLine> trace = RunProgramAt(control, L"svc stop");
 
     // No waiting here: the command itself waits for the stopped state.
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState()) << Describe(trace);
@@ -694,7 +789,7 @@ TEST_F(Commands, StopEndsEveryCompanionManagerInAnyLetterCase)
     const HANDLE otherCase = StartSleeperAs(L"b", L"quorbelservicemanager.EXE");
     ASSERT_TRUE(manager && otherCase);
 
-    const std::vector<TraceLine> trace = Run(L"svc stop");
+    const std::vector<TraceLine> trace = Run(L"svc stop", kExitFailed);
 
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(manager, kSettleTimeoutMs)) << Describe(trace);
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(otherCase, kSettleTimeoutMs)) << Describe(trace);
@@ -712,7 +807,7 @@ TEST_F(Commands, PauseOfTheServiceLeavesTheCompanionManagerRunning)
     const HANDLE manager = StartSleeperAs(L"a", L"QuorbelServiceManager.exe");
     ASSERT_NE(nullptr, manager);
 
-    const std::vector<TraceLine> trace = Run(L"svc pause");
+    const std::vector<TraceLine> trace = Run(L"svc pause", kExitFailed);
 
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(manager, 0))
         << "the manager was terminated" << Describe(trace);
@@ -720,4 +815,71 @@ TEST_F(Commands, PauseOfTheServiceLeavesTheCompanionManagerRunning)
                                                  L"stop service by ServiceManager"};
     EXPECT_EQ(mainLines, Messages(FunctionLines(trace, "main"))) << Describe(trace);
     EXPECT_TRUE(FunctionLines(trace, "CWinHelper::KillProcess").empty()) << Describe(trace);
+}
+
+// ---- answers on standard output -----------------------------------------------------------------
+
+TEST_F(Commands, EachKindOfFailureHasItsOwnExitCodeAndAnswer)
+{
+    struct Case {
+        const wchar_t* arguments;
+        DWORD exitCode;
+        const wchar_t* answer;
+    };
+    const Case cases[] = {
+        {L"bogus agent.exe", kExitUsage,
+         L"Quorbel Service Monitor: keeps the programs on your watch list running."},
+        {L"remove \\", kExitInvalidName,
+         L"invalid entry name \"\\\": an entry name is a file name of 1 to 255 characters "
+         L"without a backslash"},
+        {L"remove nosuch.exe", kExitNoSuchEntry, L"no entry named nosuch.exe"},
+        {L"svc uninstall", kExitFailed, L"QuorbelService is not installed"},
+    };
+    for (const Case& c : cases) {
+        Run(c.arguments, c.exitCode);
+        EXPECT_EQ(c.answer, FirstOutputLine()) << Utf8(c.arguments) << ": " << Utf8(Output());
+    }
+}
+
+TEST_F(Commands, HelpWordsPrintTheUsageAndSucceed)
+{
+    for (const wchar_t* word : {L"help", L"/?", L"-h"}) {
+        Run(word);
+        const std::vector<std::wstring> lines = OutputLines();
+        ASSERT_GT(lines.size(), 10u) << Utf8(word) << ": " << Utf8(Output());
+        EXPECT_EQ(L"Usage (as an administrator):", lines[1]) << Utf8(word);
+        EXPECT_NE(std::wstring::npos, Output().find(L"svc status")) << Utf8(word);
+    }
+}
+
+TEST_F(Commands, ListShowsEachEntryItsStateWhetherItRunsAndThePathThenTheInterval)
+{
+    PresetEntry(L"agent.exe", L"C:\\Tools\\agent.exe", L"1");
+    PresetEntry(L"other.exe", L"C:\\Tools\\other.exe", L"0");
+    ASSERT_NE(nullptr, StartSleeperAs(L"a", L"agent.exe"));
+
+    Run(L"list");
+    const std::vector<std::wstring> expected = {
+        L"agent.exe  active  running      C:\\Tools\\agent.exe",
+        L"other.exe  paused  not running  C:\\Tools\\other.exe",
+        L"Interval: 5000 ms (default)",
+    };
+    EXPECT_EQ(expected, OutputLines()) << Utf8(Output());
+
+    SetEntryValue(L"", L"Interval", L"750");
+    Run(L"list");
+    const std::vector<std::wstring> lines = OutputLines();
+    ASSERT_EQ(3u, lines.size()) << Utf8(Output());
+    EXPECT_EQ(L"Interval: 750 ms", lines[2]);
+}
+
+TEST_F(Commands, SvcStatusSaysWhetherTheServiceIsInstalledAndItsBinaryPath)
+{
+    Run(L"svc status");
+    EXPECT_EQ(L"QuorbelService: not installed", FirstOutputLine()) << Utf8(Output());
+
+    Run(L"svc install");
+    Run(L"svc status");
+    EXPECT_EQ(L"QuorbelService: stopped; binary path: " + ServiceBinaryPath(), FirstOutputLine())
+        << Utf8(Output());
 }

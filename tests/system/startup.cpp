@@ -21,8 +21,11 @@ constexpr wchar_t kExeName[] = L"QuorbelService.exe";
 constexpr wchar_t kTimeStamp[] = LR"(\(\d\d:\d\d:\d\d\.\d\d\d\) )";
 constexpr wchar_t kRunLine[] = LR"(main\(\d+\) :  Run QuorbelService\r\n)";
 constexpr wchar_t kPadding[] = L"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-// Four arguments match no command form: the process only starts up and ends.
+// Four arguments match no command form: the process only starts up and ends with the usage
+// error.
 constexpr wchar_t kNoCommand[] = L"one two three four";
+constexpr DWORD kExitUsage = 2;
+constexpr DWORD kExitDuplicate = 6;
 
 SYSTEMTIME LocalNow()
 {
@@ -100,7 +103,7 @@ TEST_F(StartupTest, WithSwitchFileTheFirstLineGoesToTheMinuteLog)
 
     ASSERT_TRUE(result.started) << "CreateProcessW of the administrator-manifest executable failed";
     ASSERT_TRUE(result.finished);
-    EXPECT_EQ(0u, result.exitCode);
+    EXPECT_EQ(kExitUsage, result.exitCode);
 
     const std::wstring log = OnlyLogText(before, after);
     const std::wregex expected(std::wstring(kTimeStamp) + kRunLine);
@@ -113,7 +116,7 @@ TEST_F(StartupTest, WithoutSwitchFileNothingIsWritten)
     const ProcessResult result = Run(kNoCommand);
 
     ASSERT_TRUE(result.finished);
-    EXPECT_EQ(0u, result.exitCode);
+    EXPECT_EQ(kExitUsage, result.exitCode);
     EXPECT_FALSE(FileExists(dir / L"Log"));
     EXPECT_EQ(std::vector<std::wstring>{kExeName}, ListFiles(dir.Path(), L"*"));
 }
@@ -131,12 +134,15 @@ TEST_F(StartupTest, SecondInstanceInTheSessionOnlyReportsItself)
         << "another QuorbelService process holds the event";
 
     const SYSTEMTIME before = LocalNow();
-    const ProcessResult result = Run(L"add " + (dir / L"trace_duplicate_probe.exe"));
+    const CapturedRun result =
+        RunProgramCapturingOutput(dir / kExeName, L"add " + (dir / L"trace_duplicate_probe.exe"));
     const SYSTEMTIME after = LocalNow();
     CloseHandle(held);
 
     ASSERT_TRUE(result.finished);
-    EXPECT_EQ(0u, result.exitCode);
+    EXPECT_EQ(kExitDuplicate, result.exitCode);
+    EXPECT_EQ("another QuorbelService runs in this session already; nothing was done\r\n",
+              result.output);
     const std::wstring log = OnlyLogText(before, after);
     const std::wregex expected(std::wstring(kTimeStamp) + kRunLine + kTimeStamp +
                                LR"(main\(\d+\) :  Duplicate Process\r\n)");
