@@ -8,9 +8,9 @@
 
 #include <algorithm>
 
+#include "process/CWinHelper.h"
 #include "trace/Trace.h"
 #include "watch/CQuorbelServiceThread.h"
-#include "process/CWinHelper.h"
 
 namespace {
 constexpr const wchar_t* kConsoleImageName = L"cmd.exe";
@@ -145,6 +145,11 @@ void CQuorbelServiceThread::RemoveCMDWatchList(const XStringW& name)
 
 void CQuorbelServiceThread::ForgetEndedConsoles(const XStringWList& runningConsoleIds)
 {
+    // Read without the mutex, as the watch thread alone changes the list: a steady pass, with
+    // every program running, has no record and takes no lock here.
+    if (pinfoList.empty()) {
+        return;
+    }
     const MutexLock lock(pinfoMutex.Get(), pinfoWaitMs);
     if (!lock.Owns()) {
         return;  // the records are pruned at the next look at the consoles
