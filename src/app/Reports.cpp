@@ -7,7 +7,7 @@
 #include "app/ConsoleOutput.h"
 #include "app/Dispatch.h"
 #include "config/CQuorbelServiceHelper.h"
-#include "process/CWinHelper.h"
+#include "process/ProcessTable.h"
 #include "service/CWindowService.h"
 #include "watch/CQuorbelServiceThread.h"
 
@@ -66,6 +66,8 @@ const wchar_t* StateName(DWORD state)
 int PrintWatchList()
 {
     const XStringWList names = CQuorbelServiceHelper::GetAllList();
+    // One snapshot answers "does it run" for every entry.
+    const ProcessTable processes = ProcessTable::Take();
     int nameWidth = 0;
     for (int i = 0; i < names.GetCount(); ++i) {
         nameWidth = std::max(nameWidth, names.GetCopyAt(i).GetLength());
@@ -78,7 +80,7 @@ int PrintWatchList()
         XStringW line;
         line.Format(L"%@  %@  %@  %@", Padded(name, nameWidth),
                     Padded(StateOf(CQuorbelServiceHelper::GetUserListStatus(name)), 6),
-                    Padded(XStringW(IsProcessRunning(name) ? L"running" : L"not running"), 11),
+                    Padded(XStringW(processes.IsRunning(name) ? L"running" : L"not running"), 11),
                     CQuorbelServiceHelper::GetUserListPath(name));
         WriteOutputLine(line);
     }

@@ -163,14 +163,10 @@ XStringW CQuorbelServiceHelper::GetListPath(const XStringW& sid, const XStringW&
 {
     // A path is a REG_SZ; what another type reads as (a REG_MULTI_SZ's strings and line feeds)
     // is no program path, so it reads as no path at all.
-    const XStringW keyPath = UserEntryKeyPath(sid, entryName);
-    XStringW path;
-    if (CRegHelper::GetValueType(HKEY_USERS, keyPath, kPathValue) == REG_SZ) {
-        DWORD unusedNumber = 0;
-        DWORD unusedSize = 0;
-        CRegHelper::GetValue(HKEY_USERS, keyPath, kPathValue, path, unusedNumber, unusedSize);
-    }
-    return path;
+    DWORD type = REG_NONE;
+    const XStringW path =
+        CRegHelper::GetStringValue(HKEY_USERS, UserEntryKeyPath(sid, entryName), kPathValue, &type);
+    return type == REG_SZ ? path : XStringW();
 }
 
 XStringW CQuorbelServiceHelper::GetInterval(const XStringW& sid)

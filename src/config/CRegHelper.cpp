@@ -226,26 +226,29 @@ DWORD CRegHelper::GetValue(HKEY root, const XStringW& keyPath, const XStringW& v
     return type;
 }
 
-XStringW CRegHelper::GetStringValue(HKEY root, const XStringW& keyPath, const XStringW& valueName)
+XStringW CRegHelper::GetStringValue(HKEY root, const XStringW& keyPath, const XStringW& valueName,
+                                    DWORD* type)
 {
     // The type and the text come from one open of the key and, mostly, one query. A key that
     // cannot be opened is reported as the type query reports it, the first step of the read.
     XStringW text;
+    DWORD valueType = REG_NONE;
     ScopedRegKey key;
     const LONG status = RegOpenKeyExW(root, keyPath.GetString(), 0, kReadAccess, key.Receive());
     if (status != ERROR_SUCCESS) {
         TraceOpenFailure("CRegHelper::GetValueType", __LINE__, status);
-        return text;
+    } else {
+        StringValueData data;
+        if (data.Read(key.Get(), valueName.GetString(), &valueType) != ERROR_SUCCESS) {
+            valueType = REG_NONE;
+        } else if (valueType == REG_SZ) {
+            StringText(data, text);
+        } else if (valueType == REG_MULTI_SZ) {
+            MultiStringText(data, text);
+        }
     }
-    StringValueData data;
-    DWORD type = REG_NONE;
-    if (data.Read(key.Get(), valueName.GetString(), &type) != ERROR_SUCCESS) {
-        return text;
-    }
-    if (type == REG_SZ) {
-        StringText(data, text);
-    } else if (type == REG_MULTI_SZ) {
-        MultiStringText(data, text);
+    if (type != nullptr) {
+        *type = valueType;
     }
     return text;
 }

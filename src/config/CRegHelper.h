@@ -14,7 +14,10 @@ public:
     static DWORD GetValueType(HKEY root, const XStringW& keyPath, const XStringW& valueName);
     static DWORD GetValue(HKEY root, const XStringW& keyPath, const XStringW& valueName,
                           XStringW& text, DWORD& number, DWORD& size);
-    static XStringW GetStringValue(HKEY root, const XStringW& keyPath, const XStringW& valueName);
+    // The text of a REG_SZ or REG_MULTI_SZ value, empty for any other; the value's type goes to
+    // type when it is asked for (REG_NONE when the value cannot be read).
+    static XStringW GetStringValue(HKEY root, const XStringW& keyPath, const XStringW& valueName,
+                                   DWORD* type = nullptr);
     // Writes a REG_SZ below HKEY_CURRENT_USER, creating missing keys on the way.
     static bool SetValue(const XStringW& keyPath, const XStringW& valueName, const XStringW& text);
     static XStringWList GetSubKeyList(HKEY root, const XStringW& keyPath);

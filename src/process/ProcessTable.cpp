@@ -6,11 +6,7 @@ ProcessTable ProcessTable::Take()
 {
     ProcessTable table;
     ForEachProcess([&](const PROCESSENTRY32W& entry) {
-        std::vector<DWORD>& ids = table.idsByName[Key(entry.szExeFile)];
-        // A snapshot lists a process once; the test only guards against a platform that does not.
-        if (ids.empty() || ids.back() != entry.th32ProcessID) {
-            ids.push_back(entry.th32ProcessID);
-        }
+        table.idsByName[Key(entry.szExeFile)].push_back(entry.th32ProcessID);
         return true;
     });
     return table;
