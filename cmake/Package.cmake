@@ -11,8 +11,10 @@ function(quorbel_add_msi target version output)
   else()
     set(wixl_arch x86)
   endif()
+  get_filename_component(output_dir ${output} DIRECTORY)
   add_custom_command(
     OUTPUT ${output}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${output_dir}
     COMMAND ${QUORBEL_WIXL} -a ${wixl_arch} -D Arch=${QUORBEL_ARCH} -D Version=${version}
             -o ${output} ${QUORBEL_WXS}
     WORKING_DIRECTORY ${QUORBEL_DIST_DIR}

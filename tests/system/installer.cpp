@@ -87,6 +87,18 @@ struct ServiceView {
     DWORD state = 0;
 };
 
+// The binary path the service manager starts the service with; empty when it cannot be read.
+std::wstring BinaryPathOf(SC_HANDLE service)
+{
+    std::vector<BYTE> buffer(8192);
+    DWORD needed = 0;
+    if (!QueryServiceConfigW(service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()),
+                             static_cast<DWORD>(buffer.size()), &needed)) {
+        return {};
+    }
+    return reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data())->lpBinaryPathName;
+}
+
 ServiceView QueryService()
 {
     ServiceView view;
@@ -97,12 +109,7 @@ ServiceView QueryService()
         view.openError = GetLastError();
         return view;
     }
-    std::vector<BYTE> buffer(8192);
-    DWORD needed = 0;
-    if (QueryServiceConfigW(service.Get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()),
-                            static_cast<DWORD>(buffer.size()), &needed)) {
-        view.binaryPath = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data())->lpBinaryPathName;
-    }
+    view.binaryPath = BinaryPathOf(service.Get());
     SERVICE_STATUS status{};
     if (QueryServiceStatus(service.Get(), &status)) {
         view.state = status.dwCurrentState;
@@ -129,12 +136,7 @@ int ServicesStarting(const std::wstring& imageName)
     for (DWORD i = 0; i < count; ++i) {
         const ScopedServiceHandle service(
             OpenServiceW(manager.Get(), services[i].lpServiceName, SERVICE_QUERY_CONFIG));
-        std::vector<BYTE> config(8192);
-        if (service &&
-            QueryServiceConfigW(service.Get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config.data()),
-                                static_cast<DWORD>(config.size()), &needed) &&
-            std::wstring(reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config.data())->lpBinaryPathName)
-                    .find(imageName) != std::wstring::npos) {
+        if (service && BinaryPathOf(service.Get()).find(imageName) != std::wstring::npos) {
             ++starting;
         }
     }
