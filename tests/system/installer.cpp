@@ -20,6 +20,8 @@ const wchar_t kServiceName[] = L"QuorbelService";
 const wchar_t kProductName[] = L"Quorbel Service Monitor";
 const wchar_t kInstallDir[] = L"C:\\Program Files\\Quorbel";
 const wchar_t kUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+const wchar_t kQuorbelKey[] = L"Software\\QUORBEL";
+const wchar_t kBaseKey[] = L"Software\\QUORBEL\\QuorbelService";
 const wchar_t kProbeEntryKey[] = L"Software\\QUORBEL\\QuorbelService\\installer_probe.exe";
 constexpr DWORD kMsiexecTimeoutMs = 180000;
 constexpr DWORD kStartTimeoutMs = 30000;
@@ -151,14 +153,32 @@ bool ServiceRuns()
 const std::wstring kQuotedBinaryPath =
     L"\"" + std::wstring(kInstallDir) + L"\\QuorbelService.exe\" service";
 
-// Every test starts and ends with no version of the product installed.
+bool KeyExists(const wchar_t* path)
+{
+    ScopedRegKey key;
+    return RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_READ, key.Receive()) == ERROR_SUCCESS;
+}
+
+void DeleteTree(const wchar_t* path)
+{
+    RegDeleteTreeW(HKEY_CURRENT_USER, path);
+    RegDeleteKeyW(HKEY_CURRENT_USER, path);
+}
+
+// Every test starts and ends with no version of the product installed, and leaves the user's
+// registry as it found it (the other tests read an absent watch list as a clean prefix).
 class InstallerTest : public ::testing::Test {
 protected:
-    void SetUp() override { UninstallEverything(); }
+    void SetUp() override
+    {
+        quorbelKeyExisted = KeyExists(kQuorbelKey);
+        baseKeyExisted = KeyExists(kBaseKey);
+        UninstallEverything();
+    }
     void TearDown() override
     {
         UninstallEverything();
-        RegDeleteKeyW(HKEY_CURRENT_USER, kProbeEntryKey);
+        DeleteTree(!quorbelKeyExisted ? kQuorbelKey : !baseKeyExisted ? kBaseKey : kProbeEntryKey);
     }
 
     static void UninstallEverything()
@@ -167,6 +187,9 @@ protected:
             Msiexec(L"/x " + product.code + L" /qn");
         }
     }
+
+    bool quorbelKeyExisted = false;
+    bool baseKeyExisted = false;
 };
 
 TEST_F(InstallerTest, SilentInstallPutsFilesInProgramFilesAndStartsTheQuotedService)
