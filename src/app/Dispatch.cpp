@@ -6,6 +6,7 @@
 #include "paths/ModulePaths.h"
 #include "process/CWinHelper.h"
 #include "service/CWindowService.h"
+#include "strings/ErrorText.h"
 #include "trace/Trace.h"
 
 namespace {
@@ -98,30 +99,12 @@ int UsageError()
     return kExitUsage;
 }
 
-// The platform's own wording of a system error code, with the number.
-XStringW ErrorText(DWORD error)
-{
-    wchar_t* buffer = nullptr;
-    const DWORD length = ::FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    const ScopedLocalMemory owner(buffer);
-    XStringW text;
-    if (length > 0 && buffer != nullptr) {
-        text = buffer;
-        text.TrimRight();
-    }
-    XStringW withCode;
-    withCode.Format(text.IsEmpty() ? L"error %u" : L"error %u: %@", error, text);
-    return withCode;
-}
-
 int ServiceFailure(const wchar_t* action, DWORD error)
 {
     if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
         Say(L"%s is not installed", kServiceName);
     } else {
-        Say(L"could not %s %s (%@)", action, kServiceName, ErrorText(error));
+        Say(L"could not %s %s (%@)", action, kServiceName, SystemErrorText(error));
     }
     return kExitFailed;
 }
@@ -223,7 +206,7 @@ int StopCommand(bool endCompanion)
                     CWindowService::kStopTimeoutMs / 1000);
         exitCode = kExitFailed;
     } else {
-        text.Format(L"could not stop %s (%@)", kServiceName, ErrorText(error));
+        text.Format(L"could not stop %s (%@)", kServiceName, SystemErrorText(error));
         exitCode = kExitFailed;
     }
     text.AppendFormat(companion, kManagerImageName);

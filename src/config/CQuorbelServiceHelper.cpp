@@ -9,6 +9,8 @@ namespace {
 
 constexpr const wchar_t* kPathValue = L"Path";
 constexpr const wchar_t* kStatusValue = L"Status";
+constexpr const wchar_t* kArgumentsValue = L"Arguments";
+constexpr const wchar_t* kDirectoryValue = L"Directory";
 constexpr const wchar_t* kIntervalValue = L"Interval";
 constexpr const wchar_t* kStatusActive = L"1";
 constexpr const wchar_t* kStatusPaused = L"0";
@@ -34,6 +36,16 @@ XStringW UserEntryKeyPath(const XStringW& sid, const XStringW& entryName)
 int ReadStatus(HKEY root, const XStringW& entryKeyPath)
 {
     return CRegHelper::GetStringValue(root, entryKeyPath, kStatusValue).ToInt();
+}
+
+// A REG_SZ of the entry below HKEY_USERS. What another type reads as (a REG_MULTI_SZ's strings
+// and line feeds) is no path or command-line text, so it reads as none at all.
+XStringW ReadEntryText(const XStringW& sid, const XStringW& entryName, const wchar_t* valueName)
+{
+    DWORD type = REG_NONE;
+    const XStringW text =
+        CRegHelper::GetStringValue(HKEY_USERS, UserEntryKeyPath(sid, entryName), valueName, &type);
+    return type == REG_SZ ? text : XStringW();
 }
 
 // Refuses an invalid name with an error line under the public operation's name.
@@ -161,12 +173,17 @@ XStringWList CQuorbelServiceHelper::GetActiveList(const XStringW& sid)
 
 XStringW CQuorbelServiceHelper::GetListPath(const XStringW& sid, const XStringW& entryName)
 {
-    // A path is a REG_SZ; what another type reads as (a REG_MULTI_SZ's strings and line feeds)
-    // is no program path, so it reads as no path at all.
-    DWORD type = REG_NONE;
-    const XStringW path =
-        CRegHelper::GetStringValue(HKEY_USERS, UserEntryKeyPath(sid, entryName), kPathValue, &type);
-    return type == REG_SZ ? path : XStringW();
+    return ReadEntryText(sid, entryName, kPathValue);
+}
+
+XStringW CQuorbelServiceHelper::GetListArguments(const XStringW& sid, const XStringW& entryName)
+{
+    return ReadEntryText(sid, entryName, kArgumentsValue);
+}
+
+XStringW CQuorbelServiceHelper::GetListDirectory(const XStringW& sid, const XStringW& entryName)
+{
+    return ReadEntryText(sid, entryName, kDirectoryValue);
 }
 
 XStringW CQuorbelServiceHelper::GetInterval(const XStringW& sid)

@@ -45,6 +45,9 @@ public:
     static XStringW UserBaseKeyPath(const XStringW& sid);
     static XStringWList GetActiveList(const XStringW& sid);
     static XStringW GetListPath(const XStringW& sid, const XStringW& entryName);
+    // The entry's optional "Arguments" and "Directory" (REG_SZ); empty when absent.
+    static XStringW GetListArguments(const XStringW& sid, const XStringW& entryName);
+    static XStringW GetListDirectory(const XStringW& sid, const XStringW& entryName);
     static XStringW GetInterval(const XStringW& sid);
 
     // The user of the active terminal-services session.

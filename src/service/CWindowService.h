@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "common/ScopedHandle.h"
 #include "strings/XStringW.h"
 
 class CWindowServiceThread;
@@ -41,8 +42,14 @@ public:
                                          LPVOID context);
     static void ReportStatus(DWORD state, DWORD controlsAccepted);
 
-    // Starts "cmd.exe /c \"\"<path>\"\"" in the active session as its user; returns the console's
-    // process id, or 0 when nothing was started.
+    // Starts "cmd.exe /c \"\"<path>\" <arguments>\"" in the active session as its user, in the
+    // directory (the program's own folder when it is empty; %NAME% is expanded in it with the
+    // user's environment). Returns the console's process id, or 0 when nothing was started, with
+    // the reason as the thread's last error. console, when given, receives the console's process
+    // handle.
+    static DWORD RunAdminProcessByLogonSession(const XStringW& path, const XStringW& arguments,
+                                               const XStringW& directory, ScopedHandle* console);
+    // The program alone, in its own folder: the logon launch.
     static DWORD RunAdminProcessByLogonSession(const XStringW& path);
 
     static XStringW modulePath;
