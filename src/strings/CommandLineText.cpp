@@ -21,6 +21,11 @@ bool IsCommandCharacter(wchar_t c)
     return false;
 }
 
+bool IsControlCharacter(wchar_t c)
+{
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F);
+}
+
 }  // namespace
 
 XStringW QuoteArgument(const XStringW& argument)
@@ -84,9 +89,27 @@ bool HasControlCharacter(const XStringW& text)
 {
     const wchar_t* chars = text.GetString();
     for (int i = 0; i < text.GetLength(); ++i) {
-        if (chars[i] < 0x20 || (chars[i] >= 0x7F && chars[i] <= 0x9F)) {
+        if (IsControlCharacter(chars[i])) {
             return true;
         }
     }
     return false;
+}
+
+XStringW WithControlCharactersShown(const XStringW& text)
+{
+    if (!HasControlCharacter(text)) {
+        return text;
+    }
+    XStringW shown;
+    const wchar_t* chars = text.GetString();
+    for (int i = 0; i < text.GetLength(); ++i) {
+        if (IsControlCharacter(chars[i])) {
+            shown.AppendFormat(L"<U+%04X>", static_cast<unsigned>(chars[i]));
+        } else {
+            const wchar_t single[2] = {chars[i], L'\0'};
+            shown += single;
+        }
+    }
+    return shown;
 }

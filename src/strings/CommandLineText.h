@@ -23,3 +23,7 @@ XStringW EscapeForCommandInterpreter(const XStringW& text);
 
 // True when the text holds a control character (below U+0020, or U+007F to U+009F).
 bool HasControlCharacter(const XStringW& text);
+
+// The text with every control character spelled out as <U+XXXX>, so that an answer never carries
+// a raw one (a line break, an escape sequence) to the console.
+XStringW WithControlCharactersShown(const XStringW& text);
