@@ -1,5 +1,10 @@
 #include "trace/EventLog.h"
 
+#include <cwctype>
+#include <iterator>
+#include <map>
+#include <mutex>
+#include <string>
 #include <vector>
 
 #include "common/ScopedHandle.h"
@@ -9,7 +14,8 @@
 
 namespace event_log {
 ReportFunction reportEvent = ::ReportEventW;
-}
+TickCountFunction tickCount = ::GetTickCount64;
+}  // namespace event_log
 
 namespace {
 
@@ -52,6 +58,38 @@ void Report(WORD type, DWORD eventId, const std::vector<XStringW>& inserts)
         TraceError(kReportName, __LINE__, L"ReportEvent(GetLastError:%u), event 0x%08X",
                    ::GetLastError(), eventId);
     }
+}
+
+// A program that cannot start fails again at every pass: the same failure of the same program
+// is reported once an hour, so that the log keeps room for everything else.
+constexpr ULONGLONG kRepeatWindowMs = 60ULL * 60 * 1000;
+
+struct StartFailure {
+    DWORD error;
+    ULONGLONG reportedAt;
+};
+
+bool IsRepeatedStartFailure(const XStringW& name, DWORD error)
+{
+    static std::mutex guard;
+    static std::map<std::wstring, StartFailure> reported;
+    const ULONGLONG now = event_log::tickCount();
+    const std::lock_guard<std::mutex> lock(guard);
+    // Old records go, so that names that left the list do not pile up.
+    for (auto record = reported.begin(); record != reported.end();) {
+        record = now - record->second.reportedAt >= kRepeatWindowMs ? reported.erase(record)
+                                                                    : std::next(record);
+    }
+    std::wstring key(name.GetString(), name.GetLength());
+    for (wchar_t& c : key) {
+        c = static_cast<wchar_t>(::towlower(c));
+    }
+    const auto found = reported.find(key);
+    if (found != reported.end() && found->second.error == error) {
+        return true;
+    }
+    reported[key] = StartFailure{error, now};
+    return false;
 }
 
 bool Failed(DWORD* error, LONG status)
@@ -114,6 +152,11 @@ void ReportServiceStopped()
 
 void ReportProgramStartFailed(const XStringW& name, const XStringW& path, DWORD error)
 {
+    if (IsRepeatedStartFailure(name, error)) {
+        TraceLog(kReportName, __LINE__, L"start failure of %@ (error %u) reported already", name,
+                 error);
+        return;
+    }
     Report(EVENTLOG_ERROR_TYPE, MSG_PROGRAM_START_FAILED, {name, path, SystemErrorText(error)});
 }
 

@@ -19,6 +19,9 @@ using ReportFunction = BOOL(WINAPI*)(HANDLE source, WORD type, WORD category, DW
                                      PSID user, WORD stringCount, DWORD dataSize,
                                      LPCWSTR* strings, LPVOID data);
 extern ReportFunction reportEvent;
+// The clock of the repeat check for start failures, a seam as well.
+using TickCountFunction = ULONGLONG(WINAPI*)();
+extern TickCountFunction tickCount;
 
 // Registers the source with messageFile (the executable) as its message file; false with the
 // registry's error in *error when it cannot.
@@ -31,7 +34,8 @@ bool RemoveSource(DWORD* error);
 // Information.
 void ReportServiceStarted();
 void ReportServiceStopped();
-// An error: the program could not be started at all.
+// An error: the program could not be started at all. The same error of the same program (names
+// in any letter case) is reported once an hour, however often the start is tried.
 void ReportProgramStartFailed(const XStringW& name, const XStringW& path, DWORD error);
 // A warning for a non-zero exit code; an exit code of 0 is not reported.
 void ReportProgramExited(const XStringW& name, DWORD exitCode, DWORD ranSeconds);
