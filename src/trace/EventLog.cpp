@@ -63,6 +63,7 @@ void Report(WORD type, DWORD eventId, const std::vector<XStringW>& inserts)
 // A program that cannot start fails again at every pass: the same failure of the same program
 // is reported once an hour, so that the log keeps room for everything else.
 constexpr ULONGLONG kRepeatWindowMs = 60ULL * 60 * 1000;
+constexpr size_t kRememberedFailures = 16;
 
 struct StartFailure {
     DWORD error;
@@ -87,6 +88,17 @@ bool IsRepeatedStartFailure(const XStringW& name, DWORD error)
     const auto found = reported.find(key);
     if (found != reported.end() && found->second.error == error) {
         return true;
+    }
+    // A bounded memory: a long list of failing programs is reported more often, never more
+    // than once a pass.
+    if (found == reported.end() && reported.size() >= kRememberedFailures) {
+        auto oldest = reported.begin();
+        for (auto record = reported.begin(); record != reported.end(); ++record) {
+            if (record->second.reportedAt < oldest->second.reportedAt) {
+                oldest = record;
+            }
+        }
+        reported.erase(oldest);
     }
     reported[key] = StartFailure{error, now};
     return false;

@@ -91,6 +91,8 @@ struct FailureCase {
 
 TEST_F(LauncherTest, EachFailureWritesItsOneErrorLineAndStartsNothing)
 {
+    // The program's folder is there, so that the start gets as far as the token allows.
+    const ScratchDir programFolder(L"Tools");
     const FailureCase cases[] = {
         {L"none", L"<ERROR> no one logged in"},
         {L"disconnected", L"<ERROR> no one logged in"},
