@@ -114,7 +114,7 @@ TEST(EventMessagesTest, TheExecutableCarriesEachMessageAsOneLineWithItsInserts)
         {MSG_SERVICE_STARTED, {}, L"started"},
         {MSG_SERVICE_STOPPED, {}, L"stopped"},
         {MSG_PROGRAM_START_FAILED, {L"agent.exe", L"C:\\T\\agent.exe", L"error 2"},
-         L"agent.exe on the watch list could not be started from C:\\T\\agent.exe: error 2"},
+         L"watched program agent.exe could not be started from C:\\T\\agent.exe: error 2"},
         {MSG_PROGRAM_EXITED, {L"agent.exe", L"3", L"12"}, L"exit code 3 after running for 12"},
         {MSG_PROGRAM_BACKING_OFF, {L"agent.exe", L"5", L"60"}, L"ended 5 times"},
     };
