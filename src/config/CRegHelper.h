@@ -1,6 +1,7 @@
 #pragma once
-// Reading and writing of registry values, always in the 64-bit view. Each call opens its key,
-// does its work and closes it again.
+// Reading and writing of registry values, always in the 64-bit view. Each call by path opens its
+// key, does its work and closes it again; the steps on an open key serve edits that must see one
+// key from start to end.
 
 #include <windows.h>
 

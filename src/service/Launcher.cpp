@@ -94,6 +94,23 @@ bool ExpandForUser(HANDLE userToken, const XStringW& text, XStringW& expanded)
     expanded = buffer.data();
     return true;
 }
+
+// cmd.exe strips the outer pair of quotes and runs what is left. A path in two pairs stays one
+// quoted program path after that, whatever it holds: with one pair, a path with any of
+// & < > ( ) @ ^ | would be parsed as commands ("C:\Program Files (x86)\..." would not even
+// start). The arguments follow the quoted path with cmd.exe's command characters escaped, so
+// that none of them can start a command of its own. %NAME% is still expanded in both.
+XStringW ConsoleCommandLine(const XStringW& path, const XStringW& arguments)
+{
+    XStringW commandLine;
+    if (arguments.IsEmpty()) {
+        commandLine.Format(L"/c \"\"%@\"\"", path);
+    } else {
+        commandLine.Format(L"/c \"\"%@\" %@\"", path, EscapeForCommandInterpreter(arguments));
+    }
+    return commandLine;
+}
+
 }  // namespace
 
 DWORD CWindowService::RunAdminProcessByLogonSession(const XStringW& path)
@@ -154,17 +171,7 @@ DWORD CWindowService::RunAdminProcessByLogonSession(const XStringW& path,
 
     XStringW applicationName;
     applicationName.Format(L"%@\\%s", GetSystemDirectoryPath(), kCommandInterpreter);
-    XStringW commandLineText;
-    // cmd.exe strips the outer pair of quotes and runs what is left. A path in two pairs stays one
-    // quoted program path after that, whatever it holds: with one pair, a path with any of
-    // & < > ( ) @ ^ | would be parsed as commands ("C:\Program Files (x86)\..." would not even
-    // start). The arguments follow the quoted path with cmd.exe's command characters escaped,
-    // so that none of them can start a command of its own. %NAME% is still expanded in both.
-    if (arguments.IsEmpty()) {
-        commandLineText.Format(L"/c \"\"%@\"\"", path);
-    } else {
-        commandLineText.Format(L"/c \"\"%@\" %@\"", path, EscapeForCommandInterpreter(arguments));
-    }
+    const XStringW commandLineText = ConsoleCommandLine(path, arguments);
     WritableText commandLine(commandLineText);
     WritableText desktop(kInteractiveDesktop);
 
@@ -174,11 +181,13 @@ DWORD CWindowService::RunAdminProcessByLogonSession(const XStringW& path,
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
     PROCESS_INFORMATION created{};
+    // Without a folder (a bare file name) the console keeps the service's directory.
+    const wchar_t* const currentDirectory =
+        workingDirectory.IsEmpty() ? nullptr : workingDirectory.GetString();
 
     const BOOL result = ::CreateProcessAsUserW(
         userToken.Get(), applicationName.GetString(), commandLine.Get(), nullptr, nullptr, FALSE,
-        kCreationFlags, environment.Get(), workingDirectory.IsEmpty() ? nullptr : workingDirectory.GetString(),
-        &startup, &created);
+        kCreationFlags, environment.Get(), currentDirectory, &startup, &created);
     const DWORD error = result ? ERROR_SUCCESS : ::GetLastError();
 
     environment.Reset();

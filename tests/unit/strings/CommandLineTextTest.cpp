@@ -71,14 +71,4 @@ TEST(CommandLineTextTest, CommandCharactersAreEscapedOnlyOutsideQuotesAsCmdCount
     }
 }
 
-TEST(CommandLineTextTest, ControlCharactersAreFoundAndSpelledOut)
-{
-    EXPECT_FALSE(HasControlCharacter(L"C:\\Tools\\agent.exe \u00e9"));
-    for (const wchar_t* text : {L"a\nb", L"\t", L"\x7f", L"\x9b[2J"}) {
-        EXPECT_TRUE(HasControlCharacter(text)) << Utf8(text);
-    }
-    EXPECT_EQ(std::wstring(L"a<U+000A>b<U+001B>[2J<U+009B>"),
-              WithControlCharactersShown(L"a\nb\x1b[2J\x9b").GetString());
-}
-
 }  // namespace
