@@ -163,7 +163,8 @@ XStringW AddedAnswer(const XStringW& entryName, const XStringW& path, const XStr
         answer.AppendFormat(L", arguments: %@", arguments);
     }
     if (!edit.keptDirectory.IsEmpty()) {
-        answer.AppendFormat(L", directory kept: %@", WithControlCharactersShown(edit.keptDirectory));
+        answer.AppendFormat(L", directory kept: %@",
+                            WithControlCharactersShown(edit.keptDirectory));
     }
     return answer;
 }

@@ -128,13 +128,22 @@ const wchar_t* StepName(InstallStep step)
 {
     switch (step) {
     case InstallStep::kFailureActions:
-        return L"its restart-on-failure settings";
+        return L"setting its restart-on-failure settings";
     case InstallStep::kDescription:
-        return L"its description";
+        return L"setting its description";
     case InstallStep::kCreate:
         break;
     }
-    return L"its registration";
+    return L"creating its registration";
+}
+
+// A step after the registration failed; the registration was to be removed again.
+int HalfInstallFailure(const wchar_t* step, DWORD error, bool removedAgain)
+{
+    Say(L"could not install %s: %s failed (%@); %s", kServiceName, step, SystemErrorText(error),
+        removedAgain ? L"the registration was removed again"
+                     : L"the half-made registration could not be removed, use svc uninstall");
+    return kExitFailed;
 }
 
 int InstallCommand()
@@ -152,24 +161,13 @@ int InstallCommand()
         if (failedStep == InstallStep::kCreate) {
             return ServiceFailure(L"install", error);
         }
-        Say(removedAgain ? L"could not install %s: setting %s failed (%@); the registration was "
-                           L"removed again"
-                         : L"could not install %s: setting %s failed (%@); the half-made "
-                           L"registration could not be removed, use svc uninstall",
-            kServiceName, StepName(failedStep), SystemErrorText(error));
-        return kExitFailed;
+        return HalfInstallFailure(StepName(failedStep), error, removedAgain);
     }
     if (!event_log::InstallSource(GetModulePath(true), &error)) {
         // Without its source the service would report into the log under no name: the install
         // is undone as a whole.
-        DWORD removeError = 0;
-        const bool removed = CWindowService::Remove(kServiceName, &removeError);
-        Say(removed ? L"could not install %s: registering its event source failed (%@); the "
-                      L"registration was removed again"
-                    : L"could not install %s: registering its event source failed (%@); the "
-                      L"half-made registration could not be removed, use svc uninstall",
-            kServiceName, SystemErrorText(error));
-        return kExitFailed;
+        return HalfInstallFailure(L"registering its event source", error,
+                                  CWindowService::Remove(kServiceName));
     }
     Say(L"%s installed: %@", kServiceName, commandLine);
     return kExitSuccess;
@@ -249,7 +247,7 @@ int StopCommand(bool endCompanion)
     if (!endCompanion) {
         text.AppendFormat(L"; %s left running", kManagerImageName);
     } else if (companion.Refused() > 0) {
-        // Matched is not ended: the answer says which it came to.
+        // A companion that was found but not ended is no success.
         text.AppendFormat(L"; %s could not be ended (%@)", kManagerImageName,
                           SystemErrorText(companion.error));
         exitCode = kExitFailed;

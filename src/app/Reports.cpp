@@ -80,7 +80,8 @@ int PrintWatchList()
     const ProcessTable processes = ProcessTable::Take();
     int nameWidth = 0;
     for (int i = 0; i < names.GetCount(); ++i) {
-        nameWidth = std::max(nameWidth, WithControlCharactersShown(names.GetCopyAt(i)).GetLength());
+        const int shownLength = WithControlCharactersShown(names.GetCopyAt(i)).GetLength();
+        nameWidth = std::max(nameWidth, shownLength);
     }
     if (names.GetCount() == 0) {
         WriteOutputLine(XStringW(L"the watch list is empty"));

@@ -151,7 +151,8 @@ WatchListResult WriteEntryKey(const XStringW& entryName, const XStringW& path,
         if (edit != nullptr) {
             edit->replaced = true;
             edit->previousPath = CRegHelper::GetStringValue(key.Get(), XStringW(), kPathValue);
-            edit->keptDirectory = CRegHelper::GetStringValue(key.Get(), XStringW(), kDirectoryValue);
+            edit->keptDirectory =
+                CRegHelper::GetStringValue(key.Get(), XStringW(), kDirectoryValue);
         }
     }
     status = WriteEntry(key.Get(), path, arguments);

@@ -300,9 +300,9 @@ LONG CRegHelper::SetExistingValue(const XStringW& keyPath, const XStringW& value
 LONG CRegHelper::CreateKey(const XStringW& keyPath, ScopedRegKey& key, bool& created)
 {
     DWORD disposition = 0;
-    const LONG status =
-        RegCreateKeyExW(HKEY_CURRENT_USER, keyPath.GetString(), 0, nullptr,
-                        REG_OPTION_NON_VOLATILE, kWriteAccess, nullptr, key.Receive(), &disposition);
+    const LONG status = RegCreateKeyExW(HKEY_CURRENT_USER, keyPath.GetString(), 0, nullptr,
+                                        REG_OPTION_NON_VOLATILE, kWriteAccess, nullptr,
+                                        key.Receive(), &disposition);
     created = status == ERROR_SUCCESS && disposition == REG_CREATED_NEW_KEY;
     if (status != ERROR_SUCCESS) {
         TraceStatus("CRegHelper::CreateKey", __LINE__, L"RegCreateKeyEx", keyPath, status);
@@ -343,8 +343,9 @@ RawRegistryValue CRegHelper::ReadRaw(HKEY key, const XStringW& valueName)
         return value;
     }
     value.data.resize(size);
-    if (RegQueryValueExW(key, valueName.GetString(), nullptr, &value.type,
-                         value.data.empty() ? nullptr : value.data.data(), &size) != ERROR_SUCCESS) {
+    BYTE* const data = value.data.empty() ? nullptr : value.data.data();
+    if (RegQueryValueExW(key, valueName.GetString(), nullptr, &value.type, data, &size) !=
+        ERROR_SUCCESS) {
         return RawRegistryValue();
     }
     value.data.resize(size);

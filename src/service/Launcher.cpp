@@ -162,7 +162,8 @@ DWORD CWindowService::RunAdminProcessByLogonSession(const XStringW& path,
     // in it, so a %NAME% in the path or the entry's directory is expanded here.
     XStringW workingDirectory;
     const XStringW directoryText = directory.IsEmpty() ? ProgramFolder(path) : directory;
-    if (!directoryText.IsEmpty() && !ExpandForUser(userToken.Get(), directoryText, workingDirectory)) {
+    if (!directoryText.IsEmpty() &&
+        !ExpandForUser(userToken.Get(), directoryText, workingDirectory)) {
         const DWORD error = ::GetLastError();
         TraceError(kLauncherName, __LINE__, L"fail ExpandEnvironmentStringsForUser %@, gle : %d",
                    directoryText, error);

@@ -31,7 +31,8 @@ public:
     int ThreadFunc() override;
 
     DWORD RunProcess(const XStringW& name, const XStringW& path,
-                     const XStringW& arguments = XStringW(), const XStringW& directory = XStringW());
+                     const XStringW& arguments = XStringW(),
+                     const XStringW& directory = XStringW());
     bool IsRunCMD(const XStringW& name);
     void AddCMDWatchList(const XStringW& name, DWORD processId);
     void RemoveCMDWatchList(const XStringW& name);
