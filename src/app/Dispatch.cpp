@@ -1,17 +1,22 @@
 #include "app/Dispatch.h"
 
 #include "app/ConsoleOutput.h"
+#include "app/Version.h"
 #include "common/ScopedHandle.h"
 #include "config/CQuorbelServiceHelper.h"
 #include "paths/ModulePaths.h"
 #include "process/CWinHelper.h"
 #include "service/CWindowService.h"
+#include "strings/ErrorText.h"
+#include "trace/EventLog.h"
 #include "trace/Trace.h"
 
 namespace {
 
 constexpr const wchar_t* kServiceName = L"QuorbelService";
 constexpr const wchar_t* kServiceDisplayName = L"Quorbel Service Monitor";
+constexpr const wchar_t* kDescription =
+    L"Keeps the programs on the logged-on user's watch list running in that user's session.";
 constexpr const wchar_t* kManagerImageName = L"QuorbelServiceManager.exe";
 
 // First words that select the service forms; a word counts when the argument ends with it.
@@ -28,11 +33,13 @@ constexpr const wchar_t* kUsage =
     L"  QuorbelService.exe svc pause         stop the service only\r\n"
     L"  QuorbelService.exe svc uninstall     remove the service\r\n"
     L"  QuorbelService.exe svc status        the service's state and command line\r\n"
-    L"  QuorbelService.exe add <path>        watch the program (entry named after its file)\r\n"
+    L"  QuorbelService.exe add <path> [arguments...]\r\n"
+    L"                                       watch the program (entry named after its file)\r\n"
     L"  QuorbelService.exe pause <entry>     leave the program alone for now\r\n"
     L"  QuorbelService.exe restart <entry>   watch it again\r\n"
     L"  QuorbelService.exe remove <entry>    take it off the watch list\r\n"
     L"  QuorbelService.exe list              the watch list and the interval\r\n"
+    L"  QuorbelService.exe version           QuorbelService " QUORBEL_VERSION_TEXT_W L"\r\n"
     L"  QuorbelService.exe                   make every paused entry active\r\n"
     L"Exit codes: 0 done, 2 usage, 3 invalid entry name, 4 no such entry, 5 failed,\r\n"
     L"6 another instance runs in this session.";
@@ -98,30 +105,12 @@ int UsageError()
     return kExitUsage;
 }
 
-// The platform's own wording of a system error code, with the number.
-XStringW ErrorText(DWORD error)
-{
-    wchar_t* buffer = nullptr;
-    const DWORD length = ::FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    const ScopedLocalMemory owner(buffer);
-    XStringW text;
-    if (length > 0 && buffer != nullptr) {
-        text = buffer;
-        text.TrimRight();
-    }
-    XStringW withCode;
-    withCode.Format(text.IsEmpty() ? L"error %u" : L"error %u: %@", error, text);
-    return withCode;
-}
-
 int ServiceFailure(const wchar_t* action, DWORD error)
 {
     if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
         Say(L"%s is not installed", kServiceName);
     } else {
-        Say(L"could not %s %s (%@)", action, kServiceName, ErrorText(error));
+        Say(L"could not %s %s (%@)", action, kServiceName, SystemErrorText(error));
     }
     return kExitFailed;
 }
@@ -135,29 +124,53 @@ XStringW ServiceCommandLine()
     return commandLine;
 }
 
-// The program's file name: the text after the last backslash, or the whole path without one.
-XStringW EntryNameOf(const XStringW& path)
+const wchar_t* StepName(InstallStep step)
 {
-    const int lastSeparator = path.ReverseFind(L"\\");
-    if (lastSeparator < 0) {
-        return path;
+    switch (step) {
+    case InstallStep::kFailureActions:
+        return L"setting its restart-on-failure settings";
+    case InstallStep::kDescription:
+        return L"setting its description";
+    case InstallStep::kCreate:
+        break;
     }
-    return path.Right(path.GetLength() - lastSeparator - 1);
+    return L"creating its registration";
+}
+
+// A step after the registration failed; the registration was to be removed again.
+int HalfInstallFailure(const wchar_t* step, DWORD error, bool removedAgain)
+{
+    Say(L"could not install %s: %s failed (%@); %s", kServiceName, step, SystemErrorText(error),
+        removedAgain ? L"the registration was removed again"
+                     : L"the half-made registration could not be removed, use svc uninstall");
+    return kExitFailed;
 }
 
 int InstallCommand()
 {
     DWORD error = 0;
+    InstallStep failedStep = InstallStep::kCreate;
+    bool removedAgain = false;
     const XStringW commandLine = ServiceCommandLine();
-    if (CWindowService::Install(kServiceDisplayName, kServiceName, commandLine, &error)) {
-        Say(L"%s installed: %@", kServiceName, commandLine);
-        return kExitSuccess;
+    if (!CWindowService::Install(kServiceDisplayName, kServiceName, commandLine, kDescription,
+                                 &error, &failedStep, &removedAgain)) {
+        if (error == ERROR_SERVICE_EXISTS) {
+            Say(L"%s is installed already; its registration was left as it is", kServiceName);
+            return kExitFailed;
+        }
+        if (failedStep == InstallStep::kCreate) {
+            return ServiceFailure(L"install", error);
+        }
+        return HalfInstallFailure(StepName(failedStep), error, removedAgain);
     }
-    if (error == ERROR_SERVICE_EXISTS) {
-        Say(L"%s is installed already; its registration was left as it is", kServiceName);
-        return kExitFailed;
+    if (!event_log::InstallSource(GetModulePath(true), &error)) {
+        // Without its source the service would report into the log under no name: the install
+        // is undone as a whole.
+        return HalfInstallFailure(L"registering its event source", error,
+                                  CWindowService::Remove(kServiceName));
     }
-    return ServiceFailure(L"install", error);
+    Say(L"%s installed: %@", kServiceName, commandLine);
+    return kExitSuccess;
 }
 
 int UninstallCommand()
@@ -169,7 +182,15 @@ int UninstallCommand()
     if (!CWindowService::Remove(kServiceName, &error)) {
         return ServiceFailure(L"uninstall", error);
     }
-    Say(running ? L"%s marked for removal; it goes once it has stopped" : L"%s uninstalled",
+    // The source goes with the registration; a running service's last entries (its stop) then
+    // show without their text, which is the lesser harm than a source left behind for good.
+    if (!event_log::RemoveSource(&error)) {
+        Say(L"%s uninstalled, but its event source could not be removed (%@)", kServiceName,
+            SystemErrorText(error));
+        return kExitFailed;
+    }
+    Say(running ? L"%s marked for removal: it is removed once it has stopped (svc stop stops it)"
+                : L"%s uninstalled",
         kServiceName);
     return kExitSuccess;
 }
@@ -202,13 +223,10 @@ int StopCommand(bool endCompanion)
 {
     DWORD error = 0;
     const bool stopped = CWindowService::Stop(kServiceName, &error);
-    bool companionEnded = false;
+    KillResult companion;
     if (endCompanion) {
-        companionEnded = CWinHelper::KillProcess(XStringW(kManagerImageName));
+        companion = CWinHelper::KillProcess(XStringW(kManagerImageName));
     }
-    const wchar_t* companion = !endCompanion   ? L"; %s left running"
-                               : companionEnded ? L"; %s ended"
-                                                : L"; no %s was running";
     XStringW text;
     int exitCode = kExitSuccess;
     if (stopped) {
@@ -223,10 +241,21 @@ int StopCommand(bool endCompanion)
                     CWindowService::kStopTimeoutMs / 1000);
         exitCode = kExitFailed;
     } else {
-        text.Format(L"could not stop %s (%@)", kServiceName, ErrorText(error));
+        text.Format(L"could not stop %s (%@)", kServiceName, SystemErrorText(error));
         exitCode = kExitFailed;
     }
-    text.AppendFormat(companion, kManagerImageName);
+    if (!endCompanion) {
+        text.AppendFormat(L"; %s left running", kManagerImageName);
+    } else if (companion.Refused() > 0) {
+        // A companion that was found but not ended is no success.
+        text.AppendFormat(L"; %s could not be ended (%@)", kManagerImageName,
+                          SystemErrorText(companion.error));
+        exitCode = kExitFailed;
+    } else if (companion.terminated > 0) {
+        text.AppendFormat(L"; %s ended", kManagerImageName);
+    } else {
+        text.AppendFormat(L"; no %s was running", kManagerImageName);
+    }
     WriteOutputLine(text);
     return exitCode;
 }
@@ -263,7 +292,7 @@ int RunServiceCommand(const XStringW& word)
 
 // The answer to an edit of the entry; done says what a successful edit did.
 int ReportEdit(WatchListResult result, const XStringW& entryName, const XStringW& done,
-               const wchar_t* alreadySo)
+               const wchar_t* alreadySo, const WatchListEdit& edit)
 {
     switch (result) {
     case WatchListResult::kDone:
@@ -287,40 +316,35 @@ int ReportEdit(WatchListResult result, const XStringW& entryName, const XStringW
     case WatchListResult::kFailed:
         break;
     }
-    Say(L"could not change the entry %@ in the registry (see the trace log)", entryName);
+    Say(L"could not change the entry %@ in the registry (%@)", entryName,
+        SystemErrorText(static_cast<DWORD>(edit.error)));
     return kExitFailed;
 }
 
 int RunWatchListCommand(const XStringW& command, const XStringW& operand)
 {
     XStringW done;
+    WatchListEdit edit;
     if (EndsWith(command, L"add")) {
-        TraceLog("main", __LINE__, L"add service : %@", operand);
-        const XStringW entryName = EntryNameOf(operand);
-        done.Format(L"%@ added: %@ (active)", entryName, operand);
-        const WatchListResult result = AddService(operand, entryName);
-        if (result == WatchListResult::kInvalidName) {
-            Say(L"cannot add \"%@\": its file name \"%@\" is no valid entry name (1 to %d "
-                L"characters, no backslash)",
-                operand, entryName, CQuorbelServiceHelper::kMaxEntryNameChars);
-            return kExitInvalidName;
-        }
-        return ReportEdit(result, entryName, done, L"");
+        return RunAddCommand(operand, std::vector<XStringW>());
     }
     if (EndsWith(command, L"remove")) {
         TraceLog("main", __LINE__, L"remove service : %@", operand);
         done.Format(L"%@ removed", operand);
-        return ReportEdit(CQuorbelServiceHelper::RemoveList(operand), operand, done, L"");
+        return ReportEdit(CQuorbelServiceHelper::RemoveList(operand, &edit), operand, done, L"",
+                          edit);
     }
     if (EndsWith(command, L"pause")) {
         TraceLog("main", __LINE__, L"pause service : %@", operand);
         done.Format(L"%@ paused", operand);
-        return ReportEdit(CQuorbelServiceHelper::PauseList(operand), operand, done, L"paused");
+        return ReportEdit(CQuorbelServiceHelper::PauseList(operand, &edit), operand, done,
+                          L"paused", edit);
     }
     if (EndsWith(command, L"restart")) {
         TraceLog("main", __LINE__, L"restart service : %@", operand);
         done.Format(L"%@ active", operand);
-        return ReportEdit(CQuorbelServiceHelper::RestartList(operand), operand, done, L"active");
+        return ReportEdit(CQuorbelServiceHelper::RestartList(operand, &edit), operand, done,
+                          L"active", edit);
     }
     return UsageError();
 }
@@ -352,6 +376,10 @@ int RunOneWordCommand(const XStringW& word)
         Say(kUsage);
         return kExitSuccess;
     }
+    if (word.Compare(L"version") == 0 || word.Compare(L"--version") == 0) {
+        Say(L"%s %s", kServiceName, QUORBEL_VERSION_TEXT_W);
+        return kExitSuccess;
+    }
     return UsageError();
 }
 
@@ -379,11 +407,17 @@ int DispatchCommand(const std::vector<XStringW>& arguments)
     if (count == 3) {
         return RunTwoWordCommand(arguments[1], arguments[2]);
     }
+    // Only add takes more: every word after the path is an argument of the program, as typed.
+    if (EndsWith(Trimmed(arguments[1]), L"add")) {
+        return RunAddCommand(Trimmed(arguments[2]),
+                             std::vector<XStringW>(arguments.begin() + 3, arguments.end()));
+    }
     return UsageError();
 }
 
-WatchListResult AddService(const XStringW& path, const XStringW& entryName)
+WatchListResult AddService(const XStringW& path, const XStringW& entryName,
+                           const XStringW& arguments, WatchListEdit* edit)
 {
     TraceLog("AddService", __LINE__, L"RunProcessAfterLogon %@", path);
-    return CQuorbelServiceHelper::AddList(entryName, path);
+    return CQuorbelServiceHelper::AddList(entryName, path, arguments, edit);
 }

@@ -28,7 +28,10 @@ int DispatchCommand(const std::vector<XStringW>& arguments);
 // that the service starts at each logon. They answer nothing and always end with 0.
 bool IsSilentForm(const std::vector<XStringW>& arguments);
 
-WatchListResult AddService(const XStringW& path, const XStringW& entryName);
+WatchListResult AddService(const XStringW& path, const XStringW& entryName,
+                           const XStringW& arguments, WatchListEdit* edit);
+// The add form: the path as typed and the program's arguments, each one word.
+int RunAddCommand(const XStringW& typedPath, const std::vector<XStringW>& programArguments);
 void RunService();
 
 // The list and svc status forms.

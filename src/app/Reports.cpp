@@ -9,6 +9,7 @@
 #include "config/CQuorbelServiceHelper.h"
 #include "process/ProcessTable.h"
 #include "service/CWindowService.h"
+#include "strings/CommandLineText.h"
 #include "watch/CQuorbelServiceThread.h"
 
 namespace {
@@ -37,6 +38,15 @@ XStringW StateOf(const XStringW& status)
     XStringW state;
     state.Format(L"active (Status \"%@\")", status);
     return state;
+}
+
+// As the service reads it: only a REG_SZ is a program path. Control characters are shown
+// spelled out, never raw.
+XStringW ShownPath(const XStringW& name)
+{
+    DWORD type = REG_NONE;
+    const XStringW path = CQuorbelServiceHelper::GetUserListPath(name, &type);
+    return type == REG_SZ ? WithControlCharactersShown(path) : XStringW(L"(no program path)");
 }
 
 const wchar_t* StateName(DWORD state)
@@ -70,7 +80,8 @@ int PrintWatchList()
     const ProcessTable processes = ProcessTable::Take();
     int nameWidth = 0;
     for (int i = 0; i < names.GetCount(); ++i) {
-        nameWidth = std::max(nameWidth, names.GetCopyAt(i).GetLength());
+        const int shownLength = WithControlCharactersShown(names.GetCopyAt(i)).GetLength();
+        nameWidth = std::max(nameWidth, shownLength);
     }
     if (names.GetCount() == 0) {
         WriteOutputLine(XStringW(L"the watch list is empty"));
@@ -78,10 +89,10 @@ int PrintWatchList()
     for (int i = 0; i < names.GetCount(); ++i) {
         const XStringW name = names.GetCopyAt(i);
         XStringW line;
-        line.Format(L"%@  %@  %@  %@", Padded(name, nameWidth),
+        line.Format(L"%@  %@  %@  %@", Padded(WithControlCharactersShown(name), nameWidth),
                     Padded(StateOf(CQuorbelServiceHelper::GetUserListStatus(name)), 6),
                     Padded(XStringW(processes.IsRunning(name) ? L"running" : L"not running"), 11),
-                    CQuorbelServiceHelper::GetUserListPath(name));
+                    ShownPath(name));
         WriteOutputLine(line);
     }
     const XStringW intervalText = CQuorbelServiceHelper::GetUserInterval();
@@ -104,6 +115,9 @@ int PrintServiceStatus(const XStringW& serviceName)
     }
     if (!query.installed) {
         text.Format(L"%@: not installed", serviceName);
+    } else if (query.markedForRemoval) {
+        text.Format(L"%@: %s, marked for removal (it goes once it has stopped); binary path: %@",
+                    serviceName, StateName(query.state), query.binaryPath);
     } else {
         text.Format(L"%@: %s; binary path: %@", serviceName, StateName(query.state),
                     query.binaryPath);

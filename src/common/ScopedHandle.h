@@ -106,6 +106,13 @@ struct EnvironmentBlockTraits {
     static void Close(Type p) { ::DestroyEnvironmentBlock(p); }
 };
 
+struct EventSourceTraits {
+    using Type = HANDLE;
+    static Type Invalid() { return nullptr; }
+    static bool IsValid(Type h) { return h != nullptr; }
+    static void Close(Type h) { ::DeregisterEventSource(h); }
+};
+
 using ScopedHandle = ScopedObject<KernelHandleTraits>;
 using ScopedServiceHandle = ScopedObject<ServiceHandleTraits>;
 using ScopedRegKey = ScopedObject<RegKeyTraits>;
@@ -113,6 +120,7 @@ using ScopedWtsMemory = ScopedObject<WtsMemoryTraits>;
 using ScopedLocalMemory = ScopedObject<LocalMemoryTraits>;
 using ScopedGlobalMemory = ScopedObject<GlobalMemoryTraits>;
 using ScopedEnvironmentBlock = ScopedObject<EnvironmentBlockTraits>;
+using ScopedEventSource = ScopedObject<EventSourceTraits>;
 
 // Waits for a mutex for at most the given time and releases it when it goes out of scope.
 // Owns() is false when the wait expired: the caller must then leave the guarded data alone.

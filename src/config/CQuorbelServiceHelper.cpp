@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "common/ScopedHandle.h"
 #include "config/CRegHelper.h"
 #include "trace/Trace.h"
 
@@ -9,6 +10,8 @@ namespace {
 
 constexpr const wchar_t* kPathValue = L"Path";
 constexpr const wchar_t* kStatusValue = L"Status";
+constexpr const wchar_t* kArgumentsValue = L"Arguments";
+constexpr const wchar_t* kDirectoryValue = L"Directory";
 constexpr const wchar_t* kIntervalValue = L"Interval";
 constexpr const wchar_t* kStatusActive = L"1";
 constexpr const wchar_t* kStatusPaused = L"0";
@@ -36,6 +39,16 @@ int ReadStatus(HKEY root, const XStringW& entryKeyPath)
     return CRegHelper::GetStringValue(root, entryKeyPath, kStatusValue).ToInt();
 }
 
+// A REG_SZ of the entry below HKEY_USERS. What another type reads as (a REG_MULTI_SZ's strings
+// and line feeds) is no path or command-line text, so it reads as none at all.
+XStringW ReadEntryText(const XStringW& sid, const XStringW& entryName, const wchar_t* valueName)
+{
+    DWORD type = REG_NONE;
+    const XStringW text =
+        CRegHelper::GetStringValue(HKEY_USERS, UserEntryKeyPath(sid, entryName), valueName, &type);
+    return type == REG_SZ ? text : XStringW();
+}
+
 // Refuses an invalid name with an error line under the public operation's name.
 bool AcceptEntryName(const XStringA& functionName, int line, const XStringW& entryName)
 {
@@ -46,10 +59,26 @@ bool AcceptEntryName(const XStringA& functionName, int line, const XStringW& ent
     return false;
 }
 
+// Stores the registry's status for the answer and gives the result it stands for: a key that is
+// not (or no longer) there is no such entry.
+WatchListResult ResultOf(LONG status, WatchListEdit* edit)
+{
+    if (edit != nullptr) {
+        edit->error = status;
+    }
+    if (status == ERROR_SUCCESS) {
+        return WatchListResult::kDone;
+    }
+    if (status == ERROR_FILE_NOT_FOUND || status == ERROR_KEY_DELETED) {
+        return WatchListResult::kNoSuchEntry;
+    }
+    return WatchListResult::kFailed;
+}
+
 // Writes newStatus only when the entry's Status reads as requiredStatus; any other entry, a
 // missing one included, is left as it is. Traced under the public operation's name.
 WatchListResult SwitchStatus(const XStringA& functionName, int line, const XStringW& entryName,
-                             int requiredStatus, const wchar_t* newStatus)
+                             int requiredStatus, const wchar_t* newStatus, WatchListEdit* edit)
 {
     TraceLog(functionName, line, L"Start");
     WatchListResult result = WatchListResult::kInvalidName;
@@ -57,9 +86,8 @@ WatchListResult SwitchStatus(const XStringA& functionName, int line, const XStri
         const XStringW keyPath = EntryKeyPath(entryName);
         const int status = ReadStatus(HKEY_CURRENT_USER, keyPath);
         if (status == requiredStatus) {
-            result = CRegHelper::SetValue(keyPath, kStatusValue, newStatus)
-                         ? WatchListResult::kDone
-                         : WatchListResult::kFailed;
+            // Written only into the key that is there: a remove in between leaves no key behind.
+            result = ResultOf(CRegHelper::SetExistingValue(keyPath, kStatusValue, newStatus), edit);
         } else if (!CRegHelper::KeyExists(HKEY_CURRENT_USER, keyPath)) {
             result = WatchListResult::kNoSuchEntry;
         } else if (XStringW(newStatus).ToInt() == status) {
@@ -72,6 +100,79 @@ WatchListResult SwitchStatus(const XStringA& functionName, int line, const XStri
     return result;
 }
 
+// The values an add writes, in the order it writes them; Arguments only when there are any.
+LONG WriteEntry(HKEY key, const XStringW& path, const XStringW& arguments)
+{
+    LONG status = CRegHelper::WriteString(key, kPathValue, path);
+    if (status == ERROR_SUCCESS) {
+        status = arguments.IsEmpty() ? CRegHelper::DeleteValue(key, kArgumentsValue)
+                                     : CRegHelper::WriteString(key, kArgumentsValue, arguments);
+    }
+    if (status == ERROR_SUCCESS) {
+        status = CRegHelper::WriteString(key, kStatusValue, kStatusActive);
+    }
+    return status;
+}
+
+// The values of an existing entry that an add overwrites, to be put back when it fails.
+struct EntrySnapshot {
+    RawRegistryValue path;
+    RawRegistryValue arguments;
+    RawRegistryValue status;
+};
+
+EntrySnapshot TakeSnapshot(HKEY key)
+{
+    return {CRegHelper::ReadRaw(key, kPathValue), CRegHelper::ReadRaw(key, kArgumentsValue),
+            CRegHelper::ReadRaw(key, kStatusValue)};
+}
+
+void RestoreSnapshot(HKEY key, const EntrySnapshot& snapshot)
+{
+    CRegHelper::RestoreRaw(key, kPathValue, snapshot.path);
+    CRegHelper::RestoreRaw(key, kArgumentsValue, snapshot.arguments);
+    CRegHelper::RestoreRaw(key, kStatusValue, snapshot.status);
+}
+
+WatchListResult WriteEntryKey(const XStringW& entryName, const XStringW& path,
+                              const XStringW& arguments, WatchListEdit* edit)
+{
+    const XStringW keyPath = EntryKeyPath(entryName);
+    ScopedRegKey key;
+    bool created = false;
+    LONG status = CRegHelper::CreateKey(keyPath, key, created);
+    if (status != ERROR_SUCCESS) {
+        ResultOf(status, edit);
+        return WatchListResult::kFailed;
+    }
+    EntrySnapshot before;
+    if (!created) {
+        before = TakeSnapshot(key.Get());
+        if (edit != nullptr) {
+            edit->replaced = true;
+            edit->previousPath = CRegHelper::GetStringValue(key.Get(), XStringW(), kPathValue);
+            edit->keptDirectory =
+                CRegHelper::GetStringValue(key.Get(), XStringW(), kDirectoryValue);
+        }
+    }
+    status = WriteEntry(key.Get(), path, arguments);
+    if (status != ERROR_SUCCESS) {
+        // Nothing half-written stays: the new key goes, an existing entry gets its values back.
+        TraceError("CQuorbelServiceHelper::AddList", __LINE__,
+                   L"add of %@ failed (error %d), rolled back", entryName, status);
+        if (created) {
+            key.Reset();
+            CRegHelper::DeleteKey(keyPath);
+        } else {
+            RestoreSnapshot(key.Get(), before);
+        }
+    }
+    // A key that vanished in the middle of the add was not added: that is a failure, not "no
+    // such entry".
+    const WatchListResult result = ResultOf(status, edit);
+    return result == WatchListResult::kNoSuchEntry ? WatchListResult::kFailed : result;
+}
+
 }  // namespace
 
 bool CQuorbelServiceHelper::IsValidEntryName(const XStringW& entryName)
@@ -80,50 +181,41 @@ bool CQuorbelServiceHelper::IsValidEntryName(const XStringW& entryName)
            entryName.Find(L"\\") < 0;
 }
 
-WatchListResult CQuorbelServiceHelper::AddList(const XStringW& entryName, const XStringW& path)
+WatchListResult CQuorbelServiceHelper::AddList(const XStringW& entryName, const XStringW& path,
+                                               const XStringW& arguments, WatchListEdit* edit)
 {
     TraceLog("CQuorbelServiceHelper::AddList", __LINE__, L"Start");
     WatchListResult result = WatchListResult::kInvalidName;
     if (AcceptEntryName("CQuorbelServiceHelper::AddList", __LINE__, entryName)) {
-        const XStringW keyPath = EntryKeyPath(entryName);
-        const bool written = CRegHelper::SetValue(keyPath, kPathValue, path) &&
-                             CRegHelper::SetValue(keyPath, kStatusValue, kStatusActive);
-        result = written ? WatchListResult::kDone : WatchListResult::kFailed;
+        result = WriteEntryKey(entryName, path, arguments, edit);
     }
     TraceLog("CQuorbelServiceHelper::AddList", __LINE__, L"End");
     return result;
 }
 
-WatchListResult CQuorbelServiceHelper::RemoveList(const XStringW& entryName)
+WatchListResult CQuorbelServiceHelper::RemoveList(const XStringW& entryName, WatchListEdit* edit)
 {
     TraceLog("CQuorbelServiceHelper::RemoveList", __LINE__, L"Start");
     // An empty name or one with a backslash would address another key than the entry's, the
     // base key with the user's settings (the interval) among them.
     WatchListResult result = WatchListResult::kInvalidName;
     if (AcceptEntryName("CQuorbelServiceHelper::RemoveList", __LINE__, entryName)) {
-        const LONG status = RegDeleteKeyExW(HKEY_CURRENT_USER,
-                                            EntryKeyPath(entryName).GetString(), KEY_WOW64_64KEY, 0);
-        if (status == ERROR_SUCCESS) {
-            result = WatchListResult::kDone;
-        } else if (status == ERROR_FILE_NOT_FOUND) {
-            result = WatchListResult::kNoSuchEntry;
-        } else {
-            result = WatchListResult::kFailed;
-        }
+        result = ResultOf(CRegHelper::DeleteKey(EntryKeyPath(entryName)), edit);
     }
     TraceLog("CQuorbelServiceHelper::RemoveList", __LINE__, L"End");
     return result;
 }
 
-WatchListResult CQuorbelServiceHelper::PauseList(const XStringW& entryName)
+WatchListResult CQuorbelServiceHelper::PauseList(const XStringW& entryName, WatchListEdit* edit)
 {
-    return SwitchStatus("CQuorbelServiceHelper::PauseList", __LINE__, entryName, 1, kStatusPaused);
+    return SwitchStatus("CQuorbelServiceHelper::PauseList", __LINE__, entryName, 1, kStatusPaused,
+                        edit);
 }
 
-WatchListResult CQuorbelServiceHelper::RestartList(const XStringW& entryName)
+WatchListResult CQuorbelServiceHelper::RestartList(const XStringW& entryName, WatchListEdit* edit)
 {
     return SwitchStatus("CQuorbelServiceHelper::RestartList", __LINE__, entryName, 0,
-                        kStatusActive);
+                        kStatusActive, edit);
 }
 
 void CQuorbelServiceHelper::RestartAllList()
@@ -161,12 +253,17 @@ XStringWList CQuorbelServiceHelper::GetActiveList(const XStringW& sid)
 
 XStringW CQuorbelServiceHelper::GetListPath(const XStringW& sid, const XStringW& entryName)
 {
-    // A path is a REG_SZ; what another type reads as (a REG_MULTI_SZ's strings and line feeds)
-    // is no program path, so it reads as no path at all.
-    DWORD type = REG_NONE;
-    const XStringW path =
-        CRegHelper::GetStringValue(HKEY_USERS, UserEntryKeyPath(sid, entryName), kPathValue, &type);
-    return type == REG_SZ ? path : XStringW();
+    return ReadEntryText(sid, entryName, kPathValue);
+}
+
+XStringW CQuorbelServiceHelper::GetListArguments(const XStringW& sid, const XStringW& entryName)
+{
+    return ReadEntryText(sid, entryName, kArgumentsValue);
+}
+
+XStringW CQuorbelServiceHelper::GetListDirectory(const XStringW& sid, const XStringW& entryName)
+{
+    return ReadEntryText(sid, entryName, kDirectoryValue);
 }
 
 XStringW CQuorbelServiceHelper::GetInterval(const XStringW& sid)
@@ -174,9 +271,10 @@ XStringW CQuorbelServiceHelper::GetInterval(const XStringW& sid)
     return CRegHelper::GetStringValue(HKEY_USERS, UserBaseKeyPath(sid), kIntervalValue);
 }
 
-XStringW CQuorbelServiceHelper::GetUserListPath(const XStringW& entryName)
+XStringW CQuorbelServiceHelper::GetUserListPath(const XStringW& entryName, DWORD* type)
 {
-    return CRegHelper::GetStringValue(HKEY_CURRENT_USER, EntryKeyPath(entryName), kPathValue);
+    return CRegHelper::GetStringValue(HKEY_CURRENT_USER, EntryKeyPath(entryName), kPathValue,
+                                      type);
 }
 
 XStringW CQuorbelServiceHelper::GetUserListStatus(const XStringW& entryName)

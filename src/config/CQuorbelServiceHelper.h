@@ -3,6 +3,8 @@
 // Layout: Software\QUORBEL\QuorbelService\<entry name> with "Path" and "Status" ("1" active,
 // "0" paused); an optional "Interval" on the base key.
 
+#include <windows.h>
+
 #include "strings/XStringW.h"
 #include "strings/XStringWList.h"
 
@@ -14,6 +16,14 @@ enum class WatchListResult {
     kNoSuchEntry,      // pause, restart or remove of a name that is not on the list
     kStatusUnreadable, // pause or restart: the Status is neither "1" nor "0" and was left alone
     kFailed,           // the registry refused the read or write
+};
+
+// What the answer to an edit tells beyond its result.
+struct WatchListEdit {
+    LONG error = ERROR_SUCCESS;  // kFailed: the registry's status of the step that failed
+    bool replaced = false;       // add: an entry of that name was there already
+    XStringW previousPath;       // add: the Path it had
+    XStringW keptDirectory;      // add: the Directory it keeps
 };
 
 class CQuorbelServiceHelper {
@@ -28,15 +38,23 @@ public:
 
     // Edits below HKEY_CURRENT_USER, for the command line. Each refuses an invalid name with an
     // error trace line before it touches the registry.
-    static WatchListResult AddList(const XStringW& entryName, const XStringW& path);
-    static WatchListResult RemoveList(const XStringW& entryName);
-    static WatchListResult PauseList(const XStringW& entryName);
-    static WatchListResult RestartList(const XStringW& entryName);
+    // An add leaves a complete entry (Path, Arguments when there are any, Status "1") or, when a
+    // step fails, the entry as it was: a new key is deleted again, an existing one gets its old
+    // values back. The entry's Directory is not add's to set and stays as it is.
+    // Pause, restart and remove never create an entry key; an entry that vanishes meanwhile is
+    // no such entry.
+    static WatchListResult AddList(const XStringW& entryName, const XStringW& path,
+                                   const XStringW& arguments = XStringW(),
+                                   WatchListEdit* edit = nullptr);
+    static WatchListResult RemoveList(const XStringW& entryName, WatchListEdit* edit = nullptr);
+    static WatchListResult PauseList(const XStringW& entryName, WatchListEdit* edit = nullptr);
+    static WatchListResult RestartList(const XStringW& entryName, WatchListEdit* edit = nullptr);
     static void RestartAllList();
     static XStringWList GetAllList();
 
     // Readers below HKEY_CURRENT_USER, for the list command.
-    static XStringW GetUserListPath(const XStringW& entryName);
+    // The Path's text; its type goes to *type when asked for (REG_NONE when it is absent).
+    static XStringW GetUserListPath(const XStringW& entryName, DWORD* type = nullptr);
     static XStringW GetUserListStatus(const XStringW& entryName);
     static XStringW GetUserInterval();
 
@@ -45,6 +63,9 @@ public:
     static XStringW UserBaseKeyPath(const XStringW& sid);
     static XStringWList GetActiveList(const XStringW& sid);
     static XStringW GetListPath(const XStringW& sid, const XStringW& entryName);
+    // The entry's optional "Arguments" and "Directory" (REG_SZ); empty when absent.
+    static XStringW GetListArguments(const XStringW& sid, const XStringW& entryName);
+    static XStringW GetListDirectory(const XStringW& sid, const XStringW& entryName);
     static XStringW GetInterval(const XStringW& sid);
 
     // The user of the active terminal-services session.

@@ -173,7 +173,19 @@ void TraceOpenFailure(const XStringA& functionName, int line, LONG status)
     TraceError(functionName, line, L"RegOpenKeyEx(GetLastError:%d)", GetLastError());
 }
 
+// A failed write or delete, with the call, what it was about and the registry's status.
+void TraceStatus(const char* functionName, int line, const wchar_t* call, const XStringW& subject,
+                 LONG status)
+{
+    TraceError(functionName, line, L"%s %@ failed (error %d)", call, subject, status);
+}
+
 }  // namespace
+
+namespace registry_seam {
+SetValueFunction setValue = ::RegSetValueExW;
+DeleteValueFunction deleteValue = ::RegDeleteValueW;
+}  // namespace registry_seam
 
 DWORD CRegHelper::GetValueType(HKEY root, const XStringW& keyPath, const XStringW& valueName)
 {
@@ -253,26 +265,116 @@ XStringW CRegHelper::GetStringValue(HKEY root, const XStringW& keyPath, const XS
     return text;
 }
 
-bool CRegHelper::SetValue(const XStringW& keyPath, const XStringW& valueName, const XStringW& text)
+bool CRegHelper::SetValue(const XStringW& keyPath, const XStringW& valueName, const XStringW& text,
+                          LONG* status)
 {
     ScopedRegKey key;
-    LONG status =
+    bool created = false;
+    LONG result = CreateKey(keyPath, key, created);
+    if (result == ERROR_SUCCESS) {
+        result = WriteString(key.Get(), valueName, text);
+    }
+    if (status != nullptr) {
+        *status = result;
+    }
+    return result == ERROR_SUCCESS;
+}
+
+LONG CRegHelper::SetExistingValue(const XStringW& keyPath, const XStringW& valueName,
+                                  const XStringW& text)
+{
+    ScopedRegKey key;
+    const LONG status =
         RegOpenKeyExW(HKEY_CURRENT_USER, keyPath.GetString(), 0, kWriteAccess, key.Receive());
     if (status == ERROR_FILE_NOT_FOUND) {
-        // Creates every missing key above it as well.
-        DWORD disposition = 0;
-        status = RegCreateKeyExW(HKEY_CURRENT_USER, keyPath.GetString(), 0, nullptr,
-                                 REG_OPTION_NON_VOLATILE, kWriteAccess, nullptr, key.Receive(),
-                                 &disposition);
+        return status;
     }
     if (status != ERROR_SUCCESS) {
-        TraceOpenFailure("CRegHelper::SetValue", __LINE__, status);
-        return false;
+        TraceStatus("CRegHelper::SetExistingValue", __LINE__, L"RegOpenKeyEx", keyPath, status);
+        return status;
     }
+    // A key deleted since it was opened answers ERROR_KEY_DELETED; the write creates nothing.
+    return WriteString(key.Get(), valueName, text);
+}
+
+LONG CRegHelper::CreateKey(const XStringW& keyPath, ScopedRegKey& key, bool& created)
+{
+    DWORD disposition = 0;
+    const LONG status = RegCreateKeyExW(HKEY_CURRENT_USER, keyPath.GetString(), 0, nullptr,
+                                        REG_OPTION_NON_VOLATILE, kWriteAccess, nullptr,
+                                        key.Receive(), &disposition);
+    created = status == ERROR_SUCCESS && disposition == REG_CREATED_NEW_KEY;
+    if (status != ERROR_SUCCESS) {
+        TraceStatus("CRegHelper::CreateKey", __LINE__, L"RegCreateKeyEx", keyPath, status);
+    }
+    return status;
+}
+
+LONG CRegHelper::WriteString(HKEY key, const XStringW& valueName, const XStringW& text)
+{
     const DWORD byteCount = static_cast<DWORD>((text.GetLength() + 1) * sizeof(wchar_t));
-    return RegSetValueExW(key.Get(), valueName.GetString(), 0, REG_SZ,
-                          reinterpret_cast<const BYTE*>(text.GetString()),
-                          byteCount) == ERROR_SUCCESS;
+    const LONG status =
+        registry_seam::setValue(key, valueName.GetString(), 0, REG_SZ,
+                                reinterpret_cast<const BYTE*>(text.GetString()), byteCount);
+    if (status != ERROR_SUCCESS && status != ERROR_KEY_DELETED) {
+        TraceStatus("CRegHelper::WriteString", __LINE__, L"RegSetValueEx", valueName, status);
+    }
+    return status;
+}
+
+LONG CRegHelper::DeleteValue(HKEY key, const XStringW& valueName)
+{
+    const LONG status = registry_seam::deleteValue(key, valueName.GetString());
+    if (status == ERROR_FILE_NOT_FOUND) {
+        return ERROR_SUCCESS;
+    }
+    if (status != ERROR_SUCCESS) {
+        TraceStatus("CRegHelper::DeleteValue", __LINE__, L"RegDeleteValue", valueName, status);
+    }
+    return status;
+}
+
+RawRegistryValue CRegHelper::ReadRaw(HKEY key, const XStringW& valueName)
+{
+    RawRegistryValue value;
+    DWORD size = 0;
+    if (RegQueryValueExW(key, valueName.GetString(), nullptr, &value.type, nullptr, &size) !=
+        ERROR_SUCCESS) {
+        return value;
+    }
+    value.data.resize(size);
+    BYTE* const data = value.data.empty() ? nullptr : value.data.data();
+    if (RegQueryValueExW(key, valueName.GetString(), nullptr, &value.type, data, &size) !=
+        ERROR_SUCCESS) {
+        return RawRegistryValue();
+    }
+    value.data.resize(size);
+    value.present = true;
+    return value;
+}
+
+LONG CRegHelper::RestoreRaw(HKEY key, const XStringW& valueName, const RawRegistryValue& value)
+{
+    if (!value.present) {
+        return DeleteValue(key, valueName);
+    }
+    const LONG status = registry_seam::setValue(
+        key, valueName.GetString(), 0, value.type, value.data.empty() ? nullptr : value.data.data(),
+        static_cast<DWORD>(value.data.size()));
+    if (status != ERROR_SUCCESS) {
+        TraceStatus("CRegHelper::RestoreRaw", __LINE__, L"RegSetValueEx", valueName, status);
+    }
+    return status;
+}
+
+LONG CRegHelper::DeleteKey(const XStringW& keyPath)
+{
+    const LONG status =
+        RegDeleteKeyExW(HKEY_CURRENT_USER, keyPath.GetString(), KEY_WOW64_64KEY, 0);
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
+        TraceStatus("CRegHelper::DeleteKey", __LINE__, L"RegDeleteKeyEx", keyPath, status);
+    }
+    return status;
 }
 
 XStringWList CRegHelper::GetSubKeyList(HKEY root, const XStringW& keyPath)

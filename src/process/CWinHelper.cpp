@@ -10,35 +10,55 @@ namespace {
 // What a process that KillProcess ends reports as its exit code.
 constexpr UINT kKilledExitCode = 1;
 
-// A process that cannot be opened (gone already, or no rights) is skipped.
-void TerminateProcessById(DWORD processId)
+// Counts the process into the result: terminated, refused (no rights, or the termination
+// failed), or not counted at all when it ended before it could be opened.
+void TerminateProcessById(const PROCESSENTRY32W& entry, KillResult& result)
 {
-    const ScopedHandle process(::OpenProcess(PROCESS_TERMINATE, FALSE, processId));
-    if (process) {
-        ::TerminateProcess(process.Get(), kKilledExitCode);
+    const ScopedHandle process(::OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
+    DWORD error = ERROR_SUCCESS;
+    if (!process) {
+        error = ::GetLastError();
+        if (error == ERROR_INVALID_PARAMETER) {
+            return;  // no process has that id any more
+        }
+    } else if (!process_seam::terminateProcess(process.Get(), kKilledExitCode)) {
+        error = ::GetLastError();
     }
+    ++result.matched;
+    if (error == ERROR_SUCCESS) {
+        ++result.terminated;
+        return;
+    }
+    if (result.error == ERROR_SUCCESS) {
+        result.error = error;
+    }
+    TraceError("CWinHelper::KillProcess", __LINE__, L"%s (%d) not terminated, error %u",
+               entry.szExeFile, entry.th32ProcessID, error);
 }
 
-// Terminates every process of the snapshot that matches; true when at least one matched.
+// Terminates every process of the snapshot that matches.
 template <typename Matches>
-bool KillMatchingProcesses(Matches matches)
+KillResult KillMatchingProcesses(Matches matches)
 {
-    bool found = false;
+    KillResult result;
     const bool walked = ForEachProcess([&](const PROCESSENTRY32W& entry) {
         if (matches(entry)) {
-            found = true;
             TraceLog("CWinHelper::KillProcess", __LINE__, L"Process Found = %s", entry.szExeFile);
-            TerminateProcessById(entry.th32ProcessID);
+            TerminateProcessById(entry, result);
         }
         return true;
     });
     if (!walked) {
         TraceError("CWinHelper::KillProcess", __LINE__, L"Process32First fail");
     }
-    return found;
+    return result;
 }
 
 }  // namespace
+
+namespace process_seam {
+TerminateFunction terminateProcess = ::TerminateProcess;
+}  // namespace process_seam
 
 bool SameImageName(const wchar_t* left, const wchar_t* right)
 {
@@ -55,20 +75,20 @@ XStringWList FindProcessIds(const XStringW& imageName)
     return ProcessTable::Take().FindIds(imageName);
 }
 
-bool CWinHelper::KillProcess(const XStringW& imageName)
+KillResult CWinHelper::KillProcess(const XStringW& imageName)
 {
     if (imageName.IsEmpty()) {
-        return false;
+        return KillResult();
     }
     return KillMatchingProcesses([&](const PROCESSENTRY32W& entry) {
         return SameImageName(entry.szExeFile, imageName.GetString());
     });
 }
 
-bool CWinHelper::KillProcess(DWORD processId)
+KillResult CWinHelper::KillProcess(DWORD processId)
 {
     if (processId == 0) {
-        return false;
+        return KillResult();
     }
     return KillMatchingProcesses(
         [&](const PROCESSENTRY32W& entry) { return entry.th32ProcessID == processId; });

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "common/ScopedHandle.h"
 #include "strings/XStringW.h"
 
 class CWindowServiceThread;
@@ -13,7 +14,17 @@ struct ServiceQuery {
     bool installed = false;
     DWORD state = 0;  // a SERVICE_* state; 0 while not installed
     XStringW binaryPath;
+    bool markedForRemoval = false;  // deleted while it runs: it goes once it has stopped
 };
+
+// The step of an install that failed.
+enum class InstallStep { kCreate, kFailureActions, kDescription };
+
+// The manager's configuration call, a seam for in-process tests of the install's failure paths.
+namespace service_config {
+using ChangeConfig2Function = BOOL(WINAPI*)(SC_HANDLE service, DWORD infoLevel, LPVOID info);
+extern ChangeConfig2Function changeServiceConfig2;
+}  // namespace service_config
 
 class CWindowService {
 public:
@@ -25,8 +36,14 @@ public:
     // ERROR_SERVICE_DOES_NOT_EXIST, ERROR_SERVICE_ALREADY_RUNNING (Start of a service that is
     // not stopped), ERROR_SERVICE_NOT_ACTIVE (Stop of a stopped service),
     // ERROR_SERVICE_REQUEST_TIMEOUT (Stop gave up waiting), or the failed call's own error.
+    // Creates the registration, then sets its failure actions and its description. When either
+    // of those fails, the registration just made is deleted again, so that nothing half-made
+    // stays behind and a later install starts afresh; *failedStep tells which step failed and
+    // *removedAgain whether the deletion worked.
     static bool Install(const XStringW& displayName, const XStringW& serviceName,
-                        const XStringW& binaryPath, DWORD* error = nullptr);
+                        const XStringW& binaryPath, const XStringW& description,
+                        DWORD* error = nullptr, InstallStep* failedStep = nullptr,
+                        bool* removedAgain = nullptr);
     static bool Remove(const XStringW& serviceName, DWORD* error = nullptr);
     static bool Start(const XStringW& serviceName, const XStringW& displayName,
                       const XStringW& binaryPath, DWORD* error = nullptr);
@@ -41,8 +58,14 @@ public:
                                          LPVOID context);
     static void ReportStatus(DWORD state, DWORD controlsAccepted);
 
-    // Starts "cmd.exe /c \"\"<path>\"\"" in the active session as its user; returns the console's
-    // process id, or 0 when nothing was started.
+    // Starts "cmd.exe /c \"\"<path>\" <arguments>\"" in the active session as its user, in the
+    // directory (the program's own folder when it is empty; %NAME% is expanded in it with the
+    // user's environment). Returns the console's process id, or 0 when nothing was started, with
+    // the reason as the thread's last error. console, when given, receives the console's process
+    // handle.
+    static DWORD RunAdminProcessByLogonSession(const XStringW& path, const XStringW& arguments,
+                                               const XStringW& directory, ScopedHandle* console);
+    // The program alone, in its own folder: the logon launch.
     static DWORD RunAdminProcessByLogonSession(const XStringW& path);
 
     static XStringW modulePath;

@@ -125,11 +125,59 @@ bool WaitForStopped(const ScopedServiceHandle& service, const XStringW& serviceN
     }
 }
 
+// After a failed configuration step: the registration was made by this install and has never
+// run, so deleting it removes it at once. Keeps the step's error for the caller.
+bool RemoveHalfMadeRegistration(const ScopedServiceHandle& service, const XStringW& serviceName,
+                                DWORD* error, bool* removedAgain)
+{
+    const DWORD stepError = ::GetLastError();
+    TraceError("CWindowService::Install", __LINE__, L"configuring %@ failed (error %u)",
+               serviceName, stepError);
+    const bool removed = ::DeleteService(service.Get()) != FALSE;
+    if (!removed) {
+        TraceError("CWindowService::Install", __LINE__,
+                   L"DeleteService of the half-made %@ failed (error %u)", serviceName,
+                   ::GetLastError());
+    }
+    if (removedAgain != nullptr) {
+        *removedAgain = removed;
+    }
+    return Failed(error, stepError);
+}
+
+// Whether the service was deleted while it runs. A configuration call that changes nothing
+// answers ERROR_SERVICE_MARKED_FOR_DELETE then, on Windows and under Wine alike (Wine keeps no
+// DeleteFlag value in the registry). Without the right to change the configuration the answer
+// is "not marked".
+bool IsMarkedForRemoval(const ScopedServiceHandle& manager, const XStringW& serviceName)
+{
+    const ScopedServiceHandle service =
+        OpenExistingService(manager, serviceName, SERVICE_CHANGE_CONFIG);
+    if (!service) {
+        return ::GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
+    }
+    return !::ChangeServiceConfigW(service.Get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                   SERVICE_NO_CHANGE, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                   nullptr, nullptr) &&
+           ::GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
+}
+
 }  // namespace
 
+namespace service_config {
+ChangeConfig2Function changeServiceConfig2 = ::ChangeServiceConfig2W;
+}  // namespace service_config
+
 bool CWindowService::Install(const XStringW& displayName, const XStringW& serviceName,
-                             const XStringW& binaryPath, DWORD* error)
+                             const XStringW& binaryPath, const XStringW& description,
+                             DWORD* error, InstallStep* failedStep, bool* removedAgain)
 {
+    const auto failAt = [&](InstallStep step) {
+        if (failedStep != nullptr) {
+            *failedStep = step;
+        }
+    };
+    failAt(InstallStep::kCreate);
     ScopedServiceHandle manager = OpenServiceManager();
     if (!manager) {
         return FailedWithLastError(error);
@@ -143,7 +191,19 @@ bool CWindowService::Install(const XStringW& displayName, const XStringW& servic
         return Failed(error, createError);
     }
     ServiceFailureActions failureActions;
-    ::ChangeServiceConfig2W(service.Get(), SERVICE_CONFIG_FAILURE_ACTIONS, failureActions.Get());
+    if (!service_config::changeServiceConfig2(service.Get(), SERVICE_CONFIG_FAILURE_ACTIONS,
+                                              failureActions.Get())) {
+        failAt(InstallStep::kFailureActions);
+        return RemoveHalfMadeRegistration(service, serviceName, error, removedAgain);
+    }
+    std::vector<wchar_t> descriptionText(description.GetString(),
+                                         description.GetString() + description.GetLength() + 1);
+    SERVICE_DESCRIPTIONW descriptionRecord = {descriptionText.data()};
+    if (!service_config::changeServiceConfig2(service.Get(), SERVICE_CONFIG_DESCRIPTION,
+                                              &descriptionRecord)) {
+        failAt(InstallStep::kDescription);
+        return RemoveHalfMadeRegistration(service, serviceName, error, removedAgain);
+    }
     return true;
 }
 
@@ -227,6 +287,11 @@ bool CWindowService::Query(const XStringW& serviceName, ServiceQuery& query, DWO
         OpenExistingService(manager, serviceName, SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG);
     if (!service) {
         const DWORD openError = ::GetLastError();
+        if (openError == ERROR_SERVICE_MARKED_FOR_DELETE) {
+            query.installed = true;
+            query.markedForRemoval = true;
+            return true;
+        }
         return openError == ERROR_SERVICE_DOES_NOT_EXIST ? true : Failed(error, openError);
     }
     query.state = QueryState(service);
@@ -235,5 +300,6 @@ bool CWindowService::Query(const XStringW& serviceName, ServiceQuery& query, DWO
     }
     query.installed = true;
     query.binaryPath = QueryBinaryPath(service);
+    query.markedForRemoval = IsMarkedForRemoval(manager, serviceName);
     return true;
 }

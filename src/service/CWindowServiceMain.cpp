@@ -5,6 +5,7 @@
 #include "service/CWindowServiceThread.h"
 #include "service/ServiceStatusReport.h"
 #include "process/CWinHelper.h"
+#include "trace/EventLog.h"
 
 namespace service_status {
 SetStatusFunction setServiceStatus = ::SetServiceStatus;
@@ -84,6 +85,7 @@ void WINAPI CWindowService::serviceMainEx(DWORD, LPWSTR*)
     }
     ReportStatus(SERVICE_START_PENDING, kAcceptedControls);
     ReportStatus(SERVICE_RUNNING, kAcceptedControls);
+    ReportServiceStarted();
     if (serviceThread != nullptr) {
         serviceThread->Start();
         while (!serviceThread->GetThread().WaitForEnd(kStopProgressMs)) {
@@ -92,6 +94,8 @@ void WINAPI CWindowService::serviceMainEx(DWORD, LPWSTR*)
             }
         }
     }
+    // Before the stopped report: once that is out, the manager may end the process.
+    ReportServiceStopped();
     ReportStatus(SERVICE_STOPPED, kAcceptedControls);
 }
 

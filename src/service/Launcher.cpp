@@ -2,10 +2,13 @@
 #include <userenv.h>
 #include <wtsapi32.h>
 
+#include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "common/ScopedHandle.h"
 #include "service/CWindowService.h"
+#include "strings/CommandLineText.h"
 #include "trace/Trace.h"
 #include "paths/ModulePaths.h"
 
@@ -13,6 +16,8 @@ namespace {
 const char* const kLauncherName = "CWindowService::RunAdminProcessByLogonSession";
 const wchar_t* const kCommandInterpreter = L"cmd.exe";
 const wchar_t* const kInteractiveDesktop = L"winsta0\\default";
+// Room for a directory with its variables expanded (the longest path the platform takes).
+constexpr size_t kExpandedChars = 32768;
 constexpr DWORD kCreationFlags = CREATE_UNICODE_ENVIRONMENT | NORMAL_PRIORITY_CLASS;  // 0x420
 static_assert(kCreationFlags == 0x420, "unicode environment, normal priority");
 // The start-up record's size differs between the builds; cb is set with sizeof.
@@ -57,9 +62,66 @@ public:
 private:
     std::vector<wchar_t> buffer;
 };
+
+// The reason travels as the thread's last error, set after every trace line of the failure.
+DWORD Failed(DWORD error)
+{
+    ::SetLastError(error);
+    return 0;
+}
+
+// The folder of the program: the path up to its last separator, with the separator kept after a
+// drive ("C:\app.exe" starts in "C:\"). Empty for a path without a folder.
+XStringW ProgramFolder(const XStringW& path)
+{
+    const int lastSeparator = std::max(path.ReverseFind(L"\\"), path.ReverseFind(L"/"));
+    if (lastSeparator < 0) {
+        return XStringW();
+    }
+    const XStringW folder = path.Left(lastSeparator);
+    return folder.GetLength() == 2 && folder.GetAt(1) == L':' ? path.Left(lastSeparator + 1)
+                                                               : folder;
+}
+
+// %NAME% expanded as the user's own environment has it, as cmd.exe does for the path.
+bool ExpandForUser(HANDLE userToken, const XStringW& text, XStringW& expanded)
+{
+    std::vector<wchar_t> buffer(kExpandedChars, L'\0');
+    if (!::ExpandEnvironmentStringsForUserW(userToken, text.GetString(), buffer.data(),
+                                            static_cast<DWORD>(buffer.size()))) {
+        return false;
+    }
+    expanded = buffer.data();
+    return true;
+}
+
+// cmd.exe strips the outer pair of quotes and runs what is left. A path in two pairs stays one
+// quoted program path after that, whatever it holds: with one pair, a path with any of
+// & < > ( ) @ ^ | would be parsed as commands ("C:\Program Files (x86)\..." would not even
+// start). The arguments follow the quoted path with cmd.exe's command characters escaped, so
+// that none of them can start a command of its own. %NAME% is still expanded in both.
+XStringW ConsoleCommandLine(const XStringW& path, const XStringW& arguments)
+{
+    XStringW commandLine;
+    if (arguments.IsEmpty()) {
+        commandLine.Format(L"/c \"\"%@\"\"", path);
+    } else {
+        commandLine.Format(L"/c \"\"%@\" %@\"", path, EscapeForCommandInterpreter(arguments));
+    }
+    return commandLine;
+}
+
 }  // namespace
 
 DWORD CWindowService::RunAdminProcessByLogonSession(const XStringW& path)
+{
+    return RunAdminProcessByLogonSession(path, XStringW(), XStringW(), nullptr);
+}
+
+DWORD CWindowService::RunAdminProcessByLogonSession(const XStringW& path,
+                                                    const XStringW& arguments,
+                                                    const XStringW& directory,
+                                                    ScopedHandle* console)
 {
     TraceLog(kLauncherName, __LINE__, L"+ %@", path);
 
@@ -67,35 +129,50 @@ DWORD CWindowService::RunAdminProcessByLogonSession(const XStringW& path)
     // end the quoted part early and hand the rest to cmd.exe as commands of its own.
     if (path.Find(L"\"") >= 0) {
         TraceError(kLauncherName, __LINE__, L"refuse path with quote : %@", path);
-        return 0;
+        return Failed(ERROR_INVALID_NAME);
+    }
+    // A line break would end cmd.exe's command early; the rest would be lost or run apart.
+    if (HasControlCharacter(arguments)) {
+        TraceError(kLauncherName, __LINE__, L"refuse arguments with a control character : %@",
+                   arguments);
+        return Failed(ERROR_INVALID_PARAMETER);
     }
 
     const DWORD sessionId = FindActiveSessionId();
     if (sessionId == 0) {
         TraceError(kLauncherName, __LINE__, L"no one logged in");
-        return 0;
+        return Failed(ERROR_NO_SUCH_LOGON_SESSION);
     }
 
     ScopedHandle userToken;
     if (!::WTSQueryUserToken(sessionId, userToken.Receive())) {
+        const DWORD error = ::GetLastError();
         TraceError(kLauncherName, __LINE__, L"fail WTSQueryUserToken");
-        return 0;
+        return Failed(error);
     }
 
     ScopedEnvironmentBlock environment;
     if (!::CreateEnvironmentBlock(environment.Receive(), userToken.Get(), TRUE)) {
+        const DWORD error = ::GetLastError();
         TraceError(kLauncherName, __LINE__, L"fail CreateEnvironmentBlock");
-        return 0;
+        return Failed(error);
+    }
+
+    // The console passes its directory on to the program. CreateProcessAsUserW expands nothing
+    // in it, so a %NAME% in the path or the entry's directory is expanded here.
+    XStringW workingDirectory;
+    const XStringW directoryText = directory.IsEmpty() ? ProgramFolder(path) : directory;
+    if (!directoryText.IsEmpty() &&
+        !ExpandForUser(userToken.Get(), directoryText, workingDirectory)) {
+        const DWORD error = ::GetLastError();
+        TraceError(kLauncherName, __LINE__, L"fail ExpandEnvironmentStringsForUser %@, gle : %d",
+                   directoryText, error);
+        return Failed(error);
     }
 
     XStringW applicationName;
     applicationName.Format(L"%@\\%s", GetSystemDirectoryPath(), kCommandInterpreter);
-    XStringW commandLineText;
-    // cmd.exe strips the outer pair of quotes and runs what is left. A path in two pairs stays one
-    // quoted program path after that, whatever it holds: with one pair, a path with any of
-    // & < > ( ) @ ^ | would be parsed as commands ("C:\Program Files (x86)\..." would not even
-    // start). %NAME% is still expanded inside the quotes.
-    commandLineText.Format(L"/c \"\"%@\"\"", path);
+    const XStringW commandLineText = ConsoleCommandLine(path, arguments);
     WritableText commandLine(commandLineText);
     WritableText desktop(kInteractiveDesktop);
 
@@ -105,10 +182,13 @@ DWORD CWindowService::RunAdminProcessByLogonSession(const XStringW& path)
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
     PROCESS_INFORMATION created{};
+    // Without a folder (a bare file name) the console keeps the service's directory.
+    const wchar_t* const currentDirectory =
+        workingDirectory.IsEmpty() ? nullptr : workingDirectory.GetString();
 
     const BOOL result = ::CreateProcessAsUserW(
         userToken.Get(), applicationName.GetString(), commandLine.Get(), nullptr, nullptr, FALSE,
-        kCreationFlags, environment.Get(), nullptr, &startup, &created);
+        kCreationFlags, environment.Get(), currentDirectory, &startup, &created);
     const DWORD error = result ? ERROR_SUCCESS : ::GetLastError();
 
     environment.Reset();
@@ -117,9 +197,14 @@ DWORD CWindowService::RunAdminProcessByLogonSession(const XStringW& path)
     if (!result) {
         TraceError(kLauncherName, __LINE__, L"fail CreateProcessAsUser ret : %d, gle : %d", result,
                    error);
-        return 0;
+        return Failed(error);
     }
     const ScopedHandle processThread(created.hThread);
-    const ScopedHandle process(created.hProcess);
+    ScopedHandle process(created.hProcess);
+    TraceLog(kLauncherName, __LINE__, L"console %d : %@ in %@", created.dwProcessId,
+             commandLineText, workingDirectory);
+    if (console != nullptr) {
+        *console = std::move(process);
+    }
     return created.dwProcessId;
 }

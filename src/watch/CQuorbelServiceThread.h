@@ -30,7 +30,9 @@ public:
 
     int ThreadFunc() override;
 
-    DWORD RunProcess(const XStringW& name, const XStringW& path);
+    DWORD RunProcess(const XStringW& name, const XStringW& path,
+                     const XStringW& arguments = XStringW(),
+                     const XStringW& directory = XStringW());
     bool IsRunCMD(const XStringW& name);
     void AddCMDWatchList(const XStringW& name, DWORD processId);
     void RemoveCMDWatchList(const XStringW& name);
@@ -43,7 +45,8 @@ public:
     // Seams for in-process tests and the benchmark; the service always runs with these defaults.
     using TickCountFunc = DWORD(WINAPI*)();
     using DirectoryFunc = XStringW (*)();
-    using LaunchFunc = DWORD (*)(const XStringW& path);
+    using LaunchFunc = DWORD (*)(const XStringW& path, const XStringW& arguments,
+                                 const XStringW& directory, ScopedHandle* console);
     using ProcessTableFunc = ProcessTable (*)();
     TickCountFunc tickCount = &::GetTickCount;
     DirectoryFunc moduleDirectory = &GetModuleDirectory;

@@ -9,6 +9,7 @@
 #include <algorithm>
 
 #include "process/CWinHelper.h"
+#include "trace/EventLog.h"
 #include "trace/Trace.h"
 #include "watch/CQuorbelServiceThread.h"
 
@@ -23,13 +24,17 @@ XStringW ProcessIdText(DWORD processId)
 }
 }  // namespace
 
-DWORD CQuorbelServiceThread::RunProcess(const XStringW& name, const XStringW& path)
+DWORD CQuorbelServiceThread::RunProcess(const XStringW& name, const XStringW& path,
+                                        const XStringW& arguments, const XStringW& directory)
 {
     TraceLog("CQuorbelServiceThread::RunProcess", __LINE__, L"+%@", name);
     DWORD consoleId = 0;
     // Nothing new is started once the service is stopping.
     if (!IsQuitRequested() && !IsRunCMD(name)) {
-        consoleId = launcher(path);
+        consoleId = launcher(path, arguments, directory, nullptr);
+        if (consoleId == 0) {
+            ReportProgramStartFailed(name, path, ::GetLastError());
+        }
         // A quit request cuts the wait short; the console is still recorded or ended below.
         WaitForQuit(programStartWaitMs);
         // Whether the program runs now is asked of a fresh snapshot, which the pass goes on with.

@@ -82,7 +82,7 @@ void CQuorbelServiceThread::KeepCompanionRunning()
         Processes().IsRunning(kConsoleImageName)) {
         return;
     }
-    const DWORD consoleId = launcher(CompanionPath());
+    const DWORD consoleId = launcher(CompanionPath(), XStringW(), XStringW(), nullptr);
     WaitForQuit(programStartWaitMs);
     RefreshProcesses();
     if (processes.IsRunning(companionName)) {
@@ -127,7 +127,8 @@ void CQuorbelServiceThread::KeepEntriesRunning(const XStringW& sid, const XStrin
                        L"no program path for %@, nothing started", name);
             continue;
         }
-        RunProcess(name, path);
+        RunProcess(name, path, CQuorbelServiceHelper::GetListArguments(sid, name),
+                   CQuorbelServiceHelper::GetListDirectory(sid, name));
     }
 }
 

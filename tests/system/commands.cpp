@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "app/Version.h"
 #include "common/ScopedHandle.h"
 
 using namespace testing_support;
@@ -464,7 +465,11 @@ TEST_F(Commands, AddCreatesAnActiveEntryNamedAfterTheProgramFile)
     const RegistryState expected = OnlyEntry(L"agent.exe", L"C:\\Tools\\agent.exe", L"1");
     const RegistryState actual = ReadWatchList();
     EXPECT_EQ(expected, actual) << Describe(actual);
-    EXPECT_EQ(std::vector<std::wstring>({L"agent.exe added: C:\\Tools\\agent.exe (active)"}),
+    // No C:\Tools\agent.exe here: the entry is made all the same, since the service may see
+    // a drive that this user does not, and the answer says so first.
+    EXPECT_EQ(std::vector<std::wstring>(
+                  {L"warning: C:\\Tools\\agent.exe is not there as seen from here (it may be for "
+                   L"the service); agent.exe added: C:\\Tools\\agent.exe (active)"}),
               OutputLines())
         << Utf8(Output());
 
@@ -486,13 +491,13 @@ TEST_F(Commands, AddOfAKnownEntryReplacesThePathAndMakesItActive)
     EXPECT_EQ(expected, actual) << Describe(actual);
 }
 
-TEST_F(Commands, AddTakesAPathWithoutBackslashAsItsOwnEntryName)
+TEST_F(Commands, AddRefusesAPathWithoutAFolderInsteadOfTakingItAsItsOwnEntryName)
 {
-    Run(L"add app.exe");
+    Run(L"add app.exe", kExitInvalidName);
 
-    const RegistryState expected = OnlyEntry(L"app.exe", L"app.exe", L"1");
-    const RegistryState actual = ReadWatchList();
-    EXPECT_EQ(expected, actual) << Describe(actual);
+    EXPECT_EQ(RegistryState(), ReadWatchList()) << Describe(ReadWatchList());
+    EXPECT_NE(std::wstring::npos, FirstOutputLine().find(L"the path must be absolute"))
+        << Utf8(Output());
 }
 
 TEST_F(Commands, TwoWordFormsTrimBothWordsAndMatchTheFirstBySuffix)
@@ -544,7 +549,8 @@ TEST_F(Commands, AddTakesUnicodeArgumentsAsTyped)
 {
     // In the ANSI code page both names would come out as "??.exe", one entry.
     Run(L"add C:\\Tools\\\u7a0b\u5e8f.exe");
-    EXPECT_EQ(L"\u7a0b\u5e8f.exe added: C:\\Tools\\\u7a0b\u5e8f.exe (active)", FirstOutputLine())
+    EXPECT_NE(std::wstring::npos,
+              FirstOutputLine().find(L"\u7a0b\u5e8f.exe added: C:\\Tools\\\u7a0b\u5e8f.exe (active)"))
         << Utf8(Output());
     Run(L"add C:\\Tools\\\u7a0b\u5f0f.exe");
 
@@ -669,7 +675,7 @@ TEST_F(Commands, UnmatchedFormsChangeNothingAndTraceOnlyTheStartUp)
         L"svc bogus",
         L"bogus agent.exe",             // two words, the first matching nothing
         L"Pause agent.exe",
-        L"add C:\\Tools\\x.exe extra",  // four or more arguments
+        L"remove agent.exe extra",      // four or more arguments, other than add
         L"svc install now",
         L"restart agent.exe a b c",
     };
@@ -882,4 +888,167 @@ TEST_F(Commands, SvcStatusSaysWhetherTheServiceIsInstalledAndItsBinaryPath)
     Run(L"svc status");
     EXPECT_EQ(L"QuorbelService: stopped; binary path: " + ServiceBinaryPath(), FirstOutputLine())
         << Utf8(Output());
+}
+
+// ---- what add checks, and what it says ----------------------------------------------------------
+
+TEST_F(Commands, AddRefusesEveryPathItCouldNotStartAndSaysWhy)
+{
+    PresetEntry(L"agent.exe", L"C:\\Tools\\agent.exe", L"1");
+    const RegistryState before = ReadWatchList();
+    struct Case {
+        const wchar_t* arguments;  // the raw command-line tail
+        const wchar_t* reason;
+    };
+    const Case cases[] = {
+        {L"add Programs\\app.exe", L"the path must be absolute"},
+        {L"add notepad.exe", L"the path must be absolute"},
+        {L"add \\\\server\\app.exe", L"the path must be absolute"},  // no share
+        {L"add C:\\Kiosk\\Kiosk", L"the program must be an .exe file"},
+        {L"add C:\\Kiosk\\Kiosk.exe.txt", L"the program must be an .exe file"},
+        {L"add \"C:\\R\\a\\\"b.exe\"", L"a program path holds no double quote"},
+        {L"add \"C:\\R\\a\nb.exe\"", L"a program path holds no control character"},
+        {L"add C:\\R\\agent.exe ok \"line\rbreak\"", L"its argument 2 holds a control character"},
+    };
+    for (const Case& c : cases) {
+        const std::vector<TraceLine> trace = Run(c.arguments, kExitInvalidName);
+
+        EXPECT_NE(std::wstring::npos, FirstOutputLine().find(c.reason))
+            << Utf8(c.arguments) << ": " << Utf8(Output());
+        EXPECT_EQ(1u, OutputLines().size()) << "control characters must not reach the console: "
+                                            << Utf8(Output());
+        const RegistryState after = ReadWatchList();
+        EXPECT_EQ(before, after) << Utf8(c.arguments) << Describe(after);
+        EXPECT_EQ(1u, FunctionLines(trace, "AddCommand").size()) << Describe(trace);
+    }
+}
+
+TEST_F(Commands, AddOfAProgramThatIsThereSaysReplacedWithBothPathsAndStoresItsArguments)
+{
+    const std::wstring folder = Scratch() / L"Tools";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring program = folder + L"\\agent.exe";
+    ASSERT_TRUE(CopyInto(QUORBEL_TESTBIN_DIR L"\\fixture_sleeper.exe", program));
+    PresetEntry(L"agent.exe", L"C:\\Old\\agent.exe", L"0");
+
+    // Forward slashes count as separators; the entry keeps backslashes.
+    std::wstring typed = program;
+    std::replace(typed.begin(), typed.end(), L'\\', L'/');
+    Run(L"add " + typed + L" --name \"a b\" \"\" x&y");
+
+    EXPECT_EQ(L"agent.exe replaced: C:\\Old\\agent.exe -> " + program +
+                  L" (active), arguments: --name \"a b\" \"\" x&y",
+              FirstOutputLine());
+    RegistryState expected = OnlyEntry(L"agent.exe", program, L"1");
+    expected[L"agent.exe"][L"Arguments"] = L"--name \"a b\" \"\" x&y";
+    EXPECT_EQ(expected, ReadWatchList()) << Describe(ReadWatchList());
+
+    // Added again without arguments, the entry has none left.
+    Run(L"add " + program);
+    EXPECT_EQ(L"agent.exe added: " + program + L" (active)", FirstOutputLine());
+    EXPECT_EQ(OnlyEntry(L"agent.exe", program, L"1"), ReadWatchList()) << Describe(ReadWatchList());
+}
+
+TEST_F(Commands, VersionWordPrintsTheBuildsVersionWhichTheResourceCarriesToo)
+{
+    Run(L"version");
+    EXPECT_EQ(std::vector<std::wstring>({L"QuorbelService " QUORBEL_VERSION_TEXT_W}), OutputLines());
+
+    DWORD ignored = 0;
+    std::vector<BYTE> info(GetFileVersionInfoSizeW(Exe().c_str(), &ignored));
+    ASSERT_FALSE(info.empty());
+    ASSERT_TRUE(GetFileVersionInfoW(Exe().c_str(), 0, static_cast<DWORD>(info.size()), info.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT size = 0;
+    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &size));
+    EXPECT_EQ(static_cast<DWORD>(MAKELONG(QUORBEL_VERSION_MINOR, QUORBEL_VERSION_MAJOR)),
+              fixed->dwFileVersionMS);
+    EXPECT_EQ(static_cast<DWORD>(MAKELONG(0, QUORBEL_VERSION_PATCH)), fixed->dwFileVersionLS);
+
+    Run(L"help");
+    EXPECT_NE(std::wstring::npos, Output().find(L"QuorbelService " QUORBEL_VERSION_TEXT_W));
+}
+
+// ---- the registration and the event source ------------------------------------------------------
+
+constexpr const wchar_t* kEventSourceKey =
+    L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\QuorbelService";
+
+TEST_F(Commands, InstallRegistersTheEventSourceAndADescriptionAndUninstallRemovesTheSource)
+{
+    Run(L"svc install");
+
+    wchar_t messageFile[MAX_PATH] = {};
+    DWORD size = sizeof(messageFile);
+    DWORD type = 0;
+    EXPECT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_LOCAL_MACHINE, kEventSourceKey, L"EventMessageFile",
+                                          RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, &type, messageFile,
+                                          &size));
+    EXPECT_EQ(Exe(), std::wstring(messageFile));
+    DWORD types = 0;
+    size = sizeof(types);
+    EXPECT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_LOCAL_MACHINE, kEventSourceKey, L"TypesSupported",
+                                          RRF_RT_REG_DWORD, nullptr, &types, &size));
+    EXPECT_EQ(7u, types) << "information, warning and error";
+    {
+        const ScopedServiceHandle manager = OpenManager();
+        const ScopedServiceHandle service = OpenQuorbelService(manager);
+        std::vector<BYTE> buffer(4096);
+        DWORD needed = 0;
+        ASSERT_TRUE(QueryServiceConfig2W(service.Get(), SERVICE_CONFIG_DESCRIPTION, buffer.data(),
+                                         static_cast<DWORD>(buffer.size()), &needed));
+        const auto* description = reinterpret_cast<SERVICE_DESCRIPTIONW*>(buffer.data());
+        ASSERT_NE(nullptr, description->lpDescription);
+        EXPECT_NE(std::wstring::npos, std::wstring(description->lpDescription).find(L"watch list"))
+            << Utf8(description->lpDescription);
+    }
+
+    Run(L"svc uninstall");
+    ScopedRegKey source;
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, KEY_READ,
+                                                  source.Receive()));
+}
+
+TEST_F(Commands, UninstallOfARunningServiceSaysRemovalWaitsForTheStopAndStatusShowsIt)
+{
+    Run(L"svc install");
+    {
+        const ScopedServiceHandle manager = OpenManager();
+        const ScopedServiceHandle service = OpenQuorbelService(manager);
+        ASSERT_TRUE(StartServiceW(service.Get(), 0, nullptr)) << "error " << GetLastError();
+    }
+    ASSERT_TRUE(WaitUntil([] { return ServiceState() == SERVICE_RUNNING; }, kSettleTimeoutMs, 100));
+    const std::wstring control = MakeControlCopy();
+
+    RunProgramAt(control, L"svc uninstall");
+    EXPECT_EQ(L"QuorbelService marked for removal: it is removed once it has stopped (svc stop "
+              L"stops it)",
+              FirstOutputLine());
+    RunProgramAt(control, L"svc status");
+    EXPECT_EQ(0u, FirstOutputLine().find(
+                      L"QuorbelService: running, marked for removal (it goes once it has stopped)"))
+        << Utf8(Output());
+
+    RunProgramAt(control, L"svc stop");
+    EXPECT_TRUE(WaitUntil([] { return !IsServiceRegistered(); }, kSettleTimeoutMs, 100));
+    RunProgramAt(control, L"svc status");
+    EXPECT_EQ(L"QuorbelService: not installed", FirstOutputLine());
+}
+
+TEST_F(Commands, ListSpellsOutControlCharactersAndShowsAPathThatIsNoStringAsNone)
+{
+    PresetEntry(L"bell\a.exe", L"C:\\T\\bell\a\x1b[2J.exe", L"1");
+    const std::wstring numberKey = std::wstring(kBaseKeyPath) + L"\\number.exe";
+    const DWORD number = 5;
+    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_CURRENT_USER, numberKey.c_str(), L"Path",
+                                             REG_DWORD, &number, sizeof(number)));
+    SetEntryValue(L"number.exe", L"Status", L"1");
+
+    Run(L"list");
+    const std::vector<std::wstring> expected = {
+        L"bell<U+0007>.exe  active  not running  C:\\T\\bell<U+0007><U+001B>[2J.exe",
+        L"number.exe        active  not running  (no program path)",
+        L"Interval: 5000 ms (default)",
+    };
+    EXPECT_EQ(expected, OutputLines()) << Utf8(Output());
 }

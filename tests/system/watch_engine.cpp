@@ -406,3 +406,52 @@ TEST_F(WatchEngineTest, StopIsPromptWithAThousandEntriesThatCannotStart)
 }
 
 }  // namespace
+
+namespace {
+
+// The record fixture_argv wrote at its last start: its directory, then its arguments.
+std::vector<std::string> ArgvRecord(const std::wstring& program)
+{
+    const std::string bytes = ReadFileBytes(program + L".argv");
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end = bytes.find('\n'); end != std::string::npos; end = bytes.find('\n', start)) {
+        lines.push_back(bytes.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+TEST_F(WatchEngineTest, AddedArgumentsReachTheProgramAsTypedInItsOwnOrTheEntrysDirectory)
+{
+    programNames.push_back(L"ArgvProbe.exe");
+    const std::wstring folder = dir / L"Programs\\with blank";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring program = folder + L"\\ArgvProbe.exe";
+    ASSERT_TRUE(CopyInto(std::wstring(QUORBEL_TESTBIN_DIR) + L"\\fixture_argv.exe", program));
+
+    // Typed as a user would; cmd.exe must take none of it as a command of its own.
+    const CapturedRun add = RunProgramCapturingOutput(
+        dir / kServiceExe, L"add \"" + program + L"\" --name \"a b\" x&y (z) ^@");
+    ASSERT_EQ(add.exitCode, 0u) << add.output;
+
+    ASSERT_NO_FATAL_FAILURE(BringServiceUp());
+    ASSERT_TRUE(WaitUntil([&] { return ArgvRecord(program).size() >= 2; }, 20000, 20))
+        << Utf8(ServiceLog());
+    const std::vector<std::string> started = {Utf8(folder), "--name", "a b", "x&y", "(z)", "^@"};
+    EXPECT_EQ(ArgvRecord(program), started);
+
+    // With a Directory of its own the entry starts there.
+    const std::wstring elsewhere = dir / L"Programs\\elsewhere";
+    CreateDirectoryW(elsewhere.c_str(), nullptr);
+    SetString(EntryKey(L"ArgvProbe.exe"), L"Directory", elsewhere);
+    DeleteFileW((program + L".argv").c_str());
+    TerminateAllByName(L"ArgvProbe.exe");
+    ASSERT_TRUE(WaitUntil([&] { return ArgvRecord(program).size() >= 2; }, 20000, 20))
+        << Utf8(ServiceLog());
+    EXPECT_EQ(ArgvRecord(program).front(), Utf8(elsewhere));
+
+    EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
+}
+
+}  // namespace

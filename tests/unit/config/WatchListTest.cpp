@@ -6,6 +6,7 @@
 #include "ConfigTestSupport.h"
 #include "config/CActiveListMonitor.h"
 #include "config/CQuorbelServiceHelper.h"
+#include "config/CRegHelper.h"
 
 using namespace config_test;
 
@@ -313,3 +314,106 @@ TEST_F(WatchListTest, MonitoredActiveListFollowsEveryEditAtTheNextRead)
 }
 
 }  // namespace
+
+// ---- edits that fail or race ---------------------------------------------------------------------
+
+namespace {
+
+// The registry write behind the seam: fails the first write of one value, or deletes the key
+// it writes into first, as a remove from another process would.
+const wchar_t* failingValue = nullptr;
+LONG failingStatus = ERROR_SUCCESS;
+bool deleteKeyFirst = false;
+
+LONG WINAPI ScriptedSetValue(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type,
+                             const BYTE* data, DWORD byteCount)
+{
+    if (failingValue != nullptr && lstrcmpiW(valueName, failingValue) == 0) {
+        failingValue = nullptr;
+        return failingStatus;
+    }
+    if (deleteKeyFirst) {
+        deleteKeyFirst = false;
+        RegDeleteKeyExW(HKEY_CURRENT_USER, (kBaseKey + L"\\agent.exe").c_str(), KEY_WOW64_64KEY, 0);
+    }
+    return RegSetValueExW(key, valueName, reserved, type, data, byteCount);
+}
+
+class WatchListFailureTest : public WatchListTest {
+protected:
+    void SetUp() override
+    {
+        WatchListTest::SetUp();
+        registry_seam::setValue = &ScriptedSetValue;
+    }
+    void TearDown() override
+    {
+        registry_seam::setValue = ::RegSetValueExW;
+        failingValue = nullptr;
+        deleteKeyFirst = false;
+        WatchListTest::TearDown();
+    }
+};
+
+}  // namespace
+
+TEST_F(WatchListFailureTest, PauseOrRestartOfAnEntryRemovedMeanwhileLeavesNoKeyAndIsNoSuchEntry)
+{
+    for (const bool pause : {true, false}) {
+        PutEntry(L"agent.exe", TextStatus(pause ? L"1" : L"0"));
+        deleteKeyFirst = true;
+
+        const WatchListResult result = pause ? CQuorbelServiceHelper::PauseList(L"agent.exe")
+                                             : CQuorbelServiceHelper::RestartList(L"agent.exe");
+
+        EXPECT_EQ(WatchListResult::kNoSuchEntry, result) << (pause ? "pause" : "restart");
+        EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, EntryKey(L"agent.exe")))
+            << "a ghost entry was left behind";
+    }
+}
+
+TEST_F(WatchListFailureTest, AFailedAddLeavesANewEntryOutAndAnOldOneAsItWas)
+{
+    const TraceTail trace;
+    failingValue = L"Status";
+    failingStatus = ERROR_ACCESS_DENIED;
+    WatchListEdit edit;
+    EXPECT_EQ(WatchListResult::kFailed,
+              CQuorbelServiceHelper::AddList(L"agent.exe", L"C:\\T\\agent.exe", L"-x", &edit));
+    EXPECT_EQ(ERROR_ACCESS_DENIED, edit.error);
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, EntryKey(L"agent.exe"))) << "half an entry is left";
+    if (TraceIsOn()) {
+        EXPECT_NE(std::wstring::npos, trace.NewText().find(L"RegSetValueEx Status failed (error 5)"))
+            << Shown(trace.NewText());
+    }
+
+    // An existing entry, paused and without arguments, keeps all of that.
+    PutEntry(L"agent.exe", TextStatus(L"0"));
+    failingValue = L"Status";
+    EXPECT_EQ(WatchListResult::kFailed,
+              CQuorbelServiceHelper::AddList(L"agent.exe", L"D:\\New\\agent.exe", L"-y", &edit));
+    EXPECT_EQ(L"C:\\Tools\\agent.exe", ReadStringOrState(HKEY_CURRENT_USER, EntryKey(L"agent.exe"), L"Path"));
+    EXPECT_EQ(L"<absent>",
+              ReadStringOrState(HKEY_CURRENT_USER, EntryKey(L"agent.exe"), L"Arguments"));
+    EXPECT_EQ(L"0", StatusOf(L"agent.exe"));
+}
+
+TEST_F(WatchListTest, ReAddTellsThePreviousPathAndKeepsTheDirectory)
+{
+    PutEntry(L"agent.exe", TextStatus(L"0"));
+    WriteString(HKEY_CURRENT_USER, EntryKey(L"agent.exe"), L"Directory", L"C:\\Work");
+    WriteString(HKEY_CURRENT_USER, EntryKey(L"agent.exe"), L"Arguments", L"--old");
+
+    WatchListEdit edit;
+    EXPECT_EQ(WatchListResult::kDone,
+              CQuorbelServiceHelper::AddList(L"agent.exe", L"D:\\New\\agent.exe", L"", &edit));
+    EXPECT_TRUE(edit.replaced);
+    EXPECT_EQ(L"C:\\Tools\\agent.exe", Text(edit.previousPath));
+    EXPECT_EQ(L"C:\\Work", Text(edit.keptDirectory));
+    EXPECT_EQ(L"C:\\Work", ReadStringOrState(HKEY_CURRENT_USER, EntryKey(L"agent.exe"), L"Directory"));
+    EXPECT_EQ(L"<absent>",
+              ReadStringOrState(HKEY_CURRENT_USER, EntryKey(L"agent.exe"), L"Arguments"));
+    const std::wstring sid = CurrentUserSidByName();
+    EXPECT_EQ(L"C:\\Work", Text(CQuorbelServiceHelper::GetListDirectory(W(sid), L"agent.exe")));
+    EXPECT_EQ(L"", Text(CQuorbelServiceHelper::GetListArguments(W(sid), L"agent.exe")));
+}

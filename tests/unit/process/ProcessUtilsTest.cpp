@@ -179,3 +179,33 @@ TEST_F(ProcessUtils, KillReportsFalseWhenNothingMatches)
     // Process ids are multiples of four: this one never names a process.
     EXPECT_FALSE(CWinHelper::KillProcess(DWORD{0xFFFFFFF3}));
 }
+
+namespace {
+BOOL WINAPI RefusingTerminate(HANDLE, UINT)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+}  // namespace
+
+TEST_F(ProcessUtils, KillTellsTerminatedFromMatchedButRefused)
+{
+    const HANDLE first = Start(L"QuorbelStubborn.exe");
+    const HANDLE second = Start(L"QuorbelStubborn.exe");
+    ASSERT_TRUE(first && second);
+
+    process_seam::terminateProcess = &RefusingTerminate;
+    const KillResult refused = CWinHelper::KillProcess(XStringW(L"QuorbelStubborn.exe"));
+    process_seam::terminateProcess = ::TerminateProcess;
+    EXPECT_FALSE(refused) << "nothing was terminated";
+    EXPECT_EQ(2, refused.matched);
+    EXPECT_EQ(0, refused.terminated);
+    EXPECT_EQ(2, refused.Refused());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), refused.error);
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(first, 0));
+
+    const KillResult ended = CWinHelper::KillProcess(XStringW(L"QuorbelStubborn.exe"));
+    EXPECT_EQ(2, ended.terminated);
+    EXPECT_EQ(0, ended.Refused());
+    EXPECT_TRUE(HasEnded(first) && HasEnded(second));
+}

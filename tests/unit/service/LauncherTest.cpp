@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "common/ScopedHandle.h"
 #include "service/CWindowService.h"
 #include "trace/TraceManager.h"
 
@@ -91,6 +92,8 @@ struct FailureCase {
 
 TEST_F(LauncherTest, EachFailureWritesItsOneErrorLineAndStartsNothing)
 {
+    // The program's folder is there, so that the start gets as far as the token allows.
+    const ScratchDir programFolder(L"Tools");
     const FailureCase cases[] = {
         {L"none", L"<ERROR> no one logged in"},
         {L"disconnected", L"<ERROR> no one logged in"},
@@ -151,6 +154,29 @@ TEST_F(LauncherTest, PathWithADoubleQuoteIsRefusedBeforeAnythingStarts)
     EXPECT_NE(std::wstring::npos, lastTrace.find(L"<ERROR> refuse path with quote : " + path))
         << Utf8(lastTrace);
     EXPECT_TRUE(NewConsoles().empty());
+}
+
+TEST_F(LauncherTest, TheConsolesHandleIsHandedOutAndTheProgramStartsInTheGivenDirectory)
+{
+    FakeSessions sessions(L"one");
+    ScratchDir folder(L"launcher_directory");
+    const std::wstring program = folder / L"probe.exe";
+    ASSERT_TRUE(CopyInto(std::wstring(QUORBEL_TESTBIN_DIR) + L"\\fixture_argv.exe", program));
+    const std::wstring elsewhere = folder / L"work";
+    CreateDirectoryW(elsewhere.c_str(), nullptr);
+
+    ScopedHandle console;
+    const DWORD consoleId = CWindowService::RunAdminProcessByLogonSession(
+        program.c_str(), L"one \"t w o\"", elsewhere.c_str(), &console);
+
+    ASSERT_NE(0u, consoleId);
+    ASSERT_TRUE(console.IsValid());
+    EXPECT_EQ(consoleId, GetProcessId(console.Get()));
+    ASSERT_TRUE(WaitUntil([&] { return !ReadFileBytes(program + L".argv").empty(); }, 10000));
+    EXPECT_EQ(Utf8(elsewhere) + "\none\nt w o\n", ReadFileBytes(program + L".argv"));
+
+    TerminateAllByName(L"probe.exe");
+    TerminateById(consoleId);
 }
 
 }  // namespace

@@ -19,7 +19,7 @@ using namespace watch_test;
 
 namespace {
 
-DWORD FailingLauncher(const XStringW&)
+DWORD FailingLauncher(const XStringW&, const XStringW&, const XStringW&, ScopedHandle*)
 {
     return 0;
 }

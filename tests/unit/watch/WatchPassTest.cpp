@@ -39,7 +39,7 @@ std::atomic<int> processTables{0};
 
 std::atomic<int> failedStarts{0};
 
-DWORD FailingLauncher(const XStringW&)
+DWORD FailingLauncher(const XStringW&, const XStringW&, const XStringW&, ScopedHandle*)
 {
     ++failedStarts;
     return 0;

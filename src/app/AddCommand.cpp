@@ -1,0 +1,195 @@
+// The add form: checks what it is given, then writes the entry and says what it did.
+
+#include <windows.h>
+
+#include <vector>
+
+#include "app/ConsoleOutput.h"
+#include "app/Dispatch.h"
+#include "config/CQuorbelServiceHelper.h"
+#include "strings/CommandLineText.h"
+#include "strings/ErrorText.h"
+#include "trace/Trace.h"
+
+namespace {
+
+constexpr const char* kAddName = "AddCommand";
+// Room for a path with its variables expanded, for the existence check.
+constexpr DWORD kExpandedChars = 32768;
+
+bool IsDriveLetter(wchar_t c)
+{
+    return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');
+}
+
+// Either separator counts; the entry keeps backslashes only, as every other Windows path.
+XStringW WithBackslashes(const XStringW& path)
+{
+    std::vector<wchar_t> chars(path.GetString(), path.GetString() + path.GetLength());
+    for (wchar_t& c : chars) {
+        if (c == L'/') {
+            c = L'\\';
+        }
+    }
+    chars.push_back(L'\0');
+    return XStringW(chars.data());
+}
+
+// "X:\..." or "\\server\share\...": a path that means the same file whatever the current
+// directory of whoever starts it.
+bool IsAbsolute(const XStringW& path)
+{
+    const wchar_t* p = path.GetString();
+    const int length = path.GetLength();
+    if (length >= 3 && IsDriveLetter(p[0]) && p[1] == L':' && p[2] == L'\\') {
+        return true;
+    }
+    if (length < 2 || p[0] != L'\\' || p[1] != L'\\') {
+        return false;
+    }
+    // A server name, a separator, a share name, a separator.
+    int i = 2;
+    int separators = 0;
+    int partLength = 0;
+    for (; i < length && separators < 2; ++i) {
+        if (p[i] == L'\\') {
+            if (partLength == 0) {
+                return false;
+            }
+            ++separators;
+            partLength = 0;
+        } else {
+            ++partLength;
+        }
+    }
+    return separators == 2 && i < length;
+}
+
+// The file name: the text after the last separator.
+XStringW FileNameOf(const XStringW& path)
+{
+    const int lastSeparator = path.ReverseFind(L"\\");
+    return lastSeparator < 0 ? path : path.Right(path.GetLength() - lastSeparator - 1);
+}
+
+bool HasExeExtension(const XStringW& fileName)
+{
+    const int length = fileName.GetLength();
+    return length > 4 && ::CompareStringOrdinal(fileName.GetString() + length - 4, -1, L".exe", -1,
+                                                TRUE) == CSTR_EQUAL;
+}
+
+// Whether a file is there as this user sees the path, %NAME% expanded as cmd.exe will.
+bool FileIsThere(const XStringW& path)
+{
+    std::vector<wchar_t> expanded(kExpandedChars, L'\0');
+    const DWORD length = ::ExpandEnvironmentStringsW(path.GetString(), expanded.data(),
+                                                     static_cast<DWORD>(expanded.size()));
+    const wchar_t* const checked =
+        (length > 0 && length <= expanded.size()) ? expanded.data() : path.GetString();
+    const DWORD attributes = ::GetFileAttributesW(checked);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+template <typename... Args>
+int Refuse(int exitCode, const wchar_t* traced, const XStringW& path, const wchar_t* answer,
+           const Args&... args)
+{
+    TraceError(kAddName, __LINE__, L"%s \"%@\"", traced, WithControlCharactersShown(path));
+    XStringW text;
+    text.Format(answer, args...);
+    WriteOutputLine(text);
+    return exitCode;
+}
+
+// The reason the path or the arguments cannot make an entry, as the answer and exit code 3;
+// 0 when they can.
+int CheckAddition(const XStringW& typed, const XStringW& path, const XStringW& entryName,
+                  const std::vector<XStringW>& programArguments)
+{
+    const XStringW shown = WithControlCharactersShown(typed);
+    if (HasControlCharacter(typed)) {
+        return Refuse(kExitInvalidName, L"control character in path", typed,
+                      L"cannot add \"%@\": a program path holds no control character", shown);
+    }
+    if (typed.Find(L"\"") >= 0) {
+        return Refuse(kExitInvalidName, L"double quote in path", typed,
+                      L"cannot add \"%@\": a program path holds no double quote", shown);
+    }
+    if (!CQuorbelServiceHelper::IsValidEntryName(entryName)) {
+        return Refuse(kExitInvalidName, L"invalid entry name", entryName,
+                      L"cannot add \"%@\": its file name \"%@\" is no valid entry name (1 to %d "
+                      L"characters, no backslash)",
+                      shown, entryName, CQuorbelServiceHelper::kMaxEntryNameChars);
+    }
+    if (!IsAbsolute(path)) {
+        return Refuse(kExitInvalidName, L"relative path", typed,
+                      L"cannot add \"%@\": the path must be absolute (X:\\... or "
+                      L"\\\\server\\share\\...)",
+                      shown);
+    }
+    if (!HasExeExtension(entryName)) {
+        return Refuse(kExitInvalidName, L"no .exe program", typed,
+                      L"cannot add \"%@\": the program must be an .exe file", shown);
+    }
+    for (size_t i = 0; i < programArguments.size(); ++i) {
+        if (HasControlCharacter(programArguments[i])) {
+            return Refuse(kExitInvalidName, L"control character in argument", programArguments[i],
+                          L"cannot add \"%@\": its argument %d holds a control character", shown,
+                          static_cast<int>(i + 1));
+        }
+    }
+    return kExitSuccess;
+}
+
+XStringW AddedAnswer(const XStringW& entryName, const XStringW& path, const XStringW& arguments,
+                     const WatchListEdit& edit)
+{
+    XStringW answer;
+    if (!FileIsThere(path)) {
+        answer.Format(L"warning: %@ is not there as seen from here (it may be for the service); ",
+                      path);
+    }
+    const bool otherPath =
+        edit.replaced && ::CompareStringOrdinal(edit.previousPath.GetString(), -1,
+                                                path.GetString(), -1, TRUE) != CSTR_EQUAL;
+    if (otherPath) {
+        answer.AppendFormat(L"%@ replaced: %@ -> %@ (active)", entryName,
+                            WithControlCharactersShown(edit.previousPath), path);
+    } else {
+        answer.AppendFormat(L"%@ added: %@ (active)", entryName, path);
+    }
+    if (!arguments.IsEmpty()) {
+        answer.AppendFormat(L", arguments: %@", arguments);
+    }
+    if (!edit.keptDirectory.IsEmpty()) {
+        answer.AppendFormat(L", directory kept: %@",
+                            WithControlCharactersShown(edit.keptDirectory));
+    }
+    return answer;
+}
+
+}  // namespace
+
+int RunAddCommand(const XStringW& typedPath, const std::vector<XStringW>& programArguments)
+{
+    TraceLog("main", __LINE__, L"add service : %@", WithControlCharactersShown(typedPath));
+    const XStringW path = WithBackslashes(typedPath);
+    const XStringW entryName = FileNameOf(path);
+    const int refused = CheckAddition(typedPath, path, entryName, programArguments);
+    if (refused != kExitSuccess) {
+        return refused;
+    }
+    const XStringW arguments = JoinArguments(programArguments);
+    WatchListEdit edit;
+    const WatchListResult result = AddService(path, entryName, arguments, &edit);
+    if (result == WatchListResult::kDone) {
+        WriteOutputLine(AddedAnswer(entryName, path, arguments, edit));
+        return kExitSuccess;
+    }
+    XStringW text;
+    text.Format(L"could not add %@ to the watch list (%@); the list was left as it was", entryName,
+                SystemErrorText(static_cast<DWORD>(edit.error)));
+    WriteOutputLine(text);
+    return kExitFailed;
+}

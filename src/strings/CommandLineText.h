@@ -1,0 +1,29 @@
+#pragma once
+// Command-line text: arguments quoted so that a program's own parser (CommandLineToArgvW and the
+// C runtime's, which agree on these rules) gives back the same words, and arguments made safe
+// for cmd.exe, which reads the text first.
+
+#include <vector>
+
+#include "strings/XStringW.h"
+
+// One argument as the parser reads it back: unchanged when it holds no blank, tab or double
+// quote; otherwise in double quotes, with every quote and every run of backslashes before a quote
+// (the closing one included) escaped with backslashes. An empty argument is "".
+XStringW QuoteArgument(const XStringW& argument);
+
+// The arguments quoted one by one and joined with single blanks.
+XStringW JoinArguments(const std::vector<XStringW>& arguments);
+
+// The text with every character that cmd.exe treats as a command character (& | < > ^ ( ) @)
+// escaped with ^ where cmd.exe sees it outside double quotes. cmd.exe toggles its quote state
+// at every double quote, backslashes or not, and passes quoted text on unchanged; it removes
+// the carets before the program sees the text, so the program gets the text as it was given.
+XStringW EscapeForCommandInterpreter(const XStringW& text);
+
+// True when the text holds a control character (below U+0020, or U+007F to U+009F).
+bool HasControlCharacter(const XStringW& text);
+
+// The text with every control character spelled out as <U+XXXX>, so that an answer never carries
+// a raw one (a line break, an escape sequence) to the console.
+XStringW WithControlCharactersShown(const XStringW& text);
