@@ -1,6 +1,6 @@
 // The product's Windows Installer package under Wine's msiexec: what a silent install, an upgrade
-// and an uninstall leave in Program Files, in the service manager and in the list of installed
-// products.
+// and an uninstall leave in Program Files, in the service manager, in the event log's sources and
+// in the list of installed products.
 
 #include <gtest/gtest.h>
 
@@ -23,6 +23,8 @@ const wchar_t kUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\
 const wchar_t kQuorbelKey[] = L"Software\\QUORBEL";
 const wchar_t kBaseKey[] = L"Software\\QUORBEL\\QuorbelService";
 const wchar_t kProbeEntryKey[] = L"Software\\QUORBEL\\QuorbelService\\installer_probe.exe";
+const wchar_t kEventSourceKey[] =
+    L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\QuorbelService";
 constexpr DWORD kMsiexecTimeoutMs = 180000;
 constexpr DWORD kStartTimeoutMs = 30000;
 
@@ -145,6 +147,19 @@ int ServicesStarting(const std::wstring& imageName)
     return starting;
 }
 
+// The message file of the service's event source; empty while there is none.
+std::wstring EventMessageFile()
+{
+    wchar_t data[MAX_PATH] = {};
+    DWORD size = sizeof(data);
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, kEventSourceKey, L"EventMessageFile",
+                     RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, data,
+                     &size) != ERROR_SUCCESS) {
+        return {};
+    }
+    return data;
+}
+
 bool ServiceRuns()
 {
     return WaitUntil([] { return QueryService().state == SERVICE_RUNNING; }, kStartTimeoutMs);
@@ -199,6 +214,7 @@ TEST_F(InstallerTest, SilentInstallPutsFilesInProgramFilesAndStartsTheQuotedServ
     EXPECT_TRUE(FileExists(std::wstring(kInstallDir) + L"\\QuorbelService.exe"));
     EXPECT_TRUE(FileExists(std::wstring(kInstallDir) + L"\\QuorbelServiceManager.exe"));
     EXPECT_EQ(Utf8(QueryService().binaryPath), Utf8(kQuotedBinaryPath));
+    EXPECT_EQ(Utf8(EventMessageFile()), Utf8(std::wstring(kInstallDir) + L"\\QuorbelService.exe"));
     EXPECT_TRUE(ServiceRuns()) << "state " << QueryService().state;
     const std::vector<Product> products = InstalledProducts();
     ASSERT_EQ(products.size(), 1u);
@@ -225,7 +241,7 @@ TEST_F(InstallerTest, UpgradeFromALowerVersionKeepsOneRegistrationAndOneProduct)
     EXPECT_EQ(Utf8(InstalledProducts()[0].version), Utf8(QUORBEL_PACKAGE_VERSION));
 }
 
-TEST_F(InstallerTest, UninstallRemovesServiceAndFilesButLeavesTheWatchList)
+TEST_F(InstallerTest, UninstallRemovesServiceEventSourceAndFilesButLeavesTheWatchList)
 {
     ASSERT_EQ(InstallSilently(QUORBEL_MSI_PATH), 0u);
     ASSERT_TRUE(ServiceRuns()) << "state " << QueryService().state;
@@ -242,6 +258,7 @@ TEST_F(InstallerTest, UninstallRemovesServiceAndFilesButLeavesTheWatchList)
     ASSERT_EQ(Msiexec(L"/x \"" + std::wstring(QUORBEL_MSI_PATH) + L"\" /qn"), 0u);
 
     EXPECT_EQ(QueryService().openError, static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+    EXPECT_EQ(Utf8(EventMessageFile()), "");
     EXPECT_FALSE(FileExists(std::wstring(kInstallDir) + L"\\QuorbelService.exe"));
     EXPECT_FALSE(FileExists(kInstallDir));
     EXPECT_TRUE(InstalledProducts().empty());
