@@ -1,14 +1,15 @@
 # QuorbelService: cross-built with mingw-w64 for 32- and 64-bit Windows, tested under Wine 64.
 #   make demo   install what is missing, build, and show the service at work under Wine
 #   make test   install what is missing, build both targets, run every test under Wine
-#   make build  build both targets (artifacts in dist/x86 and dist/x64)
+#   make build  build both targets (artifacts in dist/x86 and dist/x64) and their packages
+#   make dist   the same; the packages are dist/QuorbelService-<version>-x86.msi and -x64.msi
 #   make bench  build, then print the benchmark's ratios measured under Wine
 
 BUILD      := build
 PREFIX_DIR := $(CURDIR)/$(BUILD)/wineprefix
 JOBS       ?= $(shell nproc)
 
-.PHONY: all deps build test bench demo clean
+.PHONY: all deps build dist test bench demo clean
 all: build
 
 deps:
@@ -25,6 +26,9 @@ $(BUILD)/x86/build.ninja: | deps
 build: deps $(BUILD)/x64/build.ninja $(BUILD)/x86/build.ninja
 	cmake --build $(BUILD)/x86 -j $(JOBS)
 	cmake --build $(BUILD)/x64 -j $(JOBS)
+
+dist: build
+	@ls -1 dist/*.msi
 
 test: build
 	@scripts/run-tests.sh $(BUILD)/x64 $(PREFIX_DIR)

@@ -1,0 +1,270 @@
+// The product's Windows Installer package under Wine's msiexec: what a silent install, an upgrade
+// and an uninstall leave in Program Files, in the service manager, in the event log's sources and
+// in the list of installed products.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+#include "common/ScopedHandle.h"
+
+using namespace testing_support;
+
+namespace {
+
+const wchar_t kServiceName[] = L"QuorbelService";
+const wchar_t kProductName[] = L"Quorbel Service Monitor";
+const wchar_t kInstallDir[] = L"C:\\Program Files\\Quorbel";
+const wchar_t kUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+const wchar_t kQuorbelKey[] = L"Software\\QUORBEL";
+const wchar_t kBaseKey[] = L"Software\\QUORBEL\\QuorbelService";
+const wchar_t kProbeEntryKey[] = L"Software\\QUORBEL\\QuorbelService\\installer_probe.exe";
+const wchar_t kEventSourceKey[] =
+    L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\QuorbelService";
+constexpr DWORD kMsiexecTimeoutMs = 180000;
+constexpr DWORD kStartTimeoutMs = 30000;
+
+struct Product {
+    std::wstring code;  // the key's name: the product code
+    std::wstring version;
+};
+
+std::wstring StringValue(HKEY key, const wchar_t* name)
+{
+    wchar_t data[512] = {};
+    DWORD size = sizeof(data) - sizeof(wchar_t);
+    DWORD type = 0;
+    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size) !=
+            ERROR_SUCCESS ||
+        type != REG_SZ) {
+        return {};
+    }
+    return data;
+}
+
+// The entries of "Programs and Features" that carry the product's name.
+std::vector<Product> InstalledProducts()
+{
+    std::vector<Product> products;
+    ScopedRegKey uninstall;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ, uninstall.Receive()) !=
+        ERROR_SUCCESS) {
+        return products;
+    }
+    for (DWORD i = 0;; ++i) {
+        wchar_t code[256];
+        DWORD length = 256;
+        if (RegEnumKeyExW(uninstall.Get(), i, code, &length, nullptr, nullptr, nullptr,
+                          nullptr) != ERROR_SUCCESS) {
+            break;
+        }
+        ScopedRegKey entry;
+        if (RegOpenKeyExW(uninstall.Get(), code, 0, KEY_READ, entry.Receive()) == ERROR_SUCCESS &&
+            StringValue(entry.Get(), L"DisplayName") == kProductName) {
+            products.push_back({code, StringValue(entry.Get(), L"DisplayVersion")});
+        }
+    }
+    return products;
+}
+
+DWORD Msiexec(const std::wstring& arguments)
+{
+    const ProcessResult run = RunProgram(L"C:\\windows\\system32\\msiexec.exe", arguments,
+                                         kMsiexecTimeoutMs);
+    return run.finished ? run.exitCode : 0xFFFFFFFF;
+}
+
+DWORD InstallSilently(const std::wstring& package)
+{
+    return Msiexec(L"/i \"" + package + L"\" /qn");
+}
+
+// What the service manager knows of the service: its binary path and state, or the error of
+// opening it.
+struct ServiceView {
+    DWORD openError = 0;
+    std::wstring binaryPath;
+    DWORD state = 0;
+};
+
+// The binary path the service manager starts the service with; empty when it cannot be read.
+std::wstring BinaryPathOf(SC_HANDLE service)
+{
+    std::vector<BYTE> buffer(8192);
+    DWORD needed = 0;
+    if (!QueryServiceConfigW(service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()),
+                             static_cast<DWORD>(buffer.size()), &needed)) {
+        return {};
+    }
+    return reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data())->lpBinaryPathName;
+}
+
+ServiceView QueryService()
+{
+    ServiceView view;
+    const ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const ScopedServiceHandle service(
+        OpenServiceW(manager.Get(), kServiceName, SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS));
+    if (!service) {
+        view.openError = GetLastError();
+        return view;
+    }
+    view.binaryPath = BinaryPathOf(service.Get());
+    SERVICE_STATUS status{};
+    if (QueryServiceStatus(service.Get(), &status)) {
+        view.state = status.dwCurrentState;
+    }
+    return view;
+}
+
+// How many registered services start the executable of this name, whatever their own name.
+int ServicesStarting(const std::wstring& imageName)
+{
+    const ScopedServiceHandle manager(
+        OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE));
+    std::vector<BYTE> buffer(256 * 1024);
+    DWORD needed = 0;
+    DWORD count = 0;
+    DWORD resume = 0;
+    if (!EnumServicesStatusW(manager.Get(), SERVICE_WIN32, SERVICE_STATE_ALL,
+                             reinterpret_cast<ENUM_SERVICE_STATUSW*>(buffer.data()),
+                             static_cast<DWORD>(buffer.size()), &needed, &count, &resume)) {
+        return -1;
+    }
+    const auto* services = reinterpret_cast<const ENUM_SERVICE_STATUSW*>(buffer.data());
+    int starting = 0;
+    for (DWORD i = 0; i < count; ++i) {
+        const ScopedServiceHandle service(
+            OpenServiceW(manager.Get(), services[i].lpServiceName, SERVICE_QUERY_CONFIG));
+        if (service && BinaryPathOf(service.Get()).find(imageName) != std::wstring::npos) {
+            ++starting;
+        }
+    }
+    return starting;
+}
+
+// The message file of the service's event source; empty while there is none.
+std::wstring EventMessageFile()
+{
+    wchar_t data[MAX_PATH] = {};
+    DWORD size = sizeof(data);
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, kEventSourceKey, L"EventMessageFile",
+                     RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, data,
+                     &size) != ERROR_SUCCESS) {
+        return {};
+    }
+    return data;
+}
+
+bool ServiceRuns()
+{
+    return WaitUntil([] { return QueryService().state == SERVICE_RUNNING; }, kStartTimeoutMs);
+}
+
+const std::wstring kQuotedBinaryPath =
+    L"\"" + std::wstring(kInstallDir) + L"\\QuorbelService.exe\" service";
+
+bool KeyExists(const wchar_t* path)
+{
+    ScopedRegKey key;
+    return RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_READ, key.Receive()) == ERROR_SUCCESS;
+}
+
+void DeleteTree(const wchar_t* path)
+{
+    RegDeleteTreeW(HKEY_CURRENT_USER, path);
+    RegDeleteKeyW(HKEY_CURRENT_USER, path);
+}
+
+// Every test starts and ends with no version of the product installed, and leaves the user's
+// registry as it found it (the other tests read an absent watch list as a clean prefix).
+class InstallerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        quorbelKeyExisted = KeyExists(kQuorbelKey);
+        baseKeyExisted = KeyExists(kBaseKey);
+        UninstallEverything();
+    }
+    void TearDown() override
+    {
+        UninstallEverything();
+        DeleteTree(!quorbelKeyExisted ? kQuorbelKey : !baseKeyExisted ? kBaseKey : kProbeEntryKey);
+    }
+
+    static void UninstallEverything()
+    {
+        for (const Product& product : InstalledProducts()) {
+            Msiexec(L"/x " + product.code + L" /qn");
+        }
+    }
+
+    bool quorbelKeyExisted = false;
+    bool baseKeyExisted = false;
+};
+
+TEST_F(InstallerTest, SilentInstallPutsFilesInProgramFilesAndStartsTheQuotedService)
+{
+    ASSERT_EQ(InstallSilently(QUORBEL_MSI_PATH), 0u);
+
+    EXPECT_TRUE(FileExists(std::wstring(kInstallDir) + L"\\QuorbelService.exe"));
+    EXPECT_TRUE(FileExists(std::wstring(kInstallDir) + L"\\QuorbelServiceManager.exe"));
+    EXPECT_EQ(Utf8(QueryService().binaryPath), Utf8(kQuotedBinaryPath));
+    EXPECT_EQ(Utf8(EventMessageFile()), Utf8(std::wstring(kInstallDir) + L"\\QuorbelService.exe"));
+    EXPECT_TRUE(ServiceRuns()) << "state " << QueryService().state;
+    const std::vector<Product> products = InstalledProducts();
+    ASSERT_EQ(products.size(), 1u);
+    EXPECT_EQ(Utf8(products[0].version), Utf8(QUORBEL_PACKAGE_VERSION));
+}
+
+TEST_F(InstallerTest, UpgradeFromALowerVersionKeepsOneRegistrationAndOneProduct)
+{
+    ASSERT_EQ(InstallSilently(QUORBEL_OLDER_MSI_PATH), 0u);
+    ASSERT_TRUE(ServiceRuns()) << "state " << QueryService().state;
+
+    ASSERT_EQ(InstallSilently(QUORBEL_MSI_PATH), 0u);
+
+    const std::vector<Product> products = InstalledProducts();
+    ASSERT_EQ(products.size(), 1u);
+    EXPECT_EQ(Utf8(products[0].version), Utf8(QUORBEL_PACKAGE_VERSION));
+    EXPECT_EQ(ServicesStarting(L"QuorbelService.exe"), 1);
+    EXPECT_EQ(Utf8(QueryService().binaryPath), Utf8(kQuotedBinaryPath));
+    EXPECT_TRUE(ServiceRuns()) << "state " << QueryService().state;
+
+    // The older package does not go back over the newer one.
+    EXPECT_NE(InstallSilently(QUORBEL_OLDER_MSI_PATH), 0u);
+    ASSERT_EQ(InstalledProducts().size(), 1u);
+    EXPECT_EQ(Utf8(InstalledProducts()[0].version), Utf8(QUORBEL_PACKAGE_VERSION));
+}
+
+TEST_F(InstallerTest, UninstallRemovesServiceEventSourceAndFilesButLeavesTheWatchList)
+{
+    ASSERT_EQ(InstallSilently(QUORBEL_MSI_PATH), 0u);
+    ASSERT_TRUE(ServiceRuns()) << "state " << QueryService().state;
+    // A paused entry of the user's watch list, which the uninstall is to leave alone.
+    const wchar_t path[] = L"C:\\Tools\\installer_probe.exe";
+    const wchar_t paused[] = L"0";
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kProbeEntryKey, L"Path", REG_SZ, path,
+                              sizeof(path)),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kProbeEntryKey, L"Status", REG_SZ, paused,
+                              sizeof(paused)),
+              ERROR_SUCCESS);
+
+    ASSERT_EQ(Msiexec(L"/x \"" + std::wstring(QUORBEL_MSI_PATH) + L"\" /qn"), 0u);
+
+    EXPECT_EQ(QueryService().openError, static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+    EXPECT_EQ(Utf8(EventMessageFile()), "");
+    EXPECT_FALSE(FileExists(std::wstring(kInstallDir) + L"\\QuorbelService.exe"));
+    EXPECT_FALSE(FileExists(kInstallDir));
+    EXPECT_TRUE(InstalledProducts().empty());
+    ScopedRegKey entry;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kProbeEntryKey, 0, KEY_READ, entry.Receive()),
+              ERROR_SUCCESS);
+}
+
+}  // namespace
