@@ -40,13 +40,13 @@ public:
     static DWORD WINAPI serviceHandlerEx(DWORD control, DWORD eventType, LPVOID eventData,
                                          LPVOID context);
     static void ReportStatus(DWORD state, DWORD controlsAccepted);
+    // The state last reported to the service manager.
+    static DWORD CurrentState();
 
     // Starts "cmd.exe /c \"\"<path>\"\"" in the active session as its user; returns the console's
     // process id, or 0 when nothing was started.
     static DWORD RunAdminProcessByLogonSession(const XStringW& path);
 
     static XStringW modulePath;
-    static SERVICE_STATUS_HANDLE statusHandle;
-    static DWORD currentState;
     static CWindowServiceThread* serviceThread;
 };
