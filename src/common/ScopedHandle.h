@@ -106,7 +106,15 @@ struct EnvironmentBlockTraits {
     static void Close(Type p) { ::DestroyEnvironmentBlock(p); }
 };
 
+struct FindHandleTraits {
+    using Type = HANDLE;
+    static Type Invalid() { return INVALID_HANDLE_VALUE; }
+    static bool IsValid(Type h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void Close(Type h) { ::FindClose(h); }
+};
+
 using ScopedHandle = ScopedObject<KernelHandleTraits>;
+using ScopedFindHandle = ScopedObject<FindHandleTraits>;
 using ScopedServiceHandle = ScopedObject<ServiceHandleTraits>;
 using ScopedRegKey = ScopedObject<RegKeyTraits>;
 using ScopedWtsMemory = ScopedObject<WtsMemoryTraits>;
