@@ -24,17 +24,6 @@ constexpr DWORD kLogonLaunchSettleMs = 500;
 constexpr DWORD kStopProgressMs = 1000;
 constexpr DWORD kStopWaitHintMs = 3000;
 
-class SharedLock {
-public:
-    explicit SharedLock(SRWLOCK& lock) : lock_(lock) { ::AcquireSRWLockShared(&lock_); }
-    ~SharedLock() { ::ReleaseSRWLockShared(&lock_); }
-    SharedLock(const SharedLock&) = delete;
-    SharedLock& operator=(const SharedLock&) = delete;
-
-private:
-    SRWLOCK& lock_;
-};
-
 class ExclusiveLock {
 public:
     explicit ExclusiveLock(SRWLOCK& lock) : lock_(lock) { ::AcquireSRWLockExclusive(&lock_); }
@@ -90,7 +79,7 @@ bool StatusReporter::ReportAgain(DWORD acceptedControls)
 
 DWORD StatusReporter::CurrentState() const
 {
-    const SharedLock guard(lock);
+    const ExclusiveLock guard(lock);
     return currentState;
 }
 

@@ -305,10 +305,17 @@ ScopedHandle CTraceManager::OpenForAppend(const XStringW& fileName, OpenOutcome&
     XStringW path;
     path.Format(L"%s\\%s", logDirectory.GetString(), fileName.GetString());
     ScopedHandle file = OpenWithoutFollowing(path, outcome);
-    if (file && !IsFileOfLogDirectory(file.Get(), fileName)) {
+    // Where the file lies is asked once per name, as asking costs more than the rest of a line.
+    // A file this process created cannot be a link; a planted link is met at its first open.
+    if (!file || fileName.Compare(verifiedFileName.GetString()) == 0) {
+        return file;
+    }
+    if (outcome != OpenOutcome::kCreated && !IsFileOfLogDirectory(file.Get(), fileName)) {
         file.Reset();
         outcome = OpenOutcome::kRefused;
+        return file;
     }
+    verifiedFileName = fileName;
     return file;
 }
 
@@ -335,9 +342,11 @@ ScopedHandle CTraceManager::OpenWithoutFollowing(const XStringW& path, OpenOutco
         }
     }
     if (file) {
-        BY_HANDLE_FILE_INFORMATION information{};
-        if (!::GetFileInformationByHandle(file.Get(), &information) ||
-            (information.dwFileAttributes &
+        // Not GetFileInformationByHandle: under Wine its volume serial costs more than a line.
+        FILE_ATTRIBUTE_TAG_INFO information{};
+        if (!::GetFileInformationByHandleEx(file.Get(), FileAttributeTagInfo, &information,
+                                            sizeof(information)) ||
+            (information.FileAttributes &
              (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
             file.Reset();
             outcome = OpenOutcome::kRefused;
@@ -365,7 +374,9 @@ bool CTraceManager::IsLogDirectoryPlain()
 // only the resolved path of the open file tells that it lies elsewhere.
 bool CTraceManager::IsFileOfLogDirectory(HANDLE file, const XStringW& fileName)
 {
-    if (resolvedLogDirectory.IsEmpty()) {
+    if (resolvedLogDirectory.IsEmpty() || resolvedFor.Compare(logDirectory.GetString()) != 0) {
+        resolvedFor = logDirectory;
+        resolvedLogDirectory = XStringW();
         const ScopedHandle directory(::CreateFileW(
             logDirectory.GetString(), FILE_READ_ATTRIBUTES,
             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,

@@ -96,6 +96,9 @@ private:
     // The log directory's own path as the file system resolves it, for checking where a file
     // that was opened really lies; empty until first needed.
     XStringW resolvedLogDirectory;
+    XStringW resolvedFor;  // the log directory that resolvedLogDirectory was taken for
+    // The last log file found to lie in the log directory itself.
+    XStringW verifiedFileName;
 };
 
 // The process-wide manager, created on first use in a thread-safe way and never destroyed, so that
