@@ -298,19 +298,47 @@ bool CTraceManager::IsLogFileFull(DWORD size) const
 
 ScopedHandle CTraceManager::OpenForAppend(const XStringW& fileName, OpenOutcome& outcome)
 {
-    outcome = OpenOutcome::kFailed;
-    if (!IsLogDirectoryPlain()) {
-        return ScopedHandle();
-    }
     XStringW path;
     path.Format(L"%s\\%s", logDirectory.GetString(), fileName.GetString());
-    ScopedHandle file = OpenWithoutFollowing(path, outcome);
-    // Where the file lies is asked once per name, as asking costs more than the rest of a line.
-    // A file this process created cannot be a link; a planted link is met at its first open.
-    if (!file || fileName.Compare(verifiedFileName.GetString()) == 0) {
+    ScopedHandle file = OpenWithoutFollowing(path, OPEN_EXISTING);
+    outcome = OpenOutcome::kOpened;
+    if (!file) {
+        const DWORD error = ::GetLastError();
+        outcome = OpenOutcome::kFailed;
+        // A new file only in a directory of its own (made when missing), and only where the name
+        // is free: Wine opens a dangling link as its missing target, and an open that may create
+        // would create that target.
+        if ((error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) ||
+            !IsLogDirectoryPlain()) {
+            return file;
+        }
+        file = OpenWithoutFollowing(path, CREATE_NEW);
+        if (file) {
+            outcome = OpenOutcome::kCreated;
+            verifiedFileName = fileName;
+            return file;
+        }
+        if (::GetLastError() != ERROR_FILE_EXISTS) {
+            return file;
+        }
+        // Another process started the file meanwhile, or the name is a dangling link.
+        file = OpenWithoutFollowing(path, OPEN_EXISTING);
+        outcome = file ? OpenOutcome::kOpened : OpenOutcome::kRefused;
+        if (!file) {
+            return file;
+        }
+    }
+    // Where a file lies is checked at its first open, as asking costs more than the rest of a
+    // line; every open after it opens a link as itself, never its target.
+    if (fileName.Compare(verifiedFileName.GetString()) == 0) {
         return file;
     }
-    if (outcome != OpenOutcome::kCreated && !IsFileOfLogDirectory(file.Get(), fileName)) {
+    if (!IsLogDirectoryPlain()) {
+        file.Reset();
+        outcome = OpenOutcome::kFailed;
+        return file;
+    }
+    if (!IsPlainFile(file.Get()) || !IsFileOfLogDirectory(file.Get(), fileName)) {
         file.Reset();
         outcome = OpenOutcome::kRefused;
         return file;
@@ -319,40 +347,22 @@ ScopedHandle CTraceManager::OpenForAppend(const XStringW& fileName, OpenOutcome&
     return file;
 }
 
-ScopedHandle CTraceManager::OpenWithoutFollowing(const XStringW& path, OpenOutcome& outcome)
+ScopedHandle CTraceManager::OpenWithoutFollowing(const XStringW& path, DWORD disposition)
 {
-    const auto open = [&path](DWORD disposition) {
-        return ScopedHandle(::CreateFileW(path.GetString(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
-                                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                                          nullptr));
-    };
-    ScopedHandle file = open(OPEN_EXISTING);
-    outcome = file ? OpenOutcome::kOpened : OpenOutcome::kFailed;
-    if (!file && ::GetLastError() == ERROR_FILE_NOT_FOUND) {
-        // Created only where the name is free: Wine opens a dangling link as its missing target,
-        // and an open that may create would create that target.
-        file = open(CREATE_NEW);
-        if (file) {
-            outcome = OpenOutcome::kCreated;
-        } else if (::GetLastError() == ERROR_FILE_EXISTS) {
-            // Another process started the file meanwhile, or the name is a dangling link.
-            file = open(OPEN_EXISTING);
-            outcome = file ? OpenOutcome::kOpened : OpenOutcome::kRefused;
-        }
-    }
-    if (file) {
-        // Not GetFileInformationByHandle: under Wine its volume serial costs more than a line.
-        FILE_ATTRIBUTE_TAG_INFO information{};
-        if (!::GetFileInformationByHandleEx(file.Get(), FileAttributeTagInfo, &information,
-                                            sizeof(information)) ||
-            (information.FileAttributes &
-             (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
-            file.Reset();
-            outcome = OpenOutcome::kRefused;
-        }
-    }
-    return file;
+    return ScopedHandle(::CreateFileW(path.GetString(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                      nullptr));
+}
+
+bool CTraceManager::IsPlainFile(HANDLE file)
+{
+    // Not GetFileInformationByHandle: under Wine its volume serial costs more than a line.
+    FILE_ATTRIBUTE_TAG_INFO information{};
+    return ::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &information,
+                                          sizeof(information)) &&
+           (information.FileAttributes &
+            (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0;
 }
 
 bool CTraceManager::IsLogDirectoryPlain()

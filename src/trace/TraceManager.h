@@ -75,7 +75,8 @@ private:
     // missing. A link is never followed: a log directory or a log file that is a reparse point
     // (or, under Wine, a symbolic link, which it opens as its target) is refused.
     ScopedHandle OpenForAppend(const XStringW& fileName, OpenOutcome& outcome);
-    ScopedHandle OpenWithoutFollowing(const XStringW& path, OpenOutcome& outcome);
+    static ScopedHandle OpenWithoutFollowing(const XStringW& path, DWORD disposition);
+    static bool IsPlainFile(HANDLE file);
     bool IsLogDirectoryPlain();
     bool IsFileOfLogDirectory(HANDLE file, const XStringW& fileName);
     // After a new file was started: removes the oldest trace files of the directory beyond
@@ -97,7 +98,7 @@ private:
     // that was opened really lies; empty until first needed.
     XStringW resolvedLogDirectory;
     XStringW resolvedFor;  // the log directory that resolvedLogDirectory was taken for
-    // The last log file found to lie in the log directory itself.
+    // The last log file found to lie in the log directory itself (or created there).
     XStringW verifiedFileName;
 };
 
