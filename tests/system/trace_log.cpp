@@ -74,54 +74,49 @@ std::wstring LogNameAt(const SYSTEMTIME& time, int suffix)
     return fileName + L".log";
 }
 
+SYSTEMTIME MinutesLater(const SYSTEMTIME& start, int minutes)
+{
+    FILETIME time{};
+    SystemTimeToFileTime(&start, &time);
+    ULARGE_INTEGER ticks{};
+    ticks.LowPart = time.dwLowDateTime;
+    ticks.HighPart = time.dwHighDateTime;
+    ticks.QuadPart += static_cast<ULONGLONG>(static_cast<LONGLONG>(minutes) * 60 * 10000000);
+    time.dwLowDateTime = ticks.LowPart;
+    time.dwHighDateTime = ticks.HighPart;
+    SYSTEMTIME later{};
+    FileTimeToSystemTime(&time, &later);
+    return later;
+}
+
 // This minute and the next, so that a run across the minute's end meets a link too.
 std::vector<SYSTEMTIME> ThisAndNextMinute()
 {
     SYSTEMTIME now{};
     GetLocalTime(&now);
-    FILETIME time{};
-    SystemTimeToFileTime(&now, &time);
-    ULARGE_INTEGER ticks{};
-    ticks.LowPart = time.dwLowDateTime;
-    ticks.HighPart = time.dwHighDateTime;
-    ticks.QuadPart += 60ull * 10000000ull;
-    time.dwLowDateTime = ticks.LowPart;
-    time.dwHighDateTime = ticks.HighPart;
-    SYSTEMTIME next{};
-    FileTimeToSystemTime(&time, &next);
-    return {now, next};
+    return {now, MinutesLater(now, 1)};
 }
 
-void WriteFileText(const std::wstring& path, const std::string& text)
+// A file of the given size (the host keeps it sparse, unless text is given), last written the
+// given minutes after 2020 began.
+void WriteFileOf(const std::wstring& path, const std::string& text, LONGLONG bytes = 0,
+                 int minute = 0)
 {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, file) << Utf8(path) << " error " << GetLastError();
     DWORD written = 0;
     WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(file);
-}
-
-// A file of the given size (the host keeps it sparse) written the given minutes after 2020.
-void WriteSizedFile(const std::wstring& path, LONGLONG bytes, int minute)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, file) << Utf8(path) << " error " << GetLastError();
-    LARGE_INTEGER size{};
-    size.QuadPart = bytes;
-    SetFilePointerEx(file, size, nullptr, FILE_BEGIN);
-    SetEndOfFile(file);
-    SYSTEMTIME start{2020, 1, 0, 1, 0, 0, 0, 0};
-    FILETIME time{};
-    SystemTimeToFileTime(&start, &time);
-    ULARGE_INTEGER ticks{};
-    ticks.LowPart = time.dwLowDateTime;
-    ticks.HighPart = time.dwHighDateTime;
-    ticks.QuadPart += static_cast<ULONGLONG>(minute) * 60ull * 10000000ull;
-    time.dwLowDateTime = ticks.LowPart;
-    time.dwHighDateTime = ticks.HighPart;
-    SetFileTime(file, &time, &time, &time);
+    if (bytes > 0) {
+        LARGE_INTEGER size{};
+        size.QuadPart = bytes;
+        SetFilePointerEx(file, size, nullptr, FILE_BEGIN);
+        SetEndOfFile(file);
+        const SYSTEMTIME when = MinutesLater(SYSTEMTIME{2020, 1, 0, 1, 0, 0, 0, 0}, minute);
+        FILETIME time{};
+        SystemTimeToFileTime(&when, &time);
+        SetFileTime(file, &time, &time, &time);
+    }
     CloseHandle(file);
 }
 
@@ -132,7 +127,7 @@ protected:
     void Install()
     {
         ASSERT_TRUE(CopyInto(std::wstring(QUORBEL_DIST_DIR) + L"\\" + kExeName, dir / kExeName));
-        ASSERT_NO_FATAL_FAILURE(WriteFileText(dir / L"trace.txt", ""));
+        ASSERT_NO_FATAL_FAILURE(WriteFileOf(dir / L"trace.txt", ""));
     }
 
     CapturedRun Run(const std::wstring& arguments)
@@ -167,7 +162,7 @@ TEST_F(TraceLogTest, LinksInPlaceOfTheLogFolderOrALogFileAreNeverWrittenThrough)
     const std::wstring logDir = dir / L"Log";
     ASSERT_TRUE(CreateDirectoryW(logDir.c_str(), nullptr));
     const std::wstring target = outside / L"target.txt";
-    ASSERT_NO_FATAL_FAILURE(WriteFileText(target, kTargetText));
+    ASSERT_NO_FATAL_FAILURE(WriteFileOf(target, kTargetText));
     const std::wstring missing = outside / L"created-through-a-link.txt";
     for (const SYSTEMTIME& minute : ThisAndNextMinute()) {
         ASSERT_TRUE(Link(target, logDir + L"\\" + LogNameAt(minute, 0)));
@@ -218,13 +213,13 @@ TEST_F(TraceLogTest, ANewFileKeepsTheFolderWithinItsBoundAndAHugeValueIsCut)
         swprintf(name, 64, i % 2 ? L"QuorbelCtl_0101_%02d%02d.log" : L"Old_Tool_0101_%02d%02d_3.log",
                  i / 60, i % 60);
         old.push_back(name);
-        ASSERT_NO_FATAL_FAILURE(WriteSizedFile(logDir + L"\\" + name, kMiB, i));
+        ASSERT_NO_FATAL_FAILURE(WriteFileOf(logDir + L"\\" + name, "", kMiB, i));
     }
     const std::vector<std::wstring> others = {L"notes.txt", L"QuorbelCtl_1301_0000.log",
                                               L"QuorbelCtl_0101_0000_0.log", L"_0101_0000.log",
                                               L"QuorbelCtl_0101_0000.LOG.bak"};
     for (const std::wstring& name : others) {
-        ASSERT_NO_FATAL_FAILURE(WriteSizedFile(logDir + L"\\" + name, kMiB, -1));
+        ASSERT_NO_FATAL_FAILURE(WriteFileOf(logDir + L"\\" + name, "", kMiB, -1));
     }
     const std::wstring huge(3000, L'v');
 
