@@ -76,8 +76,9 @@ const wchar_t* StateName(DWORD state)
 int PrintWatchList()
 {
     const XStringWList names = CQuorbelServiceHelper::GetAllList();
-    // One snapshot answers "does it run" for every entry.
-    const ProcessTable processes = ProcessTable::Take();
+    // One look at the processes answers "does it run" for every entry; only those of the user's
+    // own session count, as other users' copies are not this user's programs.
+    const ProcessTable processes = ProcessTable::TakeForOwnSession();
     int nameWidth = 0;
     for (int i = 0; i < names.GetCount(); ++i) {
         const int shownLength = WithControlCharactersShown(names.GetCopyAt(i)).GetLength();

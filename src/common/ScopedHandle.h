@@ -113,7 +113,15 @@ struct EventSourceTraits {
     static void Close(Type h) { ::DeregisterEventSource(h); }
 };
 
+struct FindHandleTraits {
+    using Type = HANDLE;
+    static Type Invalid() { return INVALID_HANDLE_VALUE; }
+    static bool IsValid(Type h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void Close(Type h) { ::FindClose(h); }
+};
+
 using ScopedHandle = ScopedObject<KernelHandleTraits>;
+using ScopedFindHandle = ScopedObject<FindHandleTraits>;
 using ScopedServiceHandle = ScopedObject<ServiceHandleTraits>;
 using ScopedRegKey = ScopedObject<RegKeyTraits>;
 using ScopedWtsMemory = ScopedObject<WtsMemoryTraits>;

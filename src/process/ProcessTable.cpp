@@ -1,26 +1,114 @@
 #include "process/ProcessTable.h"
 
-#include "process/ProcessSnapshot.h"
+#include <winternl.h>
 
-ProcessTable ProcessTable::Take()
+#include <algorithm>
+
+#include "process/Sessions.h"
+#include "trace/Trace.h"
+
+namespace {
+
+constexpr NTSTATUS kInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004);
+// Room for a few hundred processes; the list says how much more it needs.
+constexpr ULONG kFirstListBytes = 256 * 1024;
+constexpr int kListAttempts = 4;
+
+using QuerySystemInformation = NTSTATUS(NTAPI*)(SYSTEM_INFORMATION_CLASS, PVOID, ULONG, PULONG);
+
+QuerySystemInformation QueryFunction()
+{
+    static const QuerySystemInformation query = reinterpret_cast<QuerySystemInformation>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"),
+                                                 "NtQuerySystemInformation")));
+    return query;
+}
+
+// The system's process list: the same records a tool-help snapshot is made of, with the session
+// of every process, which a tool-help entry lacks. Empty when it cannot be had.
+std::vector<unsigned char> ReadProcessList(NTSTATUS& status)
+{
+    std::vector<unsigned char> buffer;
+    status = static_cast<NTSTATUS>(0xC0000002);  // not implemented
+    const QuerySystemInformation query = QueryFunction();
+    if (query == nullptr) {
+        return buffer;
+    }
+    ULONG needed = kFirstListBytes;
+    for (int attempt = 0; attempt < kListAttempts; ++attempt) {
+        // Processes may start between the two calls: some room to spare.
+        buffer.resize(needed + needed / 4);
+        needed = 0;
+        status = query(SystemProcessInformation, buffer.data(),
+                                      static_cast<ULONG>(buffer.size()), &needed);
+        if (status == 0) {
+            return buffer;
+        }
+        if (status != kInfoLengthMismatch) {
+            break;
+        }
+        needed = std::max<ULONG>(needed, static_cast<ULONG>(buffer.size()) * 2);
+    }
+    buffer.clear();
+    return buffer;
+}
+
+}  // namespace
+
+ProcessTable::SessionOfProcess ProcessTable::sessionOf = nullptr;
+
+ProcessTable ProcessTable::Take(DWORD sessionId)
 {
     ProcessTable table;
-    ForEachProcess([&](const PROCESSENTRY32W& entry) {
-        table.idsByName[Key(entry.szExeFile)].push_back(entry.th32ProcessID);
-        return true;
-    });
+    NTSTATUS status = 0;
+    const std::vector<unsigned char> list = ReadProcessList(status);
+    if (list.empty()) {
+        TraceError("ProcessTable::Take", __LINE__, L"no process list (status 0x%08x)",
+                   static_cast<int>(status));
+        return table;
+    }
+    table.taken = true;
+    for (size_t offset = 0;;) {
+        const auto* const entry = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION*>(&list[offset]);
+        const DWORD processId =
+            static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(entry->UniqueProcessId));
+        const DWORD session =
+            sessionOf != nullptr ? sessionOf(processId, entry->SessionId) : entry->SessionId;
+        // The idle process has no image name.
+        if (entry->ImageName.Buffer != nullptr &&
+            (sessionId == kEverySession || session == sessionId)) {
+            table.idsByName[Key(entry->ImageName.Buffer, entry->ImageName.Length / sizeof(wchar_t))]
+                .push_back(processId);
+        }
+        if (entry->NextEntryOffset == 0 || offset + entry->NextEntryOffset >= list.size()) {
+            break;
+        }
+        offset += entry->NextEntryOffset;
+    }
     return table;
+}
+
+ProcessTable ProcessTable::TakeForActiveSession()
+{
+    const DWORD sessionId = FindActiveSessionId();
+    return Take(sessionId == 0 ? kEverySession : sessionId);
+}
+
+ProcessTable ProcessTable::TakeForOwnSession()
+{
+    DWORD sessionId = 0;
+    return Take(FindOwnSessionId(sessionId) ? sessionId : kEverySession);
 }
 
 bool ProcessTable::IsRunning(const XStringW& imageName) const
 {
-    return idsByName.find(Key(imageName.GetString())) != idsByName.end();
+    return idsByName.find(Key(imageName.GetString(), static_cast<size_t>(imageName.GetLength()))) != idsByName.end();
 }
 
 XStringWList ProcessTable::FindIds(const XStringW& imageName) const
 {
     XStringWList processIds;
-    const auto found = idsByName.find(Key(imageName.GetString()));
+    const auto found = idsByName.find(Key(imageName.GetString(), static_cast<size_t>(imageName.GetLength())));
     if (found == idsByName.end()) {
         return processIds;
     }
@@ -34,9 +122,9 @@ XStringWList ProcessTable::FindIds(const XStringW& imageName) const
     return processIds;
 }
 
-std::wstring ProcessTable::Key(const wchar_t* imageName)
+std::wstring ProcessTable::Key(const wchar_t* imageName, size_t length)
 {
-    std::wstring key(imageName);
+    std::wstring key(imageName, length);
     bool ascii = true;
     for (wchar_t& c : key) {
         if (c >= L'a' && c <= L'z') {

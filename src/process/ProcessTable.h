@@ -1,7 +1,7 @@
 #pragma once
-// The running processes at one moment, by image name: one tool-help snapshot that can be asked
-// any number of times. A watch pass asks it once per entry instead of walking a fresh snapshot
-// for every question.
+// The running processes at one moment, by image name: one look at the system's process list that
+// can be asked any number of times. A watch pass asks it once per entry instead of walking a fresh
+// snapshot for every question.
 
 #include <windows.h>
 
@@ -14,20 +14,38 @@
 
 class ProcessTable {
 public:
-    // An empty table: no process runs.
+    // Any session: the table counts the processes of every session.
+    static constexpr DWORD kEverySession = 0xFFFFFFFF;
+
+    // No look was taken: nothing runs, and IsTaken says so.
     ProcessTable() = default;
 
-    // Takes a snapshot now; the table is empty when none could be taken or read.
-    static ProcessTable Take();
+    // Takes a look now at the processes of one session (or of all). A table that could not be
+    // taken or read is empty and not taken.
+    static ProcessTable Take(DWORD sessionId = kEverySession);
+    // The processes of the session that the user's programs are started in: the active session,
+    // or every session while none is active (nothing can be started then anyway).
+    static ProcessTable TakeForActiveSession();
+    // The processes of the session this process runs in (every session when it is unknown).
+    static ProcessTable TakeForOwnSession();
 
-    // Whether a process of that image name ran when the snapshot was taken, letter case ignored.
+    // False when the process list could not be had: "nothing runs" is then not an answer.
+    bool IsTaken() const { return taken; }
+    // Whether a process of that image name ran when the table was taken, letter case ignored.
     bool IsRunning(const XStringW& imageName) const;
-    // Ids ("%d" texts) of the processes of that image name, each once, in snapshot order.
+    // Ids ("%d" texts) of the processes of that image name, each once, in list order.
     XStringWList FindIds(const XStringW& imageName) const;
+
+    // The session a process is taken to run in, given the one the process list reports. Null
+    // (the default) keeps the reported one; tests put their own here, as Wine runs every process
+    // in one session.
+    using SessionOfProcess = DWORD (*)(DWORD processId, DWORD reportedSessionId);
+    static SessionOfProcess sessionOf;
 
 private:
     // Image names folded to upper case, so that lookups ignore letter case as file names do.
-    static std::wstring Key(const wchar_t* imageName);
+    static std::wstring Key(const wchar_t* imageName, size_t length);
 
     std::unordered_map<std::wstring, std::vector<DWORD>> idsByName;
+    bool taken = false;
 };

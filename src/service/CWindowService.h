@@ -57,6 +57,8 @@ public:
     static DWORD WINAPI serviceHandlerEx(DWORD control, DWORD eventType, LPVOID eventData,
                                          LPVOID context);
     static void ReportStatus(DWORD state, DWORD controlsAccepted);
+    // The state last reported to the service manager.
+    static DWORD CurrentState();
 
     // Starts "cmd.exe /c \"\"<path>\" <arguments>\"" in the active session as its user, in the
     // directory (the program's own folder when it is empty; %NAME% is expanded in it with the
@@ -69,7 +71,5 @@ public:
     static DWORD RunAdminProcessByLogonSession(const XStringW& path);
 
     static XStringW modulePath;
-    static SERVICE_STATUS_HANDLE statusHandle;
-    static DWORD currentState;
     static CWindowServiceThread* serviceThread;
 };

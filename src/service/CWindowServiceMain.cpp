@@ -13,8 +13,6 @@ RegisterHandlerFunction registerHandler = ::RegisterServiceCtrlHandlerExW;
 }
 
 XStringW CWindowService::modulePath;
-SERVICE_STATUS_HANDLE CWindowService::statusHandle = nullptr;
-DWORD CWindowService::currentState = 0;
 CWindowServiceThread* CWindowService::serviceThread = nullptr;
 
 namespace {
@@ -27,26 +25,20 @@ constexpr DWORD kLogonLaunchSettleMs = 500;
 constexpr DWORD kStopProgressMs = 1000;
 constexpr DWORD kStopWaitHintMs = 3000;
 
-// The check point of the stop pending reports; it rises with every one of them.
-volatile LONG stopCheckPoint = 0;
+class ExclusiveLock {
+public:
+    explicit ExclusiveLock(SRWLOCK& lock) : lock_(lock) { ::AcquireSRWLockExclusive(&lock_); }
+    ~ExclusiveLock() { ::ReleaseSRWLockExclusive(&lock_); }
+    ExclusiveLock(const ExclusiveLock&) = delete;
+    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
 
-// The current state is written by the service main and by the control handler, each on its own
-// thread; the interlocked accesses keep the plain value safe to share.
-DWORD LoadCurrentState()
-{
-    return static_cast<DWORD>(::InterlockedCompareExchange(
-        reinterpret_cast<volatile LONG*>(&CWindowService::currentState), 0, 0));
-}
-
-void StoreCurrentState(DWORD state)
-{
-    ::InterlockedExchange(reinterpret_cast<volatile LONG*>(&CWindowService::currentState),
-                          static_cast<LONG>(state));
-}
+private:
+    SRWLOCK& lock_;
+};
 
 bool IsStopping()
 {
-    const DWORD state = LoadCurrentState();
+    const DWORD state = CWindowService::CurrentState();
     return state == SERVICE_STOP_PENDING || state == SERVICE_STOPPED;
 }
 
@@ -60,50 +52,114 @@ void LaunchInLogonSession()
 }
 }  // namespace
 
-void CWindowService::ReportStatus(DWORD state, DWORD controlsAccepted)
+namespace service_status {
+
+void StatusReporter::Open(SERVICE_STATUS_HANDLE statusHandle)
 {
-    StoreCurrentState(state);
+    const ExclusiveLock guard(lock);
+    handle = statusHandle;
+    currentState = 0;
+    checkPoint = 0;
+}
+
+bool StatusReporter::Report(DWORD state, DWORD controlsAccepted, DWORD exitCode)
+{
+    const ExclusiveLock guard(lock);
+    return SendLocked(state, controlsAccepted, exitCode);
+}
+
+bool StatusReporter::ReportAgain(DWORD acceptedControls)
+{
+    const ExclusiveLock guard(lock);
+    if (currentState == 0) {
+        return false;
+    }
+    const DWORD controls = currentState == SERVICE_STOP_PENDING ? 0 : acceptedControls;
+    return SendLocked(currentState, controls, NO_ERROR);
+}
+
+DWORD StatusReporter::CurrentState() const
+{
+    const ExclusiveLock guard(lock);
+    return currentState;
+}
+
+// The service manager must never hear of the service again once it was told it stopped: a late
+// report would bring a stopped service back to life in its eyes.
+bool StatusReporter::SendLocked(DWORD state, DWORD controlsAccepted, DWORD exitCode)
+{
+    if (currentState == SERVICE_STOPPED) {
+        return false;
+    }
+    currentState = state;
     SERVICE_STATUS status{};
-    status.dwServiceType = service_status::kServiceType;
+    status.dwServiceType = kServiceType;
     status.dwCurrentState = state;
     status.dwControlsAccepted = controlsAccepted;
+    status.dwWin32ExitCode = exitCode;
     if (state == SERVICE_STOP_PENDING) {
-        status.dwCheckPoint = static_cast<DWORD>(::InterlockedIncrement(&stopCheckPoint));
+        status.dwCheckPoint = ++checkPoint;
         status.dwWaitHint = kStopWaitHintMs;
     } else {
-        ::InterlockedExchange(&stopCheckPoint, 0);
+        checkPoint = 0;
     }
-    service_status::setServiceStatus(statusHandle, &status);
+    setServiceStatus(handle, &status);
+    return true;
+}
+
+StatusReporter& GetStatusReporter()
+{
+    static StatusReporter reporter;
+    return reporter;
+}
+
+}  // namespace service_status
+
+void CWindowService::ReportStatus(DWORD state, DWORD controlsAccepted)
+{
+    service_status::GetStatusReporter().Report(state, controlsAccepted);
+}
+
+DWORD CWindowService::CurrentState()
+{
+    return service_status::GetStatusReporter().CurrentState();
 }
 
 void WINAPI CWindowService::serviceMainEx(DWORD, LPWSTR*)
 {
     // The name is not checked for a service that has a process of its own.
-    statusHandle = service_status::registerHandler(L"", serviceHandlerEx, nullptr);
+    const SERVICE_STATUS_HANDLE statusHandle =
+        service_status::registerHandler(L"", serviceHandlerEx, nullptr);
     if (statusHandle == nullptr) {
         return;
     }
-    ReportStatus(SERVICE_START_PENDING, kAcceptedControls);
-    ReportStatus(SERVICE_RUNNING, kAcceptedControls);
+    service_status::StatusReporter& reporter = service_status::GetStatusReporter();
+    reporter.Open(statusHandle);
+    reporter.Report(SERVICE_START_PENDING, kAcceptedControls);
+    reporter.Report(SERVICE_RUNNING, kAcceptedControls);
     ReportServiceStarted();
+    DWORD exitCode = NO_ERROR;
     if (serviceThread != nullptr) {
-        serviceThread->Start();
+        exitCode = serviceThread->Start();
         while (!serviceThread->GetThread().WaitForEnd(kStopProgressMs)) {
-            if (LoadCurrentState() == SERVICE_STOP_PENDING) {
-                ReportStatus(SERVICE_STOP_PENDING, 0);
+            if (reporter.CurrentState() == SERVICE_STOP_PENDING) {
+                reporter.Report(SERVICE_STOP_PENDING, 0);
             }
+        }
+        if (exitCode == NO_ERROR) {
+            exitCode = serviceThread->StartError();
         }
     }
     // Before the stopped report: once that is out, the manager may end the process.
     ReportServiceStopped();
-    ReportStatus(SERVICE_STOPPED, kAcceptedControls);
+    reporter.Report(SERVICE_STOPPED, kAcceptedControls, exitCode);
 }
 
 DWORD WINAPI CWindowService::serviceHandlerEx(DWORD control, DWORD eventType, LPVOID, LPVOID)
 {
     // With the service running this ignores an interrogation (4 == SERVICE_RUNNING); while it
     // stops, a continue request (3 == SERVICE_STOP_PENDING).
-    if (control == LoadCurrentState()) {
+    if (control == CurrentState()) {
         return NO_ERROR;
     }
     switch (control) {
@@ -120,11 +176,7 @@ DWORD WINAPI CWindowService::serviceHandlerEx(DWORD control, DWORD eventType, LP
         break;
     default:
         // Once stopping, the service accepts no control and starts nothing in a new session.
-        if (LoadCurrentState() == SERVICE_STOP_PENDING) {
-            ReportStatus(SERVICE_STOP_PENDING, 0);
-        } else {
-            ReportStatus(LoadCurrentState(), kAcceptedControls);
-        }
+        service_status::GetStatusReporter().ReportAgain(kAcceptedControls);
         break;
     }
     if (eventType == WTS_SESSION_LOGON && !modulePath.IsEmpty() && !IsStopping()) {

@@ -13,10 +13,17 @@ HANDLE CreateStopEvent()
 unsigned __stdcall ServiceThreadProc(void* argument)
 {
     CWindowServiceThread* const owner = static_cast<CWindowServiceThread*>(argument);
-    owner->mainFunc();
-    ::WaitForSingleObject(owner->stopEvent.Get(), INFINITE);
-    // The request is answered; a later Start of the same object begins afresh.
-    owner->stopRequested.store(false);
+    const DWORD error = owner->mainFunc();
+    if (error != NO_ERROR) {
+        // Nothing to wait for: the service stops with the error as its exit code.
+        owner->startError.store(error);
+        TraceError("CWindowServiceThread::ThreadProc", __LINE__,
+                   L"the service's work did not start (error %d)", error);
+    } else {
+        ::WaitForSingleObject(owner->stopEvent.Get(), INFINITE);
+        // The request is answered; a later Start of the same object begins afresh.
+        owner->stopRequested.store(false);
+    }
     if (owner->endFunc != nullptr) {
         owner->endFunc();
     }
@@ -29,7 +36,7 @@ unsigned __stdcall ServiceThreadProc(void* argument)
 // while the service thread may be waiting on it.
 CWindowServiceThread::CWindowServiceThread()
     : stopEvent(CreateStopEvent()), thread(), mainFunc(nullptr), endFunc(nullptr),
-      stopRequested(false)
+      stopRequested(false), startError(NO_ERROR)
 {
 }
 
@@ -39,12 +46,13 @@ CWindowServiceThread::~CWindowServiceThread()
     endFunc = nullptr;
 }
 
-void CWindowServiceThread::Start()
+DWORD CWindowServiceThread::Start()
 {
+    startError.store(NO_ERROR);
     if (mainFunc == nullptr || endFunc == nullptr) {
         TraceError("CWindowServiceThread::Start", __LINE__,
                    L"cannot start. mainFunc or endFunc is NULL");
-        return;
+        return NO_ERROR;
     }
     if (!stopEvent) {
         stopEvent.Reset(CreateStopEvent());
@@ -60,7 +68,10 @@ void CWindowServiceThread::Start()
     thread.SetThreadProc(ServiceThreadProc);
     thread.SetProcArg(this);
     thread.SetInterval(kServiceThreadIntervalMs);
-    thread.Start();
+    if (thread.Start() == nullptr) {
+        startError.store(::GetLastError());
+    }
+    return startError.load();
 }
 
 void CWindowServiceThread::Stop()

@@ -1,6 +1,6 @@
 #pragma once
 // The service thread: runs mainFunc when the service starts, waits for the stop event, then
-// runs endFunc.
+// runs endFunc. A mainFunc that fails ends the service thread at once, with its error kept.
 
 #include <windows.h>
 
@@ -11,6 +11,8 @@
 
 class CWindowServiceThread {
 public:
+    // mainFunc answers a system error code: NO_ERROR once the service's work has started.
+    using StartFunction = DWORD (*)();
     using Function = void (*)();
 
     CWindowServiceThread();
@@ -18,15 +20,20 @@ public:
     CWindowServiceThread(const CWindowServiceThread&) = delete;
     CWindowServiceThread& operator=(const CWindowServiceThread&) = delete;
 
-    void Start();
+    // NO_ERROR, or the error that kept the service thread from starting.
+    DWORD Start();
     void Stop();
+    // Why the service's work did not start (the thread's own start or mainFunc); NO_ERROR
+    // otherwise. Read once the service thread has ended.
+    DWORD StartError() const { return startError.load(); }
 
     XThread& GetThread() { return thread; }
 
     ScopedHandle stopEvent;
     XThread thread;
-    Function mainFunc;
+    StartFunction mainFunc;
     Function endFunc;
     // Set by Stop, so that a stop requested before Start still ends the service thread.
     std::atomic<bool> stopRequested;
+    std::atomic<DWORD> startError;
 };

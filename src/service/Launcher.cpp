@@ -11,6 +11,7 @@
 #include "strings/CommandLineText.h"
 #include "trace/Trace.h"
 #include "paths/ModulePaths.h"
+#include "process/Sessions.h"
 
 namespace {
 const char* const kLauncherName = "CWindowService::RunAdminProcessByLogonSession";
@@ -26,23 +27,6 @@ static_assert(sizeof(STARTUPINFOW) == 104, "STARTUPINFOW of the 64-bit platform"
 #else
 static_assert(sizeof(STARTUPINFOW) == 68, "STARTUPINFOW of the 32-bit platform");
 #endif
-
-// The id of the first active session, or 0 when there is none (0 is never a user's session).
-DWORD FindActiveSessionId()
-{
-    PWTS_SESSION_INFOW sessions = nullptr;
-    DWORD count = 0;
-    if (!::WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &sessions, &count)) {
-        return 0;
-    }
-    const ScopedWtsMemory sessionsOwner(sessions);
-    for (DWORD i = 0; i < count; ++i) {
-        if (sessions[i].State == WTSActive) {
-            return sessions[i].SessionId;
-        }
-    }
-    return 0;
-}
 
 // CreateProcessAsUserW may write into the command line, so it gets a copy of its own; the copy
 // is zeroed before it is released, like every buffer that held text.

@@ -2,6 +2,13 @@
 
 #include <process.h>
 
+#include "service/ThreadCreation.h"
+#include "trace/Trace.h"
+
+namespace thread_creation {
+BeginThreadFunction beginThread = ::_beginthreadex;
+}
+
 namespace {
 HANDLE CreateQuitEvent()
 {
@@ -48,18 +55,26 @@ HANDLE XThread::Start()
     ::ResetEvent(quitEvent.Get());
 
     quitFlag.store(false);
-    state.store(kRunning);
 
     // Created suspended so that the handle and id are stored before the worker can run: a
     // Join from the worker itself must already recognise its own thread id.
     unsigned newThreadId = 0;
-    const uintptr_t created =
-        ::_beginthreadex(nullptr, 0, threadProc, procArg, CREATE_SUSPENDED, &newThreadId);
+    const uintptr_t created = thread_creation::beginThread(nullptr, 0, threadProc, procArg,
+                                                           CREATE_SUSPENDED, &newThreadId);
     if (created == 0) {
+        // The state stays as it was: a thread that never ran is not running.
+        DWORD error = ::GetLastError();
+        if (error == ERROR_SUCCESS) {
+            error = ERROR_NOT_ENOUGH_MEMORY;  // the run-time library's only reason left
+        }
+        TraceError("XThread::Start", __LINE__, L"cannot start %@ (GetLastError:%d)", name, error);
+        ::SetLastError(error);
         return nullptr;
     }
     threadHandle.Reset(reinterpret_cast<HANDLE>(created));
     threadId = newThreadId;
+    // Set before the worker runs, so that its own end (kEnded) always comes after.
+    state.store(kRunning);
     ::ResumeThread(threadHandle.Get());
     return threadHandle.Get();
 }

@@ -23,7 +23,8 @@ public:
     // The work of one pass; the base version does nothing.
     virtual int ThreadFunc();
 
-    // Creates and starts the thread; returns its handle, or null when it could not be created.
+    // Creates and starts the thread; returns its handle, or null when it could not be created
+    // (GetLastError then tells why, the state is unchanged and the failure is traced).
     HANDLE Start();
     // Asks the thread to end; does not wait.
     void Quit();

@@ -192,8 +192,31 @@ void FormatNumber(const XStringW& pending, Value value, wchar_t* output)
     SecureZeroMemory(narrow, sizeof narrow);
 }
 
+// A text argument, cut after maxChars characters (0: never) and then followed by "…" and its
+// whole length, so that one huge value cannot make a huge line.
+void AppendText(XStringW& target, const wchar_t* text, int length, int maxChars)
+{
+    constexpr int kCharSize = static_cast<int>(sizeof(wchar_t));
+    if (length <= 0) {
+        return;
+    }
+    if (maxChars <= 0 || length <= maxChars) {
+        target.AppendBytes(text, length * kCharSize);
+        return;
+    }
+    int kept = maxChars;
+    // A surrogate pair is kept whole or not at all.
+    if (text[kept - 1] >= 0xD800 && text[kept - 1] <= 0xDBFF) {
+        --kept;
+    }
+    target.AppendBytes(text, kept * kCharSize);
+    wchar_t tail[48] = {};
+    _snwprintf_s(tail, 48, _TRUNCATE, L"\x2026(%d characters)", length);
+    target += tail;
+}
+
 // The engine proper, appending to target through its public operations.
-void AppendFormatted(XStringW& target, const wchar_t* format, va_list args)
+void AppendFormatted(XStringW& target, const wchar_t* format, va_list args, int maxTextChars)
 {
     constexpr int kCharSize = static_cast<int>(sizeof(wchar_t));
     XStringW pending;
@@ -218,11 +241,17 @@ void AppendFormatted(XStringW& target, const wchar_t* format, va_list args)
             continue;  // flags, digits, modifiers and unlisted letters keep the directive open
         case ArgumentKind::Text:
             if (const XStringW* text = va_arg(args, const XStringW*)) {
-                target += *text;
+                // Up to its first zero character, as the engine has always appended it.
+                AppendText(target, text->GetString(),
+                           static_cast<int>(wcsnlen(text->GetString(),
+                                                    static_cast<size_t>(text->GetLength()))),
+                           maxTextChars);
             }
             break;
         case ArgumentKind::WideString:
-            target += va_arg(args, const wchar_t*);
+            if (const wchar_t* text = va_arg(args, const wchar_t*)) {
+                AppendText(target, text, static_cast<int>(wcslen(text)), maxTextChars);
+            }
             break;
         case ArgumentKind::Character: {
             const auto character = static_cast<wchar_t>(va_arg(args, int) & 0xFFFF);
@@ -246,7 +275,7 @@ void AppendFormatted(XStringW& target, const wchar_t* format, va_list args)
 
 }  // namespace
 
-XStringW& XStringW::AppendFormatV(const wchar_t* format, va_list args)
+XStringW& XStringW::AppendFormatV(const wchar_t* format, va_list args, int maxTextChars)
 {
     if (format == nullptr) {
         return *this;
@@ -254,7 +283,7 @@ XStringW& XStringW::AppendFormatV(const wchar_t* format, va_list args)
     // Built apart and appended at the end: while the engine runs, this string's buffer stays
     // where it is, so a format or "%s" argument that points into it stays valid.
     XStringW formatted;
-    AppendFormatted(formatted, format, args);
+    AppendFormatted(formatted, format, args, maxTextChars);
     AppendBytes(formatted.data, formatted.length);
     return *this;
 }

@@ -90,8 +90,9 @@ public:
     // The output of one numeric directive is cut at 255 characters. A numeric directive that the
     // runtime could not be handed safely (one that absorbed another printf conversion, a "*", a
     // 64-bit modifier, or a width or precision above 999) appends nothing and still consumes
-    // its one argument.
-    XStringW& AppendFormatV(const wchar_t* format, va_list args);
+    // its one argument. With maxTextChars above 0, a "%@" or "%s" argument longer than that is
+    // cut there and followed by "…(<length> characters)".
+    XStringW& AppendFormatV(const wchar_t* format, va_list args, int maxTextChars = 0);
 
 private:
     XStringW& AppendFormatRaw(const wchar_t* format, ...);

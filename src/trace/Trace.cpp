@@ -10,6 +10,9 @@ namespace {
 constexpr wchar_t kTraceSwitchFile[] = L"trace.txt";
 constexpr wchar_t kFatalRecordName[] = L"fatal";
 constexpr int kTraceLevel = 1;
+// A traced value (a path, a registry text) is cut here: one huge value at every pass would
+// otherwise fill the log folder within hours.
+constexpr int kMaxTracedValueChars = 1024;
 
 }  // namespace
 
@@ -36,7 +39,7 @@ void TraceWrite(const char* functionName, int line, bool error, const wchar_t* f
     XStringW message;
     va_list args;
     va_start(args, format);
-    message.AppendFormatV(format, args);
+    message.AppendFormatV(format, args, kMaxTracedValueChars);
     va_end(args);
     manager.WriteChannelLine(MakeTracePrefix(functionName, line), error, message);
 }
@@ -46,7 +49,7 @@ void TraceFatalWrite(const char* functionName, int line, const wchar_t* format, 
     XStringW message;
     va_list args;
     va_start(args, format);
-    message.AppendFormatV(format, args);
+    message.AppendFormatV(format, args, kMaxTracedValueChars);
     va_end(args);
     const XStringW prefix = MakeTracePrefix(functionName, line);
 

@@ -2,6 +2,7 @@
 
 #include <cwchar>
 #include <new>
+#include <vector>
 
 #include "trace/Trace.h"
 #include "paths/ModulePaths.h"
@@ -90,6 +91,33 @@ XStringW ComposeLine(const XStringW& prefix, bool error, const XStringW& message
     line += message.GetString();
     line += kLineEnd;
     return line;
+}
+
+// One write per line on an append-only handle: lines of other threads and processes that write
+// to the same file land whole, before or after this one.
+void AppendLine(HANDLE file, const XStringW& prefix, bool error, const XStringW& message)
+{
+    const XStringW line = ComposeLine(prefix, error, message);
+    DWORD written = 0;
+    ::WriteFile(file, line.GetString(), static_cast<DWORD>(line.GetByteLength()), &written,
+                nullptr);
+}
+
+// The path the file system gives an open file or directory after resolving every link on the
+// way; empty when it cannot tell.
+XStringW ResolvedPath(HANDLE handle)
+{
+    wchar_t buffer[MAX_PATH + 1] = {};
+    DWORD length = ::GetFinalPathNameByHandleW(handle, buffer, MAX_PATH + 1, FILE_NAME_NORMALIZED);
+    if (length == 0) {
+        return XStringW();
+    }
+    if (length <= MAX_PATH) {
+        return XStringW(buffer);
+    }
+    std::vector<wchar_t> longer(length + 1);
+    length = ::GetFinalPathNameByHandleW(handle, longer.data(), length + 1, FILE_NAME_NORMALIZED);
+    return length > 0 && length <= longer.size() - 1 ? XStringW(longer.data()) : XStringW();
 }
 
 // The number a rotation within the minute gave fileName: 0 for the minute's own name
@@ -190,12 +218,7 @@ void CTraceManager::WriteTraceLine(const XStringW& name, XStringW& fileName, con
     if (!file) {
         return;
     }
-    const XStringW line = ComposeLine(prefix, error, message);
-    // One write per line on an append-only handle: lines of other threads and processes that
-    // write to the same file land whole, before or after this one.
-    DWORD written = 0;
-    ::WriteFile(file.Get(), line.GetString(), static_cast<DWORD>(line.GetByteLength()), &written,
-                nullptr);
+    AppendLine(file.Get(), prefix, error, message);
 }
 
 ScopedHandle CTraceManager::OpenLogFile(const XStringW& name, XStringW& fileName)
@@ -204,8 +227,17 @@ ScopedHandle CTraceManager::OpenLogFile(const XStringW& name, XStringW& fileName
     if (fileName.IsEmpty()) {
         fileName = MakeLogFileName(name);
     }
-    ScopedHandle file = OpenForAppend(fileName);
+    OpenOutcome outcome = OpenOutcome::kFailed;
+    ScopedHandle file = OpenForAppend(fileName, outcome);
+    if (outcome == OpenOutcome::kRefused) {
+        // A link in the current file's place: the lines go on in a new file of their own.
+        return CreateLogFile(name, fileName);
+    }
     if (!file) {
+        return file;
+    }
+    if (outcome == OpenOutcome::kCreated) {
+        ApplyRetention(file.Get(), fileName);
         return file;
     }
     if (IsLogFileFull(::GetFileSize(file.Get(), nullptr)) || !IsLogFileFresh(file.Get())) {
@@ -239,7 +271,15 @@ ScopedHandle CTraceManager::CreateLogFile(const XStringW& name, XStringW& fileNa
     // when the current file is of another minute.
     for (int suffix = SuffixWithinMinute(fileName, minuteName) + 1;; ++suffix) {
         fileName = MakeLogFileName(name, now, suffix);
-        ScopedHandle file = OpenForAppend(fileName);
+        OpenOutcome outcome = OpenOutcome::kFailed;
+        ScopedHandle file = OpenForAppend(fileName, outcome);
+        if (outcome == OpenOutcome::kRefused && suffix < kMaxRotationSuffix) {
+            continue;  // a planted link takes no line; the next name may
+        }
+        if (outcome == OpenOutcome::kCreated) {
+            ApplyRetention(file.Get(), fileName);
+            return file;
+        }
         if (!file || suffix >= kMaxRotationSuffix) {
             return file;
         }
@@ -256,23 +296,135 @@ bool CTraceManager::IsLogFileFull(DWORD size) const
     return maxFileSizeMB >= 0 && static_cast<int>(size >> 20) >= maxFileSizeMB;
 }
 
-ScopedHandle CTraceManager::OpenForAppend(const XStringW& fileName)
+ScopedHandle CTraceManager::OpenForAppend(const XStringW& fileName, OpenOutcome& outcome)
 {
     XStringW path;
     path.Format(L"%s\\%s", logDirectory.GetString(), fileName.GetString());
-    const auto open = [&path] {
-        return ScopedHandle(::CreateFileW(path.GetString(), FILE_APPEND_DATA,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr));
-    };
-    ScopedHandle file = open();
+    ScopedHandle file = OpenWithoutFollowing(path, OPEN_EXISTING);
+    outcome = OpenOutcome::kOpened;
     if (!file) {
-        // The directory is made when it is missing: before the first line, or after someone
-        // removed it. Only the last level is created; a missing parent fails the open again.
-        ::CreateDirectoryW(logDirectory.GetString(), nullptr);
-        file = open();
+        const DWORD error = ::GetLastError();
+        outcome = OpenOutcome::kFailed;
+        // A new file only in a directory of its own (made when missing), and only where the name
+        // is free: Wine opens a dangling link as its missing target, and an open that may create
+        // would create that target.
+        if ((error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) ||
+            !IsLogDirectoryPlain()) {
+            return file;
+        }
+        file = OpenWithoutFollowing(path, CREATE_NEW);
+        if (file) {
+            outcome = OpenOutcome::kCreated;
+            verifiedFileName = fileName;
+            return file;
+        }
+        if (::GetLastError() != ERROR_FILE_EXISTS) {
+            return file;
+        }
+        // Another process started the file meanwhile, or the name is a dangling link.
+        file = OpenWithoutFollowing(path, OPEN_EXISTING);
+        outcome = file ? OpenOutcome::kOpened : OpenOutcome::kRefused;
+        if (!file) {
+            return file;
+        }
     }
+    // Where a file lies is checked at its first open, as asking costs more than the rest of a
+    // line; every open after it opens a link as itself, never its target.
+    if (fileName.Compare(verifiedFileName.GetString()) == 0) {
+        return file;
+    }
+    if (!IsLogDirectoryPlain()) {
+        file.Reset();
+        outcome = OpenOutcome::kFailed;
+        return file;
+    }
+    if (!IsPlainFile(file.Get()) || !IsFileOfLogDirectory(file.Get(), fileName)) {
+        file.Reset();
+        outcome = OpenOutcome::kRefused;
+        return file;
+    }
+    verifiedFileName = fileName;
     return file;
+}
+
+ScopedHandle CTraceManager::OpenWithoutFollowing(const XStringW& path, DWORD disposition)
+{
+    return ScopedHandle(::CreateFileW(path.GetString(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                      nullptr));
+}
+
+bool CTraceManager::IsPlainFile(HANDLE file)
+{
+    // Not GetFileInformationByHandle: under Wine its volume serial costs more than a line.
+    FILE_ATTRIBUTE_TAG_INFO information{};
+    return ::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &information,
+                                          sizeof(information)) &&
+           (information.FileAttributes &
+            (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0;
+}
+
+bool CTraceManager::IsLogDirectoryPlain()
+{
+    // Asked by path, which does not follow a link: Wine reports a symbolic link to a directory
+    // as a reparse point only this way.
+    DWORD attributes = ::GetFileAttributesW(logDirectory.GetString());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        // The directory is made when it is missing: before the first line, or after someone
+        // removed it. Only the last level is created; a missing parent fails the open.
+        ::CreateDirectoryW(logDirectory.GetString(), nullptr);
+        attributes = ::GetFileAttributesW(logDirectory.GetString());
+    }
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+// Wine opens a symbolic link made on the host as its target and reports no reparse point for it;
+// only the resolved path of the open file tells that it lies elsewhere.
+bool CTraceManager::IsFileOfLogDirectory(HANDLE file, const XStringW& fileName)
+{
+    if (resolvedLogDirectory.IsEmpty() || resolvedFor.Compare(logDirectory.GetString()) != 0) {
+        resolvedFor = logDirectory;
+        resolvedLogDirectory = XStringW();
+        const ScopedHandle directory(::CreateFileW(
+            logDirectory.GetString(), FILE_READ_ATTRIBUTES,
+            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (directory) {
+            resolvedLogDirectory = ResolvedPath(directory.Get());
+        }
+    }
+    const XStringW resolvedFile = ResolvedPath(file);
+    // Where the file system cannot tell, the reparse point checks are all there is.
+    if (resolvedLogDirectory.IsEmpty() || resolvedFile.IsEmpty()) {
+        return true;
+    }
+    XStringW expected;
+    expected.Format(L"%@\\%@", resolvedLogDirectory, fileName);
+    return ::CompareStringOrdinal(resolvedFile.GetString(), -1, expected.GetString(), -1, TRUE) ==
+           CSTR_EQUAL;
+}
+
+void CTraceManager::ApplyRetention(HANDLE newFile, const XStringW& newFileName)
+{
+    const TraceRetentionResult result =
+        RemoveOldTraceFiles(logDirectory, newFileName, maxFolderBytes);
+    // Said in the new file itself: a trace call from here would come back into the rotation.
+    XStringW message;
+    if (result.removed > 0) {
+        message.Format(L"removed %d old trace files (%u KiB) to keep the folder within %u MiB",
+                       result.removed, static_cast<unsigned>(result.removedBytes >> 10),
+                       static_cast<unsigned>(maxFolderBytes >> 20));
+        AppendLine(newFile, MakeTracePrefix("CTraceManager::CreateLogFile", __LINE__), false,
+                   message);
+    }
+    if (result.failed > 0) {
+        message.Format(L"%d old trace files could not be removed (GetLastError:%d)", result.failed,
+                       result.lastError);
+        AppendLine(newFile, MakeTracePrefix("CTraceManager::CreateLogFile", __LINE__), true,
+                   message);
+    }
 }
 
 HANDLE CTraceManager::AppendMutex()

@@ -22,6 +22,7 @@ class CTraceManager {
 public:
     static constexpr int kDefaultMaxFileSizeMB = 3;
     static constexpr int kDefaultMaxFileAgeHours = 1;
+    static constexpr ULONGLONG kDefaultMaxFolderBytes = 64ull << 20;
 
     CTraceManager();
     ~CTraceManager();
@@ -63,12 +64,24 @@ public:
     XStringW logDirectory;
     int maxFileSizeMB = kDefaultMaxFileSizeMB;  // negative: no size limit
     int maxFileAgeHours = kDefaultMaxFileAgeHours;
+    // What the trace files of the log directory may take together once a new file is started.
+    ULONGLONG maxFolderBytes = kDefaultMaxFolderBytes;
 
 private:
+    enum class OpenOutcome { kFailed, kRefused, kOpened, kCreated };
+
     bool IsLogFileFull(DWORD size) const;
-    // Opens a file of the log directory for appending, making the directory first when the open
-    // fails for want of it.
-    ScopedHandle OpenForAppend(const XStringW& fileName);
+    // Opens a file of the log directory for appending, making the directory first when it is
+    // missing. A link is never followed: a log directory or a log file that is a reparse point
+    // (or, under Wine, a symbolic link, which it opens as its target) is refused.
+    ScopedHandle OpenForAppend(const XStringW& fileName, OpenOutcome& outcome);
+    static ScopedHandle OpenWithoutFollowing(const XStringW& path, DWORD disposition);
+    static bool IsPlainFile(HANDLE file);
+    bool IsLogDirectoryPlain();
+    bool IsFileOfLogDirectory(HANDLE file, const XStringW& fileName);
+    // After a new file was started: removes the oldest trace files of the directory beyond
+    // maxFolderBytes, and says so in the new file.
+    void ApplyRetention(HANDLE newFile, const XStringW& newFileName);
     // The mutex shared by every process that writes to logDirectory; null until the directory
     // is fixed or when it cannot be had.
     HANDLE AppendMutex();
@@ -81,6 +94,12 @@ private:
     // Opened at the first line and kept for the life of the manager, as the log directory never
     // changes once fixed; opening a named object costs nearly as much as the rest of a line.
     ScopedHandle appendMutex;
+    // The log directory's own path as the file system resolves it, for checking where a file
+    // that was opened really lies; empty until first needed.
+    XStringW resolvedLogDirectory;
+    XStringW resolvedFor;  // the log directory that resolvedLogDirectory was taken for
+    // The last log file found to lie in the log directory itself (or created there).
+    XStringW verifiedFileName;
 };
 
 // The process-wide manager, created on first use in a thread-safe way and never destroyed, so that
@@ -92,6 +111,23 @@ bool IsTraceSwitchOn(const XStringW& fileName);
 
 // "<function>(<line>) : ", the narrow function name converted from the ANSI code page.
 XStringW MakeTracePrefix(const char* functionName, int line);
+
+// Whether a file name is one that the trace log gives its files: "<channel>_MMDD_hhmm.log" or
+// "<channel>_MMDD_hhmm_<n>.log".
+bool IsTraceFileName(const wchar_t* fileName);
+
+// What a removal of old trace files did.
+struct TraceRetentionResult {
+    int removed = 0;
+    ULONGLONG removedBytes = 0;
+    int failed = 0;
+    DWORD lastError = ERROR_SUCCESS;
+};
+// Removes the trace files of the directory, least recently written first, until those left take
+// at most maxBytes; keptFileName is never removed. Other files, folders and reparse points are
+// neither counted nor touched.
+TraceRetentionResult RemoveOldTraceFiles(const XStringW& directory, const XStringW& keptFileName,
+                                         ULONGLONG maxBytes);
 
 // "<name>_MMDD_hhmm.log" from the current local time.
 XStringW MakeLogFileName(const XStringW& name);

@@ -27,7 +27,7 @@ CQuorbelServiceThread& GetWatchThread()
     return watchThread;
 }
 
-void StartWatchThread()
+DWORD StartWatchThread()
 {
     CQuorbelServiceThread& watchThread = GetWatchThread();
     watchThread.startTick = ::GetTickCount();
@@ -40,7 +40,7 @@ void StartWatchThread()
     if (watchThread.GetProcArg() == nullptr) {
         watchThread.SetProcArg(&watchThread);
     }
-    watchThread.Start();
+    return watchThread.Start() != nullptr ? NO_ERROR : ::GetLastError();
 }
 
 void StopWatchThread()

@@ -51,7 +51,7 @@ public:
     TickCountFunc tickCount = &::GetTickCount;
     DirectoryFunc moduleDirectory = &GetModuleDirectory;
     LaunchFunc launcher = &CWindowService::RunAdminProcessByLogonSession;
-    ProcessTableFunc takeProcessTable = &ProcessTable::Take;
+    ProcessTableFunc takeProcessTable = &ProcessTable::TakeForActiveSession;
     DWORD pinfoWaitMs = MutexLock::kDefaultTimeoutMs;
     // Long enough for cmd.exe to have started a program that comes up at once.
     DWORD programStartWaitMs = 1000;
@@ -83,7 +83,8 @@ private:
 // The single process-wide watch thread.
 CQuorbelServiceThread& GetWatchThread();
 
-void StartWatchThread();
+// NO_ERROR, or why the watch thread could not be started.
+DWORD StartWatchThread();
 void StopWatchThread();
 
 // The pass interval in milliseconds that an "Interval" text stands for (the default when it is

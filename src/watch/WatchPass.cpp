@@ -35,6 +35,10 @@ int CQuorbelServiceThread::ThreadFunc()
     // Every pass starts from a fresh look at the processes. The consoles that ended since the
     // last pass are forgotten here, also those of names that are paused or gone from the list.
     RefreshProcesses();
+    // Without a process list every program would look ended: nothing is started or forgotten.
+    if (!processes.IsTaken()) {
+        return 0;
+    }
     ForgetEndedConsoles(processes.FindIds(kConsoleImageName));
     KeepCompanionRunning();
     if (IsQuitRequested()) {
@@ -78,7 +82,7 @@ void CQuorbelServiceThread::KeepCompanionRunning()
     // The console of a companion that came up has just been ended, so "no console left" alone
     // does not mean the start failed: only a companion that still does not run is started
     // once more.
-    if (IsQuitRequested() || Processes().IsRunning(companionName) ||
+    if (IsQuitRequested() || !Processes().IsTaken() || Processes().IsRunning(companionName) ||
         Processes().IsRunning(kConsoleImageName)) {
         return;
     }
@@ -111,7 +115,8 @@ void CQuorbelServiceThread::KeepEntriesRunning(const XStringW& sid, const XStrin
 {
     // The count is read afresh before every step, under the list's own lock. A quit request
     // ends the pass before the next entry, whatever the length of the list.
-    for (int i = 0; i < names.GetCount() && !IsQuitRequested(); ++i) {
+    // A process list that fails after a start ends the pass as one that failed at its start.
+    for (int i = 0; i < names.GetCount() && !IsQuitRequested() && Processes().IsTaken(); ++i) {
         const XStringW& name = names.GetAt(i);
         if (Processes().IsRunning(name)) {
             TraceLog("CQuorbelServiceThread::ThreadFunc", __LINE__, L"Running Process %@", name);
@@ -144,6 +149,10 @@ void CQuorbelServiceThread::RefreshProcesses()
 {
     processes = takeProcessTable();
     processesStale = false;
+    if (!processes.IsTaken()) {
+        TraceError("CQuorbelServiceThread::ThreadFunc", __LINE__,
+                   L"no process list: the pass starts and forgets nothing more");
+    }
 }
 
 DWORD WatchIntervalFromText(const XStringW& intervalText)

@@ -43,7 +43,11 @@ std::vector<SERVICE_STATUS> Reports()
 
 std::atomic<int> mainCalls{0};
 std::atomic<int> endCalls{0};
-void CountMain() { ++mainCalls; }
+DWORD CountMain()
+{
+    ++mainCalls;
+    return NO_ERROR;
+}
 void CountEnd() { ++endCalls; }
 
 std::string Describe(const std::vector<SERVICE_STATUS>& list)
@@ -65,6 +69,7 @@ protected:
         serviceThread.endFunc = CountEnd;
         CWindowService::serviceThread = &serviceThread;
         CWindowService::modulePath = L"";
+        service_status::GetStatusReporter().Open(nullptr);
         CWindowService::ReportStatus(SERVICE_RUNNING, kAccepted);
         ClearReports();
         mainCalls = 0;
@@ -79,7 +84,7 @@ protected:
         service_status::registerHandler = ::RegisterServiceCtrlHandlerExW;
         CWindowService::serviceThread = nullptr;
         CWindowService::modulePath = L"";
-        CWindowService::currentState = 0;
+        service_status::GetStatusReporter().Open(nullptr);
     }
 
     static void ClearReports()
@@ -149,10 +154,10 @@ TEST_F(ServiceHandlerTest, AnswersEachControlByItsCodeAndTheCurrentState)
             const bool pending = c.reportedState == SERVICE_STOP_PENDING;
             EXPECT_EQ(pending, seen[0].dwCheckPoint > 0) << seen[0].dwCheckPoint;
             EXPECT_EQ(pending, seen[0].dwWaitHint > 0) << seen[0].dwWaitHint;
-            EXPECT_EQ(c.reportedState, CWindowService::currentState);
+            EXPECT_EQ(c.reportedState, CWindowService::CurrentState());
         } else {
             EXPECT_TRUE(seen.empty()) << Describe(seen);
-            EXPECT_EQ(c.stateBefore, CWindowService::currentState);
+            EXPECT_EQ(c.stateBefore, CWindowService::CurrentState());
         }
         EXPECT_EQ(c.stops, StopEventSignalled());
         EXPECT_LT(took, 400u) << "the handler launched something";
@@ -266,6 +271,43 @@ TEST_F(ServiceHandlerTest, LogonWithoutAModulePathOnlyReports)
     CWindowService::serviceHandlerEx(SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGON, nullptr, nullptr);
     EXPECT_LT(GetTickCount64() - before, 400u) << "nothing is launched, nothing waited for";
     EXPECT_EQ(1u, Reports().size()) << Describe(Reports());
+}
+
+TEST_F(ServiceHandlerTest, StopPendingCheckPointsLeaveInOrderAndNothingFollowsStopped)
+{
+    CWindowService::ReportStatus(SERVICE_STOP_PENDING, 0);
+    ClearReports();
+    const auto ask = [] {
+        for (int i = 0; i < 200; ++i) {
+            CWindowService::serviceHandlerEx(SERVICE_CONTROL_INTERROGATE, 0, nullptr, nullptr);
+            CWindowService::serviceHandlerEx(SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOCK,
+                                             nullptr, nullptr);
+        }
+    };
+    std::thread first(ask);
+    std::thread second(ask);
+    WaitUntil([] { return Reports().size() >= 100; }, 5000, 1);
+    CWindowService::ReportStatus(SERVICE_STOPPED, kAccepted);
+    first.join();
+    second.join();
+    // Every control a late dispatcher could still deliver.
+    for (const DWORD control : {SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_CONTINUE,
+                                SERVICE_CONTROL_STOP, SERVICE_CONTROL_SESSIONCHANGE}) {
+        CWindowService::serviceHandlerEx(control, 0, nullptr, nullptr);
+    }
+    CWindowService::ReportStatus(SERVICE_STOP_PENDING, 0);
+
+    const std::vector<SERVICE_STATUS> seen = Reports();
+    ASSERT_GE(seen.size(), 2u) << Describe(seen);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), seen.back().dwCurrentState)
+        << "a report followed the stopped one";
+    DWORD lastCheckPoint = 0;
+    for (size_t i = 0; i + 1 < seen.size(); ++i) {
+        ASSERT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), seen[i].dwCurrentState) << i;
+        ASSERT_GT(seen[i].dwCheckPoint, lastCheckPoint) << "report " << i << " out of order";
+        lastCheckPoint = seen[i].dwCheckPoint;
+    }
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), CWindowService::CurrentState());
 }
 
 }  // namespace

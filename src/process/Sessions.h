@@ -1,0 +1,10 @@
+#pragma once
+// Terminal-services sessions: the one the service starts the user's programs in.
+
+#include <windows.h>
+
+// The id of the first active session, or 0 when there is none (0 is never a user's session).
+DWORD FindActiveSessionId();
+
+// The session this process runs in; false when it cannot be learned.
+bool FindOwnSessionId(DWORD& sessionId);

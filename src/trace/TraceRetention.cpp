@@ -1,0 +1,136 @@
+// Retention of the trace log: the files of a log directory are bounded in total, the least
+// recently written going first. Only names that the trace log gives its files are touched, so a
+// file someone keeps in the directory is never counted or removed.
+
+#include "trace/TraceManager.h"
+
+#include <algorithm>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr wchar_t kLogExtension[] = L".log";
+constexpr int kMaxSuffixDigits = 4;
+
+bool IsDigit(wchar_t c)
+{
+    return c >= L'0' && c <= L'9';
+}
+
+// The two-digit number at text, or -1.
+int TwoDigits(const wchar_t* text)
+{
+    return IsDigit(text[0]) && IsDigit(text[1]) ? (text[0] - L'0') * 10 + (text[1] - L'0') : -1;
+}
+
+// Whether the stem ends in "_MMDD_hhmm" of a real date and time, after at least one character.
+bool EndsWithMinute(const wchar_t* stem, size_t length)
+{
+    constexpr size_t kMinuteLength = 10;  // "_MMDD_hhmm"
+    if (length <= kMinuteLength) {
+        return false;
+    }
+    const wchar_t* const minute = stem + length - kMinuteLength;
+    if (minute[0] != L'_' || minute[5] != L'_') {
+        return false;
+    }
+    const int month = TwoDigits(minute + 1);
+    const int day = TwoDigits(minute + 3);
+    const int hour = TwoDigits(minute + 6);
+    const int minutes = TwoDigits(minute + 8);
+    return month >= 1 && month <= 12 && day >= 1 && day <= 31 && hour >= 0 && hour <= 23 &&
+           minutes >= 0 && minutes <= 59;
+}
+
+ULONGLONG Combine(DWORD high, DWORD low)
+{
+    return (static_cast<ULONGLONG>(high) << 32) | low;
+}
+
+struct TraceFile {
+    std::wstring name;
+    ULONGLONG bytes;
+    ULONGLONG lastWrite;
+};
+
+}  // namespace
+
+bool IsTraceFileName(const wchar_t* fileName)
+{
+    const size_t extensionLength = std::wcslen(kLogExtension);
+    size_t length = std::wcslen(fileName);
+    if (length <= extensionLength ||
+        std::wcscmp(fileName + length - extensionLength, kLogExtension) != 0) {
+        return false;
+    }
+    length -= extensionLength;
+    if (EndsWithMinute(fileName, length)) {
+        return true;
+    }
+    // "_<n>" after the minute, as a rotation within the minute numbers it: 1 to 9999.
+    size_t digits = 0;
+    while (digits < length && IsDigit(fileName[length - 1 - digits])) {
+        ++digits;
+    }
+    if (digits == 0 || digits > static_cast<size_t>(kMaxSuffixDigits) || digits + 1 > length ||
+        fileName[length - digits] == L'0' || fileName[length - digits - 1] != L'_') {
+        return false;
+    }
+    return EndsWithMinute(fileName, length - digits - 1);
+}
+
+TraceRetentionResult RemoveOldTraceFiles(const XStringW& directory, const XStringW& keptFileName,
+                                         ULONGLONG maxBytes)
+{
+    TraceRetentionResult result;
+    XStringW pattern;
+    pattern.Format(L"%@\\*%s", directory, kLogExtension);
+    WIN32_FIND_DATAW found{};
+    const ScopedFindHandle search(::FindFirstFileW(pattern.GetString(), &found));
+    if (!search) {
+        return result;
+    }
+    std::vector<TraceFile> files;
+    ULONGLONG total = 0;
+    do {
+        // Folders and reparse points are no trace files, whatever their names.
+        if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
+            !IsTraceFileName(found.cFileName)) {
+            continue;
+        }
+        const ULONGLONG bytes = Combine(found.nFileSizeHigh, found.nFileSizeLow);
+        total += bytes;
+        if (::CompareStringOrdinal(found.cFileName, -1, keptFileName.GetString(), -1, TRUE) !=
+            CSTR_EQUAL) {
+            files.push_back({found.cFileName, bytes,
+                             Combine(found.ftLastWriteTime.dwHighDateTime,
+                                     found.ftLastWriteTime.dwLowDateTime)});
+        }
+    } while (::FindNextFileW(search.Get(), &found));
+    if (total <= maxBytes) {
+        return result;
+    }
+    // Names of one channel sort by their minute, which breaks ties between equal times.
+    std::sort(files.begin(), files.end(), [](const TraceFile& left, const TraceFile& right) {
+        return left.lastWrite != right.lastWrite ? left.lastWrite < right.lastWrite
+                                                 : left.name < right.name;
+    });
+    for (const TraceFile& file : files) {
+        if (total <= maxBytes) {
+            break;
+        }
+        XStringW path;
+        path.Format(L"%@\\%s", directory, file.name.c_str());
+        if (::DeleteFileW(path.GetString())) {
+            total -= file.bytes;
+            ++result.removed;
+            result.removedBytes += file.bytes;
+        } else {
+            ++result.failed;
+            result.lastError = ::GetLastError();
+        }
+    }
+    return result;
+}
