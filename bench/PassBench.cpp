@@ -117,7 +117,7 @@ XStringW CompanionFolder()
 
 int starts = 0;
 // A start that fails at once, as for a program that cannot be found.
-DWORD FailingStart(const XStringW&)
+DWORD FailingStart(const XStringW&, const XStringW&, const XStringW&, ScopedHandle*)
 {
     ++starts;
     return 0;
@@ -253,7 +253,7 @@ void RunChurnBench(const bench::Settings&)
 
     char text[160] = {};
     std::snprintf(text, sizeof(text), "%d names churned, %d console records left", churnedNames,
-                  static_cast<int>(watch.pinfoList.size()));
+                  static_cast<int>(watch.consoleRecords.pinfoList.size()));
     bench::PrintLine("churn over 10^4 passes", text);
     bench::PrintLine("RSS after 10^3 / 10^4 passes",
                      Kib(warm.workingSetBytes) + " / " + Kib(after.workingSetBytes));

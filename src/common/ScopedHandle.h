@@ -106,7 +106,31 @@ struct EnvironmentBlockTraits {
     static void Close(Type p) { ::DestroyEnvironmentBlock(p); }
 };
 
+// A wait registered with RegisterWaitForSingleObject. Unregistering waits for a callback that is
+// under way, so whatever the callback uses may be destroyed once the owner is reset.
+struct RegisteredWaitTraits {
+    using Type = HANDLE;
+    static Type Invalid() { return nullptr; }
+    static bool IsValid(Type h) { return h != nullptr; }
+    static void Close(Type h) { ::UnregisterWaitEx(h, INVALID_HANDLE_VALUE); }
+};
+
+// A thread-pool wait object: cancelled, drained of running callbacks, then closed.
+struct ThreadpoolWaitTraits {
+    using Type = PTP_WAIT;
+    static Type Invalid() { return nullptr; }
+    static bool IsValid(Type w) { return w != nullptr; }
+    static void Close(Type w)
+    {
+        ::SetThreadpoolWait(w, nullptr, nullptr);
+        ::WaitForThreadpoolWaitCallbacks(w, TRUE);
+        ::CloseThreadpoolWait(w);
+    }
+};
+
 using ScopedHandle = ScopedObject<KernelHandleTraits>;
+using ScopedRegisteredWait = ScopedObject<RegisteredWaitTraits>;
+using ScopedThreadpoolWait = ScopedObject<ThreadpoolWaitTraits>;
 using ScopedServiceHandle = ScopedObject<ServiceHandleTraits>;
 using ScopedRegKey = ScopedObject<RegKeyTraits>;
 using ScopedWtsMemory = ScopedObject<WtsMemoryTraits>;

@@ -1,27 +1,101 @@
 #include "config/CActiveListMonitor.h"
 
+#include <cstring>
+#include <string>
+#include <vector>
+
 #include "config/CQuorbelServiceHelper.h"
+#include "trace/Trace.h"
 
 namespace {
-constexpr REGSAM kWatchAccess = KEY_NOTIFY | KEY_WOW64_64KEY;
+constexpr REGSAM kWatchAccess = KEY_NOTIFY | KEY_QUERY_VALUE | KEY_WOW64_64KEY;
 constexpr DWORD kChangeFilter = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET;
+constexpr int kKeyNameInformation = 3;  // KEY_INFORMATION_CLASS
+using NtQueryKeyFunc = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+
+// The key's full name in the registry's own namespace ("\REGISTRY\USER\<sid>\..."), empty when
+// it cannot be told (a deleted key among them).
+std::wstring FullKeyName(HKEY key)
+{
+    static const NtQueryKeyFunc query = reinterpret_cast<NtQueryKeyFunc>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQueryKey")));
+    if (query == nullptr || key == nullptr) {
+        return std::wstring();
+    }
+    std::vector<BYTE> buffer(1024);
+    ULONG needed = 0;
+    if (query(key, kKeyNameInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed) <
+        0) {
+        return std::wstring();
+    }
+    // KEY_NAME_INFORMATION: a byte length, then the name without a terminator.
+    ULONG length = 0;
+    memcpy(&length, buffer.data(), sizeof(length));
+    const wchar_t* name = reinterpret_cast<const wchar_t*>(buffer.data() + sizeof(ULONG));
+    return std::wstring(name, length / sizeof(wchar_t));
+}
 }  // namespace
 
 CActiveListMonitor::CActiveListMonitor()
-    : changed(::CreateEventW(nullptr, FALSE, FALSE, nullptr)), activeIsCurrent(false)
+    : changed(::CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      changeWait(::CreateThreadpoolWait(&CActiveListMonitor::OnSignal, this, nullptr)),
+      stale(false),
+      activeIsCurrent(false),
+      changeCount(0),
+      lastCheck(0)
 {
+}
+
+CActiveListMonitor::~CActiveListMonitor()
+{
+    // The wait goes first: its callback uses this object.
+    changeWait.Reset();
+}
+
+void CALLBACK CActiveListMonitor::OnSignal(PTP_CALLBACK_INSTANCE, void* context, PTP_WAIT,
+                                           TP_WAIT_RESULT)
+{
+    CActiveListMonitor* const self = static_cast<CActiveListMonitor*>(context);
+    self->stale.store(true);
+    if (self->onChange) {
+        self->onChange();
+    }
 }
 
 XStringWList CActiveListMonitor::GetActiveList(const XStringW& sid)
 {
-    if (!(sid == watchedSid.GetString()) || !baseKey) {
-        activeIsCurrent = false;
-        if (!Watch(sid)) {
-            return CQuorbelServiceHelper::GetActiveList(sid);
+    if (sid.IsEmpty()) {
+        Close();
+        return CQuorbelServiceHelper::GetActiveList(sid);
+    }
+    bool replaced = false;
+    const bool notified = stale.exchange(false);
+    if (baseKey && sid == watchedSid.GetString() &&
+        (notified || clock() - lastCheck >= kRecheckMs)) {
+        lastCheck = clock();
+        if (!StillAtPath(sid)) {
+            TraceLog("CActiveListMonitor::GetActiveList", __LINE__,
+                     L"the watched key is no longer the watch list, watching the key at the path");
+            Close();
+            replaced = true;
         }
     }
-    if (activeIsCurrent && ::WaitForSingleObject(changed.Get(), 0) == WAIT_TIMEOUT) {
+    if (!(sid == watchedSid.GetString()) || !baseKey) {
+        replaced = replaced || activeIsCurrent;
+        activeIsCurrent = false;
+        if (!Watch(sid)) {
+            if (replaced) {
+                ++changeCount;
+            }
+            return CQuorbelServiceHelper::GetActiveList(sid);
+        }
+        lastCheck = clock();
+    }
+    if (activeIsCurrent && !notified) {
         return active;
+    }
+    if (activeIsCurrent || replaced) {
+        ++changeCount;
     }
     // Armed before the read, so that a change made while the list is read is not missed.
     activeIsCurrent = Arm();
@@ -36,7 +110,7 @@ bool CActiveListMonitor::Watch(const XStringW& sid)
 {
     watchedSid = sid;
     baseKey.Reset();
-    if (!changed) {
+    if (!changed || !changeWait) {
         return false;
     }
     const XStringW path = CQuorbelServiceHelper::UserBaseKeyPath(sid);
@@ -47,6 +121,33 @@ bool CActiveListMonitor::Watch(const XStringW& sid)
 bool CActiveListMonitor::Arm()
 {
     ::ResetEvent(changed.Get());
-    return ::RegNotifyChangeKeyValue(baseKey.Get(), TRUE, kChangeFilter, changed.Get(), TRUE) ==
-           ERROR_SUCCESS;
+    if (::RegNotifyChangeKeyValue(baseKey.Get(), TRUE, kChangeFilter, changed.Get(), TRUE) !=
+        ERROR_SUCCESS) {
+        return false;
+    }
+    ::SetThreadpoolWait(changeWait.Get(), changed.Get(), nullptr);
+    return true;
+}
+
+bool CActiveListMonitor::StillAtPath(const XStringW& sid) const
+{
+    ScopedRegKey atPath;
+    const XStringW path = CQuorbelServiceHelper::UserBaseKeyPath(sid);
+    if (::RegOpenKeyExW(HKEY_USERS, path.GetString(), 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
+                        atPath.Receive()) != ERROR_SUCCESS) {
+        return false;
+    }
+    const std::wstring held = FullKeyName(baseKey.Get());
+    return !held.empty() && held == FullKeyName(atPath.Get());
+}
+
+void CActiveListMonitor::Close()
+{
+    if (changeWait) {
+        ::SetThreadpoolWait(changeWait.Get(), nullptr, nullptr);
+    }
+    baseKey.Reset();
+    watchedSid = XStringW();
+    activeIsCurrent = false;
+    stale.store(false);
 }

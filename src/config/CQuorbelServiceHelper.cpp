@@ -72,6 +72,16 @@ WatchListResult SwitchStatus(const XStringA& functionName, int line, const XStri
     return result;
 }
 
+// The Interval as text: a string as it is, a REG_DWORD in decimal, anything else as no value.
+XStringW ReadInterval(HKEY root, const XStringW& baseKeyPath)
+{
+    XStringW text;
+    DWORD number = 0;
+    DWORD size = 0;
+    const DWORD type = CRegHelper::GetValue(root, baseKeyPath, kIntervalValue, text, number, size);
+    return (type == REG_SZ || type == REG_DWORD) ? text : XStringW();
+}
+
 }  // namespace
 
 bool CQuorbelServiceHelper::IsValidEntryName(const XStringW& entryName)
@@ -171,7 +181,7 @@ XStringW CQuorbelServiceHelper::GetListPath(const XStringW& sid, const XStringW&
 
 XStringW CQuorbelServiceHelper::GetInterval(const XStringW& sid)
 {
-    return CRegHelper::GetStringValue(HKEY_USERS, UserBaseKeyPath(sid), kIntervalValue);
+    return ReadInterval(HKEY_USERS, UserBaseKeyPath(sid));
 }
 
 XStringW CQuorbelServiceHelper::GetUserListPath(const XStringW& entryName)
@@ -186,5 +196,5 @@ XStringW CQuorbelServiceHelper::GetUserListStatus(const XStringW& entryName)
 
 XStringW CQuorbelServiceHelper::GetUserInterval()
 {
-    return CRegHelper::GetStringValue(HKEY_CURRENT_USER, kBaseKeyPath, kIntervalValue);
+    return ReadInterval(HKEY_CURRENT_USER, kBaseKeyPath);
 }

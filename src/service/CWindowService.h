@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "common/ScopedHandle.h"
 #include "strings/XStringW.h"
 
 class CWindowServiceThread;
@@ -44,6 +45,11 @@ public:
     // Starts "cmd.exe /c \"\"<path>\"\"" in the active session as its user; returns the console's
     // process id, or 0 when nothing was started.
     static DWORD RunAdminProcessByLogonSession(const XStringW& path);
+    // The same start; console, when given, receives the console's process handle (terminate,
+    // synchronize and limited query rights), so that the console can be ended later without
+    // asking for its id again, which by then may name another process.
+    static DWORD RunAdminProcessByLogonSession(const XStringW& path, const XStringW& arguments,
+                                               const XStringW& directory, ScopedHandle* console);
 
     static XStringW modulePath;
     static SERVICE_STATUS_HANDLE statusHandle;

@@ -27,6 +27,9 @@ public:
     XThread thread;
     Function mainFunc;
     Function endFunc;
+    // Called by the control handler when a session changes (a logon among them), so that the
+    // work started by mainFunc looks at the new session at once; may stay null.
+    Function wakeFunc = nullptr;
     // Set by Stop, so that a stop requested before Start still ends the service thread.
     std::atomic<bool> stopRequested;
 };

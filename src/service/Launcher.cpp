@@ -2,6 +2,7 @@
 #include <userenv.h>
 #include <wtsapi32.h>
 
+#include <utility>
 #include <vector>
 
 #include "common/ScopedHandle.h"
@@ -60,6 +61,12 @@ private:
 }  // namespace
 
 DWORD CWindowService::RunAdminProcessByLogonSession(const XStringW& path)
+{
+    return RunAdminProcessByLogonSession(path, XStringW(), XStringW(), nullptr);
+}
+
+DWORD CWindowService::RunAdminProcessByLogonSession(const XStringW& path, const XStringW&,
+                                                    const XStringW&, ScopedHandle* console)
 {
     TraceLog(kLauncherName, __LINE__, L"+ %@", path);
 
@@ -120,6 +127,9 @@ DWORD CWindowService::RunAdminProcessByLogonSession(const XStringW& path)
         return 0;
     }
     const ScopedHandle processThread(created.hThread);
-    const ScopedHandle process(created.hProcess);
+    ScopedHandle process(created.hProcess);
+    if (console != nullptr) {
+        *console = std::move(process);
+    }
     return created.dwProcessId;
 }

@@ -2,6 +2,8 @@
 
 #include <process.h>
 
+#include <algorithm>
+
 namespace {
 HANDLE CreateQuitEvent()
 {
@@ -18,8 +20,10 @@ XThread::XThread()
     : name(),
       quitFlag(false),
       quitEvent(CreateQuitEvent()),
+      wakeEvent(::CreateEventW(nullptr, FALSE, FALSE, nullptr)),
       state(kNotStarted),
       interval(0),
+      nextWait(INFINITE),
       threadProc(nullptr),
       threadHandle(),
       threadId(0),
@@ -72,6 +76,13 @@ void XThread::Quit()
     }
 }
 
+void XThread::Wake()
+{
+    if (wakeEvent) {
+        ::SetEvent(wakeEvent.Get());
+    }
+}
+
 void XThread::Join()
 {
     WaitForEnd(INFINITE);
@@ -104,9 +115,15 @@ unsigned __stdcall XThread::ThreadProc(void* argument)
 {
     XThread* const self = static_cast<XThread*>(argument);
     while (!self->quitFlag.load()) {
+        self->nextWait.store(INFINITE);
         self->ThreadFunc();
         // The interval is read anew for every wait, so ThreadFunc may change it for the next one.
-        if (::WaitForSingleObject(self->quitEvent.Get(), self->interval.load()) == WAIT_OBJECT_0) {
+        DWORD waitMs = self->interval.load();
+        waitMs = (std::min)(waitMs, self->nextWait.load());
+        // The quit event comes first, so that a quit and a wake together end the thread.
+        const HANDLE events[] = {self->quitEvent.Get(), self->wakeEvent.Get()};
+        const DWORD count = self->wakeEvent ? 2 : 1;
+        if (::WaitForMultipleObjects(count, events, FALSE, waitMs) == WAIT_OBJECT_0) {
             break;
         }
     }

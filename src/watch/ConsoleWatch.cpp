@@ -1,8 +1,8 @@
-// The console watch list: for every program name, the consoles (cmd.exe processes) started for
-// it. A program is not started again while one of its consoles still runs; a console whose
-// program already runs one second after the start is terminated at once. A record keeps only
-// consoles that still ran when the console list was last taken, so it stays as small as the
-// number of consoles alive, and a name without one has no record at all.
+// Starting programs through their consoles. A program is not started again while one of its
+// consoles still runs; a console whose program is up within its second is ended at once, through
+// the process handle it was created with, so that no other process that was given its id since
+// can be hit. The starts of one pass are made one after the other without waiting, and then
+// share one wait.
 
 #include <windows.h>
 
@@ -11,164 +11,153 @@
 #include "process/CWinHelper.h"
 #include "trace/Trace.h"
 #include "watch/CQuorbelServiceThread.h"
+#include "watch/NameKey.h"
+#include "watch/WatchEvents.h"
 
 namespace {
 constexpr const wchar_t* kConsoleImageName = L"cmd.exe";
-
-XStringW ProcessIdText(DWORD processId)
-{
-    XStringW text;
-    text.Format(L"%d", processId);
-    return text;
-}
+// What an ended console reports as its exit code.
+constexpr UINT kEndedConsoleExitCode = 1;
+// How often the started programs are looked for while they get their second.
+constexpr DWORD kStartPollMs = 25;
 }  // namespace
 
 DWORD CQuorbelServiceThread::RunProcess(const XStringW& name, const XStringW& path)
 {
-    TraceLog("CQuorbelServiceThread::RunProcess", __LINE__, L"+%@", name);
-    DWORD consoleId = 0;
-    // Nothing new is started once the service is stopping.
-    if (!IsQuitRequested() && !IsRunCMD(name)) {
-        consoleId = launcher(path);
-        // A quit request cuts the wait short; the console is still recorded or ended below.
-        WaitForQuit(programStartWaitMs);
-        // Whether the program runs now is asked of a fresh snapshot, which the pass goes on with.
-        RefreshProcesses();
-        if (processes.IsRunning(name)) {
-            TraceLog("CQuorbelServiceThread::RunProcess", __LINE__,
-                     L"Immediately Kill CMD for %@, %d", name, consoleId);
-            CWinHelper::KillProcess(consoleId);
-            processesStale = true;
-            RemoveCMDWatchList(name);
-        } else {
-            AddCMDWatchList(name, consoleId);
-        }
-    }
-    TraceLog("CQuorbelServiceThread::RunProcess", __LINE__, L"+%@, ret = %d", name, consoleId);
+    StartBatch batch;
+    BeginStart(name, path, batch);
+    const DWORD consoleId = batch.empty() ? 0 : batch.front().consoleId;
+    FinishStarts(batch);
     return consoleId;
 }
 
-// The first record of the name; names are file names, so letter case does not count.
-CQuorbelServiceThread::PinfoIterator CQuorbelServiceThread::FindRecord(const XStringW& name)
+void CQuorbelServiceThread::BeginStart(const XStringW& name, const XStringW& path,
+                                       StartBatch& batch)
 {
-    const auto sameName = [&](const std::unique_ptr<_PINFO>& info) {
-        return SameImageName(info->name.GetString(), name.GetString());
-    };
-    return std::find_if(pinfoList.begin(), pinfoList.end(), sameName);
+    TraceLog("CQuorbelServiceThread::RunProcess", __LINE__, L"+%@", name);
+    // Nothing new is started once the service is stopping.
+    bool start = !IsQuitRequested() && !IsRunCMD(name);
+    if (start) {
+        NoteLostRun(name);
+        if (!policy.MayStart(NameKey(name), clock())) {
+            const RestartPolicy::Entry* const entry = policy.Find(NameKey(name));
+            TraceLog("CQuorbelServiceThread::RunProcess", __LINE__,
+                     L"%@ held back after %u quick exits, next start in %u ms", name,
+                     entry->quickExits, static_cast<unsigned>(entry->nextStartAt - clock()));
+            start = false;
+        }
+    }
+    if (!start) {
+        TraceLog("CQuorbelServiceThread::RunProcess", __LINE__, L"+%@, ret = %d", name, 0);
+        return;
+    }
+    StartedProgram started;
+    started.name = name;
+    started.consoleId = launcher(path, XStringW(), XStringW(), &started.console);
+    if (started.consoleId == 0) {
+        ReportStartFailed(name, path);
+    }
+    policy.Started(NameKey(name), clock());
+    batch.push_back(std::move(started));
 }
 
-// Walks pinfoList without pinfoMutex: only the watch thread changes the list, and this runs on it.
+void CQuorbelServiceThread::FinishStarts(StartBatch& batch)
+{
+    if (batch.empty()) {
+        return;
+    }
+    // A quit request cuts the wait short; the consoles are still recorded or ended below.
+    WaitForStartedPrograms(batch);
+    for (StartedProgram& started : batch) {
+        if (processes.IsRunning(started.name)) {
+            TraceLog("CQuorbelServiceThread::RunProcess", __LINE__,
+                     L"Immediately Kill CMD for %@, %d", started.name, started.consoleId);
+            EndConsole(started);
+            processesStale = true;
+            RemoveCMDWatchList(started.name);
+            NoteRunning(started.name);
+        } else {
+            if (started.consoleId != 0) {
+                XStringWList consoleId;
+                consoleId.Add(XStringW().Format(L"%d", started.consoleId));
+                consoleWaits.Watch(started.name, consoleId);
+            }
+            AddCMDWatchList(started.name, started.consoleId, std::move(started.console));
+        }
+        TraceLog("CQuorbelServiceThread::RunProcess", __LINE__, L"+%@, ret = %d", started.name,
+                 started.consoleId);
+    }
+}
+
+// Ends as soon as every started program is seen, at the latest after programStartWaitMs.
+// Whether a program runs is asked of a fresh snapshot, which the pass goes on with.
+void CQuorbelServiceThread::WaitForStartedPrograms(const StartBatch& batch)
+{
+    const ULONGLONG begin = clock();
+    for (;;) {
+        RefreshProcesses();
+        const bool allUp = std::all_of(batch.begin(), batch.end(), [&](const StartedProgram& s) {
+            return processes.IsRunning(s.name);
+        });
+        const ULONGLONG waited = clock() - begin;
+        if (allUp || waited >= programStartWaitMs) {
+            return;
+        }
+        const DWORD slice = static_cast<DWORD>(
+            (std::min<ULONGLONG>)(kStartPollMs, programStartWaitMs - waited));
+        if (WaitForQuit(slice)) {
+            RefreshProcesses();
+            return;
+        }
+    }
+}
+
+// Through the handle the console was created with; a start that handed out none (a stand-in
+// launcher) leaves its console alone rather than end a process by an id alone.
+void CQuorbelServiceThread::EndConsole(const StartedProgram& started)
+{
+    if (!started.console) {
+        TraceError("CQuorbelServiceThread::RunProcess", __LINE__,
+                   L"no handle of console %d, left running", started.consoleId);
+        return;
+    }
+    if (!::TerminateProcess(started.console.Get(), kEndedConsoleExitCode)) {
+        TraceError("CQuorbelServiceThread::RunProcess", __LINE__,
+                   L"console %d not ended, error %d", started.consoleId, ::GetLastError());
+    }
+}
+
 bool CQuorbelServiceThread::IsRunCMD(const XStringW& name)
 {
     const XStringWList consoleIds = FindProcessIds(kConsoleImageName);
     TraceLog("CQuorbelServiceThread::IsRunCMD", __LINE__, L"pName : %@, cmdPidList count %d, %@",
              name, consoleIds.GetCount(), consoleIds.Join());
     ForgetEndedConsoles(consoleIds);
-
-    bool consoleAlive = false;
-    const auto record = FindRecord(name);
-    if (record != pinfoList.end()) {
-        for (int i = 0; i < consoleIds.GetCount(); ++i) {
-            if ((*record)->pidList.Find(consoleIds.GetAt(i)) >= 0) {
-                TraceLog("CQuorbelServiceThread::IsRunCMD", __LINE__, L"found %@", name);
-                consoleAlive = true;
-                break;
-            }
-        }
-    }
+    const bool consoleAlive = consoleRecords.IsAlive(name, consoleIds);
     TraceLog("CQuorbelServiceThread::IsRunCMD", __LINE__, L"-%d", consoleAlive ? 1 : 0);
     return consoleAlive;
 }
 
-void CQuorbelServiceThread::AddCMDWatchList(const XStringW& name, DWORD processId)
-{
-    TraceLog("CQuorbelServiceThread::AddCMDWatchList", __LINE__, L"+ %@, %d", name, processId);
-    const MutexLock lock(pinfoMutex.Get(), pinfoWaitMs);
-    if (lock.Owns()) {
-        AddConsoleRecord(name, processId);
-    } else {
-        // Without the mutex the list is left alone: the console goes unrecorded, so the
-        // program may be started once more at a later pass.
-        TraceError("CQuorbelServiceThread::AddCMDWatchList", __LINE__,
-                   L"pinfoMutex wait failed, %@, %d not recorded", name, processId);
-    }
-    TraceLog("CQuorbelServiceThread::AddCMDWatchList", __LINE__, L"- %@, %d", name, processId);
-}
-
-// Called with pinfoMutex held.
-void CQuorbelServiceThread::AddConsoleRecord(const XStringW& name, DWORD processId)
-{
-    const XStringW idText = ProcessIdText(processId);
-    const auto record = FindRecord(name);
-    if (record == pinfoList.end()) {
-        TraceLog("CQuorbelServiceThread::AddCMDWatchList", __LINE__, L"add name %@, add pid %d",
-                 name, processId);
-        auto info = std::make_unique<_PINFO>();
-        info->name = name;
-        info->pidList.Add(idText);
-        pinfoList.push_back(std::move(info));
-    } else if ((*record)->pidList.Find(idText) < 0) {
-        TraceLog("CQuorbelServiceThread::AddCMDWatchList", __LINE__,
-                 L"exist name %@, add pid %d", name, processId);
-        (*record)->pidList.Add(idText);
-    } else {
-        TraceLog("CQuorbelServiceThread::AddCMDWatchList", __LINE__,
-                 L"exist name %@, exist pid %d", name, processId);
-    }
-}
-
-// Forgets the consoles recorded for the name; it terminates none of them.
-void CQuorbelServiceThread::RemoveCMDWatchList(const XStringW& name)
-{
-    TraceLog("CQuorbelServiceThread::RemoveCMDWatchList", __LINE__, L"+ %@", name);
-    // Only the watch thread changes the list, so a name without a record needs no lock: a pass
-    // over programs that all run then takes the mutex for none of them.
-    if (FindRecord(name) == pinfoList.end()) {
-        TraceLog("CQuorbelServiceThread::RemoveCMDWatchList", __LINE__, L"- %@", name);
-        return;
-    }
-    const MutexLock lock(pinfoMutex.Get(), pinfoWaitMs);
-    if (lock.Owns()) {
-        const auto record = FindRecord(name);
-        if (record != pinfoList.end()) {
-            TraceLog("CQuorbelServiceThread::RemoveCMDWatchList", __LINE__, L"remove %@", name);
-            pinfoList.erase(record);
-        }
-    } else {
-        // Without the mutex the record stays; a later pass that sees the program running
-        // removes it then.
-        TraceError("CQuorbelServiceThread::RemoveCMDWatchList", __LINE__,
-                   L"pinfoMutex wait failed, %@ not removed", name);
-    }
-    TraceLog("CQuorbelServiceThread::RemoveCMDWatchList", __LINE__, L"- %@", name);
-}
-
 void CQuorbelServiceThread::ForgetEndedConsoles(const XStringWList& runningConsoleIds)
 {
-    // Read without the mutex, as the watch thread alone changes the list: a steady pass, with
-    // every program running, has no record and takes no lock here.
-    if (pinfoList.empty()) {
-        return;
+    consoleRecords.ForgetEnded(runningConsoleIds);
+    for (const auto& ended : consoleRecords.TakeEndedExitCodes()) {
+        endedConsoleCodes[ended.first] = ended.second;
     }
-    const MutexLock lock(pinfoMutex.Get(), pinfoWaitMs);
-    if (!lock.Owns()) {
-        return;  // the records are pruned at the next look at the consoles
-    }
-    for (auto record = pinfoList.begin(); record != pinfoList.end();) {
-        XStringWList& ids = (*record)->pidList;
-        XStringWList running;
-        for (int i = 0; i < ids.GetCount(); ++i) {
-            if (runningConsoleIds.Find(ids.GetAt(i)) >= 0) {
-                running.Add(ids.GetAt(i));
-            }
-        }
-        if (running.GetCount() == 0) {
-            record = pinfoList.erase(record);
-            continue;
-        }
-        if (running.GetCount() != ids.GetCount()) {
-            ids = running;
-        }
-        ++record;
-    }
+}
+
+void CQuorbelServiceThread::AddCMDWatchList(const XStringW& name, DWORD processId)
+{
+    consoleRecords.Add(name, processId, ScopedHandle());
+}
+
+void CQuorbelServiceThread::AddCMDWatchList(const XStringW& name, DWORD processId,
+                                            ScopedHandle console)
+{
+    consoleRecords.Add(name, processId, std::move(console));
+}
+
+void CQuorbelServiceThread::RemoveCMDWatchList(const XStringW& name)
+{
+    consoleRecords.Remove(name);
 }

@@ -19,7 +19,7 @@ using namespace watch_test;
 
 namespace {
 
-DWORD FailingLauncher(const XStringW&)
+DWORD FailingLauncher(const XStringW&, const XStringW&, const XStringW&, ScopedHandle*)
 {
     return 0;
 }
@@ -75,7 +75,7 @@ protected:
     std::vector<std::wstring> RecordNames() const
     {
         std::vector<std::wstring> names;
-        for (const auto& info : watch.pinfoList) {
+        for (const auto& info : watch.consoleRecords.pinfoList) {
             names.push_back(Text(info->name));
         }
         return names;
@@ -84,7 +84,7 @@ protected:
     std::vector<std::wstring> RecordedIds(const std::wstring& name) const
     {
         std::vector<std::wstring> ids;
-        for (const auto& info : watch.pinfoList) {
+        for (const auto& info : watch.consoleRecords.pinfoList) {
             if (Text(info->name) == name) {
                 for (int i = 0; i < info->pidList.GetCount(); ++i) {
                     ids.push_back(Text(info->pidList.GetAt(i)));
@@ -244,13 +244,13 @@ TEST_F(ConsoleWatchTest, WithoutThePinfoMutexTheListIsLeftAlone)
     ScopedHandle held(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     ScopedHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     std::thread holder([&] {
-        WaitForSingleObject(watch.pinfoMutex.Get(), INFINITE);
+        WaitForSingleObject(watch.consoleRecords.pinfoMutex.Get(), INFINITE);
         SetEvent(held.Get());
         WaitForSingleObject(release.Get(), INFINITE);
-        ReleaseMutex(watch.pinfoMutex.Get());
+        ReleaseMutex(watch.consoleRecords.pinfoMutex.Get());
     });
     ASSERT_EQ(WaitForSingleObject(held.Get(), 5000), WAIT_OBJECT_0);
-    watch.pinfoWaitMs = 50;
+    watch.consoleRecords.waitMs = 50;
     TraceCapture trace;
 
     watch.AddCMDWatchList(L"new.exe", 2);

@@ -39,7 +39,7 @@ std::atomic<int> processTables{0};
 
 std::atomic<int> failedStarts{0};
 
-DWORD FailingLauncher(const XStringW&)
+DWORD FailingLauncher(const XStringW&, const XStringW&, const XStringW&, ScopedHandle*)
 {
     ++failedStarts;
     return 0;
@@ -107,7 +107,7 @@ protected:
     std::vector<std::wstring> RecordNames() const
     {
         std::vector<std::wstring> names;
-        for (const auto& info : watch.pinfoList) {
+        for (const auto& info : watch.consoleRecords.pinfoList) {
             names.push_back(Text(info->name));
         }
         return names;
@@ -116,7 +116,7 @@ protected:
     // The console recorded first for a name, 0 when there is none.
     DWORD FirstConsoleOf(const std::wstring& name)
     {
-        for (const auto& info : watch.pinfoList) {
+        for (const auto& info : watch.consoleRecords.pinfoList) {
             if (Text(info->name) == name && info->pidList.GetCount() > 0) {
                 const DWORD console = static_cast<DWORD>(info->pidList.GetAt(0).ToUInt());
                 consoles.push_back(console);

@@ -125,10 +125,11 @@ void WatchListKey::SetIntervalDword(DWORD value)
                     REG_DWORD, &value, sizeof(value));
 }
 
-DWORD CountingLauncher(const XStringW& path)
+DWORD CountingLauncher(const XStringW& path, const XStringW& arguments, const XStringW& directory,
+                       ScopedHandle* console)
 {
     ++launchCount;
-    return CWindowService::RunAdminProcessByLogonSession(path);
+    return CWindowService::RunAdminProcessByLogonSession(path, arguments, directory, console);
 }
 
 int LaunchCount()

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "common/ScopedHandle.h"
 #include "strings/XStringW.h"
 
 namespace watch_test {
@@ -48,7 +49,8 @@ public:
 
 // A launcher for CQuorbelServiceThread::launcher that counts its calls and then starts the
 // program as the service would.
-DWORD CountingLauncher(const XStringW& path);
+DWORD CountingLauncher(const XStringW& path, const XStringW& arguments, const XStringW& directory,
+                       ScopedHandle* console);
 int LaunchCount();
 void ResetLaunchCount();
 
