@@ -128,9 +128,23 @@ struct ThreadpoolWaitTraits {
     }
 };
 
+// A thread-pool timer: stopped, drained of running callbacks, then closed.
+struct ThreadpoolTimerTraits {
+    using Type = PTP_TIMER;
+    static Type Invalid() { return nullptr; }
+    static bool IsValid(Type t) { return t != nullptr; }
+    static void Close(Type t)
+    {
+        ::SetThreadpoolTimer(t, nullptr, 0, 0);
+        ::WaitForThreadpoolTimerCallbacks(t, TRUE);
+        ::CloseThreadpoolTimer(t);
+    }
+};
+
 using ScopedHandle = ScopedObject<KernelHandleTraits>;
 using ScopedRegisteredWait = ScopedObject<RegisteredWaitTraits>;
 using ScopedThreadpoolWait = ScopedObject<ThreadpoolWaitTraits>;
+using ScopedThreadpoolTimer = ScopedObject<ThreadpoolTimerTraits>;
 using ScopedServiceHandle = ScopedObject<ServiceHandleTraits>;
 using ScopedRegKey = ScopedObject<RegKeyTraits>;
 using ScopedWtsMemory = ScopedObject<WtsMemoryTraits>;

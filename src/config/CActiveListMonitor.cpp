@@ -39,26 +39,56 @@ std::wstring FullKeyName(HKEY key)
 CActiveListMonitor::CActiveListMonitor()
     : changed(::CreateEventW(nullptr, FALSE, FALSE, nullptr)),
       changeWait(::CreateThreadpoolWait(&CActiveListMonitor::OnSignal, this, nullptr)),
+      recheckTimer(::CreateThreadpoolTimer(&CActiveListMonitor::OnRecheck, this, nullptr)),
       stale(false),
       activeIsCurrent(false),
-      changeCount(0),
-      lastCheck(0)
+      changeCount(0)
 {
+    if (recheckTimer) {
+        // Relative due time in 100 ns units, then the period in milliseconds; a window lets
+        // the pool fold the tick in with other work.
+        LARGE_INTEGER due;
+        due.QuadPart = -static_cast<LONGLONG>(kRecheckMs) * 10000;
+        FILETIME dueTime;
+        dueTime.dwLowDateTime = static_cast<DWORD>(due.QuadPart & 0xFFFFFFFF);
+        dueTime.dwHighDateTime = static_cast<DWORD>(due.QuadPart >> 32);
+        ::SetThreadpoolTimer(recheckTimer.Get(), &dueTime, kRecheckMs, 1000);
+    }
 }
 
 CActiveListMonitor::~CActiveListMonitor()
 {
-    // The wait goes first: its callback uses this object.
+    // The callbacks go first: they use this object.
+    recheckTimer.Reset();
     changeWait.Reset();
+}
+
+void CActiveListMonitor::MarkStale()
+{
+    stale.store(true);
+    if (onChange) {
+        onChange();
+    }
 }
 
 void CALLBACK CActiveListMonitor::OnSignal(PTP_CALLBACK_INSTANCE, void* context, PTP_WAIT,
                                            TP_WAIT_RESULT)
 {
+    static_cast<CActiveListMonitor*>(context)->MarkStale();
+}
+
+// Wakes the watch thread only when the held key is no longer the one at the path.
+void CALLBACK CActiveListMonitor::OnRecheck(PTP_CALLBACK_INSTANCE, void* context, PTP_TIMER)
+{
     CActiveListMonitor* const self = static_cast<CActiveListMonitor*>(context);
-    self->stale.store(true);
-    if (self->onChange) {
-        self->onChange();
+    bool moved = false;
+    ::AcquireSRWLockShared(&self->keyLock);
+    if (self->baseKey) {
+        moved = !self->StillAtPath(self->watchedSid);
+    }
+    ::ReleaseSRWLockShared(&self->keyLock);
+    if (moved) {
+        self->MarkStale();
     }
 }
 
@@ -70,9 +100,7 @@ XStringWList CActiveListMonitor::GetActiveList(const XStringW& sid)
     }
     bool replaced = false;
     const bool notified = stale.exchange(false);
-    if (baseKey && sid == watchedSid.GetString() &&
-        (notified || clock() - lastCheck >= kRecheckMs)) {
-        lastCheck = clock();
+    if (baseKey && sid == watchedSid.GetString() && notified) {
         if (!StillAtPath(sid)) {
             TraceLog("CActiveListMonitor::GetActiveList", __LINE__,
                      L"the watched key is no longer the watch list, watching the key at the path");
@@ -89,7 +117,6 @@ XStringWList CActiveListMonitor::GetActiveList(const XStringW& sid)
             }
             return CQuorbelServiceHelper::GetActiveList(sid);
         }
-        lastCheck = clock();
     }
     if (activeIsCurrent && !notified) {
         return active;
@@ -101,21 +128,26 @@ XStringWList CActiveListMonitor::GetActiveList(const XStringW& sid)
     activeIsCurrent = Arm();
     active = CQuorbelServiceHelper::GetActiveList(sid);
     if (!activeIsCurrent) {
+        ::AcquireSRWLockExclusive(&keyLock);
         baseKey.Reset();  // tried again at the next call
+        ::ReleaseSRWLockExclusive(&keyLock);
     }
     return active;
 }
 
 bool CActiveListMonitor::Watch(const XStringW& sid)
 {
-    watchedSid = sid;
-    baseKey.Reset();
-    if (!changed || !changeWait) {
-        return false;
-    }
+    ScopedRegKey opened;
     const XStringW path = CQuorbelServiceHelper::UserBaseKeyPath(sid);
-    return ::RegOpenKeyExW(HKEY_USERS, path.GetString(), 0, kWatchAccess, baseKey.Receive()) ==
-           ERROR_SUCCESS;
+    const bool watchable =
+        changed && changeWait &&
+        ::RegOpenKeyExW(HKEY_USERS, path.GetString(), 0, kWatchAccess, opened.Receive()) ==
+            ERROR_SUCCESS;
+    ::AcquireSRWLockExclusive(&keyLock);
+    watchedSid = sid;
+    baseKey = std::move(opened);
+    ::ReleaseSRWLockExclusive(&keyLock);
+    return watchable;
 }
 
 bool CActiveListMonitor::Arm()
@@ -146,8 +178,10 @@ void CActiveListMonitor::Close()
     if (changeWait) {
         ::SetThreadpoolWait(changeWait.Get(), nullptr, nullptr);
     }
+    ::AcquireSRWLockExclusive(&keyLock);
     baseKey.Reset();
     watchedSid = XStringW();
+    ::ReleaseSRWLockExclusive(&keyLock);
     activeIsCurrent = false;
     stale.store(false);
 }

@@ -8,8 +8,9 @@
 // or the SID names no loaded hive) every call reads the list.
 //
 // A held key follows a rename, and under Wine a deleted empty key raises no notification, so the
-// held key is checked against the key at the path on every notification and at least once a
-// minute; when they differ, the key at the path is watched instead.
+// held key is checked against the key at the path on every notification and, by a thread-pool
+// timer that wakes nothing while they agree, once a minute; when they differ, the key at the path
+// is watched instead.
 
 #include <windows.h>
 
@@ -23,7 +24,6 @@
 class CActiveListMonitor {
 public:
     using ChangeCallback = std::function<void()>;
-    using ClockFunc = ULONGLONG(WINAPI*)();
 
     CActiveListMonitor();
     ~CActiveListMonitor();
@@ -40,9 +40,7 @@ public:
     // Rises by one whenever a change of the watched list was read (not at the first read).
     unsigned ChangeCount() const { return changeCount; }
 
-    // Seam for tests: how often the held key is compared with the key at the path.
-    ClockFunc clock = &::GetTickCount64;
-    static constexpr ULONGLONG kRecheckMs = 60000;
+    static constexpr DWORD kRecheckMs = 60000;
 
 private:
     // Opens the SID's base key for watching; false when there is none.
@@ -54,15 +52,19 @@ private:
     bool StillAtPath(const XStringW& sid) const;
     void Close();
     static void CALLBACK OnSignal(PTP_CALLBACK_INSTANCE, void* context, PTP_WAIT, TP_WAIT_RESULT);
+    static void CALLBACK OnRecheck(PTP_CALLBACK_INSTANCE, void* context, PTP_TIMER);
+    void MarkStale();
 
     XStringW watchedSid;
     ScopedRegKey baseKey;
     ScopedHandle changed;
     ScopedThreadpoolWait changeWait;
+    ScopedThreadpoolTimer recheckTimer;
+    // Guards baseKey and watchedSid against the timer's look at them.
+    SRWLOCK keyLock = SRWLOCK_INIT;
     std::atomic<bool> stale;
     ChangeCallback onChange;
     XStringWList active;
     bool activeIsCurrent;
     unsigned changeCount;
-    ULONGLONG lastCheck;
 };

@@ -263,5 +263,9 @@ DWORD WatchIntervalFromText(const XStringW& intervalText)
 
 bool IsIntervalAdjusted(const XStringW& intervalText)
 {
-    return IsDecimal(intervalText) && RequestedInterval(intervalText) != IntervalFromText(intervalText);
+    if (!IsDecimal(intervalText)) {
+        return false;
+    }
+    const DWORD milliseconds = static_cast<DWORD>(intervalText.ToUInt());
+    return milliseconds == kNotANumber || milliseconds != IntervalFromText(intervalText);
 }
