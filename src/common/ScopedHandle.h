@@ -128,6 +128,18 @@ struct ThreadpoolWaitTraits {
     }
 };
 
+// A thread-pool work object: its callbacks are waited for, then it is closed.
+struct ThreadpoolWorkTraits {
+    using Type = PTP_WORK;
+    static Type Invalid() { return nullptr; }
+    static bool IsValid(Type w) { return w != nullptr; }
+    static void Close(Type w)
+    {
+        ::WaitForThreadpoolWorkCallbacks(w, FALSE);
+        ::CloseThreadpoolWork(w);
+    }
+};
+
 // A thread-pool timer: stopped, drained of running callbacks, then closed.
 struct ThreadpoolTimerTraits {
     using Type = PTP_TIMER;
@@ -145,6 +157,7 @@ using ScopedHandle = ScopedObject<KernelHandleTraits>;
 using ScopedRegisteredWait = ScopedObject<RegisteredWaitTraits>;
 using ScopedThreadpoolWait = ScopedObject<ThreadpoolWaitTraits>;
 using ScopedThreadpoolTimer = ScopedObject<ThreadpoolTimerTraits>;
+using ScopedThreadpoolWork = ScopedObject<ThreadpoolWorkTraits>;
 using ScopedServiceHandle = ScopedObject<ServiceHandleTraits>;
 using ScopedRegKey = ScopedObject<RegKeyTraits>;
 using ScopedWtsMemory = ScopedObject<WtsMemoryTraits>;

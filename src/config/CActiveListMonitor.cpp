@@ -37,7 +37,10 @@ std::wstring FullKeyName(HKEY key)
 }  // namespace
 
 CActiveListMonitor::CActiveListMonitor()
-    : changed(::CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+    // Manual reset: the thread-pool wait fires once per arming, and the reader can still look at
+    // the event itself, so that an edit made just before a read is never missed for the lag of
+    // the callback.
+    : changed(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
       changeWait(::CreateThreadpoolWait(&CActiveListMonitor::OnSignal, this, nullptr)),
       recheckTimer(::CreateThreadpoolTimer(&CActiveListMonitor::OnRecheck, this, nullptr)),
       stale(false),
@@ -99,7 +102,8 @@ XStringWList CActiveListMonitor::GetActiveList(const XStringW& sid)
         return CQuorbelServiceHelper::GetActiveList(sid);
     }
     bool replaced = false;
-    const bool notified = stale.exchange(false);
+    const bool notified = stale.exchange(false) ||
+                          (changed && ::WaitForSingleObject(changed.Get(), 0) == WAIT_OBJECT_0);
     if (baseKey && sid == watchedSid.GetString() && notified) {
         if (!StillAtPath(sid)) {
             TraceLog("CActiveListMonitor::GetActiveList", __LINE__,

@@ -75,11 +75,14 @@ WatchListResult SwitchStatus(const XStringA& functionName, int line, const XStri
 // The Interval as text: a string as it is, a REG_DWORD in decimal, anything else as no value.
 XStringW ReadInterval(HKEY root, const XStringW& baseKeyPath)
 {
-    XStringW text;
-    DWORD number = 0;
-    DWORD size = 0;
-    const DWORD type = CRegHelper::GetValue(root, baseKeyPath, kIntervalValue, text, number, size);
-    return (type == REG_SZ || type == REG_DWORD) ? text : XStringW();
+    DWORD type = REG_NONE;
+    XStringW text = CRegHelper::GetStringValue(root, baseKeyPath, kIntervalValue, &type);
+    if (type == REG_DWORD) {
+        DWORD number = 0;
+        DWORD size = 0;
+        CRegHelper::GetValue(root, baseKeyPath, kIntervalValue, text, number, size);
+    }
+    return text;
 }
 
 }  // namespace

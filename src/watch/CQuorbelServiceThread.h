@@ -65,10 +65,15 @@ private:
     // their second to come up.
     struct StartedProgram {
         XStringW name;
+        XStringW path;
         DWORD consoleId = 0;
         ScopedHandle console;
+        bool launched = false;  // false: the service was stopping before its turn came
     };
-    using StartBatch = std::vector<StartedProgram>;
+    struct StartBatch {
+        std::vector<StartedProgram> programs;
+        size_t launched = 0;  // the programs before this index have been launched
+    };
 
     // Steps of one pass.
     bool IsHeldOff() const;
@@ -86,6 +91,9 @@ private:
     // Starts: BeginStart launches (or says why not), FinishStarts waits once for all of them
     // and then ends the consoles of programs that came up and records the others.
     void BeginStart(const XStringW& name, const XStringW& path, StartBatch& batch);
+    // Launches the programs of the batch not launched yet, several at a time.
+    void LaunchPending(StartBatch& batch);
+    static void CALLBACK LaunchOne(PTP_CALLBACK_INSTANCE, void* context, PTP_WORK);
     void FinishStarts(StartBatch& batch);
     void WaitForStartedPrograms(const StartBatch& batch);
     void EndConsole(const StartedProgram& started);

@@ -7,6 +7,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
+#include <vector>
 
 #include "process/CWinHelper.h"
 #include "trace/Trace.h"
@@ -20,15 +22,25 @@ constexpr const wchar_t* kConsoleImageName = L"cmd.exe";
 constexpr UINT kEndedConsoleExitCode = 1;
 // How often the started programs are looked for while they get their second.
 constexpr DWORD kStartPollMs = 25;
+
+// Launches run on the thread pool this many at a time: a start costs tens of milliseconds, most
+// of it outside the Wine server, and a quit request is still seen between two groups.
+constexpr size_t kLaunchGroup = 8;
+
+// One thread-pool work item launches the programs of a group; each callback takes the next one.
+struct LaunchGroup {
+    CQuorbelServiceThread* thread;
+    std::vector<void*> programs;
+    std::atomic<size_t> next{0};
+};
 }  // namespace
 
 DWORD CQuorbelServiceThread::RunProcess(const XStringW& name, const XStringW& path)
 {
     StartBatch batch;
     BeginStart(name, path, batch);
-    const DWORD consoleId = batch.empty() ? 0 : batch.front().consoleId;
     FinishStarts(batch);
-    return consoleId;
+    return batch.programs.empty() ? 0 : batch.programs.front().consoleId;
 }
 
 void CQuorbelServiceThread::BeginStart(const XStringW& name, const XStringW& path,
@@ -53,29 +65,87 @@ void CQuorbelServiceThread::BeginStart(const XStringW& name, const XStringW& pat
     }
     StartedProgram started;
     started.name = name;
-    started.consoleId = launcher(path, XStringW(), XStringW(), &started.console);
-    if (started.consoleId == 0) {
-        ReportStartFailed(name, path);
+    started.path = path;
+    batch.programs.push_back(std::move(started));
+    if (batch.programs.size() - batch.launched >= kLaunchGroup) {
+        LaunchPending(batch);
     }
-    policy.Started(NameKey(name), clock());
-    batch.push_back(std::move(started));
+}
+
+void CALLBACK CQuorbelServiceThread::LaunchOne(PTP_CALLBACK_INSTANCE, void* context, PTP_WORK)
+{
+    LaunchGroup* const group = static_cast<LaunchGroup*>(context);
+    StartedProgram& program = *static_cast<StartedProgram*>(group->programs[group->next++]);
+    // Nothing new is started once the service is stopping.
+    if (group->thread->IsQuitRequested()) {
+        return;
+    }
+    program.consoleId =
+        group->thread->launcher(program.path, XStringW(), XStringW(), &program.console);
+    program.launched = true;
+}
+
+void CQuorbelServiceThread::LaunchPending(StartBatch& batch)
+{
+    LaunchGroup group;
+    group.thread = this;
+    for (size_t i = batch.launched; i < batch.programs.size(); ++i) {
+        group.programs.push_back(&batch.programs[i]);
+    }
+    batch.launched = batch.programs.size();
+    // A single start, or a pool that cannot be had, runs on this thread.
+    const ScopedThreadpoolWork work(group.programs.size() > 1
+                                        ? ::CreateThreadpoolWork(&LaunchOne, &group, nullptr)
+                                        : nullptr);
+    for (size_t i = 0; i < group.programs.size(); ++i) {
+        if (work) {
+            ::SubmitThreadpoolWork(work.Get());
+        } else {
+            LaunchOne(nullptr, &group, nullptr);
+        }
+    }
+    if (work) {
+        ::WaitForThreadpoolWorkCallbacks(work.Get(), FALSE);
+    }
+    for (void* item : group.programs) {
+        const StartedProgram& program = *static_cast<StartedProgram*>(item);
+        if (!program.launched) {
+            continue;
+        }
+        if (program.consoleId == 0) {
+            ReportStartFailed(program.name, program.path);
+        }
+        policy.Started(NameKey(program.name), clock());
+    }
 }
 
 void CQuorbelServiceThread::FinishStarts(StartBatch& batch)
 {
-    if (batch.empty()) {
+    LaunchPending(batch);
+    // Programs whose turn came after a quit request were not started and leave no record.
+    batch.programs.erase(std::remove_if(batch.programs.begin(), batch.programs.end(),
+                                        [](const StartedProgram& p) {
+                                            if (!p.launched) {
+                                                TraceLog("CQuorbelServiceThread::RunProcess",
+                                                         __LINE__, L"+%@, ret = %d", p.name, 0);
+                                            }
+                                            return !p.launched;
+                                        }),
+                         batch.programs.end());
+    if (batch.programs.empty()) {
         return;
     }
     // A quit request cuts the wait short; the consoles are still recorded or ended below.
     WaitForStartedPrograms(batch);
-    for (StartedProgram& started : batch) {
+    for (StartedProgram& started : batch.programs) {
         if (processes.IsRunning(started.name)) {
+            // Waited on before its console goes, so that an end right after is seen.
+            NoteRunning(started.name);
             TraceLog("CQuorbelServiceThread::RunProcess", __LINE__,
                      L"Immediately Kill CMD for %@, %d", started.name, started.consoleId);
             EndConsole(started);
             processesStale = true;
             RemoveCMDWatchList(started.name);
-            NoteRunning(started.name);
         } else {
             if (started.consoleId != 0) {
                 XStringWList consoleId;
@@ -96,9 +166,8 @@ void CQuorbelServiceThread::WaitForStartedPrograms(const StartBatch& batch)
     const ULONGLONG begin = clock();
     for (;;) {
         RefreshProcesses();
-        const bool allUp = std::all_of(batch.begin(), batch.end(), [&](const StartedProgram& s) {
-            return processes.IsRunning(s.name);
-        });
+        const bool allUp = std::all_of(batch.programs.begin(), batch.programs.end(),
+                                       [&](const StartedProgram& s) { return processes.IsRunning(s.name); });
         const ULONGLONG waited = clock() - begin;
         if (allUp || waited >= programStartWaitMs) {
             return;

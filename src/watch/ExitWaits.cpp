@@ -84,6 +84,14 @@ bool ExitWaits::Add(const XStringW& name, DWORD processId,
                                                    &ExitWaits::OnExit, waited.get(), INFINITE,
                                                    WT_EXECUTEONLYONCE) != FALSE;
     }
+    if (!registered && ::GetLastError() == ERROR_INVALID_PARAMETER && !waited->process) {
+        // Gone between the snapshot and the open: that is an end, and the next pass finds it.
+        list.push_back(std::move(waited));
+        if (wake) {
+            wake();
+        }
+        return true;
+    }
     if (!registered) {
         TraceError("ExitWaits::Watch", __LINE__,
                    L"no wait on %@ process %d (error %d): its end is found by the interval poll",

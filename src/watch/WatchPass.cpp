@@ -120,10 +120,10 @@ void CQuorbelServiceThread::KeepCompanionRunning()
     StartedProgram started;
     started.name = companionName;
     started.consoleId = launcher(CompanionPath(), XStringW(), XStringW(), &started.console);
-    batch.push_back(std::move(started));
+    batch.programs.push_back(std::move(started));
     WaitForStartedPrograms(batch);
     if (processes.IsRunning(companionName)) {
-        EndConsole(batch.front());
+        EndConsole(batch.programs.front());
         processesStale = true;
     }
 }
