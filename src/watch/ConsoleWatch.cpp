@@ -22,6 +22,11 @@ constexpr const wchar_t* kConsoleImageName = L"cmd.exe";
 constexpr UINT kEndedConsoleExitCode = 1;
 // How often the started programs are looked for while they get their second.
 constexpr DWORD kStartPollMs = 25;
+// Under Wine a console program whose console is ended while the program is still starting up
+// can hang before it runs a line of its own (seen 300 ms after the launch). A console is
+// therefore ended only once it has had its second, even when every program was seen earlier:
+// the pass knows sooner which programs came up, and ends their consoles when it is safe.
+constexpr DWORD kConsoleSettleMs = 1000;
 
 // Launches run on the thread pool this many at a time: a start costs tens of milliseconds, most
 // of it outside the Wine server, and a quit request is still seen between two groups.
@@ -136,7 +141,13 @@ void CQuorbelServiceThread::FinishStarts(StartBatch& batch)
         return;
     }
     // A quit request cuts the wait short; the consoles are still recorded or ended below.
+    const ULONGLONG launchedAt = clock();
     WaitForStartedPrograms(batch);
+    const ULONGLONG waited = clock() - launchedAt;
+    const DWORD settleMs = (std::min)(kConsoleSettleMs, programStartWaitMs);
+    if (waited < settleMs) {
+        WaitForQuit(static_cast<DWORD>(settleMs - waited));
+    }
     for (StartedProgram& started : batch.programs) {
         if (processes.IsRunning(started.name)) {
             // Waited on before its console goes, so that an end right after is seen.
