@@ -18,7 +18,10 @@ CQuorbelServiceThread::CQuorbelServiceThread()
     activeList.SetChangeCallback([this] { Wake(); });
 }
 
-CQuorbelServiceThread::~CQuorbelServiceThread() = default;
+CQuorbelServiceThread::~CQuorbelServiceThread()
+{
+    EndPendingConsoles();
+}
 
 CQuorbelServiceThread& GetWatchThread()
 {
@@ -47,6 +50,7 @@ void StopWatchThread()
     CQuorbelServiceThread& watchThread = GetWatchThread();
     watchThread.Quit();
     watchThread.Join();
+    watchThread.EndPendingConsoles();
 }
 
 void WakeWatchThread()

@@ -58,6 +58,8 @@ public:
     bool publishStates = true;
 
     const RestartPolicy& Policy() const { return policy; }
+    // Ends the consoles still waiting for their second; for the end of the service.
+    void EndPendingConsoles();
     const ExitWaits& ProgramWaits() const { return programWaits; }
 
 private:
@@ -94,7 +96,10 @@ private:
     // Launches the programs of the batch not launched yet, several at a time.
     void LaunchPending(StartBatch& batch);
     static void CALLBACK LaunchOne(PTP_CALLBACK_INSTANCE, void* context, PTP_WORK);
-    void FinishStarts(StartBatch& batch);
+    // deferConsoleEnds: the consoles of programs that came up are ended by a later pass once
+    // they had their second, so that this pass need not wait for it.
+    void FinishStarts(StartBatch& batch, bool deferConsoleEnds = false);
+    void EndDueConsoles();
     void WaitForStartedPrograms(const StartBatch& batch);
     void EndConsole(const StartedProgram& started);
 
@@ -118,6 +123,12 @@ private:
     ExitWaits consoleWaits;  // wake the pass when a console of a program not yet up ends
     RestartPolicy policy;
     std::map<std::wstring, DWORD> endedConsoleCodes;
+    struct ConsoleToEnd {
+        ULONGLONG endAt = 0;
+        DWORD consoleId = 0;
+        ScopedHandle console;
+    };
+    std::vector<ConsoleToEnd> consolesToEnd;
     std::map<std::wstring, EntryState> published;
     XStringW publishedSid;
     XStringW lastIntervalText;

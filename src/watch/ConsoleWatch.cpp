@@ -124,7 +124,7 @@ void CQuorbelServiceThread::LaunchPending(StartBatch& batch)
     }
 }
 
-void CQuorbelServiceThread::FinishStarts(StartBatch& batch)
+void CQuorbelServiceThread::FinishStarts(StartBatch& batch, bool deferConsoleEnds)
 {
     LaunchPending(batch);
     // Programs whose turn came after a quit request were not started and leave no record.
@@ -145,7 +145,7 @@ void CQuorbelServiceThread::FinishStarts(StartBatch& batch)
     WaitForStartedPrograms(batch);
     const ULONGLONG waited = clock() - launchedAt;
     const DWORD settleMs = (std::min)(kConsoleSettleMs, programStartWaitMs);
-    if (waited < settleMs) {
+    if (!deferConsoleEnds && waited < settleMs) {
         WaitForQuit(static_cast<DWORD>(settleMs - waited));
     }
     for (StartedProgram& started : batch.programs) {
@@ -154,7 +154,15 @@ void CQuorbelServiceThread::FinishStarts(StartBatch& batch)
             NoteRunning(started.name);
             TraceLog("CQuorbelServiceThread::RunProcess", __LINE__,
                      L"Immediately Kill CMD for %@, %d", started.name, started.consoleId);
-            EndConsole(started);
+            if (deferConsoleEnds && waited < settleMs) {
+                ConsoleToEnd pending;
+                pending.endAt = launchedAt + settleMs;
+                pending.consoleId = started.consoleId;
+                pending.console = std::move(started.console);
+                consolesToEnd.push_back(std::move(pending));
+            } else {
+                EndConsole(started);
+            }
             processesStale = true;
             RemoveCMDWatchList(started.name);
         } else {
@@ -205,6 +213,30 @@ void CQuorbelServiceThread::EndConsole(const StartedProgram& started)
         TraceError("CQuorbelServiceThread::RunProcess", __LINE__,
                    L"console %d not ended, error %d", started.consoleId, ::GetLastError());
     }
+}
+
+void CQuorbelServiceThread::EndDueConsoles()
+{
+    const ULONGLONG now = clock();
+    for (auto pending = consolesToEnd.begin(); pending != consolesToEnd.end();) {
+        if (pending->endAt > now && !IsQuitRequested()) {
+            ++pending;
+            continue;
+        }
+        StartedProgram started;
+        started.consoleId = pending->consoleId;
+        started.console = std::move(pending->console);
+        EndConsole(started);
+        pending = consolesToEnd.erase(pending);
+    }
+}
+
+void CQuorbelServiceThread::EndPendingConsoles()
+{
+    for (ConsoleToEnd& pending : consolesToEnd) {
+        pending.endAt = 0;
+    }
+    EndDueConsoles();
 }
 
 bool CQuorbelServiceThread::IsRunCMD(const XStringW& name)

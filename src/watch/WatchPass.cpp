@@ -62,6 +62,7 @@ int CQuorbelServiceThread::ThreadFunc()
     // The ends seen by the waits are taken before the processes are looked at, so that a
     // program that ended is not in the snapshot any more. The consoles that ended since the
     // last pass are forgotten here, also those of names that are paused or gone from the list.
+    EndDueConsoles();
     TakeProgramExits();
     RefreshProcesses();
     ForgetEndedConsoles(processes.FindIds(kConsoleImageName));
@@ -186,7 +187,7 @@ void CQuorbelServiceThread::KeepEntriesRunning(const XStringW& sid, const XStrin
         }
         BeginStart(name, path, batch);
     }
-    FinishStarts(batch);
+    FinishStarts(batch, true);
     if (publishStates && !sid.IsEmpty()) {
         PrepareStates(sid);
         for (int i = 0; i < names.GetCount(); ++i) {
@@ -236,7 +237,10 @@ void CQuorbelServiceThread::ForgetDroppedEntries(const XStringW& sid, const XStr
 // A held-back start falls due before the interval is over: the pass after it comes then.
 void CQuorbelServiceThread::ScheduleNextStart()
 {
-    const ULONGLONG untilNext = policy.MsUntilNextStart(clock());
+    ULONGLONG untilNext = policy.MsUntilNextStart(clock());
+    for (const ConsoleToEnd& pending : consolesToEnd) {
+        untilNext = (std::min)(untilNext, pending.endAt > clock() ? pending.endAt - clock() : 0);
+    }
     if (untilNext != RestartPolicy::kNone) {
         SetNextWait(static_cast<DWORD>((std::min<ULONGLONG>)(untilNext, kMaxIntervalMs)));
     }
