@@ -53,3 +53,5 @@ struct Settings {
 void RunTraceBench(const bench::Settings& settings);
 void RunPassBench(const bench::Settings& settings);
 void RunChurnBench(const bench::Settings& settings);
+// Drives the real service in the probe's prefix.
+void RunServiceBench(const bench::Settings& settings);

@@ -19,6 +19,7 @@ int main(int argc, char** argv)
     std::printf("QuorbelService benchmark (ratios measured in this run; lower is better)\n");
     RunPassBench(settings);
     RunChurnBench(settings);
+    RunServiceBench(settings);
     // Last: it turns the process-wide trace on for good, which would slow every later pass.
     RunTraceBench(settings);
     return 0;

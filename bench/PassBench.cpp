@@ -253,7 +253,7 @@ void RunChurnBench(const bench::Settings&)
 
     char text[160] = {};
     std::snprintf(text, sizeof(text), "%d names churned, %d console records left", churnedNames,
-                  static_cast<int>(watch.pinfoList.size()));
+                  static_cast<int>(watch.consoleRecords.pinfoList.size()));
     bench::PrintLine("churn over 10^4 passes", text);
     bench::PrintLine("RSS after 10^3 / 10^4 passes",
                      Kib(warm.workingSetBytes) + " / " + Kib(after.workingSetBytes));

@@ -3,10 +3,12 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "app/ConsoleOutput.h"
 #include "app/Dispatch.h"
 #include "config/CQuorbelServiceHelper.h"
+#include "config/EntryStateStore.h"
 #include "process/ProcessTable.h"
 #include "service/CWindowService.h"
 #include "strings/CommandLineText.h"
@@ -49,6 +51,56 @@ XStringW ShownPath(const XStringW& name)
     return type == REG_SZ ? WithControlCharactersShown(path) : XStringW(L"(no program path)");
 }
 
+// "75 s", "12 min", "5 h", "3 d": short enough for a column, exact enough to tell runs apart.
+XStringW Duration(ULONGLONG milliseconds)
+{
+    const ULONGLONG seconds = milliseconds / 1000;
+    XStringW text;
+    if (seconds < 120) {
+        text.Format(L"%u s", static_cast<unsigned>(seconds));
+    } else if (seconds < 120 * 60) {
+        text.Format(L"%u min", static_cast<unsigned>(seconds / 60));
+    } else if (seconds < 48 * 3600) {
+        text.Format(L"%u h", static_cast<unsigned>(seconds / 3600));
+    } else {
+        text.Format(L"%u d", static_cast<unsigned>(seconds / 86400));
+    }
+    return text;
+}
+
+// What the service published for an entry, as the list's columns.
+struct RunColumns {
+    XStringW run;
+    XStringW restarts;
+    XStringW lastExit;
+};
+
+RunColumns ColumnsOf(bool running, const EntryState* state, ULONGLONG now)
+{
+    constexpr ULONGLONG kTicksPerMs = 10000;
+    RunColumns columns;
+    if (running) {
+        columns.run = L"running";
+        if (state != nullptr && state->processId != 0 && state->startedAt != 0 &&
+            state->startedAt <= now) {
+            columns.run.AppendFormat(L", pid %u, up %@", state->processId,
+                                     Duration((now - state->startedAt) / kTicksPerMs));
+        }
+    } else if (state != nullptr && state->nextStartAt > now) {
+        columns.run.Format(L"backing off, next start in %u s",
+                           static_cast<unsigned>((state->nextStartAt - now) / kTicksPerMs / 1000 + 1));
+    } else {
+        columns.run = L"not running";
+    }
+    if (state != nullptr) {
+        columns.restarts.Format(L"restarts %u", state->restarts);
+        if (state->hasExit) {
+            columns.lastExit.Format(L"exit code %d", static_cast<int>(state->exitCode));
+        }
+    }
+    return columns;
+}
+
 const wchar_t* StateName(DWORD state)
 {
     switch (state) {
@@ -79,28 +131,52 @@ int PrintWatchList()
     // One look at the processes answers "does it run" for every entry; only those of the user's
     // own session count, as other users' copies are not this user's programs.
     const ProcessTable processes = ProcessTable::TakeForOwnSession();
-    int nameWidth = 0;
-    for (int i = 0; i < names.GetCount(); ++i) {
-        const int shownLength = WithControlCharactersShown(names.GetCopyAt(i)).GetLength();
-        nameWidth = std::max(nameWidth, shownLength);
-    }
+    const XStringW sid = EntryStateStore::ProcessUserSid();
+    const ULONGLONG now = EntryStateStore::FileTimeNow();
     if (names.GetCount() == 0) {
         WriteOutputLine(XStringW(L"the watch list is empty"));
+    }
+    // The columns of what the service published appear only when it published something (it
+    // runs, or ran since the machine started).
+    std::vector<RunColumns> columns;
+    bool anyState = false;
+    int widths[4] = {0, 11, 0, 0};
+    for (int i = 0; i < names.GetCount(); ++i) {
+        const XStringW name = names.GetCopyAt(i);
+        EntryState state;
+        const bool published = EntryStateStore::Read(sid, name, state);
+        anyState = anyState || published;
+        columns.push_back(ColumnsOf(processes.IsRunning(name), published ? &state : nullptr, now));
+        widths[0] = std::max(widths[0], WithControlCharactersShown(name).GetLength());
+        widths[1] = std::max(widths[1], columns.back().run.GetLength());
+        widths[2] = std::max(widths[2], columns.back().restarts.GetLength());
+        widths[3] = std::max(widths[3], columns.back().lastExit.GetLength());
     }
     for (int i = 0; i < names.GetCount(); ++i) {
         const XStringW name = names.GetCopyAt(i);
         XStringW line;
-        line.Format(L"%@  %@  %@  %@", Padded(WithControlCharactersShown(name), nameWidth),
+        line.Format(L"%@  %@  %@  ", Padded(WithControlCharactersShown(name), widths[0]),
                     Padded(StateOf(CQuorbelServiceHelper::GetUserListStatus(name)), 6),
-                    Padded(XStringW(processes.IsRunning(name) ? L"running" : L"not running"), 11),
-                    ShownPath(name));
+                    Padded(columns[i].run, widths[1]));
+        if (anyState) {
+            line.AppendFormat(L"%@  %@  ", Padded(columns[i].restarts, widths[2]),
+                              Padded(columns[i].lastExit, widths[3]));
+        }
+        line += ShownPath(name);
         WriteOutputLine(line);
     }
     const XStringW intervalText = CQuorbelServiceHelper::GetUserInterval();
-    XStringW interval;
-    interval.Format(intervalText.IsEmpty() ? L"Interval: %u ms (default)" : L"Interval: %u ms",
-                    WatchIntervalFromText(intervalText));
-    WriteOutputLine(interval);
+    const DWORD interval = WatchIntervalFromText(intervalText);
+    XStringW text;
+    if (intervalText.IsEmpty()) {
+        text.Format(L"Interval: %u ms (default)", interval);
+    } else if (IsIntervalAdjusted(intervalText)) {
+        text.Format(L"Interval: %u ms (set to %@, kept within %u ms .. %u ms)", interval,
+                    intervalText, kMinIntervalMs, kMaxIntervalMs);
+    } else {
+        text.Format(L"Interval: %u ms", interval);
+    }
+    WriteOutputLine(text);
     return kExitSuccess;
 }
 

@@ -19,6 +19,7 @@ void RunService()
     static CWindowServiceThread serviceThread;
     serviceThread.mainFunc = StartWatchThread;
     serviceThread.endFunc = StopWatchThread;
+    serviceThread.wakeFunc = WakeWatchThread;
     CWindowService::serviceThread = &serviceThread;
     CWindowService::modulePath = GetModulePath(true);
 

@@ -120,8 +120,60 @@ struct FindHandleTraits {
     static void Close(Type h) { ::FindClose(h); }
 };
 
+
+// A wait registered with RegisterWaitForSingleObject. Unregistering waits for a callback that is
+// under way, so whatever the callback uses may be destroyed once the owner is reset.
+struct RegisteredWaitTraits {
+    using Type = HANDLE;
+    static Type Invalid() { return nullptr; }
+    static bool IsValid(Type h) { return h != nullptr; }
+    static void Close(Type h) { ::UnregisterWaitEx(h, INVALID_HANDLE_VALUE); }
+};
+
+// A thread-pool wait object: cancelled, drained of running callbacks, then closed.
+struct ThreadpoolWaitTraits {
+    using Type = PTP_WAIT;
+    static Type Invalid() { return nullptr; }
+    static bool IsValid(Type w) { return w != nullptr; }
+    static void Close(Type w)
+    {
+        ::SetThreadpoolWait(w, nullptr, nullptr);
+        ::WaitForThreadpoolWaitCallbacks(w, TRUE);
+        ::CloseThreadpoolWait(w);
+    }
+};
+
+// A thread-pool work object: its callbacks are waited for, then it is closed.
+struct ThreadpoolWorkTraits {
+    using Type = PTP_WORK;
+    static Type Invalid() { return nullptr; }
+    static bool IsValid(Type w) { return w != nullptr; }
+    static void Close(Type w)
+    {
+        ::WaitForThreadpoolWorkCallbacks(w, FALSE);
+        ::CloseThreadpoolWork(w);
+    }
+};
+
+// A thread-pool timer: stopped, drained of running callbacks, then closed.
+struct ThreadpoolTimerTraits {
+    using Type = PTP_TIMER;
+    static Type Invalid() { return nullptr; }
+    static bool IsValid(Type t) { return t != nullptr; }
+    static void Close(Type t)
+    {
+        ::SetThreadpoolTimer(t, nullptr, 0, 0);
+        ::WaitForThreadpoolTimerCallbacks(t, TRUE);
+        ::CloseThreadpoolTimer(t);
+    }
+};
+
 using ScopedHandle = ScopedObject<KernelHandleTraits>;
 using ScopedFindHandle = ScopedObject<FindHandleTraits>;
+using ScopedRegisteredWait = ScopedObject<RegisteredWaitTraits>;
+using ScopedThreadpoolWait = ScopedObject<ThreadpoolWaitTraits>;
+using ScopedThreadpoolTimer = ScopedObject<ThreadpoolTimerTraits>;
+using ScopedThreadpoolWork = ScopedObject<ThreadpoolWorkTraits>;
 using ScopedServiceHandle = ScopedObject<ServiceHandleTraits>;
 using ScopedRegKey = ScopedObject<RegKeyTraits>;
 using ScopedWtsMemory = ScopedObject<WtsMemoryTraits>;

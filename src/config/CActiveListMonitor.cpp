@@ -1,52 +1,191 @@
 #include "config/CActiveListMonitor.h"
 
+#include <cstring>
+#include <string>
+#include <vector>
+
 #include "config/CQuorbelServiceHelper.h"
+#include "trace/Trace.h"
 
 namespace {
-constexpr REGSAM kWatchAccess = KEY_NOTIFY | KEY_WOW64_64KEY;
+constexpr REGSAM kWatchAccess = KEY_NOTIFY | KEY_QUERY_VALUE | KEY_WOW64_64KEY;
 constexpr DWORD kChangeFilter = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET;
+constexpr int kKeyNameInformation = 3;  // KEY_INFORMATION_CLASS
+using NtQueryKeyFunc = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+
+// The key's full name in the registry's own namespace ("\REGISTRY\USER\<sid>\..."), empty when
+// it cannot be told (a deleted key among them).
+std::wstring FullKeyName(HKEY key)
+{
+    static const NtQueryKeyFunc query = reinterpret_cast<NtQueryKeyFunc>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQueryKey")));
+    if (query == nullptr || key == nullptr) {
+        return std::wstring();
+    }
+    std::vector<BYTE> buffer(1024);
+    ULONG needed = 0;
+    if (query(key, kKeyNameInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed) <
+        0) {
+        return std::wstring();
+    }
+    // KEY_NAME_INFORMATION: a byte length, then the name without a terminator.
+    ULONG length = 0;
+    memcpy(&length, buffer.data(), sizeof(length));
+    const wchar_t* name = reinterpret_cast<const wchar_t*>(buffer.data() + sizeof(ULONG));
+    return std::wstring(name, length / sizeof(wchar_t));
+}
 }  // namespace
 
 CActiveListMonitor::CActiveListMonitor()
-    : changed(::CreateEventW(nullptr, FALSE, FALSE, nullptr)), activeIsCurrent(false)
+    // Manual reset: the thread-pool wait fires once per arming, and the reader can still look at
+    // the event itself, so that an edit made just before a read is never missed for the lag of
+    // the callback.
+    : changed(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      changeWait(::CreateThreadpoolWait(&CActiveListMonitor::OnSignal, this, nullptr)),
+      recheckTimer(::CreateThreadpoolTimer(&CActiveListMonitor::OnRecheck, this, nullptr)),
+      stale(false),
+      activeIsCurrent(false),
+      changeCount(0)
 {
+    if (recheckTimer) {
+        // Relative due time in 100 ns units, then the period in milliseconds; a window lets
+        // the pool fold the tick in with other work.
+        LARGE_INTEGER due;
+        due.QuadPart = -static_cast<LONGLONG>(kRecheckMs) * 10000;
+        FILETIME dueTime;
+        dueTime.dwLowDateTime = static_cast<DWORD>(due.QuadPart & 0xFFFFFFFF);
+        dueTime.dwHighDateTime = static_cast<DWORD>(due.QuadPart >> 32);
+        ::SetThreadpoolTimer(recheckTimer.Get(), &dueTime, kRecheckMs, 1000);
+    }
+}
+
+CActiveListMonitor::~CActiveListMonitor()
+{
+    // The callbacks go first: they use this object.
+    recheckTimer.Reset();
+    changeWait.Reset();
+}
+
+void CActiveListMonitor::MarkStale()
+{
+    stale.store(true);
+    if (onChange) {
+        onChange();
+    }
+}
+
+void CALLBACK CActiveListMonitor::OnSignal(PTP_CALLBACK_INSTANCE, void* context, PTP_WAIT,
+                                           TP_WAIT_RESULT)
+{
+    static_cast<CActiveListMonitor*>(context)->MarkStale();
+}
+
+// Wakes the watch thread only when the held key is no longer the one at the path.
+void CALLBACK CActiveListMonitor::OnRecheck(PTP_CALLBACK_INSTANCE, void* context, PTP_TIMER)
+{
+    CActiveListMonitor* const self = static_cast<CActiveListMonitor*>(context);
+    bool moved = false;
+    ::AcquireSRWLockShared(&self->keyLock);
+    if (self->baseKey) {
+        moved = !self->StillAtPath(self->watchedSid);
+    }
+    ::ReleaseSRWLockShared(&self->keyLock);
+    if (moved) {
+        self->MarkStale();
+    }
 }
 
 XStringWList CActiveListMonitor::GetActiveList(const XStringW& sid)
 {
+    if (sid.IsEmpty()) {
+        Close();
+        return CQuorbelServiceHelper::GetActiveList(sid);
+    }
+    bool replaced = false;
+    const bool notified = stale.exchange(false) ||
+                          (changed && ::WaitForSingleObject(changed.Get(), 0) == WAIT_OBJECT_0);
+    if (baseKey && sid == watchedSid.GetString() && notified) {
+        if (!StillAtPath(sid)) {
+            TraceLog("CActiveListMonitor::GetActiveList", __LINE__,
+                     L"the watched key is no longer the watch list, watching the key at the path");
+            Close();
+            replaced = true;
+        }
+    }
     if (!(sid == watchedSid.GetString()) || !baseKey) {
+        replaced = replaced || activeIsCurrent;
         activeIsCurrent = false;
         if (!Watch(sid)) {
+            if (replaced) {
+                ++changeCount;
+            }
             return CQuorbelServiceHelper::GetActiveList(sid);
         }
     }
-    if (activeIsCurrent && ::WaitForSingleObject(changed.Get(), 0) == WAIT_TIMEOUT) {
+    if (activeIsCurrent && !notified) {
         return active;
+    }
+    if (activeIsCurrent || replaced) {
+        ++changeCount;
     }
     // Armed before the read, so that a change made while the list is read is not missed.
     activeIsCurrent = Arm();
     active = CQuorbelServiceHelper::GetActiveList(sid);
     if (!activeIsCurrent) {
+        ::AcquireSRWLockExclusive(&keyLock);
         baseKey.Reset();  // tried again at the next call
+        ::ReleaseSRWLockExclusive(&keyLock);
     }
     return active;
 }
 
 bool CActiveListMonitor::Watch(const XStringW& sid)
 {
-    watchedSid = sid;
-    baseKey.Reset();
-    if (!changed) {
-        return false;
-    }
+    ScopedRegKey opened;
     const XStringW path = CQuorbelServiceHelper::UserBaseKeyPath(sid);
-    return ::RegOpenKeyExW(HKEY_USERS, path.GetString(), 0, kWatchAccess, baseKey.Receive()) ==
-           ERROR_SUCCESS;
+    const bool watchable =
+        changed && changeWait &&
+        ::RegOpenKeyExW(HKEY_USERS, path.GetString(), 0, kWatchAccess, opened.Receive()) ==
+            ERROR_SUCCESS;
+    ::AcquireSRWLockExclusive(&keyLock);
+    watchedSid = sid;
+    baseKey = std::move(opened);
+    ::ReleaseSRWLockExclusive(&keyLock);
+    return watchable;
 }
 
 bool CActiveListMonitor::Arm()
 {
     ::ResetEvent(changed.Get());
-    return ::RegNotifyChangeKeyValue(baseKey.Get(), TRUE, kChangeFilter, changed.Get(), TRUE) ==
-           ERROR_SUCCESS;
+    if (::RegNotifyChangeKeyValue(baseKey.Get(), TRUE, kChangeFilter, changed.Get(), TRUE) !=
+        ERROR_SUCCESS) {
+        return false;
+    }
+    ::SetThreadpoolWait(changeWait.Get(), changed.Get(), nullptr);
+    return true;
+}
+
+bool CActiveListMonitor::StillAtPath(const XStringW& sid) const
+{
+    ScopedRegKey atPath;
+    const XStringW path = CQuorbelServiceHelper::UserBaseKeyPath(sid);
+    if (::RegOpenKeyExW(HKEY_USERS, path.GetString(), 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
+                        atPath.Receive()) != ERROR_SUCCESS) {
+        return false;
+    }
+    const std::wstring held = FullKeyName(baseKey.Get());
+    return !held.empty() && held == FullKeyName(atPath.Get());
+}
+
+void CActiveListMonitor::Close()
+{
+    if (changeWait) {
+        ::SetThreadpoolWait(changeWait.Get(), nullptr, nullptr);
+    }
+    ::AcquireSRWLockExclusive(&keyLock);
+    baseKey.Reset();
+    watchedSid = XStringW();
+    ::ReleaseSRWLockExclusive(&keyLock);
+    activeIsCurrent = false;
+    stale.store(false);
 }

@@ -1,12 +1,21 @@
 #pragma once
 // The active entries of the logged-on user's watch list, read again only once the list has
 // changed. The user's base key is watched, with all its entries, for added, removed and renamed
-// keys and for written values; a change signals an event, and the next call reads the whole list
-// afresh. A steady pass thus costs one look at the event instead of a registry read per entry,
-// while an edit still takes effect at the next pass. Where no base key can be watched (there is
-// none yet, or the SID names no loaded hive) every call reads the list.
+// keys and for written values; a change is caught by a thread-pool wait, which marks the list
+// stale and calls the change callback (the watch thread's wake), and the next call reads the
+// whole list afresh. A steady pass thus costs one look at a flag instead of a registry read per
+// entry, while an edit takes effect at once. Where no base key can be watched (there is none yet,
+// or the SID names no loaded hive) every call reads the list.
+//
+// A held key follows a rename, and under Wine a deleted empty key raises no notification, so the
+// held key is checked against the key at the path on every notification and, by a thread-pool
+// timer that wakes nothing while they agree, once a minute; when they differ, the key at the path
+// is watched instead.
 
 #include <windows.h>
+
+#include <atomic>
+#include <functional>
 
 #include "common/ScopedHandle.h"
 #include "strings/XStringW.h"
@@ -14,12 +23,24 @@
 
 class CActiveListMonitor {
 public:
+    using ChangeCallback = std::function<void()>;
+
     CActiveListMonitor();
+    ~CActiveListMonitor();
     CActiveListMonitor(const CActiveListMonitor&) = delete;
     CActiveListMonitor& operator=(const CActiveListMonitor&) = delete;
 
-    // What CQuorbelServiceHelper::GetActiveList gives for the SID now.
+    // Called on a thread-pool thread for every change seen; set it before the first read.
+    void SetChangeCallback(ChangeCallback callback) { onChange = std::move(callback); }
+
+    // What CQuorbelServiceHelper::GetActiveList gives for the SID now. An empty SID (no one
+    // logged on) closes the watched key, so that no handle keeps a hive from unloading.
     XStringWList GetActiveList(const XStringW& sid);
+
+    // Rises by one whenever a change of the watched list was read (not at the first read).
+    unsigned ChangeCount() const { return changeCount; }
+
+    static constexpr DWORD kRecheckMs = 60000;
 
 private:
     // Opens the SID's base key for watching; false when there is none.
@@ -27,10 +48,23 @@ private:
     // Asks for the next change to be signalled; false when the key can no longer be watched
     // (deleted, or its hive unloaded).
     bool Arm();
+    // False when the held key is no longer the key at its path (renamed, or deleted).
+    bool StillAtPath(const XStringW& sid) const;
+    void Close();
+    static void CALLBACK OnSignal(PTP_CALLBACK_INSTANCE, void* context, PTP_WAIT, TP_WAIT_RESULT);
+    static void CALLBACK OnRecheck(PTP_CALLBACK_INSTANCE, void* context, PTP_TIMER);
+    void MarkStale();
 
     XStringW watchedSid;
     ScopedRegKey baseKey;
     ScopedHandle changed;
+    ScopedThreadpoolWait changeWait;
+    ScopedThreadpoolTimer recheckTimer;
+    // Guards baseKey and watchedSid against the timer's look at them.
+    SRWLOCK keyLock = SRWLOCK_INIT;
+    std::atomic<bool> stale;
+    ChangeCallback onChange;
     XStringWList active;
     bool activeIsCurrent;
+    unsigned changeCount;
 };

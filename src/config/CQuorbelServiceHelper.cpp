@@ -173,6 +173,19 @@ WatchListResult WriteEntryKey(const XStringW& entryName, const XStringW& path,
     return result == WatchListResult::kNoSuchEntry ? WatchListResult::kFailed : result;
 }
 
+// The Interval as text: a string as it is, a REG_DWORD in decimal, anything else as no value.
+XStringW ReadInterval(HKEY root, const XStringW& baseKeyPath)
+{
+    DWORD type = REG_NONE;
+    XStringW text = CRegHelper::GetStringValue(root, baseKeyPath, kIntervalValue, &type);
+    if (type == REG_DWORD) {
+        DWORD number = 0;
+        DWORD size = 0;
+        CRegHelper::GetValue(root, baseKeyPath, kIntervalValue, text, number, size);
+    }
+    return text;
+}
+
 }  // namespace
 
 bool CQuorbelServiceHelper::IsValidEntryName(const XStringW& entryName)
@@ -268,7 +281,7 @@ XStringW CQuorbelServiceHelper::GetListDirectory(const XStringW& sid, const XStr
 
 XStringW CQuorbelServiceHelper::GetInterval(const XStringW& sid)
 {
-    return CRegHelper::GetStringValue(HKEY_USERS, UserBaseKeyPath(sid), kIntervalValue);
+    return ReadInterval(HKEY_USERS, UserBaseKeyPath(sid));
 }
 
 XStringW CQuorbelServiceHelper::GetUserListPath(const XStringW& entryName, DWORD* type)
@@ -284,5 +297,5 @@ XStringW CQuorbelServiceHelper::GetUserListStatus(const XStringW& entryName)
 
 XStringW CQuorbelServiceHelper::GetUserInterval()
 {
-    return CRegHelper::GetStringValue(HKEY_CURRENT_USER, kBaseKeyPath, kIntervalValue);
+    return ReadInterval(HKEY_CURRENT_USER, kBaseKeyPath);
 }

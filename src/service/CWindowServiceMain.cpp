@@ -182,5 +182,9 @@ DWORD WINAPI CWindowService::serviceHandlerEx(DWORD control, DWORD eventType, LP
     if (eventType == WTS_SESSION_LOGON && !modulePath.IsEmpty() && !IsStopping()) {
         LaunchInLogonSession();
     }
+    if (control == SERVICE_CONTROL_SESSIONCHANGE && !IsStopping() && serviceThread != nullptr &&
+        serviceThread->wakeFunc != nullptr) {
+        serviceThread->wakeFunc();
+    }
     return NO_ERROR;
 }

@@ -2,6 +2,8 @@
 
 #include <process.h>
 
+#include <algorithm>
+
 #include "service/ThreadCreation.h"
 #include "trace/Trace.h"
 
@@ -25,8 +27,10 @@ XThread::XThread()
     : name(),
       quitFlag(false),
       quitEvent(CreateQuitEvent()),
+      wakeEvent(::CreateEventW(nullptr, FALSE, FALSE, nullptr)),
       state(kNotStarted),
       interval(0),
+      nextWait(INFINITE),
       threadProc(nullptr),
       threadHandle(),
       threadId(0),
@@ -87,6 +91,13 @@ void XThread::Quit()
     }
 }
 
+void XThread::Wake()
+{
+    if (wakeEvent) {
+        ::SetEvent(wakeEvent.Get());
+    }
+}
+
 void XThread::Join()
 {
     WaitForEnd(INFINITE);
@@ -119,9 +130,15 @@ unsigned __stdcall XThread::ThreadProc(void* argument)
 {
     XThread* const self = static_cast<XThread*>(argument);
     while (!self->quitFlag.load()) {
+        self->nextWait.store(INFINITE);
         self->ThreadFunc();
         // The interval is read anew for every wait, so ThreadFunc may change it for the next one.
-        if (::WaitForSingleObject(self->quitEvent.Get(), self->interval.load()) == WAIT_OBJECT_0) {
+        DWORD waitMs = self->interval.load();
+        waitMs = (std::min)(waitMs, self->nextWait.load());
+        // The quit event comes first, so that a quit and a wake together end the thread.
+        const HANDLE events[] = {self->quitEvent.Get(), self->wakeEvent.Get()};
+        const DWORD count = self->wakeEvent ? 2 : 1;
+        if (::WaitForMultipleObjects(count, events, FALSE, waitMs) == WAIT_OBJECT_0) {
             break;
         }
     }

@@ -1,6 +1,7 @@
 #pragma once
 // The program's thread class: a named worker that calls ThreadFunc at once and then again after
-// every interval until it is told to quit; the quit event cuts the wait between calls short.
+// every interval until it is told to quit; the quit event cuts the wait between calls short, and
+// Wake ends it early with one more call.
 
 #include <windows.h>
 
@@ -28,6 +29,10 @@ public:
     HANDLE Start();
     // Asks the thread to end; does not wait.
     void Quit();
+    // Cuts the current (or the next) wait between two calls short, so that ThreadFunc runs once
+    // more at once. Any thread, a thread-pool callback included, may call it; wakes that come
+    // together run ThreadFunc once.
+    void Wake();
     // Waits without limit until the thread has ended. Returns at once when called on the
     // thread itself or when no thread was ever started.
     void Join();
@@ -45,6 +50,9 @@ public:
     ThreadProcType GetThreadProc() const { return threadProc; }
     void* GetProcArg() const { return procArg; }
     void SetInterval(DWORD milliseconds) { interval.store(milliseconds); }
+    // Shortens the one wait that follows the current call to at most the given time (INFINITE:
+    // the interval alone). For work that falls due before the interval is over.
+    void SetNextWait(DWORD milliseconds) { nextWait.store(milliseconds); }
     DWORD GetInterval() const { return interval.load(); }
     LONG GetState() const { return state.load(); }
     bool IsQuitRequested() const { return quitFlag.load(); }
@@ -58,8 +66,10 @@ protected:
     XStringW name;
     std::atomic<bool> quitFlag;
     ScopedHandle quitEvent;
+    ScopedHandle wakeEvent;  // auto-reset: one wait ends per burst of wakes
     std::atomic<LONG> state;
     std::atomic<DWORD> interval;
+    std::atomic<DWORD> nextWait;
     ThreadProcType threadProc;
     ScopedHandle threadHandle;
     unsigned threadId;

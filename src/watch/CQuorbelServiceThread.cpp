@@ -5,20 +5,22 @@ constexpr DWORD kStartDelayMs = 40000;     // no pass does anything this soon af
 constexpr DWORD kDefaultIntervalMs = 5000;
 }  // namespace
 
+// The waits and the list monitor call Wake from thread-pool threads; they are members, so they
+// are released (each waiting for a callback under way) before the thread object goes.
 CQuorbelServiceThread::CQuorbelServiceThread()
-    : pinfoList(), pinfoMutex(::CreateMutexW(nullptr, FALSE, nullptr)), startTick(0), startDelay(0)
+    : consoleRecords(),
+      startTick(0),
+      startDelay(0),
+      programWaits([this] { Wake(); }),
+      consoleWaits([this] { Wake(); })
 {
     SetName(L"CQuorbelServiceThread");
+    activeList.SetChangeCallback([this] { Wake(); });
 }
 
 CQuorbelServiceThread::~CQuorbelServiceThread()
 {
-    const MutexLock lock(pinfoMutex.Get());
-    if (lock.Owns()) {
-        while (!pinfoList.empty()) {
-            pinfoList.pop_front();
-        }
-    }
+    EndPendingConsoles();
 }
 
 CQuorbelServiceThread& GetWatchThread()
@@ -48,4 +50,10 @@ void StopWatchThread()
     CQuorbelServiceThread& watchThread = GetWatchThread();
     watchThread.Quit();
     watchThread.Join();
+    watchThread.EndPendingConsoles();
+}
+
+void WakeWatchThread()
+{
+    GetWatchThread().Wake();
 }

@@ -234,6 +234,58 @@ protected:
         return WaitUntil([&] { return PassCount() >= target; }, timeoutMs, 50);
     }
 
+    // The list command's answer, from a copy of the executable under another name (a copy of the
+    // same name would be turned away while the service runs in the same session under Wine).
+    std::vector<std::wstring> ListLines()
+    {
+        const std::wstring control = dir / L"QuorbelCtl.exe";
+        if (!FileExists(control)) {
+            CopyInto(std::wstring(QUORBEL_DIST_DIR) + L"\\" + kServiceExe, control);
+        }
+        const CapturedRun run = RunProgramCapturingOutput(control, L"list");
+        std::vector<std::wstring> lines;
+        std::wstring unterminated;
+        for (const std::wstring& line : LogLines(Widened(run.output), unterminated)) {
+            lines.push_back(line);
+        }
+        if (!unterminated.empty()) {
+            lines.push_back(unterminated);
+        }
+        return lines;
+    }
+
+    // The list line of the entry, empty when there is none.
+    std::wstring ListLineOf(const std::wstring& name)
+    {
+        for (const std::wstring& line : ListLines()) {
+            if (line.compare(0, name.size() + 1, name + L" ") == 0) {
+                return line;
+            }
+        }
+        return std::wstring();
+    }
+
+    void AddEntry(const std::wstring& name, const std::wstring& path)
+    {
+        SetString(EntryKey(name), L"Path", path);
+        SetString(EntryKey(name), L"Status", L"1");
+    }
+
+    // The moments at which new starts of the program were seen, polling every 10 ms.
+    std::vector<DWORD> WatchStarts(const std::wstring& path, size_t count, DWORD timeoutMs)
+    {
+        std::vector<DWORD> seenAt;
+        WaitUntil(
+            [&] {
+                while (seenAt.size() < StartsOf(path).size()) {
+                    seenAt.push_back(GetTickCount());
+                }
+                return seenAt.size() >= count;
+            },
+            timeoutMs, 10);
+        return seenAt;
+    }
+
     ScratchDir dir{L"system_watch_engine"};
     DWORD servicePid = 0;
     std::vector<std::wstring> programNames;
@@ -381,6 +433,226 @@ TEST_F(WatchEngineTest, PathsThatCmdWouldSplitStartTheirOwnProgramAndNothingElse
     EXPECT_EQ(log.find(L"watchList[0] : NoPath.exe path : \r\n"), std::wstring::npos);
 
     EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
+}
+
+TEST_F(WatchEngineTest, ProgramThatEndsIsBackWithinALaunchAtALongInterval)
+{
+    SetString(kWatchListKey, L"Interval", L"60000");
+    const std::wstring watched = Program(L"a", L"LongWait.exe");
+    AddEntry(L"LongWait.exe", watched);
+    ASSERT_NO_FATAL_FAILURE(BringServiceUp());
+    ASSERT_TRUE(WaitUntil([&] { return !StartsOf(watched).empty(); }, 20000)) << Utf8(ServiceLog());
+    const StartRecord first = StartsOf(watched).front();
+    ASSERT_TRUE(WaitUntil([&] { return !IsProcessAlive(first.parentId); }, 10000));
+
+    TerminateById(first.processId);
+    const DWORD endedAt = GetTickCount();
+    ASSERT_TRUE(WaitUntil([&] { return StartsOf(watched).size() >= 2; }, 20000, 10))
+        << Utf8(ServiceLog());
+    const DWORD restartMs = GetTickCount() - endedAt;
+    // It ran less than 10 s, so the restart waits 1 s; before, the next pass came after 60 s.
+    EXPECT_LE(restartMs, 1000u + 2500u) << "restarted after " << restartMs << " ms";
+    const std::wstring log = ServiceLog();
+    EXPECT_NE(log.find(L"LongWait.exe process " + std::to_wstring(first.processId) +
+                       L" ended, exit code 1"),
+              std::wstring::npos)
+        << Utf8(log);
+    EXPECT_NE(log.find(L"LongWait.exe runs, process id " + std::to_wstring(first.processId)),
+              std::wstring::npos)
+        << Utf8(log);
+    EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
+}
+
+TEST_F(WatchEngineTest, BulkImportIsStartedInParallelAtOnce)
+{
+    SetString(kWatchListKey, L"Interval", L"60000");
+    ASSERT_NO_FATAL_FAILURE(BringServiceUp());
+    ASSERT_TRUE(WaitUntil([&] { return ServiceLog().find(L"no watch list") != std::wstring::npos; },
+                          20000))
+        << Utf8(ServiceLog());
+
+    constexpr int kEntries = 20;
+    std::vector<std::wstring> paths;
+    for (int i = 0; i < kEntries; ++i) {
+        const std::wstring name = L"Bulk" + std::to_wstring(i) + L".exe";
+        paths.push_back(Program(L"bulk" + std::to_wstring(i), name));
+    }
+    const DWORD importedAt = GetTickCount();
+    for (int i = 0; i < kEntries; ++i) {
+        AddEntry(L"Bulk" + std::to_wstring(i) + L".exe", paths[i]);
+    }
+    const auto allStarted = [&] {
+        for (const std::wstring& path : paths) {
+            if (StartsOf(path).empty()) {
+                return false;
+            }
+        }
+        return true;
+    };
+    ASSERT_TRUE(WaitUntil(allStarted, 30000, 20)) << Utf8(ServiceLog());
+    const DWORD tookMs = GetTickCount() - importedAt;
+    std::printf("%d entries running after %lu ms\n", kEntries, static_cast<unsigned long>(tookMs));
+    // One second per entry before, one after another: 23 s for 20 entries.
+    EXPECT_LE(tookMs, 8000u);
+    for (const std::wstring& path : paths) {
+        EXPECT_EQ(StartsOf(path).size(), 1u) << Utf8(path);
+    }
+    EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
+}
+
+TEST_F(WatchEngineTest, CrashLoopBacksOffWithGrowingGapsAndAnEditGivesAFreshStart)
+{
+    const std::wstring looping = Program(L"loop", L"Looping.exe");
+    {
+        HANDLE exitFile = CreateFileW((looping + L".exit").c_str(), GENERIC_WRITE, 0, nullptr,
+                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(exitFile, INVALID_HANDLE_VALUE);
+        DWORD written = 0;
+        WriteFile(exitFile, "7", 1, &written, nullptr);
+        CloseHandle(exitFile);
+    }
+    AddEntry(L"Looping.exe", looping);
+    ASSERT_NO_FATAL_FAILURE(BringServiceUp());
+
+    // Held 1, 2 and 4 s after the first three quick exits: four starts in about 8 s.
+    const std::vector<DWORD> starts = WatchStarts(looping, 4, 30000);
+    ASSERT_EQ(starts.size(), 4u) << Utf8(ServiceLog());
+    for (size_t i = 2; i < starts.size(); ++i) {
+        EXPECT_GT(starts[i] - starts[i - 1], starts[i - 1] - starts[i - 2])
+            << "gap " << i << " did not grow";
+    }
+    EXPECT_GE(starts[3] - starts[2], 4000u);
+    std::wstring line;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            line = ListLineOf(L"Looping.exe");
+            return line.find(L"backing off, next start in ") != std::wstring::npos;
+        },
+        10000, 200))
+        << Utf8(line);
+    EXPECT_NE(line.find(L"exit code 7"), std::wstring::npos) << Utf8(line);
+    EXPECT_NE(line.find(L"restarts 3"), std::wstring::npos) << Utf8(line);
+    EXPECT_NE(ServiceLog().find(L"Looping.exe backing off: quick exit 4 in a row, next start in 8 s"),
+              std::wstring::npos)
+        << Utf8(ServiceLog());
+
+    // A fix of the entry clears the count: it starts at once. Here the fix is a program that
+    // stays up, and its path written again in another spelling.
+    DeleteFileW((looping + L".exit").c_str());
+    const DWORD editedAt = GetTickCount();
+    SetString(EntryKey(L"Looping.exe"), L"Path", dir / L"Programs\\LOOP\\Looping.exe");
+    ASSERT_TRUE(WaitUntil([&] { return StartsOf(looping).size() >= 5; }, 10000, 10))
+        << Utf8(ServiceLog());
+    EXPECT_LE(GetTickCount() - editedAt, 3000u) << Utf8(ServiceLog());
+    EXPECT_NE(ServiceLog().find(L"watch list changed: quick exit counts cleared"),
+              std::wstring::npos);
+    EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
+}
+
+TEST_F(WatchEngineTest, ListShowsTheProcessOfARunningEntryAndTheLastExitOfARestartedOne)
+{
+    const std::wstring steady = Program(L"s", L"Steady.exe");
+    const std::wstring restarted = Program(L"r", L"Restarted.exe");
+    AddEntry(L"Steady.exe", steady);
+    AddEntry(L"Restarted.exe", restarted);
+    ASSERT_NO_FATAL_FAILURE(BringServiceUp());
+    ASSERT_TRUE(WaitUntil([&] { return !StartsOf(steady).empty() && !StartsOf(restarted).empty(); },
+                          20000))
+        << Utf8(ServiceLog());
+    // Ended once the service waits on it, so that its end is seen rather than found.
+    const DWORD firstRun = StartsOf(restarted).front().processId;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            return ServiceLog().find(L"Restarted.exe runs, process id " +
+                                     std::to_wstring(firstRun)) != std::wstring::npos;
+        },
+        10000))
+        << Utf8(ServiceLog());
+    TerminateById(firstRun);
+    ASSERT_TRUE(WaitUntil([&] { return StartsOf(restarted).size() >= 2; }, 20000))
+        << Utf8(ServiceLog());
+
+    const std::wstring steadyPid = std::to_wstring(StartsOf(steady).front().processId);
+    const std::wstring restartedPid = std::to_wstring(StartsOf(restarted).back().processId);
+    std::wstring steadyLine;
+    std::wstring restartedLine;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            steadyLine = ListLineOf(L"Steady.exe");
+            restartedLine = ListLineOf(L"Restarted.exe");
+            return steadyLine.find(L"running, pid " + steadyPid + L", up ") != std::wstring::npos &&
+                   restartedLine.find(L"running, pid " + restartedPid) != std::wstring::npos;
+        },
+        10000, 200))
+        << Utf8(steadyLine) << "\n" << Utf8(restartedLine);
+    EXPECT_NE(steadyLine.find(L"restarts 0"), std::wstring::npos) << Utf8(steadyLine);
+    EXPECT_NE(restartedLine.find(L"restarts 1"), std::wstring::npos) << Utf8(restartedLine);
+    // TerminateById ends a process with exit code 1.
+    EXPECT_NE(restartedLine.find(L"exit code 1 "), std::wstring::npos) << Utf8(restartedLine);
+    // The columns line up: the paths begin at the same place.
+    EXPECT_EQ(steadyLine.find(steady), restartedLine.find(restarted))
+        << Utf8(steadyLine) << "\n" << Utf8(restartedLine);
+    EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
+}
+
+TEST_F(WatchEngineTest, IntervalIsKeptInBoundsReadAsADwordAndChangedDuringALongWait)
+{
+    SetString(kWatchListKey, L"Interval", L"4294967296");
+    ASSERT_NO_FATAL_FAILURE(BringServiceUp());
+    ASSERT_TRUE(WaitUntil([&] { return ServiceLog().find(L"setInterval : ") != std::wstring::npos; },
+                          20000))
+        << Utf8(ServiceLog());
+    std::wstring log = ServiceLog();
+    EXPECT_NE(log.find(L"setInterval : 86400000"), std::wstring::npos) << Utf8(log);
+    EXPECT_NE(log.find(L"Interval \"4294967296\" is out of range, 86400000 ms used"),
+              std::wstring::npos)
+        << Utf8(log);
+    EXPECT_EQ(log.find(L"setInterval : -"), std::wstring::npos) << Utf8(log);
+
+    // Written as a REG_DWORD while the service waits out its day: passes follow at once.
+    const DWORD halfSecond = 500;
+    RegSetKeyValueW(HKEY_CURRENT_USER, kWatchListKey, L"Interval", REG_DWORD, &halfSecond,
+                    sizeof(halfSecond));
+    EXPECT_TRUE(WaitForPasses(4, 10000)) << Utf8(ServiceLog());
+    EXPECT_NE(ServiceLog().find(L"setInterval : 500"), std::wstring::npos) << Utf8(ServiceLog());
+    const std::vector<std::wstring> lines = ListLines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), L"Interval: 500 ms");
+
+    const DWORD tooShort = 0;
+    RegSetKeyValueW(HKEY_CURRENT_USER, kWatchListKey, L"Interval", REG_DWORD, &tooShort,
+                    sizeof(tooShort));
+    ASSERT_TRUE(WaitUntil([&] { return ListLines().back().find(L"Interval: 500 ms (set to 0") == 0; },
+                          5000, 100))
+        << Utf8(ListLines().back());
+    EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
+}
+
+TEST_F(WatchEngineTest, AfterTheBaseKeyIsRenamedTheKeyAtThePathIsWatched)
+{
+    const std::wstring before = Program(L"before", L"BeforeRename.exe");
+    const std::wstring after = Program(L"after", L"AfterRename.exe");
+    AddEntry(L"BeforeRename.exe", before);
+    ASSERT_NO_FATAL_FAILURE(BringServiceUp());
+    ASSERT_TRUE(WaitUntil([&] { return !StartsOf(before).empty(); }, 20000)) << Utf8(ServiceLog());
+
+    HKEY parent = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\QUORBEL", 0, KEY_ALL_ACCESS, &parent),
+              ERROR_SUCCESS);
+    const LONG renamed = RegRenameKey(parent, L"QuorbelService", L"QuorbelServiceOld");
+    RegCloseKey(parent);
+    ASSERT_EQ(renamed, ERROR_SUCCESS);
+    SetString(kWatchListKey, L"Interval", std::to_wstring(kIntervalMs));
+    AddEntry(L"AfterRename.exe", after);
+
+    // At once when the rename is notified; otherwise at the once-a-minute look at the key.
+    EXPECT_TRUE(WaitUntil([&] { return !StartsOf(after).empty(); }, 75000, 50))
+        << Utf8(ServiceLog());
+    EXPECT_NE(ServiceLog().find(L"the watched key is no longer the watch list"),
+              std::wstring::npos)
+        << Utf8(ServiceLog());
+    EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\QUORBEL\\QuorbelServiceOld");
 }
 
 TEST_F(WatchEngineTest, StopIsPromptWithAThousandEntriesThatCannotStart)

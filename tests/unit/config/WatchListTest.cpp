@@ -264,8 +264,8 @@ TEST_F(WatchListTest, PathAndIntervalAreReadThroughTheUsersHive)
     WriteString(HKEY_CURRENT_USER, kBaseKey, L"Interval", L"2500");
     EXPECT_EQ(Text(CQuorbelServiceHelper::GetInterval(W(sid))), L"2500");
     WriteDword(HKEY_CURRENT_USER, kBaseKey, L"Interval", 2500);
-    EXPECT_EQ(Text(CQuorbelServiceHelper::GetInterval(W(sid))), L"")
-        << "a REG_DWORD Interval reads as empty text";
+    EXPECT_EQ(Text(CQuorbelServiceHelper::GetInterval(W(sid))), L"2500")
+        << "a REG_DWORD Interval reads as its decimal text";
 }
 
 TEST_F(WatchListTest, AnEmptySidFindsNoWatchList)

@@ -24,6 +24,24 @@ DWORD FailingLauncher(const XStringW&, const XStringW&, const XStringW&, ScopedH
     return 0;
 }
 
+// A start whose console has ended already and whose id the system has given to another process
+// since: the program itself is started directly, the id handed back is the bystander's.
+DWORD reusedId = 0;
+HANDLE endedConsole = nullptr;
+
+DWORD ReusedIdLauncher(const XStringW& path, const XStringW&, const XStringW&,
+                       ScopedHandle* console)
+{
+    PROCESS_INFORMATION info = StartProgram(path.GetString(), L"");
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    HANDLE duplicate = nullptr;
+    DuplicateHandle(GetCurrentProcess(), endedConsole, GetCurrentProcess(), &duplicate, 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
+    console->Reset(duplicate);
+    return reusedId;
+}
+
 class ConsoleWatchTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -75,7 +93,7 @@ protected:
     std::vector<std::wstring> RecordNames() const
     {
         std::vector<std::wstring> names;
-        for (const auto& info : watch.pinfoList) {
+        for (const auto& info : watch.consoleRecords.pinfoList) {
             names.push_back(Text(info->name));
         }
         return names;
@@ -84,7 +102,7 @@ protected:
     std::vector<std::wstring> RecordedIds(const std::wstring& name) const
     {
         std::vector<std::wstring> ids;
-        for (const auto& info : watch.pinfoList) {
+        for (const auto& info : watch.consoleRecords.pinfoList) {
             if (Text(info->name) == name) {
                 for (int i = 0; i < info->pidList.GetCount(); ++i) {
                     ids.push_back(Text(info->pidList.GetAt(i)));
@@ -238,19 +256,49 @@ TEST_F(ConsoleWatchTest, RecordsKeepOnlyRunningConsolesWhateverTheirName)
     EXPECT_EQ(RecordedIds(L"paused.exe"), Names({std::to_wstring(alive).c_str()}));
 }
 
+TEST_F(ConsoleWatchTest, EndsOnlyTheConsoleItStartedNeverAProcessThatWasGivenItsIdSince)
+{
+    const std::wstring bystanderPath = Program(L"Bystander.exe");
+    PROCESS_INFORMATION bystander = StartProgram(bystanderPath, L"");
+    ASSERT_NE(bystander.hProcess, nullptr);
+    CloseHandle(bystander.hThread);
+    const ScopedHandle bystanderHandle(bystander.hProcess);
+    PROCESS_INFORMATION ended = StartProgram(Program(L"EndedConsole.exe"), L"");
+    ASSERT_NE(ended.hProcess, nullptr);
+    CloseHandle(ended.hThread);
+    const ScopedHandle endedHandle(ended.hProcess);
+    TerminateProcess(ended.hProcess, 0);
+    ASSERT_EQ(WaitForSingleObject(ended.hProcess, 5000), WAIT_OBJECT_0);
+    reusedId = bystander.dwProcessId;
+    endedConsole = ended.hProcess;
+    watch.launcher = &ReusedIdLauncher;
+    const std::wstring path = Program(L"ReusedId.exe");
+    TraceCapture trace;
+
+    const DWORD console = watch.RunProcess(L"ReusedId.exe", path.c_str());
+
+    EXPECT_EQ(console, reusedId);
+    EXPECT_TRUE(trace.Contains(L"Immediately Kill CMD for ReusedId.exe, " +
+                               std::to_wstring(reusedId)))
+        << Utf8(trace.Text());
+    EXPECT_EQ(WaitForSingleObject(bystanderHandle.Get(), 500), static_cast<DWORD>(WAIT_TIMEOUT))
+        << "the process that now has the console's id was ended";
+    TerminateProcess(bystanderHandle.Get(), 0);
+}
+
 TEST_F(ConsoleWatchTest, WithoutThePinfoMutexTheListIsLeftAlone)
 {
     watch.AddCMDWatchList(L"kept.exe", 1);
     ScopedHandle held(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     ScopedHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     std::thread holder([&] {
-        WaitForSingleObject(watch.pinfoMutex.Get(), INFINITE);
+        WaitForSingleObject(watch.consoleRecords.pinfoMutex.Get(), INFINITE);
         SetEvent(held.Get());
         WaitForSingleObject(release.Get(), INFINITE);
-        ReleaseMutex(watch.pinfoMutex.Get());
+        ReleaseMutex(watch.consoleRecords.pinfoMutex.Get());
     });
     ASSERT_EQ(WaitForSingleObject(held.Get(), 5000), WAIT_OBJECT_0);
-    watch.pinfoWaitMs = 50;
+    watch.consoleRecords.waitMs = 50;
     TraceCapture trace;
 
     watch.AddCMDWatchList(L"new.exe", 2);

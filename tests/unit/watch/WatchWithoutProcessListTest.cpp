@@ -70,8 +70,8 @@ TEST(WatchWithoutProcessList, StartsNothingMoreAndForgetsNoConsoleOnceTheListFai
         watch.ThreadFunc();
 
         EXPECT_EQ(c.launches, LaunchCount()) << Utf8(trace.Text());
-        ASSERT_EQ(1u, watch.pinfoList.size()) << "a console record was forgotten";
-        EXPECT_EQ(c.firstRecord, Text(watch.pinfoList.front()->name));
+        ASSERT_EQ(1u, watch.consoleRecords.pinfoList.size()) << "a console record was forgotten";
+        EXPECT_EQ(c.firstRecord, Text(watch.consoleRecords.pinfoList.front()->name));
         EXPECT_TRUE(trace.Contains(L"<ERROR> no process list")) << Utf8(trace.Text());
     }
 }

@@ -1,0 +1,368 @@
+// The real service under Wine: how soon a program that ends is back, against starting it through
+// the same console command line and seeing it in the process table; how soon a bulk import runs;
+// how a program that exits at once is held back; how often an idle service wakes.
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "Bench.h"
+#include "TestSupport.h"
+#include "common/ScopedHandle.h"
+#include "process/ProcessTable.h"
+
+namespace {
+
+constexpr wchar_t kServiceName[] = L"QuorbelService";
+constexpr wchar_t kServiceExe[] = L"QuorbelService.exe";
+constexpr wchar_t kCompanion[] = L"QuorbelServiceManager.exe";
+constexpr wchar_t kWatchListKey[] = L"Software\\QUORBEL\\QuorbelService";
+constexpr wchar_t kAppDefaultsKey[] = L"Software\\Wine\\AppDefaults\\QuorbelService.exe";
+constexpr int kLatencySamples = 10;
+constexpr int kBulkEntries = 50;
+constexpr DWORD kCrashLoopMs = 90000;
+constexpr DWORD kIdleWindowMs = 30000;
+constexpr DWORD kQuickRunMs = 10000;
+
+using testing_support::CopyInto;
+using testing_support::ProcessIdsByName;
+using testing_support::WaitUntil;
+
+void SetString(const std::wstring& keyPath, const wchar_t* valueName, const std::wstring& text)
+{
+    ::RegSetKeyValueW(HKEY_CURRENT_USER, keyPath.c_str(), valueName, REG_SZ, text.c_str(),
+                      static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+
+void AddEntry(const std::wstring& name, const std::wstring& path)
+{
+    const std::wstring key = std::wstring(kWatchListKey) + L"\\" + name;
+    SetString(key, L"Path", path);
+    SetString(key, L"Status", L"1");
+}
+
+double Median(std::vector<double> values)
+{
+    if (values.empty()) {
+        return 0.0;
+    }
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// Polls the process table until the predicate holds; seconds taken, or a negative value.
+template <typename Seen>
+double SecondsUntil(double since, Seen seen, double timeoutSeconds)
+{
+    for (;;) {
+        const ProcessTable table = ProcessTable::Take();
+        if (seen(table)) {
+            return bench::Now() - since;
+        }
+        if (bench::Now() - since > timeoutSeconds) {
+            return -1.0;
+        }
+        ::Sleep(2);
+    }
+}
+
+// The installed service in the probe's prefix, with its files in a folder of its own and the
+// stand-in wtsapi32.dll beside it; removed with everything it started by the destructor.
+class BenchService {
+public:
+    explicit BenchService(const std::wstring& folder) : folder_(folder)
+    {
+        ::RegDeleteTreeW(HKEY_CURRENT_USER, kWatchListKey);
+        SetString(std::wstring(kAppDefaultsKey) + L"\\DllOverrides", L"wtsapi32", L"native");
+        const std::wstring dist = QUORBEL_DIST_DIR;
+        CopyInto(dist + L"\\" + kServiceExe, folder_ + L"\\" + kServiceExe);
+        CopyInto(dist + L"\\" + kServiceExe, folder_ + L"\\QuorbelCtl.exe");
+        CopyInto(dist + L"\\" + kCompanion, folder_ + L"\\" + kCompanion);
+        CopyInto(std::wstring(QUORBEL_TESTBIN_DIR) + L"\\wtsapi32.dll", folder_ + L"\\wtsapi32.dll");
+        // The trace counts the passes; its cost is small beside a process start.
+        const HANDLE traceSwitch =
+            ::CreateFileW((folder_ + L"\\trace.txt").c_str(), GENERIC_WRITE, 0, nullptr,
+                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ::CloseHandle(traceSwitch);
+    }
+    ~BenchService()
+    {
+        Stop();
+        for (const std::wstring& name : programs_) {
+            testing_support::TerminateAllByName(name);
+        }
+        testing_support::TerminateAllByName(kCompanion);
+        ::RegDeleteTreeW(HKEY_CURRENT_USER, kWatchListKey);
+        ::RegDeleteTreeW(HKEY_CURRENT_USER, kAppDefaultsKey);
+    }
+    BenchService(const BenchService&) = delete;
+    BenchService& operator=(const BenchService&) = delete;
+
+    // A copy of the sleeper fixture in a folder of its own; with an exit code it exits at once.
+    std::wstring Program(const std::wstring& fileName, const char* exitCode = nullptr)
+    {
+        programs_.push_back(fileName);
+        const std::wstring directory = folder_ + L"\\p_" + fileName;
+        ::CreateDirectoryW(directory.c_str(), nullptr);
+        const std::wstring path = directory + L"\\" + fileName;
+        CopyInto(std::wstring(QUORBEL_TESTBIN_DIR) + L"\\fixture_sleeper.exe", path);
+        if (exitCode != nullptr) {
+            const HANDLE file = ::CreateFileW((path + L".exit").c_str(), GENERIC_WRITE, 0, nullptr,
+                                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+            DWORD written = 0;
+            ::WriteFile(file, exitCode, static_cast<DWORD>(std::strlen(exitCode)), &written,
+                        nullptr);
+            ::CloseHandle(file);
+        }
+        return path;
+    }
+
+    bool Start()
+    {
+        const ScopedServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        if (!manager) {
+            return false;
+        }
+        const std::wstring binary = L"\"" + folder_ + L"\\" + kServiceExe + L"\" service";
+        ScopedServiceHandle service(::CreateServiceW(
+            manager.Get(), kServiceName, L"Quorbel Service Monitor", SERVICE_ALL_ACCESS,
+            SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS, SERVICE_DEMAND_START,
+            SERVICE_ERROR_NORMAL, binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+        if (!service) {
+            service.Reset(::OpenServiceW(manager.Get(), kServiceName, SERVICE_ALL_ACCESS));
+        }
+        if (!service || !::StartServiceW(service.Get(), 0, nullptr)) {
+            return false;
+        }
+        return WaitUntil([&] { return !ProcessIdsByName(kCompanion).empty(); }, 30000, 20);
+    }
+
+    void Stop()
+    {
+        const ScopedServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        if (!manager) {
+            return;
+        }
+        const ScopedServiceHandle service(
+            ::OpenServiceW(manager.Get(), kServiceName, SERVICE_ALL_ACCESS));
+        if (!service) {
+            return;
+        }
+        SERVICE_STATUS status{};
+        ::ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
+        WaitUntil(
+            [&] {
+                return ::QueryServiceStatus(service.Get(), &status) &&
+                       status.dwCurrentState == SERVICE_STOPPED;
+            },
+            20000, 50);
+        ::DeleteService(service.Get());
+    }
+
+    // The passes the service traced so far: each looks the user up once.
+    int Passes() const
+    {
+        const std::wstring log = testing_support::ReadAllLogFiles(folder_ + L"\\Log");
+        int passes = 0;
+        const std::wstring line = L"CurrentUserName : ";
+        for (size_t at = log.find(line); at != std::wstring::npos; at = log.find(line, at + 1)) {
+            ++passes;
+        }
+        return passes;
+    }
+
+    std::string List() const
+    {
+        return testing_support::RunProgramCapturingOutput(folder_ + L"\\QuorbelCtl.exe", L"list")
+            .output;
+    }
+
+private:
+    std::wstring folder_;
+    std::vector<std::wstring> programs_;
+};
+
+// The natural minimum: the program started through cmd.exe /c ""path"" and seen in the table.
+// Like the service's console, this one has a console of its own, hidden.
+double ConsoleStartSeconds(const std::wstring& path, const std::wstring& imageName)
+{
+    std::vector<double> samples;
+    wchar_t system[MAX_PATH] = {};
+    ::GetSystemDirectoryW(system, MAX_PATH);
+    for (int i = 0; i < kLatencySamples; ++i) {
+        const double begin = bench::Now();
+        const std::wstring application = std::wstring(system) + L"\\cmd.exe";
+        std::wstring commandLine = L"cmd.exe /c \"\"" + path + L"\"\"";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        startup.dwFlags = STARTF_USESHOWWINDOW;
+        startup.wShowWindow = SW_HIDE;
+        PROCESS_INFORMATION info{};
+        ::CreateProcessW(application.c_str(), &commandLine[0], nullptr, nullptr, FALSE,
+                         CREATE_NEW_CONSOLE | CREATE_UNICODE_ENVIRONMENT, nullptr, nullptr,
+                         &startup, &info);
+        const double seconds = SecondsUntil(
+            begin, [&](const ProcessTable& table) { return table.IsRunning(imageName.c_str()); },
+            10.0);
+        if (info.hProcess != nullptr) {
+            ::CloseHandle(info.hThread);
+            ::CloseHandle(info.hProcess);
+        }
+        testing_support::TerminateAllByName(imageName);
+        testing_support::TerminateById(info.dwProcessId);
+        WaitUntil([&] { return ProcessIdsByName(imageName).empty(); }, 5000, 5);
+        if (seconds >= 0.0) {
+            samples.push_back(seconds);
+        }
+    }
+    return Median(samples);
+}
+
+// Ten programs that have run for more than 10 s are ended one at a time; each end is timed
+// until its successor is in the table.
+void RestartLatency(const std::vector<std::wstring>& names, DWORD interval,
+                    double consoleStart)
+{
+    SetString(kWatchListKey, L"Interval", std::to_wstring(interval));
+    const bool up = WaitUntil(
+        [&] {
+            return std::all_of(names.begin(), names.end(),
+                               [](const std::wstring& n) { return !ProcessIdsByName(n).empty(); });
+        },
+        30000, 20);
+    char label[96] = {};
+    std::snprintf(label, sizeof(label), "restart latency at Interval %lu",
+                  static_cast<unsigned long>(interval));
+    if (!up) {
+        bench::PrintLine(label, "(the programs did not come up)");
+        return;
+    }
+    ::Sleep(kQuickRunMs + 1000);  // no end of these runs is a quick one
+    std::vector<double> samples;
+    for (const std::wstring& name : names) {
+        const std::vector<DWORD> before = ProcessIdsByName(name);
+        if (before.empty()) {
+            continue;
+        }
+        testing_support::TerminateById(before.front());
+        const double begin = bench::Now();
+        const double seconds = SecondsUntil(
+            begin,
+            [&](const ProcessTable& table) {
+                const XStringWList ids = table.FindIds(name.c_str());
+                return ids.GetCount() > 0 && static_cast<DWORD>(ids.GetAt(0).ToUInt()) != before.front();
+            },
+            90.0);
+        if (seconds >= 0.0) {
+            samples.push_back(seconds);
+        }
+    }
+    const double worst = samples.empty() ? 0.0 : *std::max_element(samples.begin(), samples.end());
+    char text[160] = {};
+    std::snprintf(text, sizeof(text), "median %.0f ms, worst %.0f ms over %d ends (goal worst <= 1500 ms)",
+                  Median(samples) * 1000.0, worst * 1000.0, static_cast<int>(samples.size()));
+    bench::PrintLine(label, text);
+    std::snprintf(label, sizeof(label), "restart median / console start, Interval %lu",
+                  static_cast<unsigned long>(interval));
+    bench::PrintRatio(label, consoleStart > 0.0 ? Median(samples) / consoleStart : 0.0, 1.5);
+}
+
+void BringUp(BenchService& service, const std::wstring& prefix)
+{
+    std::vector<std::wstring> names;
+    std::vector<std::wstring> paths;
+    for (int i = 0; i < kBulkEntries; ++i) {
+        names.push_back(prefix + std::to_wstring(i) + L".exe");
+        paths.push_back(service.Program(names.back()));
+    }
+    const double begin = bench::Now();
+    for (int i = 0; i < kBulkEntries; ++i) {
+        AddEntry(names[i], paths[i]);
+    }
+    const double seconds = SecondsUntil(
+        begin,
+        [&](const ProcessTable& table) {
+            return std::all_of(names.begin(), names.end(),
+                               [&](const std::wstring& n) { return table.IsRunning(n.c_str()); });
+        },
+        120.0);
+    char text[96] = {};
+    std::snprintf(text, sizeof(text), "%.1f s (goal <= 3 s)", seconds);
+    bench::PrintLine("bring-up of 50 entries imported at once, Interval 60000", text);
+}
+
+void CrashLoop(BenchService& service)
+{
+    const std::wstring path = service.Program(L"BenchLoop.exe", "7");
+    AddEntry(L"BenchLoop.exe", path);
+    const double begin = bench::Now();
+    std::vector<double> startTimes;
+    while (bench::Now() - begin < kCrashLoopMs / 1000.0) {
+        while (startTimes.size() < testing_support::StartsOf(path).size()) {
+            startTimes.push_back(bench::Now() - begin);
+        }
+        ::Sleep(20);
+    }
+    std::string gaps;
+    for (size_t i = 1; i < startTimes.size(); ++i) {
+        char gap[16] = {};
+        std::snprintf(gap, sizeof(gap), "%s%.1f", i == 1 ? "" : ", ", startTimes[i] - startTimes[i - 1]);
+        gaps += gap;
+    }
+    char text[256] = {};
+    std::snprintf(text, sizeof(text), "%d starts (goal <= 9), gaps %s s",
+                  static_cast<int>(startTimes.size()), gaps.c_str());
+    bench::PrintLine("crash loop, exit code 7, first 90 s", text);
+    const std::string list = service.List();
+    const size_t at = list.find("BenchLoop.exe");
+    std::string line = at == std::string::npos ? std::string("(no list line)")
+                                               : list.substr(at, list.find('\r', at) - at);
+    bench::PrintLine("  list", line);
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, (std::wstring(kWatchListKey) + L"\\BenchLoop.exe").c_str());
+}
+
+void IdleWakes(BenchService& service)
+{
+    SetString(kWatchListKey, L"Interval", L"5000");
+    ::Sleep(2000);  // the edit's own wake is over
+    const int before = service.Passes();
+    ::Sleep(kIdleWindowMs);
+    const int passes = service.Passes() - before;
+    char text[96] = {};
+    std::snprintf(text, sizeof(text), "%d passes in %lu s (goal <= %lu)", passes,
+                  static_cast<unsigned long>(kIdleWindowMs / 1000),
+                  static_cast<unsigned long>(kIdleWindowMs / 5000 + 1));
+    bench::PrintLine("idle service at Interval 5000", text);
+}
+
+}  // namespace
+
+void RunServiceBench(const bench::Settings&)
+{
+    bench::ScratchFolder folder(L"service");
+    BenchService service(folder.Path());
+    std::vector<std::wstring> names;
+    for (int i = 0; i < kLatencySamples; ++i) {
+        names.push_back(L"BenchUp" + std::to_wstring(i) + L".exe");
+        AddEntry(names.back(), service.Program(names.back()));
+    }
+    const std::wstring probe = service.Program(L"BenchProbe.exe");
+    const double consoleStart = ConsoleStartSeconds(probe, L"BenchProbe.exe");
+    char text[96] = {};
+    std::snprintf(text, sizeof(text), "%.0f ms (median of %d)", consoleStart * 1000.0,
+                  kLatencySamples);
+    bench::PrintLine("console start and sighting of a program", text);
+    if (!service.Start()) {
+        bench::PrintLine("service", "(could not be started)");
+        return;
+    }
+    RestartLatency(names, 5000, consoleStart);
+    RestartLatency(names, 60000, consoleStart);
+    BringUp(service, L"BenchBulk");
+    IdleWakes(service);
+    CrashLoop(service);
+}

@@ -1,0 +1,183 @@
+#include "config/EntryStateStore.h"
+
+#include <sddl.h>
+
+#include <vector>
+
+#include "common/ScopedHandle.h"
+#include "trace/Trace.h"
+
+namespace {
+constexpr const wchar_t* kProductKeyPath = L"SOFTWARE\\QUORBEL\\QuorbelService";
+constexpr const wchar_t* kStateKeyName = L"State";
+constexpr REGSAM kView = KEY_WOW64_64KEY;
+
+constexpr const wchar_t* kProcessIdValue = L"ProcessId";
+constexpr const wchar_t* kStartedValue = L"LastStart";
+constexpr const wchar_t* kExitCodeValue = L"LastExitCode";
+constexpr const wchar_t* kExitedValue = L"LastExit";
+constexpr const wchar_t* kQuickExitsValue = L"QuickExits";
+constexpr const wchar_t* kNextStartValue = L"NextStart";
+constexpr const wchar_t* kRestartsValue = L"Restarts";
+
+XStringW SidKeyPath(const XStringW& sid)
+{
+    XStringW path(EntryStateStore::kStateKeyPath);
+    path.AppendFormat(L"\\%@", sid);
+    return path;
+}
+
+XStringW EntryKeyPath(const XStringW& sid, const XStringW& entryName)
+{
+    XStringW path = SidKeyPath(sid);
+    path.AppendFormat(L"\\%@", entryName);
+    return path;
+}
+
+// The product key is an ordinary one; the state below it is volatile, level by level, since a
+// volatile key takes volatile subkeys only.
+bool CreateEntryKey(const XStringW& sid, const XStringW& entryName, ScopedRegKey& entryKey)
+{
+    ScopedRegKey product;
+    LONG status = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kProductKeyPath, 0, nullptr,
+                                    REG_OPTION_NON_VOLATILE, KEY_CREATE_SUB_KEY | kView, nullptr,
+                                    product.Receive(), nullptr);
+    ScopedRegKey parent = std::move(product);
+    const XStringW* const levels[] = {nullptr, &sid, &entryName};
+    for (const XStringW* level : levels) {
+        if (status != ERROR_SUCCESS) {
+            break;
+        }
+        ScopedRegKey child;
+        status = ::RegCreateKeyExW(parent.Get(), level == nullptr ? kStateKeyName : level->GetString(),
+                                   0, nullptr, REG_OPTION_VOLATILE,
+                                   KEY_CREATE_SUB_KEY | KEY_SET_VALUE | kView, nullptr,
+                                   child.Receive(), nullptr);
+        parent = std::move(child);
+    }
+    if (status != ERROR_SUCCESS) {
+        TraceError("EntryStateStore::Write", __LINE__, L"state key of %@ not created, error %d",
+                   entryName, status);
+        return false;
+    }
+    entryKey = std::move(parent);
+    return true;
+}
+
+bool SetNumber(HKEY key, const wchar_t* name, DWORD value)
+{
+    return ::RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                            sizeof(value)) == ERROR_SUCCESS;
+}
+
+bool SetTime(HKEY key, const wchar_t* name, ULONGLONG value)
+{
+    return ::RegSetValueExW(key, name, 0, REG_QWORD, reinterpret_cast<const BYTE*>(&value),
+                            sizeof(value)) == ERROR_SUCCESS;
+}
+
+template <typename Number>
+bool GetNumber(HKEY key, const wchar_t* name, Number& value)
+{
+    Number read = 0;
+    DWORD size = sizeof(read);
+    DWORD type = REG_NONE;
+    if (::RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&read), &size) !=
+            ERROR_SUCCESS ||
+        size != sizeof(read)) {
+        return false;
+    }
+    value = read;
+    return true;
+}
+}  // namespace
+
+bool EntryState::operator==(const EntryState& other) const
+{
+    return processId == other.processId && startedAt == other.startedAt &&
+           hasExit == other.hasExit && exitCode == other.exitCode && exitedAt == other.exitedAt &&
+           quickExits == other.quickExits && nextStartAt == other.nextStartAt &&
+           restarts == other.restarts;
+}
+
+bool EntryStateStore::Write(const XStringW& sid, const XStringW& entryName, const EntryState& state)
+{
+    ScopedRegKey key;
+    if (!CreateEntryKey(sid, entryName, key)) {
+        return false;
+    }
+    bool written = SetNumber(key.Get(), kProcessIdValue, state.processId) &&
+                   SetTime(key.Get(), kStartedValue, state.startedAt) &&
+                   SetNumber(key.Get(), kQuickExitsValue, state.quickExits) &&
+                   SetTime(key.Get(), kNextStartValue, state.nextStartAt) &&
+                   SetNumber(key.Get(), kRestartsValue, state.restarts);
+    if (written && state.hasExit) {
+        written = SetNumber(key.Get(), kExitCodeValue, state.exitCode) &&
+                  SetTime(key.Get(), kExitedValue, state.exitedAt);
+    }
+    if (!written) {
+        TraceError("EntryStateStore::Write", __LINE__, L"state of %@ not written, error %d",
+                   entryName, ::GetLastError());
+    }
+    return written;
+}
+
+bool EntryStateStore::Read(const XStringW& sid, const XStringW& entryName, EntryState& state)
+{
+    ScopedRegKey key;
+    if (sid.IsEmpty() ||
+        ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, EntryKeyPath(sid, entryName).GetString(), 0,
+                        KEY_QUERY_VALUE | kView, key.Receive()) != ERROR_SUCCESS) {
+        return false;
+    }
+    state = EntryState();
+    GetNumber(key.Get(), kProcessIdValue, state.processId);
+    GetNumber(key.Get(), kStartedValue, state.startedAt);
+    GetNumber(key.Get(), kQuickExitsValue, state.quickExits);
+    GetNumber(key.Get(), kNextStartValue, state.nextStartAt);
+    GetNumber(key.Get(), kRestartsValue, state.restarts);
+    state.hasExit = GetNumber(key.Get(), kExitCodeValue, state.exitCode);
+    GetNumber(key.Get(), kExitedValue, state.exitedAt);
+    return true;
+}
+
+void EntryStateStore::Remove(const XStringW& sid, const XStringW& entryName)
+{
+    ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, EntryKeyPath(sid, entryName).GetString(), kView, 0);
+}
+
+void EntryStateStore::RemoveAll(const XStringW& sid)
+{
+    if (!sid.IsEmpty()) {
+        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, SidKeyPath(sid).GetString());
+        ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, SidKeyPath(sid).GetString(), kView, 0);
+    }
+}
+
+XStringW EntryStateStore::ProcessUserSid()
+{
+    ScopedHandle token;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.Receive())) {
+        return XStringW();
+    }
+    DWORD size = 0;
+    ::GetTokenInformation(token.Get(), TokenUser, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size == 0 ? 1 : size);
+    if (!::GetTokenInformation(token.Get(), TokenUser, buffer.data(), size, &size)) {
+        return XStringW();
+    }
+    const TOKEN_USER* const user = reinterpret_cast<const TOKEN_USER*>(buffer.data());
+    wchar_t* text = nullptr;
+    if (!::ConvertSidToStringSidW(user->User.Sid, &text)) {
+        return XStringW();
+    }
+    const ScopedLocalMemory owner(text);
+    return XStringW(text);
+}
+
+ULONGLONG EntryStateStore::FileTimeNow()
+{
+    FILETIME now{};
+    ::GetSystemTimeAsFileTime(&now);
+    return (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}

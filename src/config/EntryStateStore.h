@@ -1,0 +1,41 @@
+#pragma once
+// What the service last knew of each entry it watches, published where the command line can read
+// it: HKEY_LOCAL_MACHINE\SOFTWARE\QUORBEL\QuorbelService\State\<SID>\<entry>. The keys from State
+// down are volatile, so nothing of it outlives a restart of the machine; they lie outside the
+// user's own watch list, so that publishing never looks like an edit of the list.
+
+#include <windows.h>
+
+#include "strings/XStringW.h"
+#include "strings/XStringWList.h"
+
+// Times are FILETIMEs in UTC; 0 means "none".
+struct EntryState {
+    DWORD processId = 0;        // the program's process as last seen running, 0 when none
+    ULONGLONG startedAt = 0;    // when the service last started the program (or first saw it)
+    bool hasExit = false;       // an exit was seen since the service started
+    DWORD exitCode = 0;
+    ULONGLONG exitedAt = 0;
+    DWORD quickExits = 0;       // quick exits in a row
+    ULONGLONG nextStartAt = 0;  // no start before this time
+    DWORD restarts = 0;         // starts after the first
+
+    bool operator==(const EntryState& other) const;
+    bool operator!=(const EntryState& other) const { return !(*this == other); }
+};
+
+class EntryStateStore {
+public:
+    // SOFTWARE\QUORBEL\QuorbelService\State below HKEY_LOCAL_MACHINE.
+    static constexpr const wchar_t* kStateKeyPath = L"SOFTWARE\\QUORBEL\\QuorbelService\\State";
+
+    static bool Write(const XStringW& sid, const XStringW& entryName, const EntryState& state);
+    // False when nothing is published for the entry.
+    static bool Read(const XStringW& sid, const XStringW& entryName, EntryState& state);
+    static void Remove(const XStringW& sid, const XStringW& entryName);
+    static void RemoveAll(const XStringW& sid);
+
+    // The string SID of this process's user, for the command line; empty when it cannot be told.
+    static XStringW ProcessUserSid();
+    static ULONGLONG FileTimeNow();
+};

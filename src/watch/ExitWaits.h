@@ -1,0 +1,61 @@
+#pragma once
+// Thread-pool waits on the processes of watched programs: each process seen running is opened
+// once and waited on until it ends, and its end calls the wake callback, so that the watch
+// thread runs a pass at once instead of at the end of its interval. There is no limit of 64
+// handles as with WaitForMultipleObjects. The process handle is held from the first sighting
+// until the end is taken, so the id cannot name another process in between.
+
+#include <windows.h>
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/ScopedHandle.h"
+#include "strings/XStringW.h"
+#include "strings/XStringWList.h"
+
+class ExitWaits {
+public:
+    using WakeFunc = std::function<void()>;
+
+    struct Exit {
+        XStringW name;
+        DWORD processId = 0;
+        DWORD exitCode = 0;
+        ULONGLONG ranMs = 0;  // from the process's creation to its end
+    };
+
+    explicit ExitWaits(WakeFunc wake);
+    ~ExitWaits();
+    ExitWaits(const ExitWaits&) = delete;
+    ExitWaits& operator=(const ExitWaits&) = delete;
+
+    // Waits on every listed process of the name ("%d" texts) not waited on yet. False when a
+    // wait could not be set up for one of them (traced once per process): that one is left to
+    // the interval poll.
+    bool Watch(const XStringW& name, const XStringWList& processIds);
+    // The processes that ended since the last call, with their handles released.
+    std::vector<Exit> TakeExits();
+    // Releases the waits of every name not listed (paused or removed entries).
+    void KeepOnly(const std::vector<std::wstring>& keys);
+    size_t Count() const;
+
+private:
+    struct Waited {
+        XStringW name;
+        DWORD processId = 0;
+        ScopedHandle process;
+        ScopedRegisteredWait wait;  // after the handle: released first
+        std::atomic<bool> ended{false};
+        ExitWaits* owner = nullptr;
+    };
+    static void CALLBACK OnExit(void* context, BOOLEAN timedOut);
+    bool Add(const XStringW& name, DWORD processId, std::vector<std::unique_ptr<Waited>>& list);
+
+    WakeFunc wake;
+    std::map<std::wstring, std::vector<std::unique_ptr<Waited>>> waits;
+};

@@ -1,0 +1,132 @@
+#include "watch/RestartPolicy.h"
+
+#include <algorithm>
+
+ULONGLONG RestartPolicy::DelayAfter(DWORD quickExits)
+{
+    if (quickExits == 0) {
+        return 0;
+    }
+    // 2^9 s already passes the longest hold, so larger shifts are never taken.
+    if (quickExits > 9) {
+        return kLongestDelayMs;
+    }
+    return (std::min)(1000ULL << (quickExits - 1), kLongestDelayMs);
+}
+
+void RestartPolicy::Started(const std::wstring& key, ULONGLONG now)
+{
+    Entry& entry = entries[key];
+    entry.startedAt = now;
+    entry.awaiting = true;
+    entry.seen = false;
+    entry.processId = 0;
+    ++entry.starts;
+}
+
+bool RestartPolicy::SeenRunning(const std::wstring& key, DWORD processId, ULONGLONG now)
+{
+    Entry& entry = entries[key];
+    if (entry.seen && entry.awaiting) {
+        return false;
+    }
+    entry.awaiting = true;
+    entry.seen = true;
+    entry.seenAt = now;
+    entry.processId = processId;
+    if (entry.starts == 0) {
+        entry.startedAt = now;  // started by someone else: its run counts from the sighting
+    }
+    return true;
+}
+
+void RestartPolicy::ExitSeen(const std::wstring& key, DWORD exitCode, ULONGLONG now)
+{
+    Entry& entry = entries[key];
+    entry.hasExit = true;
+    entry.exitCode = exitCode;
+    entry.exitedAt = now;
+}
+
+RestartPolicy::Outcome RestartPolicy::Ended(const std::wstring& key, ULONGLONG ranMs, ULONGLONG now)
+{
+    const auto found = entries.find(key);
+    if (found == entries.end() || !found->second.awaiting) {
+        return Outcome();
+    }
+    return Decide(found->second, ranMs, now);
+}
+
+RestartPolicy::Outcome RestartPolicy::Lost(const std::wstring& key, ULONGLONG now)
+{
+    const auto found = entries.find(key);
+    if (found == entries.end() || !found->second.awaiting) {
+        return Outcome();
+    }
+    Entry& entry = found->second;
+    const ULONGLONG ranMs = entry.seen ? now - entry.seenAt : 0;
+    return Decide(entry, ranMs, now);
+}
+
+RestartPolicy::Outcome RestartPolicy::Decide(Entry& entry, ULONGLONG ranMs, ULONGLONG now)
+{
+    entry.awaiting = false;
+    entry.seen = false;
+    entry.processId = 0;
+    Outcome outcome;
+    outcome.quick = ranMs < kQuickRunMs;
+    entry.quickExits = outcome.quick ? entry.quickExits + 1 : 0;
+    outcome.quickExits = entry.quickExits;
+    outcome.delayMs = DelayAfter(entry.quickExits);
+    entry.nextStartAt = outcome.delayMs == 0 ? 0 : now + outcome.delayMs;
+    return outcome;
+}
+
+bool RestartPolicy::IsAwaiting(const std::wstring& key) const
+{
+    const Entry* const entry = Find(key);
+    return entry != nullptr && entry->awaiting;
+}
+
+bool RestartPolicy::MayStart(const std::wstring& key, ULONGLONG now) const
+{
+    const Entry* const entry = Find(key);
+    return entry == nullptr || entry->nextStartAt <= now;
+}
+
+ULONGLONG RestartPolicy::MsUntilNextStart(ULONGLONG now) const
+{
+    ULONGLONG soonest = kNone;
+    for (const auto& item : entries) {
+        const ULONGLONG at = item.second.nextStartAt;
+        if (at > now) {
+            soonest = (std::min)(soonest, at - now);
+        }
+    }
+    return soonest;
+}
+
+void RestartPolicy::ResetCounts()
+{
+    for (auto& item : entries) {
+        item.second.quickExits = 0;
+        item.second.nextStartAt = 0;
+    }
+}
+
+void RestartPolicy::KeepOnly(const std::vector<std::wstring>& keys)
+{
+    for (auto item = entries.begin(); item != entries.end();) {
+        if (std::find(keys.begin(), keys.end(), item->first) == keys.end()) {
+            item = entries.erase(item);
+        } else {
+            ++item;
+        }
+    }
+}
+
+const RestartPolicy::Entry* RestartPolicy::Find(const std::wstring& key) const
+{
+    const auto found = entries.find(key);
+    return found == entries.end() ? nullptr : &found->second;
+}

@@ -1,0 +1,71 @@
+#pragma once
+// When a watched program may be started again. A run is quick when the program ended less than
+// 10 s after its start, or never came up at all; after the k-th quick exit in a row the next
+// start waits min(2^(k-1), 300) s, and a run that was not quick lets the program start again at
+// once and clears the count. A change of the watch list clears every count, so that a fixed entry
+// gets a fresh start at once.
+//
+// Pure bookkeeping: every time is a millisecond reading of a monotonic clock that the caller
+// passes in, so the arithmetic runs without waiting. Entries are keyed by NameKey.
+
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+class RestartPolicy {
+public:
+    static constexpr ULONGLONG kQuickRunMs = 10000;
+    static constexpr ULONGLONG kLongestDelayMs = 300000;
+    static constexpr ULONGLONG kNone = ~0ULL;
+
+    struct Entry {
+        ULONGLONG startedAt = 0;  // the last start by the service
+        bool awaiting = false;    // a start or a run whose end is not decided yet
+        bool seen = false;        // the program was seen running since that start
+        ULONGLONG seenAt = 0;
+        DWORD processId = 0;
+        DWORD quickExits = 0;
+        ULONGLONG nextStartAt = 0;  // 0: no hold
+        DWORD starts = 0;
+        bool hasExit = false;
+        DWORD exitCode = 0;
+        ULONGLONG exitedAt = 0;
+    };
+
+    // What ending a run decided.
+    struct Outcome {
+        bool quick = false;
+        DWORD quickExits = 0;
+        ULONGLONG delayMs = 0;  // until the next start may happen
+    };
+
+    // The hold after the k-th quick exit in a row: 0 for none, then 1, 2, 4 ... 256, 300 s.
+    static ULONGLONG DelayAfter(DWORD quickExits);
+
+    void Started(const std::wstring& key, ULONGLONG now);
+    // True the first time the program is seen after a start (or ever, for a program that was
+    // started by someone else): its process id is worth telling then.
+    bool SeenRunning(const std::wstring& key, DWORD processId, ULONGLONG now);
+    void ExitSeen(const std::wstring& key, DWORD exitCode, ULONGLONG now);
+    // A run ended after ranMs; it decides only while an end is awaited.
+    Outcome Ended(const std::wstring& key, ULONGLONG ranMs, ULONGLONG now);
+    // An awaited run is gone without an end that was seen: it ran from its sighting (or never).
+    Outcome Lost(const std::wstring& key, ULONGLONG now);
+
+    bool IsAwaiting(const std::wstring& key) const;
+    bool MayStart(const std::wstring& key, ULONGLONG now) const;
+    // Until the earliest hold ends; kNone when nothing is held.
+    ULONGLONG MsUntilNextStart(ULONGLONG now) const;
+    void ResetCounts();
+    // Forgets every entry whose key is not listed.
+    void KeepOnly(const std::vector<std::wstring>& keys);
+
+    const Entry* Find(const std::wstring& key) const;
+
+private:
+    Outcome Decide(Entry& entry, ULONGLONG ranMs, ULONGLONG now);
+
+    std::map<std::wstring, Entry> entries;
+};

@@ -1,0 +1,15 @@
+#pragma once
+// The watch engine's decisions that an operator wants to hear of, each in one function: a
+// program that could not be started, a program that ended with an exit code other than 0, and
+// a program held back after quick exits. Each traces its one line and reports the event to the
+// Windows event log.
+
+#include <windows.h>
+
+#include "strings/XStringW.h"
+
+void ReportStartFailed(const XStringW& name, const XStringW& path, DWORD error);
+// Every seen end of a program; an end with a non-zero code goes through ReportNonZeroExit.
+void ReportProgramEnded(const XStringW& name, DWORD processId, DWORD exitCode, ULONGLONG ranMs);
+void ReportNonZeroExit(const XStringW& name, DWORD processId, DWORD exitCode, ULONGLONG ranMs);
+void ReportBackoff(const XStringW& name, DWORD quickExits, ULONGLONG delayMs);
