@@ -4,8 +4,8 @@
 
 #include "service/CWindowServiceThread.h"
 #include "service/ServiceStatusReport.h"
-#include "process/CWinHelper.h"
 #include "trace/EventLog.h"
+#include "trace/Trace.h"
 
 namespace service_status {
 SetStatusFunction setServiceStatus = ::SetServiceStatus;
@@ -20,6 +20,8 @@ using service_status::kAcceptedControls;
 
 // How long the console that carried the executable into a new logon session may live.
 constexpr DWORD kLogonLaunchSettleMs = 500;
+// What a console ended by the service reports as its exit code.
+constexpr UINT kEndedConsoleExitCode = 1;
 // While the watch thread ends, stop pending is reported again this often with a higher check
 // point, each report promising the next within the wait hint.
 constexpr DWORD kStopProgressMs = 1000;
@@ -43,12 +45,22 @@ bool IsStopping()
 }
 
 // Starts the executable without arguments in the new user's session; only the console that
-// carried it is ended.
+// carried it is ended. It is ended through the handle it was started with, never by its id: a
+// console that ended by itself may have left its id to an unrelated process.
 void LaunchInLogonSession()
 {
-    const DWORD consoleId = CWindowService::RunAdminProcessByLogonSession(CWindowService::modulePath);
-    ::Sleep(kLogonLaunchSettleMs);
-    CWinHelper::KillProcess(consoleId);
+    ScopedHandle console;
+    const DWORD consoleId = CWindowService::RunAdminProcessByLogonSession(
+        CWindowService::modulePath, XStringW(), XStringW(), &console);
+    if (!console) {
+        return;
+    }
+    if (::WaitForSingleObject(console.Get(), kLogonLaunchSettleMs) == WAIT_TIMEOUT &&
+        !::TerminateProcess(console.Get(), kEndedConsoleExitCode)) {
+        TraceError("CWindowService::serviceHandlerEx", __LINE__,
+                   L"console %d of the logon launch not ended, error %d", consoleId,
+                   ::GetLastError());
+    }
 }
 }  // namespace
 
