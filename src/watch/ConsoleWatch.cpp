@@ -247,7 +247,15 @@ void CQuorbelServiceThread::EndPendingConsoles()
 
 bool CQuorbelServiceThread::IsRunCMD(const XStringW& name)
 {
-    const XStringWList consoleIds = FindProcessIds(kConsoleImageName);
+    const ProcessTable consoles = ProcessTable::Take();
+    // Without a look at the processes every console would seem ended: none is forgotten, and
+    // the program counts as still being started, so that no second copy is started.
+    if (!consoles.IsTaken()) {
+        TraceError("CQuorbelServiceThread::IsRunCMD", __LINE__,
+                   L"no process list: %@ is not started now", name);
+        return true;
+    }
+    const XStringWList consoleIds = consoles.FindIds(kConsoleImageName);
     TraceLog("CQuorbelServiceThread::IsRunCMD", __LINE__, L"pName : %@, cmdPidList count %d, %@",
              name, consoleIds.GetCount(), consoleIds.Join());
     ForgetEndedConsoles(consoleIds);
