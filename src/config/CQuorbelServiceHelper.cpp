@@ -256,7 +256,10 @@ XStringWList CQuorbelServiceHelper::GetActiveList(const XStringW& sid)
     // The base key is opened once for the whole list; every entry's Status is read below it.
     XStringWList active;
     const auto addIfActive = [&](HKEY baseKey, const XStringW& name) {
-        if (ReadStatus(baseKey, name) != 0) {
+        // Subkeys are enumerated by index, and keys added meanwhile shift the indices (a bulk
+        // import of Bulk0 .. Bulk19 puts Bulk10 before Bulk2), so one name can come twice. Twice
+        // on the list would start its program twice in one pass.
+        if (active.Find(name) < 0 && ReadStatus(baseKey, name) != 0) {
             active.Add(name);
         }
     };

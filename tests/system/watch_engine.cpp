@@ -495,7 +495,7 @@ TEST_F(WatchEngineTest, BulkImportIsStartedInParallelAtOnce)
     // One second per entry before, one after another: 23 s for 20 entries.
     EXPECT_LE(tookMs, 8000u);
     for (const std::wstring& path : paths) {
-        EXPECT_EQ(StartsOf(path).size(), 1u) << Utf8(path);
+        EXPECT_EQ(StartsOf(path).size(), 1u) << Utf8(path) << "\n" << Utf8(ServiceLog());
     }
     EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
 }
