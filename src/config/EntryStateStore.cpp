@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "common/FileTime.h"
 #include "common/ScopedHandle.h"
 #include "trace/Trace.h"
 
@@ -179,5 +180,5 @@ ULONGLONG EntryStateStore::FileTimeNow()
 {
     FILETIME now{};
     ::GetSystemTimeAsFileTime(&now);
-    return (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    return FileTimeValue(now);
 }

@@ -4,6 +4,7 @@
 #include <new>
 #include <vector>
 
+#include "common/FileTime.h"
 #include "trace/Trace.h"
 #include "paths/ModulePaths.h"
 #include "strings/XStringA.h"
@@ -48,10 +49,7 @@ XStringW ChannelName(const XStringW& exeName)
 // A file time as whole seconds (since 1601, UTC).
 LONGLONG FileTimeToSeconds(const FILETIME& time)
 {
-    ULARGE_INTEGER ticks{};
-    ticks.LowPart = time.dwLowDateTime;
-    ticks.HighPart = time.dwHighDateTime;
-    return static_cast<LONGLONG>(ticks.QuadPart / kFileTimeTicksPerSecond);
+    return static_cast<LONGLONG>(FileTimeValue(time) / kFileTimeTicksPerSecond);
 }
 
 // Wine appends through a seek to the end followed by a positioned write, so two processes that

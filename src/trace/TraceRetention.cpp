@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "common/FileTime.h"
+
 namespace {
 
 constexpr wchar_t kLogExtension[] = L".log";
@@ -42,11 +44,6 @@ bool EndsWithMinute(const wchar_t* stem, size_t length)
     const int minutes = TwoDigits(minute + 8);
     return month >= 1 && month <= 12 && day >= 1 && day <= 31 && hour >= 0 && hour <= 23 &&
            minutes >= 0 && minutes <= 59;
-}
-
-ULONGLONG Combine(DWORD high, DWORD low)
-{
-    return (static_cast<ULONGLONG>(high) << 32) | low;
 }
 
 struct TraceFile {
@@ -100,13 +97,12 @@ TraceRetentionResult RemoveOldTraceFiles(const XStringW& directory, const XStrin
             !IsTraceFileName(found.cFileName)) {
             continue;
         }
-        const ULONGLONG bytes = Combine(found.nFileSizeHigh, found.nFileSizeLow);
+        const ULONGLONG bytes = CombineHalves(found.nFileSizeHigh, found.nFileSizeLow);
         total += bytes;
         if (::CompareStringOrdinal(found.cFileName, -1, keptFileName.GetString(), -1, TRUE) !=
             CSTR_EQUAL) {
             files.push_back({found.cFileName, bytes,
-                             Combine(found.ftLastWriteTime.dwHighDateTime,
-                                     found.ftLastWriteTime.dwLowDateTime)});
+                             FileTimeValue(found.ftLastWriteTime)});
         }
     } while (::FindNextFileW(search.Get(), &found));
     if (total <= maxBytes) {

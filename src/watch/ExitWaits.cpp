@@ -2,16 +2,12 @@
 
 #include <algorithm>
 
+#include "common/FileTime.h"
 #include "trace/Trace.h"
 #include "watch/NameKey.h"
 
 namespace {
 constexpr DWORD kWaitAccess = SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION;
-
-ULONGLONG FileTimeValue(const FILETIME& time)
-{
-    return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-}
 
 ULONGLONG RunTimeMs(HANDLE process)
 {
