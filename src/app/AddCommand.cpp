@@ -9,6 +9,7 @@
 #include "config/CQuorbelServiceHelper.h"
 #include "strings/CommandLineText.h"
 #include "strings/ErrorText.h"
+#include "strings/PathText.h"
 #include "trace/Trace.h"
 
 namespace {
@@ -16,54 +17,6 @@ namespace {
 constexpr const char* kAddName = "AddCommand";
 // Room for a path with its variables expanded, for the existence check.
 constexpr DWORD kExpandedChars = 32768;
-
-bool IsDriveLetter(wchar_t c)
-{
-    return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');
-}
-
-// Either separator counts; the entry keeps backslashes only, as every other Windows path.
-XStringW WithBackslashes(const XStringW& path)
-{
-    std::vector<wchar_t> chars(path.GetString(), path.GetString() + path.GetLength());
-    for (wchar_t& c : chars) {
-        if (c == L'/') {
-            c = L'\\';
-        }
-    }
-    chars.push_back(L'\0');
-    return XStringW(chars.data());
-}
-
-// "X:\..." or "\\server\share\...": a path that means the same file whatever the current
-// directory of whoever starts it.
-bool IsAbsolute(const XStringW& path)
-{
-    const wchar_t* p = path.GetString();
-    const int length = path.GetLength();
-    if (length >= 3 && IsDriveLetter(p[0]) && p[1] == L':' && p[2] == L'\\') {
-        return true;
-    }
-    if (length < 2 || p[0] != L'\\' || p[1] != L'\\') {
-        return false;
-    }
-    // A server name, a separator, a share name, a separator.
-    int i = 2;
-    int separators = 0;
-    int partLength = 0;
-    for (; i < length && separators < 2; ++i) {
-        if (p[i] == L'\\') {
-            if (partLength == 0) {
-                return false;
-            }
-            ++separators;
-            partLength = 0;
-        } else {
-            ++partLength;
-        }
-    }
-    return separators == 2 && i < length;
-}
 
 // The file name: the text after the last separator.
 XStringW FileNameOf(const XStringW& path)
@@ -79,16 +32,22 @@ bool HasExeExtension(const XStringW& fileName)
                                                 TRUE) == CSTR_EQUAL;
 }
 
-// Whether a file is there as this user sees the path, %NAME% expanded as cmd.exe will.
-bool FileIsThere(const XStringW& path)
+// The text with %NAME% expanded as this user's environment has it, as cmd.exe will; the text
+// itself when it cannot be expanded.
+XStringW Expanded(const XStringW& text)
 {
     std::vector<wchar_t> expanded(kExpandedChars, L'\0');
-    const DWORD length = ::ExpandEnvironmentStringsW(path.GetString(), expanded.data(),
+    const DWORD length = ::ExpandEnvironmentStringsW(text.GetString(), expanded.data(),
                                                      static_cast<DWORD>(expanded.size()));
-    const wchar_t* const checked =
-        (length > 0 && length <= expanded.size()) ? expanded.data() : path.GetString();
-    const DWORD attributes = ::GetFileAttributesW(checked);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    return (length > 0 && length <= expanded.size()) ? XStringW(expanded.data()) : text;
+}
+
+// Whether a file (or, for a folder, a directory) is there as this user sees the path.
+bool IsThere(const XStringW& path, bool folder)
+{
+    const DWORD attributes = ::GetFileAttributesW(Expanded(path).GetString());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) == folder;
 }
 
 template <typename... Args>
@@ -122,7 +81,7 @@ int CheckAddition(const XStringW& typed, const XStringW& path, const XStringW& e
                       L"characters, no backslash)",
                       shown, entryName, CQuorbelServiceHelper::kMaxEntryNameChars);
     }
-    if (!IsAbsolute(path)) {
+    if (!IsAbsolutePath(path)) {
         return Refuse(kExitInvalidName, L"relative path", typed,
                       L"cannot add \"%@\": the path must be absolute (X:\\... or "
                       L"\\\\server\\share\\...)",
@@ -142,30 +101,76 @@ int CheckAddition(const XStringW& typed, const XStringW& path, const XStringW& e
     return kExitSuccess;
 }
 
+// cmd.exe refuses a longer command line, and the program would never run.
+int CheckCommandLineLength(const XStringW& shownPath, const XStringW& path,
+                           const XStringW& arguments)
+{
+    const int length = ConsoleCommandLine(path, arguments).GetLength();
+    if (length <= kMaxConsoleCommandLineChars) {
+        return kExitSuccess;
+    }
+    return Refuse(kExitInvalidName, L"command line too long", path,
+                  L"cannot add \"%@\": its command line for cmd.exe would be %d characters long, "
+                  L"cmd.exe takes at most %d",
+                  shownPath, length, kMaxConsoleCommandLineChars);
+}
+
+bool SameText(const XStringW& left, const XStringW& right, bool ignoreCase)
+{
+    return ::CompareStringOrdinal(left.GetString(), -1, right.GetString(), -1,
+                                  ignoreCase ? TRUE : FALSE) == CSTR_EQUAL;
+}
+
+// What became of the arguments: new ones, the old ones replaced or dropped, or the same again.
+void AppendArgumentsChange(XStringW& answer, const XStringW& arguments, const WatchListEdit& edit)
+{
+    const XStringW& before = edit.previousArguments;
+    if (!edit.replaced || before.IsEmpty() || SameText(before, arguments, false)) {
+        if (!arguments.IsEmpty()) {
+            answer.AppendFormat(L", arguments: %@", arguments);
+        }
+    } else if (arguments.IsEmpty()) {
+        answer.AppendFormat(L", arguments dropped: %@", WithControlCharactersShown(before));
+    } else {
+        answer.AppendFormat(L", arguments replaced: %@ -> %@", WithControlCharactersShown(before),
+                            arguments);
+    }
+}
+
+void AppendDirectoryChange(XStringW& answer, const XStringW& directory, const WatchListEdit& edit)
+{
+    const XStringW& before = edit.previousDirectory;
+    if (directory.IsEmpty()) {
+        if (edit.replaced && !before.IsEmpty()) {
+            answer.AppendFormat(L", directory kept: %@", WithControlCharactersShown(before));
+        }
+    } else if (!edit.replaced || before.IsEmpty() || SameText(before, directory, true)) {
+        answer.AppendFormat(L", directory: %@", directory);
+    } else {
+        answer.AppendFormat(L", directory replaced: %@ -> %@", WithControlCharactersShown(before),
+                            directory);
+    }
+}
+
 XStringW AddedAnswer(const XStringW& entryName, const XStringW& path, const XStringW& arguments,
-                     const WatchListEdit& edit)
+                     const XStringW& directory, const WatchListEdit& edit)
 {
     XStringW answer;
-    if (!FileIsThere(path)) {
+    if (!IsThere(path, false)) {
         answer.Format(L"warning: %@ is not there as seen from here (it may be for the service); ",
                       path);
     }
-    const bool otherPath =
-        edit.replaced && ::CompareStringOrdinal(edit.previousPath.GetString(), -1,
-                                                path.GetString(), -1, TRUE) != CSTR_EQUAL;
-    if (otherPath) {
+    if (!directory.IsEmpty() && !IsThere(directory, true)) {
+        answer.AppendFormat(L"warning: the folder %@ is not there as seen from here; ", directory);
+    }
+    if (edit.replaced && !SameText(edit.previousPath, path, true)) {
         answer.AppendFormat(L"%@ replaced: %@ -> %@ (active)", entryName,
                             WithControlCharactersShown(edit.previousPath), path);
     } else {
         answer.AppendFormat(L"%@ added: %@ (active)", entryName, path);
     }
-    if (!arguments.IsEmpty()) {
-        answer.AppendFormat(L", arguments: %@", arguments);
-    }
-    if (!edit.keptDirectory.IsEmpty()) {
-        answer.AppendFormat(L", directory kept: %@",
-                            WithControlCharactersShown(edit.keptDirectory));
-    }
+    AppendArgumentsChange(answer, arguments, edit);
+    AppendDirectoryChange(answer, directory, edit);
     return answer;
 }
 
@@ -176,15 +181,19 @@ int RunAddCommand(const XStringW& typedPath, const std::vector<XStringW>& progra
     TraceLog("main", __LINE__, L"add service : %@", WithControlCharactersShown(typedPath));
     const XStringW path = WithBackslashes(typedPath);
     const XStringW entryName = FileNameOf(path);
-    const int refused = CheckAddition(typedPath, path, entryName, programArguments);
+    const XStringW directory;
+    const XStringW arguments = JoinArguments(programArguments);
+    int refused = CheckAddition(typedPath, path, entryName, programArguments);
+    if (refused == kExitSuccess) {
+        refused = CheckCommandLineLength(WithControlCharactersShown(typedPath), path, arguments);
+    }
     if (refused != kExitSuccess) {
         return refused;
     }
-    const XStringW arguments = JoinArguments(programArguments);
     WatchListEdit edit;
-    const WatchListResult result = AddService(path, entryName, arguments, &edit);
+    const WatchListResult result = AddService(path, entryName, arguments, &edit, directory);
     if (result == WatchListResult::kDone) {
-        WriteOutputLine(AddedAnswer(entryName, path, arguments, edit));
+        WriteOutputLine(AddedAnswer(entryName, path, arguments, directory, edit));
         return kExitSuccess;
     }
     XStringW text;

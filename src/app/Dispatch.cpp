@@ -1,6 +1,7 @@
 #include "app/Dispatch.h"
 
 #include "app/ConsoleOutput.h"
+#include "app/Reports.h"
 #include "app/Version.h"
 #include "common/ScopedHandle.h"
 #include "config/CQuorbelServiceHelper.h"
@@ -370,7 +371,7 @@ int RunOneWordCommand(const XStringW& word)
         return kExitSuccess;
     }
     if (EndsWith(word, L"list")) {
-        return PrintWatchList();
+        return PrintWatchList(kServiceName, ListView::kText);
     }
     if (IsHelpWord(word)) {
         Say(kUsage);
@@ -416,8 +417,9 @@ int DispatchCommand(const std::vector<XStringW>& arguments)
 }
 
 WatchListResult AddService(const XStringW& path, const XStringW& entryName,
-                           const XStringW& arguments, WatchListEdit* edit)
+                           const XStringW& arguments, WatchListEdit* edit,
+                           const XStringW& directory)
 {
     TraceLog("AddService", __LINE__, L"RunProcessAfterLogon %@", path);
-    return CQuorbelServiceHelper::AddList(entryName, path, arguments, edit);
+    return CQuorbelServiceHelper::AddList(entryName, path, arguments, edit, directory);
 }

@@ -29,11 +29,11 @@ int DispatchCommand(const std::vector<XStringW>& arguments);
 bool IsSilentForm(const std::vector<XStringW>& arguments);
 
 WatchListResult AddService(const XStringW& path, const XStringW& entryName,
-                           const XStringW& arguments, WatchListEdit* edit);
+                           const XStringW& arguments, WatchListEdit* edit,
+                           const XStringW& directory = XStringW());
 // The add form: the path as typed and the program's arguments, each one word.
 int RunAddCommand(const XStringW& typedPath, const std::vector<XStringW>& programArguments);
 void RunService();
 
-// The list and svc status forms.
-int PrintWatchList();
+// The svc status form.
 int PrintServiceStatus(const XStringW& serviceName);

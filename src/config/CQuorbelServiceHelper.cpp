@@ -41,12 +41,16 @@ int ReadStatus(HKEY root, const XStringW& entryKeyPath)
 
 // A REG_SZ of the entry below HKEY_USERS. What another type reads as (a REG_MULTI_SZ's strings
 // and line feeds) is no path or command-line text, so it reads as none at all.
-XStringW ReadEntryText(const XStringW& sid, const XStringW& entryName, const wchar_t* valueName)
+XStringW ReadEntryText(HKEY root, const XStringW& entryKeyPath, const wchar_t* valueName)
 {
     DWORD type = REG_NONE;
-    const XStringW text =
-        CRegHelper::GetStringValue(HKEY_USERS, UserEntryKeyPath(sid, entryName), valueName, &type);
+    const XStringW text = CRegHelper::GetStringValue(root, entryKeyPath, valueName, &type);
     return type == REG_SZ ? text : XStringW();
+}
+
+XStringW ReadEntryText(const XStringW& sid, const XStringW& entryName, const wchar_t* valueName)
+{
+    return ReadEntryText(HKEY_USERS, UserEntryKeyPath(sid, entryName), valueName);
 }
 
 // Refuses an invalid name with an error line under the public operation's name.
@@ -100,13 +104,18 @@ WatchListResult SwitchStatus(const XStringA& functionName, int line, const XStri
     return result;
 }
 
-// The values an add writes, in the order it writes them; Arguments only when there are any.
-LONG WriteEntry(HKEY key, const XStringW& path, const XStringW& arguments)
+// The values an add writes, in the order it writes them; Arguments only when there are any,
+// Directory only when one is given.
+LONG WriteEntry(HKEY key, const XStringW& path, const XStringW& arguments,
+                const XStringW& directory)
 {
     LONG status = CRegHelper::WriteString(key, kPathValue, path);
     if (status == ERROR_SUCCESS) {
         status = arguments.IsEmpty() ? CRegHelper::DeleteValue(key, kArgumentsValue)
                                      : CRegHelper::WriteString(key, kArgumentsValue, arguments);
+    }
+    if (status == ERROR_SUCCESS && !directory.IsEmpty()) {
+        status = CRegHelper::WriteString(key, kDirectoryValue, directory);
     }
     if (status == ERROR_SUCCESS) {
         status = CRegHelper::WriteString(key, kStatusValue, kStatusActive);
@@ -118,24 +127,27 @@ LONG WriteEntry(HKEY key, const XStringW& path, const XStringW& arguments)
 struct EntrySnapshot {
     RawRegistryValue path;
     RawRegistryValue arguments;
+    RawRegistryValue directory;
     RawRegistryValue status;
 };
 
 EntrySnapshot TakeSnapshot(HKEY key)
 {
     return {CRegHelper::ReadRaw(key, kPathValue), CRegHelper::ReadRaw(key, kArgumentsValue),
-            CRegHelper::ReadRaw(key, kStatusValue)};
+            CRegHelper::ReadRaw(key, kDirectoryValue), CRegHelper::ReadRaw(key, kStatusValue)};
 }
 
 void RestoreSnapshot(HKEY key, const EntrySnapshot& snapshot)
 {
     CRegHelper::RestoreRaw(key, kPathValue, snapshot.path);
     CRegHelper::RestoreRaw(key, kArgumentsValue, snapshot.arguments);
+    CRegHelper::RestoreRaw(key, kDirectoryValue, snapshot.directory);
     CRegHelper::RestoreRaw(key, kStatusValue, snapshot.status);
 }
 
 WatchListResult WriteEntryKey(const XStringW& entryName, const XStringW& path,
-                              const XStringW& arguments, WatchListEdit* edit)
+                              const XStringW& arguments, const XStringW& directory,
+                              WatchListEdit* edit)
 {
     const XStringW keyPath = EntryKeyPath(entryName);
     ScopedRegKey key;
@@ -151,11 +163,13 @@ WatchListResult WriteEntryKey(const XStringW& entryName, const XStringW& path,
         if (edit != nullptr) {
             edit->replaced = true;
             edit->previousPath = CRegHelper::GetStringValue(key.Get(), XStringW(), kPathValue);
-            edit->keptDirectory =
+            edit->previousArguments =
+                CRegHelper::GetStringValue(key.Get(), XStringW(), kArgumentsValue);
+            edit->previousDirectory =
                 CRegHelper::GetStringValue(key.Get(), XStringW(), kDirectoryValue);
         }
     }
-    status = WriteEntry(key.Get(), path, arguments);
+    status = WriteEntry(key.Get(), path, arguments, directory);
     if (status != ERROR_SUCCESS) {
         // Nothing half-written stays: the new key goes, an existing entry gets its values back.
         TraceError("CQuorbelServiceHelper::AddList", __LINE__,
@@ -195,12 +209,13 @@ bool CQuorbelServiceHelper::IsValidEntryName(const XStringW& entryName)
 }
 
 WatchListResult CQuorbelServiceHelper::AddList(const XStringW& entryName, const XStringW& path,
-                                               const XStringW& arguments, WatchListEdit* edit)
+                                               const XStringW& arguments, WatchListEdit* edit,
+                                               const XStringW& directory)
 {
     TraceLog("CQuorbelServiceHelper::AddList", __LINE__, L"Start");
     WatchListResult result = WatchListResult::kInvalidName;
     if (AcceptEntryName("CQuorbelServiceHelper::AddList", __LINE__, entryName)) {
-        result = WriteEntryKey(entryName, path, arguments, edit);
+        result = WriteEntryKey(entryName, path, arguments, directory, edit);
     }
     TraceLog("CQuorbelServiceHelper::AddList", __LINE__, L"End");
     return result;
@@ -301,4 +316,14 @@ XStringW CQuorbelServiceHelper::GetUserListStatus(const XStringW& entryName)
 XStringW CQuorbelServiceHelper::GetUserInterval()
 {
     return ReadInterval(HKEY_CURRENT_USER, kBaseKeyPath);
+}
+
+XStringW CQuorbelServiceHelper::GetUserListArguments(const XStringW& entryName)
+{
+    return ReadEntryText(HKEY_CURRENT_USER, EntryKeyPath(entryName), kArgumentsValue);
+}
+
+XStringW CQuorbelServiceHelper::GetUserListDirectory(const XStringW& entryName)
+{
+    return ReadEntryText(HKEY_CURRENT_USER, EntryKeyPath(entryName), kDirectoryValue);
 }

@@ -23,7 +23,8 @@ struct WatchListEdit {
     LONG error = ERROR_SUCCESS;  // kFailed: the registry's status of the step that failed
     bool replaced = false;       // add: an entry of that name was there already
     XStringW previousPath;       // add: the Path it had
-    XStringW keptDirectory;      // add: the Directory it keeps
+    XStringW previousArguments;  // add: the Arguments it had
+    XStringW previousDirectory;  // add: the Directory it had
 };
 
 class CQuorbelServiceHelper {
@@ -40,12 +41,14 @@ public:
     // error trace line before it touches the registry.
     // An add leaves a complete entry (Path, Arguments when there are any, Status "1") or, when a
     // step fails, the entry as it was: a new key is deleted again, an existing one gets its old
-    // values back. The entry's Directory is not add's to set and stays as it is.
+    // values back. A Directory is written only when one is given; otherwise the entry's own
+    // stays as it is.
     // Pause, restart and remove never create an entry key; an entry that vanishes meanwhile is
     // no such entry.
     static WatchListResult AddList(const XStringW& entryName, const XStringW& path,
                                    const XStringW& arguments = XStringW(),
-                                   WatchListEdit* edit = nullptr);
+                                   WatchListEdit* edit = nullptr,
+                                   const XStringW& directory = XStringW());
     static WatchListResult RemoveList(const XStringW& entryName, WatchListEdit* edit = nullptr);
     static WatchListResult PauseList(const XStringW& entryName, WatchListEdit* edit = nullptr);
     static WatchListResult RestartList(const XStringW& entryName, WatchListEdit* edit = nullptr);
@@ -56,6 +59,9 @@ public:
     // The Path's text; its type goes to *type when asked for (REG_NONE when it is absent).
     static XStringW GetUserListPath(const XStringW& entryName, DWORD* type = nullptr);
     static XStringW GetUserListStatus(const XStringW& entryName);
+    // The entry's "Arguments" and "Directory" as the service reads them: a REG_SZ, else none.
+    static XStringW GetUserListArguments(const XStringW& entryName);
+    static XStringW GetUserListDirectory(const XStringW& entryName);
     static XStringW GetUserInterval();
 
     // Readers below HKEY_USERS\<sid>, for the service.

@@ -20,6 +20,8 @@ constexpr const wchar_t* kExitedValue = L"LastExit";
 constexpr const wchar_t* kQuickExitsValue = L"QuickExits";
 constexpr const wchar_t* kNextStartValue = L"NextStart";
 constexpr const wchar_t* kRestartsValue = L"Restarts";
+constexpr const wchar_t* kProcessCreatedValue = L"ProcessCreated";
+constexpr const wchar_t* kStartErrorValue = L"LastStartError";
 
 XStringW SidKeyPath(const XStringW& sid)
 {
@@ -98,7 +100,8 @@ bool EntryState::operator==(const EntryState& other) const
     return processId == other.processId && startedAt == other.startedAt &&
            hasExit == other.hasExit && exitCode == other.exitCode && exitedAt == other.exitedAt &&
            quickExits == other.quickExits && nextStartAt == other.nextStartAt &&
-           restarts == other.restarts;
+           restarts == other.restarts && processCreatedAt == other.processCreatedAt &&
+           startError == other.startError;
 }
 
 bool EntryStateStore::Write(const XStringW& sid, const XStringW& entryName, const EntryState& state)
@@ -111,7 +114,9 @@ bool EntryStateStore::Write(const XStringW& sid, const XStringW& entryName, cons
                    SetTime(key.Get(), kStartedValue, state.startedAt) &&
                    SetNumber(key.Get(), kQuickExitsValue, state.quickExits) &&
                    SetTime(key.Get(), kNextStartValue, state.nextStartAt) &&
-                   SetNumber(key.Get(), kRestartsValue, state.restarts);
+                   SetNumber(key.Get(), kRestartsValue, state.restarts) &&
+                   SetTime(key.Get(), kProcessCreatedValue, state.processCreatedAt) &&
+                   SetNumber(key.Get(), kStartErrorValue, state.startError);
     if (written && state.hasExit) {
         written = SetNumber(key.Get(), kExitCodeValue, state.exitCode) &&
                   SetTime(key.Get(), kExitedValue, state.exitedAt);
@@ -137,9 +142,44 @@ bool EntryStateStore::Read(const XStringW& sid, const XStringW& entryName, Entry
     GetNumber(key.Get(), kQuickExitsValue, state.quickExits);
     GetNumber(key.Get(), kNextStartValue, state.nextStartAt);
     GetNumber(key.Get(), kRestartsValue, state.restarts);
+    GetNumber(key.Get(), kProcessCreatedValue, state.processCreatedAt);
+    GetNumber(key.Get(), kStartErrorValue, state.startError);
     state.hasExit = GetNumber(key.Get(), kExitCodeValue, state.exitCode);
     GetNumber(key.Get(), kExitedValue, state.exitedAt);
     return true;
+}
+
+std::vector<std::pair<XStringW, EntryState>> EntryStateStore::ReadAll(const XStringW& sid)
+{
+    std::vector<std::pair<XStringW, EntryState>> states;
+    ScopedRegKey key;
+    if (sid.IsEmpty() ||
+        ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, SidKeyPath(sid).GetString(), 0,
+                        KEY_ENUMERATE_SUB_KEYS | kView, key.Receive()) != ERROR_SUCCESS) {
+        return states;
+    }
+    // A key name holds at most 255 characters.
+    wchar_t name[256] = {};
+    for (DWORD index = 0;; ++index) {
+        DWORD length = static_cast<DWORD>(sizeof(name) / sizeof(name[0]));
+        if (::RegEnumKeyExW(key.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS) {
+            break;
+        }
+        EntryState state;
+        if (Read(sid, XStringW(name), state)) {
+            states.emplace_back(XStringW(name), state);
+        }
+    }
+    return states;
+}
+
+bool EntryStateStore::Exists(const XStringW& sid)
+{
+    ScopedRegKey key;
+    return !sid.IsEmpty() &&
+           ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, SidKeyPath(sid).GetString(), 0,
+                           KEY_QUERY_VALUE | kView, key.Receive()) == ERROR_SUCCESS;
 }
 
 void EntryStateStore::Remove(const XStringW& sid, const XStringW& entryName)

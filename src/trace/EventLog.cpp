@@ -9,6 +9,7 @@
 
 #include "common/ScopedHandle.h"
 #include "strings/ErrorText.h"
+#include "strings/ExitCodeText.h"
 #include "trace/EventMessages.h"
 #include "trace/Trace.h"
 
@@ -177,10 +178,8 @@ void ReportProgramExited(const XStringW& name, DWORD exitCode, DWORD ranSeconds)
     if (exitCode == 0) {
         return;
     }
-    // Exit codes that are status values read best in hexadecimal, small ones in decimal.
-    XStringW code;
-    code.Format(L"%u (0x%08X)", exitCode, exitCode);
-    Report(EVENTLOG_WARNING_TYPE, MSG_PROGRAM_EXITED, {name, code, Number(ranSeconds)});
+    Report(EVENTLOG_WARNING_TYPE, MSG_PROGRAM_EXITED,
+           {name, ExitCodeText(exitCode), Number(ranSeconds)});
 }
 
 void ReportProgramBackingOff(const XStringW& name, DWORD quickExits, DWORD nextStartSeconds)

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "strings/ExitCodeText.h"
 #include "trace/Trace.h"
 #include "watch/CQuorbelServiceThread.h"
 #include "watch/NameKey.h"
@@ -63,8 +64,8 @@ void CQuorbelServiceThread::NoteLostRun(const XStringW& name)
     if (console != endedConsoleCodes.end()) {
         // cmd.exe /c ends with the exit code of the program it ran.
         policy.ExitSeen(key, console->second, clock());
-        TraceLog(kFunction, __LINE__, L"%@ ended unseen, exit code %d", name,
-                 static_cast<int>(console->second));
+        TraceLog(kFunction, __LINE__, L"%@ ended unseen, exit code %@", name,
+                 ExitCodeText(console->second));
     } else {
         TraceLog(kFunction, __LINE__, L"%@ ended unseen", name);
     }

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "JsonReader.h"
 #include "TestSupport.h"
 #include "app/Version.h"
 #include "common/ScopedHandle.h"
@@ -866,17 +867,35 @@ TEST_F(Commands, ListShowsEachEntryItsStateWhetherItRunsAndThePathThenTheInterva
 
     Run(L"list");
     const std::vector<std::wstring> expected = {
-        L"agent.exe  active  running      C:\\Tools\\agent.exe",
+        L"QuorbelService: not installed",
+        L"agent.exe  active  running, pid " + std::to_wstring(ProcessIdsByName(L"agent.exe").at(0)),
         L"other.exe  paused  not running  C:\\Tools\\other.exe",
         L"Interval: 5000 ms (default)",
     };
-    EXPECT_EQ(expected, OutputLines()) << Utf8(Output());
-
-    SetEntryValue(L"", L"Interval", L"750");
-    Run(L"list");
     const std::vector<std::wstring> lines = OutputLines();
-    ASSERT_EQ(3u, lines.size()) << Utf8(Output());
-    EXPECT_EQ(L"Interval: 750 ms", lines[2]);
+    ASSERT_EQ(expected.size(), lines.size()) << Utf8(Output());
+    EXPECT_EQ(expected[0], lines[0]);
+    // The process's own age, from its creation time.
+    EXPECT_EQ(0u, lines[1].find(expected[1] + L", up ")) << Utf8(lines[1]);
+    EXPECT_NE(std::wstring::npos, lines[1].find(L"  C:\\Tools\\agent.exe")) << Utf8(lines[1]);
+    EXPECT_EQ(0u, lines[2].find(L"other.exe  paused  not running ")) << Utf8(lines[2]);
+    EXPECT_EQ(expected[3], lines[3]);
+
+    Run(L"svc install");
+    const struct {
+        const wchar_t* interval;
+        const wchar_t* line;
+    } intervals[] = {
+        {L"750", L"Interval: 750 ms"},
+        {L"5s", L"Interval: 5000 ms (set to \"5s\", which is no number of milliseconds)"},
+        {L"100", L"Interval: 500 ms (set to 100, kept within 500 ms .. 86400000 ms)"},
+    };
+    for (const auto& interval : intervals) {
+        SetEntryValue(L"", L"Interval", interval.interval);
+        Run(L"list");
+        EXPECT_EQ(L"QuorbelService: stopped", FirstOutputLine());
+        EXPECT_EQ(interval.line, OutputLines().back()) << Utf8(Output());
+    }
 }
 
 TEST_F(Commands, SvcStatusSaysWhetherTheServiceIsInstalledAndItsBinaryPath)
@@ -943,10 +962,33 @@ TEST_F(Commands, AddOfAProgramThatIsThereSaysReplacedWithBothPathsAndStoresItsAr
     expected[L"agent.exe"][L"Arguments"] = L"--name \"a b\" \"\" x&y";
     EXPECT_EQ(expected, ReadWatchList()) << Describe(ReadWatchList());
 
-    // Added again without arguments, the entry has none left.
+    // Arguments that change are named, old and new.
+    Run(L"add " + program + L" --port 8080");
+    EXPECT_EQ(L"agent.exe added: " + program +
+                  L" (active), arguments replaced: --name \"a b\" \"\" x&y -> --port 8080",
+              FirstOutputLine());
+
+    // Added again without arguments, the entry has none left, and the answer says which went.
     Run(L"add " + program);
-    EXPECT_EQ(L"agent.exe added: " + program + L" (active)", FirstOutputLine());
+    EXPECT_EQ(L"agent.exe added: " + program + L" (active), arguments dropped: --port 8080",
+              FirstOutputLine());
     EXPECT_EQ(OnlyEntry(L"agent.exe", program, L"1"), ReadWatchList()) << Describe(ReadWatchList());
+}
+
+TEST_F(Commands, AddRefusesACommandLineLongerThanCmdTakes)
+{
+    // cmd.exe gets /c ""<path>" <arguments>": 8 characters besides the path and the arguments.
+    const std::wstring path = L"C:\\T\\a.exe";
+    const size_t room = 8191 - 8 - path.size();
+    Run(L"add " + path + L" " + std::wstring(room, L'x'));
+    EXPECT_EQ(0u, FirstOutputLine().find(L"warning: ")) << Utf8(FirstOutputLine().substr(0, 200));
+
+    Run(L"add " + path + L" " + std::wstring(room + 1, L'y'), kExitInvalidName);
+    EXPECT_EQ(L"cannot add \"C:\\T\\a.exe\": its command line for cmd.exe would be 8192 "
+              L"characters long, cmd.exe takes at most 8191",
+              FirstOutputLine());
+    const std::wstring kept = ReadWatchList()[L"a.exe"][L"Arguments"];
+    EXPECT_EQ(std::wstring(room, L'x'), kept) << kept.size() << " characters";
 }
 
 TEST_F(Commands, VersionWordPrintsTheBuildsVersionWhichTheResourceCarriesToo)
@@ -1046,6 +1088,7 @@ TEST_F(Commands, ListSpellsOutControlCharactersAndShowsAPathThatIsNoStringAsNone
 
     Run(L"list");
     const std::vector<std::wstring> expected = {
+        L"QuorbelService: not installed",
         L"bell<U+0007>.exe  active  not running  C:\\T\\bell<U+0007><U+001B>[2J.exe",
         L"number.exe        active  not running  (no program path)",
         L"Interval: 5000 ms (default)",

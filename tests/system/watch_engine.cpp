@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -128,11 +129,15 @@ protected:
         const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
         ASSERT_NE(manager, nullptr) << GetLastError();
         const std::wstring binary = L"\"" + (dir / kServiceExe) + L"\" service";
-        const SC_HANDLE service = CreateServiceW(
+        SC_HANDLE service = CreateServiceW(
             manager, kServiceName, L"Quorbel Service Monitor", SERVICE_ALL_ACCESS,
             SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS, SERVICE_DEMAND_START,
             SERVICE_ERROR_NORMAL, binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
         const DWORD createError = GetLastError();
+        // Brought up again after a stop: the registration is there already.
+        if (service == nullptr && createError == ERROR_SERVICE_EXISTS) {
+            service = OpenServiceW(manager, kServiceName, SERVICE_ALL_ACCESS);
+        }
         CloseServiceHandle(manager);
         ASSERT_NE(service, nullptr) << "CreateServiceW error " << createError;
         const BOOL started = StartServiceW(service, 0, nullptr);
@@ -234,15 +239,20 @@ protected:
         return WaitUntil([&] { return PassCount() >= target; }, timeoutMs, 50);
     }
 
-    // The list command's answer, from a copy of the executable under another name (a copy of the
-    // same name would be turned away while the service runs in the same session under Wine).
-    std::vector<std::wstring> ListLines()
+    // A command's answer, from a copy of the executable under another name (a copy of the same
+    // name would be turned away while the service runs in the same session under Wine).
+    CapturedRun Control(const std::wstring& words)
     {
         const std::wstring control = dir / L"QuorbelCtl.exe";
         if (!FileExists(control)) {
             CopyInto(std::wstring(QUORBEL_DIST_DIR) + L"\\" + kServiceExe, control);
         }
-        const CapturedRun run = RunProgramCapturingOutput(control, L"list");
+        return RunProgramCapturingOutput(control, words);
+    }
+
+    std::vector<std::wstring> ListLines(const std::wstring& words = L"list")
+    {
+        const CapturedRun run = Control(words);
         std::vector<std::wstring> lines;
         std::wstring unterminated;
         for (const std::wstring& line : LogLines(Widened(run.output), unterminated)) {
@@ -255,9 +265,9 @@ protected:
     }
 
     // The list line of the entry, empty when there is none.
-    std::wstring ListLineOf(const std::wstring& name)
+    std::wstring ListLineOf(const std::wstring& name, const std::wstring& words = L"list")
     {
-        for (const std::wstring& line : ListLines()) {
+        for (const std::wstring& line : ListLines(words)) {
             if (line.compare(0, name.size() + 1, name + L" ") == 0) {
                 return line;
             }
@@ -508,7 +518,8 @@ TEST_F(WatchEngineTest, CrashLoopBacksOffWithGrowingGapsAndAnEditGivesAFreshStar
                                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         ASSERT_NE(exitFile, INVALID_HANDLE_VALUE);
         DWORD written = 0;
-        WriteFile(exitFile, "7", 1, &written, nullptr);
+        // 0xC0000005, as a crash ends.
+        WriteFile(exitFile, "-1073741819", 11, &written, nullptr);
         CloseHandle(exitFile);
     }
     AddEntry(L"Looping.exe", looping);
@@ -530,8 +541,12 @@ TEST_F(WatchEngineTest, CrashLoopBacksOffWithGrowingGapsAndAnEditGivesAFreshStar
         },
         10000, 200))
         << Utf8(line);
-    EXPECT_NE(line.find(L"exit code 7"), std::wstring::npos) << Utf8(line);
+    EXPECT_NE(line.find(L"exit code 0xC0000005 (access violation)"), std::wstring::npos)
+        << Utf8(line);
     EXPECT_NE(line.find(L"restarts 3"), std::wstring::npos) << Utf8(line);
+    EXPECT_NE(ServiceLog().find(L", exit code 0xC0000005 (access violation)"),
+              std::wstring::npos)
+        << Utf8(ServiceLog());
     EXPECT_NE(ServiceLog().find(L"Looping.exe backing off: quick exit 4 in a row, next start in 8 s"),
               std::wstring::npos)
         << Utf8(ServiceLog());
@@ -592,6 +607,20 @@ TEST_F(WatchEngineTest, ListShowsTheProcessOfARunningEntryAndTheLastExitOfAResta
     // The columns line up: the paths begin at the same place.
     EXPECT_EQ(steadyLine.find(steady), restartedLine.find(restarted))
         << Utf8(steadyLine) << "\n" << Utf8(restartedLine);
+
+    // A hand-over, as a single-instance program makes one: a second copy comes up and the first
+    // ends. The list shows the copy that runs, never the one that is gone.
+    ASSERT_NO_FATAL_FAILURE(StartOutside(restarted));
+    const DWORD handedTo = StartsOf(restarted).back().processId;
+    TerminateById(StartsOf(restarted).at(1).processId);
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            restartedLine = ListLineOf(L"Restarted.exe");
+            return restartedLine.find(L"running, pid " + std::to_wstring(handedTo) + L", up ") !=
+                   std::wstring::npos;
+        },
+        10000, 200))
+        << Utf8(restartedLine);
     EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
 }
 

@@ -78,7 +78,7 @@ TEST_F(EventLogTest, EachReportIsOneEntryOfItsTypeWithItsInserts)
     EXPECT_EQ(0u, entries[2].strings[2].find(L"error 2: ")) << Utf8(entries[2].strings[2]);
     EXPECT_EQ(EVENTLOG_WARNING_TYPE, entries[3].type);
     EXPECT_EQ(MSG_PROGRAM_EXITED, entries[3].id);
-    EXPECT_EQ((std::vector<std::wstring>{L"agent.exe", L"3221225477 (0xC0000005)", L"12"}),
+    EXPECT_EQ((std::vector<std::wstring>{L"agent.exe", L"0xC0000005 (access violation)", L"12"}),
               entries[3].strings);
     EXPECT_EQ(EVENTLOG_WARNING_TYPE, entries[4].type);
     EXPECT_EQ(MSG_PROGRAM_BACKING_OFF, entries[4].id);
