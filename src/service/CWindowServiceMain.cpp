@@ -20,8 +20,6 @@ using service_status::kAcceptedControls;
 
 // How long the console that carried the executable into a new logon session may live.
 constexpr DWORD kLogonLaunchSettleMs = 500;
-// What a console ended by the service reports as its exit code.
-constexpr UINT kEndedConsoleExitCode = 1;
 // While the watch thread ends, stop pending is reported again this often with a higher check
 // point, each report promising the next within the wait hint.
 constexpr DWORD kStopProgressMs = 1000;
@@ -56,7 +54,7 @@ void LaunchInLogonSession()
         return;
     }
     if (::WaitForSingleObject(console.Get(), kLogonLaunchSettleMs) == WAIT_TIMEOUT &&
-        !::TerminateProcess(console.Get(), kEndedConsoleExitCode)) {
+        !::TerminateProcess(console.Get(), CWindowService::kEndedConsoleExitCode)) {
         TraceError("CWindowService::serviceHandlerEx", __LINE__,
                    L"console %d of the logon launch not ended, error %d", consoleId,
                    ::GetLastError());
