@@ -25,16 +25,6 @@ constexpr DWORD kLogonLaunchSettleMs = 500;
 constexpr DWORD kStopProgressMs = 1000;
 constexpr DWORD kStopWaitHintMs = 3000;
 
-class ExclusiveLock {
-public:
-    explicit ExclusiveLock(SRWLOCK& lock) : lock_(lock) { ::AcquireSRWLockExclusive(&lock_); }
-    ~ExclusiveLock() { ::ReleaseSRWLockExclusive(&lock_); }
-    ExclusiveLock(const ExclusiveLock&) = delete;
-    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
-
-private:
-    SRWLOCK& lock_;
-};
 
 bool IsStopping()
 {
@@ -66,7 +56,7 @@ namespace service_status {
 
 void StatusReporter::Open(SERVICE_STATUS_HANDLE statusHandle)
 {
-    const ExclusiveLock guard(lock);
+    const MutexLock guard(lock);
     handle = statusHandle;
     currentState = 0;
     checkPoint = 0;
@@ -74,13 +64,13 @@ void StatusReporter::Open(SERVICE_STATUS_HANDLE statusHandle)
 
 bool StatusReporter::Report(DWORD state, DWORD controlsAccepted, DWORD exitCode)
 {
-    const ExclusiveLock guard(lock);
+    const MutexLock guard(lock);
     return SendLocked(state, controlsAccepted, exitCode);
 }
 
 bool StatusReporter::ReportAgain(DWORD acceptedControls)
 {
-    const ExclusiveLock guard(lock);
+    const MutexLock guard(lock);
     if (currentState == 0) {
         return false;
     }
@@ -90,7 +80,7 @@ bool StatusReporter::ReportAgain(DWORD acceptedControls)
 
 DWORD StatusReporter::CurrentState() const
 {
-    const ExclusiveLock guard(lock);
+    const MutexLock guard(lock);
     return currentState;
 }
 
