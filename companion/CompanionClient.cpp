@@ -37,9 +37,14 @@ bool CompanionClient::Connect()
                              FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
                              nullptr));
     if (!pipe) {
-        TraceLog(kFunction, __LINE__, L"no service at %@ (error %u)", name, ::GetLastError());
+        // Said once until the service is reached: the companion tries every round.
+        if (!absenceTraced) {
+            TraceLog(kFunction, __LINE__, L"no service at %@ (error %u)", name, ::GetLastError());
+            absenceTraced = true;
+        }
         return false;
     }
+    absenceTraced = false;
     DWORD mode = PIPE_READMODE_MESSAGE;
     if (!::SetNamedPipeHandleState(pipe.Get(), &mode, nullptr, nullptr)) {
         TraceError(kFunction, __LINE__, L"message mode refused (error %u)", ::GetLastError());

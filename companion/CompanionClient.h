@@ -29,4 +29,5 @@ private:
     DWORD sessionId;
     ScopedHandle pipe;
     ScopedHandle event;
+    bool absenceTraced = false;
 };
