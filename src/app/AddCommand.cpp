@@ -7,6 +7,7 @@
 #include "app/ConsoleOutput.h"
 #include "app/Dispatch.h"
 #include "config/CQuorbelServiceHelper.h"
+#include "strings/CaseFold.h"
 #include "strings/CommandLineText.h"
 #include "strings/ErrorText.h"
 #include "strings/PathText.h"
@@ -28,8 +29,7 @@ XStringW FileNameOf(const XStringW& path)
 bool HasExeExtension(const XStringW& fileName)
 {
     const int length = fileName.GetLength();
-    return length > 4 && ::CompareStringOrdinal(fileName.GetString() + length - 4, -1, L".exe", -1,
-                                                TRUE) == CSTR_EQUAL;
+    return length > 4 && SameIgnoringCase(fileName.GetString() + length - 4, L".exe");
 }
 
 // The text with %NAME% expanded as this user's environment has it, as cmd.exe will; the text
@@ -115,17 +115,11 @@ int CheckCommandLineLength(const XStringW& shownPath, const XStringW& path,
                   shownPath, length, kMaxConsoleCommandLineChars);
 }
 
-bool SameText(const XStringW& left, const XStringW& right, bool ignoreCase)
-{
-    return ::CompareStringOrdinal(left.GetString(), -1, right.GetString(), -1,
-                                  ignoreCase ? TRUE : FALSE) == CSTR_EQUAL;
-}
-
 // What became of the arguments: new ones, the old ones replaced or dropped, or the same again.
 void AppendArgumentsChange(XStringW& answer, const XStringW& arguments, const WatchListEdit& edit)
 {
     const XStringW& before = edit.previousArguments;
-    if (!edit.replaced || before.IsEmpty() || SameText(before, arguments, false)) {
+    if (!edit.replaced || before.IsEmpty() || before == arguments.GetString()) {
         if (!arguments.IsEmpty()) {
             answer.AppendFormat(L", arguments: %@", arguments);
         }
@@ -144,7 +138,7 @@ void AppendDirectoryChange(XStringW& answer, const XStringW& directory, const Wa
         if (edit.replaced && !before.IsEmpty()) {
             answer.AppendFormat(L", directory kept: %@", WithControlCharactersShown(before));
         }
-    } else if (!edit.replaced || before.IsEmpty() || SameText(before, directory, true)) {
+    } else if (!edit.replaced || before.IsEmpty() || SameIgnoringCase(before.GetString(), directory.GetString())) {
         answer.AppendFormat(L", directory: %@", directory);
     } else {
         answer.AppendFormat(L", directory replaced: %@ -> %@", WithControlCharactersShown(before),
@@ -163,7 +157,7 @@ XStringW AddedAnswer(const XStringW& entryName, const XStringW& path, const XStr
     if (!directory.IsEmpty() && !IsThere(directory, true)) {
         answer.AppendFormat(L"warning: the folder %@ is not there as seen from here; ", directory);
     }
-    if (edit.replaced && !SameText(edit.previousPath, path, true)) {
+    if (edit.replaced && !SameIgnoringCase(edit.previousPath.GetString(), path.GetString())) {
         answer.AppendFormat(L"%@ replaced: %@ -> %@ (active)", entryName,
                             WithControlCharactersShown(edit.previousPath), path);
     } else {
