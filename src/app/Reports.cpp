@@ -68,16 +68,6 @@ XStringW Duration(ULONGLONG milliseconds)
     return text;
 }
 
-bool IsDecimal(const XStringW& text)
-{
-    for (int i = 0; i < text.GetLength(); ++i) {
-        if (text.GetAt(i) < L'0' || text.GetAt(i) > L'9') {
-            return false;
-        }
-    }
-    return !text.IsEmpty();
-}
-
 // Why the last start failed, in words with the code; empty when it did not fail.
 XStringW FailureOf(const EntryState& state, const XStringW& directory)
 {

@@ -212,7 +212,7 @@ void CQuorbelServiceThread::FinishStarts(StartBatch& batch, bool deferConsoleEnd
 {
     batch.LaunchAndWait(deferConsoleEnds);
     for (StartedProgram& started : batch.Programs()) {
-        runs.Started(started.name, started.launchedAt);
+        runs.Started(started.name, started.launchedAt, started.launchError);
         if (processes.Last().IsRunning(started.name)) {
             // Waited on before its console goes, so that an end right after is seen.
             runs.NoteRunning(started.name, processes.Last());

@@ -6,6 +6,18 @@ namespace {
 // ToUInt's answer for text that is not a plain decimal number, or one that overflows.
 constexpr DWORD kNotANumber = static_cast<DWORD>(-1);
 
+// The interval an "Interval" text asks for, before it is kept within bounds: a number too large
+// for 32 bits asks for the longest.
+DWORD RequestedInterval(const XStringW& text)
+{
+    if (!IsDecimal(text)) {
+        return kDefaultIntervalMs;
+    }
+    const DWORD milliseconds = static_cast<DWORD>(text.ToUInt());
+    return milliseconds == kNotANumber ? kMaxIntervalMs : milliseconds;
+}
+}  // namespace
+
 bool IsDecimal(const XStringW& text)
 {
     if (text.IsEmpty()) {
@@ -18,18 +30,6 @@ bool IsDecimal(const XStringW& text)
     }
     return true;
 }
-
-// The interval an "Interval" text asks for, before it is kept within bounds: a number too large
-// for 32 bits asks for the longest.
-DWORD RequestedInterval(const XStringW& text)
-{
-    if (!IsDecimal(text)) {
-        return kDefaultIntervalMs;
-    }
-    const DWORD milliseconds = static_cast<DWORD>(text.ToUInt());
-    return milliseconds == kNotANumber ? kMaxIntervalMs : milliseconds;
-}
-}  // namespace
 
 DWORD WatchIntervalFromText(const XStringW& intervalText)
 {
@@ -66,9 +66,14 @@ bool WatchPass::TakeListChange()
 DWORD WatchPass::IntervalFor(const XStringW& intervalText)
 {
     const DWORD milliseconds = WatchIntervalFromText(intervalText);
-    if (!(intervalText == lastIntervalText.GetString()) && IsIntervalAdjusted(intervalText)) {
-        TraceLog("CQuorbelServiceThread::ThreadFunc", __LINE__,
-                 L"Interval \"%@\" is out of range, %u ms used", intervalText, milliseconds);
+    if (!(intervalText == lastIntervalText.GetString())) {
+        if (IsIntervalAdjusted(intervalText)) {
+            TraceLog("CQuorbelServiceThread::ThreadFunc", __LINE__,
+                     L"Interval \"%@\" is out of range, %u ms used", intervalText, milliseconds);
+        } else if (!intervalText.IsEmpty() && !IsDecimal(intervalText)) {
+            TraceLog("CQuorbelServiceThread::ThreadFunc", __LINE__,
+                     L"Interval \"%@\" is no number, %u ms used", intervalText, milliseconds);
+        }
     }
     lastIntervalText = intervalText;
     return milliseconds;

@@ -17,6 +17,8 @@ constexpr DWORD kDefaultIntervalMs = 5000;
 constexpr DWORD kMinIntervalMs = 500;
 constexpr DWORD kMaxIntervalMs = 24 * 60 * 60 * 1000;
 DWORD WatchIntervalFromText(const XStringW& intervalText);
+// Whether the text is a decimal number (digits only), as an "Interval" text must be.
+bool IsDecimal(const XStringW& text);
 // Whether the text is a number that WatchIntervalFromText had to raise or lower.
 bool IsIntervalAdjusted(const XStringW& intervalText);
 

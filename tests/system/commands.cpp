@@ -987,8 +987,12 @@ TEST_F(Commands, AddRefusesACommandLineLongerThanCmdTakes)
     EXPECT_EQ(L"cannot add \"C:\\T\\a.exe\": its command line for cmd.exe would be 8192 "
               L"characters long, cmd.exe takes at most 8191",
               FirstOutputLine());
-    const std::wstring kept = ReadWatchList()[L"a.exe"][L"Arguments"];
-    EXPECT_EQ(std::wstring(room, L'x'), kept) << kept.size() << " characters";
+    std::vector<wchar_t> kept(room + 2, L'\0');
+    DWORD size = static_cast<DWORD>(kept.size() * sizeof(wchar_t));
+    const std::wstring key = std::wstring(kBaseKeyPath) + L"\\a.exe";
+    ASSERT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_CURRENT_USER, key.c_str(), L"Arguments",
+                                          RRF_RT_REG_SZ, nullptr, kept.data(), &size));
+    EXPECT_EQ(std::wstring(room, L'x'), std::wstring(kept.data())) << "the first add is kept";
 }
 
 TEST_F(Commands, VersionWordPrintsTheBuildsVersionWhichTheResourceCarriesToo)

@@ -29,6 +29,7 @@ constexpr wchar_t kDllOverridesKey[] =
 constexpr wchar_t kAppDefaultsKey[] = L"Software\\Wine\\AppDefaults\\QuorbelService.exe";
 // Read by the stand-in wtsapi32.dll: with "Mode" = "none" it reports no session at all.
 constexpr wchar_t kWtsFixtureKey[] = L"Software\\QuorbelTests\\Wts";
+constexpr wchar_t kStateKey[] = L"SOFTWARE\\QUORBEL\\QuorbelService\\State";
 constexpr DWORD kIntervalMs = 300;
 // A pass that starts a program waits a second for it; the rest is Wine starting processes.
 constexpr DWORD kRestartAllowanceMs = kIntervalMs + 1000 + 2500;
@@ -73,6 +74,9 @@ protected:
         RemoveService();
         RegDeleteTreeW(HKEY_CURRENT_USER, kWatchListKey);
         RegDeleteTreeW(HKEY_CURRENT_USER, kWtsFixtureKey);
+        // What earlier tests' services published would be carried on, as after a restart of
+        // the service; each test starts as after a restart of the machine.
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, kStateKey);
         SetString(kDllOverridesKey, L"wtsapi32", L"native");
         SetString(kWatchListKey, L"Interval", std::to_wstring(kIntervalMs));
 
@@ -610,9 +614,14 @@ TEST_F(WatchEngineTest, ListShowsTheProcessOfARunningEntryAndTheLastExitOfAResta
 
     // A hand-over, as a single-instance program makes one: a second copy comes up and the first
     // ends. The list shows the copy that runs, never the one that is gone.
-    ASSERT_NO_FATAL_FAILURE(StartOutside(restarted));
-    const DWORD handedTo = StartsOf(restarted).back().processId;
-    TerminateById(StartsOf(restarted).at(1).processId);
+    const DWORD handedFrom = StartsOf(restarted).back().processId;
+    const PROCESS_INFORMATION second = StartProgram(restarted, L"");
+    ASSERT_NE(second.hProcess, nullptr);
+    CloseHandle(second.hThread);
+    CloseHandle(second.hProcess);
+    const DWORD handedTo = second.dwProcessId;
+    ASSERT_TRUE(WaitUntil([&] { return StartsOf(restarted).back().processId == handedTo; }, 10000));
+    TerminateById(handedFrom);
     EXPECT_TRUE(WaitUntil(
         [&] {
             restartedLine = ListLineOf(L"Restarted.exe");
