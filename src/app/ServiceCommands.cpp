@@ -9,13 +9,13 @@
 #include "strings/ErrorText.h"
 #include "trace/EventLog.h"
 #include "trace/Trace.h"
+#include "watch/CQuorbelServiceThread.h"
 
 namespace {
 
 constexpr const wchar_t* kServiceDisplayName = L"Quorbel Service Monitor";
 constexpr const wchar_t* kDescription =
     L"Keeps the programs on the logged-on user's watch list running in that user's session.";
-constexpr const wchar_t* kManagerImageName = L"QuorbelServiceManager.exe";
 
 int ServiceFailure(const wchar_t* action, DWORD error)
 {
@@ -137,7 +137,7 @@ int StopCommand(bool endCompanion)
     const bool stopped = CWindowService::Stop(kServiceName, &error);
     KillResult companion;
     if (endCompanion) {
-        companion = CWinHelper::KillProcess(XStringW(kManagerImageName));
+        companion = CWinHelper::KillProcess(XStringW(kCompanionImageName));
     }
     XStringW text;
     int exitCode = kExitSuccess;
@@ -157,16 +157,16 @@ int StopCommand(bool endCompanion)
         exitCode = kExitFailed;
     }
     if (!endCompanion) {
-        text.AppendFormat(L"; %s left running", kManagerImageName);
+        text.AppendFormat(L"; %s left running", kCompanionImageName);
     } else if (companion.Refused() > 0) {
         // A companion that was found but not ended is no success.
-        text.AppendFormat(L"; %s could not be ended (%@)", kManagerImageName,
+        text.AppendFormat(L"; %s could not be ended (%@)", kCompanionImageName,
                           SystemErrorText(companion.error));
         exitCode = kExitFailed;
     } else if (companion.terminated > 0) {
-        text.AppendFormat(L"; %s ended", kManagerImageName);
+        text.AppendFormat(L"; %s ended", kCompanionImageName);
     } else {
-        text.AppendFormat(L"; no %s was running", kManagerImageName);
+        text.AppendFormat(L"; no %s was running", kCompanionImageName);
     }
     WriteOutputLine(text);
     return exitCode;
