@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "app/Commands.h"
 #include "app/ConsoleOutput.h"
 #include "app/Dispatch.h"
 #include "config/CQuorbelServiceHelper.h"
@@ -15,9 +16,33 @@
 
 namespace {
 
+// What add was asked for: the options, then the path as typed and the program's arguments,
+// each one word.
+struct AddRequest {
+    XStringW typedPath;
+    std::vector<XStringW> programArguments;
+    XStringW directory;  // --dir, with backslashes only; empty: the entry's own stays
+};
+
+// An option of add, typed before the program path ("add --name value C:\\path\\app.exe").
+struct AddOption {
+    const wchar_t* name;
+    const wchar_t* valueName;  // shown in the usage text; null for an option without a value
+    const wchar_t* description;
+    // Takes the option's value into the request; returns 0, or the exit code of a refusal it
+    // has answered.
+    int (*take)(const XStringW& value, AddRequest& request);
+};
+
 constexpr const char* kAddName = "AddCommand";
 // Room for a path with its variables expanded, for the existence check.
 constexpr DWORD kExpandedChars = 32768;
+
+int TakeDirectory(const XStringW& value, AddRequest& request);
+
+const std::vector<AddOption> kAddOptions = {
+    {L"--dir", L"folder", L"the program's working directory (absolute)", TakeDirectory},
+};
 
 // The file name: the text after the last separator.
 XStringW FileNameOf(const XStringW& path)
@@ -59,6 +84,26 @@ int Refuse(int exitCode, const wchar_t* traced, const XStringW& path, const wcha
     text.Format(answer, args...);
     WriteOutputLine(text);
     return exitCode;
+}
+
+// The working directory must mean one folder whatever the service's own current directory.
+int TakeDirectory(const XStringW& value, AddRequest& request)
+{
+    const XStringW shown = WithControlCharactersShown(value);
+    if (HasControlCharacter(value) || value.Find(L"\"") >= 0) {
+        return Refuse(kExitInvalidName, L"control character or quote in directory", value,
+                      L"cannot add: the folder \"%@\" holds a control character or a double quote",
+                      shown);
+    }
+    const XStringW directory = WithBackslashes(value);
+    if (!IsAbsolutePath(Expanded(directory))) {
+        return Refuse(kExitInvalidName, L"relative directory", value,
+                      L"cannot add: the folder \"%@\" must be absolute (X:\\... or "
+                      L"\\\\server\\share\\...)",
+                      shown);
+    }
+    request.directory = directory;
+    return kExitSuccess;
 }
 
 // The reason the path or the arguments cannot make an entry, as the answer and exit code 3;
@@ -168,14 +213,66 @@ XStringW AddedAnswer(const XStringW& entryName, const XStringW& path, const XStr
     return answer;
 }
 
-}  // namespace
-
-int RunAddCommand(const XStringW& typedPath, const std::vector<XStringW>& programArguments)
+const AddOption* FindOption(const XStringW& word)
 {
+    for (const AddOption& option : kAddOptions) {
+        if (word.Compare(option.name) == 0) {
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
+bool IsOptionWord(const XStringW& word)
+{
+    return word.GetLength() > 2 && word.GetAt(0) == L'-' && word.GetAt(1) == L'-';
+}
+
+// Sorts the operands into options, path and program arguments; returns 0, or the exit code
+// of the refusal it has answered. No path can start with "--", as a path must be absolute.
+int ReadRequest(const Operands& operands, AddRequest& request)
+{
+    size_t next = 0;
+    for (; next < operands.size() && IsOptionWord(operands[next]); ++next) {
+        const AddOption* const option = FindOption(operands[next]);
+        if (option == nullptr) {
+            Say(L"add: unknown option %@", WithControlCharactersShown(operands[next]));
+            return kExitUsage;
+        }
+        XStringW value;
+        if (option->valueName != nullptr) {
+            if (++next == operands.size()) {
+                Say(L"add: the option %s needs a value (%s)", option->name, option->valueName);
+                return kExitUsage;
+            }
+            value = operands[next];
+        }
+        const int refused = option->take(value, request);
+        if (refused != kExitSuccess) {
+            return refused;
+        }
+    }
+    if (next == operands.size()) {
+        return UsageError();
+    }
+    // The path is trimmed, as the first operand always is; the program's arguments stay as typed.
+    XStringW path = operands[next];
+    path.TrimRight();
+    path.TrimLeft();
+    request.typedPath = path;
+    request.programArguments.assign(operands.begin() + static_cast<std::ptrdiff_t>(next) + 1,
+                                    operands.end());
+    return kExitSuccess;
+}
+
+int AddProgram(const AddRequest& request)
+{
+    const XStringW& typedPath = request.typedPath;
+    const std::vector<XStringW>& programArguments = request.programArguments;
     TraceLog("main", __LINE__, L"add service : %@", WithControlCharactersShown(typedPath));
     const XStringW path = WithBackslashes(typedPath);
     const XStringW entryName = FileNameOf(path);
-    const XStringW directory;
+    const XStringW& directory = request.directory;
     const XStringW arguments = JoinArguments(programArguments);
     int refused = CheckAddition(typedPath, path, entryName, programArguments);
     if (refused == kExitSuccess) {
@@ -195,4 +292,16 @@ int RunAddCommand(const XStringW& typedPath, const std::vector<XStringW>& progra
                 SystemErrorText(static_cast<DWORD>(edit.error)));
     WriteOutputLine(text);
     return kExitFailed;
+}
+
+}  // namespace
+
+int RunAddCommand(const Operands& operands)
+{
+    AddRequest request;
+    const int refused = ReadRequest(operands, request);
+    if (refused != kExitSuccess) {
+        return refused;
+    }
+    return AddProgram(request);
 }

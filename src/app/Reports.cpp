@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "app/Commands.h"
+#include "app/Commands.h"
 #include "app/ConsoleOutput.h"
 #include "app/Dispatch.h"
 #include "config/CQuorbelServiceHelper.h"
@@ -358,8 +360,6 @@ const wchar_t* StateName(DWORD state)
 
 }  // namespace
 
-
-
 ListReport GatherListReport(const XStringW& serviceName)
 {
     ListReport report;
@@ -394,8 +394,18 @@ XStringW ServiceStateWords(const ListReport& report)
     return XStringW(StateName(report.serviceState));
 }
 
-int PrintWatchList(const XStringW& serviceName, ListView view)
+int RunListCommand(const Operands& operands)
 {
+    ListView view = ListView::kText;
+    if (operands.size() == 1 && (operands[0].Compare(L"-v") == 0 ||
+                                 operands[0].Compare(L"--verbose") == 0)) {
+        view = ListView::kVerbose;
+    } else if (operands.size() == 1 && operands[0].Compare(L"--json") == 0) {
+        view = ListView::kJson;
+    } else if (!operands.empty()) {
+        return UsageError();
+    }
+    const XStringW serviceName(kServiceName);
     const ListReport report = GatherListReport(serviceName);
     if (view == ListView::kJson) {
         PrintJson(report);
@@ -406,8 +416,12 @@ int PrintWatchList(const XStringW& serviceName, ListView view)
     return kExitSuccess;
 }
 
-int CheckWatchList(const XStringW& serviceName)
+int RunCheckCommand(const Operands& operands)
 {
+    if (!operands.empty()) {
+        return UsageError();
+    }
+    const XStringW serviceName(kServiceName);
     const ListReport report = GatherListReport(serviceName);
     XStringW line;
     if (!report.ServiceRuns()) {

@@ -57,7 +57,3 @@ XStringW ServiceStateWords(const ListReport& report);
 constexpr int kExitCheckTrouble = 1;
 
 enum class ListView { kText, kVerbose, kJson };
-int PrintWatchList(const XStringW& serviceName, ListView view);
-// 0: the service runs and so does every active entry; 1: an active entry is in trouble; 5: the
-// service is not installed or does not run. One line for each thing in trouble.
-int CheckWatchList(const XStringW& serviceName);

@@ -898,6 +898,84 @@ TEST_F(Commands, ListShowsEachEntryItsStateWhetherItRunsAndThePathThenTheInterva
     }
 }
 
+TEST_F(Commands, ListJsonIsOneAsciiDocumentWithEveryFieldAndVerboseListShowsTheSame)
+{
+    PresetEntry(L"\u7a0b\u5e8f.exe", L"C:\\T\\\u7a0b\u5e8f.exe", L"1");
+    SetEntryValue(L"\u7a0b\u5e8f.exe", L"Arguments", L"--a \"b c\"");
+    SetEntryValue(L"\u7a0b\u5e8f.exe", L"Directory", L"C:\\Work");
+    PresetEntry(L"other.exe", L"C:\\Tools\\other.exe", L"0");
+    PresetEntry(L"agent.exe", L"C:\\Tools\\agent.exe", L"1");
+    ASSERT_NE(nullptr, StartSleeperAs(L"a", L"agent.exe"));
+    const DWORD agentPid = ProcessIdsByName(L"agent.exe").at(0);
+
+    Run(L"list --json");
+    for (const wchar_t c : Output()) {
+        ASSERT_LT(static_cast<unsigned>(c), 0x80u) << "not ASCII: " << Utf8(Output());
+    }
+    JsonValue document;
+    std::string error;
+    ASSERT_TRUE(ParseJson(Utf8(Output()), document, error)) << error << "\n" << Utf8(Output());
+    EXPECT_EQ(std::vector<std::string>({"schemaVersion", "service", "intervalMs", "entries"}),
+              document.memberOrder);
+    EXPECT_EQ("1", document["schemaVersion"].number);
+    EXPECT_EQ(L"not installed", document["service"].text);
+    EXPECT_EQ("5000", document["intervalMs"].number);
+    const std::vector<std::string> fields = {
+        "name",   "path",     "arguments", "directory", "source",       "status",
+        "state",  "reason",   "pid",       "startedAt", "restarts",     "lastExitCode",
+        "nextStartInSeconds"};
+    std::map<std::wstring, const JsonValue*> byName;
+    for (const JsonValue& entry : document["entries"].items) {
+        EXPECT_EQ(fields, entry.memberOrder) << Utf8(entry["name"].text);
+        EXPECT_EQ(L"user", entry["source"].text);
+        // Nothing was published: the service never ran.
+        EXPECT_TRUE(entry["restarts"].IsNull() && entry["lastExitCode"].IsNull() &&
+                    entry["nextStartInSeconds"].IsNull())
+            << Utf8(entry["name"].text);
+        byName[entry["name"].text] = &entry;
+    }
+    ASSERT_EQ(3u, byName.size()) << Utf8(Output());
+    const JsonValue& unicode = *byName.at(L"\u7a0b\u5e8f.exe");
+    EXPECT_EQ(L"C:\\T\\\u7a0b\u5e8f.exe", unicode["path"].text);
+    EXPECT_EQ(L"--a \"b c\"", unicode["arguments"].text);
+    EXPECT_EQ(L"C:\\Work", unicode["directory"].text);
+    EXPECT_EQ(L"active", unicode["status"].text);
+    EXPECT_EQ(L"not running", unicode["state"].text);
+    EXPECT_TRUE(unicode["pid"].IsNull() && unicode["startedAt"].IsNull());
+    const JsonValue& other = *byName.at(L"other.exe");
+    EXPECT_EQ(L"paused", other["status"].text);
+    EXPECT_TRUE(other["directory"].IsNull());
+    EXPECT_EQ(L"", other["arguments"].text);
+    const JsonValue& agent = *byName.at(L"agent.exe");
+    EXPECT_EQ(L"running", agent["state"].text);
+    EXPECT_EQ(std::to_string(agentPid), agent["pid"].number);
+    const std::wstring startedAt = agent["startedAt"].text;
+    EXPECT_TRUE(startedAt.size() == 20 && startedAt[4] == L'-' && startedAt[10] == L'T' &&
+                startedAt[19] == L'Z')
+        << Utf8(startedAt);
+
+    Run(L"list -v");
+    const std::vector<std::wstring> lines = OutputLines();
+    const auto at = std::find_if(lines.begin(), lines.end(), [](const std::wstring& line) {
+        return line.find(L"\u7a0b\u5e8f.exe ") == 0;
+    });
+    ASSERT_TRUE(at != lines.end() && lines.end() - at > 2) << Utf8(Output());
+    EXPECT_EQ(L"    arguments: --a \"b c\"", *(at + 1));
+    EXPECT_EQ(L"    directory: C:\\Work", *(at + 2));
+    EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(),
+                                     L"    directory: (the program's own folder)"))
+        << Utf8(Output());
+}
+
+TEST_F(Commands, CheckFailsWithFiveWhileTheServiceIsNotInstalledOrNotRunning)
+{
+    Run(L"check", kExitFailed);
+    EXPECT_EQ(std::vector<std::wstring>({L"QuorbelService: not installed"}), OutputLines());
+    Run(L"svc install");
+    Run(L"check", kExitFailed);
+    EXPECT_EQ(std::vector<std::wstring>({L"QuorbelService: stopped"}), OutputLines());
+}
+
 TEST_F(Commands, SvcStatusSaysWhetherTheServiceIsInstalledAndItsBinaryPath)
 {
     Run(L"svc status");
@@ -973,6 +1051,49 @@ TEST_F(Commands, AddOfAProgramThatIsThereSaysReplacedWithBothPathsAndStoresItsAr
     EXPECT_EQ(L"agent.exe added: " + program + L" (active), arguments dropped: --port 8080",
               FirstOutputLine());
     EXPECT_EQ(OnlyEntry(L"agent.exe", program, L"1"), ReadWatchList()) << Describe(ReadWatchList());
+}
+
+TEST_F(Commands, AddTakesADirectoryBeforeThePathAndRefusesARelativeOneOrUnknownOptions)
+{
+    const std::wstring folder = Scratch() / L"Work";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring program = folder + L"\\agent.exe";
+    ASSERT_TRUE(CopyInto(QUORBEL_TESTBIN_DIR L"\\fixture_sleeper.exe", program));
+
+    Run(L"add --dir " + folder + L" " + program + L" --dir x");
+    EXPECT_EQ(L"agent.exe added: " + program + L" (active), arguments: --dir x, directory: " +
+                  folder,
+              FirstOutputLine());
+    RegistryState expected = OnlyEntry(L"agent.exe", program, L"1");
+    expected[L"agent.exe"][L"Arguments"] = L"--dir x";
+    expected[L"agent.exe"][L"Directory"] = folder;
+    EXPECT_EQ(expected, ReadWatchList()) << Describe(ReadWatchList());
+
+    // Without --dir a re-add keeps the directory and says so.
+    Run(L"add " + program);
+    EXPECT_EQ(L"agent.exe added: " + program + L" (active), arguments dropped: --dir x, "
+              L"directory kept: " + folder,
+              FirstOutputLine());
+
+    const RegistryState before = ReadWatchList();
+    const struct {
+        const wchar_t* words;
+        DWORD exitCode;
+        const wchar_t* answer;
+    } refused[] = {
+        {L"add --dir Work C:\\T\\a.exe", kExitInvalidName,
+         L"cannot add: the folder \"Work\" must be absolute"},
+        {L"add --dir \\Work C:\\T\\a.exe", kExitInvalidName,
+         L"cannot add: the folder \"\\Work\" must be absolute"},
+        {L"add --dir", kExitUsage, L"add: the option --dir needs a value (folder)"},
+        {L"add --dir C:\\W", kExitUsage, L"Quorbel Service Monitor"},
+        {L"add --port 1 C:\\T\\a.exe", kExitUsage, L"add: unknown option --port"},
+    };
+    for (const auto& c : refused) {
+        Run(c.words, c.exitCode);
+        EXPECT_EQ(0u, FirstOutputLine().find(c.answer)) << Utf8(c.words) << ": " << Utf8(Output());
+        EXPECT_EQ(before, ReadWatchList()) << Utf8(c.words) << Describe(ReadWatchList());
+    }
 }
 
 TEST_F(Commands, AddRefusesACommandLineLongerThanCmdTakes)

@@ -40,6 +40,15 @@ void SetString(const std::wstring& keyPath, const wchar_t* valueName, const std:
                     static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
 }
 
+std::wstring JoinedLines(const std::vector<std::wstring>& lines)
+{
+    std::wstring all;
+    for (const std::wstring& line : lines) {
+        all += line + L"\n";
+    }
+    return all;
+}
+
 std::wstring EntryKey(const std::wstring& name)
 {
     return std::wstring(kWatchListKey) + L"\\" + name;
@@ -631,6 +640,133 @@ TEST_F(WatchEngineTest, ListShowsTheProcessOfARunningEntryAndTheLastExitOfAResta
         10000, 200))
         << Utf8(restartedLine);
     EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
+}
+
+TEST_F(WatchEngineTest, ListAndCheckTellTheTruthAcrossAStopAndAStartOfTheService)
+{
+    const std::wstring steady = Program(L"s", L"Steady.exe");
+    AddEntry(L"Steady.exe", steady);
+    ASSERT_NO_FATAL_FAILURE(BringServiceUp());
+    ASSERT_TRUE(WaitUntil([&] { return !StartsOf(steady).empty(); }, 20000)) << Utf8(ServiceLog());
+    const DWORD firstRun = StartsOf(steady).front().processId;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            return ServiceLog().find(L"Steady.exe runs, process id " + std::to_wstring(firstRun)) !=
+                   std::wstring::npos;
+        },
+        10000))
+        << Utf8(ServiceLog());
+    TerminateById(firstRun);
+    ASSERT_TRUE(WaitUntil([&] { return StartsOf(steady).size() >= 2; }, 20000))
+        << Utf8(ServiceLog());
+    const std::wstring secondPid = std::to_wstring(StartsOf(steady).back().processId);
+    std::wstring line;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            line = ListLineOf(L"Steady.exe");
+            return line.find(L"running, pid " + secondPid) != std::wstring::npos &&
+                   line.find(L"restarts 1") != std::wstring::npos;
+        },
+        10000, 200))
+        << Utf8(line);
+    EXPECT_EQ(L"QuorbelService: running", ListLines().front());
+    CapturedRun check = Control(L"check");
+    EXPECT_EQ(0u, check.exitCode) << check.output;
+
+    // Deleted by hand, the published state comes back with the next passes.
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteTreeW(HKEY_LOCAL_MACHINE,
+                                            L"SOFTWARE\\QUORBEL\\QuorbelService\\State"));
+    EXPECT_TRUE(WaitUntil(
+        [&] { return ListLineOf(L"Steady.exe").find(L"restarts 1") != std::wstring::npos; },
+        10000, 200))
+        << Utf8(ListLineOf(L"Steady.exe"));
+
+    // The program outlives the service, and the list says both.
+    ASSERT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
+    std::vector<std::wstring> lines = ListLines();
+    EXPECT_EQ(L"QuorbelService: stopped", lines.front());
+    line = ListLineOf(L"Steady.exe");
+    EXPECT_NE(line.find(L"running, pid " + secondPid + L", up "), std::wstring::npos) << Utf8(line);
+    check = Control(L"check");
+    EXPECT_EQ(5u, check.exitCode) << check.output;
+
+    // Once it is gone its old process id is not shown; the count stays until the next boot and
+    // goes on after a start of the service.
+    TerminateById(StartsOf(steady).back().processId);
+    ASSERT_TRUE(WaitUntil([&] { return ProcessIdsByName(L"Steady.exe").empty(); }, 10000));
+    line = ListLineOf(L"Steady.exe");
+    EXPECT_EQ(line.find(L"pid"), std::wstring::npos) << Utf8(line);
+    EXPECT_NE(line.find(L"not running"), std::wstring::npos) << Utf8(line);
+    EXPECT_NE(line.find(L"restarts 1"), std::wstring::npos) << Utf8(line);
+    ASSERT_NO_FATAL_FAILURE(BringServiceUp());
+    ASSERT_TRUE(WaitUntil([&] { return StartsOf(steady).size() >= 3; }, 20000))
+        << Utf8(ServiceLog());
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            line = ListLineOf(L"Steady.exe");
+            return line.find(L"restarts 2") != std::wstring::npos &&
+                   line.find(L"running, pid ") != std::wstring::npos;
+        },
+        10000, 200))
+        << Utf8(line);
+    EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
+}
+
+
+TEST_F(WatchEngineTest, StartsThatFailSayWhyInListJsonAndCheckAndCountNoRestart)
+{
+    const std::wstring present = Program(L"f", L"NoFolder.exe");
+    const std::wstring relative = Program(L"r", L"Relative.exe");
+    const std::wstring tooLong = Program(L"l", L"TooLong.exe");
+    const std::wstring nowhere = dir / L"Programs\\nowhere";
+    AddEntry(L"Missing.exe", dir / L"Programs\\Missing.exe");
+    AddEntry(L"NoFolder.exe", present);
+    SetString(EntryKey(L"NoFolder.exe"), L"Directory", nowhere);
+    AddEntry(L"Relative.exe", relative);
+    SetString(EntryKey(L"Relative.exe"), L"Directory", L"rel\\dir");
+    AddEntry(L"TooLong.exe", tooLong);
+    SetString(EntryKey(L"TooLong.exe"), L"Arguments", std::wstring(8200, L'x'));
+    const std::map<std::wstring, std::wstring> reasons = {
+        {L"Missing.exe", L"program not found (exit code 9009)"},
+        {L"NoFolder.exe", L"directory not found: " + nowhere + L" (error 267)"},
+        {L"Relative.exe", L"Directory \"rel\\dir\" is not absolute (error 161)"},
+        {L"TooLong.exe", L"command line too long (error 206)"},
+    };
+    ASSERT_NO_FATAL_FAILURE(BringServiceUp());
+
+    std::vector<std::wstring> lines;
+    const auto allSayWhy = [&] {
+        lines = ListLines();
+        for (const auto& reason : reasons) {
+            const auto line = std::find_if(lines.begin(), lines.end(), [&](const std::wstring& l) {
+                return l.find(reason.first + L" ") == 0;
+            });
+            if (line == lines.end() || line->find(L"; " + reason.second) == std::wstring::npos ||
+                line->find(L"restarts 0") == std::wstring::npos) {
+                return false;
+            }
+        }
+        return true;
+    };
+    EXPECT_TRUE(WaitUntil(allSayWhy, 20000, 250)) << Utf8(JoinedLines(lines));
+    const CapturedRun check = Control(L"check");
+    EXPECT_EQ(1u, check.exitCode) << check.output;
+    for (const auto& reason : reasons) {
+        EXPECT_NE(check.output.find(Utf8(reason.first + L": ")), std::string::npos)
+            << check.output;
+    }
+    const CapturedRun json = Control(L"list --json");
+    EXPECT_NE(json.output.find("\"reason\": \"command line too long (error 206)\""),
+              std::string::npos)
+        << json.output;
+    EXPECT_NE(ServiceLog().find(L"refuse Directory \"rel\\dir\" : not absolute"),
+              std::wstring::npos);
+
+    // After a clean stop nothing is backing off any more.
+    ASSERT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
+    for (const std::wstring& line : ListLines()) {
+        EXPECT_EQ(line.find(L"backing off"), std::wstring::npos) << Utf8(line);
+    }
 }
 
 TEST_F(WatchEngineTest, IntervalIsKeptInBoundsReadAsADwordAndChangedDuringALongWait)
