@@ -60,48 +60,74 @@ void Report(WORD type, DWORD eventId, const std::vector<XStringW>& inserts)
     }
 }
 
-// A program that cannot start fails again at every pass: the same failure of the same program
-// is reported once an hour, so that the log keeps room for everything else.
+// A program in trouble is in trouble again at every pass: each kind of event of each entry is
+// reported at most once an hour, and the next report says how many went unreported meanwhile.
+// One record per entry and kind that was reported; a record is dropped once its hour is over
+// with nothing held back, so the memory follows the number of programs in trouble, whatever
+// the length of the lists.
 constexpr ULONGLONG kRepeatWindowMs = 60ULL * 60 * 1000;
-constexpr size_t kRememberedFailures = 16;
 
-struct StartFailure {
-    DWORD error;
-    ULONGLONG reportedAt;
+struct ReportedKind {
+    ULONGLONG reportedAt = 0;
+    DWORD heldBack = 0;
 };
 
-bool IsRepeatedStartFailure(const XStringW& name, DWORD error)
+std::wstring Folded(const XStringW& text)
 {
-    static std::mutex guard;
-    static std::map<std::wstring, StartFailure> reported;
-    const ULONGLONG now = event_log::tickCount();
-    const std::lock_guard<std::mutex> lock(guard);
-    // Old records go, so that names that left the list do not pile up.
-    for (auto record = reported.begin(); record != reported.end();) {
-        record = now - record->second.reportedAt >= kRepeatWindowMs ? reported.erase(record)
-                                                                    : std::next(record);
-    }
-    std::wstring key(name.GetString(), name.GetLength());
-    for (wchar_t& c : key) {
+    std::wstring folded(text.GetString(), text.GetLength());
+    for (wchar_t& c : folded) {
         c = static_cast<wchar_t>(::towlower(c));
     }
-    const auto found = reported.find(key);
-    if (found != reported.end() && found->second.error == error) {
-        return true;
+    return folded;
+}
+
+// True when the event is to be reported now, with the number held back since the last report
+// in *heldBack; false when it is held back.
+bool TakeReportTurn(const ProgramEventSubject& subject, DWORD eventId, DWORD detail,
+                    DWORD* heldBack)
+{
+    static std::mutex guard;
+    static std::map<std::wstring, ReportedKind> reported;
+    const ULONGLONG now = event_log::tickCount();
+    XStringW key;
+    key.Format(L"%@\n%@\n%08X\n%08X", subject.userSid, subject.name, eventId, detail);
+    const std::wstring folded = Folded(key);
+    const std::lock_guard<std::mutex> lock(guard);
+    for (auto record = reported.begin(); record != reported.end();) {
+        const bool over = now - record->second.reportedAt >= kRepeatWindowMs;
+        record = over && record->second.heldBack == 0 ? reported.erase(record) : std::next(record);
     }
-    // A bounded memory: a long list of failing programs is reported more often, never more
-    // than once a pass.
-    if (found == reported.end() && reported.size() >= kRememberedFailures) {
-        auto oldest = reported.begin();
-        for (auto record = reported.begin(); record != reported.end(); ++record) {
-            if (record->second.reportedAt < oldest->second.reportedAt) {
-                oldest = record;
-            }
-        }
-        reported.erase(oldest);
+    const auto found = reported.find(folded);
+    if (found != reported.end() && now - found->second.reportedAt < kRepeatWindowMs) {
+        ++found->second.heldBack;
+        return false;
     }
-    reported[key] = StartFailure{error, now};
-    return false;
+    *heldBack = found == reported.end() ? 0 : found->second.heldBack;
+    reported[folded] = ReportedKind{now, 0};
+    return true;
+}
+
+// The five insertion strings every event about a program starts with.
+std::vector<XStringW> SubjectInserts(const ProgramEventSubject& subject)
+{
+    return {subject.name, subject.path, subject.userName, subject.userSid,
+            Number(subject.sessionId)};
+}
+
+// Reports an event about a program, unless its turn has not come yet.
+void ReportAboutProgram(WORD type, DWORD eventId, DWORD detail,
+                        const ProgramEventSubject& subject, std::vector<XStringW> specific)
+{
+    DWORD heldBack = 0;
+    if (!TakeReportTurn(subject, eventId, detail, &heldBack)) {
+        TraceLog(kReportName, __LINE__, L"event %u of %@ held back: reported within the hour",
+                 eventId & 0xFFFF, subject.name);
+        return;
+    }
+    std::vector<XStringW> inserts = SubjectInserts(subject);
+    inserts.insert(inserts.end(), specific.begin(), specific.end());
+    inserts.push_back(Number(heldBack));
+    Report(type, eventId, inserts);
 }
 
 bool Failed(DWORD* error, LONG status)
@@ -162,17 +188,21 @@ void ReportServiceStopped()
     Report(EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_STOPPED, {});
 }
 
-void ReportProgramStartFailed(const XStringW& name, const XStringW& path, DWORD error)
+void ReportProgramStartFailed(const ProgramEventSubject& subject, DWORD error)
 {
-    if (IsRepeatedStartFailure(name, error)) {
-        TraceLog(kReportName, __LINE__, L"start failure of %@ (error %u) reported already", name,
-                 error);
-        return;
-    }
-    Report(EVENTLOG_ERROR_TYPE, MSG_PROGRAM_START_FAILED, {name, path, SystemErrorText(error)});
+    ReportAboutProgram(EVENTLOG_ERROR_TYPE, MSG_PROGRAM_START_FAILED, error, subject,
+                       {Number(error), SystemMessageText(error)});
 }
 
-void ReportProgramExited(const XStringW& name, DWORD exitCode, DWORD ranSeconds)
+void ReportProgramNotFound(const ProgramEventSubject& subject, MissingProgram how)
+{
+    const wchar_t* const why = how == MissingProgram::kNoFile
+                                   ? L"the file does not exist"
+                                   : L"cmd.exe could not find it (exit code 9009)";
+    ReportAboutProgram(EVENTLOG_ERROR_TYPE, MSG_PROGRAM_NOT_FOUND, 0, subject, {why});
+}
+
+void ReportProgramExited(const ProgramEventSubject& subject, DWORD exitCode, DWORD ranSeconds)
 {
     if (exitCode == 0) {
         return;
@@ -180,11 +210,13 @@ void ReportProgramExited(const XStringW& name, DWORD exitCode, DWORD ranSeconds)
     // Exit codes that are status values read best in hexadecimal, small ones in decimal.
     XStringW code;
     code.Format(L"%u (0x%08X)", exitCode, exitCode);
-    Report(EVENTLOG_WARNING_TYPE, MSG_PROGRAM_EXITED, {name, code, Number(ranSeconds)});
+    ReportAboutProgram(EVENTLOG_WARNING_TYPE, MSG_PROGRAM_EXITED, 0, subject,
+                       {code, Number(ranSeconds)});
 }
 
-void ReportProgramBackingOff(const XStringW& name, DWORD quickExits, DWORD nextStartSeconds)
+void ReportProgramBackingOff(const ProgramEventSubject& subject, DWORD quickExits,
+                             DWORD nextStartSeconds)
 {
-    Report(EVENTLOG_WARNING_TYPE, MSG_PROGRAM_BACKING_OFF,
-           {name, Number(quickExits), Number(nextStartSeconds)});
+    ReportAboutProgram(EVENTLOG_WARNING_TYPE, MSG_PROGRAM_BACKING_OFF, 0, subject,
+                       {Number(quickExits), Number(nextStartSeconds)});
 }

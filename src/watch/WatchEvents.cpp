@@ -12,12 +12,20 @@ void TraceEnd(const XStringW& name, DWORD processId, DWORD exitCode, ULONGLONG r
     TraceLog(kFunction, __LINE__, L"%@ process %u ended, exit code %d, ran %u ms", name, processId,
              static_cast<int>(exitCode), static_cast<unsigned>(ranMs));
 }
+
+ProgramEventSubject SubjectOf(const XStringW& name, const XStringW& path = XStringW())
+{
+    ProgramEventSubject subject;
+    subject.name = name;
+    subject.path = path;
+    return subject;
+}
 }  // namespace
 
 void ReportStartFailed(const XStringW& name, const XStringW& path, DWORD error)
 {
     TraceError(kFunction, __LINE__, L"%@ could not be started: %@ (error %u)", name, path, error);
-    ReportProgramStartFailed(name, path, error);
+    ReportProgramStartFailed(SubjectOf(name, path), error);
 }
 
 void ReportProgramEnded(const XStringW& name, DWORD processId, DWORD exitCode, ULONGLONG ranMs)
@@ -32,12 +40,12 @@ void ReportProgramEnded(const XStringW& name, DWORD processId, DWORD exitCode, U
 void ReportNonZeroExit(const XStringW& name, DWORD processId, DWORD exitCode, ULONGLONG ranMs)
 {
     TraceEnd(name, processId, exitCode, ranMs);
-    ReportProgramExited(name, exitCode, static_cast<DWORD>(ranMs / 1000));
+    ReportProgramExited(SubjectOf(name), exitCode, static_cast<DWORD>(ranMs / 1000));
 }
 
 void ReportBackoff(const XStringW& name, DWORD quickExits, ULONGLONG delayMs)
 {
     TraceLog(kFunction, __LINE__, L"%@ backing off: quick exit %u in a row, next start in %u s",
              name, quickExits, static_cast<unsigned>(delayMs / 1000));
-    ReportProgramBackingOff(name, quickExits, static_cast<DWORD>(delayMs / 1000));
+    ReportProgramBackingOff(SubjectOf(name), quickExits, static_cast<DWORD>(delayMs / 1000));
 }
