@@ -7,6 +7,7 @@
 #include "app/ConsoleOutput.h"
 #include "app/Dispatch.h"
 #include "config/CQuorbelServiceHelper.h"
+#include "strings/CaseFold.h"
 #include "strings/CommandLineText.h"
 #include "strings/ErrorText.h"
 #include "strings/PathText.h"
@@ -90,8 +91,7 @@ XStringW AddedAnswer(const XStringW& entryName, const XStringW& path, const XStr
                       path);
     }
     const bool otherPath =
-        edit.replaced && ::CompareStringOrdinal(edit.previousPath.GetString(), -1,
-                                                path.GetString(), -1, TRUE) != CSTR_EQUAL;
+        edit.replaced && !SameIgnoringCase(edit.previousPath.GetString(), path.GetString());
     if (otherPath) {
         answer.AppendFormat(L"%@ replaced: %@ -> %@ (active)", entryName,
                             WithControlCharactersShown(edit.previousPath), path);

@@ -4,6 +4,7 @@
 
 #include "common/ScopedHandle.h"
 #include "config/CQuorbelServiceHelper.h"
+#include "strings/CaseFold.h"
 #include "strings/CommandLineText.h"
 #include "strings/PathText.h"
 #include "trace/Trace.h"
@@ -18,9 +19,7 @@ constexpr REGSAM kReadAccess = KEY_READ | KEY_WOW64_64KEY;
 
 bool SameText(const XStringW& left, const XStringW& right)
 {
-    return left.GetLength() == right.GetLength() &&
-           ::CompareStringOrdinal(left.GetString(), left.GetLength(), right.GetString(),
-                                  right.GetLength(), TRUE) == CSTR_EQUAL;
+    return SameIgnoringCase(left.GetString(), right.GetString());
 }
 
 bool Exact(const XStringW& left, const XStringW& right)

@@ -1,6 +1,6 @@
 #include "strings/PathText.h"
 
-#include <windows.h>
+#include "strings/CaseFold.h"
 
 #include <vector>
 
@@ -48,8 +48,7 @@ XStringW FileNameOf(const XStringW& path)
 bool HasExeExtension(const XStringW& fileName)
 {
     const int length = fileName.GetLength();
-    return length > 4 && ::CompareStringOrdinal(fileName.GetString() + length - 4, -1, L".exe", -1,
-                                                TRUE) == CSTR_EQUAL;
+    return length > 4 && SameIgnoringCase(fileName.GetString() + length - 4, L".exe");
 }
 
 XStringW WithBackslashes(const XStringW& path)

@@ -1,13 +1,12 @@
 #include "trace/EventLog.h"
 
-#include <cwctype>
 #include <iterator>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "common/ScopedHandle.h"
+#include "strings/CaseFold.h"
 #include "strings/ErrorText.h"
 #include "trace/EventMessages.h"
 #include "trace/Trace.h"
@@ -72,27 +71,18 @@ struct ReportedKind {
     DWORD heldBack = 0;
 };
 
-std::wstring Folded(const XStringW& text)
-{
-    std::wstring folded(text.GetString(), text.GetLength());
-    for (wchar_t& c : folded) {
-        c = static_cast<wchar_t>(::towlower(c));
-    }
-    return folded;
-}
-
 // True when the event is to be reported now, with the number held back since the last report
 // in *heldBack; false when it is held back.
 bool TakeReportTurn(const ProgramEventSubject& subject, DWORD eventId, DWORD detail,
                     DWORD* heldBack)
 {
-    static std::mutex guard;
+    static SRWLOCK guard = SRWLOCK_INIT;
     static std::map<std::wstring, ReportedKind> reported;
     const ULONGLONG now = event_log::tickCount();
     XStringW key;
     key.Format(L"%@\n%@\n%08X\n%08X", subject.userSid, subject.name, eventId, detail);
-    const std::wstring folded = Folded(key);
-    const std::lock_guard<std::mutex> lock(guard);
+    const std::wstring folded = FoldCase(key.GetString(), key.GetLength());
+    const MutexLock lock(guard);
     for (auto record = reported.begin(); record != reported.end();) {
         const bool over = now - record->second.reportedAt >= kRepeatWindowMs;
         record = over && record->second.heldBack == 0 ? reported.erase(record) : std::next(record);
