@@ -1,8 +1,8 @@
 #include "strings/PathText.h"
 
-#include "strings/CaseFold.h"
-
 #include <vector>
+
+#include "strings/CaseFold.h"
 
 namespace {
 bool IsDriveLetter(wchar_t c)
