@@ -89,6 +89,9 @@ bool CPolicyMonitor::Arm()
 
 void CPolicyMonitor::Refresh()
 {
+    // One read at a time: a callback that starts after a change must not have its read
+    // overwritten by an older one still under way.
+    const MutexLock refreshing(refreshLock);
     MachinePolicy read = machine_policy::Read();
     ::AcquireSRWLockExclusive(&policyLock);
     const bool differs = read != policy;

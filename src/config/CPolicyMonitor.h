@@ -43,6 +43,7 @@ private:
     ScopedHandle changed;
     ScopedThreadpoolWait changeWait;
     mutable SRWLOCK policyLock = SRWLOCK_INIT;
+    SRWLOCK refreshLock = SRWLOCK_INIT;
     MachinePolicy policy;
     unsigned changeCount = 0;
     ChangeCallback onChange;

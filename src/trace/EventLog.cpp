@@ -1,5 +1,6 @@
 #include "trace/EventLog.h"
 
+#include <algorithm>
 #include <iterator>
 #include <map>
 #include <string>
@@ -61,9 +62,8 @@ void Report(WORD type, DWORD eventId, const std::vector<XStringW>& inserts)
 
 // A program in trouble is in trouble again at every pass: each kind of event of each entry is
 // reported at most once an hour, and the next report says how many went unreported meanwhile.
-// One record per entry and kind that was reported; a record is dropped once its hour is over
-// with nothing held back, so the memory follows the number of programs in trouble, whatever
-// the length of the lists.
+// The records of an entry go when it leaves the list (ForgetProgramEventsExcept); a kind's
+// record goes once its hour is over with nothing held back.
 constexpr ULONGLONG kRepeatWindowMs = 60ULL * 60 * 1000;
 
 struct ReportedKind {
@@ -71,29 +71,32 @@ struct ReportedKind {
     DWORD heldBack = 0;
 };
 
+// Per user SID, per folded entry name, per kind (the event id and its detail).
+using KindRecords = std::map<std::pair<DWORD, DWORD>, ReportedKind>;
+using EntryRecords = std::map<std::wstring, KindRecords>;
+SRWLOCK recordsGuard = SRWLOCK_INIT;
+std::map<std::wstring, EntryRecords> reportedEvents;
+
 // True when the event is to be reported now, with the number held back since the last report
 // in *heldBack; false when it is held back.
 bool TakeReportTurn(const ProgramEventSubject& subject, DWORD eventId, DWORD detail,
                     DWORD* heldBack)
 {
-    static SRWLOCK guard = SRWLOCK_INIT;
-    static std::map<std::wstring, ReportedKind> reported;
     const ULONGLONG now = event_log::tickCount();
-    XStringW key;
-    key.Format(L"%@\n%@\n%08X\n%08X", subject.userSid, subject.name, eventId, detail);
-    const std::wstring folded = FoldCase(key.GetString(), key.GetLength());
-    const MutexLock lock(guard);
-    for (auto record = reported.begin(); record != reported.end();) {
+    const MutexLock lock(recordsGuard);
+    KindRecords& kinds = reportedEvents[FoldCase(subject.userSid.GetString())]
+                                       [FoldCase(subject.name.GetString())];
+    for (auto record = kinds.begin(); record != kinds.end();) {
         const bool over = now - record->second.reportedAt >= kRepeatWindowMs;
-        record = over && record->second.heldBack == 0 ? reported.erase(record) : std::next(record);
+        record = over && record->second.heldBack == 0 ? kinds.erase(record) : std::next(record);
     }
-    const auto found = reported.find(folded);
-    if (found != reported.end() && now - found->second.reportedAt < kRepeatWindowMs) {
+    const auto found = kinds.find({eventId, detail});
+    if (found != kinds.end() && now - found->second.reportedAt < kRepeatWindowMs) {
         ++found->second.heldBack;
         return false;
     }
-    *heldBack = found == reported.end() ? 0 : found->second.heldBack;
-    reported[folded] = ReportedKind{now, 0};
+    *heldBack = found == kinds.end() ? 0 : found->second.heldBack;
+    kinds[{eventId, detail}] = ReportedKind{now, 0};
     return true;
 }
 
@@ -176,6 +179,21 @@ void ReportServiceStarted()
 void ReportServiceStopped()
 {
     Report(EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_STOPPED, {});
+}
+
+void ForgetProgramEventsExcept(const XStringW& userSid, const std::vector<std::wstring>& names)
+{
+    const MutexLock lock(recordsGuard);
+    const std::wstring sid = FoldCase(userSid.GetString());
+    for (auto user = reportedEvents.begin(); user != reportedEvents.end();) {
+        EntryRecords& entries = user->second;
+        for (auto entry = entries.begin(); entry != entries.end();) {
+            const bool kept = user->first == sid &&
+                              std::find(names.begin(), names.end(), entry->first) != names.end();
+            entry = kept ? std::next(entry) : entries.erase(entry);
+        }
+        user = entries.empty() ? reportedEvents.erase(user) : std::next(user);
+    }
 }
 
 void ReportProgramStartFailed(const ProgramEventSubject& subject, DWORD error)

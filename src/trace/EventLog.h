@@ -5,6 +5,9 @@
 
 #include <windows.h>
 
+#include <string>
+#include <vector>
+
 #include "strings/XStringW.h"
 
 namespace event_log {
@@ -53,6 +56,9 @@ void ReportServiceStopped();
 // Every event about a program is reported at most once an hour for each entry (of each user) and
 // kind; the next report after that says how many went unreported in between. A start failure
 // with another error is another kind.
+// Drops what is remembered of the events of every entry but these (names folded as FoldCase
+// folds them) of this user, so that entries that left the list leave nothing behind.
+void ForgetProgramEventsExcept(const XStringW& userSid, const std::vector<std::wstring>& names);
 // An error: the program could not be started at all.
 void ReportProgramStartFailed(const ProgramEventSubject& subject, DWORD error);
 // An error: the program cannot be found.
