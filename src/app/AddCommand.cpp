@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "app/Commands.h"
 #include "app/ConsoleOutput.h"
 #include "app/Dispatch.h"
 #include "config/CQuorbelServiceHelper.h"
@@ -14,6 +15,25 @@
 #include "trace/Trace.h"
 
 namespace {
+
+// What add was asked for: the options, then the path as typed and the program's arguments,
+// each one word.
+struct AddRequest {
+    XStringW typedPath;
+    std::vector<XStringW> programArguments;
+};
+
+// An option of add, typed before the program path ("add --name value C:\\path\\app.exe").
+struct AddOption {
+    const wchar_t* name;
+    const wchar_t* valueName;  // shown in the usage text; null for an option without a value
+    const wchar_t* description;
+    // Takes the option's value into the request; returns 0, or the exit code of a refusal it
+    // has answered.
+    int (*take)(const XStringW& value, AddRequest& request);
+};
+
+const std::vector<AddOption> kAddOptions = {};
 
 constexpr const char* kAddName = "AddCommand";
 // Room for a path with its variables expanded, for the existence check.
@@ -108,10 +128,62 @@ XStringW AddedAnswer(const XStringW& entryName, const XStringW& path, const XStr
     return answer;
 }
 
-}  // namespace
-
-int RunAddCommand(const XStringW& typedPath, const std::vector<XStringW>& programArguments)
+const AddOption* FindOption(const XStringW& word)
 {
+    for (const AddOption& option : kAddOptions) {
+        if (word.Compare(option.name) == 0) {
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
+bool IsOptionWord(const XStringW& word)
+{
+    return word.GetLength() > 2 && word.GetAt(0) == L'-' && word.GetAt(1) == L'-';
+}
+
+// Sorts the operands into options, path and program arguments; returns 0, or the exit code
+// of the refusal it has answered. No path can start with "--", as a path must be absolute.
+int ReadRequest(const Operands& operands, AddRequest& request)
+{
+    size_t next = 0;
+    for (; next < operands.size() && IsOptionWord(operands[next]); ++next) {
+        const AddOption* const option = FindOption(operands[next]);
+        if (option == nullptr) {
+            Say(L"add: unknown option %@", WithControlCharactersShown(operands[next]));
+            return kExitUsage;
+        }
+        XStringW value;
+        if (option->valueName != nullptr) {
+            if (++next == operands.size()) {
+                Say(L"add: the option %s needs a value (%s)", option->name, option->valueName);
+                return kExitUsage;
+            }
+            value = operands[next];
+        }
+        const int refused = option->take(value, request);
+        if (refused != kExitSuccess) {
+            return refused;
+        }
+    }
+    if (next == operands.size()) {
+        return UsageError();
+    }
+    // The path is trimmed, as the first operand always is; the program's arguments stay as typed.
+    XStringW path = operands[next];
+    path.TrimRight();
+    path.TrimLeft();
+    request.typedPath = path;
+    request.programArguments.assign(operands.begin() + static_cast<std::ptrdiff_t>(next) + 1,
+                                    operands.end());
+    return kExitSuccess;
+}
+
+int AddProgram(const AddRequest& request)
+{
+    const XStringW& typedPath = request.typedPath;
+    const std::vector<XStringW>& programArguments = request.programArguments;
     TraceLog("main", __LINE__, L"add service : %@", WithControlCharactersShown(typedPath));
     const XStringW path = WithBackslashes(typedPath);
     const XStringW entryName = FileNameOf(path);
@@ -131,4 +203,16 @@ int RunAddCommand(const XStringW& typedPath, const std::vector<XStringW>& progra
                 SystemErrorText(static_cast<DWORD>(edit.error)));
     WriteOutputLine(text);
     return kExitFailed;
+}
+
+}  // namespace
+
+int RunAddCommand(const Operands& operands)
+{
+    AddRequest request;
+    const int refused = ReadRequest(operands, request);
+    if (refused != kExitSuccess) {
+        return refused;
+    }
+    return AddProgram(request);
 }
