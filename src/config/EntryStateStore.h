@@ -28,12 +28,17 @@ class EntryStateStore {
 public:
     // SOFTWARE\QUORBEL\QuorbelService\State below HKEY_LOCAL_MACHINE.
     static constexpr const wchar_t* kStateKeyPath = L"SOFTWARE\\QUORBEL\\QuorbelService\\State";
+    static constexpr const wchar_t* kMachineKeyPath = L"SOFTWARE\\QUORBEL\\QuorbelService";
+    static constexpr const wchar_t* kVendorKeyPath = L"SOFTWARE\\QUORBEL";
 
     static bool Write(const XStringW& sid, const XStringW& entryName, const EntryState& state);
     // False when nothing is published for the entry.
     static bool Read(const XStringW& sid, const XStringW& entryName, EntryState& state);
     static void Remove(const XStringW& sid, const XStringW& entryName);
     static void RemoveAll(const XStringW& sid);
+    // Removes every published state, then SOFTWARE\QUORBEL\QuorbelService and SOFTWARE\QUORBEL
+    // each when nothing else lives in it; for the removal of the service once it has stopped.
+    static void RemoveStore();
 
     // The string SID of this process's user, for the command line; empty when it cannot be told.
     static XStringW ProcessUserSid();
