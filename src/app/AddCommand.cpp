@@ -7,6 +7,7 @@
 #include "app/ConsoleOutput.h"
 #include "app/Dispatch.h"
 #include "config/CQuorbelServiceHelper.h"
+#include "strings/CaseFold.h"
 #include "strings/CommandLineText.h"
 #include "strings/ErrorText.h"
 #include "trace/Trace.h"
@@ -75,8 +76,7 @@ XStringW FileNameOf(const XStringW& path)
 bool HasExeExtension(const XStringW& fileName)
 {
     const int length = fileName.GetLength();
-    return length > 4 && ::CompareStringOrdinal(fileName.GetString() + length - 4, -1, L".exe", -1,
-                                                TRUE) == CSTR_EQUAL;
+    return length > 4 && SameIgnoringCase(fileName.GetString() + length - 4, L".exe");
 }
 
 // Whether a file is there as this user sees the path, %NAME% expanded as cmd.exe will.
@@ -151,8 +151,7 @@ XStringW AddedAnswer(const XStringW& entryName, const XStringW& path, const XStr
                       path);
     }
     const bool otherPath =
-        edit.replaced && ::CompareStringOrdinal(edit.previousPath.GetString(), -1,
-                                                path.GetString(), -1, TRUE) != CSTR_EQUAL;
+        edit.replaced && !SameIgnoringCase(edit.previousPath.GetString(), path.GetString());
     if (otherPath) {
         answer.AppendFormat(L"%@ replaced: %@ -> %@ (active)", entryName,
                             WithControlCharactersShown(edit.previousPath), path);

@@ -10,6 +10,7 @@
 #include "strings/ErrorText.h"
 #include "trace/EventLog.h"
 #include "trace/Trace.h"
+#include "watch/CQuorbelServiceThread.h"
 
 namespace {
 
@@ -17,7 +18,6 @@ constexpr const wchar_t* kServiceName = L"QuorbelService";
 constexpr const wchar_t* kServiceDisplayName = L"Quorbel Service Monitor";
 constexpr const wchar_t* kDescription =
     L"Keeps the programs on the logged-on user's watch list running in that user's session.";
-constexpr const wchar_t* kManagerImageName = L"QuorbelServiceManager.exe";
 
 // First words that select the service forms; a word counts when the argument ends with it.
 constexpr const wchar_t* kServiceWords[] = {L"svc", L"service"};
@@ -225,7 +225,7 @@ int StopCommand(bool endCompanion)
     const bool stopped = CWindowService::Stop(kServiceName, &error);
     KillResult companion;
     if (endCompanion) {
-        companion = CWinHelper::KillProcess(XStringW(kManagerImageName));
+        companion = CWinHelper::KillProcess(XStringW(kCompanionImageName));
     }
     XStringW text;
     int exitCode = kExitSuccess;
@@ -245,16 +245,16 @@ int StopCommand(bool endCompanion)
         exitCode = kExitFailed;
     }
     if (!endCompanion) {
-        text.AppendFormat(L"; %s left running", kManagerImageName);
+        text.AppendFormat(L"; %s left running", kCompanionImageName);
     } else if (companion.Refused() > 0) {
         // A companion that was found but not ended is no success.
-        text.AppendFormat(L"; %s could not be ended (%@)", kManagerImageName,
+        text.AppendFormat(L"; %s could not be ended (%@)", kCompanionImageName,
                           SystemErrorText(companion.error));
         exitCode = kExitFailed;
     } else if (companion.terminated > 0) {
-        text.AppendFormat(L"; %s ended", kManagerImageName);
+        text.AppendFormat(L"; %s ended", kCompanionImageName);
     } else {
-        text.AppendFormat(L"; no %s was running", kManagerImageName);
+        text.AppendFormat(L"; no %s was running", kCompanionImageName);
     }
     WriteOutputLine(text);
     return exitCode;
