@@ -184,3 +184,8 @@ void ReportProgramBackingOff(const XStringW& name, DWORD quickExits, DWORD nextS
     Report(EVENTLOG_WARNING_TYPE, MSG_PROGRAM_BACKING_OFF,
            {name, Number(quickExits), Number(nextStartSeconds)});
 }
+
+void ReportProgramNotResponding(const XStringW& name, DWORD seconds)
+{
+    Report(EVENTLOG_WARNING_TYPE, MSG_PROGRAM_NOT_RESPONDING, {name, Number(seconds)});
+}

@@ -41,3 +41,5 @@ void ReportProgramStartFailed(const XStringW& name, const XStringW& path, DWORD 
 void ReportProgramExited(const XStringW& name, DWORD exitCode, DWORD ranSeconds);
 // A warning: the program ended too soon too often and waits before its next start.
 void ReportProgramBackingOff(const XStringW& name, DWORD quickExits, DWORD nextStartSeconds);
+// A warning: no window of the program answered for that long, so the service ended it.
+void ReportProgramNotResponding(const XStringW& name, DWORD seconds);
