@@ -5,8 +5,10 @@
 
 #include "config/CQuorbelServiceHelper.h"
 #include "service/CWindowService.h"
+#include "trace/EventLog.h"
 #include "trace/Trace.h"
 #include "watch/NameKey.h"
+#include "watch/WatchEvents.h"
 
 namespace {
 constexpr DWORD kStartDelayMs = 40000;  // no pass does anything this soon after boot
@@ -59,7 +61,8 @@ int CQuorbelServiceThread::ThreadFunc()
     const XStringW sid = CQuorbelServiceHelper::GetCurrentUserSID();
     const XStringWList names = pass.ReadList(sid);
     const bool listChanged = ApplyListChanges();
-    ApplyInterval(CQuorbelServiceHelper::GetInterval(sid));
+    SetEventContext(sid, [this, sid](const XStringW& name) { return pass.LaunchOf(sid, name).path; });
+    ApplyInterval(pass.IntervalText(sid));
     KeepEntriesRunning(sid, names);
     hang.Update(sid, names, listChanged, runs);
     ForgetDroppedEntries(sid, names);
@@ -150,15 +153,15 @@ void CQuorbelServiceThread::KeepEntriesRunning(const XStringW& sid, const XStrin
             runs.NoteRunning(name, processes.Last());
             continue;
         }
-        const XStringW path = CQuorbelServiceHelper::GetListPath(sid, name);
-        TraceLog(kFunction, __LINE__, L"watchList[%d] : %@ path : %@", i, XStringW(name), path);
+        const EntryLaunch launch = pass.LaunchOf(sid, name);
+        TraceLog(kFunction, __LINE__, L"watchList[%d] : %@ path : %@%s", i, XStringW(name),
+                 launch.path, launch.source == EntrySource::kPolicy ? L" (policy)" : L"");
         // Without a path cmd.exe would be started with nothing to run, at every pass.
-        if (path.IsEmpty()) {
+        if (launch.path.IsEmpty()) {
             TraceError(kFunction, __LINE__, L"no program path for %@, nothing started", name);
             continue;
         }
-        BeginStart(name, path, CQuorbelServiceHelper::GetListArguments(sid, name),
-                   CQuorbelServiceHelper::GetListDirectory(sid, name), batch);
+        BeginStart(name, launch.path, launch.arguments, launch.directory, batch);
     }
     FinishStarts(batch, true);
     if (!sid.IsEmpty()) {
@@ -178,6 +181,7 @@ void CQuorbelServiceThread::ForgetDroppedEntries(const XStringW& sid, const XStr
     }
     runs.KeepOnly(keys, NameKey(kCompanionImageName));
     publisher.KeepOnly(sid, keys);
+    ForgetProgramEventsExcept(sid, keys);
 }
 
 // A held-back start, or a console's end, falls due before the interval is over: the pass after

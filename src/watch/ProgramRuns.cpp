@@ -107,6 +107,9 @@ void ProgramRuns::NoteLostRun(const XStringW& name)
         policy.ExitSeen(key, console->second, seams.clock());
         TraceLog(kFunction, __LINE__, L"%@ ended unseen, exit code %d", name,
                  static_cast<int>(console->second));
+        if (console->second == kCommandNotFoundExitCode) {
+            ReportNotRecognized(name);
+        }
     } else {
         TraceLog(kFunction, __LINE__, L"%@ ended unseen", name);
     }

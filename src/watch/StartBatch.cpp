@@ -88,7 +88,8 @@ void StartBatch::LaunchPending()
     }
     for (const StartedProgram* program : group.programs) {
         if (program->launched && program->consoleId == 0) {
-            ReportStartFailed(program->name, program->path, program->launchError);
+            ReportStartFailed(program->name, program->path, program->launchError,
+                              program->directory);
         }
     }
 }

@@ -775,3 +775,80 @@ TEST_F(WatchEngineTest, WindowedProgramThatStopsAnsweringIsEndedAndBackWhileOneT
 }
 
 }  // namespace
+
+namespace {
+
+constexpr wchar_t kPolicyVendorKey[] = L"SOFTWARE\\Policies\\QUORBEL";
+constexpr wchar_t kPolicyProgramsKey[] = L"SOFTWARE\\Policies\\QUORBEL\\QuorbelService\\Programs";
+
+// The machine policy's programs for one test; the key goes with it.
+class PolicyPrograms {
+public:
+    PolicyPrograms() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kPolicyVendorKey); }
+    ~PolicyPrograms()
+    {
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, kPolicyVendorKey);
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, kPolicyVendorKey);
+    }
+    PolicyPrograms(const PolicyPrograms&) = delete;
+    PolicyPrograms& operator=(const PolicyPrograms&) = delete;
+
+    void Set(const wchar_t* name, const std::wstring& commandLine)
+    {
+        RegSetKeyValueW(HKEY_LOCAL_MACHINE, kPolicyProgramsKey, name, REG_EXPAND_SZ,
+                        commandLine.c_str(),
+                        static_cast<DWORD>((commandLine.size() + 1) * sizeof(wchar_t)));
+    }
+};
+
+TEST_F(WatchEngineTest, PolicyProgramsRunBesideTheUsersListWinTheirNameAndFollowChangesAtOnce)
+{
+    PolicyPrograms policy;
+    programNames.push_back(L"ArgvProbe.exe");
+    const std::wstring folder = dir / L"Programs\\set by policy";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring program = folder + L"\\ArgvProbe.exe";
+    ASSERT_TRUE(CopyInto(std::wstring(QUORBEL_TESTBIN_DIR) + L"\\fixture_argv.exe", program));
+    // The policy's command line: a quoted path, then arguments; the user's own paused entry of
+    // the same name, with another path, does not count.
+    policy.Set(L"ArgvProbe.exe", L"\"" + program + L"\" --kiosk \"a b\"");
+    const std::wstring usersOwn = Program(L"own", L"ArgvProbe.exe");
+    SetString(EntryKey(L"ArgvProbe.exe"), L"Path", usersOwn);
+    SetString(EntryKey(L"ArgvProbe.exe"), L"Status", L"0");
+    const std::wstring mine = Program(L"mine", L"Mine.exe");
+    AddEntry(L"Mine.exe", mine);
+
+    ASSERT_NO_FATAL_FAILURE(BringServiceUp());
+    ASSERT_TRUE(WaitUntil([&] { return ArgvRecord(program).size() >= 2; }, 20000, 20))
+        << Utf8(ServiceLog());
+    const std::vector<std::string> started = {Utf8(folder), "--kiosk", "a b"};
+    EXPECT_EQ(ArgvRecord(program), started);
+    EXPECT_TRUE(WaitUntil([&] { return !StartsOf(mine).empty(); }, 10000)) << Utf8(ServiceLog());
+    EXPECT_TRUE(StartsOf(usersOwn).empty());
+
+    // A program added to the policy while the service runs is started without a restart.
+    const std::wstring added = Program(L"added", L"Added.exe");
+    policy.Set(L"Added.exe", added);
+    EXPECT_TRUE(WaitUntil([&] { return !StartsOf(added).empty(); }, 10000)) << Utf8(ServiceLog());
+
+    EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
+}
+
+TEST_F(WatchEngineTest, AProgramThatIsNotThereIsReportedAsNotFound)
+{
+    // Its folder is there, so cmd.exe starts and ends with 9009.
+    CreateDirectoryW((dir / L"Programs\\empty").c_str(), nullptr);
+    AddEntry(L"Missing.exe", dir / L"Programs\\empty\\Missing.exe");
+
+    ASSERT_NO_FATAL_FAILURE(BringServiceUp());
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            return ServiceLog().find(L"Missing.exe cannot be found: cmd.exe ended with 9009") !=
+                   std::wstring::npos;
+        },
+        20000, 50))
+        << Utf8(ServiceLog());
+    EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
+}
+
+}  // namespace
