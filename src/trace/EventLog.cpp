@@ -228,3 +228,9 @@ void ReportProgramBackingOff(const ProgramEventSubject& subject, DWORD quickExit
     ReportAboutProgram(EVENTLOG_WARNING_TYPE, MSG_PROGRAM_BACKING_OFF, 0, subject,
                        {Number(quickExits), Number(nextStartSeconds)});
 }
+
+void ReportProgramNotResponding(const ProgramEventSubject& subject, DWORD seconds)
+{
+    ReportAboutProgram(EVENTLOG_WARNING_TYPE, MSG_PROGRAM_NOT_RESPONDING, 0, subject,
+                       {Number(seconds)});
+}

@@ -68,3 +68,5 @@ void ReportProgramExited(const ProgramEventSubject& subject, DWORD exitCode, DWO
 // A warning: the program ended too soon too often and waits before its next start.
 void ReportProgramBackingOff(const ProgramEventSubject& subject, DWORD quickExits,
                              DWORD nextStartSeconds);
+// A warning: no window of the program answered for that long, so the service ended it.
+void ReportProgramNotResponding(const ProgramEventSubject& subject, DWORD seconds);

@@ -25,7 +25,8 @@ CQuorbelServiceThread::CQuorbelServiceThread()
       processes(*this),
       pass([this] { Wake(); }),
       runs(*this, [this] { Wake(); }),
-      publisher(*this)
+      publisher(*this),
+      hang(*this, [this] { Wake(); })
 {
     SetName(L"CQuorbelServiceThread");
 }
@@ -45,6 +46,7 @@ int CQuorbelServiceThread::ThreadFunc()
     // program that ended is not in the snapshot any more. The consoles that ended since the
     // last pass are forgotten here, also those of names that are paused or gone from the list.
     consoleEnds.EndDue(clock(), IsQuitRequested());
+    hang.EndReported(runs);
     runs.TakeExits(processes);
     // Without a process list every program would look ended: nothing is started or forgotten.
     if (!processes.Refresh().IsTaken()) {
@@ -58,10 +60,11 @@ int CQuorbelServiceThread::ThreadFunc()
 
     const XStringW sid = CQuorbelServiceHelper::GetCurrentUserSID();
     const XStringWList names = pass.ReadList(sid);
-    ApplyListChanges();
+    const bool listChanged = ApplyListChanges();
     SetEventContext(sid, [this, sid](const XStringW& name) { return pass.LaunchOf(sid, name).path; });
     ApplyInterval(pass.IntervalText(sid));
     KeepEntriesRunning(sid, names);
+    hang.Update(sid, names, listChanged, runs);
     ForgetDroppedEntries(sid, names);
     ScheduleNextStart();
     runs.ForgetEndedConsoles();
@@ -97,13 +100,14 @@ void CQuorbelServiceThread::KeepCompanionRunning()
     RunProcess(companionName, CompanionPath());
     // The console of a companion that came up has just been ended, so "no console left" alone
     // does not mean the start failed: only a companion that still does not run is started
-    // once more.
+    // once more, through the same console records and restart policy as the first start, so
+    // that a companion that ends at once is held back like any program.
     const ProcessTable& table = processes.Current();
     if (IsQuitRequested() || !table.IsTaken() || table.IsRunning(companionName) ||
         table.IsRunning(CWindowService::kConsoleImageName)) {
         return;
     }
-    StartBatch(*this, *this, processes).StartAgain(companionName, CompanionPath());
+    RunProcess(companionName, CompanionPath());
 }
 
 XStringW CQuorbelServiceThread::CompanionPath() const
@@ -115,13 +119,14 @@ XStringW CQuorbelServiceThread::CompanionPath() const
 
 // Any edit of the watch list gives every program a fresh start: the one that was fixed may be
 // any of them.
-void CQuorbelServiceThread::ApplyListChanges()
+bool CQuorbelServiceThread::ApplyListChanges()
 {
     if (!pass.TakeListChange()) {
-        return;
+        return false;
     }
     runs.ClearCounts();
     TraceLog(kFunction, __LINE__, L"watch list changed: quick exit counts cleared");
+    return true;
 }
 
 void CQuorbelServiceThread::ApplyInterval(const XStringW& intervalText)
@@ -308,6 +313,7 @@ void StopWatchThread()
     watchThread.Quit();
     watchThread.Join();
     watchThread.EndPendingConsoles();
+    watchThread.EndHangWatch();
 }
 
 void WakeWatchThread()

@@ -131,21 +131,6 @@ void StartBatch::EndConsole(StartedProgram& started, ConsoleEnds& consoleEnds)
     processes.MarkStale();
 }
 
-void StartBatch::StartAgain(const XStringW& name, const XStringW& path)
-{
-    programs.clear();
-    launched = 0;
-    StartedProgram started;
-    started.name = name;
-    started.consoleId = seams.launcher(path, XStringW(), XStringW(), &started.console);
-    programs.push_back(std::move(started));
-    WaitForStartedPrograms();
-    if (processes.Last().IsRunning(name)) {
-        ConsoleEnds::EndNow(programs.front().consoleId, programs.front().console);
-        processes.MarkStale();
-    }
-}
-
 // Ends as soon as every started program is seen, at the latest after programStartWaitMs.
 // Whether a program runs is asked of a fresh snapshot, which the pass goes on with.
 void StartBatch::WaitForStartedPrograms()

@@ -97,3 +97,10 @@ void ReportBackoff(const XStringW& name, DWORD quickExits, ULONGLONG delayMs)
              name, quickExits, static_cast<unsigned>(delayMs / 1000));
     ReportProgramBackingOff(SubjectOf(name), quickExits, static_cast<DWORD>(delayMs / 1000));
 }
+
+void ReportNotResponding(const XStringW& name, DWORD processId, DWORD seconds)
+{
+    TraceLog(kFunction, __LINE__, L"%@: not responding for %u s, ended (process %u)", name, seconds,
+             processId);
+    ReportProgramNotResponding(SubjectOf(name), seconds);
+}

@@ -24,3 +24,5 @@ void ReportNotRecognized(const XStringW& name);
 void ReportProgramEnded(const XStringW& name, DWORD processId, DWORD exitCode, ULONGLONG ranMs);
 void ReportNonZeroExit(const XStringW& name, DWORD processId, DWORD exitCode, ULONGLONG ranMs);
 void ReportBackoff(const XStringW& name, DWORD quickExits, ULONGLONG delayMs);
+// The service ended the program because no window of it answered for that long.
+void ReportNotResponding(const XStringW& name, DWORD processId, DWORD seconds);

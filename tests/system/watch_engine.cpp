@@ -726,6 +726,54 @@ TEST_F(WatchEngineTest, AddedArgumentsReachTheProgramAsTypedInItsOwnOrTheEntrysD
     EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
 }
 
+// Needs a display: run-tests.sh runs the tests named Windowed... under Xvfb.
+TEST_F(WatchEngineTest, WindowedProgramThatStopsAnsweringIsEndedAndBackWhileOneThatAnswersStays)
+{
+    constexpr DWORD kHangTimeoutS = 5;
+    const std::wstring frozen = Program(L"f", L"Frozen.exe");
+    const std::wstring lively = Program(L"l", L"Lively.exe");
+    for (const std::wstring& path : {frozen, lively}) {
+        ASSERT_TRUE(CopyInto(std::wstring(QUORBEL_TESTBIN_DIR) + L"\\fixture_window.exe", path));
+    }
+    // The frozen one's window stops reading its messages three seconds after each start.
+    HANDLE hang = CreateFileW((frozen + L".hang").c_str(), GENERIC_WRITE, 0, nullptr,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(hang, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    WriteFile(hang, "3000", 4, &written, nullptr);
+    CloseHandle(hang);
+    AddEntry(L"Frozen.exe", frozen);
+    AddEntry(L"Lively.exe", lively);
+    SetString(EntryKey(L"Frozen.exe"), L"HangTimeout", std::to_wstring(kHangTimeoutS));
+    RegSetKeyValueW(HKEY_CURRENT_USER, EntryKey(L"Lively.exe").c_str(), L"HangTimeout", REG_DWORD,
+                    &kHangTimeoutS, sizeof(kHangTimeoutS));
+
+    ASSERT_NO_FATAL_FAILURE(BringServiceUp());
+    ASSERT_TRUE(WaitUntil([&] { return !StartsOf(frozen).empty() && !StartsOf(lively).empty(); },
+                          20000))
+        << Utf8(ServiceLog());
+    const DWORD firstFrozen = StartsOf(frozen).front().processId;
+    ASSERT_TRUE(WaitUntil([&] { return FileExists(frozen + L".hung"); }, 20000));
+    const DWORD hungAt = GetTickCount();
+
+    // Ended by the service and started again within the timeout and a few seconds: Wine's
+    // IsHungAppWindow, the companion's two-second round and a start.
+    const DWORD allowanceMs = kHangTimeoutS * 1000 + 6000;
+    ASSERT_TRUE(WaitUntil([&] { return StartsOf(frozen).size() >= 2; }, allowanceMs + 10000))
+        << Utf8(ServiceLog());
+    const DWORD backMs = GetTickCount() - hungAt;
+    EXPECT_LE(backMs, allowanceMs) << "back " << backMs << " ms after its window stopped answering"
+                                   << Utf8(ReadAllLogFiles(dir / L"Log"));
+    EXPECT_FALSE(IsProcessAlive(firstFrozen));
+    const std::wstring log = ServiceLog();
+    EXPECT_NE(log.find(L"Frozen.exe: not responding for "), std::wstring::npos) << Utf8(log);
+    EXPECT_NE(log.find(L" s, ended"), std::wstring::npos) << Utf8(log);
+    // The window that answers was looked at all along and left alone.
+    EXPECT_EQ(1u, StartsOf(lively).size());
+    EXPECT_EQ(log.find(L"Lively.exe: not responding"), std::wstring::npos) << Utf8(log);
+    EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
+}
+
 }  // namespace
 
 namespace {

@@ -86,8 +86,9 @@ TEST_F(EventLogTest, EachReportIsOneEntryOfItsTypeWithTheProgramUserAndSessionAp
     ReportProgramBackingOff(Subject(L"agent.exe"), 5, 60);
     ReportProgramNotFound(Subject(L"gone.exe"), MissingProgram::kNoFile);
     ReportProgramNotFound(Subject(L"typo.exe"), MissingProgram::kNotRecognized);
+    ReportProgramNotResponding(Subject(L"kiosk.exe"), 31);
 
-    ASSERT_EQ(7u, entries.size());
+    ASSERT_EQ(8u, entries.size());
     EXPECT_EQ(EVENTLOG_INFORMATION_TYPE, entries[0].type);
     EXPECT_EQ(MSG_SERVICE_STARTED, entries[0].id);
     EXPECT_TRUE(entries[0].strings.empty());
@@ -109,6 +110,10 @@ TEST_F(EventLogTest, EachReportIsOneEntryOfItsTypeWithTheProgramUserAndSessionAp
     EXPECT_EQ(Inserts(L"gone.exe", {L"the file does not exist", L"0"}), entries[5].strings);
     EXPECT_EQ(Inserts(L"typo.exe", {L"cmd.exe could not find it (exit code 9009)", L"0"}),
               entries[6].strings);
+    EXPECT_EQ(EVENTLOG_WARNING_TYPE, entries[7].type);
+    EXPECT_EQ(MSG_PROGRAM_NOT_RESPONDING, entries[7].id);
+    EXPECT_EQ(7u, entries[7].id & 0xFFFF) << "the event's ID never changes";
+    EXPECT_EQ(Inserts(L"kiosk.exe", {L"31", L"0"}), entries[7].strings);
 }
 
 TEST_F(EventLogTest, EveryEntryAndKindIsReportedOnceAnHourWithTheCountOfItsRepeats)
@@ -170,6 +175,10 @@ TEST(EventMessagesTest, TheExecutableCarriesEachMessageAsOneLineWithItsInserts)
           L"0"},
          L"agent.exe cannot be found at C:\\T\\agent.exe for PC7\\kim (S-1) in session 2: the file "
          L"does not exist."},
+        {MSG_PROGRAM_NOT_RESPONDING,
+         {L"kiosk.exe", L"C:\\T\\kiosk.exe", L"PC7\\kim", L"S-1", L"2", L"31", L"0"},
+         L"kiosk.exe (C:\\T\\kiosk.exe) of PC7\\kim (S-1) in session 2 showed no responding window "
+         L"for 31 seconds; it was ended and is started again."},
     };
     for (const Message& m : messages) {
         std::vector<DWORD_PTR> arguments;
