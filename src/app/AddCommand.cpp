@@ -44,19 +44,6 @@ const std::vector<AddOption> kAddOptions = {
     {L"--dir", L"folder", L"the program's working directory (absolute)", TakeDirectory},
 };
 
-// The file name: the text after the last separator.
-XStringW FileNameOf(const XStringW& path)
-{
-    const int lastSeparator = path.ReverseFind(L"\\");
-    return lastSeparator < 0 ? path : path.Right(path.GetLength() - lastSeparator - 1);
-}
-
-bool HasExeExtension(const XStringW& fileName)
-{
-    const int length = fileName.GetLength();
-    return length > 4 && SameIgnoringCase(fileName.GetString() + length - 4, L".exe");
-}
-
 // The text with %NAME% expanded as this user's environment has it, as cmd.exe will; the text
 // itself when it cannot be expanded.
 XStringW Expanded(const XStringW& text)
@@ -280,6 +267,9 @@ int AddProgram(const AddRequest& request)
     }
     if (refused != kExitSuccess) {
         return refused;
+    }
+    if (const int setByPolicy = RefuseIfSetByPolicy(L"add", entryName)) {
+        return setByPolicy;
     }
     WatchListEdit edit;
     const WatchListResult result = AddService(path, entryName, arguments, &edit, directory);

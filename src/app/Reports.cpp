@@ -13,6 +13,7 @@
 #include "app/Dispatch.h"
 #include "config/CQuorbelServiceHelper.h"
 #include "config/EntryStateStore.h"
+#include "config/WatchListView.h"
 #include "process/ProcessTable.h"
 #include "process/ProcessTimes.h"
 #include "service/CWindowService.h"
@@ -120,19 +121,24 @@ void FindShownProcess(EntryReport& entry, const ProcessTable& processes)
     }
 }
 
-EntryReport GatherEntry(const XStringW& name, const XStringW& sid, const ProcessTable& processes,
-                        bool serviceRuns, ULONGLONG now)
+EntryReport GatherEntry(const WatchListEntry& listed, const XStringW& sid,
+                        const ProcessTable& processes, bool serviceRuns, DWORD intervalMs,
+                        ULONGLONG now)
 {
     EntryReport entry;
-    entry.name = name;
-    DWORD pathType = REG_NONE;
-    entry.path = CQuorbelServiceHelper::GetUserListPath(name, &pathType);
-    entry.hasPath = pathType == REG_SZ;
-    entry.arguments = CQuorbelServiceHelper::GetUserListArguments(name);
-    entry.directory = CQuorbelServiceHelper::GetUserListDirectory(name);
-    entry.statusText = CQuorbelServiceHelper::GetUserListStatus(name);
-    entry.active = entry.statusText.ToInt() != 0;
-    entry.published = EntryStateStore::Read(sid, name, entry.state);
+    entry.name = listed.name;
+    entry.path = listed.path;
+    entry.hasPath = listed.pathType == REG_SZ;
+    entry.arguments = listed.arguments;
+    entry.directory = listed.directory;
+    entry.source = listed.source;
+    entry.statusText = listed.status;
+    entry.active = listed.IsActive();
+    entry.published = EntryStateStore::Read(sid, entry.name, entry.state);
+    // Ended by the hang watch within the last interval: check counts it as trouble.
+    entry.endedNotResponding =
+        entry.published && entry.state.notRespondingAt != 0 && entry.state.notRespondingAt <= now &&
+        now - entry.state.notRespondingAt < static_cast<ULONGLONG>(intervalMs) * kTicksPerMs;
     FindShownProcess(entry, processes);
     if (entry.run == RunState::kRunning || !entry.published) {
         return entry;
@@ -147,9 +153,10 @@ EntryReport GatherEntry(const XStringW& name, const XStringW& sid, const Process
     return entry;
 }
 
-void GatherInterval(ListReport& report)
+void GatherInterval(ListReport& report, const MachinePolicy& policy)
 {
-    report.intervalText = CQuorbelServiceHelper::GetUserInterval();
+    report.intervalText =
+        EffectiveIntervalText(policy, CQuorbelServiceHelper::GetUserInterval());
     report.intervalMs = WatchIntervalFromText(report.intervalText);
     report.intervalAdjusted = IsIntervalAdjusted(report.intervalText);
     report.intervalNotANumber = !report.intervalText.IsEmpty() && !IsDecimal(report.intervalText);
@@ -168,6 +175,9 @@ XStringW RunColumn(const EntryReport& entry, ULONGLONG now)
         }
         if (entry.startedAt != 0 && entry.startedAt <= now) {
             run.AppendFormat(L", up %@", Duration((now - entry.startedAt) / kTicksPerMs));
+        }
+        if (entry.endedNotResponding) {
+            run += L"; ended as not responding";
         }
         return run;
     case RunState::kBackingOff:
@@ -250,7 +260,10 @@ void PrintText(const XStringW& serviceName, const ListReport& report, bool verbo
         const EntryReport& entry = report.entries[i];
         XStringW line;
         line.Format(L"%@  %@  %@  ", Padded(WithControlCharactersShown(entry.name), widths[0]),
-                    Padded(StateOf(entry.statusText), 6), Padded(runs[i], widths[1]));
+                    Padded(entry.source == EntrySource::kPolicy ? XStringW(L"policy")
+                                                                : StateOf(entry.statusText),
+                           6),
+                    Padded(runs[i], widths[1]));
         if (report.anyPublished) {
             line.AppendFormat(L"%@  %@  ", Padded(RestartsColumn(entry), widths[2]),
                               Padded(ExitColumn(entry), widths[3]));
@@ -307,7 +320,7 @@ XStringW EntryJson(const EntryReport& entry)
     json.TextOrNull(L"path", entry.path, entry.hasPath);
     json.Text(L"arguments", entry.arguments);
     json.TextOrNull(L"directory", entry.directory, !entry.directory.IsEmpty());
-    json.Text(L"source", XStringW(entry.source));
+    json.Text(L"source", XStringW(EntrySourceName(entry.source)));
     json.Text(L"status", XStringW(entry.active ? L"active" : L"paused"));
     json.Text(L"state", XStringW(RunStateName(entry.run)));
     json.TextOrNull(L"reason", entry.failure, !entry.failure.IsEmpty());
@@ -367,17 +380,17 @@ ListReport GatherListReport(const XStringW& serviceName)
     report.serviceQueried = CWindowService::Query(serviceName, query);
     report.serviceInstalled = report.serviceQueried && query.installed;
     report.serviceState = report.serviceInstalled ? query.state : 0;
-    GatherInterval(report);
+    const MachinePolicy policy = machine_policy::Read();
+    GatherInterval(report, policy);
 
-    const XStringWList names = CQuorbelServiceHelper::GetAllList();
     // One look at the processes answers "does it run" for every entry; only those of the user's
     // own session count, as other users' copies are not this user's programs.
     const ProcessTable processes = ProcessTable::TakeForOwnSession();
     const XStringW sid = EntryStateStore::ProcessUserSid();
     const ULONGLONG now = EntryStateStore::FileTimeNow();
-    for (int i = 0; i < names.GetCount(); ++i) {
-        report.entries.push_back(
-            GatherEntry(names.GetCopyAt(i), sid, processes, report.ServiceRuns(), now));
+    for (const WatchListEntry& listed : GetMergedList(policy)) {
+        report.entries.push_back(GatherEntry(listed, sid, processes, report.ServiceRuns(),
+                                             report.intervalMs, now));
         report.anyPublished = report.anyPublished || report.entries.back().published;
     }
     return report;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "config/EntryStateStore.h"
+#include "config/WatchListView.h"
 #include "strings/XStringW.h"
 
 // Whether an entry's program runs, as the list tells it.
@@ -18,7 +19,7 @@ struct EntryReport {
     bool hasPath = false;   // a REG_SZ Path is there
     XStringW arguments;     // the Arguments, empty when none
     XStringW directory;     // the Directory, empty when none (the program's own folder)
-    const wchar_t* source = L"user";  // "user" or "policy"
+    EntrySource source = EntrySource::kUser;
     XStringW statusText;    // the Status value as stored
     bool active = true;     // as the service reads the Status: only one reading 0 pauses
 

@@ -39,8 +39,8 @@ int ReadStatus(HKEY root, const XStringW& entryKeyPath)
     return CRegHelper::GetStringValue(root, entryKeyPath, kStatusValue).ToInt();
 }
 
-// A REG_SZ of the entry below HKEY_USERS. What another type reads as (a REG_MULTI_SZ's strings
-// and line feeds) is no path or command-line text, so it reads as none at all.
+// A REG_SZ of an entry. What another type reads as (a REG_MULTI_SZ's strings and line feeds) is
+// no path or command-line text, so it reads as none at all.
 XStringW ReadEntryText(HKEY root, const XStringW& entryKeyPath, const wchar_t* valueName)
 {
     DWORD type = REG_NONE;
@@ -48,6 +48,7 @@ XStringW ReadEntryText(HKEY root, const XStringW& entryKeyPath, const wchar_t* v
     return type == REG_SZ ? text : XStringW();
 }
 
+// Below HKEY_USERS\<sid>.
 XStringW ReadEntryText(const XStringW& sid, const XStringW& entryName, const wchar_t* valueName)
 {
     return ReadEntryText(HKEY_USERS, UserEntryKeyPath(sid, entryName), valueName);
@@ -313,11 +314,6 @@ XStringW CQuorbelServiceHelper::GetUserListStatus(const XStringW& entryName)
     return CRegHelper::GetStringValue(HKEY_CURRENT_USER, EntryKeyPath(entryName), kStatusValue);
 }
 
-XStringW CQuorbelServiceHelper::GetUserInterval()
-{
-    return ReadInterval(HKEY_CURRENT_USER, kBaseKeyPath);
-}
-
 XStringW CQuorbelServiceHelper::GetUserListArguments(const XStringW& entryName)
 {
     return ReadEntryText(HKEY_CURRENT_USER, EntryKeyPath(entryName), kArgumentsValue);
@@ -326,4 +322,9 @@ XStringW CQuorbelServiceHelper::GetUserListArguments(const XStringW& entryName)
 XStringW CQuorbelServiceHelper::GetUserListDirectory(const XStringW& entryName)
 {
     return ReadEntryText(HKEY_CURRENT_USER, EntryKeyPath(entryName), kDirectoryValue);
+}
+
+XStringW CQuorbelServiceHelper::GetUserInterval()
+{
+    return ReadInterval(HKEY_CURRENT_USER, kBaseKeyPath);
 }

@@ -59,7 +59,7 @@ public:
     // The Path's text; its type goes to *type when asked for (REG_NONE when it is absent).
     static XStringW GetUserListPath(const XStringW& entryName, DWORD* type = nullptr);
     static XStringW GetUserListStatus(const XStringW& entryName);
-    // The entry's "Arguments" and "Directory" as the service reads them: a REG_SZ, else none.
+    // The entry's optional "Arguments" and "Directory" (REG_SZ); empty when absent.
     static XStringW GetUserListArguments(const XStringW& entryName);
     static XStringW GetUserListDirectory(const XStringW& entryName);
     static XStringW GetUserInterval();

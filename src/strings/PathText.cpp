@@ -2,24 +2,14 @@
 
 #include <vector>
 
+#include "strings/CaseFold.h"
+
 namespace {
 bool IsDriveLetter(wchar_t c)
 {
     return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');
 }
 }  // namespace
-
-XStringW WithBackslashes(const XStringW& path)
-{
-    std::vector<wchar_t> chars(path.GetString(), path.GetString() + path.GetLength());
-    for (wchar_t& c : chars) {
-        if (c == L'/') {
-            c = L'\\';
-        }
-    }
-    chars.push_back(L'\0');
-    return XStringW(chars.data());
-}
 
 bool IsAbsolutePath(const XStringW& path)
 {
@@ -47,4 +37,28 @@ bool IsAbsolutePath(const XStringW& path)
         }
     }
     return separators == 2 && i < length;
+}
+
+XStringW FileNameOf(const XStringW& path)
+{
+    const int lastSeparator = path.ReverseFind(L"\\");
+    return lastSeparator < 0 ? path : path.Right(path.GetLength() - lastSeparator - 1);
+}
+
+bool HasExeExtension(const XStringW& fileName)
+{
+    const int length = fileName.GetLength();
+    return length > 4 && SameIgnoringCase(fileName.GetString() + length - 4, L".exe");
+}
+
+XStringW WithBackslashes(const XStringW& path)
+{
+    std::vector<wchar_t> chars(path.GetString(), path.GetString() + path.GetLength());
+    for (wchar_t& c : chars) {
+        if (c == L'/') {
+            c = L'\\';
+        }
+    }
+    chars.push_back(L'\0');
+    return XStringW(chars.data());
 }

@@ -52,6 +52,8 @@ EntryState Readings(const RestartPolicy::Entry* entry, const EntryState* earlier
         readings.nextStartAt = entry->nextStartAt;
         readings.restarts = entry->launches > 0 ? entry->launches - 1 : 0;
         readings.startError = entry->startError;
+        readings.notRespondingAt = entry->notRespondingAt;
+        readings.notRespondingSeconds = entry->notRespondingSeconds;
     }
     if (earlier != nullptr) {
         if (HadAFirstStart(*earlier)) {
@@ -87,6 +89,7 @@ void StatePublisher::Publish(const XStringW& sid, const XStringW& name,
                          ? earlier->second.exitedAt
                          : AsFileTime(readings.exitedAt, now, fileTimeNow);
     state.nextStartAt = AsFileTime(readings.nextStartAt, now, fileTimeNow);
+    state.notRespondingAt = AsFileTime(readings.notRespondingAt, now, fileTimeNow);
     if (EntryStateStore::Write(sid, name, state)) {
         published[key] = readings;
     }
