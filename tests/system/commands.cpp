@@ -674,7 +674,7 @@ TEST_F(Commands, ALoneServiceWordRunsTheServicePathWithoutRestartAll)
     PresetEntry(L"agent.exe", L"C:\\Tools\\agent.exe", L"0");
     const RegistryState before = ReadWatchList();
 
-    for (const wchar_t* word : {L"svc", L"service", L"-svc", L"/service", L"myservice"}) {
+    for (const wchar_t* word : {L"service", L"/service", L"myservice"}) {
         const std::vector<TraceLine> trace = Run(word);
 
         const std::vector<std::wstring> mainLines = {L"Run QuorbelService", L"arg count = 2"};
@@ -879,12 +879,66 @@ TEST_F(Commands, EachKindOfFailureHasItsOwnExitCodeAndAnswer)
 
 TEST_F(Commands, HelpWordsPrintTheUsageAndSucceed)
 {
-    for (const wchar_t* word : {L"help", L"/?", L"-h"}) {
+    for (const wchar_t* word : {L"help", L"/?", L"-h", L"--help"}) {
         Run(word);
         const std::vector<std::wstring> lines = OutputLines();
         ASSERT_GT(lines.size(), 10u) << Utf8(word) << ": " << Utf8(Output());
-        EXPECT_EQ(L"Usage (as an administrator):", lines[1]) << Utf8(word);
+        EXPECT_EQ(L"Usage:", lines[1]) << Utf8(word);
         EXPECT_NE(std::wstring::npos, Output().find(L"svc status")) << Utf8(word);
+        EXPECT_NE(std::wstring::npos, Output().find(L"restart <entry>   make a paused entry active"))
+            << Utf8(Output());
+    }
+}
+
+TEST_F(Commands, AHelpWordAfterAnyWordPrintsThatWordsUsageAndChangesNothing)
+{
+    struct Case {
+        const wchar_t* arguments;
+        const wchar_t* usageLine;  // the line after "Usage:"
+    };
+    const Case cases[] = {
+        {L"add --help", L"  QuorbelService add <path> [arguments...]"},
+        {L"add help", L"  QuorbelService add <path> [arguments...]"},
+        {L"pause -h", L"  QuorbelService pause <entry>     leave the program alone until the next "
+                      L"logon or svc start"},
+        {L"remove /?", L"  QuorbelService remove <entry>    take it off the watch list"},
+        {L"list --help", L"  QuorbelService list              the watch list and the interval"},
+        {L"svc --help", L"  QuorbelService svc install       register the service"},
+        {L"svc uninstall help", L"  QuorbelService svc uninstall     remove the service"},
+        {L"service start -h", L"  QuorbelService svc start         make paused entries active, "
+                              L"start the service"},
+        {L"help restart", L"  QuorbelService restart <entry>   make a paused entry active again"},
+        {L"help svc stop", L"  QuorbelService svc stop          stop the service and "
+                           L"QuorbelServiceManager.exe"},
+        {L"--version -h", L"  QuorbelService version           QuorbelService " QUORBEL_VERSION_TEXT_W},
+    };
+    PresetEntry(L"agent.exe", L"C:\\Tools\\agent.exe", L"1");
+    const RegistryState before = ReadWatchList();
+    for (const Case& c : cases) {
+        const std::vector<TraceLine> trace = Run(c.arguments, 0);
+
+        const std::vector<std::wstring> lines = OutputLines();
+        ASSERT_GE(lines.size(), 2u) << Utf8(c.arguments) << ": " << Utf8(Output());
+        EXPECT_EQ(L"Usage:", lines[0]) << Utf8(c.arguments);
+        EXPECT_EQ(c.usageLine, lines[1]) << Utf8(c.arguments);
+        EXPECT_EQ(kStartupOnly, Messages(trace)) << Utf8(c.arguments) << Describe(trace);
+        EXPECT_EQ(before, ReadWatchList()) << Utf8(c.arguments);
+        EXPECT_FALSE(IsServiceRegistered()) << Utf8(c.arguments);
+    }
+}
+
+TEST_F(Commands, ALoneSvcWordPrintsTheSvcUsageWithoutRunningTheService)
+{
+    for (const wchar_t* word : {L"svc", L"-svc"}) {
+        const std::vector<TraceLine> trace = Run(word, kExitUsage);
+
+        const std::vector<std::wstring> lines = OutputLines();
+        ASSERT_GE(lines.size(), 8u) << Utf8(word) << ": " << Utf8(Output());
+        EXPECT_EQ(L"Usage:", lines[0]) << Utf8(word);
+        EXPECT_EQ(L"  QuorbelService svc install       register the service", lines[1]);
+        EXPECT_EQ(std::wstring::npos, Output().find(L" add ")) << "only the svc words: "
+                                                                << Utf8(Output());
+        EXPECT_EQ(kStartupOnly, Messages(trace)) << "no service run: " << Describe(trace);
     }
 }
 
