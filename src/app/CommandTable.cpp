@@ -10,7 +10,7 @@ const CommandWord kWords[] = {
     // pauses a watch-list entry.
     {L"svc", WordMatch::kSuffix, RunServiceCommand, L"svc", nullptr, &kServiceWords},
     {L"service", WordMatch::kSuffix, RunServiceCommand, nullptr, nullptr, nullptr},
-    {L"add", WordMatch::kSuffix, RunAddCommand, L"add <path> [arguments...]",
+    {L"add", WordMatch::kSuffix, RunAddCommand, L"add [--hang-timeout SECONDS] <path> [arguments...]",
      L"watch the program (entry named after its file)", nullptr},
     {L"pause", WordMatch::kSuffix, RunPauseCommand, L"pause <entry>",
      L"leave the program alone for now", nullptr},

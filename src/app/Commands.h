@@ -64,7 +64,8 @@ int RunRestartCommand(const Operands& operands);
 // Makes every paused entry active, at most once per process.
 void RestartAllOnce();
 WatchListResult AddService(const XStringW& path, const XStringW& entryName,
-                           const XStringW& arguments, WatchListEdit* edit);
+                           const XStringW& arguments, WatchListEdit* edit,
+                           DWORD hangTimeout = CQuorbelServiceHelper::kKeepHangTimeout);
 
 // ---- reports (Reports.cpp) ---------------------------------------------------------------------
 int RunListCommand(const Operands& operands);
