@@ -220,6 +220,9 @@ int AddProgram(const AddRequest& request)
     if (refused != kExitSuccess) {
         return refused;
     }
+    if (const int setByPolicy = RefuseIfSetByPolicy(L"add", entryName)) {
+        return setByPolicy;
+    }
     const XStringW arguments = JoinArguments(programArguments);
     WatchListEdit edit;
     const WatchListResult result = AddService(path, entryName, arguments, &edit, request.hangTimeout);

@@ -189,6 +189,44 @@ void EntryStateStore::RemoveAll(const XStringW& sid)
     }
 }
 
+namespace {
+// Deletes the key below HKEY_LOCAL_MACHINE when it holds neither values nor subkeys.
+void DeleteIfEmpty(const wchar_t* keyPath)
+{
+    ScopedRegKey key;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ | kView, key.Receive()) !=
+        ERROR_SUCCESS) {
+        return;
+    }
+    DWORD subKeys = 0;
+    DWORD values = 0;
+    if (::RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr,
+                           &values, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS ||
+        subKeys != 0 || values != 0) {
+        return;
+    }
+    key.Reset();
+    const LONG status = ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, keyPath, kView, 0);
+    if (status != ERROR_SUCCESS) {
+        TraceError("EntryStateStore::RemoveStore", __LINE__, L"RegDeleteKeyEx(%s) failed with %d",
+                   keyPath, status);
+    }
+}
+}  // namespace
+
+void EntryStateStore::RemoveStore()
+{
+    ScopedRegKey machineKey;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kMachineKeyPath, 0, KEY_ALL_ACCESS | kView,
+                        machineKey.Receive()) == ERROR_SUCCESS) {
+        ::RegDeleteTreeW(machineKey.Get(), L"State");
+    }
+    machineKey.Reset();
+    DeleteIfEmpty(kStateKeyPath);
+    DeleteIfEmpty(kMachineKeyPath);
+    DeleteIfEmpty(kVendorKeyPath);
+}
+
 XStringW EntryStateStore::ProcessUserSid()
 {
     ScopedHandle token;

@@ -30,12 +30,17 @@ class EntryStateStore {
 public:
     // SOFTWARE\QUORBEL\QuorbelService\State below HKEY_LOCAL_MACHINE.
     static constexpr const wchar_t* kStateKeyPath = L"SOFTWARE\\QUORBEL\\QuorbelService\\State";
+    static constexpr const wchar_t* kMachineKeyPath = L"SOFTWARE\\QUORBEL\\QuorbelService";
+    static constexpr const wchar_t* kVendorKeyPath = L"SOFTWARE\\QUORBEL";
 
     static bool Write(const XStringW& sid, const XStringW& entryName, const EntryState& state);
     // False when nothing is published for the entry.
     static bool Read(const XStringW& sid, const XStringW& entryName, EntryState& state);
     static void Remove(const XStringW& sid, const XStringW& entryName);
     static void RemoveAll(const XStringW& sid);
+    // Removes every published state, then SOFTWARE\QUORBEL\QuorbelService and SOFTWARE\QUORBEL
+    // each when nothing else lives in it; for the removal of the service once it has stopped.
+    static void RemoveStore();
     // Whether entries of the user have a hang timeout that no companion is there to watch: no
     // companion asked for the hang watch within a minute.
     static bool WriteCompanionMissing(const XStringW& sid, bool missing);
