@@ -10,7 +10,8 @@ const CommandWord kWords[] = {
     // pauses a watch-list entry.
     {L"svc", WordMatch::kSuffix, RunSvcCommand, L"svc", nullptr, &kServiceWords, nullptr},
     {L"service", WordMatch::kSuffix, RunServiceCommand, nullptr, nullptr, &kServiceWords, nullptr},
-    {L"add", WordMatch::kSuffix, RunAddCommand, L"add <path> [arguments...]",
+    {L"add", WordMatch::kSuffix, RunAddCommand,
+     L"add [--hang-timeout SECONDS] <path> [arguments...]",
      L"watch the program (entry named after its file)", nullptr, AddOptionsUsage},
     {L"pause", WordMatch::kSuffix, RunPauseCommand, L"pause <entry>",
      L"leave the program alone until the next logon or svc start", nullptr, nullptr},

@@ -74,7 +74,8 @@ int RefuseIfSetByPolicy(const wchar_t* word, const XStringW& entryName);
 // Makes every paused entry active, at most once per process.
 void RestartAllOnce();
 WatchListResult AddService(const XStringW& path, const XStringW& entryName,
-                           const XStringW& arguments, WatchListEdit* edit);
+                           const XStringW& arguments, WatchListEdit* edit,
+                           DWORD hangTimeout = CQuorbelServiceHelper::kKeepHangTimeout);
 
 // ---- reports (Reports.cpp) ---------------------------------------------------------------------
 int RunListCommand(const Operands& operands);

@@ -1033,6 +1033,36 @@ TEST_F(Commands, AddOfAProgramThatIsThereSaysReplacedWithBothPathsAndStoresItsAr
     EXPECT_EQ(OnlyEntry(L"agent.exe", program, L"1"), ReadWatchList()) << Describe(ReadWatchList());
 }
 
+TEST_F(Commands, AddHangTimeoutSetsKeepsAndClearsTheTimeoutAndRefusesAnyOtherValue)
+{
+    Run(L"add --hang-timeout 30 C:\\Kiosk\\kiosk.exe --full");
+    EXPECT_NE(std::wstring::npos, FirstOutputLine().find(L"arguments: --full, hang timeout 30 s"))
+        << Utf8(FirstOutputLine());
+    RegistryState expected = OnlyEntry(L"kiosk.exe", L"C:\\Kiosk\\kiosk.exe", L"1");
+    expected[L"kiosk.exe"][L"Arguments"] = L"--full";
+    expected[L"kiosk.exe"][L"HangTimeout"] = L"30";
+    EXPECT_EQ(expected, ReadWatchList()) << Describe(ReadWatchList());
+
+    // Added again without the option, the entry keeps its timeout and says so.
+    Run(L"add C:\\Kiosk\\kiosk.exe");
+    EXPECT_NE(std::wstring::npos, FirstOutputLine().find(L"(active), hang timeout kept: 30 s"))
+        << Utf8(FirstOutputLine());
+    expected[L"kiosk.exe"].erase(L"Arguments");
+    EXPECT_EQ(expected, ReadWatchList()) << Describe(ReadWatchList());
+
+    for (const wchar_t* refused : {L"4", L"3601", L"30s", L"-5", L"99999999999"}) {
+        Run(std::wstring(L"add --hang-timeout ") + refused + L" C:\\Kiosk\\kiosk.exe", 2);
+        EXPECT_NE(std::wstring::npos, FirstOutputLine().find(L"takes 0 (off) or 5 to 3600 seconds"))
+            << Utf8(FirstOutputLine());
+    }
+    Run(L"add --hang-timeout", 2);
+    EXPECT_EQ(expected, ReadWatchList()) << "a refused add changed the entry";
+
+    Run(L"add --hang-timeout 0 C:\\Kiosk\\kiosk.exe");
+    expected[L"kiosk.exe"].erase(L"HangTimeout");
+    EXPECT_EQ(expected, ReadWatchList()) << Describe(ReadWatchList());
+}
+
 TEST_F(Commands, VersionWordPrintsTheBuildsVersionWhichTheResourceCarriesToo)
 {
     Run(L"version");
