@@ -897,8 +897,8 @@ TEST_F(Commands, AHelpWordAfterAnyWordPrintsThatWordsUsageAndChangesNothing)
         const wchar_t* usageLine;  // the line after "Usage:"
     };
     const Case cases[] = {
-        {L"add --help", L"  QuorbelService add <path> [arguments...]"},
-        {L"add help", L"  QuorbelService add <path> [arguments...]"},
+        {L"add --help", L"  QuorbelService add [--hang-timeout SECONDS] <path> [arguments...]"},
+        {L"add help", L"  QuorbelService add [--hang-timeout SECONDS] <path> [arguments...]"},
         {L"pause -h", L"  QuorbelService pause <entry>     leave the program alone until the next "
                       L"logon or svc start"},
         {L"remove /?", L"  QuorbelService remove <entry>    take it off the watch list"},
