@@ -237,12 +237,14 @@ TEST_F(ServiceHandlerTest, ServiceMainOutsideTheServiceManagerReportsNothing)
     EXPECT_EQ(0, mainCalls.load());
 }
 
-TEST_F(ServiceHandlerTest, LogonStartsTheExecutableInTheUserSessionAndEndsItsConsole)
+TEST_F(ServiceHandlerTest, LogonStartsTheConsoleTwinInTheUserSessionAndEndsItsConsole)
 {
     ScratchDir folder(L"service handler logon");
-    const std::wstring program = folder / L"Quorbel Copy.exe";
+    const std::wstring module = folder / L"Quorbel Copy.exe";
+    const std::wstring program = folder / L"Quorbel Copy.com";
+    ASSERT_TRUE(CopyInto(std::wstring(QUORBEL_TESTBIN_DIR) + L"\\fixture_sleeper.exe", module));
     ASSERT_TRUE(CopyInto(std::wstring(QUORBEL_TESTBIN_DIR) + L"\\fixture_sleeper.exe", program));
-    CWindowService::modulePath = program.c_str();
+    CWindowService::modulePath = module.c_str();
 
     const ULONGLONG before = GetTickCount64();
     CWindowService::serviceHandlerEx(SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGON, nullptr, nullptr);
@@ -263,6 +265,19 @@ TEST_F(ServiceHandlerTest, LogonStartsTheExecutableInTheUserSessionAndEndsItsCon
         << "the console " << started.parentId << " still runs";
     EXPECT_TRUE(IsProcessAlive(started.processId)) << "only the console is ended";
     TerminateById(started.processId);
+}
+
+TEST_F(ServiceHandlerTest, LogonLaunchesTheModuleItselfOnlyWithoutATwinBesideIt)
+{
+    ScratchDir folder(L"service handler logon twin");
+    const std::wstring module = folder / L"Quorbel Copy.exe";
+    ASSERT_TRUE(CopyInto(std::wstring(QUORBEL_TESTBIN_DIR) + L"\\fixture_sleeper.exe", module));
+    CWindowService::modulePath = module.c_str();
+    EXPECT_EQ(module, CWindowService::LogonLaunchPath().GetString());
+
+    ASSERT_TRUE(CopyInto(std::wstring(QUORBEL_TESTBIN_DIR) + L"\\fixture_sleeper.exe",
+                         folder / L"Quorbel Copy.com"));
+    EXPECT_EQ(folder / L"Quorbel Copy.com", CWindowService::LogonLaunchPath().GetString());
 }
 
 TEST_F(ServiceHandlerTest, LogonWithoutAModulePathOnlyReports)
