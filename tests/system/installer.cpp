@@ -213,6 +213,7 @@ TEST_F(InstallerTest, SilentInstallPutsFilesInProgramFilesAndStartsTheQuotedServ
 
     EXPECT_TRUE(FileExists(std::wstring(kInstallDir) + L"\\QuorbelService.exe"));
     EXPECT_TRUE(FileExists(std::wstring(kInstallDir) + L"\\QuorbelServiceManager.exe"));
+    EXPECT_TRUE(FileExists(std::wstring(kInstallDir) + L"\\QuorbelService.com"));
     EXPECT_EQ(Utf8(QueryService().binaryPath), Utf8(kQuotedBinaryPath));
     EXPECT_EQ(Utf8(EventMessageFile()), Utf8(std::wstring(kInstallDir) + L"\\QuorbelService.exe"));
     EXPECT_TRUE(ServiceRuns()) << "state " << QueryService().state;
@@ -263,6 +264,7 @@ TEST_F(InstallerTest, UninstallRemovesServiceEventSourceAndFilesButLeavesTheWatc
     EXPECT_EQ(QueryService().openError, static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
     EXPECT_EQ(Utf8(EventMessageFile()), "");
     EXPECT_FALSE(FileExists(std::wstring(kInstallDir) + L"\\QuorbelService.exe"));
+    EXPECT_FALSE(FileExists(std::wstring(kInstallDir) + L"\\QuorbelService.com"));
     EXPECT_FALSE(FileExists(kInstallDir));
     EXPECT_TRUE(InstalledProducts().empty());
     ScopedRegKey entry;
