@@ -7,6 +7,7 @@
 
 #include "common/ScopedHandle.h"
 #include "strings/CaseFold.h"
+#include "strings/CommandLineText.h"
 #include "strings/ErrorText.h"
 #include "trace/EventMessages.h"
 #include "trace/Trace.h"
@@ -47,8 +48,13 @@ void Report(WORD type, DWORD eventId, const std::vector<XStringW>& inserts)
                    ::GetLastError(), eventId);
         return;
     }
-    std::vector<LPCWSTR> strings;
+    // Shown as the list command shows them: a value cannot break a message into forged lines.
+    std::vector<XStringW> shown;
     for (const XStringW& insert : inserts) {
+        shown.push_back(WithControlCharactersShown(insert));
+    }
+    std::vector<LPCWSTR> strings;
+    for (const XStringW& insert : shown) {
         strings.push_back(insert.GetString());
     }
     if (!event_log::reportEvent(source.Get(), type, 0, eventId, nullptr,
@@ -183,4 +189,9 @@ void ReportProgramBackingOff(const XStringW& name, DWORD quickExits, DWORD nextS
 {
     Report(EVENTLOG_WARNING_TYPE, MSG_PROGRAM_BACKING_OFF,
            {name, Number(quickExits), Number(nextStartSeconds)});
+}
+
+void ReportGuardHeld(const XStringW& objectName, const XStringW& owner)
+{
+    Report(EVENTLOG_WARNING_TYPE, MSG_GUARD_HELD, {objectName, owner});
 }

@@ -41,3 +41,5 @@ void ReportProgramStartFailed(const XStringW& name, const XStringW& path, DWORD 
 void ReportProgramExited(const XStringW& name, DWORD exitCode, DWORD ranSeconds);
 // A warning: the program ended too soon too often and waits before its next start.
 void ReportProgramBackingOff(const XStringW& name, DWORD quickExits, DWORD nextStartSeconds);
+// A warning: a named object the service guards itself with was made by another process first.
+void ReportGuardHeld(const XStringW& objectName, const XStringW& owner);

@@ -44,6 +44,11 @@ public:
 
     // Ends the consoles still waiting for their second; for the end of the service.
     void EndPendingConsoles();
+    // Ends the thread, then every console it started that has not settled, and releases its
+    // waits and the list monitor: nothing of the watch runs on once the service stopped.
+    void Stop();
+    // The processes and consoles waited on.
+    size_t WaitCount() const { return runs.WaitCount(); }
 
     ConsoleRecords consoleRecords;
     DWORD startTick;
@@ -53,7 +58,7 @@ private:
     bool IsHeldOff() const;
     void KeepCompanionRunning();
     XStringW CompanionPath() const;
-    void ApplyListChanges();
+    void ApplyListChanges(const XStringW& sid, const XStringWList& names);
     void ApplyInterval(const XStringW& intervalText);
     void KeepEntriesRunning(const XStringW& sid, const XStringWList& names);
     void ForgetDroppedEntries(const XStringW& sid, const XStringWList& names);

@@ -20,6 +20,11 @@ constexpr DWORD kConsoleSettleMs = 1000;
 constexpr size_t kLaunchGroup = 8;
 
 // One thread-pool work item launches the programs of a group; each callback takes the next one.
+bool HasConsole(const StartedProgram& program)
+{
+    return program.consoleId != 0;
+}
+
 struct LaunchGroup {
     const WatchSeams* seams;
     const XThread* owner;
@@ -105,7 +110,8 @@ void StartBatch::LaunchAndWait(bool deferConsoleEnds)
                                       return !p.launched;
                                   }),
                    programs.end());
-    if (programs.empty()) {
+    // A launch that failed started nothing to wait for.
+    if (std::none_of(programs.begin(), programs.end(), HasConsole)) {
         return;
     }
     // A quit request cuts the wait short; the consoles are still recorded or ended after it.
@@ -137,6 +143,9 @@ void StartBatch::StartAgain(const XStringW& name, const XStringW& path)
     StartedProgram started;
     started.name = name;
     started.consoleId = seams.launcher(path, XStringW(), XStringW(), &started.console);
+    if (started.consoleId == 0) {
+        return;
+    }
     programs.push_back(std::move(started));
     WaitForStartedPrograms();
     if (processes.Last().IsRunning(name)) {
@@ -153,7 +162,7 @@ void StartBatch::WaitForStartedPrograms()
     for (;;) {
         const ProcessTable& table = processes.Refresh();
         const bool allUp = std::all_of(programs.begin(), programs.end(), [&](const StartedProgram& s) {
-            return table.IsRunning(s.name);
+            return !HasConsole(s) || table.IsRunning(s.name);
         });
         const ULONGLONG waited = seams.clock() - begin;
         if (allUp || waited >= seams.programStartWaitMs) {

@@ -1,10 +1,18 @@
 #include "watch/WatchPass.h"
 
+#include "config/CQuorbelServiceHelper.h"
 #include "trace/Trace.h"
+#include "watch/NameKey.h"
 
 namespace {
 // ToUInt's answer for text that is not a plain decimal number, or one that overflows.
 constexpr DWORD kNotANumber = static_cast<DWORD>(-1);
+
+std::wstring Text(const XStringW& text)
+{
+    return std::wstring(text.GetString() != nullptr ? text.GetString() : L"",
+                        static_cast<size_t>(text.GetLength()));
+}
 
 bool IsDecimal(const XStringW& text)
 {
@@ -49,10 +57,7 @@ bool IsIntervalAdjusted(const XStringW& intervalText)
     return milliseconds == kNotANumber || milliseconds != WatchIntervalFromText(intervalText);
 }
 
-WatchPass::WatchPass(std::function<void()> wake)
-{
-    activeList.SetChangeCallback(std::move(wake));
-}
+WatchPass::WatchPass(std::function<void()> wake) : activeList(std::move(wake)) {}
 
 bool WatchPass::TakeListChange()
 {
@@ -61,6 +66,32 @@ bool WatchPass::TakeListChange()
     }
     seenListChanges = activeList.ChangeCount();
     return true;
+}
+
+std::vector<XStringW> WatchPass::TakeChangedEntries(const XStringW& sid,
+                                                    const XStringWList& names)
+{
+    std::vector<XStringW> changed;
+    // Settings are read only when the list changed, and once at the first pass to compare with.
+    if (!TakeListChange() && settingsTaken) {
+        return changed;
+    }
+    std::map<std::wstring, EntrySettings> settings;
+    for (int i = 0; i < names.GetCount(); ++i) {
+        const XStringW& name = names.GetAt(i);
+        const std::wstring key = NameKey(name);
+        EntrySettings& now = settings[key];
+        now = {Text(CQuorbelServiceHelper::GetListPath(sid, name)),
+               Text(CQuorbelServiceHelper::GetListArguments(sid, name)),
+               Text(CQuorbelServiceHelper::GetListDirectory(sid, name))};
+        const auto before = entrySettings.find(key);
+        if (settingsTaken && (before == entrySettings.end() || before->second != now)) {
+            changed.push_back(name);
+        }
+    }
+    entrySettings = std::move(settings);
+    settingsTaken = true;
+    return changed;
 }
 
 DWORD WatchPass::IntervalFor(const XStringW& intervalText)

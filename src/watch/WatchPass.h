@@ -6,6 +6,9 @@
 #include <windows.h>
 
 #include <functional>
+#include <map>
+#include <string>
+#include <vector>
 
 #include "config/CActiveListMonitor.h"
 #include "strings/XStringW.h"
@@ -26,14 +29,24 @@ public:
     explicit WatchPass(std::function<void()> wake);
 
     XStringWList ReadList(const XStringW& sid) { return activeList.GetActiveList(sid); }
-    // True once for every change of the list read since the last call.
-    bool TakeListChange();
+    // Lets go of the watched key and its timer; the next read watches again.
+    void StopWatching() { activeList.GetActiveList(XStringW()); }
+    // After a change of the list: the entries whose Path, Arguments or Directory
+    // differ from the last look, and those that were not active then. A change that touched no
+    // entry (the Interval, a value nobody reads) gives none, and so does the first call.
+    std::vector<XStringW> TakeChangedEntries(const XStringW& sid, const XStringWList& names);
     // The interval the user's "Interval" text asks for; a text out of bounds is traced when it
     // is new.
     DWORD IntervalFor(const XStringW& intervalText);
 
 private:
+    bool TakeListChange();
+
+    using EntrySettings = std::vector<std::wstring>;  // Path, Arguments, Directory
     CActiveListMonitor activeList;
     unsigned seenListChanges = 0;
     XStringW lastIntervalText;
+    // The settings each active entry had at the last look, by NameKey.
+    std::map<std::wstring, EntrySettings> entrySettings;
+    bool settingsTaken = false;
 };

@@ -65,8 +65,9 @@ TEST_F(EventLogTest, EachReportIsOneEntryOfItsTypeWithItsInserts)
     ReportProgramExited(L"agent.exe", 0xC0000005, 12);
     ReportProgramExited(L"agent.exe", 0, 30);  // a clean end is no warning
     ReportProgramBackingOff(L"agent.exe", 5, 60);
+    ReportProgramBackingOff(L"forged\r\nline.exe", 1, 1);
 
-    ASSERT_EQ(5u, entries.size());
+    ASSERT_EQ(6u, entries.size());
     EXPECT_EQ(EVENTLOG_INFORMATION_TYPE, entries[0].type);
     EXPECT_EQ(MSG_SERVICE_STARTED, entries[0].id);
     EXPECT_EQ(MSG_SERVICE_STOPPED, entries[1].id);
@@ -83,6 +84,7 @@ TEST_F(EventLogTest, EachReportIsOneEntryOfItsTypeWithItsInserts)
     EXPECT_EQ(EVENTLOG_WARNING_TYPE, entries[4].type);
     EXPECT_EQ(MSG_PROGRAM_BACKING_OFF, entries[4].id);
     EXPECT_EQ((std::vector<std::wstring>{L"agent.exe", L"5", L"60"}), entries[4].strings);
+    EXPECT_EQ(L"forged<U+000D><U+000A>line.exe", entries[5].strings[0]) << "shown as list shows it";
 }
 
 TEST_F(EventLogTest, TheSameStartFailureOfAProgramIsReportedOnceAnHour)
@@ -117,6 +119,9 @@ TEST(EventMessagesTest, TheExecutableCarriesEachMessageAsOneLineWithItsInserts)
          L"watched program agent.exe could not be started from C:\\T\\agent.exe: error 2"},
         {MSG_PROGRAM_EXITED, {L"agent.exe", L"3", L"12"}, L"exit code 3 after running for 12"},
         {MSG_PROGRAM_BACKING_OFF, {L"agent.exe", L"5", L"60"}, L"ended 5 times"},
+        {MSG_GUARD_HELD, {L"QuorbelService", L"S-1-5-21-1"},
+         L"QuorbelService, which keeps a second copy of the service from running, is held by "
+         L"another process (owner S-1-5-21-1)"},
     };
     for (const Message& m : messages) {
         std::vector<DWORD_PTR> arguments;
