@@ -56,19 +56,6 @@ bool AppendsNeedATurn()
     return underWine;
 }
 
-XStringW AppendMutexName(const XStringW& directory)
-{
-    // Mutex names cannot hold a path (no backslashes), so the directory is hashed (FNV-1a, with
-    // ASCII letters folded to upper case, as paths compare without regard to case).
-    UINT hash = 2166136261u;
-    for (const wchar_t* c = directory.GetString(); *c != L'\0'; ++c) {
-        const UINT folded = (*c >= L'a' && *c <= L'z') ? *c - L'a' + L'A' : *c;
-        hash = (hash ^ folded) * 16777619u;
-    }
-    XStringW name;
-    name.Format(L"QuorbelTraceAppend_%08x", hash);
-    return name;
-}
 
 // "(hh:mm:ss.mmm) <prefix> [<ERROR> ]<message>" and CR LF, stamped with the local time.
 XStringW ComposeLine(const XStringW& prefix, bool error, const XStringW& message)
@@ -145,6 +132,19 @@ int SuffixWithinMinute(const XStringW& fileName, const XStringW& minuteName)
 }
 
 }  // namespace
+
+XStringW AppendMutexName(const XStringW& directory)
+{
+    // Mutex names cannot hold a path (no backslashes), so the directory is hashed (FNV-1a, the
+    // letters folded, as paths compare without regard to case).
+    UINT hash = 2166136261u;
+    for (const wchar_t c : FoldCase(directory.GetString())) {
+        hash = (hash ^ c) * 16777619u;
+    }
+    XStringW name;
+    name.Format(L"QuorbelTraceAppend_%08x", hash);
+    return name;
+}
 
 CTraceManager::CTraceManager()
 {

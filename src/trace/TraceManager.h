@@ -117,6 +117,9 @@ private:
 // threads still tracing while the process exits find it intact.
 CTraceManager& GetTraceManager();
 
+// The name of the mutex the processes appending to a log directory take turns with.
+XStringW AppendMutexName(const XStringW& directory);
+
 // Whether the named file exists in the executable's directory.
 bool IsTraceSwitchOn(const XStringW& fileName);
 

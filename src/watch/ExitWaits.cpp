@@ -87,7 +87,10 @@ bool ExitWaits::Add(const XStringW& name, DWORD processId, ULONGLONG createdAt,
     waited->processId = processId;
     waited->owner = this;
     waited->process.Reset(::OpenProcess(kWaitAccess, FALSE, processId));
-    if (waited->process && createdAt != 0 && CreationTime(waited->process.Get()) != createdAt) {
+    // A process that cannot tell its creation time yet (under Wine, one still starting up) is
+    // taken for the one seen: only a known, other time shows that the id was reused.
+    const ULONGLONG opened = waited->process ? CreationTime(waited->process.Get()) : 0;
+    if (createdAt != 0 && opened != 0 && opened != createdAt) {
         TraceLog("ExitWaits::Watch", __LINE__,
                  L"%@ process %u has ended: its id names a process created since", name,
                  processId);

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "ServiceControl.h"
 #include "TestSupport.h"
 #include "app/Version.h"
 #include "common/ScopedHandle.h"
@@ -131,24 +132,6 @@ ScopedServiceHandle OpenQuorbelService(const ScopedServiceHandle& manager)
     return ScopedServiceHandle(OpenServiceW(manager.Get(), kServiceName, SERVICE_ALL_ACCESS));
 }
 
-bool IsServiceRegistered()
-{
-    const ScopedServiceHandle manager = OpenManager();
-    return static_cast<bool>(OpenQuorbelService(manager));
-}
-
-// The current state, or 0 when the service is not registered.
-DWORD ServiceState()
-{
-    const ScopedServiceHandle manager = OpenManager();
-    const ScopedServiceHandle service = OpenQuorbelService(manager);
-    SERVICE_STATUS status = {};
-    if (!service || !QueryServiceStatus(service.Get(), &status)) {
-        return 0;
-    }
-    return status.dwCurrentState;
-}
-
 struct ServiceConfig {
     DWORD serviceType = 0;
     DWORD startType = 0;
@@ -178,29 +161,6 @@ bool QueryServiceConfig(ServiceConfig& config)
     config.account = raw->lpServiceStartName ? raw->lpServiceStartName : L"";
     config.displayName = raw->lpDisplayName ? raw->lpDisplayName : L"";
     return true;
-}
-
-// Stops and deletes the service whatever state it is in, ending its process if it will not stop.
-void RemoveQuorbelService()
-{
-    {
-        const ScopedServiceHandle manager = OpenManager();
-        const ScopedServiceHandle service = OpenQuorbelService(manager);
-        if (!service) {
-            return;
-        }
-        SERVICE_STATUS status = {};
-        ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
-        const DWORD state = ServiceState();
-        if (state != SERVICE_STOPPED &&
-            !WaitUntil([] { return ServiceState() == SERVICE_STOPPED; }, kSettleTimeoutMs, 100)) {
-            TerminateAllByName(L"QuorbelService.exe");
-            TerminateAllByName(L"QuorbelCtl.exe");
-        }
-        DeleteService(service.Get());
-    }
-    EXPECT_TRUE(WaitUntil([] { return !IsServiceRegistered(); }, kSettleTimeoutMs, 100))
-        << "the test service could not be removed";
 }
 
 // ---- the trace log ------------------------------------------------------------------------------
@@ -289,7 +249,7 @@ protected:
 
     static void CleanUp()
     {
-        RemoveQuorbelService();
+        EXPECT_TRUE(RemoveService()) << "the test service could not be removed";
         DeleteWatchList();
         TerminateAllByName(L"QuorbelServiceManager.exe");
         TerminateAllByName(L"quorbelservicemanager.EXE");
