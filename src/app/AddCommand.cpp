@@ -4,80 +4,64 @@
 
 #include <vector>
 
+#include "app/Commands.h"
 #include "app/ConsoleOutput.h"
 #include "app/Dispatch.h"
 #include "config/CQuorbelServiceHelper.h"
+#include "config/HangTimeout.h"
 #include "strings/CaseFold.h"
 #include "strings/CommandLineText.h"
 #include "strings/ErrorText.h"
+#include "strings/PathText.h"
 #include "trace/Trace.h"
 
 namespace {
 
+// What add was asked for: the options, then the path as typed and the program's arguments,
+// each one word.
+struct AddRequest {
+    XStringW typedPath;
+    std::vector<XStringW> programArguments;
+    DWORD hangTimeout = CQuorbelServiceHelper::kKeepHangTimeout;
+};
+
+// An option of add, typed before the program path ("add --name value C:\\path\\app.exe").
+struct AddOption {
+    const wchar_t* name;
+    const wchar_t* valueName;  // shown in the usage text; null for an option without a value
+    const wchar_t* description;
+    // Takes the option's value into the request; returns 0, or the exit code of a refusal it
+    // has answered.
+    int (*take)(const XStringW& value, AddRequest& request);
+};
+
+// --hang-timeout SECONDS: 0 (off) or a number within hang_timeout's bounds, in decimal digits.
+int TakeHangTimeout(const XStringW& value, AddRequest& request)
+{
+    bool digits = value.GetLength() > 0 && value.GetLength() <= 9;
+    for (int i = 0; digits && i < value.GetLength(); ++i) {
+        digits = value.GetAt(i) >= L'0' && value.GetAt(i) <= L'9';
+    }
+    const DWORD seconds = digits ? static_cast<DWORD>(value.ToUInt()) : 0;
+    if (!digits || (seconds != 0 && (seconds < hang_timeout::kMinSeconds ||
+                                     seconds > hang_timeout::kMaxSeconds))) {
+        Say(L"add: --hang-timeout takes 0 (off) or %u to %u seconds, not %@",
+            hang_timeout::kMinSeconds, hang_timeout::kMaxSeconds, WithControlCharactersShown(value));
+        return kExitUsage;
+    }
+    request.hangTimeout = seconds;
+    return kExitSuccess;
+}
+
+const std::vector<AddOption> kAddOptions = {
+    {L"--hang-timeout", L"SECONDS",
+     L"end and restart the program when no window of it answered for that long (5 to 3600; 0: off)",
+     &TakeHangTimeout},
+};
+
 constexpr const char* kAddName = "AddCommand";
 // Room for a path with its variables expanded, for the existence check.
 constexpr DWORD kExpandedChars = 32768;
-
-bool IsDriveLetter(wchar_t c)
-{
-    return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');
-}
-
-// Either separator counts; the entry keeps backslashes only, as every other Windows path.
-XStringW WithBackslashes(const XStringW& path)
-{
-    std::vector<wchar_t> chars(path.GetString(), path.GetString() + path.GetLength());
-    for (wchar_t& c : chars) {
-        if (c == L'/') {
-            c = L'\\';
-        }
-    }
-    chars.push_back(L'\0');
-    return XStringW(chars.data());
-}
-
-// "X:\..." or "\\server\share\...": a path that means the same file whatever the current
-// directory of whoever starts it.
-bool IsAbsolute(const XStringW& path)
-{
-    const wchar_t* p = path.GetString();
-    const int length = path.GetLength();
-    if (length >= 3 && IsDriveLetter(p[0]) && p[1] == L':' && p[2] == L'\\') {
-        return true;
-    }
-    if (length < 2 || p[0] != L'\\' || p[1] != L'\\') {
-        return false;
-    }
-    // A server name, a separator, a share name, a separator.
-    int i = 2;
-    int separators = 0;
-    int partLength = 0;
-    for (; i < length && separators < 2; ++i) {
-        if (p[i] == L'\\') {
-            if (partLength == 0) {
-                return false;
-            }
-            ++separators;
-            partLength = 0;
-        } else {
-            ++partLength;
-        }
-    }
-    return separators == 2 && i < length;
-}
-
-// The file name: the text after the last separator.
-XStringW FileNameOf(const XStringW& path)
-{
-    const int lastSeparator = path.ReverseFind(L"\\");
-    return lastSeparator < 0 ? path : path.Right(path.GetLength() - lastSeparator - 1);
-}
-
-bool HasExeExtension(const XStringW& fileName)
-{
-    const int length = fileName.GetLength();
-    return length > 4 && SameIgnoringCase(fileName.GetString() + length - 4, L".exe");
-}
 
 // Whether a file is there as this user sees the path, %NAME% expanded as cmd.exe will.
 bool FileIsThere(const XStringW& path)
@@ -122,7 +106,7 @@ int CheckAddition(const XStringW& typed, const XStringW& path, const XStringW& e
                       L"characters, no backslash)",
                       shown, entryName, CQuorbelServiceHelper::kMaxEntryNameChars);
     }
-    if (!IsAbsolute(path)) {
+    if (!IsAbsolutePath(path)) {
         return Refuse(kExitInvalidName, L"relative path", typed,
                       L"cannot add \"%@\": the path must be absolute (X:\\... or "
                       L"\\\\server\\share\\...)",
@@ -143,7 +127,7 @@ int CheckAddition(const XStringW& typed, const XStringW& path, const XStringW& e
 }
 
 XStringW AddedAnswer(const XStringW& entryName, const XStringW& path, const XStringW& arguments,
-                     const WatchListEdit& edit)
+                     DWORD hangTimeout, const WatchListEdit& edit)
 {
     XStringW answer;
     if (!FileIsThere(path)) {
@@ -165,13 +149,70 @@ XStringW AddedAnswer(const XStringW& entryName, const XStringW& path, const XStr
         answer.AppendFormat(L", directory kept: %@",
                             WithControlCharactersShown(edit.keptDirectory));
     }
+    if (hangTimeout != CQuorbelServiceHelper::kKeepHangTimeout && hangTimeout != 0) {
+        answer.AppendFormat(L", hang timeout %u s", hangTimeout);
+    } else if (edit.keptHangTimeout != 0) {
+        answer.AppendFormat(L", hang timeout kept: %u s", edit.keptHangTimeout);
+    }
     return answer;
 }
 
-}  // namespace
-
-int RunAddCommand(const XStringW& typedPath, const std::vector<XStringW>& programArguments)
+const AddOption* FindOption(const XStringW& word)
 {
+    for (const AddOption& option : kAddOptions) {
+        if (word.Compare(option.name) == 0) {
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
+bool IsOptionWord(const XStringW& word)
+{
+    return word.GetLength() > 2 && word.GetAt(0) == L'-' && word.GetAt(1) == L'-';
+}
+
+// Sorts the operands into options, path and program arguments; returns 0, or the exit code
+// of the refusal it has answered. No path can start with "--", as a path must be absolute.
+int ReadRequest(const Operands& operands, AddRequest& request)
+{
+    size_t next = 0;
+    for (; next < operands.size() && IsOptionWord(operands[next]); ++next) {
+        const AddOption* const option = FindOption(operands[next]);
+        if (option == nullptr) {
+            Say(L"add: unknown option %@", WithControlCharactersShown(operands[next]));
+            return kExitUsage;
+        }
+        XStringW value;
+        if (option->valueName != nullptr) {
+            if (++next == operands.size()) {
+                Say(L"add: the option %s needs a value (%s)", option->name, option->valueName);
+                return kExitUsage;
+            }
+            value = operands[next];
+        }
+        const int refused = option->take(value, request);
+        if (refused != kExitSuccess) {
+            return refused;
+        }
+    }
+    if (next == operands.size()) {
+        return UsageError();
+    }
+    // The path is trimmed, as the first operand always is; the program's arguments stay as typed.
+    XStringW path = operands[next];
+    path.TrimRight();
+    path.TrimLeft();
+    request.typedPath = path;
+    request.programArguments.assign(operands.begin() + static_cast<std::ptrdiff_t>(next) + 1,
+                                    operands.end());
+    return kExitSuccess;
+}
+
+int AddProgram(const AddRequest& request)
+{
+    const XStringW& typedPath = request.typedPath;
+    const std::vector<XStringW>& programArguments = request.programArguments;
     TraceLog("main", __LINE__, L"add service : %@", WithControlCharactersShown(typedPath));
     const XStringW path = WithBackslashes(typedPath);
     const XStringW entryName = FileNameOf(path);
@@ -179,11 +220,14 @@ int RunAddCommand(const XStringW& typedPath, const std::vector<XStringW>& progra
     if (refused != kExitSuccess) {
         return refused;
     }
+    if (const int setByPolicy = RefuseIfSetByPolicy(L"add", entryName)) {
+        return setByPolicy;
+    }
     const XStringW arguments = JoinArguments(programArguments);
     WatchListEdit edit;
-    const WatchListResult result = AddService(path, entryName, arguments, &edit);
+    const WatchListResult result = AddService(path, entryName, arguments, &edit, request.hangTimeout);
     if (result == WatchListResult::kDone) {
-        WriteOutputLine(AddedAnswer(entryName, path, arguments, edit));
+        WriteOutputLine(AddedAnswer(entryName, path, arguments, request.hangTimeout, edit));
         return kExitSuccess;
     }
     XStringW text;
@@ -191,4 +235,27 @@ int RunAddCommand(const XStringW& typedPath, const std::vector<XStringW>& progra
                 SystemErrorText(static_cast<DWORD>(edit.error)));
     WriteOutputLine(text);
     return kExitFailed;
+}
+
+}  // namespace
+
+int RunAddCommand(const Operands& operands)
+{
+    AddRequest request;
+    const int refused = ReadRequest(operands, request);
+    if (refused != kExitSuccess) {
+        return refused;
+    }
+    return AddProgram(request);
+}
+
+void AddOptionsUsage(XStringW& text)
+{
+    if (!kAddOptions.empty()) {
+        text += L"Options, typed before the path:\r\n";
+    }
+    for (const AddOption& option : kAddOptions) {
+        text.AppendFormat(L"  %s %s  %s\r\n", option.name,
+                          option.valueName == nullptr ? L"" : option.valueName, option.description);
+    }
 }

@@ -16,6 +16,7 @@
 #include "strings/XStringWList.h"
 #include "watch/ConsoleEnds.h"
 #include "watch/ConsoleRecords.h"
+#include "watch/HangWatch.h"
 #include "watch/ProcessView.h"
 #include "watch/ProgramRuns.h"
 #include "watch/StartBatch.h"
@@ -49,6 +50,8 @@ public:
     void Stop();
     // The processes and consoles waited on.
     size_t WaitCount() const { return runs.WaitCount(); }
+    // Closes the companion's channel; for the end of the service.
+    void EndHangWatch() { hang.Stop(); }
 
     ConsoleRecords consoleRecords;
     DWORD startTick;
@@ -58,7 +61,8 @@ private:
     bool IsHeldOff() const;
     void KeepCompanionRunning();
     XStringW CompanionPath() const;
-    void ApplyListChanges(const XStringW& sid, const XStringWList& names);
+    // True when the list changed since the last pass.
+    bool ApplyListChanges(const XStringW& sid, const XStringWList& names);
     void ApplyInterval(const XStringW& intervalText);
     void KeepEntriesRunning(const XStringW& sid, const XStringWList& names);
     void ForgetDroppedEntries(const XStringW& sid, const XStringWList& names);
@@ -78,6 +82,7 @@ private:
     ProgramRuns runs;
     ConsoleEnds consoleEnds;
     StatePublisher publisher;
+    HangWatch hang;  // after the runs: its channel ends before the waits it reads
 };
 
 // The single process-wide watch thread.

@@ -57,23 +57,53 @@ bool IsIntervalAdjusted(const XStringW& intervalText)
     return milliseconds == kNotANumber || milliseconds != WatchIntervalFromText(intervalText);
 }
 
-WatchPass::WatchPass(std::function<void()> wake) : activeList(std::move(wake)) {}
+WatchPass::WatchPass(std::function<void()> wake) : activeList(wake)
+{
+    policyMonitor.SetChangeCallback(wake);
+    policyMonitor.Start();
+    policy = policyMonitor.Current();
+    seenPolicyChanges = policyMonitor.ChangeCount();
+}
+
+XStringWList WatchPass::ReadList(const XStringW& sid)
+{
+    policy = policyMonitor.Current();
+    // With the users' lists off, the user's key is not watched either (an empty SID lets go).
+    const XStringWList own = activeList.GetActiveList(policy.userListsWatched ? sid : XStringW());
+    XStringWList names;
+    if (sid.IsEmpty()) {
+        return names;
+    }
+    for (const PolicyProgram& program : policy.programs) {
+        names.Add(program.name);
+    }
+    for (int i = 0; i < own.GetCount(); ++i) {
+        if (policy.Find(own.GetAt(i)) == nullptr) {
+            names.Add(own.GetAt(i));
+        }
+    }
+    return names;
+}
 
 bool WatchPass::TakeListChange()
 {
-    if (activeList.ChangeCount() == seenListChanges) {
+    const unsigned listChanges = activeList.ChangeCount();
+    const unsigned policyChanges = policyMonitor.ChangeCount();
+    if (listChanges == seenListChanges && policyChanges == seenPolicyChanges) {
         return false;
     }
-    seenListChanges = activeList.ChangeCount();
+    seenListChanges = listChanges;
+    seenPolicyChanges = policyChanges;
     return true;
 }
 
 std::vector<XStringW> WatchPass::TakeChangedEntries(const XStringW& sid,
-                                                    const XStringWList& names)
+                                                    const XStringWList& names, bool& listChanged)
 {
     std::vector<XStringW> changed;
+    listChanged = TakeListChange();
     // Settings are read only when the list changed, and once at the first pass to compare with.
-    if (!TakeListChange() && settingsTaken) {
+    if (!listChanged && settingsTaken) {
         return changed;
     }
     std::map<std::wstring, EntrySettings> settings;
@@ -81,9 +111,8 @@ std::vector<XStringW> WatchPass::TakeChangedEntries(const XStringW& sid,
         const XStringW& name = names.GetAt(i);
         const std::wstring key = NameKey(name);
         EntrySettings& now = settings[key];
-        now = {Text(CQuorbelServiceHelper::GetListPath(sid, name)),
-               Text(CQuorbelServiceHelper::GetListArguments(sid, name)),
-               Text(CQuorbelServiceHelper::GetListDirectory(sid, name))};
+        const EntryLaunch launch = LaunchOf(sid, name);
+        now = {Text(launch.path), Text(launch.arguments), Text(launch.directory)};
         const auto before = entrySettings.find(key);
         if (settingsTaken && (before == entrySettings.end() || before->second != now)) {
             changed.push_back(name);
@@ -92,6 +121,26 @@ std::vector<XStringW> WatchPass::TakeChangedEntries(const XStringW& sid,
     entrySettings = std::move(settings);
     settingsTaken = true;
     return changed;
+}
+
+EntryLaunch WatchPass::LaunchOf(const XStringW& sid, const XStringW& name) const
+{
+    EntryLaunch launch;
+    if (const PolicyProgram* const program = policy.Find(name)) {
+        launch.source = EntrySource::kPolicy;
+        launch.path = program->path;
+        launch.arguments = program->arguments;
+        return launch;
+    }
+    launch.path = CQuorbelServiceHelper::GetListPath(sid, name);
+    launch.arguments = CQuorbelServiceHelper::GetListArguments(sid, name);
+    launch.directory = CQuorbelServiceHelper::GetListDirectory(sid, name);
+    return launch;
+}
+
+XStringW WatchPass::IntervalText(const XStringW& sid) const
+{
+    return EffectiveIntervalText(policy, CQuorbelServiceHelper::GetInterval(sid));
 }
 
 DWORD WatchPass::IntervalFor(const XStringW& intervalText)

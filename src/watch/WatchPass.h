@@ -1,5 +1,6 @@
 #pragma once
-// What a pass reads and keeps from one pass to the next: the user's active watch list (read again
+// What a pass reads and keeps from one pass to the next: the watch list of the logged-on user,
+// that is the programs set by machine policy and the user's own active entries (each read again
 // only after it changed), whether it changed since the last pass, and the pass interval it asks
 // for.
 
@@ -11,6 +12,8 @@
 #include <vector>
 
 #include "config/CActiveListMonitor.h"
+#include "config/CPolicyMonitor.h"
+#include "config/WatchListView.h"
 #include "strings/XStringW.h"
 #include "strings/XStringWList.h"
 
@@ -23,18 +26,35 @@ DWORD WatchIntervalFromText(const XStringW& intervalText);
 // Whether the text is a number that WatchIntervalFromText had to raise or lower.
 bool IsIntervalAdjusted(const XStringW& intervalText);
 
+// How an entry's program is started.
+struct EntryLaunch {
+    EntrySource source = EntrySource::kUser;
+    XStringW path;
+    XStringW arguments;
+    XStringW directory;
+};
+
 class WatchPass {
 public:
-    // wake is called on a thread-pool thread whenever the list changes.
+    // wake is called on a thread-pool thread whenever the list or the policy changes.
     explicit WatchPass(std::function<void()> wake);
 
-    XStringWList ReadList(const XStringW& sid) { return activeList.GetActiveList(sid); }
+    // The names of the active entries for the user of the SID: the policy's programs first, then
+    // the user's own active entries (unless the policy turns them off) that the policy does not
+    // name. Nobody logged on (an empty SID) has none.
+    XStringWList ReadList(const XStringW& sid);
     // Lets go of the watched key and its timer; the next read watches again.
     void StopWatching() { activeList.GetActiveList(XStringW()); }
-    // After a change of the list: the entries whose Path, Arguments or Directory
+    // After a change of the list or the policy: the entries whose Path, Arguments or Directory
     // differ from the last look, and those that were not active then. A change that touched no
     // entry (the Interval, a value nobody reads) gives none, and so does the first call.
-    std::vector<XStringW> TakeChangedEntries(const XStringW& sid, const XStringWList& names);
+    // listChanged: whether the list or the policy changed since the last call.
+    std::vector<XStringW> TakeChangedEntries(const XStringW& sid, const XStringWList& names,
+                                             bool& listChanged);
+    // The entry's program as the policy read by ReadList or the user's list has it.
+    EntryLaunch LaunchOf(const XStringW& sid, const XStringW& name) const;
+    // The "Interval" text in effect: the policy's, or the user's own.
+    XStringW IntervalText(const XStringW& sid) const;
     // The interval the user's "Interval" text asks for; a text out of bounds is traced when it
     // is new.
     DWORD IntervalFor(const XStringW& intervalText);
@@ -44,7 +64,10 @@ private:
 
     using EntrySettings = std::vector<std::wstring>;  // Path, Arguments, Directory
     CActiveListMonitor activeList;
+    CPolicyMonitor policyMonitor;
+    MachinePolicy policy;  // as ReadList read it
     unsigned seenListChanges = 0;
+    unsigned seenPolicyChanges = 0;
     XStringW lastIntervalText;
     // The settings each active entry had at the last look, by NameKey.
     std::map<std::wstring, EntrySettings> entrySettings;

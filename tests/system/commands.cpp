@@ -521,6 +521,29 @@ TEST_F(Commands, AddTakesUnicodeArgumentsAsTyped)
     EXPECT_EQ(expected, actual) << Describe(actual);
 }
 
+TEST_F(Commands, EntriesSetByPolicyAreRefusedAndTheUsersListIsLeftAsItWas)
+{
+    const wchar_t programs[] = L"SOFTWARE\\Policies\\QUORBEL\\QuorbelService\\Programs";
+    const wchar_t commandLine[] = L"C:\\Kiosk\\kiosk.exe --full";
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, programs, L"kiosk.exe", REG_SZ, commandLine,
+                              sizeof(commandLine)),
+              ERROR_SUCCESS);
+    Run(L"add C:\\Tools\\agent.exe");
+    const RegistryState before = ReadWatchList();
+
+    for (const std::wstring command : {L"pause kiosk.exe", L"restart KIOSK.EXE",
+                                        L"remove kiosk.exe", L"add D:\\Other\\kiosk.exe"}) {
+        Run(command, kExitInvalidName);
+        EXPECT_NE(FirstOutputLine().find(L"is set by policy"), std::wstring::npos)
+            << Utf8(command) << ": " << Utf8(FirstOutputLine());
+    }
+    EXPECT_EQ(Describe(before), Describe(ReadWatchList()));
+    Run(L"pause agent.exe");  // the user's own entries are the user's
+
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\QUORBEL");
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\QUORBEL");
+}
+
 TEST_F(Commands, PauseWritesZeroOnlyFromAStatusReadingOne)
 {
     ExpectStatusChanges(L"pause agent.exe", L"pause service : agent.exe",
@@ -611,7 +634,7 @@ TEST_F(Commands, ALoneServiceWordRunsTheServicePathWithoutRestartAll)
     PresetEntry(L"agent.exe", L"C:\\Tools\\agent.exe", L"0");
     const RegistryState before = ReadWatchList();
 
-    for (const wchar_t* word : {L"svc", L"service", L"-svc", L"/service", L"myservice"}) {
+    for (const wchar_t* word : {L"service", L"/service", L"myservice"}) {
         const std::vector<TraceLine> trace = Run(word);
 
         const std::vector<std::wstring> mainLines = {L"Run QuorbelService", L"arg count = 2"};
@@ -678,9 +701,16 @@ TEST_F(Commands, InstallRegistersTheServiceOnceAndUninstallRemovesIt)
     ASSERT_TRUE(QueryServiceConfig(again));
     EXPECT_EQ(ServiceBinaryPath(), again.binaryPath) << Utf8(again.binaryPath);
 
+    // What a service published; the uninstall of a stopped service takes it with the key.
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\QUORBEL\\QuorbelService\\State\\S-1-5-21-9",
+                    L"probe", REG_DWORD, "\1\0\0\0", 4);
     const std::vector<TraceLine> uninstall = Run(L"svc uninstall");
     EXPECT_TRUE(WaitUntil([] { return !IsServiceRegistered(); }, kSettleTimeoutMs))
         << "still registered after uninstall";
+    ScopedRegKey machineKey;
+    EXPECT_NE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\QUORBEL\\QuorbelService", 0,
+                            KEY_READ | KEY_WOW64_64KEY, machineKey.Receive()),
+              ERROR_SUCCESS);
     const std::vector<std::wstring> uninstallLines = {L"Run QuorbelService", L"uninstall service"};
     EXPECT_EQ(uninstallLines, Messages(FunctionLines(uninstall, "main"))) << Describe(uninstall);
 }
@@ -809,12 +839,66 @@ TEST_F(Commands, EachKindOfFailureHasItsOwnExitCodeAndAnswer)
 
 TEST_F(Commands, HelpWordsPrintTheUsageAndSucceed)
 {
-    for (const wchar_t* word : {L"help", L"/?", L"-h"}) {
+    for (const wchar_t* word : {L"help", L"/?", L"-h", L"--help"}) {
         Run(word);
         const std::vector<std::wstring> lines = OutputLines();
         ASSERT_GT(lines.size(), 10u) << Utf8(word) << ": " << Utf8(Output());
-        EXPECT_EQ(L"Usage (as an administrator):", lines[1]) << Utf8(word);
+        EXPECT_EQ(L"Usage:", lines[1]) << Utf8(word);
         EXPECT_NE(std::wstring::npos, Output().find(L"svc status")) << Utf8(word);
+        EXPECT_NE(std::wstring::npos, Output().find(L"restart <entry>   make a paused entry active"))
+            << Utf8(Output());
+    }
+}
+
+TEST_F(Commands, AHelpWordAfterAnyWordPrintsThatWordsUsageAndChangesNothing)
+{
+    struct Case {
+        const wchar_t* arguments;
+        const wchar_t* usageLine;  // the line after "Usage:"
+    };
+    const Case cases[] = {
+        {L"add --help", L"  QuorbelService add [--hang-timeout SECONDS] <path> [arguments...]"},
+        {L"add help", L"  QuorbelService add [--hang-timeout SECONDS] <path> [arguments...]"},
+        {L"pause -h", L"  QuorbelService pause <entry>     leave the program alone until the next "
+                      L"logon or svc start"},
+        {L"remove /?", L"  QuorbelService remove <entry>    take it off the watch list"},
+        {L"list --help", L"  QuorbelService list              the watch list and the interval"},
+        {L"svc --help", L"  QuorbelService svc install       register the service"},
+        {L"svc uninstall help", L"  QuorbelService svc uninstall     remove the service"},
+        {L"service start -h", L"  QuorbelService svc start         make paused entries active, "
+                              L"start the service"},
+        {L"help restart", L"  QuorbelService restart <entry>   make a paused entry active again"},
+        {L"help svc stop", L"  QuorbelService svc stop          stop the service and "
+                           L"QuorbelServiceManager.exe"},
+        {L"--version -h", L"  QuorbelService version           QuorbelService " QUORBEL_VERSION_TEXT_W},
+    };
+    PresetEntry(L"agent.exe", L"C:\\Tools\\agent.exe", L"1");
+    const RegistryState before = ReadWatchList();
+    for (const Case& c : cases) {
+        const std::vector<TraceLine> trace = Run(c.arguments, 0);
+
+        const std::vector<std::wstring> lines = OutputLines();
+        ASSERT_GE(lines.size(), 2u) << Utf8(c.arguments) << ": " << Utf8(Output());
+        EXPECT_EQ(L"Usage:", lines[0]) << Utf8(c.arguments);
+        EXPECT_EQ(c.usageLine, lines[1]) << Utf8(c.arguments);
+        EXPECT_EQ(kStartupOnly, Messages(trace)) << Utf8(c.arguments) << Describe(trace);
+        EXPECT_EQ(before, ReadWatchList()) << Utf8(c.arguments);
+        EXPECT_FALSE(IsServiceRegistered()) << Utf8(c.arguments);
+    }
+}
+
+TEST_F(Commands, ALoneSvcWordPrintsTheSvcUsageWithoutRunningTheService)
+{
+    for (const wchar_t* word : {L"svc", L"-svc"}) {
+        const std::vector<TraceLine> trace = Run(word, kExitUsage);
+
+        const std::vector<std::wstring> lines = OutputLines();
+        ASSERT_GE(lines.size(), 8u) << Utf8(word) << ": " << Utf8(Output());
+        EXPECT_EQ(L"Usage:", lines[0]) << Utf8(word);
+        EXPECT_EQ(L"  QuorbelService svc install       register the service", lines[1]);
+        EXPECT_EQ(std::wstring::npos, Output().find(L" add ")) << "only the svc words: "
+                                                                << Utf8(Output());
+        EXPECT_EQ(kStartupOnly, Messages(trace)) << "no service run: " << Describe(trace);
     }
 }
 
@@ -907,6 +991,36 @@ TEST_F(Commands, AddOfAProgramThatIsThereSaysReplacedWithBothPathsAndStoresItsAr
     Run(L"add " + program);
     EXPECT_EQ(L"agent.exe added: " + program + L" (active)", FirstOutputLine());
     EXPECT_EQ(OnlyEntry(L"agent.exe", program, L"1"), ReadWatchList()) << Describe(ReadWatchList());
+}
+
+TEST_F(Commands, AddHangTimeoutSetsKeepsAndClearsTheTimeoutAndRefusesAnyOtherValue)
+{
+    Run(L"add --hang-timeout 30 C:\\Kiosk\\kiosk.exe --full");
+    EXPECT_NE(std::wstring::npos, FirstOutputLine().find(L"arguments: --full, hang timeout 30 s"))
+        << Utf8(FirstOutputLine());
+    RegistryState expected = OnlyEntry(L"kiosk.exe", L"C:\\Kiosk\\kiosk.exe", L"1");
+    expected[L"kiosk.exe"][L"Arguments"] = L"--full";
+    expected[L"kiosk.exe"][L"HangTimeout"] = L"30";
+    EXPECT_EQ(expected, ReadWatchList()) << Describe(ReadWatchList());
+
+    // Added again without the option, the entry keeps its timeout and says so.
+    Run(L"add C:\\Kiosk\\kiosk.exe");
+    EXPECT_NE(std::wstring::npos, FirstOutputLine().find(L"(active), hang timeout kept: 30 s"))
+        << Utf8(FirstOutputLine());
+    expected[L"kiosk.exe"].erase(L"Arguments");
+    EXPECT_EQ(expected, ReadWatchList()) << Describe(ReadWatchList());
+
+    for (const wchar_t* refused : {L"4", L"3601", L"30s", L"-5", L"99999999999"}) {
+        Run(std::wstring(L"add --hang-timeout ") + refused + L" C:\\Kiosk\\kiosk.exe", 2);
+        EXPECT_NE(std::wstring::npos, FirstOutputLine().find(L"takes 0 (off) or 5 to 3600 seconds"))
+            << Utf8(FirstOutputLine());
+    }
+    Run(L"add --hang-timeout", 2);
+    EXPECT_EQ(expected, ReadWatchList()) << "a refused add changed the entry";
+
+    Run(L"add --hang-timeout 0 C:\\Kiosk\\kiosk.exe");
+    expected[L"kiosk.exe"].erase(L"HangTimeout");
+    EXPECT_EQ(expected, ReadWatchList()) << Describe(ReadWatchList());
 }
 
 TEST_F(Commands, VersionWordPrintsTheBuildsVersionWhichTheResourceCarriesToo)
