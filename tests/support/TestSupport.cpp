@@ -394,4 +394,14 @@ std::string Utf8(const std::wstring& wide)
     return narrow;
 }
 
+int Occurrences(const std::wstring& text, const std::wstring& fragment)
+{
+    int count = 0;
+    for (size_t at = text.find(fragment); at != std::wstring::npos;
+         at = text.find(fragment, at + fragment.size())) {
+        ++count;
+    }
+    return count;
+}
+
 }  // namespace testing_support

@@ -55,6 +55,8 @@ std::vector<std::wstring> ListFiles(const std::wstring& directory, const std::ws
 // Every "*.log" file of a trace folder as one text, oldest first: a log file is named by the
 // minute it was started in.
 std::wstring ReadAllLogFiles(const std::wstring& directory);
+// How often fragment occurs in text, occurrences not overlapping.
+int Occurrences(const std::wstring& text, const std::wstring& fragment);
 // The CR LF terminated lines of a log text, without their ends. A last piece without CR LF is
 // left out and put into unterminated.
 std::vector<std::wstring> LogLines(const std::wstring& content, std::wstring& unterminated);

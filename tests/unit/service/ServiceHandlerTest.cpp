@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <wtsapi32.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <sstream>
@@ -180,9 +181,17 @@ TEST_F(ServiceHandlerTest, StopEndsTheServiceThreadAfterItsEndFunction)
 
 TEST_F(ServiceHandlerTest, StopPendingIsReportedWithARisingCheckPointUntilTheServiceStops)
 {
-    // An end function that takes a while, as a watch pass that is being cut short.
+    // An end function that takes a while, as a watch pass that is being cut short: until the
+    // second stop-pending report.
     serviceThread.endFunc = [] {
-        Sleep(2500);
+        WaitUntil(
+            [] {
+                const std::vector<SERVICE_STATUS> seen = Reports();
+                return std::count_if(seen.begin(), seen.end(), [](const SERVICE_STATUS& status) {
+                           return status.dwCurrentState == SERVICE_STOP_PENDING;
+                       }) >= 2;
+            },
+            5000);
         ++endCalls;
     };
     service_status::registerHandler = [](LPCWSTR, LPHANDLER_FUNCTION_EX,
