@@ -8,6 +8,7 @@
 #include "app/ConsoleOutput.h"
 #include "app/Dispatch.h"
 #include "config/CQuorbelServiceHelper.h"
+#include "config/HangTimeout.h"
 #include "strings/CaseFold.h"
 #include "strings/CommandLineText.h"
 #include "strings/ErrorText.h"
@@ -22,6 +23,7 @@ struct AddRequest {
     XStringW typedPath;
     std::vector<XStringW> programArguments;
     XStringW directory;  // --dir, with backslashes only; empty: the entry's own stays
+    DWORD hangTimeout = CQuorbelServiceHelper::kKeepHangTimeout;
 };
 
 // An option of add, typed before the program path ("add --name value C:\\path\\app.exe").
@@ -34,15 +36,36 @@ struct AddOption {
     int (*take)(const XStringW& value, AddRequest& request);
 };
 
-constexpr const char* kAddName = "AddCommand";
-// Room for a path with its variables expanded, for the existence check.
-constexpr DWORD kExpandedChars = 32768;
+// --hang-timeout SECONDS: 0 (off) or a number within hang_timeout's bounds, in decimal digits.
+int TakeHangTimeout(const XStringW& value, AddRequest& request)
+{
+    bool digits = value.GetLength() > 0 && value.GetLength() <= 9;
+    for (int i = 0; digits && i < value.GetLength(); ++i) {
+        digits = value.GetAt(i) >= L'0' && value.GetAt(i) <= L'9';
+    }
+    const DWORD seconds = digits ? static_cast<DWORD>(value.ToUInt()) : 0;
+    if (!digits || (seconds != 0 && (seconds < hang_timeout::kMinSeconds ||
+                                     seconds > hang_timeout::kMaxSeconds))) {
+        Say(L"add: --hang-timeout takes 0 (off) or %u to %u seconds, not %@",
+            hang_timeout::kMinSeconds, hang_timeout::kMaxSeconds, WithControlCharactersShown(value));
+        return kExitUsage;
+    }
+    request.hangTimeout = seconds;
+    return kExitSuccess;
+}
 
 int TakeDirectory(const XStringW& value, AddRequest& request);
 
 const std::vector<AddOption> kAddOptions = {
     {L"--dir", L"folder", L"the program's working directory (absolute)", TakeDirectory},
+    {L"--hang-timeout", L"SECONDS",
+     L"end and restart the program when no window of it answered for that long (5 to 3600; 0: off)",
+     &TakeHangTimeout},
 };
+
+constexpr const char* kAddName = "AddCommand";
+// Room for a path with its variables expanded, for the existence check.
+constexpr DWORD kExpandedChars = 32768;
 
 // The text with %NAME% expanded as this user's environment has it, as cmd.exe will; the text
 // itself when it cannot be expanded.
@@ -179,7 +202,7 @@ void AppendDirectoryChange(XStringW& answer, const XStringW& directory, const Wa
 }
 
 XStringW AddedAnswer(const XStringW& entryName, const XStringW& path, const XStringW& arguments,
-                     const XStringW& directory, const WatchListEdit& edit)
+                     DWORD hangTimeout, const XStringW& directory, const WatchListEdit& edit)
 {
     XStringW answer;
     if (!IsThere(path, false)) {
@@ -197,6 +220,11 @@ XStringW AddedAnswer(const XStringW& entryName, const XStringW& path, const XStr
     }
     AppendArgumentsChange(answer, arguments, edit);
     AppendDirectoryChange(answer, directory, edit);
+    if (hangTimeout != CQuorbelServiceHelper::kKeepHangTimeout && hangTimeout != 0) {
+        answer.AppendFormat(L", hang timeout %u s", hangTimeout);
+    } else if (edit.keptHangTimeout != 0) {
+        answer.AppendFormat(L", hang timeout kept: %u s", edit.keptHangTimeout);
+    }
     return answer;
 }
 
@@ -272,9 +300,11 @@ int AddProgram(const AddRequest& request)
         return setByPolicy;
     }
     WatchListEdit edit;
-    const WatchListResult result = AddService(path, entryName, arguments, &edit, directory);
+    const WatchListResult result =
+        AddService(path, entryName, arguments, &edit, request.hangTimeout, directory);
     if (result == WatchListResult::kDone) {
-        WriteOutputLine(AddedAnswer(entryName, path, arguments, directory, edit));
+        WriteOutputLine(
+            AddedAnswer(entryName, path, arguments, request.hangTimeout, directory, edit));
         return kExitSuccess;
     }
     XStringW text;
@@ -294,4 +324,15 @@ int RunAddCommand(const Operands& operands)
         return refused;
     }
     return AddProgram(request);
+}
+
+void AddOptionsUsage(XStringW& text)
+{
+    if (!kAddOptions.empty()) {
+        text += L"Options, typed before the path:\r\n";
+    }
+    for (const AddOption& option : kAddOptions) {
+        text.AppendFormat(L"  %s %s  %s\r\n", option.name,
+                          option.valueName == nullptr ? L"" : option.valueName, option.description);
+    }
 }

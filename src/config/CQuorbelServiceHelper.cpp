@@ -4,6 +4,7 @@
 
 #include "common/ScopedHandle.h"
 #include "config/CRegHelper.h"
+#include "config/HangTimeout.h"
 #include "trace/Trace.h"
 
 namespace {
@@ -106,8 +107,8 @@ WatchListResult SwitchStatus(const XStringA& functionName, int line, const XStri
 }
 
 // The values an add writes, in the order it writes them; Arguments only when there are any,
-// Directory only when one is given.
-LONG WriteEntry(HKEY key, const XStringW& path, const XStringW& arguments,
+// Directory only when one is given; HangTimeout (as decimal text) only when one is given.
+LONG WriteEntry(HKEY key, const XStringW& path, const XStringW& arguments, DWORD hangTimeout,
                 const XStringW& directory)
 {
     LONG status = CRegHelper::WriteString(key, kPathValue, path);
@@ -117,6 +118,12 @@ LONG WriteEntry(HKEY key, const XStringW& path, const XStringW& arguments,
     }
     if (status == ERROR_SUCCESS && !directory.IsEmpty()) {
         status = CRegHelper::WriteString(key, kDirectoryValue, directory);
+    }
+    if (status == ERROR_SUCCESS && hangTimeout != CQuorbelServiceHelper::kKeepHangTimeout) {
+        XStringW seconds;
+        seconds.Format(L"%u", hangTimeout);
+        status = hangTimeout == 0 ? CRegHelper::DeleteValue(key, hang_timeout::kValueName)
+                                  : CRegHelper::WriteString(key, hang_timeout::kValueName, seconds);
     }
     if (status == ERROR_SUCCESS) {
         status = CRegHelper::WriteString(key, kStatusValue, kStatusActive);
@@ -130,12 +137,14 @@ struct EntrySnapshot {
     RawRegistryValue arguments;
     RawRegistryValue directory;
     RawRegistryValue status;
+    RawRegistryValue hangTimeout;
 };
 
 EntrySnapshot TakeSnapshot(HKEY key)
 {
     return {CRegHelper::ReadRaw(key, kPathValue), CRegHelper::ReadRaw(key, kArgumentsValue),
-            CRegHelper::ReadRaw(key, kDirectoryValue), CRegHelper::ReadRaw(key, kStatusValue)};
+            CRegHelper::ReadRaw(key, kDirectoryValue), CRegHelper::ReadRaw(key, kStatusValue),
+            CRegHelper::ReadRaw(key, hang_timeout::kValueName)};
 }
 
 void RestoreSnapshot(HKEY key, const EntrySnapshot& snapshot)
@@ -144,11 +153,12 @@ void RestoreSnapshot(HKEY key, const EntrySnapshot& snapshot)
     CRegHelper::RestoreRaw(key, kArgumentsValue, snapshot.arguments);
     CRegHelper::RestoreRaw(key, kDirectoryValue, snapshot.directory);
     CRegHelper::RestoreRaw(key, kStatusValue, snapshot.status);
+    CRegHelper::RestoreRaw(key, hang_timeout::kValueName, snapshot.hangTimeout);
 }
 
 WatchListResult WriteEntryKey(const XStringW& entryName, const XStringW& path,
-                              const XStringW& arguments, const XStringW& directory,
-                              WatchListEdit* edit)
+                              const XStringW& arguments, DWORD hangTimeout,
+                              const XStringW& directory, WatchListEdit* edit)
 {
     const XStringW keyPath = EntryKeyPath(entryName);
     ScopedRegKey key;
@@ -168,9 +178,12 @@ WatchListResult WriteEntryKey(const XStringW& entryName, const XStringW& path,
                 CRegHelper::GetStringValue(key.Get(), XStringW(), kArgumentsValue);
             edit->previousDirectory =
                 CRegHelper::GetStringValue(key.Get(), XStringW(), kDirectoryValue);
+            if (hangTimeout == CQuorbelServiceHelper::kKeepHangTimeout) {
+                edit->keptHangTimeout = hang_timeout::ForUserEntry(entryName);
+            }
         }
     }
-    status = WriteEntry(key.Get(), path, arguments, directory);
+    status = WriteEntry(key.Get(), path, arguments, hangTimeout, directory);
     if (status != ERROR_SUCCESS) {
         // Nothing half-written stays: the new key goes, an existing entry gets its values back.
         TraceError("CQuorbelServiceHelper::AddList", __LINE__,
@@ -211,12 +224,12 @@ bool CQuorbelServiceHelper::IsValidEntryName(const XStringW& entryName)
 
 WatchListResult CQuorbelServiceHelper::AddList(const XStringW& entryName, const XStringW& path,
                                                const XStringW& arguments, WatchListEdit* edit,
-                                               const XStringW& directory)
+                                               DWORD hangTimeout, const XStringW& directory)
 {
     TraceLog("CQuorbelServiceHelper::AddList", __LINE__, L"Start");
     WatchListResult result = WatchListResult::kInvalidName;
     if (AcceptEntryName("CQuorbelServiceHelper::AddList", __LINE__, entryName)) {
-        result = WriteEntryKey(entryName, path, arguments, directory, edit);
+        result = WriteEntryKey(entryName, path, arguments, hangTimeout, directory, edit);
     }
     TraceLog("CQuorbelServiceHelper::AddList", __LINE__, L"End");
     return result;

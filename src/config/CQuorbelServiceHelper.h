@@ -25,6 +25,7 @@ struct WatchListEdit {
     XStringW previousPath;       // add: the Path it had
     XStringW previousArguments;  // add: the Arguments it had
     XStringW previousDirectory;  // add: the Directory it had
+    DWORD keptHangTimeout = 0;   // add without a timeout: the HangTimeout it keeps (seconds)
 };
 
 class CQuorbelServiceHelper {
@@ -45,9 +46,13 @@ public:
     // stays as it is.
     // Pause, restart and remove never create an entry key; an entry that vanishes meanwhile is
     // no such entry.
+    // hangTimeout: the entry's HangTimeout in seconds (0 removes it); kKeepHangTimeout leaves an
+    // existing entry's as it is.
+    static constexpr DWORD kKeepHangTimeout = 0xFFFFFFFF;
     static WatchListResult AddList(const XStringW& entryName, const XStringW& path,
                                    const XStringW& arguments = XStringW(),
                                    WatchListEdit* edit = nullptr,
+                                   DWORD hangTimeout = kKeepHangTimeout,
                                    const XStringW& directory = XStringW());
     static WatchListResult RemoveList(const XStringW& entryName, WatchListEdit* edit = nullptr);
     static WatchListResult PauseList(const XStringW& entryName, WatchListEdit* edit = nullptr);

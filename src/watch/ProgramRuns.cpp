@@ -37,7 +37,7 @@ void ProgramRuns::TakeExits(ProcessView& processes)
 void ProgramRuns::NoteRunning(const XStringW& name, const ProcessTable& processes)
 {
     const XStringWList ids = processes.FindIds(name);
-    programWaits.Watch(name, ids);
+    programWaits.Watch(name, ids, &processes);
     // The process already known is kept while it runs; once it is gone (a single-instance
     // program that handed over to a new copy) the run goes on in the first one of the name.
     const RestartPolicy::Entry* const known = policy.Find(NameKey(name));
@@ -69,6 +69,12 @@ bool ProgramRuns::MayStart(const XStringW& name)
 void ProgramRuns::Started(const XStringW& name, ULONGLONG at, DWORD launchError)
 {
     policy.Started(NameKey(name), at, launchError);
+}
+
+void ProgramRuns::ReleaseWaits()
+{
+    programWaits.KeepOnly({});
+    consoleWaits.KeepOnly({});
 }
 
 void ProgramRuns::WatchConsole(const XStringW& name, DWORD consoleId)
@@ -132,6 +138,9 @@ void ProgramRuns::NoteLostRun(const XStringW& name)
 
 void ProgramRuns::TraceOutcome(const XStringW& name, const RestartPolicy::Outcome& outcome)
 {
+    if (!outcome.decided) {
+        return;
+    }
     if (outcome.quick) {
         ReportBackoff(name, outcome.quickExits, outcome.delayMs);
     } else {
