@@ -338,7 +338,7 @@ TEST_F(WatchEngineTest, UnderWow64The32BitConsoleStartsA64BitProgram)
     }
     const std::wstring program = dir / L"Programs\\Native64.exe";
     programNames.push_back(L"Native64.exe");
-    ASSERT_TRUE(CopyInto(std::wstring(QUORBEL_X64_TESTBIN_DIR) + L"\fixture_sleeper.exe", program))
+    ASSERT_TRUE(CopyInto(std::wstring(QUORBEL_X64_TESTBIN_DIR) + L"\\fixture_sleeper.exe", program))
         << "no 64-bit build's fixture in " << Utf8(QUORBEL_X64_TESTBIN_DIR);
     AddEntry(L"Native64.exe", program);
 
