@@ -4,14 +4,35 @@
 
 #include <vector>
 
+#include "app/Commands.h"
 #include "app/ConsoleOutput.h"
 #include "app/Dispatch.h"
 #include "config/CQuorbelServiceHelper.h"
+#include "strings/CaseFold.h"
 #include "strings/CommandLineText.h"
 #include "strings/ErrorText.h"
 #include "trace/Trace.h"
 
 namespace {
+
+// What add was asked for: the options, then the path as typed and the program's arguments,
+// each one word.
+struct AddRequest {
+    XStringW typedPath;
+    std::vector<XStringW> programArguments;
+};
+
+// An option of add, typed before the program path ("add --name value C:\\path\\app.exe").
+struct AddOption {
+    const wchar_t* name;
+    const wchar_t* valueName;  // shown in the usage text; null for an option without a value
+    const wchar_t* description;
+    // Takes the option's value into the request; returns 0, or the exit code of a refusal it
+    // has answered.
+    int (*take)(const XStringW& value, AddRequest& request);
+};
+
+const std::vector<AddOption> kAddOptions = {};
 
 constexpr const char* kAddName = "AddCommand";
 // Room for a path with its variables expanded, for the existence check.
@@ -75,8 +96,7 @@ XStringW FileNameOf(const XStringW& path)
 bool HasExeExtension(const XStringW& fileName)
 {
     const int length = fileName.GetLength();
-    return length > 4 && ::CompareStringOrdinal(fileName.GetString() + length - 4, -1, L".exe", -1,
-                                                TRUE) == CSTR_EQUAL;
+    return length > 4 && SameIgnoringCase(fileName.GetString() + length - 4, L".exe");
 }
 
 // Whether a file is there as this user sees the path, %NAME% expanded as cmd.exe will.
@@ -151,8 +171,7 @@ XStringW AddedAnswer(const XStringW& entryName, const XStringW& path, const XStr
                       path);
     }
     const bool otherPath =
-        edit.replaced && ::CompareStringOrdinal(edit.previousPath.GetString(), -1,
-                                                path.GetString(), -1, TRUE) != CSTR_EQUAL;
+        edit.replaced && !SameIgnoringCase(edit.previousPath.GetString(), path.GetString());
     if (otherPath) {
         answer.AppendFormat(L"%@ replaced: %@ -> %@ (active)", entryName,
                             WithControlCharactersShown(edit.previousPath), path);
@@ -169,10 +188,62 @@ XStringW AddedAnswer(const XStringW& entryName, const XStringW& path, const XStr
     return answer;
 }
 
-}  // namespace
-
-int RunAddCommand(const XStringW& typedPath, const std::vector<XStringW>& programArguments)
+const AddOption* FindOption(const XStringW& word)
 {
+    for (const AddOption& option : kAddOptions) {
+        if (word.Compare(option.name) == 0) {
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
+bool IsOptionWord(const XStringW& word)
+{
+    return word.GetLength() > 2 && word.GetAt(0) == L'-' && word.GetAt(1) == L'-';
+}
+
+// Sorts the operands into options, path and program arguments; returns 0, or the exit code
+// of the refusal it has answered. No path can start with "--", as a path must be absolute.
+int ReadRequest(const Operands& operands, AddRequest& request)
+{
+    size_t next = 0;
+    for (; next < operands.size() && IsOptionWord(operands[next]); ++next) {
+        const AddOption* const option = FindOption(operands[next]);
+        if (option == nullptr) {
+            Say(L"add: unknown option %@", WithControlCharactersShown(operands[next]));
+            return kExitUsage;
+        }
+        XStringW value;
+        if (option->valueName != nullptr) {
+            if (++next == operands.size()) {
+                Say(L"add: the option %s needs a value (%s)", option->name, option->valueName);
+                return kExitUsage;
+            }
+            value = operands[next];
+        }
+        const int refused = option->take(value, request);
+        if (refused != kExitSuccess) {
+            return refused;
+        }
+    }
+    if (next == operands.size()) {
+        return UsageError();
+    }
+    // The path is trimmed, as the first operand always is; the program's arguments stay as typed.
+    XStringW path = operands[next];
+    path.TrimRight();
+    path.TrimLeft();
+    request.typedPath = path;
+    request.programArguments.assign(operands.begin() + static_cast<std::ptrdiff_t>(next) + 1,
+                                    operands.end());
+    return kExitSuccess;
+}
+
+int AddProgram(const AddRequest& request)
+{
+    const XStringW& typedPath = request.typedPath;
+    const std::vector<XStringW>& programArguments = request.programArguments;
     TraceLog("main", __LINE__, L"add service : %@", WithControlCharactersShown(typedPath));
     const XStringW path = WithBackslashes(typedPath);
     const XStringW entryName = FileNameOf(path);
@@ -192,4 +263,16 @@ int RunAddCommand(const XStringW& typedPath, const std::vector<XStringW>& progra
                 SystemErrorText(static_cast<DWORD>(edit.error)));
     WriteOutputLine(text);
     return kExitFailed;
+}
+
+}  // namespace
+
+int RunAddCommand(const Operands& operands)
+{
+    AddRequest request;
+    const int refused = ReadRequest(operands, request);
+    if (refused != kExitSuccess) {
+        return refused;
+    }
+    return AddProgram(request);
 }

@@ -8,3 +8,14 @@
 
 // Writes the text followed by a line break.
 void WriteOutputLine(const XStringW& text);
+
+// One answer line from a fixed text, or from a format and its arguments.
+inline void Say(const wchar_t* text) { WriteOutputLine(XStringW(text)); }
+
+template <typename... Args>
+void Say(const wchar_t* format, const Args&... args)
+{
+    XStringW text;
+    text.Format(format, args...);
+    WriteOutputLine(text);
+}

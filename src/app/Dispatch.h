@@ -3,7 +3,6 @@
 
 #include <vector>
 
-#include "config/CQuorbelServiceHelper.h"
 #include "strings/XStringW.h"
 
 // The process exit codes.
@@ -20,20 +19,10 @@ enum ExitCode : int {
 // The whole program behind main; returns the process exit code.
 int QuorbelMain(int argc, char** argv);
 
-// Sorts the arguments (the program first) into the command forms, runs the one that matches and
-// returns the exit code.
+// Finds the command word among the arguments (the program first), runs it and returns the exit
+// code.
 int DispatchCommand(const std::vector<XStringW>& arguments);
 
 // The forms nobody reads an answer from: the service's own run and the run without arguments
 // that the service starts at each logon. They answer nothing and always end with 0.
 bool IsSilentForm(const std::vector<XStringW>& arguments);
-
-WatchListResult AddService(const XStringW& path, const XStringW& entryName,
-                           const XStringW& arguments, WatchListEdit* edit);
-// The add form: the path as typed and the program's arguments, each one word.
-int RunAddCommand(const XStringW& typedPath, const std::vector<XStringW>& programArguments);
-void RunService();
-
-// The list and svc status forms.
-int PrintWatchList();
-int PrintServiceStatus(const XStringW& serviceName);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "app/Commands.h"
 #include "app/ConsoleOutput.h"
 #include "app/Dispatch.h"
 #include "config/CQuorbelServiceHelper.h"
@@ -125,8 +126,11 @@ const wchar_t* StateName(DWORD state)
 
 }  // namespace
 
-int PrintWatchList()
+int RunListCommand(const Operands& operands)
 {
+    if (!operands.empty()) {
+        return UsageError();
+    }
     const XStringWList names = CQuorbelServiceHelper::GetAllList();
     // One look at the processes answers "does it run" for every entry; only those of the user's
     // own session count, as other users' copies are not this user's programs.

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "app/Dispatch.h"
+#include "app/Commands.h"
 #include "service/CWindowService.h"
 #include "service/CWindowServiceThread.h"
 #include "trace/Trace.h"

@@ -182,26 +182,68 @@ using ScopedGlobalMemory = ScopedObject<GlobalMemoryTraits>;
 using ScopedEnvironmentBlock = ScopedObject<EnvironmentBlockTraits>;
 using ScopedEventSource = ScopedObject<EventSourceTraits>;
 
-// Waits for a mutex for at most the given time and releases it when it goes out of scope.
-// Owns() is false when the wait expired: the caller must then leave the guarded data alone.
+// The one lock guard: holds a kernel mutex, a critical section or a slim reader/writer lock for a
+// scope. A kernel mutex is waited for at most the given time, and so is a critical section given
+// a time (polled, as it has no timed wait). Owns() is false when the wait expired: the caller must
+// then leave the guarded data alone.
 class MutexLock {
 public:
     static constexpr DWORD kDefaultTimeoutMs = 10000;
+    enum class Access { kExclusive, kShared };
 
     explicit MutexLock(HANDLE mutex, DWORD timeoutMs = kDefaultTimeoutMs) noexcept
-        : mutex_(mutex), owns_(false)
+        : kind_(Kind::kMutex), lock_(mutex), owns_(false)
     {
-        if (mutex_ != nullptr) {
-            const DWORD wait = ::WaitForSingleObject(mutex_, timeoutMs);
+        if (mutex != nullptr) {
+            const DWORD wait = ::WaitForSingleObject(mutex, timeoutMs);
             // An abandoned mutex is owned by us now; its data may be half-changed, but
             // refusing it for ever would stop the list from working at all.
             owns_ = (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED);
         }
     }
+    explicit MutexLock(CRITICAL_SECTION& section, DWORD timeoutMs = INFINITE) noexcept
+        : kind_(Kind::kSection), lock_(&section), owns_(true)
+    {
+        if (timeoutMs == INFINITE) {
+            ::EnterCriticalSection(&section);
+            return;
+        }
+        owns_ = ::TryEnterCriticalSection(&section) != FALSE;
+        const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+        while (!owns_ && ::GetTickCount64() < deadline) {
+            ::Sleep(1);
+            owns_ = ::TryEnterCriticalSection(&section) != FALSE;
+        }
+    }
+    explicit MutexLock(SRWLOCK& lock, Access access = Access::kExclusive) noexcept
+        : kind_(access == Access::kShared ? Kind::kShared : Kind::kExclusive),
+          lock_(&lock),
+          owns_(true)
+    {
+        if (kind_ == Kind::kShared) {
+            ::AcquireSRWLockShared(&lock);
+        } else {
+            ::AcquireSRWLockExclusive(&lock);
+        }
+    }
     ~MutexLock()
     {
-        if (owns_) {
-            ::ReleaseMutex(mutex_);
+        if (!owns_) {
+            return;
+        }
+        switch (kind_) {
+        case Kind::kMutex:
+            ::ReleaseMutex(static_cast<HANDLE>(lock_));
+            break;
+        case Kind::kSection:
+            ::LeaveCriticalSection(static_cast<CRITICAL_SECTION*>(lock_));
+            break;
+        case Kind::kExclusive:
+            ::ReleaseSRWLockExclusive(static_cast<SRWLOCK*>(lock_));
+            break;
+        case Kind::kShared:
+            ::ReleaseSRWLockShared(static_cast<SRWLOCK*>(lock_));
+            break;
         }
     }
     MutexLock(const MutexLock&) = delete;
@@ -210,6 +252,8 @@ public:
     bool Owns() const noexcept { return owns_; }
 
 private:
-    HANDLE mutex_;
+    enum class Kind { kMutex, kSection, kExclusive, kShared };
+    Kind kind_;
+    void* lock_;
     bool owns_;
 };

@@ -85,11 +85,12 @@ void CALLBACK CActiveListMonitor::OnRecheck(PTP_CALLBACK_INSTANCE, void* context
 {
     CActiveListMonitor* const self = static_cast<CActiveListMonitor*>(context);
     bool moved = false;
-    ::AcquireSRWLockShared(&self->keyLock);
-    if (self->baseKey) {
-        moved = !self->StillAtPath(self->watchedSid);
+    {
+        const MutexLock guard(self->keyLock, MutexLock::Access::kShared);
+        if (self->baseKey) {
+            moved = !self->StillAtPath(self->watchedSid);
+        }
     }
-    ::ReleaseSRWLockShared(&self->keyLock);
     if (moved) {
         self->MarkStale();
     }
@@ -132,9 +133,8 @@ XStringWList CActiveListMonitor::GetActiveList(const XStringW& sid)
     activeIsCurrent = Arm();
     active = CQuorbelServiceHelper::GetActiveList(sid);
     if (!activeIsCurrent) {
-        ::AcquireSRWLockExclusive(&keyLock);
+        const MutexLock guard(keyLock);
         baseKey.Reset();  // tried again at the next call
-        ::ReleaseSRWLockExclusive(&keyLock);
     }
     return active;
 }
@@ -147,10 +147,9 @@ bool CActiveListMonitor::Watch(const XStringW& sid)
         changed && changeWait &&
         ::RegOpenKeyExW(HKEY_USERS, path.GetString(), 0, kWatchAccess, opened.Receive()) ==
             ERROR_SUCCESS;
-    ::AcquireSRWLockExclusive(&keyLock);
+    const MutexLock guard(keyLock);
     watchedSid = sid;
     baseKey = std::move(opened);
-    ::ReleaseSRWLockExclusive(&keyLock);
     return watchable;
 }
 
@@ -182,10 +181,11 @@ void CActiveListMonitor::Close()
     if (changeWait) {
         ::SetThreadpoolWait(changeWait.Get(), nullptr, nullptr);
     }
-    ::AcquireSRWLockExclusive(&keyLock);
-    baseKey.Reset();
-    watchedSid = XStringW();
-    ::ReleaseSRWLockExclusive(&keyLock);
+    {
+        const MutexLock guard(keyLock);
+        baseKey.Reset();
+        watchedSid = XStringW();
+    }
     activeIsCurrent = false;
     stale.store(false);
 }

@@ -9,30 +9,13 @@
 #include <cwchar>
 
 #include "common/ScopedHandle.h"
+#include "process/Sessions.h"
 #include "trace/Trace.h"
 
 namespace {
 
 constexpr DWORD kSidBufferBytes = 1024;
 constexpr DWORD kDomainBufferChars = 1024;
-
-// With several sessions active at once (remote desktop), the first one in enumeration order is
-// taken, and both names of the account come from that one session.
-bool FindActiveSessionId(DWORD& sessionId)
-{
-    PWTS_SESSION_INFOW sessions = nullptr;
-    DWORD count = 0;
-    // A failed enumeration leaves count at 0: no session, no name.
-    WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &sessions, &count);
-    const ScopedWtsMemory sessionsOwner(sessions);
-    for (DWORD i = 0; i < count; ++i) {
-        if (sessions[i].State == WTSActive) {
-            sessionId = sessions[i].SessionId;
-            return true;
-        }
-    }
-    return false;
-}
 
 XStringW QuerySessionText(DWORD sessionId, WTS_INFO_CLASS infoClass)
 {
@@ -51,20 +34,18 @@ XStringW QuerySessionText(DWORD sessionId, WTS_INFO_CLASS infoClass)
 
 XStringW QueryActiveSessionText(WTS_INFO_CLASS infoClass)
 {
-    DWORD sessionId = 0;
-    if (!FindActiveSessionId(sessionId)) {
-        return XStringW();
-    }
-    return QuerySessionText(sessionId, infoClass);
+    const DWORD sessionId = FindActiveSessionId();
+    return sessionId != 0 ? QuerySessionText(sessionId, infoClass) : XStringW();
 }
 
-// DOMAIN\user of the active session; a lone backslash when there is none.
+// DOMAIN\user of the active session; a lone backslash when there is none. With several sessions
+// active at once (remote desktop), both names come from the one FindActiveSessionId gives.
 XStringW ActiveSessionAccountName()
 {
     XStringW domain;
     XStringW user;
-    DWORD sessionId = 0;
-    if (FindActiveSessionId(sessionId)) {
+    const DWORD sessionId = FindActiveSessionId();
+    if (sessionId != 0) {
         domain = QuerySessionText(sessionId, WTSDomainName);
         user = QuerySessionText(sessionId, WTSUserName);
     }

@@ -3,6 +3,7 @@
 #include "common/ScopedHandle.h"
 #include "process/ProcessSnapshot.h"
 #include "process/ProcessTable.h"
+#include "strings/CaseFold.h"
 #include "trace/Trace.h"
 
 namespace {
@@ -62,7 +63,7 @@ TerminateFunction terminateProcess = ::TerminateProcess;
 
 bool SameImageName(const wchar_t* left, const wchar_t* right)
 {
-    return ::CompareStringOrdinal(left, -1, right, -1, TRUE) == CSTR_EQUAL;
+    return SameIgnoringCase(left, right);
 }
 
 bool IsProcessRunning(const XStringW& imageName)

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "process/Sessions.h"
+#include "strings/CaseFold.h"
 #include "trace/Trace.h"
 
 namespace {
@@ -77,7 +78,7 @@ ProcessTable ProcessTable::Take(DWORD sessionId)
         // The idle process has no image name.
         if (entry->ImageName.Buffer != nullptr &&
             (sessionId == kEverySession || session == sessionId)) {
-            table.idsByName[Key(entry->ImageName.Buffer, entry->ImageName.Length / sizeof(wchar_t))]
+            table.idsByName[FoldCase(entry->ImageName.Buffer, entry->ImageName.Length / sizeof(wchar_t))]
                 .push_back(processId);
         }
         if (entry->NextEntryOffset == 0 || offset + entry->NextEntryOffset >= list.size()) {
@@ -102,13 +103,13 @@ ProcessTable ProcessTable::TakeForOwnSession()
 
 bool ProcessTable::IsRunning(const XStringW& imageName) const
 {
-    return idsByName.find(Key(imageName.GetString(), static_cast<size_t>(imageName.GetLength()))) != idsByName.end();
+    return idsByName.find(FoldCase(imageName.GetString())) != idsByName.end();
 }
 
 XStringWList ProcessTable::FindIds(const XStringW& imageName) const
 {
     XStringWList processIds;
-    const auto found = idsByName.find(Key(imageName.GetString(), static_cast<size_t>(imageName.GetLength())));
+    const auto found = idsByName.find(FoldCase(imageName.GetString()));
     if (found == idsByName.end()) {
         return processIds;
     }
@@ -120,25 +121,4 @@ XStringWList ProcessTable::FindIds(const XStringW& imageName) const
         }
     }
     return processIds;
-}
-
-std::wstring ProcessTable::Key(const wchar_t* imageName, size_t length)
-{
-    std::wstring key(imageName, length);
-    bool ascii = true;
-    for (wchar_t& c : key) {
-        if (c >= L'a' && c <= L'z') {
-            c = static_cast<wchar_t>(c - L'a' + L'A');
-        } else if (c > 0x7F) {
-            ascii = false;
-        }
-    }
-    if (!ascii) {
-        // The invariant upper-case mapping is one character for one, like the ordinal comparison
-        // that ignores case, so the key keeps its length.
-        ::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, key.data(),
-                        static_cast<int>(key.size()), key.data(), static_cast<int>(key.size()),
-                        nullptr, nullptr, 0);
-    }
-    return key;
 }

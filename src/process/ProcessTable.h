@@ -43,9 +43,7 @@ public:
     static SessionOfProcess sessionOf;
 
 private:
-    // Image names folded to upper case, so that lookups ignore letter case as file names do.
-    static std::wstring Key(const wchar_t* imageName, size_t length);
-
+    // By image name folded as Windows folds file names, so that lookups ignore letter case.
     std::unordered_map<std::wstring, std::vector<DWORD>> idsByName;
     bool taken = false;
 };

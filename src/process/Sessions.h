@@ -3,7 +3,8 @@
 
 #include <windows.h>
 
-// The id of the first active session, or 0 when there is none (0 is never a user's session).
+// The id of the first active session in enumeration order (with several active at once, under
+// remote desktop), or 0 when there is none (0 is never a user's session).
 DWORD FindActiveSessionId();
 
 // The session this process runs in; false when it cannot be learned.

@@ -30,6 +30,9 @@ class CWindowService {
 public:
     // How long Stop waits for the stopped state before it gives up.
     static constexpr DWORD kStopTimeoutMs = 30000;
+    // The console every program is started through, and what it reports once the service ended it.
+    static constexpr const wchar_t* kConsoleImageName = L"cmd.exe";
+    static constexpr UINT kEndedConsoleExitCode = 1;
 
     // Registration; each opens the manager, does its work and releases every handle. On false,
     // *error (when given) holds the reason as a system error code: ERROR_SERVICE_EXISTS,

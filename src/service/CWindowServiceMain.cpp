@@ -20,23 +20,11 @@ using service_status::kAcceptedControls;
 
 // How long the console that carried the executable into a new logon session may live.
 constexpr DWORD kLogonLaunchSettleMs = 500;
-// What a console ended by the service reports as its exit code.
-constexpr UINT kEndedConsoleExitCode = 1;
 // While the watch thread ends, stop pending is reported again this often with a higher check
 // point, each report promising the next within the wait hint.
 constexpr DWORD kStopProgressMs = 1000;
 constexpr DWORD kStopWaitHintMs = 3000;
 
-class ExclusiveLock {
-public:
-    explicit ExclusiveLock(SRWLOCK& lock) : lock_(lock) { ::AcquireSRWLockExclusive(&lock_); }
-    ~ExclusiveLock() { ::ReleaseSRWLockExclusive(&lock_); }
-    ExclusiveLock(const ExclusiveLock&) = delete;
-    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
-
-private:
-    SRWLOCK& lock_;
-};
 
 bool IsStopping()
 {
@@ -56,7 +44,7 @@ void LaunchInLogonSession()
         return;
     }
     if (::WaitForSingleObject(console.Get(), kLogonLaunchSettleMs) == WAIT_TIMEOUT &&
-        !::TerminateProcess(console.Get(), kEndedConsoleExitCode)) {
+        !::TerminateProcess(console.Get(), CWindowService::kEndedConsoleExitCode)) {
         TraceError("CWindowService::serviceHandlerEx", __LINE__,
                    L"console %d of the logon launch not ended, error %d", consoleId,
                    ::GetLastError());
@@ -68,7 +56,7 @@ namespace service_status {
 
 void StatusReporter::Open(SERVICE_STATUS_HANDLE statusHandle)
 {
-    const ExclusiveLock guard(lock);
+    const MutexLock guard(lock);
     handle = statusHandle;
     currentState = 0;
     checkPoint = 0;
@@ -76,13 +64,13 @@ void StatusReporter::Open(SERVICE_STATUS_HANDLE statusHandle)
 
 bool StatusReporter::Report(DWORD state, DWORD controlsAccepted, DWORD exitCode)
 {
-    const ExclusiveLock guard(lock);
+    const MutexLock guard(lock);
     return SendLocked(state, controlsAccepted, exitCode);
 }
 
 bool StatusReporter::ReportAgain(DWORD acceptedControls)
 {
-    const ExclusiveLock guard(lock);
+    const MutexLock guard(lock);
     if (currentState == 0) {
         return false;
     }
@@ -92,7 +80,7 @@ bool StatusReporter::ReportAgain(DWORD acceptedControls)
 
 DWORD StatusReporter::CurrentState() const
 {
-    const ExclusiveLock guard(lock);
+    const MutexLock guard(lock);
     return currentState;
 }
 

@@ -15,7 +15,6 @@
 
 namespace {
 const char* const kLauncherName = "CWindowService::RunAdminProcessByLogonSession";
-const wchar_t* const kCommandInterpreter = L"cmd.exe";
 const wchar_t* const kInteractiveDesktop = L"winsta0\\default";
 // Room for a directory with its variables expanded (the longest path the platform takes).
 constexpr size_t kExpandedChars = 32768;
@@ -155,7 +154,7 @@ DWORD CWindowService::RunAdminProcessByLogonSession(const XStringW& path,
     }
 
     XStringW applicationName;
-    applicationName.Format(L"%@\\%s", GetSystemDirectoryPath(), kCommandInterpreter);
+    applicationName.Format(L"%@\\%s", GetSystemDirectoryPath(), CWindowService::kConsoleImageName);
     const XStringW commandLineText = ConsoleCommandLine(path, arguments);
     WritableText commandLine(commandLineText);
     WritableText desktop(kInteractiveDesktop);

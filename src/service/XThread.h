@@ -44,7 +44,6 @@ public:
     static unsigned __stdcall ThreadProc(void* argument);
 
     void SetName(const XStringW& threadName) { name = threadName; }
-    const XStringW& GetName() const { return name; }
     void SetThreadProc(ThreadProcType procedure) { threadProc = procedure; }
     void SetProcArg(void* argument) { procArg = argument; }
     ThreadProcType GetThreadProc() const { return threadProc; }
@@ -56,12 +55,12 @@ public:
     DWORD GetInterval() const { return interval.load(); }
     LONG GetState() const { return state.load(); }
     bool IsQuitRequested() const { return quitFlag.load(); }
-    DWORD GetThreadId() const { return threadId; }
 
-protected:
     // Waits up to the given time for a quit request; true when one came. For work inside
     // ThreadFunc that must not hold up a quit.
     bool WaitForQuit(DWORD milliseconds) const;
+
+protected:
 
     XStringW name;
     std::atomic<bool> quitFlag;

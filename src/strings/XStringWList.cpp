@@ -19,28 +19,9 @@ namespace {
 }
 
 constexpr DWORD kListWaitMs = 10000;
-// How often a waiter looks again while another thread holds the list.
-constexpr DWORD kListPollMs = 1;
 
 }  // namespace
 
-XStringWList::Lock::Lock(CRITICAL_SECTION& listMutex) : mutex(listMutex), owns(false)
-{
-    // A critical section has no timed wait, so a held one is polled until the deadline.
-    owns = ::TryEnterCriticalSection(&mutex) != FALSE;
-    const ULONGLONG deadline = ::GetTickCount64() + kListWaitMs;
-    while (!owns && ::GetTickCount64() < deadline) {
-        ::Sleep(kListPollMs);
-        owns = ::TryEnterCriticalSection(&mutex) != FALSE;
-    }
-}
-
-XStringWList::Lock::~Lock()
-{
-    if (owns) {
-        ::LeaveCriticalSection(&mutex);
-    }
-}
 
 XStringWList::XStringWList()
 {
@@ -71,7 +52,7 @@ void XStringWList::Add(const XStringW& text)
     if (!text.IsEmpty()) {
         *element += text;  // up to the first zero character
     }
-    const Lock lock(listMutex);
+    const MutexLock lock(listMutex, kListWaitMs);
     if (lock.Owns()) {
         elements.push_back(std::move(element));
     }
@@ -79,7 +60,7 @@ void XStringWList::Add(const XStringW& text)
 
 void XStringWList::RemoveAll()
 {
-    const Lock lock(listMutex);
+    const MutexLock lock(listMutex, kListWaitMs);
     if (!lock.Owns()) {
         return;
     }
@@ -90,13 +71,13 @@ void XStringWList::RemoveAll()
 
 int XStringWList::GetCount() const
 {
-    const Lock lock(listMutex);
+    const MutexLock lock(listMutex, kListWaitMs);
     return lock.Owns() ? static_cast<int>(elements.size()) : 0;
 }
 
 XStringW& XStringWList::GetAt(int index) const
 {
-    const Lock lock(listMutex);
+    const MutexLock lock(listMutex, kListWaitMs);
     if (!lock.Owns()) {
         ThrowTimeout();
     }
@@ -105,7 +86,7 @@ XStringW& XStringWList::GetAt(int index) const
 
 XStringW XStringWList::GetCopyAt(int index) const
 {
-    const Lock lock(listMutex);
+    const MutexLock lock(listMutex, kListWaitMs);
     if (!lock.Owns()) {
         ThrowTimeout();
     }
@@ -118,7 +99,7 @@ int XStringWList::Find(const XStringW& text) const
     if (text.IsEmpty()) {
         return -1;
     }
-    const Lock lock(listMutex);
+    const MutexLock lock(listMutex, kListWaitMs);
     if (!lock.Owns()) {
         return -1;
     }
@@ -135,7 +116,7 @@ int XStringWList::Find(const XStringW& text) const
 XStringW XStringWList::Join() const
 {
     XStringW joined;
-    const Lock lock(listMutex);
+    const MutexLock lock(listMutex, kListWaitMs);
     if (!lock.Owns()) {
         return joined;
     }
@@ -162,7 +143,7 @@ void XStringWList::CopyTo(XStringWList& destination) const
 
 bool XStringWList::CopyAtIfPresent(int index, XStringW& copy) const
 {
-    const Lock lock(listMutex);
+    const MutexLock lock(listMutex, kListWaitMs);
     if (!lock.Owns() || index < 0 || index >= static_cast<int>(elements.size())) {
         return false;
     }

@@ -9,6 +9,7 @@
 #include <list>
 #include <memory>
 
+#include "common/ScopedHandle.h"
 #include "strings/XStringW.h"
 
 class XStringWList {
@@ -35,21 +36,6 @@ private:
     bool CopyAtIfPresent(int index, XStringW& copy) const;
     // The element at index; the caller holds the mutex. Throws std::invalid_argument.
     XStringW* ElementAt(int index) const;
-
-    // Holds the list's mutex for a scope, after a wait of at most 10000 ms; Owns() is false
-    // when the wait expired.
-    class Lock {
-    public:
-        explicit Lock(CRITICAL_SECTION& mutex);
-        ~Lock();
-        Lock(const Lock&) = delete;
-        Lock& operator=(const Lock&) = delete;
-        bool Owns() const { return owns; }
-
-    private:
-        CRITICAL_SECTION& mutex;
-        bool owns;
-    };
 
     std::list<std::unique_ptr<XStringW>> elements;
     // An in-process mutex, recursive like a kernel mutex: taking it costs no system call while

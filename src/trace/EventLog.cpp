@@ -1,13 +1,12 @@
 #include "trace/EventLog.h"
 
-#include <cwctype>
 #include <iterator>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "common/ScopedHandle.h"
+#include "strings/CaseFold.h"
 #include "strings/ErrorText.h"
 #include "trace/EventMessages.h"
 #include "trace/Trace.h"
@@ -72,19 +71,16 @@ struct StartFailure {
 
 bool IsRepeatedStartFailure(const XStringW& name, DWORD error)
 {
-    static std::mutex guard;
+    static SRWLOCK guard = SRWLOCK_INIT;
     static std::map<std::wstring, StartFailure> reported;
     const ULONGLONG now = event_log::tickCount();
-    const std::lock_guard<std::mutex> lock(guard);
+    const MutexLock lock(guard);
     // Old records go, so that names that left the list do not pile up.
     for (auto record = reported.begin(); record != reported.end();) {
         record = now - record->second.reportedAt >= kRepeatWindowMs ? reported.erase(record)
                                                                     : std::next(record);
     }
-    std::wstring key(name.GetString(), name.GetLength());
-    for (wchar_t& c : key) {
-        c = static_cast<wchar_t>(::towlower(c));
-    }
+    const std::wstring key = FoldCase(name.GetString());
     const auto found = reported.find(key);
     if (found != reported.end() && found->second.error == error) {
         return true;

@@ -5,8 +5,10 @@
 #include <vector>
 
 #include "common/FileTime.h"
+#include "common/ScopedHandle.h"
 #include "trace/Trace.h"
 #include "paths/ModulePaths.h"
+#include "strings/CaseFold.h"
 #include "strings/XStringA.h"
 
 namespace {
@@ -22,19 +24,6 @@ constexpr ULONGLONG kFileTimeTicksPerSecond = 10000000;
 // than a rotation searching on without end.
 constexpr int kMaxRotationSuffix = 9999;
 
-class CriticalSectionGuard {
-public:
-    explicit CriticalSectionGuard(CRITICAL_SECTION& section) : section_(section)
-    {
-        ::EnterCriticalSection(&section_);
-    }
-    ~CriticalSectionGuard() { ::LeaveCriticalSection(&section_); }
-    CriticalSectionGuard(const CriticalSectionGuard&) = delete;
-    CriticalSectionGuard& operator=(const CriticalSectionGuard&) = delete;
-
-private:
-    CRITICAL_SECTION& section_;
-};
 
 XStringW ChannelName(const XStringW& exeName)
 {
@@ -161,7 +150,7 @@ CTraceManager::~CTraceManager()
 
 void CTraceManager::RegisterChannel(int level, const XStringW& exeName, const XStringW& directory)
 {
-    const CriticalSectionGuard guard(lock);
+    const MutexLock guard(lock);
     SetLogDirectory(directory);
     if (channels.find(TRACE_CHANNEL) == channels.end()) {
         auto record = std::make_unique<_TRACE_INFO_>();
@@ -177,7 +166,7 @@ void CTraceManager::RegisterChannel(int level, const XStringW& exeName, const XS
 
 void CTraceManager::SetLogDirectory(const XStringW& directory)
 {
-    const CriticalSectionGuard guard(lock);
+    const MutexLock guard(lock);
     if (!logDirectory.IsEmpty()) {
         return;
     }
@@ -195,7 +184,7 @@ void CTraceManager::SetLogDirectory(const XStringW& directory)
 
 void CTraceManager::WriteChannelLine(const XStringW& prefix, bool error, const XStringW& message)
 {
-    const CriticalSectionGuard guard(lock);
+    const MutexLock guard(lock);
     if (!IsChannelOn()) {
         return;
     }
@@ -210,7 +199,7 @@ void CTraceManager::WriteChannelLine(const XStringW& prefix, bool error, const X
 void CTraceManager::WriteTraceLine(const XStringW& name, XStringW& fileName, const XStringW& prefix,
                                    bool error, const XStringW& message)
 {
-    const CriticalSectionGuard guard(lock);
+    const MutexLock guard(lock);
     const MutexLock appendLock(AppendMutex(), kAppendLockTimeoutMs);
     const ScopedHandle file = OpenLogFile(name, fileName);
     if (!file) {
@@ -221,7 +210,7 @@ void CTraceManager::WriteTraceLine(const XStringW& name, XStringW& fileName, con
 
 ScopedHandle CTraceManager::OpenLogFile(const XStringW& name, XStringW& fileName)
 {
-    const CriticalSectionGuard guard(lock);
+    const MutexLock guard(lock);
     if (fileName.IsEmpty()) {
         fileName = MakeLogFileName(name);
     }
@@ -261,7 +250,7 @@ bool CTraceManager::IsLogFileFresh(HANDLE file) const
 
 ScopedHandle CTraceManager::CreateLogFile(const XStringW& name, XStringW& fileName)
 {
-    const CriticalSectionGuard guard(lock);
+    const MutexLock guard(lock);
     SYSTEMTIME now{};
     ::GetLocalTime(&now);
     const XStringW minuteName = MakeLogFileName(name, now, 0);
@@ -400,8 +389,7 @@ bool CTraceManager::IsFileOfLogDirectory(HANDLE file, const XStringW& fileName)
     }
     XStringW expected;
     expected.Format(L"%@\\%@", resolvedLogDirectory, fileName);
-    return ::CompareStringOrdinal(resolvedFile.GetString(), -1, expected.GetString(), -1, TRUE) ==
-           CSTR_EQUAL;
+    return SameIgnoringCase(resolvedFile.GetString(), expected.GetString());
 }
 
 void CTraceManager::ApplyRetention(HANDLE newFile, const XStringW& newFileName)
@@ -427,7 +415,7 @@ void CTraceManager::ApplyRetention(HANDLE newFile, const XStringW& newFileName)
 
 HANDLE CTraceManager::AppendMutex()
 {
-    const CriticalSectionGuard guard(lock);
+    const MutexLock guard(lock);
     if (!appendMutex && !logDirectory.IsEmpty()) {
         const XStringW appendMutexName = AppendMutexName(logDirectory);
         appendMutex.Reset(::CreateMutexW(nullptr, FALSE, appendMutexName.GetString()));

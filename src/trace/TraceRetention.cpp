@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/FileTime.h"
+#include "strings/CaseFold.h"
 
 namespace {
 
@@ -99,8 +100,7 @@ TraceRetentionResult RemoveOldTraceFiles(const XStringW& directory, const XStrin
         }
         const ULONGLONG bytes = CombineHalves(found.nFileSizeHigh, found.nFileSizeLow);
         total += bytes;
-        if (::CompareStringOrdinal(found.cFileName, -1, keptFileName.GetString(), -1, TRUE) !=
-            CSTR_EQUAL) {
+        if (!SameIgnoringCase(found.cFileName, keptFileName.GetString())) {
             files.push_back({found.cFileName, bytes,
                              FileTimeValue(found.ftLastWriteTime)});
         }

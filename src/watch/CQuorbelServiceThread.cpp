@@ -1,8 +1,17 @@
 #include "watch/CQuorbelServiceThread.h"
 
+#include <algorithm>
+#include <vector>
+
+#include "config/CQuorbelServiceHelper.h"
+#include "service/CWindowService.h"
+#include "trace/Trace.h"
+#include "watch/NameKey.h"
+
 namespace {
-constexpr DWORD kStartDelayMs = 40000;     // no pass does anything this soon after boot
-constexpr DWORD kDefaultIntervalMs = 5000;
+constexpr DWORD kStartDelayMs = 40000;  // no pass does anything this soon after boot
+constexpr const char* kFunction = "CQuorbelServiceThread::ThreadFunc";
+constexpr const char* kRunFunction = "CQuorbelServiceThread::RunProcess";
 }  // namespace
 
 // The waits and the list monitor call Wake from thread-pool threads; they are members, so they
@@ -11,16 +20,260 @@ CQuorbelServiceThread::CQuorbelServiceThread()
     : consoleRecords(),
       startTick(0),
       startDelay(0),
-      programWaits([this] { Wake(); }),
-      consoleWaits([this] { Wake(); })
+      processes(*this),
+      pass([this] { Wake(); }),
+      runs(*this, [this] { Wake(); }),
+      publisher(*this)
 {
     SetName(L"CQuorbelServiceThread");
-    activeList.SetChangeCallback([this] { Wake(); });
 }
 
 CQuorbelServiceThread::~CQuorbelServiceThread()
 {
     EndPendingConsoles();
+}
+
+int CQuorbelServiceThread::ThreadFunc()
+{
+    if (IsHeldOff()) {
+        TraceLog(kFunction, __LINE__, L"Service delay");
+        return 0;
+    }
+    // The ends seen by the waits are taken before the processes are looked at, so that a
+    // program that ended is not in the snapshot any more. The consoles that ended since the
+    // last pass are forgotten here, also those of names that are paused or gone from the list.
+    consoleEnds.EndDue(clock(), IsQuitRequested());
+    runs.TakeExits(processes);
+    // Without a process list every program would look ended: nothing is started or forgotten.
+    if (!processes.Refresh().IsTaken()) {
+        return 0;
+    }
+    ForgetEndedConsoles(processes.Last().FindIds(CWindowService::kConsoleImageName));
+    KeepCompanionRunning();
+    if (IsQuitRequested()) {
+        return 0;
+    }
+
+    const XStringW sid = CQuorbelServiceHelper::GetCurrentUserSID();
+    const XStringWList names = pass.ReadList(sid);
+    ApplyListChanges();
+    ApplyInterval(CQuorbelServiceHelper::GetInterval(sid));
+    KeepEntriesRunning(sid, names);
+    ForgetDroppedEntries(sid, names);
+    ScheduleNextStart();
+    runs.ForgetEndedConsoles();
+
+    if (names.GetCount() == 0) {
+        TraceLog(kFunction, __LINE__, L"no watch list");
+    }
+    return 0;
+}
+
+// True while the machine has been up for less than startDelay. The second reading, taken
+// against startTick, keeps a service that was started later from ever being held off, also
+// when the tick count wraps round after 49.7 days.
+bool CQuorbelServiceThread::IsHeldOff() const
+{
+    if (tickCount() >= startDelay) {
+        return false;
+    }
+    return tickCount() - startTick < startDelay;
+}
+
+void CQuorbelServiceThread::KeepCompanionRunning()
+{
+    const XStringW companionName = kCompanionImageName;
+    if (processes.Current().IsRunning(companionName)) {
+        TraceLog(kFunction, __LINE__, L"Running Process %s", kCompanionImageName);
+        RemoveCMDWatchList(companionName);
+        runs.NoteRunning(companionName, processes.Last());
+        return;
+    }
+
+    TraceLog(kFunction, __LINE__, L"Execute Service Manager");
+    RunProcess(companionName, CompanionPath());
+    // The console of a companion that came up has just been ended, so "no console left" alone
+    // does not mean the start failed: only a companion that still does not run is started
+    // once more.
+    const ProcessTable& table = processes.Current();
+    if (IsQuitRequested() || !table.IsTaken() || table.IsRunning(companionName) ||
+        table.IsRunning(CWindowService::kConsoleImageName)) {
+        return;
+    }
+    StartBatch(*this, *this, processes).StartAgain(companionName, CompanionPath());
+}
+
+XStringW CQuorbelServiceThread::CompanionPath() const
+{
+    XStringW path = moduleDirectory();
+    path.AppendFormat(L"\\%s", kCompanionImageName);
+    return path;
+}
+
+// Any edit of the watch list gives every program a fresh start: the one that was fixed may be
+// any of them.
+void CQuorbelServiceThread::ApplyListChanges()
+{
+    if (!pass.TakeListChange()) {
+        return;
+    }
+    runs.ClearCounts();
+    TraceLog(kFunction, __LINE__, L"watch list changed: quick exit counts cleared");
+}
+
+void CQuorbelServiceThread::ApplyInterval(const XStringW& intervalText)
+{
+    const DWORD milliseconds = pass.IntervalFor(intervalText);
+    if (milliseconds != GetInterval()) {
+        SetInterval(milliseconds);
+        TraceLog(kFunction, __LINE__, L"setInterval : %u", milliseconds);
+    }
+}
+
+void CQuorbelServiceThread::KeepEntriesRunning(const XStringW& sid, const XStringWList& names)
+{
+    // The count is read afresh before every step, under the list's own lock. A quit request
+    // ends the pass before the next entry, whatever the length of the list.
+    // A process list that fails after a start ends the pass as one that failed at its start.
+    StartBatch batch(*this, *this, processes);
+    for (int i = 0; i < names.GetCount() && !IsQuitRequested() && processes.Current().IsTaken();
+         ++i) {
+        const XStringW& name = names.GetAt(i);
+        if (processes.Current().IsRunning(name)) {
+            TraceLog(kFunction, __LINE__, L"Running Process %@", name);
+            RemoveCMDWatchList(name);
+            runs.NoteRunning(name, processes.Last());
+            continue;
+        }
+        const XStringW path = CQuorbelServiceHelper::GetListPath(sid, name);
+        TraceLog(kFunction, __LINE__, L"watchList[%d] : %@ path : %@", i, XStringW(name), path);
+        // Without a path cmd.exe would be started with nothing to run, at every pass.
+        if (path.IsEmpty()) {
+            TraceError(kFunction, __LINE__, L"no program path for %@, nothing started", name);
+            continue;
+        }
+        BeginStart(name, path, CQuorbelServiceHelper::GetListArguments(sid, name),
+                   CQuorbelServiceHelper::GetListDirectory(sid, name), batch);
+    }
+    FinishStarts(batch, true);
+    if (!sid.IsEmpty()) {
+        publisher.SwitchTo(sid);
+        for (int i = 0; i < names.GetCount(); ++i) {
+            publisher.Publish(sid, names.GetAt(i), runs.Find(NameKey(names.GetAt(i))));
+        }
+    }
+}
+
+// Paused and removed entries keep no waits, no policy and no published state.
+void CQuorbelServiceThread::ForgetDroppedEntries(const XStringW& sid, const XStringWList& names)
+{
+    std::vector<std::wstring> keys;
+    for (int i = 0; i < names.GetCount(); ++i) {
+        keys.push_back(NameKey(names.GetAt(i)));
+    }
+    runs.KeepOnly(keys, NameKey(kCompanionImageName));
+    publisher.KeepOnly(sid, keys);
+}
+
+// A held-back start, or a console's end, falls due before the interval is over: the pass after
+// it comes then.
+void CQuorbelServiceThread::ScheduleNextStart()
+{
+    const ULONGLONG untilNext =
+        (std::min)(runs.MsUntilNextStart(), consoleEnds.MsUntilNext(clock()));
+    if (untilNext != ConsoleEnds::kNone) {
+        SetNextWait(static_cast<DWORD>((std::min<ULONGLONG>)(untilNext, kMaxIntervalMs)));
+    }
+}
+
+DWORD CQuorbelServiceThread::RunProcess(const XStringW& name, const XStringW& path,
+                                        const XStringW& arguments, const XStringW& directory)
+{
+    StartBatch batch(*this, *this, processes);
+    BeginStart(name, path, arguments, directory, batch);
+    FinishStarts(batch);
+    return batch.Programs().empty() ? 0 : batch.Programs().front().consoleId;
+}
+
+void CQuorbelServiceThread::BeginStart(const XStringW& name, const XStringW& path,
+                                       const XStringW& arguments, const XStringW& directory,
+                                       StartBatch& batch)
+{
+    TraceLog(kRunFunction, __LINE__, L"+%@", name);
+    // Nothing new is started once the service is stopping.
+    if (IsQuitRequested() || IsRunCMD(name) || !runs.MayStart(name)) {
+        TraceLog(kRunFunction, __LINE__, L"+%@, ret = %d", name, 0);
+        return;
+    }
+    batch.Add(name, path, arguments, directory);
+}
+
+void CQuorbelServiceThread::FinishStarts(StartBatch& batch, bool deferConsoleEnds)
+{
+    batch.LaunchAndWait(deferConsoleEnds);
+    for (StartedProgram& started : batch.Programs()) {
+        runs.Started(started.name, started.launchedAt);
+        if (processes.Last().IsRunning(started.name)) {
+            // Waited on before its console goes, so that an end right after is seen.
+            runs.NoteRunning(started.name, processes.Last());
+            TraceLog(kRunFunction, __LINE__, L"Immediately Kill CMD for %@, %d", started.name,
+                     started.consoleId);
+            batch.EndConsole(started, consoleEnds);
+            RemoveCMDWatchList(started.name);
+        } else {
+            if (started.consoleId != 0) {
+                runs.WatchConsole(started.name, started.consoleId);
+            }
+            AddCMDWatchList(started.name, started.consoleId, std::move(started.console));
+        }
+        TraceLog(kRunFunction, __LINE__, L"+%@, ret = %d", started.name, started.consoleId);
+    }
+}
+
+void CQuorbelServiceThread::EndPendingConsoles()
+{
+    consoleEnds.EndDue(clock(), true);
+}
+
+bool CQuorbelServiceThread::IsRunCMD(const XStringW& name)
+{
+    const ProcessTable consoles = ProcessTable::Take();
+    // Without a look at the processes every console would seem ended: none is forgotten, and
+    // the program counts as still being started, so that no second copy is started.
+    if (!consoles.IsTaken()) {
+        TraceError("CQuorbelServiceThread::IsRunCMD", __LINE__,
+                   L"no process list: %@ is not started now", name);
+        return true;
+    }
+    const XStringWList consoleIds = consoles.FindIds(CWindowService::kConsoleImageName);
+    TraceLog("CQuorbelServiceThread::IsRunCMD", __LINE__, L"pName : %@, cmdPidList count %d, %@",
+             name, consoleIds.GetCount(), consoleIds.Join());
+    ForgetEndedConsoles(consoleIds);
+    const bool consoleAlive = consoleRecords.IsAlive(name, consoleIds);
+    TraceLog("CQuorbelServiceThread::IsRunCMD", __LINE__, L"-%d", consoleAlive ? 1 : 0);
+    return consoleAlive;
+}
+
+void CQuorbelServiceThread::ForgetEndedConsoles(const XStringWList& runningConsoleIds)
+{
+    consoleRecords.ForgetEnded(runningConsoleIds);
+    runs.NoteEndedConsoles(consoleRecords.TakeEndedExitCodes());
+}
+
+void CQuorbelServiceThread::AddCMDWatchList(const XStringW& name, DWORD processId)
+{
+    consoleRecords.Add(name, processId, ScopedHandle());
+}
+
+void CQuorbelServiceThread::AddCMDWatchList(const XStringW& name, DWORD processId,
+                                            ScopedHandle console)
+{
+    consoleRecords.Add(name, processId, std::move(console));
+}
+
+void CQuorbelServiceThread::RemoveCMDWatchList(const XStringW& name)
+{
+    consoleRecords.Remove(name);
 }
 
 CQuorbelServiceThread& GetWatchThread()

@@ -7,7 +7,8 @@
 #include "watch/NameKey.h"
 
 namespace {
-constexpr DWORD kWaitAccess = SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION;
+// PROCESS_TERMINATE: a program whose window stopped responding is ended through this handle.
+constexpr DWORD kWaitAccess = SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE;
 
 ULONGLONG RunTimeMs(HANDLE process)
 {
@@ -139,4 +140,39 @@ size_t ExitWaits::Count() const
         count += item.second.size();
     }
     return count;
+}
+
+std::vector<DWORD> ExitWaits::LiveIds(const XStringW& name) const
+{
+    std::vector<DWORD> ids;
+    const auto item = waits.find(NameKey(name));
+    if (item == waits.end()) {
+        return ids;
+    }
+    for (const auto& waited : item->second) {
+        if (waited->process && !waited->ended.load()) {
+            ids.push_back(waited->processId);
+        }
+    }
+    return ids;
+}
+
+bool ExitWaits::Terminate(const XStringW& name, DWORD processId, UINT exitCode)
+{
+    const auto item = waits.find(NameKey(name));
+    if (item == waits.end()) {
+        return false;
+    }
+    for (const auto& waited : item->second) {
+        if (waited->processId != processId || !waited->process || waited->ended.load()) {
+            continue;
+        }
+        if (!::TerminateProcess(waited->process.Get(), exitCode)) {
+            TraceError("ExitWaits::Terminate", __LINE__, L"%@ process %u not ended (error %u)",
+                       name, processId, ::GetLastError());
+            return false;
+        }
+        return true;
+    }
+    return false;
 }

@@ -42,6 +42,12 @@ public:
     std::vector<Exit> TakeExits();
     // Releases the waits of every name not listed (paused or removed entries).
     void KeepOnly(const std::vector<std::wstring>& keys);
+    // The processes of the name that are waited on and have not ended.
+    std::vector<DWORD> LiveIds(const XStringW& name) const;
+    // Ends a process of the name through the handle held on it; false when it is not one that
+    // is waited on, has ended already, or could not be ended (traced). An id is never opened
+    // afresh here, so it cannot name another process.
+    bool Terminate(const XStringW& name, DWORD processId, UINT exitCode);
     size_t Count() const;
 
 private:

@@ -7,6 +7,7 @@
 #include "config/CActiveListMonitor.h"
 #include "config/CQuorbelServiceHelper.h"
 #include "config/CRegHelper.h"
+#include "config/HangTimeout.h"
 
 using namespace config_test;
 
@@ -266,6 +267,37 @@ TEST_F(WatchListTest, PathAndIntervalAreReadThroughTheUsersHive)
     WriteDword(HKEY_CURRENT_USER, kBaseKey, L"Interval", 2500);
     EXPECT_EQ(Text(CQuorbelServiceHelper::GetInterval(W(sid))), L"2500")
         << "a REG_DWORD Interval reads as its decimal text";
+}
+
+TEST_F(WatchListTest, HangTimeoutIsReadAsDwordOrDigitsWithinItsBoundsAndOffOtherwise)
+{
+    const std::wstring sid = CurrentUserSidByName();
+    ASSERT_FALSE(sid.empty());
+    CQuorbelServiceHelper::AddList(L"kiosk.exe", L"C:\\Kiosk\\kiosk.exe");
+    const std::wstring entryKey = kBaseKey + L"\\kiosk.exe";
+    EXPECT_EQ(0u, hang_timeout::ForEntry(W(sid), L"kiosk.exe")) << "absent";
+    struct Case {
+        const wchar_t* text;  // nullptr: the DWORD below
+        DWORD number;
+        DWORD seconds;
+    } const cases[] = {
+        {nullptr, 30, 30},     {nullptr, 0, 0},         {nullptr, 2, 5},
+        {nullptr, 7200, 3600}, {L"45", 0, 45},          {L"0", 0, 0},
+        {L"3", 0, 5},          {L"99999999999", 0, 3600}, {L"30s", 0, 0},
+        {L"-5", 0, 0},         {L"", 0, 0},
+    };
+    for (const Case& c : cases) {
+        if (c.text != nullptr) {
+            WriteString(HKEY_CURRENT_USER, entryKey, hang_timeout::kValueName, c.text);
+        } else {
+            WriteDword(HKEY_CURRENT_USER, entryKey, hang_timeout::kValueName, c.number);
+        }
+        const std::wstring shown = c.text != nullptr ? c.text : std::to_wstring(c.number);
+        EXPECT_EQ(c.seconds, hang_timeout::ForEntry(W(sid), L"kiosk.exe")) << Shown(shown);
+        EXPECT_EQ(c.seconds, hang_timeout::ForUserEntry(L"kiosk.exe")) << Shown(shown);
+    }
+    WriteString(HKEY_CURRENT_USER, entryKey, hang_timeout::kValueName, L"30", REG_MULTI_SZ);
+    EXPECT_EQ(0u, hang_timeout::ForEntry(W(sid), L"kiosk.exe")) << "a REG_MULTI_SZ is no timeout";
 }
 
 TEST_F(WatchListTest, AnEmptySidFindsNoWatchList)

@@ -1,0 +1,77 @@
+#pragma once
+// The command words and the families that carry them out. DispatchCommand finds the word in
+// kCommandWords and hands its runner the words typed after it, its operands: the first operand
+// trimmed of blanks at both ends, the others as typed (they may be a program's own arguments).
+//
+// To add a word: write its runner in the file of its family, declare it below and give it a row
+// in CommandTable.cpp with its line of the usage text.
+
+#include <vector>
+
+#include "config/CQuorbelServiceHelper.h"
+#include "strings/XStringW.h"
+
+// The service's name, as registered and as the answers call it.
+constexpr const wchar_t* kServiceName = L"QuorbelService";
+
+using Operands = std::vector<XStringW>;
+using CommandRunner = int (*)(const Operands& operands);
+
+// How the first argument is matched against a word.
+enum class WordMatch {
+    kSuffix,  // the argument ends with the word ("svc", "-svc" and "mysvc" all select svc)
+    kExact,   // the argument is the word
+};
+
+struct CommandWord;
+
+// A list of words, each tried in order; the first that matches wins.
+struct WordTable {
+    const CommandWord* words;
+    size_t count;
+};
+
+struct CommandWord {
+    const wchar_t* word;
+    WordMatch match;
+    CommandRunner run;
+    // Its line of the usage text: what to type after the program's name, and what it does. A
+    // word without a synopsis is left out (a second spelling of a word, or a help word).
+    const wchar_t* synopsis;
+    const wchar_t* description;
+    // The words that follow it, when it names a family of its own (svc); the usage text lists
+    // them in its place.
+    const WordTable* subWords;
+};
+
+// The first words of the command line (CommandTable.cpp).
+extern const WordTable kCommandWords;
+
+// The first word of the table that the argument matches; null when none does (Dispatch.cpp).
+const CommandWord* FindWord(const WordTable& table, const XStringW& argument);
+
+// ---- service family (ServiceCommands.cpp) ------------------------------------------------------
+// svc install|uninstall|start|stop|pause|status; a lone service word runs the service itself.
+int RunServiceCommand(const Operands& operands);
+extern const WordTable kServiceWords;
+void RunService();  // RunService.cpp
+
+// ---- watch-list family (WatchListCommands.cpp, AddCommand.cpp) ---------------------------------
+int RunAddCommand(const Operands& operands);
+int RunRemoveCommand(const Operands& operands);
+int RunPauseCommand(const Operands& operands);
+int RunRestartCommand(const Operands& operands);
+// Makes every paused entry active, at most once per process.
+void RestartAllOnce();
+WatchListResult AddService(const XStringW& path, const XStringW& entryName,
+                           const XStringW& arguments, WatchListEdit* edit);
+
+// ---- reports (Reports.cpp) ---------------------------------------------------------------------
+int RunListCommand(const Operands& operands);
+int PrintServiceStatus(const XStringW& serviceName);
+
+// ---- usage and version (Usage.cpp) -------------------------------------------------------------
+int RunHelpCommand(const Operands& operands);
+int RunVersionCommand(const Operands& operands);
+// Prints the whole usage text and returns the usage exit code.
+int UsageError();

@@ -1,0 +1,243 @@
+// The svc words: the service's registration with the service control manager, its start and stop.
+
+#include "app/Commands.h"
+#include "app/ConsoleOutput.h"
+#include "app/Dispatch.h"
+#include "paths/ModulePaths.h"
+#include "process/CWinHelper.h"
+#include "service/CWindowService.h"
+#include "strings/ErrorText.h"
+#include "trace/EventLog.h"
+#include "trace/Trace.h"
+#include "watch/CQuorbelServiceThread.h"
+
+namespace {
+
+constexpr const wchar_t* kServiceDisplayName = L"Quorbel Service Monitor";
+constexpr const wchar_t* kDescription =
+    L"Keeps the programs on the logged-on user's watch list running in that user's session.";
+
+int ServiceFailure(const wchar_t* action, DWORD error)
+{
+    if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
+        Say(L"%s is not installed", kServiceName);
+    } else {
+        Say(L"could not %s %s (%@)", action, kServiceName, SystemErrorText(error));
+    }
+    return kExitFailed;
+}
+
+// The binary path the service control manager starts: the quoted executable and the word service.
+XStringW ServiceCommandLine()
+{
+    const XStringW executable = GetModulePath(true);
+    XStringW commandLine;
+    commandLine.Format(L"\"%@\" service", executable);
+    return commandLine;
+}
+
+const wchar_t* StepName(InstallStep step)
+{
+    switch (step) {
+    case InstallStep::kFailureActions:
+        return L"setting its restart-on-failure settings";
+    case InstallStep::kDescription:
+        return L"setting its description";
+    case InstallStep::kCreate:
+        break;
+    }
+    return L"creating its registration";
+}
+
+// A step after the registration failed; the registration was to be removed again.
+int HalfInstallFailure(const wchar_t* step, DWORD error, bool removedAgain)
+{
+    Say(L"could not install %s: %s failed (%@); %s", kServiceName, step, SystemErrorText(error),
+        removedAgain ? L"the registration was removed again"
+                     : L"the half-made registration could not be removed, use svc uninstall");
+    return kExitFailed;
+}
+
+int InstallCommand()
+{
+    DWORD error = 0;
+    InstallStep failedStep = InstallStep::kCreate;
+    bool removedAgain = false;
+    const XStringW commandLine = ServiceCommandLine();
+    if (!CWindowService::Install(kServiceDisplayName, kServiceName, commandLine, kDescription,
+                                 &error, &failedStep, &removedAgain)) {
+        if (error == ERROR_SERVICE_EXISTS) {
+            Say(L"%s is installed already; its registration was left as it is", kServiceName);
+            return kExitFailed;
+        }
+        if (failedStep == InstallStep::kCreate) {
+            return ServiceFailure(L"install", error);
+        }
+        return HalfInstallFailure(StepName(failedStep), error, removedAgain);
+    }
+    if (!event_log::InstallSource(GetModulePath(true), &error)) {
+        // Without its source the service would report into the log under no name: the install
+        // is undone as a whole.
+        return HalfInstallFailure(L"registering its event source", error,
+                                  CWindowService::Remove(kServiceName));
+    }
+    Say(L"%s installed: %@", kServiceName, commandLine);
+    return kExitSuccess;
+}
+
+int UninstallCommand()
+{
+    ServiceQuery before;
+    const bool running = CWindowService::Query(kServiceName, before) && before.installed &&
+                         before.state != SERVICE_STOPPED;
+    DWORD error = 0;
+    if (!CWindowService::Remove(kServiceName, &error)) {
+        return ServiceFailure(L"uninstall", error);
+    }
+    // The source goes with the registration; a running service's last entries (its stop) then
+    // show without their text, which is the lesser harm than a source left behind for good.
+    if (!event_log::RemoveSource(&error)) {
+        Say(L"%s uninstalled, but its event source could not be removed (%@)", kServiceName,
+            SystemErrorText(error));
+        return kExitFailed;
+    }
+    Say(running ? L"%s marked for removal: it is removed once it has stopped (svc stop stops it)"
+                : L"%s uninstalled",
+        kServiceName);
+    return kExitSuccess;
+}
+
+int StartCommand()
+{
+    ServiceQuery before;
+    const bool wasInstalled = CWindowService::Query(kServiceName, before) && before.installed;
+    DWORD error = 0;
+    if (CWindowService::Start(kServiceName, kServiceDisplayName, ServiceCommandLine(), &error)) {
+        Say(wasInstalled ? L"%s started" : L"%s installed and started", kServiceName);
+        return kExitSuccess;
+    }
+    if (error == ERROR_SERVICE_ALREADY_RUNNING) {
+        ServiceQuery now;
+        if (CWindowService::Query(kServiceName, now) &&
+            (now.state == SERVICE_RUNNING || now.state == SERVICE_START_PENDING)) {
+            Say(L"%s runs already", kServiceName);
+            return kExitSuccess;
+        }
+        Say(L"%s is not stopped yet (state %u); try again once it has stopped", kServiceName,
+            now.state);
+        return kExitFailed;
+    }
+    return ServiceFailure(L"start", error);
+}
+
+// Stops the service; the companion manager is ended too unless it is to be left running.
+int StopCommand(bool endCompanion)
+{
+    DWORD error = 0;
+    const bool stopped = CWindowService::Stop(kServiceName, &error);
+    KillResult companion;
+    if (endCompanion) {
+        companion = CWinHelper::KillProcess(XStringW(kCompanionImageName));
+    }
+    XStringW text;
+    int exitCode = kExitSuccess;
+    if (stopped) {
+        text.Format(L"%s stopped", kServiceName);
+    } else if (error == ERROR_SERVICE_NOT_ACTIVE) {
+        text.Format(L"%s was not running", kServiceName);
+    } else if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
+        text.Format(L"%s is not installed", kServiceName);
+        exitCode = kExitFailed;
+    } else if (error == ERROR_SERVICE_REQUEST_TIMEOUT) {
+        text.Format(L"%s did not stop within %u seconds", kServiceName,
+                    CWindowService::kStopTimeoutMs / 1000);
+        exitCode = kExitFailed;
+    } else {
+        text.Format(L"could not stop %s (%@)", kServiceName, SystemErrorText(error));
+        exitCode = kExitFailed;
+    }
+    if (!endCompanion) {
+        text.AppendFormat(L"; %s left running", kCompanionImageName);
+    } else if (companion.Refused() > 0) {
+        // A companion that was found but not ended is no success.
+        text.AppendFormat(L"; %s could not be ended (%@)", kCompanionImageName,
+                          SystemErrorText(companion.error));
+        exitCode = kExitFailed;
+    } else if (companion.terminated > 0) {
+        text.AppendFormat(L"; %s ended", kCompanionImageName);
+    } else {
+        text.AppendFormat(L"; no %s was running", kCompanionImageName);
+    }
+    WriteOutputLine(text);
+    return exitCode;
+}
+
+int RunInstall(const Operands&)
+{
+    TraceLog("main", __LINE__, L"install service");
+    return InstallCommand();
+}
+
+int RunUninstall(const Operands&)
+{
+    TraceLog("main", __LINE__, L"uninstall service");
+    return UninstallCommand();
+}
+
+int RunStart(const Operands&)
+{
+    TraceLog("main", __LINE__, L"start service");
+    RestartAllOnce();
+    return StartCommand();
+}
+
+int RunStop(const Operands&)
+{
+    TraceLog("main", __LINE__, L"stop service");
+    return StopCommand(true);
+}
+
+// Stops the service but leaves the companion manager running.
+int RunServicePause(const Operands&)
+{
+    TraceLog("main", __LINE__, L"stop service by ServiceManager");
+    return StopCommand(false);
+}
+
+int RunStatus(const Operands&)
+{
+    return PrintServiceStatus(kServiceName);
+}
+
+const CommandWord kWords[] = {
+    {L"install", WordMatch::kExact, RunInstall, L"svc install", L"register the service", nullptr},
+    {L"start", WordMatch::kExact, RunStart, L"svc start",
+     L"make paused entries active, start the service", nullptr},
+    {L"stop", WordMatch::kExact, RunStop, L"svc stop",
+     L"stop the service and QuorbelServiceManager.exe", nullptr},
+    {L"pause", WordMatch::kExact, RunServicePause, L"svc pause", L"stop the service only",
+     nullptr},
+    {L"uninstall", WordMatch::kExact, RunUninstall, L"svc uninstall", L"remove the service",
+     nullptr},
+    {L"status", WordMatch::kExact, RunStatus, L"svc status",
+     L"the service's state and command line", nullptr},
+};
+
+}  // namespace
+
+const WordTable kServiceWords = {kWords, sizeof(kWords) / sizeof(kWords[0])};
+
+int RunServiceCommand(const Operands& operands)
+{
+    if (operands.empty()) {
+        TraceLog("main", __LINE__, L"arg count = 2");
+        RunService();
+        return kExitSuccess;
+    }
+    const CommandWord* const word =
+        operands.size() == 1 ? FindWord(kServiceWords, operands.front()) : nullptr;
+    if (word == nullptr) {
+        return UsageError();
+    }
+    return word->run(Operands());
+}

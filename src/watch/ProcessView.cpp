@@ -1,0 +1,19 @@
+#include "watch/ProcessView.h"
+
+#include "trace/Trace.h"
+
+const ProcessTable& ProcessView::Current()
+{
+    return stale ? Refresh() : table;
+}
+
+const ProcessTable& ProcessView::Refresh()
+{
+    table = seams.takeProcessTable();
+    stale = false;
+    if (!table.IsTaken()) {
+        TraceError("CQuorbelServiceThread::ThreadFunc", __LINE__,
+                   L"no process list: the pass starts and forgets nothing more");
+    }
+    return table;
+}

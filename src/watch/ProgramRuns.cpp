@@ -1,0 +1,113 @@
+#include "watch/ProgramRuns.h"
+
+#include "trace/Trace.h"
+#include "watch/NameKey.h"
+#include "watch/WatchEvents.h"
+
+namespace {
+constexpr const char* kFunction = "CQuorbelServiceThread::ThreadFunc";
+}  // namespace
+
+// The waits call the wake from thread-pool threads; they are members, so they are released
+// (each waiting for a callback under way) before the owner goes.
+ProgramRuns::ProgramRuns(const WatchSeams& seams, ExitWaits::WakeFunc wake)
+    : seams(seams), programWaits(wake), consoleWaits(wake)
+{
+}
+
+void ProgramRuns::TakeExits(ProcessView& processes)
+{
+    consoleWaits.TakeExits();  // they only woke the pass; the records have the consoles
+    const std::vector<ExitWaits::Exit> exits = programWaits.TakeExits();
+    if (exits.empty()) {
+        return;
+    }
+    const ProcessTable& table = processes.Refresh();
+    for (const ExitWaits::Exit& exit : exits) {
+        ReportProgramEnded(exit.name, exit.processId, exit.exitCode, exit.ranMs);
+        const std::wstring key = NameKey(exit.name);
+        policy.ExitSeen(key, exit.exitCode, seams.clock());
+        if (!table.IsRunning(exit.name)) {
+            TraceOutcome(exit.name, policy.Ended(key, exit.ranMs, seams.clock()));
+        }
+    }
+}
+
+void ProgramRuns::NoteRunning(const XStringW& name, const ProcessTable& processes)
+{
+    const XStringWList ids = processes.FindIds(name);
+    programWaits.Watch(name, ids);
+    const DWORD processId = ids.GetCount() > 0 ? static_cast<DWORD>(ids.GetAt(0).ToUInt()) : 0;
+    if (policy.SeenRunning(NameKey(name), processId, seams.clock())) {
+        TraceLog(kFunction, __LINE__, L"%@ runs, process id %u", name, processId);
+    }
+}
+
+bool ProgramRuns::MayStart(const XStringW& name)
+{
+    NoteLostRun(name);
+    const std::wstring key = NameKey(name);
+    if (policy.MayStart(key, seams.clock())) {
+        return true;
+    }
+    const RestartPolicy::Entry* const entry = policy.Find(key);
+    TraceLog("CQuorbelServiceThread::RunProcess", __LINE__,
+             L"%@ held back after %u quick exits, next start in %u ms", name, entry->quickExits,
+             static_cast<unsigned>(entry->nextStartAt - seams.clock()));
+    return false;
+}
+
+void ProgramRuns::Started(const XStringW& name, ULONGLONG at)
+{
+    policy.Started(NameKey(name), at);
+}
+
+void ProgramRuns::WatchConsole(const XStringW& name, DWORD consoleId)
+{
+    XStringWList ids;
+    ids.Add(XStringW().Format(L"%d", consoleId));
+    consoleWaits.Watch(name, ids);
+}
+
+void ProgramRuns::NoteEndedConsoles(const std::map<std::wstring, DWORD>& exitCodes)
+{
+    for (const auto& ended : exitCodes) {
+        endedConsoleCodes[ended.first] = ended.second;
+    }
+}
+
+void ProgramRuns::KeepOnly(std::vector<std::wstring> keys, const std::wstring& alsoWaitedOn)
+{
+    policy.KeepOnly(keys);
+    consoleWaits.KeepOnly(keys);
+    keys.push_back(alsoWaitedOn);
+    programWaits.KeepOnly(keys);
+}
+
+// A start (or a run) whose end no wait saw: its console has ended and the program does not run.
+void ProgramRuns::NoteLostRun(const XStringW& name)
+{
+    const std::wstring key = NameKey(name);
+    if (!policy.IsAwaiting(key)) {
+        return;
+    }
+    const auto console = endedConsoleCodes.find(key);
+    if (console != endedConsoleCodes.end()) {
+        // cmd.exe /c ends with the exit code of the program it ran.
+        policy.ExitSeen(key, console->second, seams.clock());
+        TraceLog(kFunction, __LINE__, L"%@ ended unseen, exit code %d", name,
+                 static_cast<int>(console->second));
+    } else {
+        TraceLog(kFunction, __LINE__, L"%@ ended unseen", name);
+    }
+    TraceOutcome(name, policy.Lost(key, seams.clock()));
+}
+
+void ProgramRuns::TraceOutcome(const XStringW& name, const RestartPolicy::Outcome& outcome)
+{
+    if (outcome.quick) {
+        ReportBackoff(name, outcome.quickExits, outcome.delayMs);
+    } else {
+        TraceLog(kFunction, __LINE__, L"%@ ran 10 s or more: started again at once", name);
+    }
+}

@@ -1,0 +1,56 @@
+#pragma once
+// What the watch engine learns of each program's runs, and what the restart policy makes of it:
+// the ends its waits saw, the programs it sees running, the starts it made and the starts that
+// came to nothing. Every process of a watched program that was seen running is waited on, and its
+// end wakes the watch thread.
+
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "process/ProcessTable.h"
+#include "strings/XStringW.h"
+#include "strings/XStringWList.h"
+#include "watch/ExitWaits.h"
+#include "watch/ProcessView.h"
+#include "watch/RestartPolicy.h"
+#include "watch/WatchSeams.h"
+
+class ProgramRuns {
+public:
+    ProgramRuns(const WatchSeams& seams, ExitWaits::WakeFunc wake);
+
+    // Reports the ends the waits saw and lets the policy decide on them; a run ends with the last
+    // process of its name.
+    void TakeExits(ProcessView& processes);
+    // The program runs: its processes are waited on, and a first sighting is traced.
+    void NoteRunning(const XStringW& name, const ProcessTable& processes);
+    // Whether the program may be started now; a held-back start is traced. A run whose end no
+    // wait saw (its console ended, the program is gone) is decided on first.
+    bool MayStart(const XStringW& name);
+    void Started(const XStringW& name, ULONGLONG at);
+    // A console of a program that did not come up: its end wakes the watch thread too.
+    void WatchConsole(const XStringW& name, DWORD consoleId);
+    // The exit codes of consoles that ended (by NameKey), for the runs whose end no wait saw;
+    // they hold for one pass.
+    void NoteEndedConsoles(const std::map<std::wstring, DWORD>& exitCodes);
+    void ForgetEndedConsoles() { endedConsoleCodes.clear(); }
+
+    void ClearCounts() { policy.ResetCounts(); }
+    // Forgets every program not listed (keys by NameKey); alsoWaitedOn keeps its waits only.
+    void KeepOnly(std::vector<std::wstring> keys, const std::wstring& alsoWaitedOn);
+    ULONGLONG MsUntilNextStart() const { return policy.MsUntilNextStart(seams.clock()); }
+    const RestartPolicy::Entry* Find(const std::wstring& key) const { return policy.Find(key); }
+
+private:
+    void NoteLostRun(const XStringW& name);
+    void TraceOutcome(const XStringW& name, const RestartPolicy::Outcome& outcome);
+
+    const WatchSeams& seams;
+    ExitWaits programWaits;
+    ExitWaits consoleWaits;  // wake the pass when a console of a program not yet up ends
+    RestartPolicy policy;
+    std::map<std::wstring, DWORD> endedConsoleCodes;
+};

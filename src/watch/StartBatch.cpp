@@ -1,0 +1,169 @@
+#include "watch/StartBatch.h"
+
+#include <algorithm>
+#include <atomic>
+
+#include "trace/Trace.h"
+#include "watch/WatchEvents.h"
+
+namespace {
+// How often the started programs are looked for while they get their second.
+constexpr DWORD kStartPollMs = 25;
+// Under Wine a console program whose console is ended while the program is still starting up
+// can hang before it runs a line of its own (seen 300 ms after the launch). A console is
+// therefore ended only once it has had its second, even when every program was seen earlier:
+// the pass knows sooner which programs came up, and ends their consoles when it is safe.
+constexpr DWORD kConsoleSettleMs = 1000;
+
+// Launches run on the thread pool this many at a time: a start costs tens of milliseconds, most
+// of it outside the Wine server, and a quit request is still seen between two groups.
+constexpr size_t kLaunchGroup = 8;
+
+// One thread-pool work item launches the programs of a group; each callback takes the next one.
+struct LaunchGroup {
+    const WatchSeams* seams;
+    const XThread* owner;
+    std::vector<StartedProgram*> programs;
+    std::atomic<size_t> next{0};
+};
+}  // namespace
+
+StartBatch::StartBatch(const WatchSeams& seams, const XThread& owner, ProcessView& processes)
+    : seams(seams), owner(owner), processes(processes)
+{
+}
+
+void StartBatch::Add(const XStringW& name, const XStringW& path, const XStringW& arguments,
+                     const XStringW& directory)
+{
+    StartedProgram started;
+    started.name = name;
+    started.path = path;
+    started.arguments = arguments;
+    started.directory = directory;
+    programs.push_back(std::move(started));
+    if (programs.size() - launched >= kLaunchGroup) {
+        LaunchPending();
+    }
+}
+
+void CALLBACK StartBatch::LaunchOne(PTP_CALLBACK_INSTANCE, void* context, PTP_WORK)
+{
+    LaunchGroup* const group = static_cast<LaunchGroup*>(context);
+    StartedProgram& program = *group->programs[group->next++];
+    // Nothing new is started once the service is stopping.
+    if (group->owner->IsQuitRequested()) {
+        return;
+    }
+    program.consoleId = group->seams->launcher(program.path, program.arguments,
+                                               program.directory, &program.console);
+    program.launchedAt = group->seams->clock();
+    // The launcher leaves its reason in this pool thread's last error.
+    program.launchError = program.consoleId == 0 ? ::GetLastError() : ERROR_SUCCESS;
+    program.launched = true;
+}
+
+void StartBatch::LaunchPending()
+{
+    LaunchGroup group;
+    group.seams = &seams;
+    group.owner = &owner;
+    for (size_t i = launched; i < programs.size(); ++i) {
+        group.programs.push_back(&programs[i]);
+    }
+    launched = programs.size();
+    // A single start, or a pool that cannot be had, runs on this thread.
+    const ScopedThreadpoolWork work(group.programs.size() > 1
+                                        ? ::CreateThreadpoolWork(&LaunchOne, &group, nullptr)
+                                        : nullptr);
+    for (size_t i = 0; i < group.programs.size(); ++i) {
+        if (work) {
+            ::SubmitThreadpoolWork(work.Get());
+        } else {
+            LaunchOne(nullptr, &group, nullptr);
+        }
+    }
+    if (work) {
+        ::WaitForThreadpoolWorkCallbacks(work.Get(), FALSE);
+    }
+    for (const StartedProgram* program : group.programs) {
+        if (program->launched && program->consoleId == 0) {
+            ReportStartFailed(program->name, program->path, program->launchError);
+        }
+    }
+}
+
+void StartBatch::LaunchAndWait(bool deferConsoleEnds)
+{
+    LaunchPending();
+    programs.erase(std::remove_if(programs.begin(), programs.end(),
+                                  [](const StartedProgram& p) {
+                                      if (!p.launched) {
+                                          TraceLog("CQuorbelServiceThread::RunProcess", __LINE__,
+                                                   L"+%@, ret = %d", p.name, 0);
+                                      }
+                                      return !p.launched;
+                                  }),
+                   programs.end());
+    if (programs.empty()) {
+        return;
+    }
+    // A quit request cuts the wait short; the consoles are still recorded or ended after it.
+    const ULONGLONG launchedAt = seams.clock();
+    WaitForStartedPrograms();
+    const ULONGLONG waited = seams.clock() - launchedAt;
+    const DWORD settleMs = (std::min)(kConsoleSettleMs, seams.programStartWaitMs);
+    if (!deferConsoleEnds && waited < settleMs) {
+        owner.WaitForQuit(static_cast<DWORD>(settleMs - waited));
+    }
+    deferred = deferConsoleEnds && waited < settleMs;
+    settledAt = launchedAt + settleMs;
+}
+
+void StartBatch::EndConsole(StartedProgram& started, ConsoleEnds& consoleEnds)
+{
+    if (deferred) {
+        consoleEnds.EndAt(settledAt, started.consoleId, std::move(started.console));
+    } else {
+        ConsoleEnds::EndNow(started.consoleId, started.console);
+    }
+    processes.MarkStale();
+}
+
+void StartBatch::StartAgain(const XStringW& name, const XStringW& path)
+{
+    programs.clear();
+    launched = 0;
+    StartedProgram started;
+    started.name = name;
+    started.consoleId = seams.launcher(path, XStringW(), XStringW(), &started.console);
+    programs.push_back(std::move(started));
+    WaitForStartedPrograms();
+    if (processes.Last().IsRunning(name)) {
+        ConsoleEnds::EndNow(programs.front().consoleId, programs.front().console);
+        processes.MarkStale();
+    }
+}
+
+// Ends as soon as every started program is seen, at the latest after programStartWaitMs.
+// Whether a program runs is asked of a fresh snapshot, which the pass goes on with.
+void StartBatch::WaitForStartedPrograms()
+{
+    const ULONGLONG begin = seams.clock();
+    for (;;) {
+        const ProcessTable& table = processes.Refresh();
+        const bool allUp = std::all_of(programs.begin(), programs.end(), [&](const StartedProgram& s) {
+            return table.IsRunning(s.name);
+        });
+        const ULONGLONG waited = seams.clock() - begin;
+        if (allUp || waited >= seams.programStartWaitMs) {
+            return;
+        }
+        const DWORD slice = static_cast<DWORD>(
+            (std::min<ULONGLONG>)(kStartPollMs, seams.programStartWaitMs - waited));
+        if (owner.WaitForQuit(slice)) {
+            processes.Refresh();
+            return;
+        }
+    }
+}

@@ -1,0 +1,34 @@
+#pragma once
+// Publishes what the service knows of each watched entry for the list command. A state is written
+// only when it changed, so a steady pass writes nothing; states of entries that left the list, of
+// another user, or left by an earlier run of the service are removed.
+
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "config/EntryStateStore.h"
+#include "strings/XStringW.h"
+#include "strings/XStringWList.h"
+#include "watch/RestartPolicy.h"
+#include "watch/WatchSeams.h"
+
+class StatePublisher {
+public:
+    explicit StatePublisher(const WatchSeams& seams) : seams(seams) {}
+
+    // Publishes for this user from now on; the states of any other are removed.
+    void SwitchTo(const XStringW& sid);
+    // The entry's state from its policy record (null: nothing known yet).
+    void Publish(const XStringW& sid, const XStringW& name, const RestartPolicy::Entry* entry);
+    // Removes the published states of every entry not listed (keys by NameKey).
+    void KeepOnly(const XStringW& sid, const std::vector<std::wstring>& keys);
+
+private:
+    const WatchSeams& seams;
+    // The clock readings last written, by NameKey; the store has the wall-clock times.
+    std::map<std::wstring, EntryState> published;
+    XStringW publishedSid;
+};

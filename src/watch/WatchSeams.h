@@ -1,0 +1,29 @@
+#pragma once
+// What the watch engine asks of the system that in-process tests and the benchmark replace: the
+// clocks, the program's folder, the launcher and the process list. The service always runs with
+// these defaults.
+
+#include <windows.h>
+
+#include "common/ScopedHandle.h"
+#include "paths/ModulePaths.h"
+#include "process/ProcessTable.h"
+#include "service/CWindowService.h"
+#include "strings/XStringW.h"
+
+struct WatchSeams {
+    using TickCountFunc = DWORD(WINAPI*)();
+    using ClockFunc = ULONGLONG(WINAPI*)();
+    using DirectoryFunc = XStringW (*)();
+    using LaunchFunc = DWORD (*)(const XStringW& path, const XStringW& arguments,
+                                 const XStringW& directory, ScopedHandle* console);
+    using ProcessTableFunc = ProcessTable (*)();
+
+    TickCountFunc tickCount = &::GetTickCount;
+    ClockFunc clock = &::GetTickCount64;
+    DirectoryFunc moduleDirectory = &GetModuleDirectory;
+    LaunchFunc launcher = &CWindowService::RunAdminProcessByLogonSession;
+    ProcessTableFunc takeProcessTable = &ProcessTable::TakeForActiveSession;
+    // Long enough for cmd.exe to have started a program that comes up at once.
+    DWORD programStartWaitMs = 1000;
+};
