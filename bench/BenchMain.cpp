@@ -1,15 +1,21 @@
 // The benchmark probe: prints, section by section, how the product's costs compare with their
 // minimum, each ratio measured within this one run.
 // Usage: quorbel_bench.exe [trace lines per round] [rounds]
+//        quorbel_bench.exe companion      the companion's section alone
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "Bench.h"
 
 int main(int argc, char** argv)
 {
     bench::Settings settings;
+    if (argc > 1 && std::strcmp(argv[1], "companion") == 0) {
+        RunCompanionBench(settings);
+        return 0;
+    }
     if (argc > 1) {
         settings.traceLines = std::atoi(argv[1]);
     }
@@ -20,6 +26,7 @@ int main(int argc, char** argv)
     RunPassBench(settings);
     RunChurnBench(settings);
     RunServiceBench(settings);
+    RunCompanionBench(settings);
     // Last: it turns the process-wide trace on for good, which would slow every later pass.
     RunTraceBench(settings);
     return 0;

@@ -1,11 +1,37 @@
-# Windows Installer packages, built with wixl from installer/QuorbelService.wxs.
+# Windows Installer packages, built with wixl from installer/QuorbelService.wxs, and the Group
+# Policy templates they install.
+
+# The templates go to dist/policy (QuorbelService.admx, en-US/QuorbelService.adml), where the
+# packages take them from too.
+set(QUORBEL_POLICY_SOURCES ${CMAKE_SOURCE_DIR}/policy/QuorbelService.admx
+                           ${CMAKE_SOURCE_DIR}/policy/en-US/QuorbelService.adml)
+set(QUORBEL_POLICY_DIST_DIR ${CMAKE_SOURCE_DIR}/dist/policy)
+set(QUORBEL_POLICY_OUTPUTS ${QUORBEL_POLICY_DIST_DIR}/QuorbelService.admx
+                           ${QUORBEL_POLICY_DIST_DIR}/en-US/QuorbelService.adml)
+add_custom_command(
+  OUTPUT ${QUORBEL_POLICY_OUTPUTS}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${QUORBEL_POLICY_DIST_DIR}/en-US
+  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/policy/QuorbelService.admx
+          ${QUORBEL_POLICY_DIST_DIR}/QuorbelService.admx
+  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/policy/en-US/QuorbelService.adml
+          ${QUORBEL_POLICY_DIST_DIR}/en-US/QuorbelService.adml
+  DEPENDS ${QUORBEL_POLICY_SOURCES}
+  COMMENT "Copying the Group Policy templates to dist/policy"
+  VERBATIM)
+add_custom_target(policy_templates ALL DEPENDS ${QUORBEL_POLICY_OUTPUTS})
 
 find_program(QUORBEL_WIXL wixl REQUIRED)
 set(QUORBEL_WXS ${CMAKE_SOURCE_DIR}/installer/QuorbelService.wxs)
 
 # Adds a target that builds the package of the given version from this tree's two executables.
-# wixl takes the files' Source paths only relative to its working directory, hence the cd.
+# wixl takes the files' Source paths only relative to its working directory, hence the cd. A
+# fourth argument FORCE_REGISTRATION_FAILURE makes a package for the tests whose installation
+# fails after it has registered the service.
 function(quorbel_add_msi target version output)
+  set(force_failure no)
+  if(ARGV3 STREQUAL "FORCE_REGISTRATION_FAILURE")
+    set(force_failure yes)
+  endif()
   if(QUORBEL_ARCH STREQUAL "x64")
     set(wixl_arch x64)
   else()
@@ -16,9 +42,9 @@ function(quorbel_add_msi target version output)
     OUTPUT ${output}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${output_dir}
     COMMAND ${QUORBEL_WIXL} -a ${wixl_arch} -D Arch=${QUORBEL_ARCH} -D Version=${version}
-            -o ${output} ${QUORBEL_WXS}
+            -D ForceRegistrationFailure=${force_failure} -o ${output} ${QUORBEL_WXS}
     WORKING_DIRECTORY ${QUORBEL_DIST_DIR}
-    DEPENDS ${QUORBEL_WXS} QuorbelService QuorbelServiceManager
+    DEPENDS ${QUORBEL_WXS} QuorbelService QuorbelServiceManager ${QUORBEL_POLICY_OUTPUTS}
     COMMENT "Building ${output}"
     VERBATIM)
   add_custom_target(${target} ALL DEPENDS ${output})

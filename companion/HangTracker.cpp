@@ -6,21 +6,19 @@ bool HangTracker::Look(DWORD processId, DWORD timeoutSeconds, const WindowLook& 
                        ULONGLONG nowMs, Report& report)
 {
     State& state = states[processId];
-    if (look.responding) {
-        state.answered = true;
-        state.lastAnswerMs = nowMs;
+    if (look.responding || !look.hung || !state.answered) {
+        // An answer, or no window to judge (hidden, closed, not drawn yet): nothing counts
+        // against it, and a later hang is measured afresh.
+        state.answered = state.answered || look.responding;
+        state.silent = false;
         state.reported = false;
         return false;
     }
-    if (!look.hung || !state.answered) {
-        // No window to judge (hidden, closed, not drawn yet): nothing counts against it, and the
-        // hang is measured afresh from here.
-        if (state.answered) {
-            state.lastAnswerMs = nowMs;
-        }
-        return false;
+    if (!state.silent) {
+        state.silent = true;
+        state.silentSinceMs = nowMs > kHungAfterMs ? nowMs - kHungAfterMs : 0;
     }
-    const ULONGLONG silentMs = nowMs - state.lastAnswerMs;
+    const ULONGLONG silentMs = nowMs - state.silentSinceMs;
     if (state.reported || timeoutSeconds == 0 || silentMs < timeoutSeconds * 1000ULL) {
         return false;
     }
@@ -35,7 +33,7 @@ void HangTracker::Refused(DWORD processId, ULONGLONG nowMs)
     const auto state = states.find(processId);
     if (state != states.end()) {
         state->second.reported = false;
-        state->second.lastAnswerMs = nowMs;
+        state->second.silentSinceMs = nowMs;
     }
 }
 

@@ -1,8 +1,9 @@
 #pragma once
 // The companion's judgement of each watched process: a process counts as not responding while it
 // has windows and none of them answers, and only once one of its windows answered since it
-// started (a program still drawing its first window is not hung). Its hang is measured from the
-// last look at which a window of it answered.
+// started (a program still drawing its first window is not hung). IsHungAppWindow calls a
+// window hung once it has read no message for five seconds, so a hang seen first at a look began
+// at least that long before it: the hang is measured from there.
 
 #include <windows.h>
 
@@ -27,6 +28,9 @@ public:
     // until the service refuses the report or a window answers again.
     bool Look(DWORD processId, DWORD timeoutSeconds, const WindowLook& look, ULONGLONG nowMs,
               Report& report);
+    // How long a window has read no message when IsHungAppWindow first calls it hung.
+    static constexpr ULONGLONG kHungAfterMs = 5000;
+
     // The service refused the report: the process is reported again only after another timeout.
     void Refused(DWORD processId, ULONGLONG nowMs);
     // Forgets every process not listed (ended, or no target any more).
@@ -38,7 +42,8 @@ public:
 private:
     struct State {
         bool answered = false;        // a window answered since the process started
-        ULONGLONG lastAnswerMs = 0;   // the last look at which one did
+        bool silent = false;          // no window answers now
+        ULONGLONG silentSinceMs = 0;  // since when, at the latest
         bool reported = false;
     };
     std::map<DWORD, State> states;

@@ -11,6 +11,7 @@
 #include "strings/CaseFold.h"
 #include "strings/CommandLineText.h"
 #include "strings/ErrorText.h"
+#include "strings/PathText.h"
 #include "trace/Trace.h"
 
 namespace {
@@ -37,67 +38,6 @@ const std::vector<AddOption> kAddOptions = {};
 constexpr const char* kAddName = "AddCommand";
 // Room for a path with its variables expanded, for the existence check.
 constexpr DWORD kExpandedChars = 32768;
-
-bool IsDriveLetter(wchar_t c)
-{
-    return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');
-}
-
-// Either separator counts; the entry keeps backslashes only, as every other Windows path.
-XStringW WithBackslashes(const XStringW& path)
-{
-    std::vector<wchar_t> chars(path.GetString(), path.GetString() + path.GetLength());
-    for (wchar_t& c : chars) {
-        if (c == L'/') {
-            c = L'\\';
-        }
-    }
-    chars.push_back(L'\0');
-    return XStringW(chars.data());
-}
-
-// "X:\..." or "\\server\share\...": a path that means the same file whatever the current
-// directory of whoever starts it.
-bool IsAbsolute(const XStringW& path)
-{
-    const wchar_t* p = path.GetString();
-    const int length = path.GetLength();
-    if (length >= 3 && IsDriveLetter(p[0]) && p[1] == L':' && p[2] == L'\\') {
-        return true;
-    }
-    if (length < 2 || p[0] != L'\\' || p[1] != L'\\') {
-        return false;
-    }
-    // A server name, a separator, a share name, a separator.
-    int i = 2;
-    int separators = 0;
-    int partLength = 0;
-    for (; i < length && separators < 2; ++i) {
-        if (p[i] == L'\\') {
-            if (partLength == 0) {
-                return false;
-            }
-            ++separators;
-            partLength = 0;
-        } else {
-            ++partLength;
-        }
-    }
-    return separators == 2 && i < length;
-}
-
-// The file name: the text after the last separator.
-XStringW FileNameOf(const XStringW& path)
-{
-    const int lastSeparator = path.ReverseFind(L"\\");
-    return lastSeparator < 0 ? path : path.Right(path.GetLength() - lastSeparator - 1);
-}
-
-bool HasExeExtension(const XStringW& fileName)
-{
-    const int length = fileName.GetLength();
-    return length > 4 && SameIgnoringCase(fileName.GetString() + length - 4, L".exe");
-}
 
 // Whether a file is there as this user sees the path, %NAME% expanded as cmd.exe will.
 bool FileIsThere(const XStringW& path)
@@ -142,7 +82,7 @@ int CheckAddition(const XStringW& typed, const XStringW& path, const XStringW& e
                       L"characters, no backslash)",
                       shown, entryName, CQuorbelServiceHelper::kMaxEntryNameChars);
     }
-    if (!IsAbsolute(path)) {
+    if (!IsAbsolutePath(path)) {
         return Refuse(kExitInvalidName, L"relative path", typed,
                       L"cannot add \"%@\": the path must be absolute (X:\\... or "
                       L"\\\\server\\share\\...)",
@@ -250,6 +190,9 @@ int AddProgram(const AddRequest& request)
     const int refused = CheckAddition(typedPath, path, entryName, programArguments);
     if (refused != kExitSuccess) {
         return refused;
+    }
+    if (const int setByPolicy = RefuseIfSetByPolicy(L"add", entryName)) {
+        return setByPolicy;
     }
     const XStringW arguments = JoinArguments(programArguments);
     WatchListEdit edit;

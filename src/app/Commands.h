@@ -61,6 +61,9 @@ int RunAddCommand(const Operands& operands);
 int RunRemoveCommand(const Operands& operands);
 int RunPauseCommand(const Operands& operands);
 int RunRestartCommand(const Operands& operands);
+// 0 when the name is no entry set by machine policy; otherwise answers that the word is refused
+// and returns the exit code for it.
+int RefuseIfSetByPolicy(const wchar_t* word, const XStringW& entryName);
 // Makes every paused entry active, at most once per process.
 void RestartAllOnce();
 WatchListResult AddService(const XStringW& path, const XStringW& entryName,

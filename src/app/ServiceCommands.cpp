@@ -3,9 +3,11 @@
 #include "app/Commands.h"
 #include "app/ConsoleOutput.h"
 #include "app/Dispatch.h"
+#include "config/EntryStateStore.h"
 #include "paths/ModulePaths.h"
 #include "process/CWinHelper.h"
 #include "service/CWindowService.h"
+#include "service/FolderSecurity.h"
 #include "strings/ErrorText.h"
 #include "trace/EventLog.h"
 #include "trace/Trace.h"
@@ -58,6 +60,24 @@ int HalfInstallFailure(const wchar_t* step, DWORD error, bool removedAgain)
     return kExitFailed;
 }
 
+// The start of the install's answer when users can write where the executable lies: whoever can
+// put a file there runs code as LocalSystem.
+XStringW FolderWarning()
+{
+    const XStringW folder = GetModuleDirectory();
+    bool writable = false;
+    DWORD error = 0;
+    if (!folder_security::IsWritableByUsers(folder, writable, &error) || !writable) {
+        return XStringW();
+    }
+    TraceError("main", __LINE__, L"%@ can be written by every user", folder);
+    XStringW warning;
+    warning.Format(L"warning: %@ can be written by Users or Authenticated Users, who could "
+                   L"replace what runs as LocalSystem (svc lockdown closes it to them); ",
+                   folder);
+    return warning;
+}
+
 int InstallCommand()
 {
     DWORD error = 0;
@@ -81,7 +101,21 @@ int InstallCommand()
         return HalfInstallFailure(L"registering its event source", error,
                                   CWindowService::Remove(kServiceName));
     }
-    Say(L"%s installed: %@", kServiceName, commandLine);
+    Say(L"%@%s installed: %@", FolderWarning(), kServiceName, commandLine);
+    return kExitSuccess;
+}
+
+int LockdownCommand()
+{
+    const XStringW folder = GetModuleDirectory();
+    DWORD error = 0;
+    if (!folder_security::Lock(folder, &error)) {
+        Say(L"could not set the permissions of %@ (%@)", folder, SystemErrorText(error));
+        return kExitFailed;
+    }
+    Say(L"%@: SYSTEM and Administrators full control, Users read and execute, nothing "
+        L"inherited from its parent",
+        folder);
     return kExitSuccess;
 }
 
@@ -100,6 +134,10 @@ int UninstallCommand()
         Say(L"%s uninstalled, but its event source could not be removed (%@)", kServiceName,
             SystemErrorText(error));
         return kExitFailed;
+    }
+    // A stopped service publishes nothing more: its machine key goes, once nothing else is there.
+    if (!running) {
+        EntryStateStore::RemoveStore();
     }
     Say(running ? L"%s marked for removal: it is removed once it has stopped (svc stop stops it)"
                 : L"%s uninstalled",
@@ -184,6 +222,12 @@ int RunUninstall(const Operands&)
     return UninstallCommand();
 }
 
+int RunLockdown(const Operands&)
+{
+    TraceLog("main", __LINE__, L"lock the service's folder");
+    return LockdownCommand();
+}
+
 int RunStart(const Operands&)
 {
     TraceLog("main", __LINE__, L"start service");
@@ -221,6 +265,8 @@ const CommandWord kWords[] = {
      nullptr},
     {L"status", WordMatch::kExact, RunStatus, L"svc status",
      L"the service's state and command line", nullptr},
+    {L"lockdown", WordMatch::kExact, RunLockdown, L"svc lockdown",
+     L"let only SYSTEM and Administrators write in the executable's folder", nullptr},
 };
 
 }  // namespace

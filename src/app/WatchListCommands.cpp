@@ -4,6 +4,8 @@
 #include "app/ConsoleOutput.h"
 #include "app/Dispatch.h"
 #include "config/CQuorbelServiceHelper.h"
+#include "config/WatchListView.h"
+#include "strings/CommandLineText.h"
 #include "strings/ErrorText.h"
 #include "trace/Trace.h"
 
@@ -45,6 +47,18 @@ int ReportEdit(WatchListResult result, const XStringW& entryName, const XStringW
 
 }  // namespace
 
+int RefuseIfSetByPolicy(const wchar_t* word, const XStringW& entryName)
+{
+    if (!IsSetByPolicy(entryName)) {
+        return kExitSuccess;
+    }
+    TraceError("main", __LINE__, L"%s of %@ refused: set by policy", word, entryName);
+    Say(L"%@ is set by policy (%s\\%s): %s refused, nothing was changed",
+        WithControlCharactersShown(entryName), machine_policy::kKeyPath,
+        machine_policy::kProgramsSubKey, word);
+    return kExitInvalidName;
+}
+
 void RestartAllOnce()
 {
     if (restartAllDone) {
@@ -61,6 +75,9 @@ int RunRemoveCommand(const Operands& operands)
     }
     const XStringW& name = operands.front();
     TraceLog("main", __LINE__, L"remove service : %@", name);
+    if (const int refused = RefuseIfSetByPolicy(L"remove", name)) {
+        return refused;
+    }
     XStringW done;
     done.Format(L"%@ removed", name);
     WatchListEdit edit;
@@ -74,6 +91,9 @@ int RunPauseCommand(const Operands& operands)
     }
     const XStringW& name = operands.front();
     TraceLog("main", __LINE__, L"pause service : %@", name);
+    if (const int refused = RefuseIfSetByPolicy(L"pause", name)) {
+        return refused;
+    }
     XStringW done;
     done.Format(L"%@ paused", name);
     WatchListEdit edit;
@@ -87,6 +107,9 @@ int RunRestartCommand(const Operands& operands)
     }
     const XStringW& name = operands.front();
     TraceLog("main", __LINE__, L"restart service : %@", name);
+    if (const int refused = RefuseIfSetByPolicy(L"restart", name)) {
+        return refused;
+    }
     XStringW done;
     done.Format(L"%@ active", name);
     WatchListEdit edit;

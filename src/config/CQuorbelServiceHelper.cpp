@@ -39,14 +39,19 @@ int ReadStatus(HKEY root, const XStringW& entryKeyPath)
     return CRegHelper::GetStringValue(root, entryKeyPath, kStatusValue).ToInt();
 }
 
-// A REG_SZ of the entry below HKEY_USERS. What another type reads as (a REG_MULTI_SZ's strings
-// and line feeds) is no path or command-line text, so it reads as none at all.
-XStringW ReadEntryText(const XStringW& sid, const XStringW& entryName, const wchar_t* valueName)
+// A REG_SZ of an entry. What another type reads as (a REG_MULTI_SZ's strings and line feeds) is
+// no path or command-line text, so it reads as none at all.
+XStringW ReadEntryText(HKEY root, const XStringW& entryKeyPath, const wchar_t* valueName)
 {
     DWORD type = REG_NONE;
-    const XStringW text =
-        CRegHelper::GetStringValue(HKEY_USERS, UserEntryKeyPath(sid, entryName), valueName, &type);
+    const XStringW text = CRegHelper::GetStringValue(root, entryKeyPath, valueName, &type);
     return type == REG_SZ ? text : XStringW();
+}
+
+// Below HKEY_USERS\<sid>.
+XStringW ReadEntryText(const XStringW& sid, const XStringW& entryName, const wchar_t* valueName)
+{
+    return ReadEntryText(HKEY_USERS, UserEntryKeyPath(sid, entryName), valueName);
 }
 
 // Refuses an invalid name with an error line under the public operation's name.
@@ -296,6 +301,16 @@ XStringW CQuorbelServiceHelper::GetUserListPath(const XStringW& entryName, DWORD
 XStringW CQuorbelServiceHelper::GetUserListStatus(const XStringW& entryName)
 {
     return CRegHelper::GetStringValue(HKEY_CURRENT_USER, EntryKeyPath(entryName), kStatusValue);
+}
+
+XStringW CQuorbelServiceHelper::GetUserListArguments(const XStringW& entryName)
+{
+    return ReadEntryText(HKEY_CURRENT_USER, EntryKeyPath(entryName), kArgumentsValue);
+}
+
+XStringW CQuorbelServiceHelper::GetUserListDirectory(const XStringW& entryName)
+{
+    return ReadEntryText(HKEY_CURRENT_USER, EntryKeyPath(entryName), kDirectoryValue);
 }
 
 XStringW CQuorbelServiceHelper::GetUserInterval()

@@ -56,6 +56,9 @@ public:
     // The Path's text; its type goes to *type when asked for (REG_NONE when it is absent).
     static XStringW GetUserListPath(const XStringW& entryName, DWORD* type = nullptr);
     static XStringW GetUserListStatus(const XStringW& entryName);
+    // The entry's optional "Arguments" and "Directory" (REG_SZ); empty when absent.
+    static XStringW GetUserListArguments(const XStringW& entryName);
+    static XStringW GetUserListDirectory(const XStringW& entryName);
     static XStringW GetUserInterval();
 
     // Readers below HKEY_USERS\<sid>, for the service.

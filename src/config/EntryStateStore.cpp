@@ -20,6 +20,9 @@ constexpr const wchar_t* kExitedValue = L"LastExit";
 constexpr const wchar_t* kQuickExitsValue = L"QuickExits";
 constexpr const wchar_t* kNextStartValue = L"NextStart";
 constexpr const wchar_t* kRestartsValue = L"Restarts";
+constexpr const wchar_t* kNotRespondingValue = L"NotResponding";
+constexpr const wchar_t* kNotRespondingSecondsValue = L"NotRespondingSeconds";
+constexpr const wchar_t* kCompanionMissingValue = L"CompanionMissing";
 
 XStringW SidKeyPath(const XStringW& sid)
 {
@@ -36,16 +39,17 @@ XStringW EntryKeyPath(const XStringW& sid, const XStringW& entryName)
 }
 
 // The product key is an ordinary one; the state below it is volatile, level by level, since a
-// volatile key takes volatile subkeys only.
-bool CreateEntryKey(const XStringW& sid, const XStringW& entryName, ScopedRegKey& entryKey)
+// volatile key takes volatile subkeys only. Without an entry name, the user's own key.
+bool CreateEntryKey(const XStringW& sid, const XStringW* entryName, ScopedRegKey& entryKey)
 {
     ScopedRegKey product;
     LONG status = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kProductKeyPath, 0, nullptr,
                                     REG_OPTION_NON_VOLATILE, KEY_CREATE_SUB_KEY | kView, nullptr,
                                     product.Receive(), nullptr);
     ScopedRegKey parent = std::move(product);
-    const XStringW* const levels[] = {nullptr, &sid, &entryName};
-    for (const XStringW* level : levels) {
+    const XStringW* const levels[] = {nullptr, &sid, entryName};
+    for (size_t i = 0; i < 3 && (i < 2 || entryName != nullptr); ++i) {
+        const XStringW* const level = levels[i];
         if (status != ERROR_SUCCESS) {
             break;
         }
@@ -58,7 +62,7 @@ bool CreateEntryKey(const XStringW& sid, const XStringW& entryName, ScopedRegKey
     }
     if (status != ERROR_SUCCESS) {
         TraceError("EntryStateStore::Write", __LINE__, L"state key of %@ not created, error %d",
-                   entryName, status);
+                   entryName != nullptr ? *entryName : sid, status);
         return false;
     }
     entryKey = std::move(parent);
@@ -98,13 +102,14 @@ bool EntryState::operator==(const EntryState& other) const
     return processId == other.processId && startedAt == other.startedAt &&
            hasExit == other.hasExit && exitCode == other.exitCode && exitedAt == other.exitedAt &&
            quickExits == other.quickExits && nextStartAt == other.nextStartAt &&
-           restarts == other.restarts;
+           restarts == other.restarts && notRespondingAt == other.notRespondingAt &&
+           notRespondingSeconds == other.notRespondingSeconds;
 }
 
 bool EntryStateStore::Write(const XStringW& sid, const XStringW& entryName, const EntryState& state)
 {
     ScopedRegKey key;
-    if (!CreateEntryKey(sid, entryName, key)) {
+    if (!CreateEntryKey(sid, &entryName, key)) {
         return false;
     }
     bool written = SetNumber(key.Get(), kProcessIdValue, state.processId) &&
@@ -112,6 +117,10 @@ bool EntryStateStore::Write(const XStringW& sid, const XStringW& entryName, cons
                    SetNumber(key.Get(), kQuickExitsValue, state.quickExits) &&
                    SetTime(key.Get(), kNextStartValue, state.nextStartAt) &&
                    SetNumber(key.Get(), kRestartsValue, state.restarts);
+    if (written && state.notRespondingAt != 0) {
+        written = SetTime(key.Get(), kNotRespondingValue, state.notRespondingAt) &&
+                  SetNumber(key.Get(), kNotRespondingSecondsValue, state.notRespondingSeconds);
+    }
     if (written && state.hasExit) {
         written = SetNumber(key.Get(), kExitCodeValue, state.exitCode) &&
                   SetTime(key.Get(), kExitedValue, state.exitedAt);
@@ -139,7 +148,32 @@ bool EntryStateStore::Read(const XStringW& sid, const XStringW& entryName, Entry
     GetNumber(key.Get(), kRestartsValue, state.restarts);
     state.hasExit = GetNumber(key.Get(), kExitCodeValue, state.exitCode);
     GetNumber(key.Get(), kExitedValue, state.exitedAt);
+    GetNumber(key.Get(), kNotRespondingValue, state.notRespondingAt);
+    GetNumber(key.Get(), kNotRespondingSecondsValue, state.notRespondingSeconds);
     return true;
+}
+
+bool EntryStateStore::WriteCompanionMissing(const XStringW& sid, bool missing)
+{
+    ScopedRegKey key;
+    if (sid.IsEmpty() || !CreateEntryKey(sid, nullptr, key)) {
+        return false;
+    }
+    const LONG status = missing ? (SetNumber(key.Get(), kCompanionMissingValue, 1)
+                                       ? ERROR_SUCCESS
+                                       : static_cast<LONG>(::GetLastError()))
+                                : ::RegDeleteValueW(key.Get(), kCompanionMissingValue);
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
+}
+
+bool EntryStateStore::ReadCompanionMissing(const XStringW& sid)
+{
+    ScopedRegKey key;
+    DWORD missing = 0;
+    return !sid.IsEmpty() &&
+           ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, SidKeyPath(sid).GetString(), 0,
+                           KEY_QUERY_VALUE | kView, key.Receive()) == ERROR_SUCCESS &&
+           GetNumber(key.Get(), kCompanionMissingValue, missing) && missing == 1;
 }
 
 void EntryStateStore::Remove(const XStringW& sid, const XStringW& entryName)
@@ -173,6 +207,44 @@ void EntryStateStore::RemoveAll(const XStringW& sid)
         TraceError("EntryStateStore::RemoveAll", __LINE__, L"states of %@ not removed, error %d",
                    sid, status);
     }
+}
+
+namespace {
+// Deletes the key below HKEY_LOCAL_MACHINE when it holds neither values nor subkeys.
+void DeleteIfEmpty(const wchar_t* keyPath)
+{
+    ScopedRegKey key;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ | kView, key.Receive()) !=
+        ERROR_SUCCESS) {
+        return;
+    }
+    DWORD subKeys = 0;
+    DWORD values = 0;
+    if (::RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr,
+                           &values, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS ||
+        subKeys != 0 || values != 0) {
+        return;
+    }
+    key.Reset();
+    const LONG status = ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, keyPath, kView, 0);
+    if (status != ERROR_SUCCESS) {
+        TraceError("EntryStateStore::RemoveStore", __LINE__, L"RegDeleteKeyEx(%s) failed with %d",
+                   keyPath, status);
+    }
+}
+}  // namespace
+
+void EntryStateStore::RemoveStore()
+{
+    ScopedRegKey machineKey;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kMachineKeyPath, 0, KEY_ALL_ACCESS | kView,
+                        machineKey.Receive()) == ERROR_SUCCESS) {
+        ::RegDeleteTreeW(machineKey.Get(), L"State");
+    }
+    machineKey.Reset();
+    DeleteIfEmpty(kStateKeyPath);
+    DeleteIfEmpty(kMachineKeyPath);
+    DeleteIfEmpty(kVendorKeyPath);
 }
 
 XStringW EntryStateStore::ProcessUserSid()

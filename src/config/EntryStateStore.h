@@ -19,6 +19,8 @@ struct EntryState {
     DWORD quickExits = 0;       // quick exits in a row
     ULONGLONG nextStartAt = 0;  // no start before this time
     DWORD restarts = 0;         // starts after the first
+    ULONGLONG notRespondingAt = 0;  // last ended because no window of it answered
+    DWORD notRespondingSeconds = 0; // for how long none had answered then
 
     bool operator==(const EntryState& other) const;
     bool operator!=(const EntryState& other) const { return !(*this == other); }
@@ -28,12 +30,21 @@ class EntryStateStore {
 public:
     // SOFTWARE\QUORBEL\QuorbelService\State below HKEY_LOCAL_MACHINE.
     static constexpr const wchar_t* kStateKeyPath = L"SOFTWARE\\QUORBEL\\QuorbelService\\State";
+    static constexpr const wchar_t* kMachineKeyPath = L"SOFTWARE\\QUORBEL\\QuorbelService";
+    static constexpr const wchar_t* kVendorKeyPath = L"SOFTWARE\\QUORBEL";
 
     static bool Write(const XStringW& sid, const XStringW& entryName, const EntryState& state);
     // False when nothing is published for the entry.
     static bool Read(const XStringW& sid, const XStringW& entryName, EntryState& state);
     static void Remove(const XStringW& sid, const XStringW& entryName);
     static void RemoveAll(const XStringW& sid);
+    // Removes every published state, then SOFTWARE\QUORBEL\QuorbelService and SOFTWARE\QUORBEL
+    // each when nothing else lives in it; for the removal of the service once it has stopped.
+    static void RemoveStore();
+    // Whether entries of the user have a hang timeout that no companion is there to watch: no
+    // companion asked for the hang watch within a minute.
+    static bool WriteCompanionMissing(const XStringW& sid, bool missing);
+    static bool ReadCompanionMissing(const XStringW& sid);
 
     // The string SID of this process's user, for the command line; empty when it cannot be told.
     static XStringW ProcessUserSid();

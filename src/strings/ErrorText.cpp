@@ -2,7 +2,7 @@
 
 #include "common/ScopedHandle.h"
 
-XStringW SystemErrorText(DWORD error)
+XStringW SystemMessageText(DWORD error)
 {
     wchar_t* buffer = nullptr;
     const DWORD length = ::FormatMessageW(
@@ -14,6 +14,12 @@ XStringW SystemErrorText(DWORD error)
         text = buffer;
         text.TrimRight();
     }
+    return text;
+}
+
+XStringW SystemErrorText(DWORD error)
+{
+    const XStringW text = SystemMessageText(error);
     XStringW withCode;
     withCode.Format(text.IsEmpty() ? L"error %u" : L"error %u: %@", error, text);
     return withCode;

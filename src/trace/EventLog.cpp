@@ -1,5 +1,6 @@
 #include "trace/EventLog.h"
 
+#include <algorithm>
 #include <iterator>
 #include <map>
 #include <string>
@@ -59,45 +60,67 @@ void Report(WORD type, DWORD eventId, const std::vector<XStringW>& inserts)
     }
 }
 
-// A program that cannot start fails again at every pass: the same failure of the same program
-// is reported once an hour, so that the log keeps room for everything else.
+// A program in trouble is in trouble again at every pass: each kind of event of each entry is
+// reported at most once an hour, and the next report says how many went unreported meanwhile.
+// The records of an entry go when it leaves the list (ForgetProgramEventsExcept); a kind's
+// record goes once its hour is over with nothing held back.
 constexpr ULONGLONG kRepeatWindowMs = 60ULL * 60 * 1000;
-constexpr size_t kRememberedFailures = 16;
 
-struct StartFailure {
-    DWORD error;
-    ULONGLONG reportedAt;
+struct ReportedKind {
+    ULONGLONG reportedAt = 0;
+    DWORD heldBack = 0;
 };
 
-bool IsRepeatedStartFailure(const XStringW& name, DWORD error)
+// Per user SID, per folded entry name, per kind (the event id and its detail).
+using KindRecords = std::map<std::pair<DWORD, DWORD>, ReportedKind>;
+using EntryRecords = std::map<std::wstring, KindRecords>;
+SRWLOCK recordsGuard = SRWLOCK_INIT;
+std::map<std::wstring, EntryRecords> reportedEvents;
+
+// True when the event is to be reported now, with the number held back since the last report
+// in *heldBack; false when it is held back.
+bool TakeReportTurn(const ProgramEventSubject& subject, DWORD eventId, DWORD detail,
+                    DWORD* heldBack)
 {
-    static SRWLOCK guard = SRWLOCK_INIT;
-    static std::map<std::wstring, StartFailure> reported;
     const ULONGLONG now = event_log::tickCount();
-    const MutexLock lock(guard);
-    // Old records go, so that names that left the list do not pile up.
-    for (auto record = reported.begin(); record != reported.end();) {
-        record = now - record->second.reportedAt >= kRepeatWindowMs ? reported.erase(record)
-                                                                    : std::next(record);
+    const MutexLock lock(recordsGuard);
+    KindRecords& kinds = reportedEvents[FoldCase(subject.userSid.GetString())]
+                                       [FoldCase(subject.name.GetString())];
+    for (auto record = kinds.begin(); record != kinds.end();) {
+        const bool over = now - record->second.reportedAt >= kRepeatWindowMs;
+        record = over && record->second.heldBack == 0 ? kinds.erase(record) : std::next(record);
     }
-    const std::wstring key = FoldCase(name.GetString());
-    const auto found = reported.find(key);
-    if (found != reported.end() && found->second.error == error) {
-        return true;
+    const auto found = kinds.find({eventId, detail});
+    if (found != kinds.end() && now - found->second.reportedAt < kRepeatWindowMs) {
+        ++found->second.heldBack;
+        return false;
     }
-    // A bounded memory: a long list of failing programs is reported more often, never more
-    // than once a pass.
-    if (found == reported.end() && reported.size() >= kRememberedFailures) {
-        auto oldest = reported.begin();
-        for (auto record = reported.begin(); record != reported.end(); ++record) {
-            if (record->second.reportedAt < oldest->second.reportedAt) {
-                oldest = record;
-            }
-        }
-        reported.erase(oldest);
+    *heldBack = found == kinds.end() ? 0 : found->second.heldBack;
+    kinds[{eventId, detail}] = ReportedKind{now, 0};
+    return true;
+}
+
+// The five insertion strings every event about a program starts with.
+std::vector<XStringW> SubjectInserts(const ProgramEventSubject& subject)
+{
+    return {subject.name, subject.path, subject.userName, subject.userSid,
+            Number(subject.sessionId)};
+}
+
+// Reports an event about a program, unless its turn has not come yet.
+void ReportAboutProgram(WORD type, DWORD eventId, DWORD detail,
+                        const ProgramEventSubject& subject, std::vector<XStringW> specific)
+{
+    DWORD heldBack = 0;
+    if (!TakeReportTurn(subject, eventId, detail, &heldBack)) {
+        TraceLog(kReportName, __LINE__, L"event %u of %@ held back: reported within the hour",
+                 eventId & 0xFFFF, subject.name);
+        return;
     }
-    reported[key] = StartFailure{error, now};
-    return false;
+    std::vector<XStringW> inserts = SubjectInserts(subject);
+    inserts.insert(inserts.end(), specific.begin(), specific.end());
+    inserts.push_back(Number(heldBack));
+    Report(type, eventId, inserts);
 }
 
 bool Failed(DWORD* error, LONG status)
@@ -158,17 +181,36 @@ void ReportServiceStopped()
     Report(EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_STOPPED, {});
 }
 
-void ReportProgramStartFailed(const XStringW& name, const XStringW& path, DWORD error)
+void ForgetProgramEventsExcept(const XStringW& userSid, const std::vector<std::wstring>& names)
 {
-    if (IsRepeatedStartFailure(name, error)) {
-        TraceLog(kReportName, __LINE__, L"start failure of %@ (error %u) reported already", name,
-                 error);
-        return;
+    const MutexLock lock(recordsGuard);
+    const std::wstring sid = FoldCase(userSid.GetString());
+    for (auto user = reportedEvents.begin(); user != reportedEvents.end();) {
+        EntryRecords& entries = user->second;
+        for (auto entry = entries.begin(); entry != entries.end();) {
+            const bool kept = user->first == sid &&
+                              std::find(names.begin(), names.end(), entry->first) != names.end();
+            entry = kept ? std::next(entry) : entries.erase(entry);
+        }
+        user = entries.empty() ? reportedEvents.erase(user) : std::next(user);
     }
-    Report(EVENTLOG_ERROR_TYPE, MSG_PROGRAM_START_FAILED, {name, path, SystemErrorText(error)});
 }
 
-void ReportProgramExited(const XStringW& name, DWORD exitCode, DWORD ranSeconds)
+void ReportProgramStartFailed(const ProgramEventSubject& subject, DWORD error)
+{
+    ReportAboutProgram(EVENTLOG_ERROR_TYPE, MSG_PROGRAM_START_FAILED, error, subject,
+                       {Number(error), SystemMessageText(error)});
+}
+
+void ReportProgramNotFound(const ProgramEventSubject& subject, MissingProgram how)
+{
+    const wchar_t* const why = how == MissingProgram::kNoFile
+                                   ? L"the file does not exist"
+                                   : L"cmd.exe could not find it (exit code 9009)";
+    ReportAboutProgram(EVENTLOG_ERROR_TYPE, MSG_PROGRAM_NOT_FOUND, 0, subject, {why});
+}
+
+void ReportProgramExited(const ProgramEventSubject& subject, DWORD exitCode, DWORD ranSeconds)
 {
     if (exitCode == 0) {
         return;
@@ -176,11 +218,19 @@ void ReportProgramExited(const XStringW& name, DWORD exitCode, DWORD ranSeconds)
     // Exit codes that are status values read best in hexadecimal, small ones in decimal.
     XStringW code;
     code.Format(L"%u (0x%08X)", exitCode, exitCode);
-    Report(EVENTLOG_WARNING_TYPE, MSG_PROGRAM_EXITED, {name, code, Number(ranSeconds)});
+    ReportAboutProgram(EVENTLOG_WARNING_TYPE, MSG_PROGRAM_EXITED, 0, subject,
+                       {code, Number(ranSeconds)});
 }
 
-void ReportProgramBackingOff(const XStringW& name, DWORD quickExits, DWORD nextStartSeconds)
+void ReportProgramBackingOff(const ProgramEventSubject& subject, DWORD quickExits,
+                             DWORD nextStartSeconds)
 {
-    Report(EVENTLOG_WARNING_TYPE, MSG_PROGRAM_BACKING_OFF,
-           {name, Number(quickExits), Number(nextStartSeconds)});
+    ReportAboutProgram(EVENTLOG_WARNING_TYPE, MSG_PROGRAM_BACKING_OFF, 0, subject,
+                       {Number(quickExits), Number(nextStartSeconds)});
+}
+
+void ReportProgramNotResponding(const ProgramEventSubject& subject, DWORD seconds)
+{
+    ReportAboutProgram(EVENTLOG_WARNING_TYPE, MSG_PROGRAM_NOT_RESPONDING, 0, subject,
+                       {Number(seconds)});
 }

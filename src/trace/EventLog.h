@@ -5,6 +5,9 @@
 
 #include <windows.h>
 
+#include <string>
+#include <vector>
+
 #include "strings/XStringW.h"
 
 namespace event_log {
@@ -19,7 +22,7 @@ using ReportFunction = BOOL(WINAPI*)(HANDLE source, WORD type, WORD category, DW
                                      PSID user, WORD stringCount, DWORD dataSize,
                                      LPCWSTR* strings, LPVOID data);
 extern ReportFunction reportEvent;
-// The clock of the repeat check for start failures, a seam as well.
+// The clock of the repeat limit, a seam as well.
 using TickCountFunction = ULONGLONG(WINAPI*)();
 extern TickCountFunction tickCount;
 
@@ -31,13 +34,39 @@ bool RemoveSource(DWORD* error);
 
 }  // namespace event_log
 
+// Who and what an event about a program is about. Each part is an insertion string of its own,
+// so that a forwarded event can be filtered on the program, the user and the session.
+struct ProgramEventSubject {
+    XStringW name;      // the entry name
+    XStringW path;      // the program's path as stored
+    XStringW userName;  // DOMAIN\name of the user the program runs for
+    XStringW userSid;
+    DWORD sessionId = 0;
+};
+
+// How a program was found missing.
+enum class MissingProgram {
+    kNoFile,         // the file is not there
+    kNotRecognized,  // cmd.exe could not find it (exit code 9009)
+};
+
 // Information.
 void ReportServiceStarted();
 void ReportServiceStopped();
-// An error: the program could not be started at all. The same error of the same program (names
-// in any letter case) is reported once an hour, however often the start is tried.
-void ReportProgramStartFailed(const XStringW& name, const XStringW& path, DWORD error);
+// Every event about a program is reported at most once an hour for each entry (of each user) and
+// kind; the next report after that says how many went unreported in between. A start failure
+// with another error is another kind.
+// Drops what is remembered of the events of every entry but these (names folded as FoldCase
+// folds them) of this user, so that entries that left the list leave nothing behind.
+void ForgetProgramEventsExcept(const XStringW& userSid, const std::vector<std::wstring>& names);
+// An error: the program could not be started at all.
+void ReportProgramStartFailed(const ProgramEventSubject& subject, DWORD error);
+// An error: the program cannot be found.
+void ReportProgramNotFound(const ProgramEventSubject& subject, MissingProgram how);
 // A warning for a non-zero exit code; an exit code of 0 is not reported.
-void ReportProgramExited(const XStringW& name, DWORD exitCode, DWORD ranSeconds);
+void ReportProgramExited(const ProgramEventSubject& subject, DWORD exitCode, DWORD ranSeconds);
 // A warning: the program ended too soon too often and waits before its next start.
-void ReportProgramBackingOff(const XStringW& name, DWORD quickExits, DWORD nextStartSeconds);
+void ReportProgramBackingOff(const ProgramEventSubject& subject, DWORD quickExits,
+                             DWORD nextStartSeconds);
+// A warning: no window of the program answered for that long, so the service ended it.
+void ReportProgramNotResponding(const ProgramEventSubject& subject, DWORD seconds);

@@ -5,8 +5,10 @@
 
 #include "config/CQuorbelServiceHelper.h"
 #include "service/CWindowService.h"
+#include "trace/EventLog.h"
 #include "trace/Trace.h"
 #include "watch/NameKey.h"
+#include "watch/WatchEvents.h"
 
 namespace {
 constexpr DWORD kStartDelayMs = 40000;  // no pass does anything this soon after boot
@@ -23,7 +25,8 @@ CQuorbelServiceThread::CQuorbelServiceThread()
       processes(*this),
       pass([this] { Wake(); }),
       runs(*this, [this] { Wake(); }),
-      publisher(*this)
+      publisher(*this),
+      hang(*this, [this] { Wake(); })
 {
     SetName(L"CQuorbelServiceThread");
 }
@@ -43,6 +46,7 @@ int CQuorbelServiceThread::ThreadFunc()
     // program that ended is not in the snapshot any more. The consoles that ended since the
     // last pass are forgotten here, also those of names that are paused or gone from the list.
     consoleEnds.EndDue(clock(), IsQuitRequested());
+    hang.EndReported(runs);
     runs.TakeExits(processes);
     // Without a process list every program would look ended: nothing is started or forgotten.
     if (!processes.Refresh().IsTaken()) {
@@ -56,9 +60,11 @@ int CQuorbelServiceThread::ThreadFunc()
 
     const XStringW sid = CQuorbelServiceHelper::GetCurrentUserSID();
     const XStringWList names = pass.ReadList(sid);
-    ApplyListChanges();
-    ApplyInterval(CQuorbelServiceHelper::GetInterval(sid));
+    const bool listChanged = ApplyListChanges();
+    SetEventContext(sid, [this, sid](const XStringW& name) { return pass.LaunchOf(sid, name).path; });
+    ApplyInterval(pass.IntervalText(sid));
     KeepEntriesRunning(sid, names);
+    hang.Update(sid, names, listChanged, runs);
     ForgetDroppedEntries(sid, names);
     ScheduleNextStart();
     runs.ForgetEndedConsoles();
@@ -94,13 +100,14 @@ void CQuorbelServiceThread::KeepCompanionRunning()
     RunProcess(companionName, CompanionPath());
     // The console of a companion that came up has just been ended, so "no console left" alone
     // does not mean the start failed: only a companion that still does not run is started
-    // once more.
+    // once more, through the same console records and restart policy as the first start, so
+    // that a companion that ends at once is held back like any program.
     const ProcessTable& table = processes.Current();
     if (IsQuitRequested() || !table.IsTaken() || table.IsRunning(companionName) ||
         table.IsRunning(CWindowService::kConsoleImageName)) {
         return;
     }
-    StartBatch(*this, *this, processes).StartAgain(companionName, CompanionPath());
+    RunProcess(companionName, CompanionPath());
 }
 
 XStringW CQuorbelServiceThread::CompanionPath() const
@@ -112,13 +119,14 @@ XStringW CQuorbelServiceThread::CompanionPath() const
 
 // Any edit of the watch list gives every program a fresh start: the one that was fixed may be
 // any of them.
-void CQuorbelServiceThread::ApplyListChanges()
+bool CQuorbelServiceThread::ApplyListChanges()
 {
     if (!pass.TakeListChange()) {
-        return;
+        return false;
     }
     runs.ClearCounts();
     TraceLog(kFunction, __LINE__, L"watch list changed: quick exit counts cleared");
+    return true;
 }
 
 void CQuorbelServiceThread::ApplyInterval(const XStringW& intervalText)
@@ -145,15 +153,15 @@ void CQuorbelServiceThread::KeepEntriesRunning(const XStringW& sid, const XStrin
             runs.NoteRunning(name, processes.Last());
             continue;
         }
-        const XStringW path = CQuorbelServiceHelper::GetListPath(sid, name);
-        TraceLog(kFunction, __LINE__, L"watchList[%d] : %@ path : %@", i, XStringW(name), path);
+        const EntryLaunch launch = pass.LaunchOf(sid, name);
+        TraceLog(kFunction, __LINE__, L"watchList[%d] : %@ path : %@%s", i, XStringW(name),
+                 launch.path, launch.source == EntrySource::kPolicy ? L" (policy)" : L"");
         // Without a path cmd.exe would be started with nothing to run, at every pass.
-        if (path.IsEmpty()) {
+        if (launch.path.IsEmpty()) {
             TraceError(kFunction, __LINE__, L"no program path for %@, nothing started", name);
             continue;
         }
-        BeginStart(name, path, CQuorbelServiceHelper::GetListArguments(sid, name),
-                   CQuorbelServiceHelper::GetListDirectory(sid, name), batch);
+        BeginStart(name, launch.path, launch.arguments, launch.directory, batch);
     }
     FinishStarts(batch, true);
     if (!sid.IsEmpty()) {
@@ -173,6 +181,7 @@ void CQuorbelServiceThread::ForgetDroppedEntries(const XStringW& sid, const XStr
     }
     runs.KeepOnly(keys, NameKey(kCompanionImageName));
     publisher.KeepOnly(sid, keys);
+    ForgetProgramEventsExcept(sid, keys);
 }
 
 // A held-back start, or a console's end, falls due before the interval is over: the pass after
@@ -304,6 +313,7 @@ void StopWatchThread()
     watchThread.Quit();
     watchThread.Join();
     watchThread.EndPendingConsoles();
+    watchThread.EndHangWatch();
 }
 
 void WakeWatchThread()

@@ -16,6 +16,7 @@
 #include "strings/XStringWList.h"
 #include "watch/ConsoleEnds.h"
 #include "watch/ConsoleRecords.h"
+#include "watch/HangWatch.h"
 #include "watch/ProcessView.h"
 #include "watch/ProgramRuns.h"
 #include "watch/StartBatch.h"
@@ -44,6 +45,8 @@ public:
 
     // Ends the consoles still waiting for their second; for the end of the service.
     void EndPendingConsoles();
+    // Closes the companion's channel; for the end of the service.
+    void EndHangWatch() { hang.Stop(); }
 
     ConsoleRecords consoleRecords;
     DWORD startTick;
@@ -53,7 +56,8 @@ private:
     bool IsHeldOff() const;
     void KeepCompanionRunning();
     XStringW CompanionPath() const;
-    void ApplyListChanges();
+    // True when the list changed since the last pass.
+    bool ApplyListChanges();
     void ApplyInterval(const XStringW& intervalText);
     void KeepEntriesRunning(const XStringW& sid, const XStringWList& names);
     void ForgetDroppedEntries(const XStringW& sid, const XStringWList& names);
@@ -73,6 +77,7 @@ private:
     ProgramRuns runs;
     ConsoleEnds consoleEnds;
     StatePublisher publisher;
+    HangWatch hang;  // after the runs: its channel ends before the waits it reads
 };
 
 // The single process-wide watch thread.

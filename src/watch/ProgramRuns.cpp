@@ -78,10 +78,20 @@ void ProgramRuns::NoteEndedConsoles(const std::map<std::wstring, DWORD>& exitCod
 
 void ProgramRuns::KeepOnly(std::vector<std::wstring> keys, const std::wstring& alsoWaitedOn)
 {
+    // The companion keeps its restart policy too, so that one that keeps ending is held back.
+    keys.push_back(alsoWaitedOn);
     policy.KeepOnly(keys);
     consoleWaits.KeepOnly(keys);
-    keys.push_back(alsoWaitedOn);
     programWaits.KeepOnly(keys);
+}
+
+bool ProgramRuns::EndNotResponding(const XStringW& name, DWORD processId, DWORD seconds)
+{
+    if (!programWaits.Terminate(name, processId, kNotRespondingExitCode)) {
+        return false;
+    }
+    policy.NotResponding(NameKey(name), seconds, seams.clock());
+    return true;
 }
 
 // A start (or a run) whose end no wait saw: its console has ended and the program does not run.
@@ -97,6 +107,9 @@ void ProgramRuns::NoteLostRun(const XStringW& name)
         policy.ExitSeen(key, console->second, seams.clock());
         TraceLog(kFunction, __LINE__, L"%@ ended unseen, exit code %d", name,
                  static_cast<int>(console->second));
+        if (console->second == kCommandNotFoundExitCode) {
+            ReportNotRecognized(name);
+        }
     } else {
         TraceLog(kFunction, __LINE__, L"%@ ended unseen", name);
     }

@@ -20,6 +20,9 @@
 
 class ProgramRuns {
 public:
+    // The exit code of a program the service ended because its windows stopped answering.
+    static constexpr UINT kNotRespondingExitCode = 1;
+
     ProgramRuns(const WatchSeams& seams, ExitWaits::WakeFunc wake);
 
     // Reports the ends the waits saw and lets the policy decide on them; a run ends with the last
@@ -39,10 +42,17 @@ public:
     void ForgetEndedConsoles() { endedConsoleCodes.clear(); }
 
     void ClearCounts() { policy.ResetCounts(); }
-    // Forgets every program not listed (keys by NameKey); alsoWaitedOn keeps its waits only.
+    // Forgets every program not listed (keys by NameKey); alsoWaitedOn (the companion) keeps its
+    // waits and its restart policy.
     void KeepOnly(std::vector<std::wstring> keys, const std::wstring& alsoWaitedOn);
     ULONGLONG MsUntilNextStart() const { return policy.MsUntilNextStart(seams.clock()); }
     const RestartPolicy::Entry* Find(const std::wstring& key) const { return policy.Find(key); }
+
+    // The program's processes that are waited on and have not ended.
+    std::vector<DWORD> LiveIds(const XStringW& name) const { return programWaits.LiveIds(name); }
+    // Ends a process of the program whose windows stopped answering, through the handle its
+    // wait holds; its end is then taken like any other. False when it is no such process.
+    bool EndNotResponding(const XStringW& name, DWORD processId, DWORD seconds);
 
 private:
     void NoteLostRun(const XStringW& name);

@@ -48,6 +48,13 @@ void RestartPolicy::ExitSeen(const std::wstring& key, DWORD exitCode, ULONGLONG 
     entry.exitedAt = now;
 }
 
+void RestartPolicy::NotResponding(const std::wstring& key, DWORD seconds, ULONGLONG now)
+{
+    Entry& entry = entries[key];
+    entry.notRespondingAt = now;
+    entry.notRespondingSeconds = seconds;
+}
+
 RestartPolicy::Outcome RestartPolicy::Ended(const std::wstring& key, ULONGLONG ranMs, ULONGLONG now)
 {
     const auto found = entries.find(key);

@@ -32,6 +32,8 @@ public:
         bool hasExit = false;
         DWORD exitCode = 0;
         ULONGLONG exitedAt = 0;
+        ULONGLONG notRespondingAt = 0;  // when it was last ended for a window that stopped answering
+        DWORD notRespondingSeconds = 0;  // for how long no window of it had answered then
     };
 
     // What ending a run decided.
@@ -49,6 +51,9 @@ public:
     // started by someone else): its process id is worth telling then.
     bool SeenRunning(const std::wstring& key, DWORD processId, ULONGLONG now);
     void ExitSeen(const std::wstring& key, DWORD exitCode, ULONGLONG now);
+    // The program was ended because no window of it answered for that long; its end is then
+    // seen like any other.
+    void NotResponding(const std::wstring& key, DWORD seconds, ULONGLONG now);
     // A run ended after ranMs; it decides only while an end is awaited.
     Outcome Ended(const std::wstring& key, ULONGLONG ranMs, ULONGLONG now);
     // An awaited run is gone without an end that was seen: it ran from its sighting (or never).

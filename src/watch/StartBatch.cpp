@@ -88,7 +88,8 @@ void StartBatch::LaunchPending()
     }
     for (const StartedProgram* program : group.programs) {
         if (program->launched && program->consoleId == 0) {
-            ReportStartFailed(program->name, program->path, program->launchError);
+            ReportStartFailed(program->name, program->path, program->launchError,
+                              program->directory);
         }
     }
 }
@@ -128,21 +129,6 @@ void StartBatch::EndConsole(StartedProgram& started, ConsoleEnds& consoleEnds)
         ConsoleEnds::EndNow(started.consoleId, started.console);
     }
     processes.MarkStale();
-}
-
-void StartBatch::StartAgain(const XStringW& name, const XStringW& path)
-{
-    programs.clear();
-    launched = 0;
-    StartedProgram started;
-    started.name = name;
-    started.consoleId = seams.launcher(path, XStringW(), XStringW(), &started.console);
-    programs.push_back(std::move(started));
-    WaitForStartedPrograms();
-    if (processes.Last().IsRunning(name)) {
-        ConsoleEnds::EndNow(programs.front().consoleId, programs.front().console);
-        processes.MarkStale();
-    }
 }
 
 // Ends as soon as every started program is seen, at the latest after programStartWaitMs.

@@ -47,10 +47,6 @@ public:
     // Ends the console of a program that came up: now, or by a later pass once it had its second.
     void EndConsole(StartedProgram& started, ConsoleEnds& consoleEnds);
 
-    // One more launch of a program that did not come up, outside any count: waited for, and its
-    // console ended once the program runs. The companion gets it.
-    void StartAgain(const XStringW& name, const XStringW& path);
-
 private:
     void LaunchPending();
     static void CALLBACK LaunchOne(PTP_CALLBACK_INSTANCE, void* context, PTP_WORK);

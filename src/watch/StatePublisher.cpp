@@ -27,6 +27,8 @@ EntryState Readings(const RestartPolicy::Entry* entry)
         readings.quickExits = entry->quickExits;
         readings.nextStartAt = entry->nextStartAt;
         readings.restarts = entry->starts > 0 ? entry->starts - 1 : 0;
+        readings.notRespondingAt = entry->notRespondingAt;
+        readings.notRespondingSeconds = entry->notRespondingSeconds;
     }
     return readings;
 }
@@ -47,6 +49,7 @@ void StatePublisher::Publish(const XStringW& sid, const XStringW& name,
     state.startedAt = AsFileTime(readings.startedAt, now, fileTimeNow);
     state.exitedAt = AsFileTime(readings.exitedAt, now, fileTimeNow);
     state.nextStartAt = AsFileTime(readings.nextStartAt, now, fileTimeNow);
+    state.notRespondingAt = AsFileTime(readings.notRespondingAt, now, fileTimeNow);
     if (EntryStateStore::Write(sid, name, state)) {
         published[key] = readings;
     }

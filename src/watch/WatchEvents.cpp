@@ -1,5 +1,8 @@
 #include "watch/WatchEvents.h"
 
+#include "common/ScopedHandle.h"
+#include "config/CQuorbelServiceHelper.h"
+#include "process/Sessions.h"
 #include "trace/EventLog.h"
 #include "trace/Trace.h"
 
@@ -12,12 +15,65 @@ void TraceEnd(const XStringW& name, DWORD processId, DWORD exitCode, ULONGLONG r
     TraceLog(kFunction, __LINE__, L"%@ process %u ended, exit code %d, ran %u ms", name, processId,
              static_cast<int>(exitCode), static_cast<unsigned>(ranMs));
 }
+
+SRWLOCK contextGuard = SRWLOCK_INIT;
+XStringW contextSid;
+ProgramPathLookup contextPathOf;
+
+// The program, the user and the session of an event; the path is looked up when not given.
+ProgramEventSubject SubjectOf(const XStringW& name, const XStringW& path = XStringW())
+{
+    ProgramEventSubject subject;
+    subject.name = name;
+    subject.path = path;
+    ProgramPathLookup pathOf;
+    {
+        const MutexLock lock(contextGuard);
+        subject.userSid = contextSid;
+        pathOf = contextPathOf;
+    }
+    if (subject.path.IsEmpty() && pathOf) {
+        subject.path = pathOf(name);
+    }
+    subject.userName.Format(L"%@\\%@", CQuorbelServiceHelper::GetSessionDomainName(),
+                            CQuorbelServiceHelper::GetSessionUserName());
+    subject.sessionId = FindActiveSessionId();
+    return subject;
+}
+
+// A launch that failed because the program, or the folder it is to start in, is not there.
+bool IsMissingProgram(DWORD error, const XStringW& directory)
+{
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+           (error == ERROR_DIRECTORY && directory.IsEmpty());
+}
 }  // namespace
 
-void ReportStartFailed(const XStringW& name, const XStringW& path, DWORD error)
+void SetEventContext(const XStringW& sid, ProgramPathLookup pathOf)
+{
+    const MutexLock lock(contextGuard);
+    contextSid = sid;
+    contextPathOf = std::move(pathOf);
+}
+
+void ReportStartFailed(const XStringW& name, const XStringW& path, DWORD error,
+                       const XStringW& directory)
 {
     TraceError(kFunction, __LINE__, L"%@ could not be started: %@ (error %u)", name, path, error);
-    ReportProgramStartFailed(name, path, error);
+    // Without an entry's own directory the program starts in its own folder: a folder that is
+    // not there holds no program either.
+    if (IsMissingProgram(error, directory)) {
+        ReportProgramNotFound(SubjectOf(name, path), MissingProgram::kNoFile);
+        return;
+    }
+    ReportProgramStartFailed(SubjectOf(name, path), error);
+}
+
+void ReportNotRecognized(const XStringW& name)
+{
+    TraceError(kFunction, __LINE__, L"%@ cannot be found: cmd.exe ended with %u", name,
+               kCommandNotFoundExitCode);
+    ReportProgramNotFound(SubjectOf(name), MissingProgram::kNotRecognized);
 }
 
 void ReportProgramEnded(const XStringW& name, DWORD processId, DWORD exitCode, ULONGLONG ranMs)
@@ -32,12 +88,19 @@ void ReportProgramEnded(const XStringW& name, DWORD processId, DWORD exitCode, U
 void ReportNonZeroExit(const XStringW& name, DWORD processId, DWORD exitCode, ULONGLONG ranMs)
 {
     TraceEnd(name, processId, exitCode, ranMs);
-    ReportProgramExited(name, exitCode, static_cast<DWORD>(ranMs / 1000));
+    ReportProgramExited(SubjectOf(name), exitCode, static_cast<DWORD>(ranMs / 1000));
 }
 
 void ReportBackoff(const XStringW& name, DWORD quickExits, ULONGLONG delayMs)
 {
     TraceLog(kFunction, __LINE__, L"%@ backing off: quick exit %u in a row, next start in %u s",
              name, quickExits, static_cast<unsigned>(delayMs / 1000));
-    ReportProgramBackingOff(name, quickExits, static_cast<DWORD>(delayMs / 1000));
+    ReportProgramBackingOff(SubjectOf(name), quickExits, static_cast<DWORD>(delayMs / 1000));
+}
+
+void ReportNotResponding(const XStringW& name, DWORD processId, DWORD seconds)
+{
+    TraceLog(kFunction, __LINE__, L"%@: not responding for %u s, ended (process %u)", name, seconds,
+             processId);
+    ReportProgramNotResponding(SubjectOf(name), seconds);
 }

@@ -1,15 +1,28 @@
 #pragma once
 // The watch engine's decisions that an operator wants to hear of, each in one function: a
-// program that could not be started, a program that ended with an exit code other than 0, and
-// a program held back after quick exits. Each traces its one line and reports the event to the
-// Windows event log.
+// program that could not be started or cannot be found, a program that ended with an exit code
+// other than 0, and a program held back after quick exits. Each traces its one line and reports
+// the event to the Windows event log, with the program's path, the user and the session.
 
 #include <windows.h>
 
+#include <functional>
+
 #include "strings/XStringW.h"
 
-void ReportStartFailed(const XStringW& name, const XStringW& path, DWORD error);
+// The user the events are about (the SID of the pass) and where an entry's program path is
+// found; set by every pass. The user's name and session are looked up only for an event.
+using ProgramPathLookup = std::function<XStringW(const XStringW& name)>;
+void SetEventContext(const XStringW& sid, ProgramPathLookup pathOf);
+
+void ReportStartFailed(const XStringW& name, const XStringW& path, DWORD error,
+                       const XStringW& directory);
+// cmd.exe's exit code for a command it cannot find.
+constexpr DWORD kCommandNotFoundExitCode = 9009;
+void ReportNotRecognized(const XStringW& name);
 // Every seen end of a program; an end with a non-zero code goes through ReportNonZeroExit.
 void ReportProgramEnded(const XStringW& name, DWORD processId, DWORD exitCode, ULONGLONG ranMs);
 void ReportNonZeroExit(const XStringW& name, DWORD processId, DWORD exitCode, ULONGLONG ranMs);
 void ReportBackoff(const XStringW& name, DWORD quickExits, ULONGLONG delayMs);
+// The service ended the program because no window of it answered for that long.
+void ReportNotResponding(const XStringW& name, DWORD processId, DWORD seconds);

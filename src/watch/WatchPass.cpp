@@ -1,5 +1,6 @@
 #include "watch/WatchPass.h"
 
+#include "config/CQuorbelServiceHelper.h"
 #include "trace/Trace.h"
 
 namespace {
@@ -51,16 +52,63 @@ bool IsIntervalAdjusted(const XStringW& intervalText)
 
 WatchPass::WatchPass(std::function<void()> wake)
 {
-    activeList.SetChangeCallback(std::move(wake));
+    activeList.SetChangeCallback(wake);
+    policyMonitor.SetChangeCallback(wake);
+    policyMonitor.Start();
+    policy = policyMonitor.Current();
+    seenPolicyChanges = policyMonitor.ChangeCount();
+}
+
+XStringWList WatchPass::ReadList(const XStringW& sid)
+{
+    policy = policyMonitor.Current();
+    // With the users' lists off, the user's key is not watched either (an empty SID lets go).
+    const XStringWList own = activeList.GetActiveList(policy.userListsWatched ? sid : XStringW());
+    XStringWList names;
+    if (sid.IsEmpty()) {
+        return names;
+    }
+    for (const PolicyProgram& program : policy.programs) {
+        names.Add(program.name);
+    }
+    for (int i = 0; i < own.GetCount(); ++i) {
+        if (policy.Find(own.GetAt(i)) == nullptr) {
+            names.Add(own.GetAt(i));
+        }
+    }
+    return names;
 }
 
 bool WatchPass::TakeListChange()
 {
-    if (activeList.ChangeCount() == seenListChanges) {
+    const unsigned listChanges = activeList.ChangeCount();
+    const unsigned policyChanges = policyMonitor.ChangeCount();
+    if (listChanges == seenListChanges && policyChanges == seenPolicyChanges) {
         return false;
     }
-    seenListChanges = activeList.ChangeCount();
+    seenListChanges = listChanges;
+    seenPolicyChanges = policyChanges;
     return true;
+}
+
+EntryLaunch WatchPass::LaunchOf(const XStringW& sid, const XStringW& name) const
+{
+    EntryLaunch launch;
+    if (const PolicyProgram* const program = policy.Find(name)) {
+        launch.source = EntrySource::kPolicy;
+        launch.path = program->path;
+        launch.arguments = program->arguments;
+        return launch;
+    }
+    launch.path = CQuorbelServiceHelper::GetListPath(sid, name);
+    launch.arguments = CQuorbelServiceHelper::GetListArguments(sid, name);
+    launch.directory = CQuorbelServiceHelper::GetListDirectory(sid, name);
+    return launch;
+}
+
+XStringW WatchPass::IntervalText(const XStringW& sid) const
+{
+    return EffectiveIntervalText(policy, CQuorbelServiceHelper::GetInterval(sid));
 }
 
 DWORD WatchPass::IntervalFor(const XStringW& intervalText)

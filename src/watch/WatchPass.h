@@ -1,5 +1,6 @@
 #pragma once
-// What a pass reads and keeps from one pass to the next: the user's active watch list (read again
+// What a pass reads and keeps from one pass to the next: the watch list of the logged-on user,
+// that is the programs set by machine policy and the user's own active entries (each read again
 // only after it changed), whether it changed since the last pass, and the pass interval it asks
 // for.
 
@@ -8,6 +9,8 @@
 #include <functional>
 
 #include "config/CActiveListMonitor.h"
+#include "config/CPolicyMonitor.h"
+#include "config/WatchListView.h"
 #include "strings/XStringW.h"
 #include "strings/XStringWList.h"
 
@@ -20,20 +23,38 @@ DWORD WatchIntervalFromText(const XStringW& intervalText);
 // Whether the text is a number that WatchIntervalFromText had to raise or lower.
 bool IsIntervalAdjusted(const XStringW& intervalText);
 
+// How an entry's program is started.
+struct EntryLaunch {
+    EntrySource source = EntrySource::kUser;
+    XStringW path;
+    XStringW arguments;
+    XStringW directory;
+};
+
 class WatchPass {
 public:
-    // wake is called on a thread-pool thread whenever the list changes.
+    // wake is called on a thread-pool thread whenever the list or the policy changes.
     explicit WatchPass(std::function<void()> wake);
 
-    XStringWList ReadList(const XStringW& sid) { return activeList.GetActiveList(sid); }
-    // True once for every change of the list read since the last call.
+    // The names of the active entries for the user of the SID: the policy's programs first, then
+    // the user's own active entries (unless the policy turns them off) that the policy does not
+    // name. Nobody logged on (an empty SID) has none.
+    XStringWList ReadList(const XStringW& sid);
+    // True once for every change of the list or the policy read since the last call.
     bool TakeListChange();
+    // The entry's program as the policy read by ReadList or the user's list has it.
+    EntryLaunch LaunchOf(const XStringW& sid, const XStringW& name) const;
+    // The "Interval" text in effect: the policy's, or the user's own.
+    XStringW IntervalText(const XStringW& sid) const;
     // The interval the user's "Interval" text asks for; a text out of bounds is traced when it
     // is new.
     DWORD IntervalFor(const XStringW& intervalText);
 
 private:
     CActiveListMonitor activeList;
+    CPolicyMonitor policyMonitor;
+    MachinePolicy policy;  // as ReadList read it
     unsigned seenListChanges = 0;
+    unsigned seenPolicyChanges = 0;
     XStringW lastIntervalText;
 };

@@ -561,6 +561,29 @@ TEST_F(Commands, AddTakesUnicodeArgumentsAsTyped)
     EXPECT_EQ(expected, actual) << Describe(actual);
 }
 
+TEST_F(Commands, EntriesSetByPolicyAreRefusedAndTheUsersListIsLeftAsItWas)
+{
+    const wchar_t programs[] = L"SOFTWARE\\Policies\\QUORBEL\\QuorbelService\\Programs";
+    const wchar_t commandLine[] = L"C:\\Kiosk\\kiosk.exe --full";
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, programs, L"kiosk.exe", REG_SZ, commandLine,
+                              sizeof(commandLine)),
+              ERROR_SUCCESS);
+    Run(L"add C:\\Tools\\agent.exe");
+    const RegistryState before = ReadWatchList();
+
+    for (const std::wstring command : {L"pause kiosk.exe", L"restart KIOSK.EXE",
+                                        L"remove kiosk.exe", L"add D:\\Other\\kiosk.exe"}) {
+        Run(command, kExitInvalidName);
+        EXPECT_NE(FirstOutputLine().find(L"is set by policy"), std::wstring::npos)
+            << Utf8(command) << ": " << Utf8(FirstOutputLine());
+    }
+    EXPECT_EQ(Describe(before), Describe(ReadWatchList()));
+    Run(L"pause agent.exe");  // the user's own entries are the user's
+
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\QUORBEL");
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\QUORBEL");
+}
+
 TEST_F(Commands, PauseWritesZeroOnlyFromAStatusReadingOne)
 {
     ExpectStatusChanges(L"pause agent.exe", L"pause service : agent.exe",
@@ -718,9 +741,16 @@ TEST_F(Commands, InstallRegistersTheServiceOnceAndUninstallRemovesIt)
     ASSERT_TRUE(QueryServiceConfig(again));
     EXPECT_EQ(ServiceBinaryPath(), again.binaryPath) << Utf8(again.binaryPath);
 
+    // What a service published; the uninstall of a stopped service takes it with the key.
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\QUORBEL\\QuorbelService\\State\\S-1-5-21-9",
+                    L"probe", REG_DWORD, "\1\0\0\0", 4);
     const std::vector<TraceLine> uninstall = Run(L"svc uninstall");
     EXPECT_TRUE(WaitUntil([] { return !IsServiceRegistered(); }, kSettleTimeoutMs))
         << "still registered after uninstall";
+    ScopedRegKey machineKey;
+    EXPECT_NE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\QUORBEL\\QuorbelService", 0,
+                            KEY_READ | KEY_WOW64_64KEY, machineKey.Receive()),
+              ERROR_SUCCESS);
     const std::vector<std::wstring> uninstallLines = {L"Run QuorbelService", L"uninstall service"};
     EXPECT_EQ(uninstallLines, Messages(FunctionLines(uninstall, "main"))) << Describe(uninstall);
 }

@@ -253,6 +253,9 @@ TEST_F(InstallerTest, SilentInstallPutsFilesInProgramFilesAndStartsTheQuotedServ
     const std::vector<Product> products = InstalledProducts();
     ASSERT_EQ(products.size(), 1u);
     EXPECT_EQ(Utf8(products[0].version), Utf8(QUORBEL_PACKAGE_VERSION));
+    EXPECT_TRUE(FileExists(std::wstring(kInstallDir) + L"\\PolicyDefinitions\\QuorbelService.admx"));
+    EXPECT_TRUE(
+        FileExists(std::wstring(kInstallDir) + L"\\PolicyDefinitions\\en-US\\QuorbelService.adml"));
 }
 
 TEST_F(InstallerTest, UpgradeFromALowerVersionKeepsOneRegistrationAndOneProduct)

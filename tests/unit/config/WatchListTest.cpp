@@ -8,6 +8,8 @@
 #include "config/CQuorbelServiceHelper.h"
 #include "config/CRegHelper.h"
 #include "config/HangTimeout.h"
+#include "config/MachinePolicy.h"
+#include "config/WatchListView.h"
 
 using namespace config_test;
 
@@ -448,4 +450,37 @@ TEST_F(WatchListTest, ReAddTellsThePreviousPathAndKeepsTheDirectory)
     const std::wstring sid = CurrentUserSidByName();
     EXPECT_EQ(L"C:\\Work", Text(CQuorbelServiceHelper::GetListDirectory(W(sid), L"agent.exe")));
     EXPECT_EQ(L"", Text(CQuorbelServiceHelper::GetListArguments(W(sid), L"agent.exe")));
+}
+
+TEST_F(WatchListTest, PolicyProgramsComeFirstAndWinOverTheUsersEntryOfTheirName)
+{
+    PutEntry(L"Kiosk.exe", TextStatus(L"0"));
+    PutEntry(L"mine.exe", TextStatus(L"1"));
+    WriteString(HKEY_CURRENT_USER, EntryKey(L"mine.exe"), L"Directory", L"C:\\Work");
+    const ScratchKey policyKey(L"MergedPolicy");
+    WriteString(HKEY_CURRENT_USER, policyKey / L"Programs", L"kiosk.exe",
+                L"\"C:\\Kiosk App\\kiosk.exe\" --full");
+    MachinePolicy policy = machine_policy::ReadFrom(HKEY_CURRENT_USER, W(policyKey.Path()));
+
+    const std::vector<WatchListEntry> merged = GetMergedList(policy);
+    ASSERT_EQ(merged.size(), 2u);
+    EXPECT_EQ(Text(merged[0].name), L"kiosk.exe");
+    EXPECT_EQ(merged[0].source, EntrySource::kPolicy);
+    EXPECT_EQ(Text(merged[0].path), L"C:\\Kiosk App\\kiosk.exe");
+    EXPECT_EQ(Text(merged[0].arguments), L"--full");
+    EXPECT_TRUE(merged[0].IsActive()) << "the user's paused entry of that name does not count";
+    EXPECT_EQ(Text(merged[1].name), L"mine.exe");
+    EXPECT_EQ(merged[1].source, EntrySource::kUser);
+    EXPECT_EQ(Text(merged[1].path), L"C:\\Tools\\mine.exe");
+    EXPECT_EQ(Text(merged[1].directory), L"C:\\Work");
+    EXPECT_EQ(std::wstring(EntrySourceName(merged[1].source)), L"user");
+
+    policy.userListsWatched = false;
+    const std::vector<WatchListEntry> policyOnly = GetMergedList(policy);
+    ASSERT_EQ(policyOnly.size(), 1u);
+    EXPECT_EQ(Text(policyOnly[0].name), L"kiosk.exe");
+    policy.hasInterval = true;
+    policy.intervalMs = 750;
+    EXPECT_EQ(Text(EffectiveIntervalText(policy, L"5000")), L"750");
+    EXPECT_EQ(Text(EffectiveIntervalText(MachinePolicy(), L"5000")), L"5000");
 }

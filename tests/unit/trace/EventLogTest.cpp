@@ -57,47 +57,93 @@ protected:
     }
 };
 
-TEST_F(EventLogTest, EachReportIsOneEntryOfItsTypeWithItsInserts)
+ProgramEventSubject Subject(const wchar_t* name, const wchar_t* sid = L"S-1-5-21-1")
+{
+    ProgramEventSubject subject;
+    subject.name = name;
+    subject.path = XStringW(L"C:\\Tools\\") + name;
+    subject.userName = L"PC7\\kim";
+    subject.userSid = sid;
+    subject.sessionId = 2;
+    return subject;
+}
+
+std::vector<std::wstring> Inserts(const wchar_t* name, std::vector<std::wstring> specific)
+{
+    std::vector<std::wstring> inserts{name, std::wstring(L"C:\\Tools\\") + name, L"PC7\\kim",
+                                      L"S-1-5-21-1", L"2"};
+    inserts.insert(inserts.end(), specific.begin(), specific.end());
+    return inserts;
+}
+
+TEST_F(EventLogTest, EachReportIsOneEntryOfItsTypeWithTheProgramUserAndSessionApart)
 {
     ReportServiceStarted();
     ReportServiceStopped();
-    ReportProgramStartFailed(L"agent.exe", L"C:\\Tools\\agent.exe", ERROR_FILE_NOT_FOUND);
-    ReportProgramExited(L"agent.exe", 0xC0000005, 12);
-    ReportProgramExited(L"agent.exe", 0, 30);  // a clean end is no warning
-    ReportProgramBackingOff(L"agent.exe", 5, 60);
+    ReportProgramStartFailed(Subject(L"agent.exe"), ERROR_ACCESS_DENIED);
+    ReportProgramExited(Subject(L"agent.exe"), 0xC0000005, 12);
+    ReportProgramExited(Subject(L"clean.exe"), 0, 30);  // a clean end is no warning
+    ReportProgramBackingOff(Subject(L"agent.exe"), 5, 60);
+    ReportProgramNotFound(Subject(L"gone.exe"), MissingProgram::kNoFile);
+    ReportProgramNotFound(Subject(L"typo.exe"), MissingProgram::kNotRecognized);
+    ReportProgramNotResponding(Subject(L"kiosk.exe"), 31);
 
-    ASSERT_EQ(5u, entries.size());
+    ASSERT_EQ(8u, entries.size());
     EXPECT_EQ(EVENTLOG_INFORMATION_TYPE, entries[0].type);
     EXPECT_EQ(MSG_SERVICE_STARTED, entries[0].id);
+    EXPECT_TRUE(entries[0].strings.empty());
     EXPECT_EQ(MSG_SERVICE_STOPPED, entries[1].id);
     EXPECT_EQ(EVENTLOG_ERROR_TYPE, entries[2].type);
     EXPECT_EQ(MSG_PROGRAM_START_FAILED, entries[2].id);
-    ASSERT_EQ(3u, entries[2].strings.size());
-    EXPECT_EQ(L"agent.exe", entries[2].strings[0]);
-    EXPECT_EQ(L"C:\\Tools\\agent.exe", entries[2].strings[1]);
-    EXPECT_EQ(0u, entries[2].strings[2].find(L"error 2: ")) << Utf8(entries[2].strings[2]);
+    ASSERT_EQ(8u, entries[2].strings.size());
+    EXPECT_EQ(L"5", entries[2].strings[5]);
+    EXPECT_EQ(L"0", entries[2].strings[7]);
     EXPECT_EQ(EVENTLOG_WARNING_TYPE, entries[3].type);
     EXPECT_EQ(MSG_PROGRAM_EXITED, entries[3].id);
-    EXPECT_EQ((std::vector<std::wstring>{L"agent.exe", L"3221225477 (0xC0000005)", L"12"}),
+    EXPECT_EQ(Inserts(L"agent.exe", {L"3221225477 (0xC0000005)", L"12", L"0"}),
               entries[3].strings);
     EXPECT_EQ(EVENTLOG_WARNING_TYPE, entries[4].type);
     EXPECT_EQ(MSG_PROGRAM_BACKING_OFF, entries[4].id);
-    EXPECT_EQ((std::vector<std::wstring>{L"agent.exe", L"5", L"60"}), entries[4].strings);
+    EXPECT_EQ(Inserts(L"agent.exe", {L"5", L"60", L"0"}), entries[4].strings);
+    EXPECT_EQ(EVENTLOG_ERROR_TYPE, entries[5].type);
+    EXPECT_EQ(MSG_PROGRAM_NOT_FOUND, entries[5].id);
+    EXPECT_EQ(Inserts(L"gone.exe", {L"the file does not exist", L"0"}), entries[5].strings);
+    EXPECT_EQ(Inserts(L"typo.exe", {L"cmd.exe could not find it (exit code 9009)", L"0"}),
+              entries[6].strings);
+    EXPECT_EQ(EVENTLOG_WARNING_TYPE, entries[7].type);
+    EXPECT_EQ(MSG_PROGRAM_NOT_RESPONDING, entries[7].id);
+    EXPECT_EQ(7u, entries[7].id & 0xFFFF) << "the event's ID never changes";
+    EXPECT_EQ(Inserts(L"kiosk.exe", {L"31", L"0"}), entries[7].strings);
 }
 
-TEST_F(EventLogTest, TheSameStartFailureOfAProgramIsReportedOnceAnHour)
+TEST_F(EventLogTest, EveryEntryAndKindIsReportedOnceAnHourWithTheCountOfItsRepeats)
 {
-    ReportProgramStartFailed(L"agent.exe", L"C:\\a\\agent.exe", ERROR_FILE_NOT_FOUND);
-    ReportProgramStartFailed(L"AGENT.EXE", L"C:\\a\\agent.exe", ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(1u, entries.size()) << "a repeat within the hour";
+    // Twenty programs in trouble, three passes each: one report per program and kind.
+    for (int pass = 0; pass < 3; ++pass) {
+        for (int i = 0; i < 20; ++i) {
+            const std::wstring name = L"p" + std::to_wstring(i) + L".exe";
+            ReportProgramStartFailed(Subject(name.c_str()), ERROR_FILE_NOT_FOUND);
+            ReportProgramExited(Subject(name.c_str()), 1, 11);
+        }
+        fakeNow += 60 * 1000;
+    }
+    EXPECT_EQ(40u, entries.size());
+    // Names in any letter case are one entry; another user's entry, another error are not.
+    ReportProgramExited(Subject(L"P0.EXE"), 1, 11);
+    EXPECT_EQ(40u, entries.size());
+    ReportProgramExited(Subject(L"p0.exe", L"S-1-5-21-2"), 1, 11);
+    ReportProgramStartFailed(Subject(L"p0.exe"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(42u, entries.size());
 
-    ReportProgramStartFailed(L"agent.exe", L"C:\\a\\agent.exe", ERROR_ACCESS_DENIED);
-    ReportProgramStartFailed(L"other.exe", L"C:\\a\\other.exe", ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(3u, entries.size()) << "another error, another program";
-
+    entries.clear();
     fakeNow += 60ULL * 60 * 1000;
-    ReportProgramStartFailed(L"agent.exe", L"C:\\a\\agent.exe", ERROR_ACCESS_DENIED);
-    EXPECT_EQ(4u, entries.size()) << "an hour later";
+    ReportProgramExited(Subject(L"p0.exe"), 1, 11);
+    ReportProgramExited(Subject(L"p1.exe"), 1, 11);
+    ASSERT_EQ(2u, entries.size());
+    EXPECT_EQ(L"3", entries[0].strings.back()) << "two passes and the upper-case name held back";
+    EXPECT_EQ(L"2", entries[1].strings.back());
+    ReportProgramExited(Subject(L"p1.exe"), 1, 11);
+    EXPECT_EQ(2u, entries.size()) << "the count starts again with the report";
 }
 
 TEST(EventMessagesTest, TheExecutableCarriesEachMessageAsOneLineWithItsInserts)
@@ -113,10 +159,26 @@ TEST(EventMessagesTest, TheExecutableCarriesEachMessageAsOneLineWithItsInserts)
     const Message messages[] = {
         {MSG_SERVICE_STARTED, {}, L"started"},
         {MSG_SERVICE_STOPPED, {}, L"stopped"},
-        {MSG_PROGRAM_START_FAILED, {L"agent.exe", L"C:\\T\\agent.exe", L"error 2"},
-         L"watched program agent.exe could not be started from C:\\T\\agent.exe: error 2"},
-        {MSG_PROGRAM_EXITED, {L"agent.exe", L"3", L"12"}, L"exit code 3 after running for 12"},
-        {MSG_PROGRAM_BACKING_OFF, {L"agent.exe", L"5", L"60"}, L"ended 5 times"},
+        {MSG_PROGRAM_START_FAILED,
+         {L"agent.exe", L"C:\\T\\agent.exe", L"PC7\\kim", L"S-1-5-21-1", L"2", L"5", L"Denied",
+          L"0"},
+         L"agent.exe could not be started from C:\\T\\agent.exe for PC7\\kim (S-1-5-21-1) in "
+         L"session 2: error 5, Denied. Repeats not reported since the last report: 0."},
+        {MSG_PROGRAM_EXITED,
+         {L"agent.exe", L"C:\\T\\agent.exe", L"PC7\\kim", L"S-1", L"2", L"3", L"12", L"4"},
+         L"exit code 3 after running for 12 seconds. Repeats not reported since the last report: 4"},
+        {MSG_PROGRAM_BACKING_OFF,
+         {L"agent.exe", L"C:\\T\\agent.exe", L"PC7\\kim", L"S-1", L"2", L"5", L"60", L"0"},
+         L"ended 5 times soon after its start; it is started again in 60 seconds"},
+        {MSG_PROGRAM_NOT_FOUND,
+         {L"agent.exe", L"C:\\T\\agent.exe", L"PC7\\kim", L"S-1", L"2", L"the file does not exist",
+          L"0"},
+         L"agent.exe cannot be found at C:\\T\\agent.exe for PC7\\kim (S-1) in session 2: the file "
+         L"does not exist."},
+        {MSG_PROGRAM_NOT_RESPONDING,
+         {L"kiosk.exe", L"C:\\T\\kiosk.exe", L"PC7\\kim", L"S-1", L"2", L"31", L"0"},
+         L"kiosk.exe (C:\\T\\kiosk.exe) of PC7\\kim (S-1) in session 2 showed no responding window "
+         L"for 31 seconds; it was ended and is started again."},
     };
     for (const Message& m : messages) {
         std::vector<DWORD_PTR> arguments;

@@ -35,6 +35,13 @@ DWORD WINAPI FakeTickCount()
 
 XStringW companionDirectory;
 
+std::atomic<ULONGLONG> fakeClock{0};
+
+ULONGLONG WINAPI FakeClock()
+{
+    return fakeClock.load();
+}
+
 std::atomic<int> processTables{0};
 
 std::atomic<int> failedStarts{0};
@@ -239,6 +246,47 @@ TEST_F(WatchPassTest, MissingCompanionIsStartedAndNoneOfItsConsolesIsLeft)
             << "console " << start.parentId << " of the companion still runs";
     }
     EXPECT_TRUE(RecordNames().empty());
+}
+
+TEST_F(WatchPassTest, CompanionThatEndsAtOnceIsHeldBackAtGrowingGapsLikeAnyProgram)
+{
+    HANDLE exitFile = CreateFileW((companionPath + L".exit").c_str(), GENERIC_WRITE, 0, nullptr,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(exitFile, INVALID_HANDLE_VALUE);
+    CloseHandle(exitFile);
+    watch.clock = &FakeClock;
+    watch.programStartWaitMs = 0;
+    constexpr ULONGLONG kStart = 10000000;
+    // Each pass runs once the companion and its consoles are gone, so that it sees its end.
+    auto passAt = [&](ULONGLONG at) {
+        EXPECT_TRUE(WaitUntil([&] {
+            const std::vector<StartRecord> starts = StartsOf(companionPath);
+            if (starts.size() < static_cast<size_t>(LaunchCount()) ||
+                !ProcessIdsByName(kCompanion).empty()) {
+                return false;
+            }
+            for (const StartRecord& start : starts) {
+                if (IsProcessAlive(start.parentId)) {
+                    return false;
+                }
+            }
+            return true;
+        }, 10000)) << StartsOf(companionPath).size() << " starts of " << LaunchCount();
+        fakeClock = at;
+        watch.ThreadFunc();
+        return LaunchCount();
+    };
+    const struct {
+        ULONGLONG at;
+        int launches;
+    } passes[] = {
+        {kStart, 1},        {kStart, 1},        {kStart + 999, 1},   // held 1 s
+        {kStart + 1000, 2}, {kStart + 1000, 2}, {kStart + 2999, 2},  // held 2 s
+        {kStart + 3000, 3},
+    };
+    for (const auto& pass : passes) {
+        EXPECT_EQ(pass.launches, passAt(pass.at)) << "at +" << (pass.at - kStart) << " ms";
+    }
 }
 
 TEST_F(WatchPassTest, RunningCompanionIsNotStartedAndItsRecordsAreForgotten)

@@ -1,0 +1,248 @@
+#include "config/MachinePolicy.h"
+
+#include <vector>
+
+#include "common/ScopedHandle.h"
+#include "config/CQuorbelServiceHelper.h"
+#include "strings/CaseFold.h"
+#include "strings/CommandLineText.h"
+#include "strings/PathText.h"
+#include "trace/Trace.h"
+
+namespace {
+
+constexpr const char* kReadName = "machine_policy::Read";
+// SOFTWARE\Policies is one key for 32- and 64-bit programs alike (it is not redirected to
+// WOW6432Node), so the x86 service on 64-bit Windows reads what 64-bit tools wrote. The 64-bit
+// view is asked for all the same, as for every other key of this program.
+constexpr REGSAM kReadAccess = KEY_READ | KEY_WOW64_64KEY;
+
+bool SameText(const XStringW& left, const XStringW& right)
+{
+    return SameIgnoringCase(left.GetString(), right.GetString());
+}
+
+bool Exact(const XStringW& left, const XStringW& right)
+{
+    return left.GetLength() == right.GetLength() && left.Compare(right.GetString()) == 0;
+}
+
+bool IsBlank(wchar_t c)
+{
+    return c == L' ' || c == L'\t';
+}
+
+// A REG_DWORD value of the key; false when it is absent, or of another type (traced).
+bool ReadDword(HKEY key, const wchar_t* valueName, DWORD& value)
+{
+    DWORD type = REG_NONE;
+    DWORD data = 0;
+    DWORD size = sizeof(data);
+    const LONG status = ::RegQueryValueExW(key, valueName, nullptr, &type,
+                                           reinterpret_cast<BYTE*>(&data), &size);
+    if (status == ERROR_FILE_NOT_FOUND) {
+        return false;
+    }
+    if (status != ERROR_SUCCESS || type != REG_DWORD || size != sizeof(data)) {
+        TraceError(kReadName, __LINE__, L"policy value %s is no REG_DWORD (type %u, status %d), "
+                                        L"ignored", valueName, type, status);
+        return false;
+    }
+    value = data;
+    return true;
+}
+
+// Text from the registry's bytes: up to the first null, or to the end of a value stored without
+// one.
+XStringW TextOf(const std::vector<BYTE>& data, DWORD byteCount)
+{
+    std::vector<wchar_t> chars(byteCount / sizeof(wchar_t) + 1, L'\0');
+    memcpy(chars.data(), data.data(), (byteCount / sizeof(wchar_t)) * sizeof(wchar_t));
+    return XStringW(chars.data());
+}
+
+void AddProgram(MachinePolicy& policy, const XStringW& name, DWORD type, const XStringW& text)
+{
+    PolicyProgram program;
+    XStringW reason;
+    if (!CQuorbelServiceHelper::IsValidEntryName(name)) {
+        reason = L"the value's name is no entry name (1 to 255 characters, no backslash)";
+    } else if (type != REG_SZ && type != REG_EXPAND_SZ) {
+        reason.Format(L"the value is no REG_SZ or REG_EXPAND_SZ (type %u)", type);
+    } else if (policy.Find(name) != nullptr) {
+        reason = L"another value names the same entry";
+    } else {
+        machine_policy::SplitCommandLine(name, text, program, reason);
+    }
+    if (reason.IsEmpty()) {
+        policy.programs.push_back(program);
+        return;
+    }
+    TraceError(kReadName, __LINE__, L"policy program \"%@\" refused: %@",
+               WithControlCharactersShown(name), reason);
+    policy.refused.push_back({name, reason});
+}
+
+// Every value of the Programs key, in the registry's order.
+void ReadPrograms(HKEY programsKey, MachinePolicy& policy)
+{
+    DWORD valueCount = 0;
+    DWORD maxNameChars = 0;
+    DWORD maxDataBytes = 0;
+    if (::RegQueryInfoKeyW(programsKey, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                           &valueCount, &maxNameChars, &maxDataBytes, nullptr,
+                           nullptr) != ERROR_SUCCESS) {
+        TraceError(kReadName, __LINE__, L"RegQueryInfoKey(GetLastError:%u)", ::GetLastError());
+        return;
+    }
+    std::vector<wchar_t> name(maxNameChars + 1);
+    std::vector<BYTE> data(maxDataBytes + sizeof(wchar_t));
+    for (DWORD index = 0; index < valueCount; ++index) {
+        DWORD nameChars = static_cast<DWORD>(name.size());
+        DWORD dataBytes = static_cast<DWORD>(data.size());
+        DWORD type = REG_NONE;
+        const LONG status = ::RegEnumValueW(programsKey, index, name.data(), &nameChars, nullptr,
+                                            &type, data.data(), &dataBytes);
+        if (status == ERROR_NO_MORE_ITEMS) {
+            break;
+        }
+        if (status != ERROR_SUCCESS) {
+            // A value written between the size query and here: the next change reads it.
+            TraceError(kReadName, __LINE__, L"RegEnumValue(%u) failed with %d", index, status);
+            continue;
+        }
+        const XStringW valueName(XStringW(name.data()).Left(static_cast<int>(nameChars)));
+        if (valueName.IsEmpty()) {
+            continue;  // the key's default value is no program
+        }
+        AddProgram(policy, valueName, type, TextOf(data, dataBytes));
+    }
+}
+
+}  // namespace
+
+bool PolicyProgram::operator==(const PolicyProgram& other) const
+{
+    return Exact(name, other.name) && Exact(path, other.path) &&
+           Exact(arguments, other.arguments) && Exact(commandLine, other.commandLine);
+}
+
+bool RefusedPolicyProgram::operator==(const RefusedPolicyProgram& other) const
+{
+    return Exact(name, other.name) && Exact(reason, other.reason);
+}
+
+bool MachinePolicy::operator==(const MachinePolicy& other) const
+{
+    return programs == other.programs && refused == other.refused &&
+           hasInterval == other.hasInterval && intervalMs == other.intervalMs &&
+           hasHangTimeout == other.hasHangTimeout && hangTimeoutSeconds == other.hangTimeoutSeconds &&
+           userListsWatched == other.userListsWatched;
+}
+
+const PolicyProgram* MachinePolicy::Find(const XStringW& name) const
+{
+    for (const PolicyProgram& program : programs) {
+        if (SameText(program.name, name)) {
+            return &program;
+        }
+    }
+    return nullptr;
+}
+
+bool machine_policy::SplitCommandLine(const XStringW& entryName, const XStringW& commandLine,
+                                      PolicyProgram& program, XStringW& reason)
+{
+    const wchar_t* text = commandLine.GetString();
+    const int length = commandLine.GetLength();
+    int start = 0;
+    while (start < length && IsBlank(text[start])) {
+        ++start;
+    }
+    int pathEnd = start;
+    int argumentsStart = start;
+    if (start < length && text[start] == L'"') {
+        ++start;
+        pathEnd = start;
+        while (pathEnd < length && text[pathEnd] != L'"') {
+            ++pathEnd;
+        }
+        if (pathEnd == length) {
+            reason = L"the quoted path has no closing quote";
+            return false;
+        }
+        argumentsStart = pathEnd + 1;
+        if (argumentsStart < length && !IsBlank(text[argumentsStart])) {
+            reason = L"the closing quote of the path is not followed by a blank";
+            return false;
+        }
+    } else {
+        while (pathEnd < length && !IsBlank(text[pathEnd])) {
+            ++pathEnd;
+        }
+        argumentsStart = pathEnd;
+    }
+    while (argumentsStart < length && IsBlank(text[argumentsStart])) {
+        ++argumentsStart;
+    }
+    const XStringW path = WithBackslashes(commandLine.Mid(start, pathEnd - start));
+    XStringW arguments = commandLine.Mid(argumentsStart, length - argumentsStart);
+    arguments.TrimRight();
+
+    if (path.IsEmpty()) {
+        reason = L"the command line names no program";
+    } else if (HasControlCharacter(path) || HasControlCharacter(arguments)) {
+        reason = L"the command line holds a control character";
+    } else if (path.Find(L"\"") >= 0) {
+        reason = L"the path holds a double quote";
+    } else if (!IsAbsolutePath(path) && path.GetAt(0) != L'%') {
+        // A path that starts with a variable (%ProgramFiles%\...) is taken for an absolute one:
+        // it is expanded only in the user's session.
+        reason = L"the path is not absolute (X:\\... or \\\\server\\share\\...)";
+    } else if (!HasExeExtension(path)) {
+        reason = L"the program is no .exe file";
+    } else if (!SameText(FileNameOf(path), entryName)) {
+        // The entry name is what running programs are matched against: another one would never
+        // be seen running and would be started again at every pass.
+        reason.Format(L"the program's file name %@ is not the entry name",
+                      WithControlCharactersShown(FileNameOf(path)));
+    }
+    if (!reason.IsEmpty()) {
+        return false;
+    }
+    program.name = entryName;
+    program.path = path;
+    program.arguments = arguments;
+    program.commandLine = commandLine;
+    return true;
+}
+
+MachinePolicy machine_policy::ReadFrom(HKEY root, const XStringW& keyPath)
+{
+    MachinePolicy policy;
+    ScopedRegKey key;
+    const LONG status =
+        ::RegOpenKeyExW(root, keyPath.GetString(), 0, kReadAccess, key.Receive());
+    if (status != ERROR_SUCCESS) {
+        if (status != ERROR_FILE_NOT_FOUND) {
+            TraceError(kReadName, __LINE__, L"RegOpenKeyEx(%@) failed with %d", keyPath, status);
+        }
+        return policy;
+    }
+    policy.hasInterval = ReadDword(key.Get(), kIntervalValue, policy.intervalMs);
+    policy.hasHangTimeout = ReadDword(key.Get(), kHangTimeoutValue, policy.hangTimeoutSeconds);
+    DWORD userLists = 1;
+    policy.userListsWatched = !ReadDword(key.Get(), kUserListsValue, userLists) || userLists != 0;
+
+    ScopedRegKey programsKey;
+    if (::RegOpenKeyExW(key.Get(), kProgramsSubKey, 0, kReadAccess, programsKey.Receive()) ==
+        ERROR_SUCCESS) {
+        ReadPrograms(programsKey.Get(), policy);
+    }
+    return policy;
+}
+
+MachinePolicy machine_policy::Read()
+{
+    return ReadFrom(HKEY_LOCAL_MACHINE, kKeyPath);
+}

@@ -1,0 +1,49 @@
+#pragma once
+// The service's half of the hang watch: it tells the session's companion, through the channel,
+// which live processes of the watched programs have a hang timeout, and ends each one the
+// companion reports and the channel accepted, through the handle the program's wait holds. The
+// program's end is then taken like any other, and the restart policy starts it again.
+
+#include <windows.h>
+
+#include <map>
+#include <string>
+
+#include "channel/ChannelServer.h"
+#include "channel/HangReports.h"
+#include "strings/XStringW.h"
+#include "strings/XStringWList.h"
+#include "watch/ProgramRuns.h"
+#include "watch/WatchSeams.h"
+
+class HangWatch {
+public:
+    HangWatch(const WatchSeams& seams, HangReports::WakeFunc wake);
+    ~HangWatch();
+    HangWatch(const HangWatch&) = delete;
+    HangWatch& operator=(const HangWatch&) = delete;
+
+    // Ends the processes whose reports were accepted since the last pass.
+    void EndReported(ProgramRuns& runs);
+    // The targets after a pass: the live processes of the entries with a hang timeout, in the
+    // active session. The timeouts are read again when the list changed (or the user did).
+    void Update(const XStringW& sid, const XStringWList& names, bool listChanged,
+                const ProgramRuns& runs);
+    // Closes the pipe; for the end of the service.
+    void Stop();
+
+    // No companion asked for its list this long after entries had a hang timeout: said once.
+    static constexpr ULONGLONG kCompanionGraceMs = 60000;
+
+private:
+    void ReadTimeouts(const XStringW& sid, const XStringWList& names);
+    void CheckCompanion(const XStringW& sid, bool anyTimeout);
+
+    const WatchSeams& seams;
+    HangReports reports;
+    ChannelServer channel;
+    XStringW timeoutsSid;
+    std::map<std::wstring, DWORD> timeouts;  // by NameKey, only entries with one
+    ULONGLONG timeoutsSince = 0;  // when an entry first had a timeout (0: none has)
+    bool companionMissing = false;
+};

@@ -1,0 +1,170 @@
+// The machine policy's key: programs as command lines, and the machine-wide values. Read from a
+// scratch key below HKCU laid out as the policy key is, so that no test leaves a policy behind.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "ConfigTestSupport.h"
+#include "TestSupport.h"
+#include "config/CPolicyMonitor.h"
+#include "config/MachinePolicy.h"
+
+using namespace config_test;
+
+namespace {
+
+struct Split {
+    const wchar_t* name;
+    const wchar_t* commandLine;
+    const wchar_t* path;       // nullptr: refused
+    const wchar_t* arguments;
+};
+
+TEST(MachinePolicyTest, CommandLinesSplitIntoPathAndArgumentsOrAreRefused)
+{
+    const Split cases[] = {
+        {L"kiosk.exe", L"C:\\Kiosk\\kiosk.exe", L"C:\\Kiosk\\kiosk.exe", L""},
+        {L"kiosk.exe", L"  C:\\Kiosk\\kiosk.exe   --full  \"a b\"  ", L"C:\\Kiosk\\kiosk.exe",
+         L"--full  \"a b\""},
+        {L"Kiosk.exe", L"\"C:\\Program Files (x86)\\K\\kiosk.EXE\" -x", 
+         L"C:\\Program Files (x86)\\K\\kiosk.EXE", L"-x"},
+        {L"kiosk.exe", L"\"C:\\Kiosk\\kiosk.exe\"", L"C:\\Kiosk\\kiosk.exe", L""},
+        {L"kiosk.exe", L"%ProgramFiles%\\Kiosk\\kiosk.exe %USERNAME%",
+         L"%ProgramFiles%\\Kiosk\\kiosk.exe", L"%USERNAME%"},
+        {L"kiosk.exe", L"\\\\server\\share\\kiosk.exe", L"\\\\server\\share\\kiosk.exe", L""},
+        {L"kiosk.exe", L"C:/Kiosk/kiosk.exe", L"C:\\Kiosk\\kiosk.exe", L""},
+        // Refused: relative, not an .exe, another file name than the entry's, a blank in an
+        // unquoted path, quotes that do not close or glue on, control characters, nothing.
+        {L"kiosk.exe", L"kiosk.exe", nullptr, nullptr},
+        {L"kiosk.exe", L"C:\\Kiosk\\kiosk", nullptr, nullptr},
+        {L"kiosk.exe", L"C:\\Kiosk\\other.exe", nullptr, nullptr},
+        {L"kiosk.exe", L"C:\\Program Files\\kiosk.exe", nullptr, nullptr},
+        {L"kiosk.exe", L"\"C:\\Kiosk\\kiosk.exe", nullptr, nullptr},
+        {L"kiosk.exe", L"\"C:\\Kiosk\\kiosk.exe\"-x", nullptr, nullptr},
+        {L"kiosk.exe", L"C:\\Kiosk\\kiosk.exe a\nb", nullptr, nullptr},
+        {L"kiosk.exe", L"   ", nullptr, nullptr},
+    };
+    for (const Split& c : cases) {
+        PolicyProgram program;
+        XStringW reason;
+        const bool accepted =
+            machine_policy::SplitCommandLine(c.name, c.commandLine, program, reason);
+        ASSERT_EQ(accepted, c.path != nullptr)
+            << Shown(c.commandLine) << ": " << Shown(Text(reason));
+        if (accepted) {
+            EXPECT_EQ(Text(program.path), c.path) << Shown(c.commandLine);
+            EXPECT_EQ(Text(program.arguments), c.arguments) << Shown(c.commandLine);
+            EXPECT_EQ(Text(program.name), c.name);
+        } else {
+            EXPECT_FALSE(reason.IsEmpty()) << Shown(c.commandLine);
+        }
+    }
+}
+
+TEST(MachinePolicyTest, TheKeyGivesItsProgramsAndMachineWideValues)
+{
+    const ScratchKey policy(L"MachinePolicy");
+    const std::wstring programs = policy / L"Programs";
+    WriteString(HKEY_CURRENT_USER, programs, L"kiosk.exe", L"\"C:\\Kiosk App\\kiosk.exe\" --full");
+    // REG_EXPAND_SZ keeps its variables for the user's session to expand.
+    WriteString(HKEY_CURRENT_USER, programs, L"agent.exe", L"%SystemDrive%\\Tools\\agent.exe",
+                REG_EXPAND_SZ);
+    WriteDword(HKEY_CURRENT_USER, programs, L"number.exe", 7);
+    WriteString(HKEY_CURRENT_USER, programs, L"wrong.exe", L"C:\\Tools\\other.exe");
+    WriteString(HKEY_CURRENT_USER, programs, L"", L"C:\\Tools\\default.exe");
+    WriteDword(HKEY_CURRENT_USER, policy.Path(), L"Interval", 2000);
+    WriteDword(HKEY_CURRENT_USER, policy.Path(), L"HangTimeout", 30);
+    WriteDword(HKEY_CURRENT_USER, policy.Path(), L"UserLists", 0);
+
+    const MachinePolicy read = machine_policy::ReadFrom(HKEY_CURRENT_USER, W(policy.Path()));
+
+    ASSERT_EQ(read.programs.size(), 2u);
+    const PolicyProgram* kiosk = read.Find(L"KIOSK.EXE");
+    ASSERT_NE(kiosk, nullptr);
+    EXPECT_EQ(Text(kiosk->path), L"C:\\Kiosk App\\kiosk.exe");
+    EXPECT_EQ(Text(kiosk->arguments), L"--full");
+    const PolicyProgram* agent = read.Find(L"agent.exe");
+    ASSERT_NE(agent, nullptr);
+    EXPECT_EQ(Text(agent->path), L"%SystemDrive%\\Tools\\agent.exe");
+    std::vector<std::wstring> refused;
+    for (const RefusedPolicyProgram& r : read.refused) {
+        refused.push_back(Text(r.name));
+    }
+    std::sort(refused.begin(), refused.end());
+    EXPECT_EQ(refused, (std::vector<std::wstring>{L"number.exe", L"wrong.exe"}));
+    EXPECT_TRUE(read.hasInterval);
+    EXPECT_EQ(read.intervalMs, 2000u);
+    EXPECT_TRUE(read.hasHangTimeout);
+    EXPECT_EQ(read.hangTimeoutSeconds, 30u);
+    EXPECT_FALSE(read.userListsWatched);
+
+    // Values of the wrong type set nothing; an absent key is an empty policy.
+    WriteString(HKEY_CURRENT_USER, policy.Path(), L"Interval", L"2000");
+    WriteDword(HKEY_CURRENT_USER, policy.Path(), L"UserLists", 1);
+    const MachinePolicy changed = machine_policy::ReadFrom(HKEY_CURRENT_USER, W(policy.Path()));
+    EXPECT_FALSE(changed.hasInterval);
+    EXPECT_TRUE(changed.userListsWatched);
+    EXPECT_TRUE(changed != read);
+    const MachinePolicy none =
+        machine_policy::ReadFrom(HKEY_CURRENT_USER, W(policy / L"Missing"));
+    EXPECT_TRUE(none.programs.empty() && none.refused.empty() && !none.hasInterval &&
+                none.userListsWatched);
+}
+
+}  // namespace
+
+namespace {
+
+const std::wstring kPolicyVendorKey = L"SOFTWARE\\Policies\\QUORBEL";
+const std::wstring kPolicyKey = L"SOFTWARE\\Policies\\QUORBEL\\QuorbelService";
+
+// The real policy key, which the other tests of the prefix expect to be absent.
+class RealPolicyKeyTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (KeyExists(HKEY_LOCAL_MACHINE, kPolicyVendorKey)) {
+            GTEST_SKIP() << "this prefix holds a machine policy already";
+        }
+        owned = true;
+    }
+    void TearDown() override
+    {
+        if (owned) {
+            DeleteTree(HKEY_LOCAL_MACHINE, kPolicyVendorKey);
+        }
+    }
+    bool owned = false;
+};
+
+TEST_F(RealPolicyKeyTest, TheMonitorFollowsTheKeyFromNothingToPolicyAndBack)
+{
+    CPolicyMonitor monitor;
+    volatile LONG calls = 0;
+    monitor.SetChangeCallback([&calls] { InterlockedIncrement(&calls); });
+    monitor.Start();
+    EXPECT_TRUE(monitor.Current().programs.empty());
+    EXPECT_EQ(monitor.ChangeCount(), 0u);
+
+    WriteString(HKEY_LOCAL_MACHINE, kPolicyKey + L"\\Programs", L"kiosk.exe",
+                L"C:\\Kiosk\\kiosk.exe --full");
+    ASSERT_TRUE(testing_support::WaitUntil(
+        [&] { return monitor.Current().Find(L"kiosk.exe") != nullptr; }, 5000))
+        << "changes seen: " << monitor.ChangeCount();
+    EXPECT_EQ(Text(monitor.Current().Find(L"kiosk.exe")->arguments), L"--full");
+    EXPECT_GE(calls, 1);
+
+    // A policy tool's refresh deletes the key and writes it again; a delete alone empties it.
+    WriteDword(HKEY_LOCAL_MACHINE, kPolicyKey, L"UserLists", 0);
+    ASSERT_TRUE(testing_support::WaitUntil([&] { return !monitor.Current().userListsWatched; },
+                                           5000));
+    DeleteTree(HKEY_LOCAL_MACHINE, kPolicyVendorKey);
+    EXPECT_TRUE(testing_support::WaitUntil(
+        [&] { return monitor.Current().programs.empty() && monitor.Current().userListsWatched; },
+        5000))
+        << "programs left: " << monitor.Current().programs.size();
+    monitor.Stop();
+}
+
+}  // namespace
