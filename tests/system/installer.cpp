@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "ServiceControl.h"
 #include "TestSupport.h"
 #include "common/ScopedHandle.h"
 
@@ -18,7 +19,6 @@ using namespace testing_support;
 
 namespace {
 
-const wchar_t kServiceName[] = L"QuorbelService";
 const wchar_t kProductName[] = L"Quorbel Service Monitor";
 // The package's folder: the 32-bit package on a 64-bit Windows goes to Program Files (x86).
 std::wstring InstallDir()
@@ -108,48 +108,6 @@ DWORD InstallSilently(const std::wstring& package)
     return Msiexec(L"/i \"" + package + L"\" /qn");
 }
 
-// What the service manager knows of the service: its binary path and state, or the error of
-// opening it.
-struct ServiceView {
-    DWORD openError = 0;
-    std::wstring binaryPath;
-    DWORD state = 0;
-    DWORD processId = 0;
-};
-
-// The binary path the service manager starts the service with; empty when it cannot be read.
-std::wstring BinaryPathOf(SC_HANDLE service)
-{
-    std::vector<BYTE> buffer(8192);
-    DWORD needed = 0;
-    if (!QueryServiceConfigW(service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()),
-                             static_cast<DWORD>(buffer.size()), &needed)) {
-        return {};
-    }
-    return reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data())->lpBinaryPathName;
-}
-
-ServiceView QueryService()
-{
-    ServiceView view;
-    const ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    const ScopedServiceHandle service(
-        OpenServiceW(manager.Get(), kServiceName, SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS));
-    if (!service) {
-        view.openError = GetLastError();
-        return view;
-    }
-    view.binaryPath = BinaryPathOf(service.Get());
-    SERVICE_STATUS_PROCESS status{};
-    DWORD needed = 0;
-    if (QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                             sizeof(status), &needed)) {
-        view.state = status.dwCurrentState;
-        view.processId = status.dwProcessId;
-    }
-    return view;
-}
-
 // How many registered services start the executable of this name, whatever their own name.
 int ServicesStarting(const std::wstring& imageName)
 {
@@ -167,9 +125,7 @@ int ServicesStarting(const std::wstring& imageName)
     const auto* services = reinterpret_cast<const ENUM_SERVICE_STATUSW*>(buffer.data());
     int starting = 0;
     for (DWORD i = 0; i < count; ++i) {
-        const ScopedServiceHandle service(
-            OpenServiceW(manager.Get(), services[i].lpServiceName, SERVICE_QUERY_CONFIG));
-        if (service && BinaryPathOf(service.Get()).find(imageName) != std::wstring::npos) {
+        if (ServiceBinaryPath(services[i].lpServiceName).find(imageName) != std::wstring::npos) {
             ++starting;
         }
     }
@@ -191,7 +147,7 @@ std::wstring EventMessageFile()
 
 bool ServiceRuns()
 {
-    return WaitUntil([] { return QueryService().state == SERVICE_RUNNING; }, kStartTimeoutMs);
+    return WaitUntil([] { return ServiceState() == SERVICE_RUNNING; }, kStartTimeoutMs);
 }
 
 const std::wstring kQuotedBinaryPath =
@@ -242,13 +198,15 @@ TEST_F(InstallerTest, SilentInstallPutsFilesInProgramFilesAndStartsTheQuotedServ
 
     EXPECT_TRUE(FileExists(std::wstring(kInstallDir) + L"\\QuorbelService.exe"));
     EXPECT_TRUE(FileExists(std::wstring(kInstallDir) + L"\\QuorbelServiceManager.exe"));
-    EXPECT_EQ(Utf8(QueryService().binaryPath), Utf8(kQuotedBinaryPath));
+    EXPECT_TRUE(FileExists(std::wstring(kInstallDir) + L"\\QuorbelService.com"));
+    EXPECT_EQ(Utf8(ServiceBinaryPath()), Utf8(kQuotedBinaryPath));
     EXPECT_EQ(Utf8(EventMessageFile()), Utf8(std::wstring(kInstallDir) + L"\\QuorbelService.exe"));
-    EXPECT_TRUE(ServiceRuns()) << "state " << QueryService().state;
+    EXPECT_TRUE(ServiceRuns()) << "state " << ServiceState();
     // The service runs the package's own build: the 32-bit one under WOW64 on a 64-bit Windows.
-    const std::optional<bool> serviceIsWow64 = ProcessIsWow64(QueryService().processId);
+    const DWORD servicePid = ServiceStatus().dwProcessId;
+    const std::optional<bool> serviceIsWow64 = ProcessIsWow64(servicePid);
     EXPECT_EQ(serviceIsWow64, ProcessIsWow64(GetCurrentProcessId()))
-        << "the service process " << QueryService().processId << " is "
+        << "the service process " << servicePid << " is "
         << (serviceIsWow64 ? (*serviceIsWow64 ? "32-bit" : "64-bit") : "not to be asked");
     const std::vector<Product> products = InstalledProducts();
     ASSERT_EQ(products.size(), 1u);
@@ -261,7 +219,7 @@ TEST_F(InstallerTest, SilentInstallPutsFilesInProgramFilesAndStartsTheQuotedServ
 TEST_F(InstallerTest, UpgradeFromALowerVersionKeepsOneRegistrationAndOneProduct)
 {
     ASSERT_EQ(InstallSilently(QUORBEL_OLDER_MSI_PATH), 0u);
-    ASSERT_TRUE(ServiceRuns()) << "state " << QueryService().state;
+    ASSERT_TRUE(ServiceRuns()) << "state " << ServiceState();
 
     ASSERT_EQ(InstallSilently(QUORBEL_MSI_PATH), 0u);
 
@@ -269,8 +227,8 @@ TEST_F(InstallerTest, UpgradeFromALowerVersionKeepsOneRegistrationAndOneProduct)
     ASSERT_EQ(products.size(), 1u);
     EXPECT_EQ(Utf8(products[0].version), Utf8(QUORBEL_PACKAGE_VERSION));
     EXPECT_EQ(ServicesStarting(L"QuorbelService.exe"), 1);
-    EXPECT_EQ(Utf8(QueryService().binaryPath), Utf8(kQuotedBinaryPath));
-    EXPECT_TRUE(ServiceRuns()) << "state " << QueryService().state;
+    EXPECT_EQ(Utf8(ServiceBinaryPath()), Utf8(kQuotedBinaryPath));
+    EXPECT_TRUE(ServiceRuns()) << "state " << ServiceState();
 
     // The older package does not go back over the newer one.
     EXPECT_NE(InstallSilently(QUORBEL_OLDER_MSI_PATH), 0u);
@@ -281,7 +239,7 @@ TEST_F(InstallerTest, UpgradeFromALowerVersionKeepsOneRegistrationAndOneProduct)
 TEST_F(InstallerTest, UninstallRemovesServiceEventSourceAndFilesButLeavesTheWatchList)
 {
     ASSERT_EQ(InstallSilently(QUORBEL_MSI_PATH), 0u);
-    ASSERT_TRUE(ServiceRuns()) << "state " << QueryService().state;
+    ASSERT_TRUE(ServiceRuns()) << "state " << ServiceState();
     // A paused entry of the user's watch list, which the uninstall is to leave alone.
     const wchar_t path[] = L"C:\\Tools\\installer_probe.exe";
     const wchar_t paused[] = L"0";
@@ -294,9 +252,10 @@ TEST_F(InstallerTest, UninstallRemovesServiceEventSourceAndFilesButLeavesTheWatc
 
     ASSERT_EQ(Msiexec(L"/x \"" + std::wstring(QUORBEL_MSI_PATH) + L"\" /qn"), 0u);
 
-    EXPECT_EQ(QueryService().openError, static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+    EXPECT_FALSE(IsServiceRegistered());
     EXPECT_EQ(Utf8(EventMessageFile()), "");
     EXPECT_FALSE(FileExists(std::wstring(kInstallDir) + L"\\QuorbelService.exe"));
+    EXPECT_FALSE(FileExists(std::wstring(kInstallDir) + L"\\QuorbelService.com"));
     EXPECT_FALSE(FileExists(kInstallDir));
     EXPECT_TRUE(InstalledProducts().empty());
     ScopedRegKey entry;
