@@ -29,7 +29,7 @@ find_program(QUORBEL_MSIBUILD msibuild REQUIRED)
 set(QUORBEL_ROLLBACK_TYPE 3410)
 set(QUORBEL_WXS ${CMAKE_SOURCE_DIR}/installer/QuorbelService.wxs)
 
-# Adds a target that builds the package of the given version from this tree's two executables.
+# Adds a target that builds the package of the given version from this tree's executables.
 # wixl takes the files' Source paths only relative to its working directory, hence the cd. A
 # fourth argument FORCE_REGISTRATION_FAILURE makes a package for the tests whose installation
 # fails after it has registered the service.
@@ -52,7 +52,8 @@ function(quorbel_add_msi target version output)
     COMMAND ${QUORBEL_MSIBUILD} ${output} -q
             "UPDATE `CustomAction` SET `Type` = ${QUORBEL_ROLLBACK_TYPE} WHERE `Action` = 'SvcInstallRollback' OR `Action` = 'SvcUninstallRollback'"
     WORKING_DIRECTORY ${QUORBEL_DIST_DIR}
-    DEPENDS ${QUORBEL_WXS} QuorbelService QuorbelServiceManager ${QUORBEL_POLICY_OUTPUTS}
+    DEPENDS ${QUORBEL_WXS} QuorbelService QuorbelServiceConsole QuorbelServiceManager
+            ${QUORBEL_POLICY_OUTPUTS}
     COMMENT "Building ${output}"
     VERBATIM)
   add_custom_target(${target} ALL DEPENDS ${output})

@@ -8,6 +8,7 @@
 #include "app/ConsoleOutput.h"
 #include "app/Dispatch.h"
 #include "config/CQuorbelServiceHelper.h"
+#include "config/HangTimeout.h"
 #include "strings/CaseFold.h"
 #include "strings/CommandLineText.h"
 #include "strings/ErrorText.h"
@@ -21,6 +22,7 @@ namespace {
 struct AddRequest {
     XStringW typedPath;
     std::vector<XStringW> programArguments;
+    DWORD hangTimeout = CQuorbelServiceHelper::kKeepHangTimeout;
 };
 
 // An option of add, typed before the program path ("add --name value C:\\path\\app.exe").
@@ -33,7 +35,29 @@ struct AddOption {
     int (*take)(const XStringW& value, AddRequest& request);
 };
 
-const std::vector<AddOption> kAddOptions = {};
+// --hang-timeout SECONDS: 0 (off) or a number within hang_timeout's bounds, in decimal digits.
+int TakeHangTimeout(const XStringW& value, AddRequest& request)
+{
+    bool digits = value.GetLength() > 0 && value.GetLength() <= 9;
+    for (int i = 0; digits && i < value.GetLength(); ++i) {
+        digits = value.GetAt(i) >= L'0' && value.GetAt(i) <= L'9';
+    }
+    const DWORD seconds = digits ? static_cast<DWORD>(value.ToUInt()) : 0;
+    if (!digits || (seconds != 0 && (seconds < hang_timeout::kMinSeconds ||
+                                     seconds > hang_timeout::kMaxSeconds))) {
+        Say(L"add: --hang-timeout takes 0 (off) or %u to %u seconds, not %@",
+            hang_timeout::kMinSeconds, hang_timeout::kMaxSeconds, WithControlCharactersShown(value));
+        return kExitUsage;
+    }
+    request.hangTimeout = seconds;
+    return kExitSuccess;
+}
+
+const std::vector<AddOption> kAddOptions = {
+    {L"--hang-timeout", L"SECONDS",
+     L"end and restart the program when no window of it answered for that long (5 to 3600; 0: off)",
+     &TakeHangTimeout},
+};
 
 constexpr const char* kAddName = "AddCommand";
 // Room for a path with its variables expanded, for the existence check.
@@ -103,7 +127,7 @@ int CheckAddition(const XStringW& typed, const XStringW& path, const XStringW& e
 }
 
 XStringW AddedAnswer(const XStringW& entryName, const XStringW& path, const XStringW& arguments,
-                     const WatchListEdit& edit)
+                     DWORD hangTimeout, const WatchListEdit& edit)
 {
     XStringW answer;
     if (!FileIsThere(path)) {
@@ -124,6 +148,11 @@ XStringW AddedAnswer(const XStringW& entryName, const XStringW& path, const XStr
     if (!edit.keptDirectory.IsEmpty()) {
         answer.AppendFormat(L", directory kept: %@",
                             WithControlCharactersShown(edit.keptDirectory));
+    }
+    if (hangTimeout != CQuorbelServiceHelper::kKeepHangTimeout && hangTimeout != 0) {
+        answer.AppendFormat(L", hang timeout %u s", hangTimeout);
+    } else if (edit.keptHangTimeout != 0) {
+        answer.AppendFormat(L", hang timeout kept: %u s", edit.keptHangTimeout);
     }
     return answer;
 }
@@ -196,9 +225,9 @@ int AddProgram(const AddRequest& request)
     }
     const XStringW arguments = JoinArguments(programArguments);
     WatchListEdit edit;
-    const WatchListResult result = AddService(path, entryName, arguments, &edit);
+    const WatchListResult result = AddService(path, entryName, arguments, &edit, request.hangTimeout);
     if (result == WatchListResult::kDone) {
-        WriteOutputLine(AddedAnswer(entryName, path, arguments, edit));
+        WriteOutputLine(AddedAnswer(entryName, path, arguments, request.hangTimeout, edit));
         return kExitSuccess;
     }
     XStringW text;
@@ -218,4 +247,15 @@ int RunAddCommand(const Operands& operands)
         return refused;
     }
     return AddProgram(request);
+}
+
+void AddOptionsUsage(XStringW& text)
+{
+    if (!kAddOptions.empty()) {
+        text += L"Options, typed before the path:\r\n";
+    }
+    for (const AddOption& option : kAddOptions) {
+        text.AppendFormat(L"  %s %s  %s\r\n", option.name,
+                          option.valueName == nullptr ? L"" : option.valueName, option.description);
+    }
 }

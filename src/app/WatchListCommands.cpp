@@ -118,8 +118,8 @@ int RunRestartCommand(const Operands& operands)
 }
 
 WatchListResult AddService(const XStringW& path, const XStringW& entryName,
-                           const XStringW& arguments, WatchListEdit* edit)
+                           const XStringW& arguments, WatchListEdit* edit, DWORD hangTimeout)
 {
     TraceLog("AddService", __LINE__, L"RunProcessAfterLogon %@", path);
-    return CQuorbelServiceHelper::AddList(entryName, path, arguments, edit);
+    return CQuorbelServiceHelper::AddList(entryName, path, arguments, edit, hangTimeout);
 }

@@ -4,6 +4,7 @@
 
 #include "common/ScopedHandle.h"
 #include "config/CRegHelper.h"
+#include "config/HangTimeout.h"
 #include "trace/Trace.h"
 
 namespace {
@@ -105,13 +106,20 @@ WatchListResult SwitchStatus(const XStringA& functionName, int line, const XStri
     return result;
 }
 
-// The values an add writes, in the order it writes them; Arguments only when there are any.
-LONG WriteEntry(HKEY key, const XStringW& path, const XStringW& arguments)
+// The values an add writes, in the order it writes them; Arguments only when there are any,
+// HangTimeout (as decimal text) only when one is given.
+LONG WriteEntry(HKEY key, const XStringW& path, const XStringW& arguments, DWORD hangTimeout)
 {
     LONG status = CRegHelper::WriteString(key, kPathValue, path);
     if (status == ERROR_SUCCESS) {
         status = arguments.IsEmpty() ? CRegHelper::DeleteValue(key, kArgumentsValue)
                                      : CRegHelper::WriteString(key, kArgumentsValue, arguments);
+    }
+    if (status == ERROR_SUCCESS && hangTimeout != CQuorbelServiceHelper::kKeepHangTimeout) {
+        XStringW seconds;
+        seconds.Format(L"%u", hangTimeout);
+        status = hangTimeout == 0 ? CRegHelper::DeleteValue(key, hang_timeout::kValueName)
+                                  : CRegHelper::WriteString(key, hang_timeout::kValueName, seconds);
     }
     if (status == ERROR_SUCCESS) {
         status = CRegHelper::WriteString(key, kStatusValue, kStatusActive);
@@ -124,12 +132,13 @@ struct EntrySnapshot {
     RawRegistryValue path;
     RawRegistryValue arguments;
     RawRegistryValue status;
+    RawRegistryValue hangTimeout;
 };
 
 EntrySnapshot TakeSnapshot(HKEY key)
 {
     return {CRegHelper::ReadRaw(key, kPathValue), CRegHelper::ReadRaw(key, kArgumentsValue),
-            CRegHelper::ReadRaw(key, kStatusValue)};
+            CRegHelper::ReadRaw(key, kStatusValue), CRegHelper::ReadRaw(key, hang_timeout::kValueName)};
 }
 
 void RestoreSnapshot(HKEY key, const EntrySnapshot& snapshot)
@@ -137,10 +146,11 @@ void RestoreSnapshot(HKEY key, const EntrySnapshot& snapshot)
     CRegHelper::RestoreRaw(key, kPathValue, snapshot.path);
     CRegHelper::RestoreRaw(key, kArgumentsValue, snapshot.arguments);
     CRegHelper::RestoreRaw(key, kStatusValue, snapshot.status);
+    CRegHelper::RestoreRaw(key, hang_timeout::kValueName, snapshot.hangTimeout);
 }
 
 WatchListResult WriteEntryKey(const XStringW& entryName, const XStringW& path,
-                              const XStringW& arguments, WatchListEdit* edit)
+                              const XStringW& arguments, DWORD hangTimeout, WatchListEdit* edit)
 {
     const XStringW keyPath = EntryKeyPath(entryName);
     ScopedRegKey key;
@@ -158,9 +168,12 @@ WatchListResult WriteEntryKey(const XStringW& entryName, const XStringW& path,
             edit->previousPath = CRegHelper::GetStringValue(key.Get(), XStringW(), kPathValue);
             edit->keptDirectory =
                 CRegHelper::GetStringValue(key.Get(), XStringW(), kDirectoryValue);
+            if (hangTimeout == CQuorbelServiceHelper::kKeepHangTimeout) {
+                edit->keptHangTimeout = hang_timeout::ForUserEntry(entryName);
+            }
         }
     }
-    status = WriteEntry(key.Get(), path, arguments);
+    status = WriteEntry(key.Get(), path, arguments, hangTimeout);
     if (status != ERROR_SUCCESS) {
         // Nothing half-written stays: the new key goes, an existing entry gets its values back.
         TraceError("CQuorbelServiceHelper::AddList", __LINE__,
@@ -200,12 +213,13 @@ bool CQuorbelServiceHelper::IsValidEntryName(const XStringW& entryName)
 }
 
 WatchListResult CQuorbelServiceHelper::AddList(const XStringW& entryName, const XStringW& path,
-                                               const XStringW& arguments, WatchListEdit* edit)
+                                               const XStringW& arguments, WatchListEdit* edit,
+                                               DWORD hangTimeout)
 {
     TraceLog("CQuorbelServiceHelper::AddList", __LINE__, L"Start");
     WatchListResult result = WatchListResult::kInvalidName;
     if (AcceptEntryName("CQuorbelServiceHelper::AddList", __LINE__, entryName)) {
-        result = WriteEntryKey(entryName, path, arguments, edit);
+        result = WriteEntryKey(entryName, path, arguments, hangTimeout, edit);
     }
     TraceLog("CQuorbelServiceHelper::AddList", __LINE__, L"End");
     return result;

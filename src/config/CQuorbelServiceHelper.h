@@ -24,6 +24,7 @@ struct WatchListEdit {
     bool replaced = false;       // add: an entry of that name was there already
     XStringW previousPath;       // add: the Path it had
     XStringW keptDirectory;      // add: the Directory it keeps
+    DWORD keptHangTimeout = 0;   // add without a timeout: the HangTimeout it keeps (seconds)
 };
 
 class CQuorbelServiceHelper {
@@ -43,9 +44,13 @@ public:
     // values back. The entry's Directory is not add's to set and stays as it is.
     // Pause, restart and remove never create an entry key; an entry that vanishes meanwhile is
     // no such entry.
+    // hangTimeout: the entry's HangTimeout in seconds (0 removes it); kKeepHangTimeout leaves an
+    // existing entry's as it is.
+    static constexpr DWORD kKeepHangTimeout = 0xFFFFFFFF;
     static WatchListResult AddList(const XStringW& entryName, const XStringW& path,
                                    const XStringW& arguments = XStringW(),
-                                   WatchListEdit* edit = nullptr);
+                                   WatchListEdit* edit = nullptr,
+                                   DWORD hangTimeout = kKeepHangTimeout);
     static WatchListResult RemoveList(const XStringW& entryName, WatchListEdit* edit = nullptr);
     static WatchListResult PauseList(const XStringW& entryName, WatchListEdit* edit = nullptr);
     static WatchListResult RestartList(const XStringW& entryName, WatchListEdit* edit = nullptr);

@@ -430,6 +430,13 @@ TEST_F(WatchListFailureTest, AFailedAddLeavesANewEntryOutAndAnOldOneAsItWas)
     EXPECT_EQ(L"<absent>",
               ReadStringOrState(HKEY_CURRENT_USER, EntryKey(L"agent.exe"), L"Arguments"));
     EXPECT_EQ(L"0", StatusOf(L"agent.exe"));
+
+    // ... and its hang timeout, when the add that failed set another.
+    WriteString(HKEY_CURRENT_USER, EntryKey(L"agent.exe"), L"HangTimeout", L"40");
+    failingValue = L"Status";
+    EXPECT_EQ(WatchListResult::kFailed,
+              CQuorbelServiceHelper::AddList(L"agent.exe", L"D:\\New\\agent.exe", L"", &edit, 9));
+    EXPECT_EQ(L"40", ReadStringOrState(HKEY_CURRENT_USER, EntryKey(L"agent.exe"), L"HangTimeout"));
 }
 
 TEST_F(WatchListTest, ReAddTellsThePreviousPathAndKeepsTheDirectory)
