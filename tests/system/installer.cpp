@@ -231,7 +231,7 @@ protected:
         // A registration no package owns (one made by hand, or left by a failed installation
         // that Wine did not roll back) goes too.
         const ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-        const ScopedServiceHandle service(OpenServiceW(manager.Get(), kServiceName, DELETE));
+        const ScopedServiceHandle service(OpenServiceW(manager.Get(), kTestServiceName, DELETE));
         if (service) {
             DeleteService(service.Get());
         }
@@ -406,7 +406,7 @@ TEST_F(InstallerTest, AFailedUpgradeRollsBackToTheOldVersionRunning)
         GTEST_SKIP() << "Wine's msiexec runs no rollback (see the sequence test above)";
     }
     ASSERT_EQ(InstallSilently(QUORBEL_OLDER_MSI_PATH), 0u);
-    ASSERT_TRUE(ServiceRuns()) << "state " << QueryService().state;
+    ASSERT_TRUE(ServiceRuns()) << "state " << ServiceState();
 
     // This package's second registration is turned away after its first one was made.
     EXPECT_NE(InstallSilently(QUORBEL_FAILING_MSI_PATH), 0u);
@@ -414,8 +414,8 @@ TEST_F(InstallerTest, AFailedUpgradeRollsBackToTheOldVersionRunning)
     const std::vector<Product> products = InstalledProducts();
     ASSERT_EQ(products.size(), 1u);
     EXPECT_EQ(Utf8(products[0].version), Utf8(QUORBEL_OLDER_PACKAGE_VERSION));
-    EXPECT_EQ(Utf8(QueryService().binaryPath), Utf8(kQuotedBinaryPath));
-    EXPECT_TRUE(ServiceRuns()) << "state " << QueryService().state;
+    EXPECT_EQ(Utf8(ServiceBinaryPath()), Utf8(kQuotedBinaryPath));
+    EXPECT_TRUE(ServiceRuns()) << "state " << ServiceState();
     EXPECT_TRUE(FileExists(EventMessageFile())) << Utf8(EventMessageFile());
 }
 
@@ -428,8 +428,8 @@ TEST_F(InstallerTest, AFailedInstallLeavesARegistrationItDidNotMake)
     EXPECT_NE(InstallSilently(QUORBEL_MSI_PATH), 0u) << "the name is taken";
 
     EXPECT_TRUE(InstalledProducts().empty());
-    EXPECT_NE(QueryService().binaryPath.find(handMade), std::wstring::npos)
-        << Utf8(QueryService().binaryPath);
+    EXPECT_NE(ServiceBinaryPath().find(handMade), std::wstring::npos)
+        << Utf8(ServiceBinaryPath());
     EXPECT_EQ(Utf8(EventMessageFile()), Utf8(handMade));
     RunProgram(handMade, L"svc uninstall");
 }
