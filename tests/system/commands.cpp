@@ -13,6 +13,7 @@
 #include "TestSupport.h"
 #include "app/Version.h"
 #include "common/ScopedHandle.h"
+#include "service/CWindowService.h"
 
 using namespace testing_support;
 
@@ -263,12 +264,13 @@ protected:
         return RunProgramAt(exe_, arguments, expectedExitCode);
     }
 
+    // With a token, the program runs as that token says.
     std::vector<TraceLine> RunProgramAt(const std::wstring& program, const std::wstring& arguments,
-                                        DWORD expectedExitCode = 0)
+                                        DWORD expectedExitCode = 0, HANDLE userToken = nullptr)
     {
         RemoveTree(scratch_ / L"Log");
         const CapturedRun result =
-            RunProgramCapturingOutput(program, arguments, kCommandTimeoutMs);
+            RunProgramCapturingOutput(program, arguments, kCommandTimeoutMs, userToken);
         output_ = Widened(result.output);
         EXPECT_TRUE(result.started) << Utf8(program);
         EXPECT_TRUE(result.finished) << "'" << Utf8(arguments) << "' did not end";
@@ -932,6 +934,73 @@ TEST_F(Commands, SvcStatusSaysWhetherTheServiceIsInstalledAndItsBinaryPath)
     Run(L"svc status");
     EXPECT_EQ(L"QuorbelService: stopped; binary path: " + ServiceBinaryPath(), FirstOutputLine())
         << Utf8(Output());
+}
+
+// ---- the console twin ---------------------------------------------------------------------------
+
+// The subsystem field of a program's PE header; 0 when the file is no PE program.
+WORD SubsystemOf(const std::wstring& path)
+{
+    const std::string bytes = ReadFileBytes(path);
+    if (bytes.size() < sizeof(IMAGE_DOS_HEADER)) {
+        return 0;
+    }
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(bytes.data());
+    const size_t offset = static_cast<size_t>(dos->e_lfanew);
+    if (offset + sizeof(IMAGE_NT_HEADERS) > bytes.size()) {
+        return 0;
+    }
+    return reinterpret_cast<const IMAGE_NT_HEADERS*>(bytes.data() + offset)->OptionalHeader.Subsystem;
+}
+
+TEST_F(Commands, TheConsoleTwinIsAConsoleProgramThatRunsAsInvokedAndTheExeIsNot)
+{
+    const std::wstring twin = QUORBEL_DIST_DIR L"\\QuorbelService.com";
+    const std::wstring exe = QUORBEL_DIST_DIR L"\\QuorbelService.exe";
+    EXPECT_EQ(IMAGE_SUBSYSTEM_WINDOWS_CUI, SubsystemOf(twin));
+    EXPECT_EQ(IMAGE_SUBSYSTEM_WINDOWS_GUI, SubsystemOf(exe));
+    const std::string twinManifest = ManifestOf(twin);
+    EXPECT_NE(std::string::npos, twinManifest.find("level=\"asInvoker\"")) << twinManifest;
+    const std::string exeManifest = ManifestOf(exe);
+    EXPECT_NE(std::string::npos, exeManifest.find("level=\"requireAdministrator\"")) << exeManifest;
+
+    // What the service starts in the user's session at each logon, with the user's own token:
+    // an image that demands no elevation.
+    CWindowService::modulePath = exe.c_str();
+    const std::wstring launched = CWindowService::LogonLaunchPath().GetString();
+    EXPECT_EQ(twin, launched);
+    const std::string launchedManifest = ManifestOf(launched);
+    EXPECT_NE(std::string::npos, launchedManifest.find("asInvoker")) << launchedManifest;
+    EXPECT_EQ(std::string::npos, launchedManifest.find("requireAdministrator")) << launchedManifest;
+}
+
+TEST_F(Commands, TheConsoleTwinEditsTheCallersListAsInvokedAndSvcWordsNeedAnElevatedPrompt)
+{
+    const std::wstring twin = Scratch() / L"QuorbelService.com";
+    ASSERT_TRUE(CopyInto(QUORBEL_DIST_DIR L"\\QuorbelService.com", twin));
+    const ScopedHandle limited(LimitedToken());
+    ASSERT_TRUE(limited) << "no token without elevation, error " << GetLastError();
+
+    RunProgramAt(twin, L"add C:\\Tools\\agent.exe", 0, limited.Get());
+    EXPECT_EQ(OnlyEntry(L"agent.exe", L"C:\\Tools\\agent.exe", L"1"), ReadWatchList())
+        << Describe(ReadWatchList());
+    RunProgramAt(twin, L"list", 0, limited.Get());
+    EXPECT_EQ(0u, FirstOutputLine().find(L"agent.exe")) << Utf8(Output());
+    RunProgramAt(twin, L"svc --help", 0, limited.Get());
+    EXPECT_EQ(L"Usage:", FirstOutputLine()) << Utf8(Output());
+
+    for (const wchar_t* word : {L"svc install", L"svc status", L"service start"}) {
+        RunProgramAt(twin, word, kExitFailed, limited.Get());
+        EXPECT_EQ(L"run this from an elevated prompt", FirstOutputLine()) << Utf8(word);
+        EXPECT_FALSE(IsServiceRegistered()) << Utf8(word);
+    }
+
+    // From an elevated prompt the twin registers the service, and the registration names the
+    // GUI executable beside it.
+    RunProgramAt(twin, L"svc install");
+    ServiceConfig config;
+    ASSERT_TRUE(QueryServiceConfig(config));
+    ExpectOwnRegistration(config);
 }
 
 // ---- what add checks, and what it says ----------------------------------------------------------

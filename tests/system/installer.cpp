@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,7 +20,13 @@ using namespace testing_support;
 namespace {
 
 const wchar_t kProductName[] = L"Quorbel Service Monitor";
-const wchar_t kInstallDir[] = L"C:\\Program Files\\Quorbel";
+// The package's folder: the 32-bit package on a 64-bit Windows goes to Program Files (x86).
+std::wstring InstallDir()
+{
+    const bool wow64 = ProcessIsWow64(GetCurrentProcessId()).value_or(false);
+    return wow64 ? L"C:\\Program Files (x86)\\Quorbel" : L"C:\\Program Files\\Quorbel";
+}
+const std::wstring kInstallDir = InstallDir();
 const wchar_t kUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 const wchar_t kQuorbelKey[] = L"Software\\QUORBEL";
 const wchar_t kBaseKey[] = L"Software\\QUORBEL\\QuorbelService";
@@ -46,14 +54,14 @@ std::wstring StringValue(HKEY key, const wchar_t* name)
     return data;
 }
 
-// The entries of "Programs and Features" that carry the product's name.
-std::vector<Product> InstalledProducts()
+// The entries of "Programs and Features" that carry the product's name, in the uninstall key of
+// the given registry view.
+void AddInstalledProducts(REGSAM view, std::vector<Product>& products)
 {
-    std::vector<Product> products;
     ScopedRegKey uninstall;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ, uninstall.Receive()) !=
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ | view, uninstall.Receive()) !=
         ERROR_SUCCESS) {
-        return products;
+        return;
     }
     for (DWORD i = 0;; ++i) {
         wchar_t code[256];
@@ -66,6 +74,23 @@ std::vector<Product> InstalledProducts()
         if (RegOpenKeyExW(uninstall.Get(), code, 0, KEY_READ, entry.Receive()) == ERROR_SUCCESS &&
             StringValue(entry.Get(), L"DisplayName") == kProductName) {
             products.push_back({code, StringValue(entry.Get(), L"DisplayVersion")});
+        }
+    }
+}
+
+// Programs and Features shows both views: a 32-bit package's entry lies in the 32-bit one on a
+// 64-bit Windows. On a 32-bit Windows both views are the one registry.
+std::vector<Product> InstalledProducts()
+{
+    std::vector<Product> products;
+    AddInstalledProducts(KEY_WOW64_64KEY, products);
+    std::vector<Product> redirected;
+    AddInstalledProducts(KEY_WOW64_32KEY, redirected);
+    for (const Product& product : redirected) {
+        const bool seen = std::any_of(products.begin(), products.end(),
+                                      [&](const Product& p) { return p.code == product.code; });
+        if (!seen) {
+            products.push_back(product);
         }
     }
     return products;
@@ -126,7 +151,7 @@ bool ServiceRuns()
 }
 
 const std::wstring kQuotedBinaryPath =
-    L"\"" + std::wstring(kInstallDir) + L"\\QuorbelService.exe\" service";
+    L"\"" + kInstallDir + L"\\QuorbelService.exe\" service";
 
 bool KeyExists(const wchar_t* path)
 {
@@ -173,9 +198,16 @@ TEST_F(InstallerTest, SilentInstallPutsFilesInProgramFilesAndStartsTheQuotedServ
 
     EXPECT_TRUE(FileExists(std::wstring(kInstallDir) + L"\\QuorbelService.exe"));
     EXPECT_TRUE(FileExists(std::wstring(kInstallDir) + L"\\QuorbelServiceManager.exe"));
+    EXPECT_TRUE(FileExists(std::wstring(kInstallDir) + L"\\QuorbelService.com"));
     EXPECT_EQ(Utf8(ServiceBinaryPath()), Utf8(kQuotedBinaryPath));
     EXPECT_EQ(Utf8(EventMessageFile()), Utf8(std::wstring(kInstallDir) + L"\\QuorbelService.exe"));
     EXPECT_TRUE(ServiceRuns()) << "state " << ServiceState();
+    // The service runs the package's own build: the 32-bit one under WOW64 on a 64-bit Windows.
+    const DWORD servicePid = ServiceStatus().dwProcessId;
+    const std::optional<bool> serviceIsWow64 = ProcessIsWow64(servicePid);
+    EXPECT_EQ(serviceIsWow64, ProcessIsWow64(GetCurrentProcessId()))
+        << "the service process " << servicePid << " is "
+        << (serviceIsWow64 ? (*serviceIsWow64 ? "32-bit" : "64-bit") : "not to be asked");
     const std::vector<Product> products = InstalledProducts();
     ASSERT_EQ(products.size(), 1u);
     EXPECT_EQ(Utf8(products[0].version), Utf8(QUORBEL_PACKAGE_VERSION));
@@ -223,6 +255,7 @@ TEST_F(InstallerTest, UninstallRemovesServiceEventSourceAndFilesButLeavesTheWatc
     EXPECT_FALSE(IsServiceRegistered());
     EXPECT_EQ(Utf8(EventMessageFile()), "");
     EXPECT_FALSE(FileExists(std::wstring(kInstallDir) + L"\\QuorbelService.exe"));
+    EXPECT_FALSE(FileExists(std::wstring(kInstallDir) + L"\\QuorbelService.com"));
     EXPECT_FALSE(FileExists(kInstallDir));
     EXPECT_TRUE(InstalledProducts().empty());
     ScopedRegKey entry;
