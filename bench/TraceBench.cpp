@@ -16,7 +16,7 @@ namespace {
 constexpr int kDefaultLines = 4000;
 constexpr int kDefaultRounds = 5;
 constexpr int kOffCalls = 1000000;
-constexpr double kLineGoal = 1.5;
+constexpr double kLineGoal = 0.5;
 constexpr wchar_t kPadding[] = L"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
 
 // A line of the same length as the trace lines below, ready to write.

@@ -23,7 +23,7 @@ add_custom_target(policy_templates ALL DEPENDS ${QUORBEL_POLICY_OUTPUTS})
 find_program(QUORBEL_WIXL wixl REQUIRED)
 set(QUORBEL_WXS ${CMAKE_SOURCE_DIR}/installer/QuorbelService.wxs)
 
-# Adds a target that builds the package of the given version from this tree's two executables.
+# Adds a target that builds the package of the given version from this tree's executables.
 # wixl takes the files' Source paths only relative to its working directory, hence the cd. A
 # fourth argument FORCE_REGISTRATION_FAILURE makes a package for the tests whose installation
 # fails after it has registered the service.
@@ -44,7 +44,8 @@ function(quorbel_add_msi target version output)
     COMMAND ${QUORBEL_WIXL} -a ${wixl_arch} -D Arch=${QUORBEL_ARCH} -D Version=${version}
             -D ForceRegistrationFailure=${force_failure} -o ${output} ${QUORBEL_WXS}
     WORKING_DIRECTORY ${QUORBEL_DIST_DIR}
-    DEPENDS ${QUORBEL_WXS} QuorbelService QuorbelServiceManager ${QUORBEL_POLICY_OUTPUTS}
+    DEPENDS ${QUORBEL_WXS} QuorbelService QuorbelServiceConsole QuorbelServiceManager
+            ${QUORBEL_POLICY_OUTPUTS}
     COMMENT "Building ${output}"
     VERBATIM)
   add_custom_target(${target} ALL DEPENDS ${output})

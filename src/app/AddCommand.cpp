@@ -248,3 +248,14 @@ int RunAddCommand(const Operands& operands)
     }
     return AddProgram(request);
 }
+
+void AddOptionsUsage(XStringW& text)
+{
+    if (!kAddOptions.empty()) {
+        text += L"Options, typed before the path:\r\n";
+    }
+    for (const AddOption& option : kAddOptions) {
+        text.AppendFormat(L"  %s %s  %s\r\n", option.name,
+                          option.valueName == nullptr ? L"" : option.valueName, option.description);
+    }
+}

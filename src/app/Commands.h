@@ -42,6 +42,9 @@ struct CommandWord {
     // The words that follow it, when it names a family of its own (svc); the usage text lists
     // them in its place.
     const WordTable* subWords;
+    // Adds the lines that only the word's own help shows (add's options, for example); may be
+    // null.
+    void (*moreUsage)(XStringW& text);
 };
 
 // The first words of the command line (CommandTable.cpp).
@@ -51,13 +54,17 @@ extern const WordTable kCommandWords;
 const CommandWord* FindWord(const WordTable& table, const XStringW& argument);
 
 // ---- service family (ServiceCommands.cpp) ------------------------------------------------------
-// svc install|uninstall|start|stop|pause|status; a lone service word runs the service itself.
+// svc install|uninstall|start|stop|pause|status|lockdown, each from an elevated prompt only. A
+// lone "svc" prints the usage of these words; a lone "service", the word the service control
+// manager starts the executable with, runs the service itself.
+int RunSvcCommand(const Operands& operands);
 int RunServiceCommand(const Operands& operands);
 extern const WordTable kServiceWords;
 void RunService();  // RunService.cpp
 
 // ---- watch-list family (WatchListCommands.cpp, AddCommand.cpp) ---------------------------------
 int RunAddCommand(const Operands& operands);
+void AddOptionsUsage(XStringW& text);
 int RunRemoveCommand(const Operands& operands);
 int RunPauseCommand(const Operands& operands);
 int RunRestartCommand(const Operands& operands);
@@ -79,3 +86,7 @@ int RunHelpCommand(const Operands& operands);
 int RunVersionCommand(const Operands& operands);
 // Prints the whole usage text and returns the usage exit code.
 int UsageError();
+// Whether the word asks for help: "help", "/?", "-h" or "--help".
+bool IsHelpWord(const XStringW& word);
+// Prints the usage of the word (of the words of its family, for svc) and returns the exit code.
+int PrintUsageOf(const CommandWord& word, int exitCode);

@@ -21,6 +21,20 @@ bool Matches(const CommandWord& word, const XStringW& argument)
     return argument.Compare(word.word) == 0;
 }
 
+// The word whose usage the operands ask for: "add --help", "svc start /?". Null when they ask
+// for nothing; the words after a program path are the program's own, so only the first operand
+// (or the second, after a word of a family) counts.
+const CommandWord* HelpAskedFor(const CommandWord& word, const Operands& operands)
+{
+    if (!operands.empty() && IsHelpWord(operands.front())) {
+        return &word;
+    }
+    if (word.subWords != nullptr && operands.size() >= 2 && IsHelpWord(operands[1])) {
+        return FindWord(*word.subWords, operands.front());
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 const CommandWord* FindWord(const WordTable& table, const XStringW& argument)
@@ -63,6 +77,10 @@ int DispatchCommand(const std::vector<XStringW>& arguments)
     const CommandWord* const word = FindWord(kCommandWords, first);
     if (word == nullptr) {
         return UsageError();
+    }
+    const CommandWord* const helpWord = HelpAskedFor(*word, operands);
+    if (helpWord != nullptr) {
+        return PrintUsageOf(*helpWord, kExitSuccess);
     }
     return word->run(operands);
 }

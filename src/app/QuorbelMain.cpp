@@ -22,7 +22,11 @@ int QuorbelMain(int argc, char** argv)
     TraceLog("main", __LINE__, L"Run QuorbelService");
 
     const std::vector<XStringW> arguments = CommandLineArguments(argc, argv);
-    if (!ClaimSingleInstance()) {
+    // The service control manager's start: "service" alone. Another process cannot keep the
+    // service from running by holding its guard.
+    if (arguments.size() == 2 && IsSilentForm(arguments)) {
+        ClaimServiceInstance();
+    } else if (!ClaimSingleInstance()) {
         TraceLog("main", __LINE__, L"Duplicate Process");
         if (IsSilentForm(arguments)) {
             return kExitSuccess;

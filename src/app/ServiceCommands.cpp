@@ -29,10 +29,17 @@ int ServiceFailure(const wchar_t* action, DWORD error)
     return kExitFailed;
 }
 
+// The service is always the GUI executable, also when the console twin beside it registers it:
+// the twin's only file name difference is its extension.
+XStringW ServiceExecutablePath()
+{
+    return WithExtension(GetModulePath(true), L".exe");
+}
+
 // The binary path the service control manager starts: the quoted executable and the word service.
 XStringW ServiceCommandLine()
 {
-    const XStringW executable = GetModulePath(true);
+    const XStringW executable = ServiceExecutablePath();
     XStringW commandLine;
     commandLine.Format(L"\"%@\" service", executable);
     return commandLine;
@@ -95,7 +102,7 @@ int InstallCommand()
         }
         return HalfInstallFailure(StepName(failedStep), error, removedAgain);
     }
-    if (!event_log::InstallSource(GetModulePath(true), &error)) {
+    if (!event_log::InstallSource(ServiceExecutablePath(), &error)) {
         // Without its source the service would report into the log under no name: the install
         // is undone as a whole.
         return HalfInstallFailure(L"registering its event source", error,
@@ -254,24 +261,70 @@ int RunStatus(const Operands&)
 }
 
 const CommandWord kWords[] = {
-    {L"install", WordMatch::kExact, RunInstall, L"svc install", L"register the service", nullptr},
+    {L"install", WordMatch::kExact, RunInstall, L"svc install", L"register the service", nullptr,
+     nullptr},
     {L"start", WordMatch::kExact, RunStart, L"svc start",
-     L"make paused entries active, start the service", nullptr},
+     L"make paused entries active, start the service", nullptr, nullptr},
     {L"stop", WordMatch::kExact, RunStop, L"svc stop",
-     L"stop the service and QuorbelServiceManager.exe", nullptr},
+     L"stop the service and QuorbelServiceManager.exe", nullptr, nullptr},
     {L"pause", WordMatch::kExact, RunServicePause, L"svc pause", L"stop the service only",
-     nullptr},
+     nullptr, nullptr},
     {L"uninstall", WordMatch::kExact, RunUninstall, L"svc uninstall", L"remove the service",
-     nullptr},
+     nullptr, nullptr},
     {L"status", WordMatch::kExact, RunStatus, L"svc status",
-     L"the service's state and command line", nullptr},
+     L"the service's state and command line", nullptr, nullptr},
     {L"lockdown", WordMatch::kExact, RunLockdown, L"svc lockdown",
-     L"let only SYSTEM and Administrators write in the executable's folder", nullptr},
+     L"let only administrators write in its folder", nullptr, nullptr},
 };
+
+// Whether this process holds the full rights of an administrator: with UAC, a prompt started
+// with "Run as administrator". An unanswered query counts as no.
+bool IsElevated()
+{
+    ScopedHandle token;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.Receive())) {
+        TraceError("main", __LINE__, L"OpenProcessToken failed, error %d", ::GetLastError());
+        return false;
+    }
+    TOKEN_ELEVATION elevation = {};
+    DWORD size = 0;
+    if (!::GetTokenInformation(token.Get(), TokenElevation, &elevation, sizeof(elevation),
+                               &size)) {
+        TraceError("main", __LINE__, L"GetTokenInformation failed, error %d", ::GetLastError());
+        return false;
+    }
+    return elevation.TokenIsElevated != 0;
+}
+
+// One svc word with nothing after it, run only with an administrator's full rights; the
+// console twin runs as invoked, so a prompt that is not elevated gets this far.
+int RunServiceWord(const Operands& operands)
+{
+    const CommandWord* const word =
+        operands.size() == 1 ? FindWord(kServiceWords, operands.front()) : nullptr;
+    if (word == nullptr) {
+        return UsageError();
+    }
+    if (!IsElevated()) {
+        TraceError("main", __LINE__, L"svc %@ refused: not elevated", operands.front());
+        Say(L"run this from an elevated prompt");
+        return kExitFailed;
+    }
+    return word->run(Operands());
+}
 
 }  // namespace
 
 const WordTable kServiceWords = {kWords, sizeof(kWords) / sizeof(kWords[0])};
+
+// A lone "svc" asks for nothing the service manager could answer: it gets the svc words' usage.
+int RunSvcCommand(const Operands& operands)
+{
+    if (operands.empty()) {
+        return PrintUsageOf(*FindWord(kCommandWords, XStringW(L"svc")), kExitUsage);
+    }
+    return RunServiceWord(operands);
+}
 
 int RunServiceCommand(const Operands& operands)
 {
@@ -280,10 +333,5 @@ int RunServiceCommand(const Operands& operands)
         RunService();
         return kExitSuccess;
     }
-    const CommandWord* const word =
-        operands.size() == 1 ? FindWord(kServiceWords, operands.front()) : nullptr;
-    if (word == nullptr) {
-        return UsageError();
-    }
-    return word->run(Operands());
+    return RunServiceWord(operands);
 }

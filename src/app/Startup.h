@@ -12,3 +12,7 @@ XStringW GetApplicationName();
 // Creates the event named after the application. False when another process of this session
 // holds it already. The handle is kept until the process ends.
 bool ClaimSingleInstance();
+// The service's own guard, an event of the same name that only the local system and the
+// administrators may open. One made first by another process is reported to the event log and
+// the trace; the service runs all the same, without delay.
+void ClaimServiceInstance();

@@ -36,7 +36,7 @@ std::wstring FullKeyName(HKEY key)
 }
 }  // namespace
 
-CActiveListMonitor::CActiveListMonitor()
+CActiveListMonitor::CActiveListMonitor(ChangeCallback callback)
     // Manual reset: the thread-pool wait fires once per arming, and the reader can still look at
     // the event itself, so that an edit made just before a read is never missed for the lag of
     // the callback.
@@ -44,19 +44,25 @@ CActiveListMonitor::CActiveListMonitor()
       changeWait(::CreateThreadpoolWait(&CActiveListMonitor::OnSignal, this, nullptr)),
       recheckTimer(::CreateThreadpoolTimer(&CActiveListMonitor::OnRecheck, this, nullptr)),
       stale(false),
+      onChange(std::move(callback)),
       activeIsCurrent(false),
       changeCount(0)
 {
-    if (recheckTimer) {
-        // Relative due time in 100 ns units, then the period in milliseconds; a window lets
-        // the pool fold the tick in with other work.
-        LARGE_INTEGER due;
-        due.QuadPart = -static_cast<LONGLONG>(kRecheckMs) * 10000;
-        FILETIME dueTime;
-        dueTime.dwLowDateTime = static_cast<DWORD>(due.QuadPart & 0xFFFFFFFF);
-        dueTime.dwHighDateTime = static_cast<DWORD>(due.QuadPart >> 32);
-        ::SetThreadpoolTimer(recheckTimer.Get(), &dueTime, kRecheckMs, 1000);
+}
+
+void CActiveListMonitor::ArmRecheck()
+{
+    if (!recheckTimer) {
+        return;
     }
+    // Relative due time in 100 ns units, then the period in milliseconds; a window lets the pool
+    // fold the tick in with other work.
+    LARGE_INTEGER due;
+    due.QuadPart = -static_cast<LONGLONG>(kRecheckMs) * 10000;
+    FILETIME dueTime;
+    dueTime.dwLowDateTime = static_cast<DWORD>(due.QuadPart & 0xFFFFFFFF);
+    dueTime.dwHighDateTime = static_cast<DWORD>(due.QuadPart >> 32);
+    ::SetThreadpoolTimer(recheckTimer.Get(), &dueTime, kRecheckMs, 1000);
 }
 
 CActiveListMonitor::~CActiveListMonitor()
@@ -147,9 +153,14 @@ bool CActiveListMonitor::Watch(const XStringW& sid)
         changed && changeWait &&
         ::RegOpenKeyExW(HKEY_USERS, path.GetString(), 0, kWatchAccess, opened.Receive()) ==
             ERROR_SUCCESS;
-    const MutexLock guard(keyLock);
-    watchedSid = sid;
-    baseKey = std::move(opened);
+    {
+        const MutexLock guard(keyLock);
+        watchedSid = sid;
+        baseKey = std::move(opened);
+    }
+    if (watchable) {
+        ArmRecheck();
+    }
     return watchable;
 }
 
@@ -180,6 +191,9 @@ void CActiveListMonitor::Close()
 {
     if (changeWait) {
         ::SetThreadpoolWait(changeWait.Get(), nullptr, nullptr);
+    }
+    if (recheckTimer) {
+        ::SetThreadpoolTimer(recheckTimer.Get(), nullptr, 0, 0);
     }
     {
         const MutexLock guard(keyLock);

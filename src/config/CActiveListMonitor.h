@@ -9,8 +9,8 @@
 //
 // A held key follows a rename, and under Wine a deleted empty key raises no notification, so the
 // held key is checked against the key at the path on every notification and, by a thread-pool
-// timer that wakes nothing while they agree, once a minute; when they differ, the key at the path
-// is watched instead.
+// timer that wakes nothing while they agree, once a minute while a key is watched; when they
+// differ, the key at the path is watched instead.
 
 #include <windows.h>
 
@@ -25,13 +25,12 @@ class CActiveListMonitor {
 public:
     using ChangeCallback = std::function<void()>;
 
-    CActiveListMonitor();
+    // The callback is called on a thread-pool thread for every change seen; it is in place
+    // before any wait or timer is armed.
+    explicit CActiveListMonitor(ChangeCallback callback = ChangeCallback());
     ~CActiveListMonitor();
     CActiveListMonitor(const CActiveListMonitor&) = delete;
     CActiveListMonitor& operator=(const CActiveListMonitor&) = delete;
-
-    // Called on a thread-pool thread for every change seen; set it before the first read.
-    void SetChangeCallback(ChangeCallback callback) { onChange = std::move(callback); }
 
     // What CQuorbelServiceHelper::GetActiveList gives for the SID now. An empty SID (no one
     // logged on) closes the watched key, so that no handle keeps a hive from unloading.
@@ -50,7 +49,9 @@ private:
     bool Arm();
     // False when the held key is no longer the key at its path (renamed, or deleted).
     bool StillAtPath(const XStringW& sid) const;
+    // Lets go of the key; the wait and the timer are disarmed.
     void Close();
+    void ArmRecheck();
     static void CALLBACK OnSignal(PTP_CALLBACK_INSTANCE, void* context, PTP_WAIT, TP_WAIT_RESULT);
     static void CALLBACK OnRecheck(PTP_CALLBACK_INSTANCE, void* context, PTP_TIMER);
     void MarkStale();
@@ -63,7 +64,7 @@ private:
     // Guards baseKey and watchedSid against the timer's look at them.
     SRWLOCK keyLock = SRWLOCK_INIT;
     std::atomic<bool> stale;
-    ChangeCallback onChange;
+    const ChangeCallback onChange;
     XStringWList active;
     bool activeIsCurrent;
     unsigned changeCount;

@@ -70,3 +70,11 @@ XStringW GetSystemDirectoryPath()
     ::SecureZeroMemory(buffer, sizeof(buffer));
     return path;
 }
+
+XStringW WithExtension(const XStringW& path, const wchar_t* extension)
+{
+    const int dot = path.ReverseFind(L".");
+    const int separator = path.ReverseFind(L"\\");
+    const XStringW stem = dot > separator ? path.Left(dot) : path;
+    return stem + extension;
+}

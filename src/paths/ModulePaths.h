@@ -14,3 +14,7 @@ XStringW GetSystemDirectoryPath();
 // path; a path that ends in a backslash has an empty file name part.
 XStringW FileNamePart(const XStringW& path);
 XStringW DirectoryPart(const XStringW& path);
+
+// The path with the extension of its file name (the text from the file name's last dot on)
+// replaced, or added when it has none.
+XStringW WithExtension(const XStringW& path, const wchar_t* extension);

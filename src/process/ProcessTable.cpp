@@ -80,6 +80,7 @@ ProcessTable ProcessTable::Take(DWORD sessionId)
             (sessionId == kEverySession || session == sessionId)) {
             table.idsByName[FoldCase(entry->ImageName.Buffer, entry->ImageName.Length / sizeof(wchar_t))]
                 .push_back(processId);
+            table.createdAtById[processId] = static_cast<ULONGLONG>(entry->CreateTime.QuadPart);
         }
         if (entry->NextEntryOffset == 0 || offset + entry->NextEntryOffset >= list.size()) {
             break;
@@ -104,6 +105,19 @@ ProcessTable ProcessTable::TakeForOwnSession()
 bool ProcessTable::IsRunning(const XStringW& imageName) const
 {
     return idsByName.find(FoldCase(imageName.GetString())) != idsByName.end();
+}
+
+ULONGLONG ProcessTable::CreationTime(DWORD processId) const
+{
+    const auto found = createdAtById.find(processId);
+    return found != createdAtById.end() ? found->second : 0;
+}
+
+void ProcessTable::Add(const XStringW& imageName, DWORD processId, ULONGLONG createdAt)
+{
+    taken = true;
+    idsByName[FoldCase(imageName.GetString())].push_back(processId);
+    createdAtById[processId] = createdAt;
 }
 
 XStringWList ProcessTable::FindIds(const XStringW& imageName) const

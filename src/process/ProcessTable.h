@@ -35,6 +35,12 @@ public:
     bool IsRunning(const XStringW& imageName) const;
     // Ids ("%d" texts) of the processes of that image name, each once, in list order.
     XStringWList FindIds(const XStringW& imageName) const;
+    // When the process of that id was created (a FILETIME value), as the table saw it; 0 when
+    // the table does not know the id. A process opened later by the id is the one seen only if
+    // its creation time is this one: ids are reused.
+    ULONGLONG CreationTime(DWORD processId) const;
+    // Puts a process into the table by hand (tests), which then counts as taken.
+    void Add(const XStringW& imageName, DWORD processId, ULONGLONG createdAt);
 
     // The session a process is taken to run in, given the one the process list reports. Null
     // (the default) keeps the reported one; tests put their own here, as Wine runs every process
@@ -45,5 +51,6 @@ public:
 private:
     // By image name folded as Windows folds file names, so that lookups ignore letter case.
     std::unordered_map<std::wstring, std::vector<DWORD>> idsByName;
+    std::unordered_map<DWORD, ULONGLONG> createdAtById;
     bool taken = false;
 };

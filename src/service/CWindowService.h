@@ -73,6 +73,12 @@ public:
     // The program alone, in its own folder: the logon launch.
     static DWORD RunAdminProcessByLogonSession(const XStringW& path);
 
+    // What the logon launch starts: the console twin beside the module (same name, ".com"),
+    // which runs as invoked, so that the user's own token may start it; the module itself only
+    // when no twin lies beside it. The module demands elevation, which a user's token started
+    // at logon does not have.
+    static XStringW LogonLaunchPath();
+
     static XStringW modulePath;
     static CWindowServiceThread* serviceThread;
 };

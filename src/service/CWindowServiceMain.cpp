@@ -2,6 +2,7 @@
 
 #include <wtsapi32.h>
 
+#include "paths/ModulePaths.h"
 #include "service/CWindowServiceThread.h"
 #include "service/ServiceStatusReport.h"
 #include "trace/EventLog.h"
@@ -39,7 +40,7 @@ void LaunchInLogonSession()
 {
     ScopedHandle console;
     const DWORD consoleId = CWindowService::RunAdminProcessByLogonSession(
-        CWindowService::modulePath, XStringW(), XStringW(), &console);
+        CWindowService::LogonLaunchPath(), XStringW(), XStringW(), &console);
     if (!console) {
         return;
     }
@@ -51,6 +52,19 @@ void LaunchInLogonSession()
     }
 }
 }  // namespace
+
+XStringW CWindowService::LogonLaunchPath()
+{
+    const XStringW twin = WithExtension(modulePath, L".com");
+    const DWORD attributes = ::GetFileAttributesW(twin.GetString());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        TraceError("CWindowService::LogonLaunchPath", __LINE__,
+                   L"no console twin %@ (error %d): the logon launch starts %@", twin,
+                   ::GetLastError(), modulePath);
+        return modulePath;
+    }
+    return twin;
+}
 
 namespace service_status {
 

@@ -12,10 +12,22 @@ BeginThreadFunction beginThread = ::_beginthreadex;
 }
 
 namespace {
+// How often a worker whose events cannot be waited on looks at its quit flag.
+constexpr DWORD kFailedWaitPollMs = 50;
+
+HANDLE CreateThreadEvent(BOOL manualReset)
+{
+    HANDLE event = ::CreateEventW(nullptr, manualReset, FALSE, nullptr);
+    if (event == nullptr) {
+        TraceError("XThread::XThread", __LINE__, L"no event (GetLastError:%d)", ::GetLastError());
+    }
+    return event;
+}
+
 HANDLE CreateQuitEvent()
 {
     // Manual reset: once Quit has signalled it, every later wait of the worker returns at once.
-    return ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    return CreateThreadEvent(TRUE);
 }
 }  // namespace
 
@@ -27,7 +39,7 @@ XThread::XThread()
     : name(),
       quitFlag(false),
       quitEvent(CreateQuitEvent()),
-      wakeEvent(::CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      wakeEvent(CreateThreadEvent(FALSE)),
       state(kNotStarted),
       interval(0),
       nextWait(INFINITE),
@@ -53,12 +65,16 @@ int XThread::ThreadFunc()
 
 HANDLE XThread::Start()
 {
+    // A quit request from before this Start is cleared; one that comes while Start runs stands.
+    const unsigned requestsBefore = quitRequests.load();
     if (!quitEvent) {
         quitEvent.Reset(CreateQuitEvent());
     }
     ::ResetEvent(quitEvent.Get());
-
     quitFlag.store(false);
+    if (quitRequests.load() != requestsBefore) {
+        Quit();
+    }
 
     // Created suspended so that the handle and id are stored before the worker can run: a
     // Join from the worker itself must already recognise its own thread id.
@@ -85,6 +101,7 @@ HANDLE XThread::Start()
 
 void XThread::Quit()
 {
+    ++quitRequests;
     quitFlag.store(true);
     if (quitEvent) {
         ::SetEvent(quitEvent.Get());
@@ -138,8 +155,18 @@ unsigned __stdcall XThread::ThreadProc(void* argument)
         // The quit event comes first, so that a quit and a wake together end the thread.
         const HANDLE events[] = {self->quitEvent.Get(), self->wakeEvent.Get()};
         const DWORD count = self->wakeEvent ? 2 : 1;
-        if (::WaitForMultipleObjects(count, events, FALSE, waitMs) == WAIT_OBJECT_0) {
+        const DWORD woken = ::WaitForMultipleObjects(count, events, FALSE, waitMs);
+        if (woken == WAIT_OBJECT_0) {
             break;
+        }
+        // A wait that cannot be made is no wake: the interval is slept instead of spinning.
+        if (woken == WAIT_FAILED) {
+            TraceError("XThread::ThreadProc", __LINE__, L"%@: wait failed (GetLastError:%d)",
+                       self->name, ::GetLastError());
+            const ULONGLONG until = ::GetTickCount64() + waitMs;
+            while (!self->quitFlag.load() && ::GetTickCount64() < until) {
+                ::Sleep(kFailedWaitPollMs);
+            }
         }
     }
     self->threadProc = nullptr;

@@ -53,6 +53,7 @@ public:
     // the interval alone). For work that falls due before the interval is over.
     void SetNextWait(DWORD milliseconds) { nextWait.store(milliseconds); }
     DWORD GetInterval() const { return interval.load(); }
+    DWORD GetNextWait() const { return nextWait.load(); }
     LONG GetState() const { return state.load(); }
     bool IsQuitRequested() const { return quitFlag.load(); }
 
@@ -64,6 +65,7 @@ protected:
 
     XStringW name;
     std::atomic<bool> quitFlag;
+    std::atomic<unsigned> quitRequests{0};  // rises with every Quit
     ScopedHandle quitEvent;
     ScopedHandle wakeEvent;  // auto-reset: one wait ends per burst of wakes
     std::atomic<LONG> state;

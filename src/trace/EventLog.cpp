@@ -8,6 +8,7 @@
 
 #include "common/ScopedHandle.h"
 #include "strings/CaseFold.h"
+#include "strings/CommandLineText.h"
 #include "strings/ErrorText.h"
 #include "trace/EventMessages.h"
 #include "trace/Trace.h"
@@ -48,8 +49,13 @@ void Report(WORD type, DWORD eventId, const std::vector<XStringW>& inserts)
                    ::GetLastError(), eventId);
         return;
     }
-    std::vector<LPCWSTR> strings;
+    // Shown as the list command shows them: a value cannot break a message into forged lines.
+    std::vector<XStringW> shown;
     for (const XStringW& insert : inserts) {
+        shown.push_back(WithControlCharactersShown(insert));
+    }
+    std::vector<LPCWSTR> strings;
+    for (const XStringW& insert : shown) {
         strings.push_back(insert.GetString());
     }
     if (!event_log::reportEvent(source.Get(), type, 0, eventId, nullptr,
@@ -233,4 +239,9 @@ void ReportProgramNotResponding(const ProgramEventSubject& subject, DWORD second
 {
     ReportAboutProgram(EVENTLOG_WARNING_TYPE, MSG_PROGRAM_NOT_RESPONDING, 0, subject,
                        {Number(seconds)});
+}
+
+void ReportGuardHeld(const XStringW& objectName, const XStringW& owner)
+{
+    Report(EVENTLOG_WARNING_TYPE, MSG_GUARD_HELD, {objectName, owner});
 }

@@ -70,3 +70,5 @@ void ReportProgramBackingOff(const ProgramEventSubject& subject, DWORD quickExit
                              DWORD nextStartSeconds);
 // A warning: no window of the program answered for that long, so the service ended it.
 void ReportProgramNotResponding(const ProgramEventSubject& subject, DWORD seconds);
+// A warning: a named object the service guards itself with was made by another process first.
+void ReportGuardHeld(const XStringW& objectName, const XStringW& owner);

@@ -4,6 +4,7 @@
 
 #include "trace/TraceManager.h"
 #include "paths/ModulePaths.h"
+#include "strings/CommandLineText.h"
 
 namespace {
 
@@ -13,6 +14,21 @@ constexpr int kTraceLevel = 1;
 // A traced value (a path, a registry text) is cut here: one huge value at every pass would
 // otherwise fill the log folder within hours.
 constexpr int kMaxTracedValueChars = 1024;
+
+// A value holding a line break would otherwise write a line of its own making: control
+// characters are shown as the list command shows them, all but the line break some messages end
+// with, after which nothing of theirs follows.
+XStringW ShownForTrace(const XStringW& message)
+{
+    const wchar_t* const text = message.GetString();
+    int end = message.GetLength();
+    while (end > 0 && (text[end - 1] == L'\n' || text[end - 1] == L'\r')) {
+        --end;
+    }
+    XStringW shown = WithControlCharactersShown(message.Left(end));
+    shown += text + end;
+    return shown;
+}
 
 }  // namespace
 
@@ -41,6 +57,7 @@ void TraceWrite(const char* functionName, int line, bool error, const wchar_t* f
     va_start(args, format);
     message.AppendFormatV(format, args, kMaxTracedValueChars);
     va_end(args);
+    message = ShownForTrace(message);
     manager.WriteChannelLine(MakeTracePrefix(functionName, line), error, message);
 }
 
@@ -51,6 +68,7 @@ void TraceFatalWrite(const char* functionName, int line, const wchar_t* format, 
     va_start(args, format);
     message.AppendFormatV(format, args, kMaxTracedValueChars);
     va_end(args);
+    message = ShownForTrace(message);
     const XStringW prefix = MakeTracePrefix(functionName, line);
 
     CTraceManager& manager = GetTraceManager();

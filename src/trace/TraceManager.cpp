@@ -1,5 +1,6 @@
 #include "trace/TraceManager.h"
 
+#include <cstdlib>
 #include <cwchar>
 #include <new>
 #include <vector>
@@ -41,26 +42,21 @@ LONGLONG FileTimeToSeconds(const FILETIME& time)
     return static_cast<LONGLONG>(FileTimeValue(time) / kFileTimeTicksPerSecond);
 }
 
-// Wine appends through a seek to the end followed by a positioned write, so two processes that
-// append to one file at the same moment overwrite each other's lines (Windows appends atomically).
-// A mutex named after the log directory makes the processes of a session that share the directory
-// take turns. A line takes milliseconds; a holder that keeps the mutex longer is stuck, and the
-// line is then written without it rather than stalling the caller.
+// Windows appends atomically on a handle opened for appending only. Wine appends through a seek
+// to the end followed by a positioned write, so two processes that append to one file at the same
+// moment overwrite each other's lines. There, and only there, a mutex named after the log
+// directory makes the processes that share the directory take turns. A line takes microseconds; a
+// holder that keeps the mutex for a second is stuck, and lines are then written without it rather
+// than stalling their callers.
 constexpr DWORD kAppendLockTimeoutMs = 1000;
 
-XStringW AppendMutexName(const XStringW& directory)
+bool AppendsNeedATurn()
 {
-    // Mutex names cannot hold a path (no backslashes), so the directory is hashed (FNV-1a, with
-    // ASCII letters folded to upper case, as paths compare without regard to case).
-    UINT hash = 2166136261u;
-    for (const wchar_t* c = directory.GetString(); *c != L'\0'; ++c) {
-        const UINT folded = (*c >= L'a' && *c <= L'z') ? *c - L'a' + L'A' : *c;
-        hash = (hash ^ folded) * 16777619u;
-    }
-    XStringW name;
-    name.Format(L"QuorbelTraceAppend_%08x", hash);
-    return name;
+    static const bool underWine =
+        ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    return underWine;
 }
+
 
 // "(hh:mm:ss.mmm) <prefix> [<ERROR> ]<message>" and CR LF, stamped with the local time.
 XStringW ComposeLine(const XStringW& prefix, bool error, const XStringW& message)
@@ -82,12 +78,12 @@ XStringW ComposeLine(const XStringW& prefix, bool error, const XStringW& message
 
 // One write per line on an append-only handle: lines of other threads and processes that write
 // to the same file land whole, before or after this one.
-void AppendLine(HANDLE file, const XStringW& prefix, bool error, const XStringW& message)
+bool AppendLine(HANDLE file, const XStringW& prefix, bool error, const XStringW& message)
 {
     const XStringW line = ComposeLine(prefix, error, message);
+    const DWORD bytes = static_cast<DWORD>(line.GetByteLength());
     DWORD written = 0;
-    ::WriteFile(file, line.GetString(), static_cast<DWORD>(line.GetByteLength()), &written,
-                nullptr);
+    return ::WriteFile(file, line.GetString(), bytes, &written, nullptr) && written == bytes;
 }
 
 // The path the file system gives an open file or directory after resolving every link on the
@@ -138,6 +134,19 @@ int SuffixWithinMinute(const XStringW& fileName, const XStringW& minuteName)
 
 }  // namespace
 
+XStringW AppendMutexName(const XStringW& directory)
+{
+    // Mutex names cannot hold a path (no backslashes), so the directory is hashed (FNV-1a, the
+    // letters folded, as paths compare without regard to case).
+    UINT hash = 2166136261u;
+    for (const wchar_t c : FoldCase(directory.GetString())) {
+        hash = (hash ^ c) * 16777619u;
+    }
+    XStringW name;
+    name.Format(L"QuorbelTraceAppend_%08x", hash);
+    return name;
+}
+
 CTraceManager::CTraceManager()
 {
     ::InitializeCriticalSection(&lock);
@@ -145,7 +154,51 @@ CTraceManager::CTraceManager()
 
 CTraceManager::~CTraceManager()
 {
+    LeaveWriters();
     ::DeleteCriticalSection(&lock);
+}
+
+// Where appends need a turn, they take one only while another process writes to the directory
+// too: a section named after the directory counts the writers, and a writer alone appends without
+// the mutex. A newcomer counts itself first and then waits until no write made without the mutex
+// is under way, so that no such write can meet one of its own. A writer that ends without
+// leaving keeps the others taking turns: slower, never wrong.
+CTraceManager::SharedWriters* CTraceManager::JoinWriters()
+{
+    if (writers != nullptr || writersTried || logDirectory.IsEmpty()) {
+        return writers;
+    }
+    writersTried = true;
+    XStringW name;
+    name.Format(L"%@_writers", AppendMutexName(logDirectory));
+    writersSection.Reset(::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                              sizeof(SharedWriters), name.GetString()));
+    if (!writersSection) {
+        return nullptr;
+    }
+    writers = static_cast<SharedWriters*>(::MapViewOfFile(writersSection.Get(),
+                                                          FILE_MAP_ALL_ACCESS, 0, 0,
+                                                          sizeof(SharedWriters)));
+    if (writers == nullptr) {
+        return nullptr;
+    }
+    ::InterlockedIncrement(&writers->count);
+    const ULONGLONG deadline = ::GetTickCount64() + kAppendLockTimeoutMs;
+    while (::InterlockedCompareExchange(&writers->unguardedWrites, 0, 0) != 0 &&
+           ::GetTickCount64() < deadline) {
+        ::Sleep(0);
+    }
+    return writers;
+}
+
+void CTraceManager::LeaveWriters()
+{
+    const MutexLock guard(lock);
+    if (writers != nullptr) {
+        ::InterlockedDecrement(&writers->count);
+        ::UnmapViewOfFile(writers);
+        writers = nullptr;
+    }
 }
 
 void CTraceManager::RegisterChannel(int level, const XStringW& exeName, const XStringW& directory)
@@ -193,19 +246,70 @@ void CTraceManager::WriteChannelLine(const XStringW& prefix, bool error, const X
         return;
     }
     _TRACE_INFO_& record = *channel->second;
-    WriteTraceLine(record.name, record.fileName, prefix, error, message);
+    // A write that fails is tried once more on the file opened afresh (replaced, when it was
+    // removed or became too large meanwhile).
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (record.file && !IsCurrent(record)) {
+            record.file.Reset();
+        }
+        if (!record.file) {
+            record.file = OpenLogFile(record.name, record.fileName);
+            FILETIME created{};
+            if (!record.file || !::GetFileTime(record.file.Get(), &created, nullptr, nullptr)) {
+                record.file.Reset();
+                return;
+            }
+            record.fileCreatedAt = FileTimeToSeconds(created);
+        }
+        if (Append(record.file.Get(), prefix, error, message)) {
+            return;
+        }
+        record.file.Reset();
+    }
+}
+
+bool CTraceManager::IsCurrent(const _TRACE_INFO_& record) const
+{
+    FILETIME now{};
+    ::GetSystemTimeAsFileTime(&now);
+    const DWORD size = ::GetFileSize(record.file.Get(), nullptr);
+    return size != INVALID_FILE_SIZE && !IsLogFileFull(size) &&
+           record.fileCreatedAt >= FileTimeToSeconds(now) - maxFileAgeHours * kSecondsPerHour;
+}
+
+bool CTraceManager::Append(HANDLE file, const XStringW& prefix, bool error, const XStringW& message)
+{
+    if (!AppendsNeedATurn()) {
+        return AppendLine(file, prefix, error, message);
+    }
+    if (SharedWriters* const shared = JoinWriters()) {
+        ::InterlockedIncrement(&shared->unguardedWrites);
+        const bool alone = ::InterlockedCompareExchange(&shared->count, 0, 0) == 1;
+        bool written = false;
+        if (alone) {
+            written = AppendLine(file, prefix, error, message);
+        }
+        ::InterlockedDecrement(&shared->unguardedWrites);
+        if (alone) {
+            return written;
+        }
+    }
+    HANDLE mutex = appendMutexStuck ? nullptr : AppendMutex();
+    const MutexLock appendLock(mutex, kAppendLockTimeoutMs);
+    if (mutex != nullptr && !appendLock.Owns()) {
+        appendMutexStuck = true;
+    }
+    return AppendLine(file, prefix, error, message);
 }
 
 void CTraceManager::WriteTraceLine(const XStringW& name, XStringW& fileName, const XStringW& prefix,
                                    bool error, const XStringW& message)
 {
     const MutexLock guard(lock);
-    const MutexLock appendLock(AppendMutex(), kAppendLockTimeoutMs);
     const ScopedHandle file = OpenLogFile(name, fileName);
-    if (!file) {
-        return;
+    if (file) {
+        Append(file.Get(), prefix, error, message);
     }
-    AppendLine(file.Get(), prefix, error, message);
 }
 
 ScopedHandle CTraceManager::OpenLogFile(const XStringW& name, XStringW& fileName)
@@ -336,8 +440,11 @@ ScopedHandle CTraceManager::OpenForAppend(const XStringW& fileName, OpenOutcome&
 
 ScopedHandle CTraceManager::OpenWithoutFollowing(const XStringW& path, DWORD disposition)
 {
+    // Shared for deleting too: a file kept open must not keep retention in another process
+    // from removing it.
     return ScopedHandle(::CreateFileW(path.GetString(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, disposition,
                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
                                       nullptr));
 }
@@ -416,7 +523,7 @@ void CTraceManager::ApplyRetention(HANDLE newFile, const XStringW& newFileName)
 HANDLE CTraceManager::AppendMutex()
 {
     const MutexLock guard(lock);
-    if (!appendMutex && !logDirectory.IsEmpty()) {
+    if (!appendMutex && !logDirectory.IsEmpty() && AppendsNeedATurn()) {
         const XStringW appendMutexName = AppendMutexName(logDirectory);
         appendMutex.Reset(::CreateMutexW(nullptr, FALSE, appendMutexName.GetString()));
     }
@@ -428,7 +535,12 @@ CTraceManager& GetTraceManager()
     // Built in static storage on the first call (the initialisation is thread-safe) and never
     // destroyed: other threads may still trace while the process runs its exit handlers.
     alignas(CTraceManager) static unsigned char storage[sizeof(CTraceManager)];
-    static CTraceManager* const manager = new (storage) CTraceManager();
+    static CTraceManager* const manager = [] {
+        CTraceManager* const made = new (storage) CTraceManager();
+        // The count of the directory's writers is left at exit; lines after it take turns.
+        std::atexit([] { GetTraceManager().LeaveWriters(); });
+        return made;
+    }();
     return *manager;
 }
 

@@ -16,6 +16,9 @@ struct _TRACE_INFO_ {
     int level = 0;
     XStringW name;      // base name of the channel's log files
     XStringW fileName;  // current log file inside the log directory; empty before the first line
+    // The current file, kept open between lines; closed when it is replaced or a write fails.
+    ScopedHandle file;
+    LONGLONG fileCreatedAt = 0;  // its creation time in whole seconds since 1601 (UTC)
 };
 
 class CTraceManager {
@@ -32,19 +35,22 @@ public:
     // Fixes the log directory and creates the record and level of TRACE_CHANNEL once; the level
     // decides, for the life of the manager, whether the channel is on.
     void RegisterChannel(int level, const XStringW& exeName, const XStringW& directory);
+    // Stops counting this manager among the writers of the log directory (at process exit).
+    void LeaveWriters();
     // Fixes logDirectory the first time; later calls change nothing.
     void SetLogDirectory(const XStringW& directory);
 
     // Whether TRACE_CHANNEL has a level of 1 or more. Takes no lock: it is asked before every
     // trace call, whether tracing is on or not.
     bool IsChannelOn() const { return channelOn.load(std::memory_order_acquire); }
-    // Writes one line to TRACE_CHANNEL's current file when the channel is on.
+    // Writes one line to TRACE_CHANNEL's current file when the channel is on. The file is kept
+    // open from one line to the next: it is opened again only when it is replaced (too large or
+    // too old) and after a failed write.
     void WriteChannelLine(const XStringW& prefix, bool error, const XStringW& message);
 
-    // Opens the record's log file, appends one line and closes the file. fileName is the record's
-    // current file name and is updated when the file is named or replaced. The processes that
-    // share the log directory take turns through a named mutex, held from the choice of the file
-    // until the line is written.
+    // Opens the record's log file, appends one line and closes the file: for records that write
+    // seldom (the fatal log). fileName is the record's current file name and is updated when the
+    // file is named or replaced.
     void WriteTraceLine(const XStringW& name, XStringW& fileName, const XStringW& prefix,
                         bool error, const XStringW& message);
     // The record's current log file opened for appending, replaced by a new one when it is too
@@ -82,9 +88,21 @@ private:
     // After a new file was started: removes the oldest trace files of the directory beyond
     // maxFolderBytes, and says so in the new file.
     void ApplyRetention(HANDLE newFile, const XStringW& newFileName);
-    // The mutex shared by every process that writes to logDirectory; null until the directory
-    // is fixed or when it cannot be had.
+    // Appends one line, in turn with the other processes of the log directory where the
+    // platform's appends are not atomic; false when the write failed.
+    bool Append(HANDLE file, const XStringW& prefix, bool error, const XStringW& message);
+    // Whether the channel's open file is still the one to write to.
+    bool IsCurrent(const _TRACE_INFO_& record) const;
+    // The mutex shared by every process that writes to logDirectory; null where appends are
+    // atomic, until the directory is fixed, or when it cannot be had.
     HANDLE AppendMutex();
+    // The count of processes that write to logDirectory, shared between them; this manager
+    // counts itself at its first line. Null when it cannot be had.
+    struct SharedWriters {
+        volatile LONG count;
+        volatile LONG unguardedWrites;  // lines being written without the mutex
+    };
+    SharedWriters* JoinWriters();
 
     // Held from the choice of a channel's file until its line is written, so that two threads never
     // rotate the same channel at once. Re-entrant, as the public steps call one another.
@@ -94,6 +112,11 @@ private:
     // Opened at the first line and kept for the life of the manager, as the log directory never
     // changes once fixed; opening a named object costs nearly as much as the rest of a line.
     ScopedHandle appendMutex;
+    // Set once a wait for the mutex expired: a holder that never lets go slows one line only.
+    bool appendMutexStuck = false;
+    ScopedHandle writersSection;
+    SharedWriters* writers = nullptr;
+    bool writersTried = false;
     // The log directory's own path as the file system resolves it, for checking where a file
     // that was opened really lies; empty until first needed.
     XStringW resolvedLogDirectory;
@@ -105,6 +128,9 @@ private:
 // The process-wide manager, created on first use in a thread-safe way and never destroyed, so that
 // threads still tracing while the process exits find it intact.
 CTraceManager& GetTraceManager();
+
+// The name of the mutex the processes appending to a log directory take turns with.
+XStringW AppendMutexName(const XStringW& directory);
 
 // Whether the named file exists in the executable's directory.
 bool IsTraceSwitchOn(const XStringW& fileName);

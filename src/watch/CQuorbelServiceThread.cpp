@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "config/CQuorbelServiceHelper.h"
+#include "process/Sessions.h"
 #include "service/CWindowService.h"
 #include "trace/EventLog.h"
 #include "trace/Trace.h"
@@ -49,10 +50,18 @@ int CQuorbelServiceThread::ThreadFunc()
     hang.EndReported(runs);
     runs.TakeExits(processes);
     // Without a process list every program would look ended: nothing is started or forgotten.
+    // What falls due (a console's end, a held-back start) still brings the next pass early.
     if (!processes.Refresh().IsTaken()) {
+        ScheduleNextStart();
         return 0;
     }
     ForgetEndedConsoles(processes.Last().FindIds(CWindowService::kConsoleImageName));
+    // With nobody logged on no start can succeed: none is tried, and none is waited for.
+    if (FindActiveSessionId() == 0) {
+        TraceLog(kFunction, __LINE__, L"no one logged on: nothing started");
+        ScheduleNextStart();
+        return 0;
+    }
     KeepCompanionRunning();
     if (IsQuitRequested()) {
         return 0;
@@ -60,7 +69,7 @@ int CQuorbelServiceThread::ThreadFunc()
 
     const XStringW sid = CQuorbelServiceHelper::GetCurrentUserSID();
     const XStringWList names = pass.ReadList(sid);
-    const bool listChanged = ApplyListChanges();
+    const bool listChanged = ApplyListChanges(sid, names);
     SetEventContext(sid, [this, sid](const XStringW& name) { return pass.LaunchOf(sid, name).path; });
     ApplyInterval(pass.IntervalText(sid));
     KeepEntriesRunning(sid, names);
@@ -117,16 +126,17 @@ XStringW CQuorbelServiceThread::CompanionPath() const
     return path;
 }
 
-// Any edit of the watch list gives every program a fresh start: the one that was fixed may be
-// any of them.
-bool CQuorbelServiceThread::ApplyListChanges()
+// An entry whose settings were edited gets a fresh start at once: the edit may be its fix.
+// True when the list changed since the last pass.
+bool CQuorbelServiceThread::ApplyListChanges(const XStringW& sid, const XStringWList& names)
 {
-    if (!pass.TakeListChange()) {
-        return false;
+    bool listChanged = false;
+    for (const XStringW& name : pass.TakeChangedEntries(sid, names, listChanged)) {
+        runs.ClearCount(name);
+        TraceLog(kFunction, __LINE__, L"watch list changed: quick exit counts cleared for %@",
+                 name);
     }
-    runs.ClearCounts();
-    TraceLog(kFunction, __LINE__, L"watch list changed: quick exit counts cleared");
-    return true;
+    return listChanged;
 }
 
 void CQuorbelServiceThread::ApplyInterval(const XStringW& intervalText)
@@ -166,7 +176,7 @@ void CQuorbelServiceThread::KeepEntriesRunning(const XStringW& sid, const XStrin
     FinishStarts(batch, true);
     if (!sid.IsEmpty()) {
         publisher.SwitchTo(sid);
-        for (int i = 0; i < names.GetCount(); ++i) {
+        for (int i = 0; i < names.GetCount() && !IsQuitRequested(); ++i) {
             publisher.Publish(sid, names.GetAt(i), runs.Find(NameKey(names.GetAt(i))));
         }
     }
@@ -244,6 +254,18 @@ void CQuorbelServiceThread::EndPendingConsoles()
     consoleEnds.EndDue(clock(), true);
 }
 
+void CQuorbelServiceThread::Stop()
+{
+    Quit();
+    Join();
+    EndPendingConsoles();
+    // The consoles of programs not seen running yet would stay for good, hidden.
+    consoleRecords.EndAll(CWindowService::kEndedConsoleExitCode);
+    runs.ReleaseWaits();
+    pass.StopWatching();
+    EndHangWatch();
+}
+
 bool CQuorbelServiceThread::IsRunCMD(const XStringW& name)
 {
     const ProcessTable consoles = ProcessTable::Take();
@@ -309,11 +331,7 @@ DWORD StartWatchThread()
 
 void StopWatchThread()
 {
-    CQuorbelServiceThread& watchThread = GetWatchThread();
-    watchThread.Quit();
-    watchThread.Join();
-    watchThread.EndPendingConsoles();
-    watchThread.EndHangWatch();
+    GetWatchThread().Stop();
 }
 
 void WakeWatchThread()

@@ -45,6 +45,11 @@ public:
 
     // Ends the consoles still waiting for their second; for the end of the service.
     void EndPendingConsoles();
+    // Ends the thread, then every console it started that has not settled, and releases its
+    // waits and the list monitor: nothing of the watch runs on once the service stopped.
+    void Stop();
+    // The processes and consoles waited on.
+    size_t WaitCount() const { return runs.WaitCount(); }
     // Closes the companion's channel; for the end of the service.
     void EndHangWatch() { hang.Stop(); }
 
@@ -57,7 +62,7 @@ private:
     void KeepCompanionRunning();
     XStringW CompanionPath() const;
     // True when the list changed since the last pass.
-    bool ApplyListChanges();
+    bool ApplyListChanges(const XStringW& sid, const XStringWList& names);
     void ApplyInterval(const XStringW& intervalText);
     void KeepEntriesRunning(const XStringW& sid, const XStringWList& names);
     void ForgetDroppedEntries(const XStringW& sid, const XStringWList& names);

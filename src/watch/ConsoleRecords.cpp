@@ -122,6 +122,28 @@ void ConsoleRecords::Remove(const XStringW& name)
     TraceLog("CQuorbelServiceThread::RemoveCMDWatchList", __LINE__, L"- %@", name);
 }
 
+void ConsoleRecords::EndAll(UINT exitCode)
+{
+    const MutexLock lock(pinfoMutex.Get(), waitMs);
+    if (!lock.Owns()) {
+        TraceError("CQuorbelServiceThread::RemoveCMDWatchList", __LINE__,
+                   L"pinfoMutex wait failed, consoles left running");
+        return;
+    }
+    for (const auto& record : pinfoList) {
+        for (const auto& console : record->consoles) {
+            DWORD exitCodeNow = 0;
+            if (::GetExitCodeProcess(console.second.Get(), &exitCodeNow) &&
+                exitCodeNow == STILL_ACTIVE && !::TerminateProcess(console.second.Get(), exitCode)) {
+                TraceError("CQuorbelServiceThread::RemoveCMDWatchList", __LINE__,
+                           L"console %s of %@ not ended, error %d", console.first.c_str(),
+                           record->name, ::GetLastError());
+            }
+        }
+    }
+    pinfoList.clear();
+}
+
 void ConsoleRecords::ForgetEnded(const XStringWList& runningConsoleIds)
 {
     // Read without the mutex, as the watch thread alone changes the list: a steady pass, with

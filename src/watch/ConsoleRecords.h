@@ -40,6 +40,9 @@ public:
     void Add(const XStringW& name, DWORD processId, ScopedHandle console);
     // Forgets the consoles recorded for the name; it terminates none of them.
     void Remove(const XStringW& name);
+    // Ends every console held (a stop: they belong to programs not seen running yet) and
+    // forgets every record.
+    void EndAll(UINT exitCode);
     // Drops the ids of consoles that no longer run, and every record left without one.
     void ForgetEnded(const XStringWList& runningConsoleIds);
     // The exit codes of held consoles that were dropped as ended since the last call, by

@@ -10,6 +10,16 @@ namespace {
 // PROCESS_TERMINATE: a program whose window stopped responding is ended through this handle.
 constexpr DWORD kWaitAccess = SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE;
 
+ULONGLONG CreationTime(HANDLE process)
+{
+    FILETIME created{};
+    FILETIME exited{};
+    FILETIME kernel{};
+    FILETIME user{};
+    return ::GetProcessTimes(process, &created, &exited, &kernel, &user) ? FileTimeValue(created)
+                                                                         : 0;
+}
+
 ULONGLONG RunTimeMs(HANDLE process)
 {
     FILETIME created{};
@@ -41,7 +51,8 @@ void CALLBACK ExitWaits::OnExit(void* context, BOOLEAN)
     }
 }
 
-bool ExitWaits::Watch(const XStringW& name, const XStringWList& processIds)
+bool ExitWaits::Watch(const XStringW& name, const XStringWList& processIds,
+                      const ProcessTable* seenIn)
 {
     std::vector<std::unique_ptr<Waited>>& list = waits[NameKey(name)];
     // A process that failed to open and has left the table since is forgotten.
@@ -62,12 +73,13 @@ bool ExitWaits::Watch(const XStringW& name, const XStringWList& processIds)
             allWaited = allWaited && static_cast<bool>((*known)->wait);
             continue;
         }
-        allWaited = Add(name, processId, list) && allWaited;
+        const ULONGLONG createdAt = seenIn != nullptr ? seenIn->CreationTime(processId) : 0;
+        allWaited = Add(name, processId, createdAt, list) && allWaited;
     }
     return allWaited;
 }
 
-bool ExitWaits::Add(const XStringW& name, DWORD processId,
+bool ExitWaits::Add(const XStringW& name, DWORD processId, ULONGLONG createdAt,
                     std::vector<std::unique_ptr<Waited>>& list)
 {
     auto waited = std::make_unique<Waited>();
@@ -75,6 +87,16 @@ bool ExitWaits::Add(const XStringW& name, DWORD processId,
     waited->processId = processId;
     waited->owner = this;
     waited->process.Reset(::OpenProcess(kWaitAccess, FALSE, processId));
+    // A process that cannot tell its creation time yet (under Wine, one still starting up) is
+    // taken for the one seen: only a known, other time shows that the id was reused.
+    const ULONGLONG opened = waited->process ? CreationTime(waited->process.Get()) : 0;
+    if (createdAt != 0 && opened != 0 && opened != createdAt) {
+        TraceLog("ExitWaits::Watch", __LINE__,
+                 L"%@ process %u has ended: its id names a process created since", name,
+                 processId);
+        waited->process.Reset();
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+    }
     bool registered = false;
     if (waited->process) {
         registered = ::RegisterWaitForSingleObject(waited->wait.Receive(), waited->process.Get(),

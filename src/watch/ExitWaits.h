@@ -2,8 +2,9 @@
 // Thread-pool waits on the processes of watched programs: each process seen running is opened
 // once and waited on until it ends, and its end calls the wake callback, so that the watch
 // thread runs a pass at once instead of at the end of its interval. There is no limit of 64
-// handles as with WaitForMultipleObjects. The process handle is held from the first sighting
-// until the end is taken, so the id cannot name another process in between.
+// handles as with WaitForMultipleObjects. A process is opened by the id its sighting gave, and
+// is taken for the one seen only when its creation time is the sighting's; its handle is then
+// held until the end is taken, so the id cannot name another process in between.
 
 #include <windows.h>
 
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "common/ScopedHandle.h"
+#include "process/ProcessTable.h"
 #include "strings/XStringW.h"
 #include "strings/XStringWList.h"
 
@@ -36,8 +38,11 @@ public:
 
     // Waits on every listed process of the name ("%d" texts) not waited on yet. False when a
     // wait could not be set up for one of them (traced once per process): that one is left to
-    // the interval poll.
-    bool Watch(const XStringW& name, const XStringWList& processIds);
+    // the interval poll. With the table the ids come from, a process opened by an id is waited
+    // on only if it was created when the table says: an id that was given to another process
+    // since counts as the end of the one seen.
+    bool Watch(const XStringW& name, const XStringWList& processIds,
+               const ProcessTable* seenIn = nullptr);
     // The processes that ended since the last call, with their handles released.
     std::vector<Exit> TakeExits();
     // Releases the waits of every name not listed (paused or removed entries).
@@ -60,7 +65,8 @@ private:
         ExitWaits* owner = nullptr;
     };
     static void CALLBACK OnExit(void* context, BOOLEAN timedOut);
-    bool Add(const XStringW& name, DWORD processId, std::vector<std::unique_ptr<Waited>>& list);
+    bool Add(const XStringW& name, DWORD processId, ULONGLONG createdAt,
+             std::vector<std::unique_ptr<Waited>>& list);
 
     WakeFunc wake;
     std::map<std::wstring, std::vector<std::unique_ptr<Waited>>> waits;

@@ -36,7 +36,7 @@ void ProgramRuns::TakeExits(ProcessView& processes)
 void ProgramRuns::NoteRunning(const XStringW& name, const ProcessTable& processes)
 {
     const XStringWList ids = processes.FindIds(name);
-    programWaits.Watch(name, ids);
+    programWaits.Watch(name, ids, &processes);
     const DWORD processId = ids.GetCount() > 0 ? static_cast<DWORD>(ids.GetAt(0).ToUInt()) : 0;
     if (policy.SeenRunning(NameKey(name), processId, seams.clock())) {
         TraceLog(kFunction, __LINE__, L"%@ runs, process id %u", name, processId);
@@ -60,6 +60,12 @@ bool ProgramRuns::MayStart(const XStringW& name)
 void ProgramRuns::Started(const XStringW& name, ULONGLONG at)
 {
     policy.Started(NameKey(name), at);
+}
+
+void ProgramRuns::ReleaseWaits()
+{
+    programWaits.KeepOnly({});
+    consoleWaits.KeepOnly({});
 }
 
 void ProgramRuns::WatchConsole(const XStringW& name, DWORD consoleId)
@@ -118,6 +124,9 @@ void ProgramRuns::NoteLostRun(const XStringW& name)
 
 void ProgramRuns::TraceOutcome(const XStringW& name, const RestartPolicy::Outcome& outcome)
 {
+    if (!outcome.decided) {
+        return;
+    }
     if (outcome.quick) {
         ReportBackoff(name, outcome.quickExits, outcome.delayMs);
     } else {

@@ -14,6 +14,7 @@
 #include "strings/XStringW.h"
 #include "strings/XStringWList.h"
 #include "watch/ExitWaits.h"
+#include "watch/NameKey.h"
 #include "watch/ProcessView.h"
 #include "watch/RestartPolicy.h"
 #include "watch/WatchSeams.h"
@@ -41,12 +42,16 @@ public:
     void NoteEndedConsoles(const std::map<std::wstring, DWORD>& exitCodes);
     void ForgetEndedConsoles() { endedConsoleCodes.clear(); }
 
-    void ClearCounts() { policy.ResetCounts(); }
+    // The entry's settings changed: it gets a fresh start.
+    void ClearCount(const XStringW& name) { policy.ResetCount(NameKey(name)); }
     // Forgets every program not listed (keys by NameKey); alsoWaitedOn (the companion) keeps its
     // waits and its restart policy.
     void KeepOnly(std::vector<std::wstring> keys, const std::wstring& alsoWaitedOn);
     ULONGLONG MsUntilNextStart() const { return policy.MsUntilNextStart(seams.clock()); }
     const RestartPolicy::Entry* Find(const std::wstring& key) const { return policy.Find(key); }
+    size_t WaitCount() const { return programWaits.Count() + consoleWaits.Count(); }
+    // Releases every wait (each waiting for a callback under way).
+    void ReleaseWaits();
 
     // The program's processes that are waited on and have not ended.
     std::vector<DWORD> LiveIds(const XStringW& name) const { return programWaits.LiveIds(name); }

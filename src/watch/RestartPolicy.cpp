@@ -81,6 +81,7 @@ RestartPolicy::Outcome RestartPolicy::Decide(Entry& entry, ULONGLONG ranMs, ULON
     entry.seen = false;
     entry.processId = 0;
     Outcome outcome;
+    outcome.decided = true;
     outcome.quick = ranMs < kQuickRunMs;
     entry.quickExits = outcome.quick ? entry.quickExits + 1 : 0;
     outcome.quickExits = entry.quickExits;
@@ -113,11 +114,12 @@ ULONGLONG RestartPolicy::MsUntilNextStart(ULONGLONG now) const
     return soonest;
 }
 
-void RestartPolicy::ResetCounts()
+void RestartPolicy::ResetCount(const std::wstring& key)
 {
-    for (auto& item : entries) {
-        item.second.quickExits = 0;
-        item.second.nextStartAt = 0;
+    const auto found = entries.find(key);
+    if (found != entries.end()) {
+        found->second.quickExits = 0;
+        found->second.nextStartAt = 0;
     }
 }
 

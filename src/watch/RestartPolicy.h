@@ -2,8 +2,8 @@
 // When a watched program may be started again. A run is quick when the program ended less than
 // 10 s after its start, or never came up at all; after the k-th quick exit in a row the next
 // start waits min(2^(k-1), 300) s, and a run that was not quick lets the program start again at
-// once and clears the count. A change of the watch list clears every count, so that a fixed entry
-// gets a fresh start at once.
+// once and clears the count. A change of an entry's settings clears its count, so that a fixed
+// entry gets a fresh start at once.
 //
 // Pure bookkeeping: every time is a millisecond reading of a monotonic clock that the caller
 // passes in, so the arithmetic runs without waiting. Entries are keyed by NameKey.
@@ -36,8 +36,9 @@ public:
         DWORD notRespondingSeconds = 0;  // for how long no window of it had answered then
     };
 
-    // What ending a run decided.
+    // What ending a run decided; nothing when no end was awaited (decided false).
     struct Outcome {
+        bool decided = false;
         bool quick = false;
         DWORD quickExits = 0;
         ULONGLONG delayMs = 0;  // until the next start may happen
@@ -63,7 +64,8 @@ public:
     bool MayStart(const std::wstring& key, ULONGLONG now) const;
     // Until the earliest hold ends; kNone when nothing is held.
     ULONGLONG MsUntilNextStart(ULONGLONG now) const;
-    void ResetCounts();
+    // Clears the quick exits of one entry: its settings were changed.
+    void ResetCount(const std::wstring& key);
     // Forgets every entry whose key is not listed.
     void KeepOnly(const std::vector<std::wstring>& keys);
 

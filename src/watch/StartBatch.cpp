@@ -20,6 +20,11 @@ constexpr DWORD kConsoleSettleMs = 1000;
 constexpr size_t kLaunchGroup = 8;
 
 // One thread-pool work item launches the programs of a group; each callback takes the next one.
+bool HasConsole(const StartedProgram& program)
+{
+    return program.consoleId != 0;
+}
+
 struct LaunchGroup {
     const WatchSeams* seams;
     const XThread* owner;
@@ -106,7 +111,8 @@ void StartBatch::LaunchAndWait(bool deferConsoleEnds)
                                       return !p.launched;
                                   }),
                    programs.end());
-    if (programs.empty()) {
+    // A launch that failed started nothing to wait for.
+    if (std::none_of(programs.begin(), programs.end(), HasConsole)) {
         return;
     }
     // A quit request cuts the wait short; the consoles are still recorded or ended after it.
@@ -139,7 +145,7 @@ void StartBatch::WaitForStartedPrograms()
     for (;;) {
         const ProcessTable& table = processes.Refresh();
         const bool allUp = std::all_of(programs.begin(), programs.end(), [&](const StartedProgram& s) {
-            return table.IsRunning(s.name);
+            return !HasConsole(s) || table.IsRunning(s.name);
         });
         const ULONGLONG waited = seams.clock() - begin;
         if (allUp || waited >= seams.programStartWaitMs) {

@@ -2,10 +2,17 @@
 
 #include "config/CQuorbelServiceHelper.h"
 #include "trace/Trace.h"
+#include "watch/NameKey.h"
 
 namespace {
 // ToUInt's answer for text that is not a plain decimal number, or one that overflows.
 constexpr DWORD kNotANumber = static_cast<DWORD>(-1);
+
+std::wstring Text(const XStringW& text)
+{
+    return std::wstring(text.GetString() != nullptr ? text.GetString() : L"",
+                        static_cast<size_t>(text.GetLength()));
+}
 
 bool IsDecimal(const XStringW& text)
 {
@@ -50,9 +57,8 @@ bool IsIntervalAdjusted(const XStringW& intervalText)
     return milliseconds == kNotANumber || milliseconds != WatchIntervalFromText(intervalText);
 }
 
-WatchPass::WatchPass(std::function<void()> wake)
+WatchPass::WatchPass(std::function<void()> wake) : activeList(wake)
 {
-    activeList.SetChangeCallback(wake);
     policyMonitor.SetChangeCallback(wake);
     policyMonitor.Start();
     policy = policyMonitor.Current();
@@ -89,6 +95,32 @@ bool WatchPass::TakeListChange()
     seenListChanges = listChanges;
     seenPolicyChanges = policyChanges;
     return true;
+}
+
+std::vector<XStringW> WatchPass::TakeChangedEntries(const XStringW& sid,
+                                                    const XStringWList& names, bool& listChanged)
+{
+    std::vector<XStringW> changed;
+    listChanged = TakeListChange();
+    // Settings are read only when the list changed, and once at the first pass to compare with.
+    if (!listChanged && settingsTaken) {
+        return changed;
+    }
+    std::map<std::wstring, EntrySettings> settings;
+    for (int i = 0; i < names.GetCount(); ++i) {
+        const XStringW& name = names.GetAt(i);
+        const std::wstring key = NameKey(name);
+        EntrySettings& now = settings[key];
+        const EntryLaunch launch = LaunchOf(sid, name);
+        now = {Text(launch.path), Text(launch.arguments), Text(launch.directory)};
+        const auto before = entrySettings.find(key);
+        if (settingsTaken && (before == entrySettings.end() || before->second != now)) {
+            changed.push_back(name);
+        }
+    }
+    entrySettings = std::move(settings);
+    settingsTaken = true;
+    return changed;
 }
 
 EntryLaunch WatchPass::LaunchOf(const XStringW& sid, const XStringW& name) const

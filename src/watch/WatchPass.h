@@ -7,6 +7,9 @@
 #include <windows.h>
 
 #include <functional>
+#include <map>
+#include <string>
+#include <vector>
 
 #include "config/CActiveListMonitor.h"
 #include "config/CPolicyMonitor.h"
@@ -40,8 +43,14 @@ public:
     // the user's own active entries (unless the policy turns them off) that the policy does not
     // name. Nobody logged on (an empty SID) has none.
     XStringWList ReadList(const XStringW& sid);
-    // True once for every change of the list or the policy read since the last call.
-    bool TakeListChange();
+    // Lets go of the watched key and its timer; the next read watches again.
+    void StopWatching() { activeList.GetActiveList(XStringW()); }
+    // After a change of the list or the policy: the entries whose Path, Arguments or Directory
+    // differ from the last look, and those that were not active then. A change that touched no
+    // entry (the Interval, a value nobody reads) gives none, and so does the first call.
+    // listChanged: whether the list or the policy changed since the last call.
+    std::vector<XStringW> TakeChangedEntries(const XStringW& sid, const XStringWList& names,
+                                             bool& listChanged);
     // The entry's program as the policy read by ReadList or the user's list has it.
     EntryLaunch LaunchOf(const XStringW& sid, const XStringW& name) const;
     // The "Interval" text in effect: the policy's, or the user's own.
@@ -51,10 +60,16 @@ public:
     DWORD IntervalFor(const XStringW& intervalText);
 
 private:
+    bool TakeListChange();
+
+    using EntrySettings = std::vector<std::wstring>;  // Path, Arguments, Directory
     CActiveListMonitor activeList;
     CPolicyMonitor policyMonitor;
     MachinePolicy policy;  // as ReadList read it
     unsigned seenListChanges = 0;
     unsigned seenPolicyChanges = 0;
     XStringW lastIntervalText;
+    // The settings each active entry had at the last look, by NameKey.
+    std::map<std::wstring, EntrySettings> entrySettings;
+    bool settingsTaken = false;
 };

@@ -74,7 +74,7 @@ void DrainPipe(HANDLE pipe, std::string& output)
 }  // namespace
 
 CapturedRun RunProgramCapturingOutput(const std::wstring& program, const std::wstring& arguments,
-                                      DWORD timeoutMs)
+                                      DWORD timeoutMs, HANDLE userToken)
 {
     CapturedRun result;
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
@@ -94,8 +94,12 @@ CapturedRun RunProgramCapturingOutput(const std::wstring& program, const std::ws
     startup.hStdOutput = writeEnd;
     startup.hStdError = writeEnd;
     PROCESS_INFORMATION info{};
-    const bool created = CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0,
-                                        nullptr, nullptr, &startup, &info) != FALSE;
+    const bool created =
+        (userToken == nullptr
+             ? CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                              nullptr, &startup, &info)
+             : CreateProcessAsUserW(userToken, program.c_str(), &commandLine[0], nullptr, nullptr,
+                                    TRUE, 0, nullptr, nullptr, &startup, &info)) != FALSE;
     CloseHandle(writeEnd);
     if (created) {
         result.started = true;
@@ -118,6 +122,44 @@ CapturedRun RunProgramCapturingOutput(const std::wstring& program, const std::ws
     }
     CloseHandle(readEnd);
     return result;
+}
+
+HANDLE LimitedToken()
+{
+    HANDLE own = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &own)) {
+        return nullptr;
+    }
+    TOKEN_LINKED_TOKEN linked{};
+    DWORD size = 0;
+    const bool found = GetTokenInformation(own, TokenLinkedToken, &linked, sizeof(linked), &size);
+    CloseHandle(own);
+    if (!found) {
+        return nullptr;
+    }
+    HANDLE primary = nullptr;
+    DuplicateTokenEx(linked.LinkedToken, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation,
+                     TokenPrimary, &primary);
+    CloseHandle(linked.LinkedToken);
+    return primary;
+}
+
+std::string ManifestOf(const std::wstring& modulePath)
+{
+    const HMODULE module =
+        LoadLibraryExW(modulePath.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (module == nullptr) {
+        return {};
+    }
+    std::string manifest;
+    const HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+    const HGLOBAL loaded = resource != nullptr ? LoadResource(module, resource) : nullptr;
+    if (loaded != nullptr) {
+        manifest.assign(static_cast<const char*>(LockResource(loaded)),
+                        SizeofResource(module, resource));
+    }
+    FreeLibrary(module);
+    return manifest;
 }
 
 std::string ReadFileBytes(const std::wstring& path)
@@ -316,6 +358,18 @@ bool IsProcessAlive(DWORD processId)
     return alive;
 }
 
+std::optional<bool> ProcessIsWow64(DWORD processId)
+{
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    if (process == nullptr) {
+        return std::nullopt;
+    }
+    BOOL wow64 = FALSE;
+    const BOOL known = ::IsWow64Process(process, &wow64);
+    CloseHandle(process);
+    return known ? std::optional<bool>(wow64 != FALSE) : std::nullopt;
+}
+
 void TerminateById(DWORD processId)
 {
     HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId);
@@ -350,6 +404,16 @@ std::string Utf8(const std::wstring& wide)
     WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &narrow[0], count,
                         nullptr, nullptr);
     return narrow;
+}
+
+int Occurrences(const std::wstring& text, const std::wstring& fragment)
+{
+    int count = 0;
+    for (size_t at = text.find(fragment); at != std::wstring::npos;
+         at = text.find(fragment, at + fragment.size())) {
+        ++count;
+    }
+    return count;
 }
 
 }  // namespace testing_support

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,8 +31,17 @@ ProcessResult RunProgram(const std::wstring& program, const std::wstring& argume
 struct CapturedRun : ProcessResult {
     std::string output;
 };
+// With a token, the program runs as that token says (see LimitedToken).
 CapturedRun RunProgramCapturingOutput(const std::wstring& program, const std::wstring& arguments,
-                                      DWORD timeoutMs = 30000);
+                                      DWORD timeoutMs = 30000, HANDLE userToken = nullptr);
+
+// A primary token of this process's user without the administrator's full rights: the token of a
+// prompt that is not elevated (the linked token of an elevated one). Null when there is none;
+// the caller closes it.
+HANDLE LimitedToken();
+
+// The manifest a module carries as its resource 1, empty when it has none.
+std::string ManifestOf(const std::wstring& modulePath);
 
 // Starts a program and returns its process information (the caller closes both handles).
 PROCESS_INFORMATION StartProgram(const std::wstring& program, const std::wstring& arguments);
@@ -46,6 +56,8 @@ std::vector<std::wstring> ListFiles(const std::wstring& directory, const std::ws
 // Every "*.log" file of a trace folder as one text, oldest first: a log file is named by the
 // minute it was started in.
 std::wstring ReadAllLogFiles(const std::wstring& directory);
+// How often fragment occurs in text, occurrences not overlapping.
+int Occurrences(const std::wstring& text, const std::wstring& fragment);
 // The CR LF terminated lines of a log text, without their ends. A last piece without CR LF is
 // left out and put into unterminated.
 std::vector<std::wstring> LogLines(const std::wstring& content, std::wstring& unterminated);
@@ -83,6 +95,8 @@ private:
 std::vector<DWORD> ProcessIdsByName(const std::wstring& imageName);
 DWORD ParentProcessId(DWORD processId);
 bool IsProcessAlive(DWORD processId);
+// Whether the process is a 32-bit one on 64-bit Windows; nothing when it cannot be asked.
+std::optional<bool> ProcessIsWow64(DWORD processId);
 void TerminateById(DWORD processId);
 void TerminateAllByName(const std::wstring& imageName);
 

@@ -6,9 +6,12 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "ServiceControl.h"
 #include "TestSupport.h"
 #include "common/ScopedHandle.h"
 
@@ -16,9 +19,14 @@ using namespace testing_support;
 
 namespace {
 
-const wchar_t kServiceName[] = L"QuorbelService";
 const wchar_t kProductName[] = L"Quorbel Service Monitor";
-const wchar_t kInstallDir[] = L"C:\\Program Files\\Quorbel";
+// The package's folder: the 32-bit package on a 64-bit Windows goes to Program Files (x86).
+std::wstring InstallDir()
+{
+    const bool wow64 = ProcessIsWow64(GetCurrentProcessId()).value_or(false);
+    return wow64 ? L"C:\\Program Files (x86)\\Quorbel" : L"C:\\Program Files\\Quorbel";
+}
+const std::wstring kInstallDir = InstallDir();
 const wchar_t kUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 const wchar_t kQuorbelKey[] = L"Software\\QUORBEL";
 const wchar_t kBaseKey[] = L"Software\\QUORBEL\\QuorbelService";
@@ -46,14 +54,14 @@ std::wstring StringValue(HKEY key, const wchar_t* name)
     return data;
 }
 
-// The entries of "Programs and Features" that carry the product's name.
-std::vector<Product> InstalledProducts()
+// The entries of "Programs and Features" that carry the product's name, in the uninstall key of
+// the given registry view.
+void AddInstalledProducts(REGSAM view, std::vector<Product>& products)
 {
-    std::vector<Product> products;
     ScopedRegKey uninstall;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ, uninstall.Receive()) !=
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ | view, uninstall.Receive()) !=
         ERROR_SUCCESS) {
-        return products;
+        return;
     }
     for (DWORD i = 0;; ++i) {
         wchar_t code[256];
@@ -66,6 +74,23 @@ std::vector<Product> InstalledProducts()
         if (RegOpenKeyExW(uninstall.Get(), code, 0, KEY_READ, entry.Receive()) == ERROR_SUCCESS &&
             StringValue(entry.Get(), L"DisplayName") == kProductName) {
             products.push_back({code, StringValue(entry.Get(), L"DisplayVersion")});
+        }
+    }
+}
+
+// Programs and Features shows both views: a 32-bit package's entry lies in the 32-bit one on a
+// 64-bit Windows. On a 32-bit Windows both views are the one registry.
+std::vector<Product> InstalledProducts()
+{
+    std::vector<Product> products;
+    AddInstalledProducts(KEY_WOW64_64KEY, products);
+    std::vector<Product> redirected;
+    AddInstalledProducts(KEY_WOW64_32KEY, redirected);
+    for (const Product& product : redirected) {
+        const bool seen = std::any_of(products.begin(), products.end(),
+                                      [&](const Product& p) { return p.code == product.code; });
+        if (!seen) {
+            products.push_back(product);
         }
     }
     return products;
@@ -81,44 +106,6 @@ DWORD Msiexec(const std::wstring& arguments)
 DWORD InstallSilently(const std::wstring& package)
 {
     return Msiexec(L"/i \"" + package + L"\" /qn");
-}
-
-// What the service manager knows of the service: its binary path and state, or the error of
-// opening it.
-struct ServiceView {
-    DWORD openError = 0;
-    std::wstring binaryPath;
-    DWORD state = 0;
-};
-
-// The binary path the service manager starts the service with; empty when it cannot be read.
-std::wstring BinaryPathOf(SC_HANDLE service)
-{
-    std::vector<BYTE> buffer(8192);
-    DWORD needed = 0;
-    if (!QueryServiceConfigW(service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()),
-                             static_cast<DWORD>(buffer.size()), &needed)) {
-        return {};
-    }
-    return reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data())->lpBinaryPathName;
-}
-
-ServiceView QueryService()
-{
-    ServiceView view;
-    const ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    const ScopedServiceHandle service(
-        OpenServiceW(manager.Get(), kServiceName, SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS));
-    if (!service) {
-        view.openError = GetLastError();
-        return view;
-    }
-    view.binaryPath = BinaryPathOf(service.Get());
-    SERVICE_STATUS status{};
-    if (QueryServiceStatus(service.Get(), &status)) {
-        view.state = status.dwCurrentState;
-    }
-    return view;
 }
 
 // How many registered services start the executable of this name, whatever their own name.
@@ -138,9 +125,7 @@ int ServicesStarting(const std::wstring& imageName)
     const auto* services = reinterpret_cast<const ENUM_SERVICE_STATUSW*>(buffer.data());
     int starting = 0;
     for (DWORD i = 0; i < count; ++i) {
-        const ScopedServiceHandle service(
-            OpenServiceW(manager.Get(), services[i].lpServiceName, SERVICE_QUERY_CONFIG));
-        if (service && BinaryPathOf(service.Get()).find(imageName) != std::wstring::npos) {
+        if (ServiceBinaryPath(services[i].lpServiceName).find(imageName) != std::wstring::npos) {
             ++starting;
         }
     }
@@ -162,11 +147,11 @@ std::wstring EventMessageFile()
 
 bool ServiceRuns()
 {
-    return WaitUntil([] { return QueryService().state == SERVICE_RUNNING; }, kStartTimeoutMs);
+    return WaitUntil([] { return ServiceState() == SERVICE_RUNNING; }, kStartTimeoutMs);
 }
 
 const std::wstring kQuotedBinaryPath =
-    L"\"" + std::wstring(kInstallDir) + L"\\QuorbelService.exe\" service";
+    L"\"" + kInstallDir + L"\\QuorbelService.exe\" service";
 
 bool KeyExists(const wchar_t* path)
 {
@@ -213,9 +198,16 @@ TEST_F(InstallerTest, SilentInstallPutsFilesInProgramFilesAndStartsTheQuotedServ
 
     EXPECT_TRUE(FileExists(std::wstring(kInstallDir) + L"\\QuorbelService.exe"));
     EXPECT_TRUE(FileExists(std::wstring(kInstallDir) + L"\\QuorbelServiceManager.exe"));
-    EXPECT_EQ(Utf8(QueryService().binaryPath), Utf8(kQuotedBinaryPath));
+    EXPECT_TRUE(FileExists(std::wstring(kInstallDir) + L"\\QuorbelService.com"));
+    EXPECT_EQ(Utf8(ServiceBinaryPath()), Utf8(kQuotedBinaryPath));
     EXPECT_EQ(Utf8(EventMessageFile()), Utf8(std::wstring(kInstallDir) + L"\\QuorbelService.exe"));
-    EXPECT_TRUE(ServiceRuns()) << "state " << QueryService().state;
+    EXPECT_TRUE(ServiceRuns()) << "state " << ServiceState();
+    // The service runs the package's own build: the 32-bit one under WOW64 on a 64-bit Windows.
+    const DWORD servicePid = ServiceStatus().dwProcessId;
+    const std::optional<bool> serviceIsWow64 = ProcessIsWow64(servicePid);
+    EXPECT_EQ(serviceIsWow64, ProcessIsWow64(GetCurrentProcessId()))
+        << "the service process " << servicePid << " is "
+        << (serviceIsWow64 ? (*serviceIsWow64 ? "32-bit" : "64-bit") : "not to be asked");
     const std::vector<Product> products = InstalledProducts();
     ASSERT_EQ(products.size(), 1u);
     EXPECT_EQ(Utf8(products[0].version), Utf8(QUORBEL_PACKAGE_VERSION));
@@ -227,7 +219,7 @@ TEST_F(InstallerTest, SilentInstallPutsFilesInProgramFilesAndStartsTheQuotedServ
 TEST_F(InstallerTest, UpgradeFromALowerVersionKeepsOneRegistrationAndOneProduct)
 {
     ASSERT_EQ(InstallSilently(QUORBEL_OLDER_MSI_PATH), 0u);
-    ASSERT_TRUE(ServiceRuns()) << "state " << QueryService().state;
+    ASSERT_TRUE(ServiceRuns()) << "state " << ServiceState();
 
     ASSERT_EQ(InstallSilently(QUORBEL_MSI_PATH), 0u);
 
@@ -235,8 +227,8 @@ TEST_F(InstallerTest, UpgradeFromALowerVersionKeepsOneRegistrationAndOneProduct)
     ASSERT_EQ(products.size(), 1u);
     EXPECT_EQ(Utf8(products[0].version), Utf8(QUORBEL_PACKAGE_VERSION));
     EXPECT_EQ(ServicesStarting(L"QuorbelService.exe"), 1);
-    EXPECT_EQ(Utf8(QueryService().binaryPath), Utf8(kQuotedBinaryPath));
-    EXPECT_TRUE(ServiceRuns()) << "state " << QueryService().state;
+    EXPECT_EQ(Utf8(ServiceBinaryPath()), Utf8(kQuotedBinaryPath));
+    EXPECT_TRUE(ServiceRuns()) << "state " << ServiceState();
 
     // The older package does not go back over the newer one.
     EXPECT_NE(InstallSilently(QUORBEL_OLDER_MSI_PATH), 0u);
@@ -247,7 +239,7 @@ TEST_F(InstallerTest, UpgradeFromALowerVersionKeepsOneRegistrationAndOneProduct)
 TEST_F(InstallerTest, UninstallRemovesServiceEventSourceAndFilesButLeavesTheWatchList)
 {
     ASSERT_EQ(InstallSilently(QUORBEL_MSI_PATH), 0u);
-    ASSERT_TRUE(ServiceRuns()) << "state " << QueryService().state;
+    ASSERT_TRUE(ServiceRuns()) << "state " << ServiceState();
     // A paused entry of the user's watch list, which the uninstall is to leave alone.
     const wchar_t path[] = L"C:\\Tools\\installer_probe.exe";
     const wchar_t paused[] = L"0";
@@ -260,9 +252,10 @@ TEST_F(InstallerTest, UninstallRemovesServiceEventSourceAndFilesButLeavesTheWatc
 
     ASSERT_EQ(Msiexec(L"/x \"" + std::wstring(QUORBEL_MSI_PATH) + L"\" /qn"), 0u);
 
-    EXPECT_EQ(QueryService().openError, static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+    EXPECT_FALSE(IsServiceRegistered());
     EXPECT_EQ(Utf8(EventMessageFile()), "");
     EXPECT_FALSE(FileExists(std::wstring(kInstallDir) + L"\\QuorbelService.exe"));
+    EXPECT_FALSE(FileExists(std::wstring(kInstallDir) + L"\\QuorbelService.com"));
     EXPECT_FALSE(FileExists(kInstallDir));
     EXPECT_TRUE(InstalledProducts().empty());
     ScopedRegKey entry;

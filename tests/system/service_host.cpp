@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "ServiceControl.h"
 #include "TestSupport.h"
 #include "common/ScopedHandle.h"
 
@@ -21,20 +22,9 @@ const wchar_t kOverrideKey[] = L"Software\\Wine\\AppDefaults\\QuorbelService.exe
 constexpr DWORD kServiceType = SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;
 constexpr DWORD kAccepted = 0x83;
 
-SERVICE_STATUS_PROCESS QueryStatus(SC_HANDLE service)
+bool ReachesState(DWORD state, DWORD timeoutMs)
 {
-    SERVICE_STATUS_PROCESS status{};
-    DWORD needed = 0;
-    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                              sizeof(status), &needed)) {
-        status = SERVICE_STATUS_PROCESS{};
-    }
-    return status;
-}
-
-bool ReachesState(SC_HANDLE service, DWORD state, DWORD timeoutMs)
-{
-    return WaitUntil([&] { return QueryStatus(service).dwCurrentState == state; }, timeoutMs);
+    return WaitUntil([&] { return ServiceState(kServiceName) == state; }, timeoutMs);
 }
 
 // The service's files in a folder of their own, with the stand-in terminal-services DLL beside
@@ -75,7 +65,7 @@ public:
     explicit RegisteredService(const std::wstring& executable)
         : manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS))
     {
-        RemoveLeftover();
+        RemoveService(kServiceName);
         const std::wstring binaryPath = L"\"" + executable + L"\" service";
         service.Reset(CreateServiceW(manager.Get(), kServiceName, kServiceName, SERVICE_ALL_ACCESS,
                                      kServiceType, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
@@ -84,8 +74,8 @@ public:
     }
     ~RegisteredService()
     {
-        StopAndEnd();
-        DeleteService(service.Get());
+        service.Reset();
+        RemoveService(kServiceName);
     }
     RegisteredService(const RegisteredService&) = delete;
     RegisteredService& operator=(const RegisteredService&) = delete;
@@ -93,38 +83,16 @@ public:
     SC_HANDLE Get() const { return service.Get(); }
     DWORD CreateError() const { return createError; }
 
-    void StopAndEnd()
-    {
-        const DWORD processId = QueryStatus(service.Get()).dwProcessId;
-        SERVICE_STATUS status{};
-        ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
-        ReachesState(service.Get(), SERVICE_STOPPED, 10000);
-        if (processId != 0 && IsProcessAlive(processId)) {
-            TerminateById(processId);
-        }
-    }
-
 private:
-    void RemoveLeftover()
-    {
-        ScopedServiceHandle old(OpenServiceW(manager.Get(), kServiceName, SERVICE_ALL_ACCESS));
-        if (old) {
-            SERVICE_STATUS status{};
-            ControlService(old.Get(), SERVICE_CONTROL_STOP, &status);
-            ReachesState(old.Get(), SERVICE_STOPPED, 10000);
-            DeleteService(old.Get());
-        }
-    }
-
     ScopedServiceHandle manager;
     ScopedServiceHandle service;
     DWORD createError = 0;
 };
 
 // The service's process, opened while it runs so that its exit code can be read after the stop.
-ScopedHandle OpenServiceProcess(SC_HANDLE service)
+ScopedHandle OpenServiceProcess()
 {
-    const DWORD processId = QueryStatus(service).dwProcessId;
+    const DWORD processId = ServiceStatus(kServiceName).dwProcessId;
     return ScopedHandle(processId == 0 ? nullptr
                                        : OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION,
                                                      FALSE, processId));
@@ -167,12 +135,12 @@ TEST_F(ServiceHostTest, RunsAnswersItsControlsAndStopsWithExitCodeZero)
     ASSERT_TRUE(service.Get() != nullptr) << "CreateServiceW error " << service.CreateError();
 
     ASSERT_TRUE(StartServiceW(service.Get(), 0, nullptr)) << "error " << GetLastError();
-    ASSERT_TRUE(ReachesState(service.Get(), SERVICE_RUNNING, 15000))
-        << "state " << QueryStatus(service.Get()).dwCurrentState;
-    const SERVICE_STATUS_PROCESS running = QueryStatus(service.Get());
+    ASSERT_TRUE(ReachesState(SERVICE_RUNNING, 15000))
+        << "state " << ServiceStatus(kServiceName).dwCurrentState;
+    const SERVICE_STATUS_PROCESS running = ServiceStatus(kServiceName);
     EXPECT_EQ(kAccepted, running.dwControlsAccepted);
     EXPECT_EQ(kServiceType, running.dwServiceType);
-    ScopedHandle process = OpenServiceProcess(service.Get());
+    ScopedHandle process = OpenServiceProcess();
     ASSERT_TRUE(process.IsValid()) << "process " << running.dwProcessId;
     EXPECT_TRUE(UsesStandInSessions(running.dwProcessId)) << "the override did not take effect";
 
@@ -186,7 +154,7 @@ TEST_F(ServiceHostTest, RunsAnswersItsControlsAndStopsWithExitCodeZero)
     for (const Control& control : keepRunning) {
         SERVICE_STATUS answer{};
         ControlService(service.Get(), control.code, &answer);
-        const SERVICE_STATUS_PROCESS after = QueryStatus(service.Get());
+        const SERVICE_STATUS_PROCESS after = ServiceStatus(kServiceName);
         EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), after.dwCurrentState) << control.what;
         EXPECT_EQ(kAccepted, after.dwControlsAccepted) << control.what;
         EXPECT_EQ(running.dwProcessId, after.dwProcessId) << control.what;
@@ -194,8 +162,8 @@ TEST_F(ServiceHostTest, RunsAnswersItsControlsAndStopsWithExitCodeZero)
 
     SERVICE_STATUS answer{};
     EXPECT_TRUE(ControlService(service.Get(), SERVICE_CONTROL_STOP, &answer)) << "error " << GetLastError();
-    EXPECT_TRUE(ReachesState(service.Get(), SERVICE_STOPPED, 10000))
-        << "state " << QueryStatus(service.Get()).dwCurrentState;
+    EXPECT_TRUE(ReachesState(SERVICE_STOPPED, 10000))
+        << "state " << ServiceStatus(kServiceName).dwCurrentState;
     EXPECT_EQ(0u, ExitCodeWithin(process.Get(), 10000));
 }
 
@@ -209,7 +177,7 @@ TEST_F(ServiceHostTest, StopSentAtOnceAfterTheStartStillStopsTheService)
     for (int round = 0; round < 40; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         ASSERT_TRUE(StartServiceW(service.Get(), 0, nullptr)) << "error " << GetLastError();
-        ScopedHandle process = OpenServiceProcess(service.Get());
+        ScopedHandle process = OpenServiceProcess();
 
         // Until the service takes controls, the manager answers "cannot accept"; the stop is
         // sent again at once until it is taken. Any other refusal is a failure.
@@ -223,8 +191,8 @@ TEST_F(ServiceHostTest, StopSentAtOnceAfterTheStartStillStopsTheService)
         }
         ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), stopError) << "the stop was not taken";
 
-        ASSERT_TRUE(ReachesState(service.Get(), SERVICE_STOPPED, 10000))
-            << "state " << QueryStatus(service.Get()).dwCurrentState;
+        ASSERT_TRUE(ReachesState(SERVICE_STOPPED, 10000))
+            << "state " << ServiceStatus(kServiceName).dwCurrentState;
         if (process) {
             EXPECT_EQ(0u, ExitCodeWithin(process.Get(), 10000));
         }

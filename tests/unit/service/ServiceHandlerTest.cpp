@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <wtsapi32.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <sstream>
@@ -33,6 +34,13 @@ BOOL WINAPI RecordStatus(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS status)
     std::lock_guard<std::mutex> lock(reportsLock);
     reports.push_back(*status);
     return TRUE;
+}
+
+// A handler registration that always succeeds: a plain function, since the 32-bit build's
+// WINAPI (stdcall) pointer takes no lambda.
+SERVICE_STATUS_HANDLE WINAPI RegisterNothing(LPCWSTR, LPHANDLER_FUNCTION_EX, LPVOID)
+{
+    return reinterpret_cast<SERVICE_STATUS_HANDLE>(1);
 }
 
 std::vector<SERVICE_STATUS> Reports()
@@ -180,15 +188,20 @@ TEST_F(ServiceHandlerTest, StopEndsTheServiceThreadAfterItsEndFunction)
 
 TEST_F(ServiceHandlerTest, StopPendingIsReportedWithARisingCheckPointUntilTheServiceStops)
 {
-    // An end function that takes a while, as a watch pass that is being cut short.
+    // An end function that takes a while, as a watch pass that is being cut short: until the
+    // second stop-pending report.
     serviceThread.endFunc = [] {
-        Sleep(2500);
+        WaitUntil(
+            [] {
+                const std::vector<SERVICE_STATUS> seen = Reports();
+                return std::count_if(seen.begin(), seen.end(), [](const SERVICE_STATUS& status) {
+                           return status.dwCurrentState == SERVICE_STOP_PENDING;
+                       }) >= 2;
+            },
+            5000);
         ++endCalls;
     };
-    service_status::registerHandler = [](LPCWSTR, LPHANDLER_FUNCTION_EX,
-                                         LPVOID) -> SERVICE_STATUS_HANDLE {
-        return reinterpret_cast<SERVICE_STATUS_HANDLE>(1);
-    };
+    service_status::registerHandler = RegisterNothing;
     std::thread serviceMain([] { CWindowService::serviceMainEx(0, nullptr); });
     ASSERT_TRUE(WaitUntil([] { return mainCalls == 1; }, 5000));
     CWindowService::serviceHandlerEx(SERVICE_CONTROL_STOP, 0, nullptr, nullptr);
@@ -237,12 +250,14 @@ TEST_F(ServiceHandlerTest, ServiceMainOutsideTheServiceManagerReportsNothing)
     EXPECT_EQ(0, mainCalls.load());
 }
 
-TEST_F(ServiceHandlerTest, LogonStartsTheExecutableInTheUserSessionAndEndsItsConsole)
+TEST_F(ServiceHandlerTest, LogonStartsTheConsoleTwinInTheUserSessionAndEndsItsConsole)
 {
     ScratchDir folder(L"service handler logon");
-    const std::wstring program = folder / L"Quorbel Copy.exe";
+    const std::wstring module = folder / L"Quorbel Copy.exe";
+    const std::wstring program = folder / L"Quorbel Copy.com";
+    ASSERT_TRUE(CopyInto(std::wstring(QUORBEL_TESTBIN_DIR) + L"\\fixture_sleeper.exe", module));
     ASSERT_TRUE(CopyInto(std::wstring(QUORBEL_TESTBIN_DIR) + L"\\fixture_sleeper.exe", program));
-    CWindowService::modulePath = program.c_str();
+    CWindowService::modulePath = module.c_str();
 
     const ULONGLONG before = GetTickCount64();
     CWindowService::serviceHandlerEx(SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGON, nullptr, nullptr);
@@ -263,6 +278,19 @@ TEST_F(ServiceHandlerTest, LogonStartsTheExecutableInTheUserSessionAndEndsItsCon
         << "the console " << started.parentId << " still runs";
     EXPECT_TRUE(IsProcessAlive(started.processId)) << "only the console is ended";
     TerminateById(started.processId);
+}
+
+TEST_F(ServiceHandlerTest, LogonLaunchesTheModuleItselfOnlyWithoutATwinBesideIt)
+{
+    ScratchDir folder(L"service handler logon twin");
+    const std::wstring module = folder / L"Quorbel Copy.exe";
+    ASSERT_TRUE(CopyInto(std::wstring(QUORBEL_TESTBIN_DIR) + L"\\fixture_sleeper.exe", module));
+    CWindowService::modulePath = module.c_str();
+    EXPECT_EQ(module, CWindowService::LogonLaunchPath().GetString());
+
+    ASSERT_TRUE(CopyInto(std::wstring(QUORBEL_TESTBIN_DIR) + L"\\fixture_sleeper.exe",
+                         folder / L"Quorbel Copy.com"));
+    EXPECT_EQ(folder / L"Quorbel Copy.com", CWindowService::LogonLaunchPath().GetString());
 }
 
 TEST_F(ServiceHandlerTest, LogonWithoutAModulePathOnlyReports)

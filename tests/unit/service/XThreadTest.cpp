@@ -47,6 +47,15 @@ public:
         Start();
     }
 
+    // The wake event as a handle that cannot be waited on: every wait of the worker fails.
+    void MakeWakeEventUnwaitable()
+    {
+        HANDLE modifyOnly = nullptr;
+        DuplicateHandle(GetCurrentProcess(), wakeEvent.Get(), GetCurrentProcess(), &modifyOnly,
+                        EVENT_MODIFY_STATE, FALSE, 0);
+        wakeEvent.Reset(modifyOnly);
+    }
+
     std::atomic<int> calls{0};
     std::atomic<int> finishedCalls{0};
     std::function<void(int)> onPass;
@@ -233,6 +242,20 @@ TEST(XThreadTest, IntervalSetInsideThreadFuncGovernsTheFollowingWait)
         << "still waiting the old minute; calls: " << worker.calls;
     worker.Quit();
     worker.Join();
+}
+
+TEST(XThreadTest, AFailedWaitIsNoWakeAndTheIntervalIsStillKept)
+{
+    CountingThread worker;
+    worker.SetInterval(200);
+    worker.MakeWakeEventUnwaitable();
+    worker.StartLoop();
+
+    // At most 4 calls in 600 ms at a 200 ms interval; a spinning worker makes 20 at once.
+    EXPECT_FALSE(WaitUntil([&] { return worker.calls >= 20; }, 600))
+        << "ThreadFunc ran " << worker.calls << " times";
+    worker.Quit();
+    EXPECT_TRUE(worker.WaitForEnd(2000)) << "a quit is still seen";
 }
 
 TEST(XThreadTest, JoinReturnsAtOnceForAThreadThatNeverStarted)

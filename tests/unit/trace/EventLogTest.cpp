@@ -87,8 +87,9 @@ TEST_F(EventLogTest, EachReportIsOneEntryOfItsTypeWithTheProgramUserAndSessionAp
     ReportProgramNotFound(Subject(L"gone.exe"), MissingProgram::kNoFile);
     ReportProgramNotFound(Subject(L"typo.exe"), MissingProgram::kNotRecognized);
     ReportProgramNotResponding(Subject(L"kiosk.exe"), 31);
+    ReportProgramBackingOff(Subject(L"forged\r\nline.exe"), 1, 1);
 
-    ASSERT_EQ(8u, entries.size());
+    ASSERT_EQ(9u, entries.size());
     EXPECT_EQ(EVENTLOG_INFORMATION_TYPE, entries[0].type);
     EXPECT_EQ(MSG_SERVICE_STARTED, entries[0].id);
     EXPECT_TRUE(entries[0].strings.empty());
@@ -114,6 +115,7 @@ TEST_F(EventLogTest, EachReportIsOneEntryOfItsTypeWithTheProgramUserAndSessionAp
     EXPECT_EQ(MSG_PROGRAM_NOT_RESPONDING, entries[7].id);
     EXPECT_EQ(7u, entries[7].id & 0xFFFF) << "the event's ID never changes";
     EXPECT_EQ(Inserts(L"kiosk.exe", {L"31", L"0"}), entries[7].strings);
+    EXPECT_EQ(L"forged<U+000D><U+000A>line.exe", entries[8].strings[0]) << "shown as list shows it";
 }
 
 TEST_F(EventLogTest, EveryEntryAndKindIsReportedOnceAnHourWithTheCountOfItsRepeats)
@@ -179,6 +181,9 @@ TEST(EventMessagesTest, TheExecutableCarriesEachMessageAsOneLineWithItsInserts)
          {L"kiosk.exe", L"C:\\T\\kiosk.exe", L"PC7\\kim", L"S-1", L"2", L"31", L"0"},
          L"kiosk.exe (C:\\T\\kiosk.exe) of PC7\\kim (S-1) in session 2 showed no responding window "
          L"for 31 seconds; it was ended and is started again."},
+        {MSG_GUARD_HELD, {L"QuorbelService", L"S-1-5-21-1"},
+         L"QuorbelService, which keeps a second copy of the service from running, is held by "
+         L"another process (owner S-1-5-21-1)"},
     };
     for (const Message& m : messages) {
         std::vector<DWORD_PTR> arguments;

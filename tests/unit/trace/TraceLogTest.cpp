@@ -518,6 +518,26 @@ TEST(TraceConcurrency, ManagersSharingADirectoryLoseNoLine)
     }
 }
 
+// A process that holds the directory's mutex and never lets go costs one line a second, no more.
+TEST(TraceConcurrency, AMutexHeldElsewhereSlowsNoLineAfterTheFirst)
+{
+    ScratchDir dir(L"unit_trace_held");
+    const HANDLE held = CreateMutexW(nullptr, TRUE, AppendMutexName(dir.Path().c_str()).GetString());
+    ASSERT_NE(nullptr, held);
+    std::thread writer([&dir] {
+        CTraceManager manager;
+        manager.RegisterChannel(1, L"held.exe", dir.Path().c_str());
+        for (int i = 0; i < 4; ++i) {
+            manager.WriteChannelLine(MakeTracePrefix("Writer", 1), false, L"line");
+        }
+    });
+    const ULONGLONG from = GetTickCount64();
+    writer.join();
+    const ULONGLONG tookMs = GetTickCount64() - from;
+    CloseHandle(held);
+    EXPECT_LT(tookMs, 1900u) << "four lines took " << tookMs << " ms";
+}
+
 // The process-wide trace: this test program has no "trace.txt" beside it.
 TEST(TraceProcess, WithoutSwitchFileOnlyFatalLinesAreWritten)
 {

@@ -41,7 +41,9 @@ TEST(RestartPolicyTest, QuickExitsInARowHoldTheNextStartBackAndALongRunClearsThe
         now += 300 + outcome.delayMs;
     }
     // An end that was already decided decides nothing more.
-    EXPECT_EQ(policy.Ended(kKey, 0, now).quickExits, 0u);
+    const RestartPolicy::Outcome again = policy.Ended(kKey, 0, now);
+    EXPECT_FALSE(again.decided) << "an undecided end is no run of 10 s or more either";
+    EXPECT_EQ(again.quickExits, 0u);
 
     policy.Started(kKey, now);
     policy.SeenRunning(kKey, 41, now);
@@ -74,7 +76,7 @@ TEST(RestartPolicyTest, AStartThatNeverCameUpIsQuickAndALostRunCountsFromItsSigh
     EXPECT_FALSE(policy.Lost(kKey, 811000).quick);
 }
 
-TEST(RestartPolicyTest, AListChangeClearsEveryCountAndDroppedEntriesAreForgotten)
+TEST(RestartPolicyTest, AChangedEntryStartsAfreshOthersKeepTheirCountsDroppedOnesAreForgotten)
 {
     RestartPolicy policy;
     const std::wstring other = L"OTHER.EXE";
@@ -87,9 +89,9 @@ TEST(RestartPolicyTest, AListChangeClearsEveryCountAndDroppedEntriesAreForgotten
     EXPECT_FALSE(policy.MayStart(kKey, 3000));
     EXPECT_EQ(policy.MsUntilNextStart(3000), 1100u);
 
-    policy.ResetCounts();
+    policy.ResetCount(kKey);
     EXPECT_TRUE(policy.MayStart(kKey, 3000));
-    EXPECT_TRUE(policy.MayStart(other, 3000));
+    EXPECT_FALSE(policy.MayStart(other, 3000));
     EXPECT_EQ(policy.Find(kKey)->quickExits, 0u);
     policy.Started(kKey, 3000);
     EXPECT_EQ(policy.Lost(kKey, 3100).delayMs, 1000u) << "counting starts again at 1";

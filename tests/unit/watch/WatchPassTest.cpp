@@ -15,6 +15,8 @@
 #include "ProcessUsage.h"
 #include "TestSupport.h"
 #include "WatchTestHelpers.h"
+#include "config/CQuorbelServiceHelper.h"
+#include "config/EntryStateStore.h"
 #include "watch/CQuorbelServiceThread.h"
 
 using namespace testing_support;
@@ -50,6 +52,19 @@ DWORD FailingLauncher(const XStringW&, const XStringW&, const XStringW&, ScopedH
 {
     ++failedStarts;
     return 0;
+}
+
+// A launcher that asks the watch thread to stop, as a service stop during a pass would.
+CQuorbelServiceThread* stoppedOnLaunch = nullptr;
+DWORD StoppingLauncher(const XStringW&, const XStringW&, const XStringW&, ScopedHandle*)
+{
+    stoppedOnLaunch->Quit();
+    return 0;
+}
+
+ProcessTable NoProcessTable()
+{
+    return ProcessTable();
 }
 
 ProcessTable CountedProcessTable()
@@ -181,6 +196,9 @@ TEST_F(WatchPassTest, HoldsOffOnlyWhileTheMachineHasBeenUpLessThanFortySeconds)
 TEST_F(WatchPassTest, IntervalFollowsTheRegistryTextAndIsTracedOnlyWhenItChanges)
 {
     ASSERT_NO_FATAL_FAILURE(StartCompanion());
+    watch.SetInterval(100);
+    watch.ThreadFunc();
+    EXPECT_EQ(watch.GetInterval(), 5000u) << "no Interval value at all";
     struct Case {
         const wchar_t* text;  // null: the value is a REG_DWORD of 100
         DWORD expected;
@@ -217,16 +235,6 @@ TEST_F(WatchPassTest, IntervalFollowsTheRegistryTextAndIsTracedOnlyWhenItChanges
         }
     }
     EXPECT_EQ(LaunchCount(), 0);
-}
-
-TEST_F(WatchPassTest, MissingIntervalMeansFiveSeconds)
-{
-    ASSERT_NO_FATAL_FAILURE(StartCompanion());
-    watch.SetInterval(100);
-
-    watch.ThreadFunc();
-
-    EXPECT_EQ(watch.GetInterval(), 5000u);
 }
 
 TEST_F(WatchPassTest, MissingCompanionIsStartedAndNoneOfItsConsolesIsLeft)
@@ -328,6 +336,7 @@ TEST_F(WatchPassTest, EntryWithoutAStringPathWritesOneErrorLineAndStartsNothing)
 {
     ASSERT_NO_FATAL_FAILURE(StartCompanion());
     watchList.AddEntry(L"NoPath.exe", L"");
+    watchList.AddEntry(L"Forged\r\n(fake) line.exe", L"");
     const std::wstring multiKey = std::wstring(L"Software\\QUORBEL\\QuorbelService\\MultiPath.exe");
     const wchar_t multi[] = L"C:\\x.exe\0\0";
     ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, multiKey.c_str(), L"Path", REG_MULTI_SZ, multi,
@@ -339,6 +348,10 @@ TEST_F(WatchPassTest, EntryWithoutAStringPathWritesOneErrorLineAndStartsNothing)
 
     EXPECT_EQ(LaunchCount(), 0);
     EXPECT_EQ(trace.Count(L"<ERROR> no program path for NoPath.exe"), 1) << Utf8(trace.Text());
+    // A name's line break is shown, never written: no line of the name's making.
+    EXPECT_EQ(trace.Count(L"path for Forged<U+000D><U+000A>(fake) line.exe"), 1)
+        << Utf8(trace.Text());
+    EXPECT_FALSE(trace.Contains(L"\n(fake)")) << Utf8(trace.Text());
     EXPECT_EQ(trace.Count(L"<ERROR> no program path for MultiPath.exe"), 1) << Utf8(trace.Text());
     EXPECT_TRUE(RecordNames().empty());
 }
@@ -452,6 +465,109 @@ TEST_F(WatchPassTest, ChurnedNamesThatNeverComeUpLeaveNoRecordsAndNoHandlesBehin
         << "handles " << before.handles << " -> " << after.handles;
     EXPECT_LE(after.heapBytes, before.heapBytes + 16 * 1024)
         << "heap bytes in use " << before.heapBytes << " -> " << after.heapBytes;
+}
+
+TEST_F(WatchPassTest, APassWithoutAProcessListStillComesBackWhenAHeldBackStartFallsDue)
+{
+    ASSERT_NO_FATAL_FAILURE(StartCompanion());
+    watch.launcher = &FailingLauncher;
+    watchList.AddEntry(L"HeldBack.exe", L"C:\\QuorbelTests\\nowhere\\HeldBack.exe");
+    watch.ThreadFunc();  // the start fails
+    watch.ThreadFunc();  // a quick exit: the next start is held back a second
+    watch.takeProcessTable = &NoProcessTable;
+    watch.SetNextWait(INFINITE);  // as the thread leaves it before every pass
+
+    watch.ThreadFunc();
+
+    EXPECT_LE(watch.GetNextWait(), 1000u) << "the held-back start waits a whole interval";
+}
+
+TEST_F(WatchPassTest, NothingIsWaitedForAfterAFailedLaunchOrWithNobodyLoggedOn)
+{
+    watchList.AddEntry(L"Failing.exe", L"C:\\QuorbelTests\\nowhere\\Failing.exe");
+    watch.launcher = &FailingLauncher;  // the companion is not running either
+    failedStarts = 0;
+    ULONGLONG from = GetTickCount64();
+    watch.ThreadFunc();
+    EXPECT_GE(failedStarts.load(), 2) << "the companion's and the entry's";
+    EXPECT_LT(GetTickCount64() - from, 900u) << "a failed launch was waited for";
+
+    SetEnvironmentVariableW(L"QUORBEL_FAKE_WTS", L"none");
+    watch.launcher = &CountingLauncher;
+    TraceCapture trace;
+    from = GetTickCount64();
+    watch.ThreadFunc();
+    const ULONGLONG tookMs = GetTickCount64() - from;
+    SetEnvironmentVariableW(L"QUORBEL_FAKE_WTS", nullptr);
+    EXPECT_EQ(0, LaunchCount()) << Utf8(trace.Text());
+    EXPECT_LT(tookMs, 900u);
+    EXPECT_TRUE(trace.Contains(L"no one logged on: nothing started")) << Utf8(trace.Text());
+}
+
+TEST_F(WatchPassTest, AStopDuringAPassPublishesNothingMore)
+{
+    ASSERT_NO_FATAL_FAILURE(StartCompanion());
+    const std::vector<std::wstring> names = {L"StopA.exe", L"StopB.exe", L"StopC.exe"};
+    for (const std::wstring& name : names) {
+        watchList.AddEntry(name, L"C:\\QuorbelTests\\nowhere\\" + name);
+    }
+    stoppedOnLaunch = &watch;
+    watch.launcher = &StoppingLauncher;
+
+    watch.ThreadFunc();
+
+    const XStringW sid = CQuorbelServiceHelper::GetCurrentUserSID();
+    for (const std::wstring& name : names) {
+        EntryState state;
+        EXPECT_FALSE(EntryStateStore::Read(sid, name.c_str(), state)) << Utf8(name);
+    }
+}
+
+TEST_F(WatchPassTest, StopEndsTheConsolesOfProgramsNotUpYetAndReleasesEveryWait)
+{
+    ASSERT_NO_FATAL_FAILURE(StartCompanion());
+    const std::wstring late = Program(L"NotUpYet.exe");
+    programNames.push_back(L"SlowStarter.exe");
+    watchList.AddEntry(L"NotUpYet.exe", CopyLateStarter(scratch.Path(), L"SlowStarter.exe", 3000, late));
+    watch.ThreadFunc();
+    const DWORD console = FirstConsoleOf(L"NotUpYet.exe");
+    ASSERT_NE(console, 0u) << "a record for the program not up yet";
+    ASSERT_GT(watch.WaitCount(), 0u);
+
+    watch.Stop();
+
+    EXPECT_TRUE(WaitUntil([&] { return !IsProcessAlive(console); }, 5000))
+        << "console " << console << " left behind";
+    EXPECT_EQ(watch.WaitCount(), 0u);
+}
+
+TEST_F(WatchPassTest, OnlyAnEntryWhoseSettingsChangedGetsAFreshStart)
+{
+    watchList.AddEntry(L"Edited.exe", L"C:\\QuorbelTests\\a\\Edited.exe");
+    watchList.AddEntry(L"Untouched.exe", L"C:\\QuorbelTests\\a\\Untouched.exe");
+    const XStringW sid = CQuorbelServiceHelper::GetCurrentUserSID();
+    WatchPass pass([] {});
+    bool listChanged = false;
+    ASSERT_TRUE(pass.TakeChangedEntries(sid, pass.ReadList(sid), listChanged).empty())
+        << "the first look";
+
+    // Neither the interval nor a value the service never reads is an edit of an entry.
+    watchList.SetIntervalText(L"7000");
+    const std::wstring untouchedKey =
+        std::wstring(CQuorbelServiceHelper::kBaseKeyPath) + L"\\Untouched.exe";
+    const wchar_t note[] = L"any";
+    RegSetKeyValueW(HKEY_CURRENT_USER, untouchedKey.c_str(), L"Note", REG_SZ, note, sizeof(note));
+    watchList.AddEntry(L"Edited.exe", L"C:\\QuorbelTests\\b\\Edited.exe");
+    std::vector<XStringW> changed;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            changed = pass.TakeChangedEntries(sid, pass.ReadList(sid), listChanged);
+            return !changed.empty();
+        },
+        5000));
+
+    ASSERT_EQ(changed.size(), 1u);
+    EXPECT_EQ(Text(changed.front()), L"Edited.exe");
 }
 
 }  // namespace

@@ -48,13 +48,7 @@ std::wstring TraceCapture::Text() const
 
 int TraceCapture::Count(const std::wstring& fragment) const
 {
-    const std::wstring text = Text();
-    int count = 0;
-    for (size_t at = text.find(fragment); at != std::wstring::npos;
-         at = text.find(fragment, at + fragment.size())) {
-        ++count;
-    }
-    return count;
+    return Occurrences(Text(), fragment);
 }
 
 std::wstring CopySleeper(const std::wstring& directory, const std::wstring& fileName)

@@ -1,0 +1,91 @@
+#include "ServiceControl.h"
+
+#include <vector>
+
+#include "TestSupport.h"
+#include "common/ScopedHandle.h"
+
+namespace testing_support {
+
+namespace {
+ScopedServiceHandle OpenTestService(DWORD access, const wchar_t* serviceName = kTestServiceName)
+{
+    const ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    return ScopedServiceHandle(manager ? OpenServiceW(manager.Get(), serviceName, access) : nullptr);
+}
+}  // namespace
+
+SERVICE_STATUS_PROCESS ServiceStatus(const wchar_t* serviceName)
+{
+    SERVICE_STATUS_PROCESS status{};
+    const ScopedServiceHandle service = OpenTestService(SERVICE_QUERY_STATUS, serviceName);
+    DWORD needed = 0;
+    if (!service || !QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO,
+                                          reinterpret_cast<BYTE*>(&status), sizeof(status),
+                                          &needed)) {
+        status = SERVICE_STATUS_PROCESS{};
+    }
+    return status;
+}
+
+std::wstring ServiceBinaryPath(const wchar_t* serviceName)
+{
+    const ScopedServiceHandle service = OpenTestService(SERVICE_QUERY_CONFIG, serviceName);
+    std::vector<BYTE> buffer(8192);
+    DWORD needed = 0;
+    auto* const config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    if (!service || !QueryServiceConfigW(service.Get(), config, static_cast<DWORD>(buffer.size()),
+                                         &needed) ||
+        config->lpBinaryPathName == nullptr) {
+        return {};
+    }
+    return config->lpBinaryPathName;
+}
+
+bool CreateAndStartService(const std::wstring& binaryPath, bool start, DWORD* error,
+                           const wchar_t* serviceName)
+{
+    const ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    const ScopedServiceHandle service(
+        manager ? CreateServiceW(manager.Get(), serviceName, L"Quorbel Service Monitor",
+                                 SERVICE_ALL_ACCESS,
+                                 SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS,
+                                 SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, binaryPath.c_str(),
+                                 nullptr, nullptr, nullptr, nullptr, nullptr)
+                : nullptr);
+    const bool done = service && (!start || StartServiceW(service.Get(), 0, nullptr));
+    *error = done ? ERROR_SUCCESS : GetLastError();
+    return done;
+}
+
+bool StopServiceAndWait(DWORD timeoutMs, const wchar_t* serviceName)
+{
+    const DWORD processId = ServiceStatus(serviceName).dwProcessId;
+    const ScopedServiceHandle service = OpenTestService(SERVICE_STOP, serviceName);
+    SERVICE_STATUS status{};
+    if (service) {
+        ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
+    }
+    return WaitUntil([&] { return ServiceState(serviceName) == SERVICE_STOPPED; }, timeoutMs, 50) &&
+           (processId == 0 || WaitUntil([&] { return !IsProcessAlive(processId); }, 10000, 50));
+}
+
+bool RemoveService(const wchar_t* serviceName)
+{
+    const DWORD processId = ServiceStatus(serviceName).dwProcessId;
+    const DWORD state = ServiceState(serviceName);
+    if (state != 0 && state != SERVICE_STOPPED && !StopServiceAndWait(10000, serviceName) &&
+        processId != 0) {
+        TerminateById(processId);
+    }
+    {
+        // Closed before the wait: the registration goes with the last handle to it.
+        const ScopedServiceHandle service = OpenTestService(DELETE, serviceName);
+        if (service) {
+            DeleteService(service.Get());
+        }
+    }
+    return WaitUntil([&] { return !IsServiceRegistered(serviceName); }, 10000, 50);
+}
+
+}  // namespace testing_support
