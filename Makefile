@@ -1,9 +1,10 @@
-# QuorbelService: cross-built with mingw-w64 for 32- and 64-bit Windows, tested under Wine 64.
+# QuorbelService: cross-built with mingw-w64 for 32- and 64-bit Windows, tested under Wine: the
+# 64-bit build under the host's Wine 64, the 32-bit build in Debian roots (scripts/x86-roots.sh).
 #   make demo   install what is missing, build, and show the service at work under Wine
-#   make test   install what is missing, build both targets, run every test under Wine
+#   make test   install what is missing, build both targets, run every test of both under Wine
 #   make build  build both targets (artifacts in dist/x86 and dist/x64) and their packages
 #   make dist   the same; the packages are dist/QuorbelService-<version>-x86.msi and -x64.msi
-#   make bench  build, then print the benchmark's ratios measured under Wine
+#   make bench  build, then print the benchmark's ratios of both builds side by side
 
 BUILD      := build
 PREFIX_DIR := $(CURDIR)/$(BUILD)/wineprefix
@@ -31,7 +32,7 @@ dist: build
 	@ls -1 dist/*.msi
 
 test: build
-	@scripts/run-tests.sh $(BUILD)/x64 $(PREFIX_DIR)
+	@scripts/run-tests.sh $(BUILD)/x64 $(PREFIX_DIR) $(BUILD)/x86
 
 bench: build
 	@scripts/run-bench.sh $(BUILD)/x64 $(CURDIR)/$(BUILD)/bench-prefix

@@ -1,9 +1,10 @@
 #!/bin/sh
-# Installs the Debian packages the build and the tests need, when any is missing. Only 64-bit
-# Wine: this machine cannot run 32-bit code, so neither wine32 nor the i386 architecture. xvfb
-# gives the window tests a display (Wine makes windows only with one).
+# Installs the Debian packages the build and the tests need, when any is missing. The host keeps
+# 64-bit Wine only (neither wine32 nor the i386 architecture): the 32-bit build runs in Debian
+# roots that mmdebstrap makes (scripts/x86-roots.sh). xvfb gives the window tests a display (Wine
+# makes windows only with one).
 set -e
-packages="make g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 wine wine64 cmake ninja-build googletest wixl xvfb xauth libxml2-utils"
+packages="make mmdebstrap g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 wine wine64 cmake ninja-build googletest wixl xvfb xauth libxml2-utils msitools"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -221,11 +221,31 @@ void EntryStateStore::Remove(const XStringW& sid, const XStringW& entryName)
     ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, EntryKeyPath(sid, entryName).GetString(), kView, 0);
 }
 
+// RegDeleteTreeW takes no view: given a path below HKEY_LOCAL_MACHINE it would empty the
+// redirected 32-bit key under WOW64. Opened in the 64-bit view first, it empties the key both
+// builds write.
 void EntryStateStore::RemoveAll(const XStringW& sid)
 {
-    if (!sid.IsEmpty()) {
-        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, SidKeyPath(sid).GetString());
-        ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, SidKeyPath(sid).GetString(), kView, 0);
+    if (sid.IsEmpty()) {
+        return;
+    }
+    ScopedRegKey sidKey;
+    LONG status = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, SidKeyPath(sid).GetString(), 0,
+                                  DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE |
+                                      KEY_SET_VALUE | kView,
+                                  sidKey.Receive());
+    if (status == ERROR_FILE_NOT_FOUND) {
+        return;
+    }
+    if (status == ERROR_SUCCESS) {
+        status = ::RegDeleteTreeW(sidKey.Get(), nullptr);
+    }
+    if (status == ERROR_SUCCESS) {
+        status = ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, SidKeyPath(sid).GetString(), kView, 0);
+    }
+    if (status != ERROR_SUCCESS) {
+        TraceError("EntryStateStore::RemoveAll", __LINE__, L"states of %@ not removed, error %d",
+                   sid, status);
     }
 }
 

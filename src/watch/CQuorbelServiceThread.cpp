@@ -30,6 +30,8 @@ CQuorbelServiceThread::CQuorbelServiceThread()
       hang(*this, [this] { Wake(); })
 {
     SetName(L"CQuorbelServiceThread");
+    hang.SetTimeoutLookup(
+        [this](const XStringW& sid, const XStringW& name) { return pass.HangTimeoutOf(sid, name); });
 }
 
 CQuorbelServiceThread::~CQuorbelServiceThread()

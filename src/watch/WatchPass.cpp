@@ -1,6 +1,7 @@
 #include "watch/WatchPass.h"
 
 #include "config/CQuorbelServiceHelper.h"
+#include "config/HangTimeout.h"
 #include "trace/Trace.h"
 #include "watch/NameKey.h"
 
@@ -136,6 +137,19 @@ EntryLaunch WatchPass::LaunchOf(const XStringW& sid, const XStringW& name) const
     launch.arguments = CQuorbelServiceHelper::GetListArguments(sid, name);
     launch.directory = CQuorbelServiceHelper::GetListDirectory(sid, name);
     return launch;
+}
+
+DWORD WatchPass::HangTimeoutOf(const XStringW& sid, const XStringW& name) const
+{
+    if (policy.Find(name) == nullptr) {
+        return hang_timeout::ForEntry(sid, name);
+    }
+    if (!policy.hasHangTimeout) {
+        return 0;
+    }
+    XStringW text;
+    text.Format(L"%u", policy.hangTimeoutSeconds);
+    return hang_timeout::FromValue(REG_DWORD, text, policy.hangTimeoutSeconds);
 }
 
 XStringW WatchPass::IntervalText(const XStringW& sid) const

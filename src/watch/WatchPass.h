@@ -55,6 +55,9 @@ public:
                                              bool& listChanged);
     // The entry's program as the policy read by ReadList or the user's list has it.
     EntryLaunch LaunchOf(const XStringW& sid, const XStringW& name) const;
+    // The entry's hang timeout in seconds (0: none): the policy's HangTimeout for its programs,
+    // the entry's own for the user's.
+    DWORD HangTimeoutOf(const XStringW& sid, const XStringW& name) const;
     // The "Interval" text in effect: the policy's, or the user's own.
     XStringW IntervalText(const XStringW& sid) const;
     // The interval the user's "Interval" text asks for; a text out of bounds is traced when it

@@ -358,6 +358,18 @@ bool IsProcessAlive(DWORD processId)
     return alive;
 }
 
+std::optional<bool> ProcessIsWow64(DWORD processId)
+{
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    if (process == nullptr) {
+        return std::nullopt;
+    }
+    BOOL wow64 = FALSE;
+    const BOOL known = ::IsWow64Process(process, &wow64);
+    CloseHandle(process);
+    return known ? std::optional<bool>(wow64 != FALSE) : std::nullopt;
+}
+
 void TerminateById(DWORD processId)
 {
     HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId);

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -94,6 +95,8 @@ private:
 std::vector<DWORD> ProcessIdsByName(const std::wstring& imageName);
 DWORD ParentProcessId(DWORD processId);
 bool IsProcessAlive(DWORD processId);
+// Whether the process is a 32-bit one on 64-bit Windows; nothing when it cannot be asked.
+std::optional<bool> ProcessIsWow64(DWORD processId);
 void TerminateById(DWORD processId);
 void TerminateAllByName(const std::wstring& imageName);
 

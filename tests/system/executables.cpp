@@ -28,11 +28,17 @@ std::set<std::string> ImportedNames(const std::string& image)
     if (dos == nullptr || dos->e_magic != IMAGE_DOS_SIGNATURE) {
         return names;
     }
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(
+    // The 32-bit build's headers (PE32) and the 64-bit build's (PE32+) differ in the optional
+    // header and in the width of an import thunk; the section table follows either.
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(
         at(dos->e_lfanew, sizeof(IMAGE_NT_HEADERS64)));
-    if (nt == nullptr || nt->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC) {
+    if (nt == nullptr || (nt->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR32_MAGIC &&
+                          nt->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC)) {
         return names;
     }
+    const bool wide = nt->OptionalHeader.Magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC;
+    const size_t thunkSize = wide ? sizeof(ULONGLONG) : sizeof(DWORD);
+    const ULONGLONG ordinalFlag = wide ? IMAGE_ORDINAL_FLAG64 : IMAGE_ORDINAL_FLAG32;
     const IMAGE_SECTION_HEADER* sections = IMAGE_FIRST_SECTION(nt);
     auto fileOffset = [&](DWORD rva) -> size_t {
         for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i) {
@@ -44,7 +50,10 @@ std::set<std::string> ImportedNames(const std::string& image)
         return image.size();
     };
     const DWORD importRva =
-        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+        wide ? reinterpret_cast<const IMAGE_NT_HEADERS64*>(nt)
+                   ->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT]
+                   .VirtualAddress
+             : nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
     for (size_t d = fileOffset(importRva);; d += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
         const auto* descriptor =
             reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(at(d, sizeof(IMAGE_IMPORT_DESCRIPTOR)));
@@ -53,13 +62,13 @@ std::set<std::string> ImportedNames(const std::string& image)
         }
         const DWORD thunks = descriptor->OriginalFirstThunk != 0 ? descriptor->OriginalFirstThunk
                                                                  : descriptor->FirstThunk;
-        for (size_t t = fileOffset(thunks);; t += sizeof(ULONGLONG)) {
-            const BYTE* entry = at(t, sizeof(ULONGLONG));
+        for (size_t t = fileOffset(thunks);; t += thunkSize) {
+            const BYTE* entry = at(t, thunkSize);
             ULONGLONG thunk = 0;
-            if (entry == nullptr || (std::memcpy(&thunk, entry, sizeof(thunk)), thunk == 0)) {
+            if (entry == nullptr || (std::memcpy(&thunk, entry, thunkSize), thunk == 0)) {
                 break;
             }
-            if ((thunk & IMAGE_ORDINAL_FLAG64) != 0) {
+            if ((thunk & ordinalFlag) != 0) {
                 continue;
             }
             const size_t name = fileOffset(static_cast<DWORD>(thunk)) + sizeof(WORD);

@@ -269,6 +269,44 @@ TEST_F(WatchEngineTest, WatchedProgramIsStartedUnderTheServicesConsoleAndComesBa
     EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
 }
 
+// On a 64-bit Windows the 32-bit build's service is a WOW64 process, and so is the cmd.exe it
+// starts: System32 is SysWOW64 to it. A 64-bit program still starts through that console, as a
+// 64-bit process.
+TEST_F(WatchEngineTest, UnderWow64The32BitConsoleStartsA64BitProgram)
+{
+    if (!ProcessIsWow64(GetCurrentProcessId()).value_or(false)) {
+        GTEST_SKIP() << "only the 32-bit build on a 64-bit Windows runs under WOW64";
+    }
+    const std::wstring program = dir / L"Programs\\Native64.exe";
+    programNames.push_back(L"Native64.exe");
+    ASSERT_TRUE(CopyInto(std::wstring(QUORBEL_X64_TESTBIN_DIR) + L"\\fixture_sleeper.exe", program))
+        << "no 64-bit build's fixture in " << Utf8(QUORBEL_X64_TESTBIN_DIR);
+    AddEntry(L"Native64.exe", program);
+
+    ASSERT_NO_FATAL_FAILURE(BringServiceUp());
+    EXPECT_EQ(ProcessIsWow64(servicePid).value_or(false), true) << "the service is not a WOW64 process";
+    // The console lives about a second after the start: it is asked as soon as the start shows.
+    std::optional<bool> consoleIsWow64;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const std::vector<StartRecord> starts = StartsOf(program);
+            if (!starts.empty()) {
+                consoleIsWow64 = ProcessIsWow64(starts.front().parentId);
+            }
+            return !starts.empty();
+        },
+        20000, 10))
+        << Utf8(ServiceLog());
+    EXPECT_EQ(consoleIsWow64.value_or(false), true)
+        << (consoleIsWow64 ? "the console is a 64-bit process" : "the console had ended");
+    const StartRecord start = StartsOf(program).front();
+    const std::optional<bool> programIsWow64 = ProcessIsWow64(start.processId);
+    ASSERT_TRUE(programIsWow64.has_value()) << "program " << start.processId << " cannot be asked";
+    EXPECT_FALSE(*programIsWow64) << "the 64-bit program runs as a 32-bit one";
+
+    EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
+}
+
 TEST_F(WatchEngineTest, PausedAndRemovedEntriesAreLeftAloneAndNamesMatchInAnyCase)
 {
     const std::wstring pausedRunning = Program(L"p1", L"PausedRunning.exe");

@@ -36,6 +36,13 @@ BOOL WINAPI RecordStatus(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS status)
     return TRUE;
 }
 
+// A handler registration that always succeeds: a plain function, since the 32-bit build's
+// WINAPI (stdcall) pointer takes no lambda.
+SERVICE_STATUS_HANDLE WINAPI RegisterNothing(LPCWSTR, LPHANDLER_FUNCTION_EX, LPVOID)
+{
+    return reinterpret_cast<SERVICE_STATUS_HANDLE>(1);
+}
+
 std::vector<SERVICE_STATUS> Reports()
 {
     std::lock_guard<std::mutex> lock(reportsLock);
@@ -194,10 +201,7 @@ TEST_F(ServiceHandlerTest, StopPendingIsReportedWithARisingCheckPointUntilTheSer
             5000);
         ++endCalls;
     };
-    service_status::registerHandler = [](LPCWSTR, LPHANDLER_FUNCTION_EX,
-                                         LPVOID) -> SERVICE_STATUS_HANDLE {
-        return reinterpret_cast<SERVICE_STATUS_HANDLE>(1);
-    };
+    service_status::registerHandler = RegisterNothing;
     std::thread serviceMain([] { CWindowService::serviceMainEx(0, nullptr); });
     ASSERT_TRUE(WaitUntil([] { return mainCalls == 1; }, 5000));
     CWindowService::serviceHandlerEx(SERVICE_CONTROL_STOP, 0, nullptr, nullptr);
