@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "app/Commands.h"
-#include "app/Commands.h"
 #include "app/ConsoleOutput.h"
 #include "app/Dispatch.h"
 #include "config/CQuorbelServiceHelper.h"
 #include "config/EntryStateStore.h"
+#include "config/HangTimeout.h"
 #include "config/WatchListView.h"
 #include "process/ProcessTable.h"
 #include "process/ProcessTimes.h"
@@ -162,6 +162,33 @@ void GatherInterval(ListReport& report, const MachinePolicy& policy)
     report.intervalNotANumber = !report.intervalText.IsEmpty() && !IsDecimal(report.intervalText);
 }
 
+// "2026-12-09T21:47:21Z".
+XStringW IsoTime(ULONGLONG fileTime)
+{
+    FILETIME time{};
+    time.dwLowDateTime = static_cast<DWORD>(fileTime);
+    time.dwHighDateTime = static_cast<DWORD>(fileTime >> 32);
+    SYSTEMTIME utc{};
+    XStringW text;
+    if (::FileTimeToSystemTime(&time, &utc)) {
+        text.Format(L"%04u-%02u-%02uT%02u:%02u:%02uZ", utc.wYear, utc.wMonth, utc.wDay, utc.wHour,
+                    utc.wMinute, utc.wSecond);
+    }
+    return text;
+}
+
+// "; hang timeout 30 s; ended as not responding at 2026-12-09T21:47:21Z": the entry's hang
+// timeout, and when the hang watch last ended its program.
+void AppendHangWatch(XStringW& run, const EntryReport& entry)
+{
+    if (entry.hangTimeoutSeconds != 0) {
+        run.AppendFormat(L"; hang timeout %u s", entry.hangTimeoutSeconds);
+    }
+    if (entry.published && entry.state.notRespondingAt != 0) {
+        run.AppendFormat(L"; ended as not responding at %@", IsoTime(entry.state.notRespondingAt));
+    }
+}
+
 // "running, pid 1234, up 12 min", "backing off, next start in 31 s", "not running", each
 // followed by the reason of a failed start.
 XStringW RunColumn(const EntryReport& entry, ULONGLONG now)
@@ -176,9 +203,7 @@ XStringW RunColumn(const EntryReport& entry, ULONGLONG now)
         if (entry.startedAt != 0 && entry.startedAt <= now) {
             run.AppendFormat(L", up %@", Duration((now - entry.startedAt) / kTicksPerMs));
         }
-        if (entry.endedNotResponding) {
-            run += L"; ended as not responding";
-        }
+        AppendHangWatch(run, entry);
         return run;
     case RunState::kBackingOff:
         run.Format(L"backing off, next start in %u s", entry.nextStartInSeconds);
@@ -190,9 +215,7 @@ XStringW RunColumn(const EntryReport& entry, ULONGLONG now)
     if (!entry.failure.IsEmpty()) {
         run.AppendFormat(L"; %@", entry.failure);
     }
-    if (entry.endedNotResponding) {
-        run += L"; ended as not responding";
-    }
+    AppendHangWatch(run, entry);
     return run;
 }
 
@@ -283,21 +306,10 @@ void PrintText(const XStringW& serviceName, const ListReport& report, bool verbo
         }
     }
     WriteOutputLine(IntervalLine(report));
-}
-
-// "2026-12-09T21:47:21Z".
-XStringW IsoTime(ULONGLONG fileTime)
-{
-    FILETIME time{};
-    time.dwLowDateTime = static_cast<DWORD>(fileTime);
-    time.dwHighDateTime = static_cast<DWORD>(fileTime >> 32);
-    SYSTEMTIME utc{};
-    XStringW text;
-    if (::FileTimeToSystemTime(&time, &utc)) {
-        text.Format(L"%04u-%02u-%02uT%02u:%02u:%02uZ", utc.wYear, utc.wMonth, utc.wDay, utc.wHour,
-                    utc.wMinute, utc.wSecond);
+    if (report.companionMissing) {
+        WriteOutputLine(XStringW(L"Hang watch: no companion asked for it within a minute, so "
+                                 L"hangs are not detected"));
     }
-    return text;
 }
 
 const wchar_t* RunStateName(RunState run)
@@ -326,6 +338,10 @@ XStringW EntryJson(const EntryReport& entry)
     json.TextOrNull(L"reason", entry.failure, !entry.failure.IsEmpty());
     json.NumberOrNull(L"pid", entry.processId, entry.processId != 0);
     json.TextOrNull(L"startedAt", IsoTime(entry.startedAt), entry.startedAt != 0);
+    json.NumberOrNull(L"hangTimeoutSeconds", entry.hangTimeoutSeconds,
+                      entry.hangTimeoutSeconds != 0);
+    json.TextOrNull(L"notRespondingAt", IsoTime(entry.state.notRespondingAt),
+                    entry.published && entry.state.notRespondingAt != 0);
     json.NumberOrNull(L"restarts", entry.state.restarts, entry.published);
     json.NumberOrNull(L"lastExitCode", entry.state.exitCode,
                       entry.published && entry.state.hasExit);
@@ -388,11 +404,21 @@ ListReport GatherListReport(const XStringW& serviceName)
     const ProcessTable processes = ProcessTable::TakeForOwnSession();
     const XStringW sid = EntryStateStore::ProcessUserSid();
     const ULONGLONG now = EntryStateStore::FileTimeNow();
+    bool hangWatched = false;
     for (const WatchListEntry& listed : GetMergedList(policy)) {
         report.entries.push_back(GatherEntry(listed, sid, processes, report.ServiceRuns(),
                                              report.intervalMs, now));
+        EntryReport& entry = report.entries.back();
+        if (listed.source == EntrySource::kPolicy) {
+            entry.hangTimeoutSeconds = policy.hasHangTimeout ? policy.hangTimeoutSeconds : 0;
+        } else {
+            entry.hangTimeoutSeconds = hang_timeout::ForUserEntry(listed.name);
+        }
+        hangWatched = hangWatched || entry.hangTimeoutSeconds != 0;
         report.anyPublished = report.anyPublished || report.entries.back().published;
     }
+    report.companionMissing = hangWatched && report.ServiceRuns() &&
+                              EntryStateStore::ReadCompanionMissing(sid);
     return report;
 }
 

@@ -33,6 +33,7 @@ struct EntryReport {
     XStringW failure;        // why the last start failed, in words with the code; empty if none
     // Set by the hang watch: the program was ended as not responding within the last interval.
     bool endedNotResponding = false;
+    DWORD hangTimeoutSeconds = 0;  // the hang watch's timeout, 0 when it has none
 };
 
 struct ListReport {
@@ -44,6 +45,8 @@ struct ListReport {
     bool intervalAdjusted = false; // a number outside the bounds
     bool intervalNotANumber = false;
     bool anyPublished = false;
+    // Entries have a hang timeout, but no companion asked the service for them within a minute.
+    bool companionMissing = false;
     std::vector<EntryReport> entries;
 
     bool ServiceRuns() const { return serviceInstalled && serviceState == SERVICE_RUNNING; }

@@ -887,6 +887,7 @@ TEST_F(WatchEngineTest, WindowedProgramThatStopsAnsweringIsEndedAndBackWhileOneT
                           20000))
         << Utf8(ServiceLog());
     const DWORD firstFrozen = StartsOf(frozen).front().processId;
+    EXPECT_NE(ListLineOf(L"Lively.exe").find(L"; hang timeout 5 s"), std::wstring::npos);
     ASSERT_TRUE(WaitUntil([&] { return FileExists(frozen + L".hung"); }, 20000));
     const DWORD hungAt = GetTickCount();
 
@@ -905,6 +906,12 @@ TEST_F(WatchEngineTest, WindowedProgramThatStopsAnsweringIsEndedAndBackWhileOneT
     // The window that answers was looked at all along and left alone.
     EXPECT_EQ(1u, StartsOf(lively).size());
     EXPECT_EQ(log.find(L"Lively.exe: not responding"), std::wstring::npos) << Utf8(log);
+    // list tells the timeout and when the hang watch ended the program.
+    const std::wstring frozenLine = ListLineOf(L"Frozen.exe");
+    EXPECT_NE(frozenLine.find(L"; hang timeout 5 s; ended as not responding at 20"),
+              std::wstring::npos)
+        << Utf8(frozenLine);
+    EXPECT_EQ(ListLineOf(L"Lively.exe").find(L"not responding"), std::wstring::npos);
     EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
 }
 
