@@ -21,6 +21,12 @@ add_custom_command(
 add_custom_target(policy_templates ALL DEPENDS ${QUORBEL_POLICY_OUTPUTS})
 
 find_program(QUORBEL_WIXL wixl REQUIRED)
+# wixl 0.101 knows no Execute="rollback" and makes such an action an immediate one; msibuild
+# (msitools) marks the rollback actions as what they are afterwards.
+find_program(QUORBEL_MSIBUILD msibuild REQUIRED)
+# In-script rollback (0x500), no impersonation (0x800), return ignored (0x40), an executable
+# installed by the package (18).
+set(QUORBEL_ROLLBACK_TYPE 3410)
 set(QUORBEL_WXS ${CMAKE_SOURCE_DIR}/installer/QuorbelService.wxs)
 
 # Adds a target that builds the package of the given version from this tree's executables.
@@ -43,6 +49,8 @@ function(quorbel_add_msi target version output)
     COMMAND ${CMAKE_COMMAND} -E make_directory ${output_dir}
     COMMAND ${QUORBEL_WIXL} -a ${wixl_arch} -D Arch=${QUORBEL_ARCH} -D Version=${version}
             -D ForceRegistrationFailure=${force_failure} -o ${output} ${QUORBEL_WXS}
+    COMMAND ${QUORBEL_MSIBUILD} ${output} -q
+            "UPDATE `CustomAction` SET `Type` = ${QUORBEL_ROLLBACK_TYPE} WHERE `Action` = 'SvcInstallRollback' OR `Action` = 'SvcUninstallRollback'"
     WORKING_DIRECTORY ${QUORBEL_DIST_DIR}
     DEPENDS ${QUORBEL_WXS} QuorbelService QuorbelServiceConsole QuorbelServiceManager
             ${QUORBEL_POLICY_OUTPUTS}

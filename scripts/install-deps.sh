@@ -4,7 +4,7 @@
 # roots that mmdebstrap makes (scripts/x86-roots.sh). xvfb gives the window tests a display (Wine
 # makes windows only with one).
 set -e
-packages="make mmdebstrap g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 wine wine64 cmake ninja-build googletest wixl xvfb xauth libxml2-utils"
+packages="make mmdebstrap g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 wine wine64 cmake ninja-build googletest wixl xvfb xauth libxml2-utils msitools"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -22,6 +22,7 @@ namespace {
 struct AddRequest {
     XStringW typedPath;
     std::vector<XStringW> programArguments;
+    XStringW directory;  // --dir, with backslashes only; empty: the entry's own stays
     DWORD hangTimeout = CQuorbelServiceHelper::kKeepHangTimeout;
 };
 
@@ -53,7 +54,10 @@ int TakeHangTimeout(const XStringW& value, AddRequest& request)
     return kExitSuccess;
 }
 
+int TakeDirectory(const XStringW& value, AddRequest& request);
+
 const std::vector<AddOption> kAddOptions = {
+    {L"--dir", L"folder", L"the program's working directory (absolute)", TakeDirectory},
     {L"--hang-timeout", L"SECONDS",
      L"end and restart the program when no window of it answered for that long (5 to 3600; 0: off)",
      &TakeHangTimeout},
@@ -63,16 +67,22 @@ constexpr const char* kAddName = "AddCommand";
 // Room for a path with its variables expanded, for the existence check.
 constexpr DWORD kExpandedChars = 32768;
 
-// Whether a file is there as this user sees the path, %NAME% expanded as cmd.exe will.
-bool FileIsThere(const XStringW& path)
+// The text with %NAME% expanded as this user's environment has it, as cmd.exe will; the text
+// itself when it cannot be expanded.
+XStringW Expanded(const XStringW& text)
 {
     std::vector<wchar_t> expanded(kExpandedChars, L'\0');
-    const DWORD length = ::ExpandEnvironmentStringsW(path.GetString(), expanded.data(),
+    const DWORD length = ::ExpandEnvironmentStringsW(text.GetString(), expanded.data(),
                                                      static_cast<DWORD>(expanded.size()));
-    const wchar_t* const checked =
-        (length > 0 && length <= expanded.size()) ? expanded.data() : path.GetString();
-    const DWORD attributes = ::GetFileAttributesW(checked);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    return (length > 0 && length <= expanded.size()) ? XStringW(expanded.data()) : text;
+}
+
+// Whether a file (or, for a folder, a directory) is there as this user sees the path.
+bool IsThere(const XStringW& path, bool folder)
+{
+    const DWORD attributes = ::GetFileAttributesW(Expanded(path).GetString());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) == folder;
 }
 
 template <typename... Args>
@@ -84,6 +94,26 @@ int Refuse(int exitCode, const wchar_t* traced, const XStringW& path, const wcha
     text.Format(answer, args...);
     WriteOutputLine(text);
     return exitCode;
+}
+
+// The working directory must mean one folder whatever the service's own current directory.
+int TakeDirectory(const XStringW& value, AddRequest& request)
+{
+    const XStringW shown = WithControlCharactersShown(value);
+    if (HasControlCharacter(value) || value.Find(L"\"") >= 0) {
+        return Refuse(kExitInvalidName, L"control character or quote in directory", value,
+                      L"cannot add: the folder \"%@\" holds a control character or a double quote",
+                      shown);
+    }
+    const XStringW directory = WithBackslashes(value);
+    if (!IsAbsolutePath(Expanded(directory))) {
+        return Refuse(kExitInvalidName, L"relative directory", value,
+                      L"cannot add: the folder \"%@\" must be absolute (X:\\... or "
+                      L"\\\\server\\share\\...)",
+                      shown);
+    }
+    request.directory = directory;
+    return kExitSuccess;
 }
 
 // The reason the path or the arguments cannot make an entry, as the answer and exit code 3;
@@ -126,29 +156,70 @@ int CheckAddition(const XStringW& typed, const XStringW& path, const XStringW& e
     return kExitSuccess;
 }
 
+// cmd.exe refuses a longer command line, and the program would never run.
+int CheckCommandLineLength(const XStringW& shownPath, const XStringW& path,
+                           const XStringW& arguments)
+{
+    const int length = ConsoleCommandLine(path, arguments).GetLength();
+    if (length <= kMaxConsoleCommandLineChars) {
+        return kExitSuccess;
+    }
+    return Refuse(kExitInvalidName, L"command line too long", path,
+                  L"cannot add \"%@\": its command line for cmd.exe would be %d characters long, "
+                  L"cmd.exe takes at most %d",
+                  shownPath, length, kMaxConsoleCommandLineChars);
+}
+
+// What became of the arguments: new ones, the old ones replaced or dropped, or the same again.
+void AppendArgumentsChange(XStringW& answer, const XStringW& arguments, const WatchListEdit& edit)
+{
+    const XStringW& before = edit.previousArguments;
+    if (!edit.replaced || before.IsEmpty() || before == arguments.GetString()) {
+        if (!arguments.IsEmpty()) {
+            answer.AppendFormat(L", arguments: %@", arguments);
+        }
+    } else if (arguments.IsEmpty()) {
+        answer.AppendFormat(L", arguments dropped: %@", WithControlCharactersShown(before));
+    } else {
+        answer.AppendFormat(L", arguments replaced: %@ -> %@", WithControlCharactersShown(before),
+                            arguments);
+    }
+}
+
+void AppendDirectoryChange(XStringW& answer, const XStringW& directory, const WatchListEdit& edit)
+{
+    const XStringW& before = edit.previousDirectory;
+    if (directory.IsEmpty()) {
+        if (edit.replaced && !before.IsEmpty()) {
+            answer.AppendFormat(L", directory kept: %@", WithControlCharactersShown(before));
+        }
+    } else if (!edit.replaced || before.IsEmpty() || SameIgnoringCase(before.GetString(), directory.GetString())) {
+        answer.AppendFormat(L", directory: %@", directory);
+    } else {
+        answer.AppendFormat(L", directory replaced: %@ -> %@", WithControlCharactersShown(before),
+                            directory);
+    }
+}
+
 XStringW AddedAnswer(const XStringW& entryName, const XStringW& path, const XStringW& arguments,
-                     DWORD hangTimeout, const WatchListEdit& edit)
+                     DWORD hangTimeout, const XStringW& directory, const WatchListEdit& edit)
 {
     XStringW answer;
-    if (!FileIsThere(path)) {
+    if (!IsThere(path, false)) {
         answer.Format(L"warning: %@ is not there as seen from here (it may be for the service); ",
                       path);
     }
-    const bool otherPath =
-        edit.replaced && !SameIgnoringCase(edit.previousPath.GetString(), path.GetString());
-    if (otherPath) {
+    if (!directory.IsEmpty() && !IsThere(directory, true)) {
+        answer.AppendFormat(L"warning: the folder %@ is not there as seen from here; ", directory);
+    }
+    if (edit.replaced && !SameIgnoringCase(edit.previousPath.GetString(), path.GetString())) {
         answer.AppendFormat(L"%@ replaced: %@ -> %@ (active)", entryName,
                             WithControlCharactersShown(edit.previousPath), path);
     } else {
         answer.AppendFormat(L"%@ added: %@ (active)", entryName, path);
     }
-    if (!arguments.IsEmpty()) {
-        answer.AppendFormat(L", arguments: %@", arguments);
-    }
-    if (!edit.keptDirectory.IsEmpty()) {
-        answer.AppendFormat(L", directory kept: %@",
-                            WithControlCharactersShown(edit.keptDirectory));
-    }
+    AppendArgumentsChange(answer, arguments, edit);
+    AppendDirectoryChange(answer, directory, edit);
     if (hangTimeout != CQuorbelServiceHelper::kKeepHangTimeout && hangTimeout != 0) {
         answer.AppendFormat(L", hang timeout %u s", hangTimeout);
     } else if (edit.keptHangTimeout != 0) {
@@ -216,18 +287,24 @@ int AddProgram(const AddRequest& request)
     TraceLog("main", __LINE__, L"add service : %@", WithControlCharactersShown(typedPath));
     const XStringW path = WithBackslashes(typedPath);
     const XStringW entryName = FileNameOf(path);
-    const int refused = CheckAddition(typedPath, path, entryName, programArguments);
+    const XStringW& directory = request.directory;
+    const XStringW arguments = JoinArguments(programArguments);
+    int refused = CheckAddition(typedPath, path, entryName, programArguments);
+    if (refused == kExitSuccess) {
+        refused = CheckCommandLineLength(WithControlCharactersShown(typedPath), path, arguments);
+    }
     if (refused != kExitSuccess) {
         return refused;
     }
     if (const int setByPolicy = RefuseIfSetByPolicy(L"add", entryName)) {
         return setByPolicy;
     }
-    const XStringW arguments = JoinArguments(programArguments);
     WatchListEdit edit;
-    const WatchListResult result = AddService(path, entryName, arguments, &edit, request.hangTimeout);
+    const WatchListResult result =
+        AddService(path, entryName, arguments, &edit, request.hangTimeout, directory);
     if (result == WatchListResult::kDone) {
-        WriteOutputLine(AddedAnswer(entryName, path, arguments, request.hangTimeout, edit));
+        WriteOutputLine(
+            AddedAnswer(entryName, path, arguments, request.hangTimeout, directory, edit));
         return kExitSuccess;
     }
     XStringW text;

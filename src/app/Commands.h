@@ -75,10 +75,15 @@ int RefuseIfSetByPolicy(const wchar_t* word, const XStringW& entryName);
 void RestartAllOnce();
 WatchListResult AddService(const XStringW& path, const XStringW& entryName,
                            const XStringW& arguments, WatchListEdit* edit,
-                           DWORD hangTimeout = CQuorbelServiceHelper::kKeepHangTimeout);
+                           DWORD hangTimeout = CQuorbelServiceHelper::kKeepHangTimeout,
+                           const XStringW& directory = XStringW());
 
 // ---- reports (Reports.cpp) ---------------------------------------------------------------------
+// list [-v | --json]: the service's state, the entries and the interval (Reports.h).
 int RunListCommand(const Operands& operands);
+// check: 0 when the service runs and so does every active entry; 1 when an active entry is in
+// trouble; 5 when the service is not installed or does not run. A line for each in trouble.
+int RunCheckCommand(const Operands& operands);
 int PrintServiceStatus(const XStringW& serviceName);
 
 // ---- usage and version (Usage.cpp) -------------------------------------------------------------

@@ -1,4 +1,6 @@
-// The answers of the list and svc status forms.
+// The answers of the list, check and svc status forms.
+
+#include "app/Reports.h"
 
 #include <windows.h>
 
@@ -6,13 +8,19 @@
 #include <vector>
 
 #include "app/Commands.h"
+#include "app/Commands.h"
 #include "app/ConsoleOutput.h"
 #include "app/Dispatch.h"
 #include "config/CQuorbelServiceHelper.h"
 #include "config/EntryStateStore.h"
+#include "config/WatchListView.h"
 #include "process/ProcessTable.h"
+#include "process/ProcessTimes.h"
 #include "service/CWindowService.h"
 #include "strings/CommandLineText.h"
+#include "strings/ErrorText.h"
+#include "strings/ExitCodeText.h"
+#include "strings/JsonText.h"
 #include "watch/CQuorbelServiceThread.h"
 
 namespace {
@@ -43,14 +51,8 @@ XStringW StateOf(const XStringW& status)
     return state;
 }
 
-// As the service reads it: only a REG_SZ is a program path. Control characters are shown
-// spelled out, never raw.
-XStringW ShownPath(const XStringW& name)
-{
-    DWORD type = REG_NONE;
-    const XStringW path = CQuorbelServiceHelper::GetUserListPath(name, &type);
-    return type == REG_SZ ? WithControlCharactersShown(path) : XStringW(L"(no program path)");
-}
+constexpr ULONGLONG kTicksPerMs = 10000;
+constexpr ULONGLONG kTicksPerSecond = 1000 * kTicksPerMs;
 
 // "75 s", "12 min", "5 h", "3 d": short enough for a column, exact enough to tell runs apart.
 XStringW Duration(ULONGLONG milliseconds)
@@ -69,37 +71,282 @@ XStringW Duration(ULONGLONG milliseconds)
     return text;
 }
 
-// What the service published for an entry, as the list's columns.
-struct RunColumns {
-    XStringW run;
-    XStringW restarts;
-    XStringW lastExit;
-};
-
-RunColumns ColumnsOf(bool running, const EntryState* state, ULONGLONG now)
+// Why the last start failed, in words with the code; empty when it did not fail.
+XStringW FailureOf(const EntryState& state, const XStringW& directory)
 {
-    constexpr ULONGLONG kTicksPerMs = 10000;
-    RunColumns columns;
-    if (running) {
-        columns.run = L"running";
-        if (state != nullptr && state->processId != 0 && state->startedAt != 0 &&
-            state->startedAt <= now) {
-            columns.run.AppendFormat(L", pid %u, up %@", state->processId,
-                                     Duration((now - state->startedAt) / kTicksPerMs));
+    XStringW text;
+    if (state.startError != 0) {
+        const XStringW words = StartFailureWords(state.startError);
+        if (state.startError == ERROR_BAD_PATHNAME) {
+            text.Format(L"Directory \"%@\" is not absolute (error %u)",
+                        WithControlCharactersShown(directory), state.startError);
+        } else if (state.startError == ERROR_DIRECTORY && !directory.IsEmpty()) {
+            text.Format(L"%@: %@ (error %u)", words, WithControlCharactersShown(directory),
+                        state.startError);
+        } else if (words.IsEmpty()) {
+            text = SystemErrorText(state.startError);
+        } else {
+            text.Format(L"%@ (error %u)", words, state.startError);
         }
-    } else if (state != nullptr && state->nextStartAt > now) {
-        columns.run.Format(L"backing off, next start in %u s",
-                           static_cast<unsigned>((state->nextStartAt - now) / kTicksPerMs / 1000 + 1));
+    } else if (state.hasExit && state.exitCode == kCommandNotFoundExitCode) {
+        text.Format(L"program not found (exit code %u)", kCommandNotFoundExitCode);
+    }
+    return text;
+}
+
+// The process to show for a running entry: the one the service published while it still runs
+// with its creation time, else the first of the name in this session.
+void FindShownProcess(EntryReport& entry, const ProcessTable& processes)
+{
+    if (entry.published && IsSameProcessRunning(entry.state.processId,
+                                                entry.state.processCreatedAt)) {
+        entry.run = RunState::kRunning;
+        entry.processId = entry.state.processId;
+        entry.startedAt = entry.state.processCreatedAt;
+        return;
+    }
+    const XStringWList ids = processes.FindIds(entry.name);
+    for (int i = 0; i < ids.GetCount(); ++i) {
+        const DWORD id = static_cast<DWORD>(ids.GetAt(i).ToUInt());
+        ULONGLONG createdAt = 0;
+        if (ProcessCreationTime(id, createdAt)) {
+            entry.run = RunState::kRunning;
+            entry.processId = id;
+            entry.startedAt = createdAt;
+            return;
+        }
+    }
+    if (ids.GetCount() > 0) {
+        entry.run = RunState::kRunning;  // it runs, but could not be asked about
+    }
+}
+
+EntryReport GatherEntry(const WatchListEntry& listed, const XStringW& sid,
+                        const ProcessTable& processes, bool serviceRuns, DWORD intervalMs,
+                        ULONGLONG now)
+{
+    EntryReport entry;
+    entry.name = listed.name;
+    entry.path = listed.path;
+    entry.hasPath = listed.pathType == REG_SZ;
+    entry.arguments = listed.arguments;
+    entry.directory = listed.directory;
+    entry.source = listed.source;
+    entry.statusText = listed.status;
+    entry.active = listed.IsActive();
+    entry.published = EntryStateStore::Read(sid, entry.name, entry.state);
+    // Ended by the hang watch within the last interval: check counts it as trouble.
+    entry.endedNotResponding =
+        entry.published && entry.state.notRespondingAt != 0 && entry.state.notRespondingAt <= now &&
+        now - entry.state.notRespondingAt < static_cast<ULONGLONG>(intervalMs) * kTicksPerMs;
+    FindShownProcess(entry, processes);
+    if (entry.run == RunState::kRunning || !entry.published) {
+        return entry;
+    }
+    // Only a running service holds a start back; after its stop nothing is due.
+    if (serviceRuns && entry.active && entry.state.nextStartAt > now) {
+        entry.run = RunState::kBackingOff;
+        entry.nextStartInSeconds =
+            static_cast<DWORD>((entry.state.nextStartAt - now) / kTicksPerSecond + 1);
+    }
+    entry.failure = FailureOf(entry.state, entry.directory);
+    return entry;
+}
+
+void GatherInterval(ListReport& report, const MachinePolicy& policy)
+{
+    report.intervalText =
+        EffectiveIntervalText(policy, CQuorbelServiceHelper::GetUserInterval());
+    report.intervalMs = WatchIntervalFromText(report.intervalText);
+    report.intervalAdjusted = IsIntervalAdjusted(report.intervalText);
+    report.intervalNotANumber = !report.intervalText.IsEmpty() && !IsDecimal(report.intervalText);
+}
+
+// "running, pid 1234, up 12 min", "backing off, next start in 31 s", "not running", each
+// followed by the reason of a failed start.
+XStringW RunColumn(const EntryReport& entry, ULONGLONG now)
+{
+    XStringW run;
+    switch (entry.run) {
+    case RunState::kRunning:
+        run = L"running";
+        if (entry.processId != 0) {
+            run.AppendFormat(L", pid %u", entry.processId);
+        }
+        if (entry.startedAt != 0 && entry.startedAt <= now) {
+            run.AppendFormat(L", up %@", Duration((now - entry.startedAt) / kTicksPerMs));
+        }
+        if (entry.endedNotResponding) {
+            run += L"; ended as not responding";
+        }
+        return run;
+    case RunState::kBackingOff:
+        run.Format(L"backing off, next start in %u s", entry.nextStartInSeconds);
+        break;
+    case RunState::kNotRunning:
+        run = L"not running";
+        break;
+    }
+    if (!entry.failure.IsEmpty()) {
+        run.AppendFormat(L"; %@", entry.failure);
+    }
+    if (entry.endedNotResponding) {
+        run += L"; ended as not responding";
+    }
+    return run;
+}
+
+XStringW RestartsColumn(const EntryReport& entry)
+{
+    XStringW text;
+    if (entry.published) {
+        text.Format(L"restarts %u", entry.state.restarts);
+    }
+    return text;
+}
+
+XStringW ExitColumn(const EntryReport& entry)
+{
+    XStringW text;
+    if (entry.published && entry.state.hasExit) {
+        text.Format(L"exit code %@", ExitCodeText(entry.state.exitCode));
+    }
+    return text;
+}
+
+XStringW ShownPath(const EntryReport& entry)
+{
+    return entry.hasPath ? WithControlCharactersShown(entry.path) : XStringW(L"(no program path)");
+}
+
+XStringW IntervalLine(const ListReport& report)
+{
+    XStringW text;
+    if (report.intervalText.IsEmpty()) {
+        text.Format(L"Interval: %u ms (default)", report.intervalMs);
+    } else if (report.intervalNotANumber) {
+        text.Format(L"Interval: %u ms (set to \"%@\", which is no number of milliseconds)",
+                    report.intervalMs, WithControlCharactersShown(report.intervalText));
+    } else if (report.intervalAdjusted) {
+        text.Format(L"Interval: %u ms (set to %@, kept within %u ms .. %u ms)", report.intervalMs,
+                    report.intervalText, kMinIntervalMs, kMaxIntervalMs);
     } else {
-        columns.run = L"not running";
+        text.Format(L"Interval: %u ms", report.intervalMs);
     }
-    if (state != nullptr) {
-        columns.restarts.Format(L"restarts %u", state->restarts);
-        if (state->hasExit) {
-            columns.lastExit.Format(L"exit code %d", static_cast<int>(state->exitCode));
+    return text;
+}
+
+void PrintText(const XStringW& serviceName, const ListReport& report, bool verbose,
+               ULONGLONG now)
+{
+    XStringW first;
+    first.Format(L"%@: %@", serviceName, ServiceStateWords(report));
+    WriteOutputLine(first);
+    if (report.entries.empty()) {
+        WriteOutputLine(XStringW(L"the watch list is empty"));
+    }
+    // The columns of what the service published appear only when it published something (it
+    // runs, or ran since the machine started).
+    std::vector<XStringW> runs;
+    int widths[4] = {0, 11, 0, 0};
+    for (const EntryReport& entry : report.entries) {
+        runs.push_back(RunColumn(entry, now));
+        widths[0] = std::max(widths[0], WithControlCharactersShown(entry.name).GetLength());
+        widths[1] = std::max(widths[1], runs.back().GetLength());
+        widths[2] = std::max(widths[2], RestartsColumn(entry).GetLength());
+        widths[3] = std::max(widths[3], ExitColumn(entry).GetLength());
+    }
+    for (size_t i = 0; i < report.entries.size(); ++i) {
+        const EntryReport& entry = report.entries[i];
+        XStringW line;
+        line.Format(L"%@  %@  %@  ", Padded(WithControlCharactersShown(entry.name), widths[0]),
+                    Padded(entry.source == EntrySource::kPolicy ? XStringW(L"policy")
+                                                                : StateOf(entry.statusText),
+                           6),
+                    Padded(runs[i], widths[1]));
+        if (report.anyPublished) {
+            line.AppendFormat(L"%@  %@  ", Padded(RestartsColumn(entry), widths[2]),
+                              Padded(ExitColumn(entry), widths[3]));
+        }
+        line += ShownPath(entry);
+        WriteOutputLine(line);
+        if (verbose) {
+            XStringW detail;
+            detail.Format(L"    arguments: %@", entry.arguments.IsEmpty()
+                                                    ? XStringW(L"(none)")
+                                                    : WithControlCharactersShown(entry.arguments));
+            WriteOutputLine(detail);
+            detail.Format(L"    directory: %@",
+                          entry.directory.IsEmpty() ? XStringW(L"(the program's own folder)")
+                                                    : WithControlCharactersShown(entry.directory));
+            WriteOutputLine(detail);
         }
     }
-    return columns;
+    WriteOutputLine(IntervalLine(report));
+}
+
+// "2026-12-09T21:47:21Z".
+XStringW IsoTime(ULONGLONG fileTime)
+{
+    FILETIME time{};
+    time.dwLowDateTime = static_cast<DWORD>(fileTime);
+    time.dwHighDateTime = static_cast<DWORD>(fileTime >> 32);
+    SYSTEMTIME utc{};
+    XStringW text;
+    if (::FileTimeToSystemTime(&time, &utc)) {
+        text.Format(L"%04u-%02u-%02uT%02u:%02u:%02uZ", utc.wYear, utc.wMonth, utc.wDay, utc.wHour,
+                    utc.wMinute, utc.wSecond);
+    }
+    return text;
+}
+
+const wchar_t* RunStateName(RunState run)
+{
+    switch (run) {
+    case RunState::kRunning:
+        return L"running";
+    case RunState::kBackingOff:
+        return L"backing off";
+    case RunState::kNotRunning:
+        break;
+    }
+    return L"not running";
+}
+
+XStringW EntryJson(const EntryReport& entry)
+{
+    JsonObjectWriter json(6);
+    json.Text(L"name", entry.name);
+    json.TextOrNull(L"path", entry.path, entry.hasPath);
+    json.Text(L"arguments", entry.arguments);
+    json.TextOrNull(L"directory", entry.directory, !entry.directory.IsEmpty());
+    json.Text(L"source", XStringW(EntrySourceName(entry.source)));
+    json.Text(L"status", XStringW(entry.active ? L"active" : L"paused"));
+    json.Text(L"state", XStringW(RunStateName(entry.run)));
+    json.TextOrNull(L"reason", entry.failure, !entry.failure.IsEmpty());
+    json.NumberOrNull(L"pid", entry.processId, entry.processId != 0);
+    json.TextOrNull(L"startedAt", IsoTime(entry.startedAt), entry.startedAt != 0);
+    json.NumberOrNull(L"restarts", entry.state.restarts, entry.published);
+    json.NumberOrNull(L"lastExitCode", entry.state.exitCode,
+                      entry.published && entry.state.hasExit);
+    json.NumberOrNull(L"nextStartInSeconds", entry.nextStartInSeconds,
+                      entry.run == RunState::kBackingOff);
+    return json.Close();
+}
+
+void PrintJson(const ListReport& report)
+{
+    XStringW entries(L"[");
+    for (size_t i = 0; i < report.entries.size(); ++i) {
+        entries.AppendFormat(L"%s\r\n    %@", i == 0 ? L"" : L",", EntryJson(report.entries[i]));
+    }
+    entries += report.entries.empty() ? L"]" : L"\r\n  ]";
+    JsonObjectWriter json(2);
+    json.Number(L"schemaVersion", 1);
+    json.Text(L"service", ServiceStateWords(report));
+    json.Number(L"intervalMs", report.intervalMs);
+    json.Raw(L"entries", entries);
+    WriteOutputLine(json.Close());
 }
 
 const wchar_t* StateName(DWORD state)
@@ -126,61 +373,94 @@ const wchar_t* StateName(DWORD state)
 
 }  // namespace
 
-int RunListCommand(const Operands& operands)
+ListReport GatherListReport(const XStringW& serviceName)
 {
-    if (!operands.empty()) {
-        return UsageError();
-    }
-    const XStringWList names = CQuorbelServiceHelper::GetAllList();
+    ListReport report;
+    ServiceQuery query;
+    report.serviceQueried = CWindowService::Query(serviceName, query);
+    report.serviceInstalled = report.serviceQueried && query.installed;
+    report.serviceState = report.serviceInstalled ? query.state : 0;
+    const MachinePolicy policy = machine_policy::Read();
+    GatherInterval(report, policy);
+
     // One look at the processes answers "does it run" for every entry; only those of the user's
     // own session count, as other users' copies are not this user's programs.
     const ProcessTable processes = ProcessTable::TakeForOwnSession();
     const XStringW sid = EntryStateStore::ProcessUserSid();
     const ULONGLONG now = EntryStateStore::FileTimeNow();
-    if (names.GetCount() == 0) {
-        WriteOutputLine(XStringW(L"the watch list is empty"));
+    for (const WatchListEntry& listed : GetMergedList(policy)) {
+        report.entries.push_back(GatherEntry(listed, sid, processes, report.ServiceRuns(),
+                                             report.intervalMs, now));
+        report.anyPublished = report.anyPublished || report.entries.back().published;
     }
-    // The columns of what the service published appear only when it published something (it
-    // runs, or ran since the machine started).
-    std::vector<RunColumns> columns;
-    bool anyState = false;
-    int widths[4] = {0, 11, 0, 0};
-    for (int i = 0; i < names.GetCount(); ++i) {
-        const XStringW name = names.GetCopyAt(i);
-        EntryState state;
-        const bool published = EntryStateStore::Read(sid, name, state);
-        anyState = anyState || published;
-        columns.push_back(ColumnsOf(processes.IsRunning(name), published ? &state : nullptr, now));
-        widths[0] = std::max(widths[0], WithControlCharactersShown(name).GetLength());
-        widths[1] = std::max(widths[1], columns.back().run.GetLength());
-        widths[2] = std::max(widths[2], columns.back().restarts.GetLength());
-        widths[3] = std::max(widths[3], columns.back().lastExit.GetLength());
+    return report;
+}
+
+XStringW ServiceStateWords(const ListReport& report)
+{
+    if (!report.serviceQueried) {
+        return XStringW(L"unknown (the service manager could not be asked)");
     }
-    for (int i = 0; i < names.GetCount(); ++i) {
-        const XStringW name = names.GetCopyAt(i);
-        XStringW line;
-        line.Format(L"%@  %@  %@  ", Padded(WithControlCharactersShown(name), widths[0]),
-                    Padded(StateOf(CQuorbelServiceHelper::GetUserListStatus(name)), 6),
-                    Padded(columns[i].run, widths[1]));
-        if (anyState) {
-            line.AppendFormat(L"%@  %@  ", Padded(columns[i].restarts, widths[2]),
-                              Padded(columns[i].lastExit, widths[3]));
-        }
-        line += ShownPath(name);
-        WriteOutputLine(line);
+    if (!report.serviceInstalled) {
+        return XStringW(L"not installed");
     }
-    const XStringW intervalText = CQuorbelServiceHelper::GetUserInterval();
-    const DWORD interval = WatchIntervalFromText(intervalText);
-    XStringW text;
-    if (intervalText.IsEmpty()) {
-        text.Format(L"Interval: %u ms (default)", interval);
-    } else if (IsIntervalAdjusted(intervalText)) {
-        text.Format(L"Interval: %u ms (set to %@, kept within %u ms .. %u ms)", interval,
-                    intervalText, kMinIntervalMs, kMaxIntervalMs);
+    return XStringW(StateName(report.serviceState));
+}
+
+int RunListCommand(const Operands& operands)
+{
+    ListView view = ListView::kText;
+    if (operands.size() == 1 && (operands[0].Compare(L"-v") == 0 ||
+                                 operands[0].Compare(L"--verbose") == 0)) {
+        view = ListView::kVerbose;
+    } else if (operands.size() == 1 && operands[0].Compare(L"--json") == 0) {
+        view = ListView::kJson;
+    } else if (!operands.empty()) {
+        return UsageError();
+    }
+    const XStringW serviceName(kServiceName);
+    const ListReport report = GatherListReport(serviceName);
+    if (view == ListView::kJson) {
+        PrintJson(report);
     } else {
-        text.Format(L"Interval: %u ms", interval);
+        PrintText(serviceName, report, view == ListView::kVerbose,
+                  EntryStateStore::FileTimeNow());
     }
-    WriteOutputLine(text);
+    return kExitSuccess;
+}
+
+int RunCheckCommand(const Operands& operands)
+{
+    if (!operands.empty()) {
+        return UsageError();
+    }
+    const XStringW serviceName(kServiceName);
+    const ListReport report = GatherListReport(serviceName);
+    XStringW line;
+    if (!report.ServiceRuns()) {
+        line.Format(L"%@: %@", serviceName, ServiceStateWords(report));
+        WriteOutputLine(line);
+        return kExitFailed;
+    }
+    const ULONGLONG now = EntryStateStore::FileTimeNow();
+    int inTrouble = 0;
+    int active = 0;
+    for (const EntryReport& entry : report.entries) {
+        if (!entry.active) {
+            continue;
+        }
+        ++active;
+        if (entry.run != RunState::kRunning || entry.endedNotResponding) {
+            ++inTrouble;
+            line.Format(L"%@: %@", WithControlCharactersShown(entry.name), RunColumn(entry, now));
+            WriteOutputLine(line);
+        }
+    }
+    if (inTrouble > 0) {
+        return kExitCheckTrouble;
+    }
+    line.Format(L"%@: running; all %d active entries run", serviceName, active);
+    WriteOutputLine(line);
     return kExitSuccess;
 }
 

@@ -118,8 +118,10 @@ int RunRestartCommand(const Operands& operands)
 }
 
 WatchListResult AddService(const XStringW& path, const XStringW& entryName,
-                           const XStringW& arguments, WatchListEdit* edit, DWORD hangTimeout)
+                           const XStringW& arguments, WatchListEdit* edit, DWORD hangTimeout,
+                           const XStringW& directory)
 {
     TraceLog("AddService", __LINE__, L"RunProcessAfterLogon %@", path);
-    return CQuorbelServiceHelper::AddList(entryName, path, arguments, edit, hangTimeout);
+    return CQuorbelServiceHelper::AddList(entryName, path, arguments, edit, hangTimeout,
+                                          directory);
 }

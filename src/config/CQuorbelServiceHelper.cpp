@@ -107,13 +107,17 @@ WatchListResult SwitchStatus(const XStringA& functionName, int line, const XStri
 }
 
 // The values an add writes, in the order it writes them; Arguments only when there are any,
-// HangTimeout (as decimal text) only when one is given.
-LONG WriteEntry(HKEY key, const XStringW& path, const XStringW& arguments, DWORD hangTimeout)
+// Directory only when one is given; HangTimeout (as decimal text) only when one is given.
+LONG WriteEntry(HKEY key, const XStringW& path, const XStringW& arguments, DWORD hangTimeout,
+                const XStringW& directory)
 {
     LONG status = CRegHelper::WriteString(key, kPathValue, path);
     if (status == ERROR_SUCCESS) {
         status = arguments.IsEmpty() ? CRegHelper::DeleteValue(key, kArgumentsValue)
                                      : CRegHelper::WriteString(key, kArgumentsValue, arguments);
+    }
+    if (status == ERROR_SUCCESS && !directory.IsEmpty()) {
+        status = CRegHelper::WriteString(key, kDirectoryValue, directory);
     }
     if (status == ERROR_SUCCESS && hangTimeout != CQuorbelServiceHelper::kKeepHangTimeout) {
         XStringW seconds;
@@ -131,6 +135,7 @@ LONG WriteEntry(HKEY key, const XStringW& path, const XStringW& arguments, DWORD
 struct EntrySnapshot {
     RawRegistryValue path;
     RawRegistryValue arguments;
+    RawRegistryValue directory;
     RawRegistryValue status;
     RawRegistryValue hangTimeout;
 };
@@ -138,19 +143,22 @@ struct EntrySnapshot {
 EntrySnapshot TakeSnapshot(HKEY key)
 {
     return {CRegHelper::ReadRaw(key, kPathValue), CRegHelper::ReadRaw(key, kArgumentsValue),
-            CRegHelper::ReadRaw(key, kStatusValue), CRegHelper::ReadRaw(key, hang_timeout::kValueName)};
+            CRegHelper::ReadRaw(key, kDirectoryValue), CRegHelper::ReadRaw(key, kStatusValue),
+            CRegHelper::ReadRaw(key, hang_timeout::kValueName)};
 }
 
 void RestoreSnapshot(HKEY key, const EntrySnapshot& snapshot)
 {
     CRegHelper::RestoreRaw(key, kPathValue, snapshot.path);
     CRegHelper::RestoreRaw(key, kArgumentsValue, snapshot.arguments);
+    CRegHelper::RestoreRaw(key, kDirectoryValue, snapshot.directory);
     CRegHelper::RestoreRaw(key, kStatusValue, snapshot.status);
     CRegHelper::RestoreRaw(key, hang_timeout::kValueName, snapshot.hangTimeout);
 }
 
 WatchListResult WriteEntryKey(const XStringW& entryName, const XStringW& path,
-                              const XStringW& arguments, DWORD hangTimeout, WatchListEdit* edit)
+                              const XStringW& arguments, DWORD hangTimeout,
+                              const XStringW& directory, WatchListEdit* edit)
 {
     const XStringW keyPath = EntryKeyPath(entryName);
     ScopedRegKey key;
@@ -166,14 +174,16 @@ WatchListResult WriteEntryKey(const XStringW& entryName, const XStringW& path,
         if (edit != nullptr) {
             edit->replaced = true;
             edit->previousPath = CRegHelper::GetStringValue(key.Get(), XStringW(), kPathValue);
-            edit->keptDirectory =
+            edit->previousArguments =
+                CRegHelper::GetStringValue(key.Get(), XStringW(), kArgumentsValue);
+            edit->previousDirectory =
                 CRegHelper::GetStringValue(key.Get(), XStringW(), kDirectoryValue);
             if (hangTimeout == CQuorbelServiceHelper::kKeepHangTimeout) {
                 edit->keptHangTimeout = hang_timeout::ForUserEntry(entryName);
             }
         }
     }
-    status = WriteEntry(key.Get(), path, arguments, hangTimeout);
+    status = WriteEntry(key.Get(), path, arguments, hangTimeout, directory);
     if (status != ERROR_SUCCESS) {
         // Nothing half-written stays: the new key goes, an existing entry gets its values back.
         TraceError("CQuorbelServiceHelper::AddList", __LINE__,
@@ -214,12 +224,12 @@ bool CQuorbelServiceHelper::IsValidEntryName(const XStringW& entryName)
 
 WatchListResult CQuorbelServiceHelper::AddList(const XStringW& entryName, const XStringW& path,
                                                const XStringW& arguments, WatchListEdit* edit,
-                                               DWORD hangTimeout)
+                                               DWORD hangTimeout, const XStringW& directory)
 {
     TraceLog("CQuorbelServiceHelper::AddList", __LINE__, L"Start");
     WatchListResult result = WatchListResult::kInvalidName;
     if (AcceptEntryName("CQuorbelServiceHelper::AddList", __LINE__, entryName)) {
-        result = WriteEntryKey(entryName, path, arguments, hangTimeout, edit);
+        result = WriteEntryKey(entryName, path, arguments, hangTimeout, directory, edit);
     }
     TraceLog("CQuorbelServiceHelper::AddList", __LINE__, L"End");
     return result;

@@ -23,7 +23,8 @@ struct WatchListEdit {
     LONG error = ERROR_SUCCESS;  // kFailed: the registry's status of the step that failed
     bool replaced = false;       // add: an entry of that name was there already
     XStringW previousPath;       // add: the Path it had
-    XStringW keptDirectory;      // add: the Directory it keeps
+    XStringW previousArguments;  // add: the Arguments it had
+    XStringW previousDirectory;  // add: the Directory it had
     DWORD keptHangTimeout = 0;   // add without a timeout: the HangTimeout it keeps (seconds)
 };
 
@@ -41,7 +42,8 @@ public:
     // error trace line before it touches the registry.
     // An add leaves a complete entry (Path, Arguments when there are any, Status "1") or, when a
     // step fails, the entry as it was: a new key is deleted again, an existing one gets its old
-    // values back. The entry's Directory is not add's to set and stays as it is.
+    // values back. A Directory is written only when one is given; otherwise the entry's own
+    // stays as it is.
     // Pause, restart and remove never create an entry key; an entry that vanishes meanwhile is
     // no such entry.
     // hangTimeout: the entry's HangTimeout in seconds (0 removes it); kKeepHangTimeout leaves an
@@ -50,7 +52,8 @@ public:
     static WatchListResult AddList(const XStringW& entryName, const XStringW& path,
                                    const XStringW& arguments = XStringW(),
                                    WatchListEdit* edit = nullptr,
-                                   DWORD hangTimeout = kKeepHangTimeout);
+                                   DWORD hangTimeout = kKeepHangTimeout,
+                                   const XStringW& directory = XStringW());
     static WatchListResult RemoveList(const XStringW& entryName, WatchListEdit* edit = nullptr);
     static WatchListResult PauseList(const XStringW& entryName, WatchListEdit* edit = nullptr);
     static WatchListResult RestartList(const XStringW& entryName, WatchListEdit* edit = nullptr);

@@ -20,6 +20,8 @@ constexpr const wchar_t* kExitedValue = L"LastExit";
 constexpr const wchar_t* kQuickExitsValue = L"QuickExits";
 constexpr const wchar_t* kNextStartValue = L"NextStart";
 constexpr const wchar_t* kRestartsValue = L"Restarts";
+constexpr const wchar_t* kProcessCreatedValue = L"ProcessCreated";
+constexpr const wchar_t* kStartErrorValue = L"LastStartError";
 constexpr const wchar_t* kNotRespondingValue = L"NotResponding";
 constexpr const wchar_t* kNotRespondingSecondsValue = L"NotRespondingSeconds";
 constexpr const wchar_t* kCompanionMissingValue = L"CompanionMissing";
@@ -102,7 +104,8 @@ bool EntryState::operator==(const EntryState& other) const
     return processId == other.processId && startedAt == other.startedAt &&
            hasExit == other.hasExit && exitCode == other.exitCode && exitedAt == other.exitedAt &&
            quickExits == other.quickExits && nextStartAt == other.nextStartAt &&
-           restarts == other.restarts && notRespondingAt == other.notRespondingAt &&
+           restarts == other.restarts && processCreatedAt == other.processCreatedAt &&
+           startError == other.startError && notRespondingAt == other.notRespondingAt &&
            notRespondingSeconds == other.notRespondingSeconds;
 }
 
@@ -116,7 +119,9 @@ bool EntryStateStore::Write(const XStringW& sid, const XStringW& entryName, cons
                    SetTime(key.Get(), kStartedValue, state.startedAt) &&
                    SetNumber(key.Get(), kQuickExitsValue, state.quickExits) &&
                    SetTime(key.Get(), kNextStartValue, state.nextStartAt) &&
-                   SetNumber(key.Get(), kRestartsValue, state.restarts);
+                   SetNumber(key.Get(), kRestartsValue, state.restarts) &&
+                   SetTime(key.Get(), kProcessCreatedValue, state.processCreatedAt) &&
+                   SetNumber(key.Get(), kStartErrorValue, state.startError);
     if (written && state.notRespondingAt != 0) {
         written = SetTime(key.Get(), kNotRespondingValue, state.notRespondingAt) &&
                   SetNumber(key.Get(), kNotRespondingSecondsValue, state.notRespondingSeconds);
@@ -146,11 +151,46 @@ bool EntryStateStore::Read(const XStringW& sid, const XStringW& entryName, Entry
     GetNumber(key.Get(), kQuickExitsValue, state.quickExits);
     GetNumber(key.Get(), kNextStartValue, state.nextStartAt);
     GetNumber(key.Get(), kRestartsValue, state.restarts);
+    GetNumber(key.Get(), kProcessCreatedValue, state.processCreatedAt);
+    GetNumber(key.Get(), kStartErrorValue, state.startError);
     state.hasExit = GetNumber(key.Get(), kExitCodeValue, state.exitCode);
     GetNumber(key.Get(), kExitedValue, state.exitedAt);
     GetNumber(key.Get(), kNotRespondingValue, state.notRespondingAt);
     GetNumber(key.Get(), kNotRespondingSecondsValue, state.notRespondingSeconds);
     return true;
+}
+
+std::vector<std::pair<XStringW, EntryState>> EntryStateStore::ReadAll(const XStringW& sid)
+{
+    std::vector<std::pair<XStringW, EntryState>> states;
+    ScopedRegKey key;
+    if (sid.IsEmpty() ||
+        ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, SidKeyPath(sid).GetString(), 0,
+                        KEY_ENUMERATE_SUB_KEYS | kView, key.Receive()) != ERROR_SUCCESS) {
+        return states;
+    }
+    // A key name holds at most 255 characters.
+    wchar_t name[256] = {};
+    for (DWORD index = 0;; ++index) {
+        DWORD length = static_cast<DWORD>(sizeof(name) / sizeof(name[0]));
+        if (::RegEnumKeyExW(key.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS) {
+            break;
+        }
+        EntryState state;
+        if (Read(sid, XStringW(name), state)) {
+            states.emplace_back(XStringW(name), state);
+        }
+    }
+    return states;
+}
+
+bool EntryStateStore::Exists(const XStringW& sid)
+{
+    ScopedRegKey key;
+    return !sid.IsEmpty() &&
+           ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, SidKeyPath(sid).GetString(), 0,
+                           KEY_QUERY_VALUE | kView, key.Receive()) == ERROR_SUCCESS;
 }
 
 bool EntryStateStore::WriteCompanionMissing(const XStringW& sid, bool missing)

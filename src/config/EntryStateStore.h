@@ -6,6 +6,9 @@
 
 #include <windows.h>
 
+#include <utility>
+#include <vector>
+
 #include "strings/XStringW.h"
 #include "strings/XStringWList.h"
 
@@ -19,6 +22,8 @@ struct EntryState {
     DWORD quickExits = 0;       // quick exits in a row
     ULONGLONG nextStartAt = 0;  // no start before this time
     DWORD restarts = 0;         // starts after the first
+    ULONGLONG processCreatedAt = 0;  // the creation time of processId's process
+    DWORD startError = 0;       // why the last launch failed, 0 when it did not
     ULONGLONG notRespondingAt = 0;  // last ended because no window of it answered
     DWORD notRespondingSeconds = 0; // for how long none had answered then
 
@@ -36,6 +41,10 @@ public:
     static bool Write(const XStringW& sid, const XStringW& entryName, const EntryState& state);
     // False when nothing is published for the entry.
     static bool Read(const XStringW& sid, const XStringW& entryName, EntryState& state);
+    // Every state published for the user: the entry names and their states.
+    static std::vector<std::pair<XStringW, EntryState>> ReadAll(const XStringW& sid);
+    // Whether the user's state key is there (someone may have deleted it meanwhile).
+    static bool Exists(const XStringW& sid);
     static void Remove(const XStringW& sid, const XStringW& entryName);
     static void RemoveAll(const XStringW& sid);
     // Removes every published state, then SOFTWARE\QUORBEL\QuorbelService and SOFTWARE\QUORBEL

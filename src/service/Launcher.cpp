@@ -9,6 +9,7 @@
 #include "common/ScopedHandle.h"
 #include "service/CWindowService.h"
 #include "strings/CommandLineText.h"
+#include "strings/PathText.h"
 #include "trace/Trace.h"
 #include "paths/ModulePaths.h"
 #include "process/Sessions.h"
@@ -78,22 +79,6 @@ bool ExpandForUser(HANDLE userToken, const XStringW& text, XStringW& expanded)
     return true;
 }
 
-// cmd.exe strips the outer pair of quotes and runs what is left. A path in two pairs stays one
-// quoted program path after that, whatever it holds: with one pair, a path with any of
-// & < > ( ) @ ^ | would be parsed as commands ("C:\Program Files (x86)\..." would not even
-// start). The arguments follow the quoted path with cmd.exe's command characters escaped, so
-// that none of them can start a command of its own. %NAME% is still expanded in both.
-XStringW ConsoleCommandLine(const XStringW& path, const XStringW& arguments)
-{
-    XStringW commandLine;
-    if (arguments.IsEmpty()) {
-        commandLine.Format(L"/c \"\"%@\"\"", path);
-    } else {
-        commandLine.Format(L"/c \"\"%@\" %@\"", path, EscapeForCommandInterpreter(arguments));
-    }
-    return commandLine;
-}
-
 }  // namespace
 
 DWORD CWindowService::RunAdminProcessByLogonSession(const XStringW& path)
@@ -119,6 +104,15 @@ DWORD CWindowService::RunAdminProcessByLogonSession(const XStringW& path,
         TraceError(kLauncherName, __LINE__, L"refuse arguments with a control character : %@",
                    arguments);
         return Failed(ERROR_INVALID_PARAMETER);
+    }
+
+    // cmd.exe would refuse a longer line with nothing but an exit code of its own.
+    const XStringW commandLineText = ConsoleCommandLine(path, arguments);
+    if (commandLineText.GetLength() > kMaxConsoleCommandLineChars) {
+        TraceError(kLauncherName, __LINE__,
+                   L"refuse a command line of %d characters, cmd.exe takes %d : %@",
+                   commandLineText.GetLength(), kMaxConsoleCommandLineChars, path);
+        return Failed(ERROR_FILENAME_EXCED_RANGE);
     }
 
     const DWORD sessionId = FindActiveSessionId();
@@ -152,10 +146,14 @@ DWORD CWindowService::RunAdminProcessByLogonSession(const XStringW& path,
                    directoryText, error);
         return Failed(error);
     }
+    // A relative folder would be taken from the service's own current directory.
+    if (!directory.IsEmpty() && !IsAbsolutePath(workingDirectory)) {
+        TraceError(kLauncherName, __LINE__, L"refuse Directory \"%@\" : not absolute", directory);
+        return Failed(ERROR_BAD_PATHNAME);
+    }
 
     XStringW applicationName;
     applicationName.Format(L"%@\\%s", GetSystemDirectoryPath(), CWindowService::kConsoleImageName);
-    const XStringW commandLineText = ConsoleCommandLine(path, arguments);
     WritableText commandLine(commandLineText);
     WritableText desktop(kInteractiveDesktop);
 

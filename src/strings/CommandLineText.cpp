@@ -113,3 +113,14 @@ XStringW WithControlCharactersShown(const XStringW& text)
     }
     return shown;
 }
+
+XStringW ConsoleCommandLine(const XStringW& path, const XStringW& arguments)
+{
+    XStringW commandLine;
+    if (arguments.IsEmpty()) {
+        commandLine.Format(L"/c \"\"%@\"\"", path);
+    } else {
+        commandLine.Format(L"/c \"\"%@\" %@\"", path, EscapeForCommandInterpreter(arguments));
+    }
+    return commandLine;
+}

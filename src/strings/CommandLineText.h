@@ -21,6 +21,16 @@ XStringW JoinArguments(const std::vector<XStringW>& arguments);
 // the carets before the program sees the text, so the program gets the text as it was given.
 XStringW EscapeForCommandInterpreter(const XStringW& text);
 
+// The longest command line cmd.exe carries out, in characters.
+constexpr int kMaxConsoleCommandLineChars = 8191;
+
+// What cmd.exe is given to start a program: /c ""<path>" <arguments>". cmd.exe strips the outer
+// pair of quotes and runs what is left; a path in two pairs stays one quoted program path after
+// that, whatever it holds (with one pair, a path with any of & < > ( ) @ ^ | would be parsed as
+// commands). The arguments follow with cmd.exe's command characters escaped, so that none of
+// them can start a command of its own. %NAME% is still expanded in both.
+XStringW ConsoleCommandLine(const XStringW& path, const XStringW& arguments);
+
 // True when the text holds a control character (below U+0020, or U+007F to U+009F).
 bool HasControlCharacter(const XStringW& text);
 

@@ -10,6 +10,7 @@
 #include "strings/CaseFold.h"
 #include "strings/CommandLineText.h"
 #include "strings/ErrorText.h"
+#include "strings/ExitCodeText.h"
 #include "trace/EventMessages.h"
 #include "trace/Trace.h"
 
@@ -221,11 +222,8 @@ void ReportProgramExited(const ProgramEventSubject& subject, DWORD exitCode, DWO
     if (exitCode == 0) {
         return;
     }
-    // Exit codes that are status values read best in hexadecimal, small ones in decimal.
-    XStringW code;
-    code.Format(L"%u (0x%08X)", exitCode, exitCode);
     ReportAboutProgram(EVENTLOG_WARNING_TYPE, MSG_PROGRAM_EXITED, 0, subject,
-                       {code, Number(ranSeconds)});
+                       {ExitCodeText(exitCode), Number(ranSeconds)});
 }
 
 void ReportProgramBackingOff(const ProgramEventSubject& subject, DWORD quickExits,

@@ -1,5 +1,6 @@
 #include "trace/TraceManager.h"
 
+#include <cstdlib>
 #include <cwchar>
 #include <new>
 #include <vector>
@@ -153,7 +154,51 @@ CTraceManager::CTraceManager()
 
 CTraceManager::~CTraceManager()
 {
+    LeaveWriters();
     ::DeleteCriticalSection(&lock);
+}
+
+// Where appends need a turn, they take one only while another process writes to the directory
+// too: a section named after the directory counts the writers, and a writer alone appends without
+// the mutex. A newcomer counts itself first and then waits until no write made without the mutex
+// is under way, so that no such write can meet one of its own. A writer that ends without
+// leaving keeps the others taking turns: slower, never wrong.
+CTraceManager::SharedWriters* CTraceManager::JoinWriters()
+{
+    if (writers != nullptr || writersTried || logDirectory.IsEmpty()) {
+        return writers;
+    }
+    writersTried = true;
+    XStringW name;
+    name.Format(L"%@_writers", AppendMutexName(logDirectory));
+    writersSection.Reset(::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                              sizeof(SharedWriters), name.GetString()));
+    if (!writersSection) {
+        return nullptr;
+    }
+    writers = static_cast<SharedWriters*>(::MapViewOfFile(writersSection.Get(),
+                                                          FILE_MAP_ALL_ACCESS, 0, 0,
+                                                          sizeof(SharedWriters)));
+    if (writers == nullptr) {
+        return nullptr;
+    }
+    ::InterlockedIncrement(&writers->count);
+    const ULONGLONG deadline = ::GetTickCount64() + kAppendLockTimeoutMs;
+    while (::InterlockedCompareExchange(&writers->unguardedWrites, 0, 0) != 0 &&
+           ::GetTickCount64() < deadline) {
+        ::Sleep(0);
+    }
+    return writers;
+}
+
+void CTraceManager::LeaveWriters()
+{
+    const MutexLock guard(lock);
+    if (writers != nullptr) {
+        ::InterlockedDecrement(&writers->count);
+        ::UnmapViewOfFile(writers);
+        writers = nullptr;
+    }
 }
 
 void CTraceManager::RegisterChannel(int level, const XStringW& exeName, const XStringW& directory)
@@ -234,6 +279,21 @@ bool CTraceManager::IsCurrent(const _TRACE_INFO_& record) const
 
 bool CTraceManager::Append(HANDLE file, const XStringW& prefix, bool error, const XStringW& message)
 {
+    if (!AppendsNeedATurn()) {
+        return AppendLine(file, prefix, error, message);
+    }
+    if (SharedWriters* const shared = JoinWriters()) {
+        ::InterlockedIncrement(&shared->unguardedWrites);
+        const bool alone = ::InterlockedCompareExchange(&shared->count, 0, 0) == 1;
+        bool written = false;
+        if (alone) {
+            written = AppendLine(file, prefix, error, message);
+        }
+        ::InterlockedDecrement(&shared->unguardedWrites);
+        if (alone) {
+            return written;
+        }
+    }
     HANDLE mutex = appendMutexStuck ? nullptr : AppendMutex();
     const MutexLock appendLock(mutex, kAppendLockTimeoutMs);
     if (mutex != nullptr && !appendLock.Owns()) {
@@ -475,7 +535,12 @@ CTraceManager& GetTraceManager()
     // Built in static storage on the first call (the initialisation is thread-safe) and never
     // destroyed: other threads may still trace while the process runs its exit handlers.
     alignas(CTraceManager) static unsigned char storage[sizeof(CTraceManager)];
-    static CTraceManager* const manager = new (storage) CTraceManager();
+    static CTraceManager* const manager = [] {
+        CTraceManager* const made = new (storage) CTraceManager();
+        // The count of the directory's writers is left at exit; lines after it take turns.
+        std::atexit([] { GetTraceManager().LeaveWriters(); });
+        return made;
+    }();
     return *manager;
 }
 

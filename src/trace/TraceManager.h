@@ -35,6 +35,8 @@ public:
     // Fixes the log directory and creates the record and level of TRACE_CHANNEL once; the level
     // decides, for the life of the manager, whether the channel is on.
     void RegisterChannel(int level, const XStringW& exeName, const XStringW& directory);
+    // Stops counting this manager among the writers of the log directory (at process exit).
+    void LeaveWriters();
     // Fixes logDirectory the first time; later calls change nothing.
     void SetLogDirectory(const XStringW& directory);
 
@@ -94,6 +96,13 @@ private:
     // The mutex shared by every process that writes to logDirectory; null where appends are
     // atomic, until the directory is fixed, or when it cannot be had.
     HANDLE AppendMutex();
+    // The count of processes that write to logDirectory, shared between them; this manager
+    // counts itself at its first line. Null when it cannot be had.
+    struct SharedWriters {
+        volatile LONG count;
+        volatile LONG unguardedWrites;  // lines being written without the mutex
+    };
+    SharedWriters* JoinWriters();
 
     // Held from the choice of a channel's file until its line is written, so that two threads never
     // rotate the same channel at once. Re-entrant, as the public steps call one another.
@@ -105,6 +114,9 @@ private:
     ScopedHandle appendMutex;
     // Set once a wait for the mutex expired: a holder that never lets go slows one line only.
     bool appendMutexStuck = false;
+    ScopedHandle writersSection;
+    SharedWriters* writers = nullptr;
+    bool writersTried = false;
     // The log directory's own path as the file system resolves it, for checking where a file
     // that was opened really lies; empty until first needed.
     XStringW resolvedLogDirectory;

@@ -30,6 +30,8 @@ CQuorbelServiceThread::CQuorbelServiceThread()
       hang(*this, [this] { Wake(); })
 {
     SetName(L"CQuorbelServiceThread");
+    hang.SetTimeoutLookup(
+        [this](const XStringW& sid, const XStringW& name) { return pass.HangTimeoutOf(sid, name); });
 }
 
 CQuorbelServiceThread::~CQuorbelServiceThread()
@@ -231,7 +233,7 @@ void CQuorbelServiceThread::FinishStarts(StartBatch& batch, bool deferConsoleEnd
 {
     batch.LaunchAndWait(deferConsoleEnds);
     for (StartedProgram& started : batch.Programs()) {
-        runs.Started(started.name, started.launchedAt);
+        runs.Started(started.name, started.launchedAt, started.launchError);
         if (processes.Last().IsRunning(started.name)) {
             // Waited on before its console goes, so that an end right after is seen.
             runs.NoteRunning(started.name, processes.Last());

@@ -74,7 +74,8 @@ void HangWatch::ReadTimeouts(const XStringW& sid, const XStringWList& names)
     timeoutsSid = sid;
     timeouts.clear();
     for (int i = 0; i < names.GetCount(); ++i) {
-        const DWORD seconds = hang_timeout::ForEntry(sid, names.GetAt(i));
+        const DWORD seconds = timeoutOf ? timeoutOf(sid, names.GetAt(i))
+                                        : hang_timeout::ForEntry(sid, names.GetAt(i));
         if (seconds != 0) {
             timeouts[NameKey(names.GetAt(i))] = seconds;
         }

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <map>
 #include <string>
 
@@ -29,6 +30,10 @@ public:
     // active session. The timeouts are read again when the list changed (or the user did).
     void Update(const XStringW& sid, const XStringWList& names, bool listChanged,
                 const ProgramRuns& runs);
+    // Where an entry's hang timeout in seconds is read (0: none); the entry's own HangTimeout
+    // until it is set.
+    using TimeoutLookup = std::function<DWORD(const XStringW& sid, const XStringW& name)>;
+    void SetTimeoutLookup(TimeoutLookup lookup) { timeoutOf = std::move(lookup); }
     // Closes the pipe; for the end of the service.
     void Stop();
 
@@ -40,6 +45,7 @@ private:
     void CheckCompanion(const XStringW& sid, bool anyTimeout);
 
     const WatchSeams& seams;
+    TimeoutLookup timeoutOf;
     HangReports reports;
     ChannelServer channel;
     XStringW timeoutsSid;

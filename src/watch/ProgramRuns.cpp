@@ -1,5 +1,6 @@
 #include "watch/ProgramRuns.h"
 
+#include "strings/ExitCodeText.h"
 #include "trace/Trace.h"
 #include "watch/NameKey.h"
 #include "watch/WatchEvents.h"
@@ -37,7 +38,15 @@ void ProgramRuns::NoteRunning(const XStringW& name, const ProcessTable& processe
 {
     const XStringWList ids = processes.FindIds(name);
     programWaits.Watch(name, ids, &processes);
-    const DWORD processId = ids.GetCount() > 0 ? static_cast<DWORD>(ids.GetAt(0).ToUInt()) : 0;
+    // The process already known is kept while it runs; once it is gone (a single-instance
+    // program that handed over to a new copy) the run goes on in the first one of the name.
+    const RestartPolicy::Entry* const known = policy.Find(NameKey(name));
+    DWORD processId = ids.GetCount() > 0 ? static_cast<DWORD>(ids.GetAt(0).ToUInt()) : 0;
+    for (int i = 0; known != nullptr && known->processId != 0 && i < ids.GetCount(); ++i) {
+        if (static_cast<DWORD>(ids.GetAt(i).ToUInt()) == known->processId) {
+            processId = known->processId;
+        }
+    }
     if (policy.SeenRunning(NameKey(name), processId, seams.clock())) {
         TraceLog(kFunction, __LINE__, L"%@ runs, process id %u", name, processId);
     }
@@ -57,9 +66,9 @@ bool ProgramRuns::MayStart(const XStringW& name)
     return false;
 }
 
-void ProgramRuns::Started(const XStringW& name, ULONGLONG at)
+void ProgramRuns::Started(const XStringW& name, ULONGLONG at, DWORD launchError)
 {
-    policy.Started(NameKey(name), at);
+    policy.Started(NameKey(name), at, launchError);
 }
 
 void ProgramRuns::ReleaseWaits()
@@ -109,10 +118,15 @@ void ProgramRuns::NoteLostRun(const XStringW& name)
     }
     const auto console = endedConsoleCodes.find(key);
     if (console != endedConsoleCodes.end()) {
-        // cmd.exe /c ends with the exit code of the program it ran.
+        // cmd.exe /c ends with the exit code of the program it ran, or with its own when it
+        // found no program to run: that launch never happened.
+        const RestartPolicy::Entry* const entry = policy.Find(key);
+        if (console->second == kCommandNotFoundExitCode && entry != nullptr && !entry->seen) {
+            policy.TakeBackLaunch(key);
+        }
         policy.ExitSeen(key, console->second, seams.clock());
-        TraceLog(kFunction, __LINE__, L"%@ ended unseen, exit code %d", name,
-                 static_cast<int>(console->second));
+        TraceLog(kFunction, __LINE__, L"%@ ended unseen, exit code %@", name,
+                 ExitCodeText(console->second));
         if (console->second == kCommandNotFoundExitCode) {
             ReportNotRecognized(name);
         }

@@ -34,7 +34,8 @@ public:
     // Whether the program may be started now; a held-back start is traced. A run whose end no
     // wait saw (its console ended, the program is gone) is decided on first.
     bool MayStart(const XStringW& name);
-    void Started(const XStringW& name, ULONGLONG at);
+    // launchError: why the start launched nothing, 0 when its console was created.
+    void Started(const XStringW& name, ULONGLONG at, DWORD launchError);
     // A console of a program that did not come up: its end wakes the watch thread too.
     void WatchConsole(const XStringW& name, DWORD consoleId);
     // The exit codes of consoles that ended (by NameKey), for the runs whose end no wait saw;

@@ -14,7 +14,7 @@ ULONGLONG RestartPolicy::DelayAfter(DWORD quickExits)
     return (std::min)(1000ULL << (quickExits - 1), kLongestDelayMs);
 }
 
-void RestartPolicy::Started(const std::wstring& key, ULONGLONG now)
+void RestartPolicy::Started(const std::wstring& key, ULONGLONG now, DWORD launchError)
 {
     Entry& entry = entries[key];
     entry.startedAt = now;
@@ -22,12 +22,27 @@ void RestartPolicy::Started(const std::wstring& key, ULONGLONG now)
     entry.seen = false;
     entry.processId = 0;
     ++entry.starts;
+    entry.startError = launchError;
+    if (launchError == 0) {
+        ++entry.launches;
+    }
+}
+
+void RestartPolicy::TakeBackLaunch(const std::wstring& key)
+{
+    const auto found = entries.find(key);
+    if (found != entries.end() && found->second.launches > 0) {
+        --found->second.launches;
+    }
 }
 
 bool RestartPolicy::SeenRunning(const std::wstring& key, DWORD processId, ULONGLONG now)
 {
     Entry& entry = entries[key];
     if (entry.seen && entry.awaiting) {
+        if (processId != 0) {
+            entry.processId = processId;
+        }
         return false;
     }
     entry.awaiting = true;

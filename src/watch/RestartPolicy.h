@@ -29,6 +29,8 @@ public:
         DWORD quickExits = 0;
         ULONGLONG nextStartAt = 0;  // 0: no hold
         DWORD starts = 0;
+        DWORD launches = 0;    // starts that launched the program
+        DWORD startError = 0;  // why the last start launched nothing, 0 when it did
         bool hasExit = false;
         DWORD exitCode = 0;
         ULONGLONG exitedAt = 0;
@@ -47,9 +49,13 @@ public:
     // The hold after the k-th quick exit in a row: 0 for none, then 1, 2, 4 ... 256, 300 s.
     static ULONGLONG DelayAfter(DWORD quickExits);
 
-    void Started(const std::wstring& key, ULONGLONG now);
+    // A start; launchError is why it launched nothing (0: it launched the program's console).
+    void Started(const std::wstring& key, ULONGLONG now, DWORD launchError = 0);
+    // A launch that came to nothing after all: the console found no program to run.
+    void TakeBackLaunch(const std::wstring& key);
     // True the first time the program is seen after a start (or ever, for a program that was
-    // started by someone else): its process id is worth telling then.
+    // started by someone else): its process id is worth telling then. Later sightings only
+    // follow the process id, as a program may hand over to a copy of itself.
     bool SeenRunning(const std::wstring& key, DWORD processId, ULONGLONG now);
     void ExitSeen(const std::wstring& key, DWORD exitCode, ULONGLONG now);
     // The program was ended because no window of it answered for that long; its end is then

@@ -19,7 +19,9 @@ class StatePublisher {
 public:
     explicit StatePublisher(const WatchSeams& seams) : seams(seams) {}
 
-    // Publishes for this user from now on; the states of any other are removed.
+    // Publishes for this user from now on; the states of any other are removed. What an earlier
+    // run of the service published for the user since the machine started is carried on: the
+    // restart count and the last exit. A state key deleted meanwhile is written again in full.
     void SwitchTo(const XStringW& sid);
     // The entry's state from its policy record (null: nothing known yet).
     void Publish(const XStringW& sid, const XStringW& name, const RestartPolicy::Entry* entry);
@@ -30,5 +32,7 @@ private:
     const WatchSeams& seams;
     // The clock readings last written, by NameKey; the store has the wall-clock times.
     std::map<std::wstring, EntryState> published;
+    // What earlier runs of the service published, by NameKey.
+    std::map<std::wstring, EntryState> carried;
     XStringW publishedSid;
 };

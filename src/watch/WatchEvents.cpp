@@ -4,6 +4,7 @@
 #include "config/CQuorbelServiceHelper.h"
 #include "process/Sessions.h"
 #include "trace/EventLog.h"
+#include "strings/ExitCodeText.h"
 #include "trace/Trace.h"
 
 namespace {
@@ -11,9 +12,8 @@ constexpr const char* kFunction = "CQuorbelServiceThread::ThreadFunc";
 
 void TraceEnd(const XStringW& name, DWORD processId, DWORD exitCode, ULONGLONG ranMs)
 {
-    // The code in decimal as the program returned it: 7, or -1073741819 for an access violation.
-    TraceLog(kFunction, __LINE__, L"%@ process %u ended, exit code %d, ran %u ms", name, processId,
-             static_cast<int>(exitCode), static_cast<unsigned>(ranMs));
+    TraceLog(kFunction, __LINE__, L"%@ process %u ended, exit code %@, ran %u ms", name, processId,
+             ExitCodeText(exitCode), static_cast<unsigned>(ranMs));
 }
 
 SRWLOCK contextGuard = SRWLOCK_INIT;

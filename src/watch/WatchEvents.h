@@ -8,6 +8,7 @@
 
 #include <functional>
 
+#include "strings/ExitCodeText.h"
 #include "strings/XStringW.h"
 
 // The user the events are about (the SID of the pass) and where an entry's program path is
@@ -17,8 +18,6 @@ void SetEventContext(const XStringW& sid, ProgramPathLookup pathOf);
 
 void ReportStartFailed(const XStringW& name, const XStringW& path, DWORD error,
                        const XStringW& directory);
-// cmd.exe's exit code for a command it cannot find.
-constexpr DWORD kCommandNotFoundExitCode = 9009;
 void ReportNotRecognized(const XStringW& name);
 // Every seen end of a program; an end with a non-zero code goes through ReportNonZeroExit.
 void ReportProgramEnded(const XStringW& name, DWORD processId, DWORD exitCode, ULONGLONG ranMs);

@@ -1,6 +1,7 @@
 #include "watch/WatchPass.h"
 
 #include "config/CQuorbelServiceHelper.h"
+#include "config/HangTimeout.h"
 #include "trace/Trace.h"
 #include "watch/NameKey.h"
 
@@ -14,6 +15,18 @@ std::wstring Text(const XStringW& text)
                         static_cast<size_t>(text.GetLength()));
 }
 
+// The interval an "Interval" text asks for, before it is kept within bounds: a number too large
+// for 32 bits asks for the longest.
+DWORD RequestedInterval(const XStringW& text)
+{
+    if (!IsDecimal(text)) {
+        return kDefaultIntervalMs;
+    }
+    const DWORD milliseconds = static_cast<DWORD>(text.ToUInt());
+    return milliseconds == kNotANumber ? kMaxIntervalMs : milliseconds;
+}
+}  // namespace
+
 bool IsDecimal(const XStringW& text)
 {
     if (text.IsEmpty()) {
@@ -26,18 +39,6 @@ bool IsDecimal(const XStringW& text)
     }
     return true;
 }
-
-// The interval an "Interval" text asks for, before it is kept within bounds: a number too large
-// for 32 bits asks for the longest.
-DWORD RequestedInterval(const XStringW& text)
-{
-    if (!IsDecimal(text)) {
-        return kDefaultIntervalMs;
-    }
-    const DWORD milliseconds = static_cast<DWORD>(text.ToUInt());
-    return milliseconds == kNotANumber ? kMaxIntervalMs : milliseconds;
-}
-}  // namespace
 
 DWORD WatchIntervalFromText(const XStringW& intervalText)
 {
@@ -138,6 +139,19 @@ EntryLaunch WatchPass::LaunchOf(const XStringW& sid, const XStringW& name) const
     return launch;
 }
 
+DWORD WatchPass::HangTimeoutOf(const XStringW& sid, const XStringW& name) const
+{
+    if (policy.Find(name) == nullptr) {
+        return hang_timeout::ForEntry(sid, name);
+    }
+    if (!policy.hasHangTimeout) {
+        return 0;
+    }
+    XStringW text;
+    text.Format(L"%u", policy.hangTimeoutSeconds);
+    return hang_timeout::FromValue(REG_DWORD, text, policy.hangTimeoutSeconds);
+}
+
 XStringW WatchPass::IntervalText(const XStringW& sid) const
 {
     return EffectiveIntervalText(policy, CQuorbelServiceHelper::GetInterval(sid));
@@ -146,9 +160,14 @@ XStringW WatchPass::IntervalText(const XStringW& sid) const
 DWORD WatchPass::IntervalFor(const XStringW& intervalText)
 {
     const DWORD milliseconds = WatchIntervalFromText(intervalText);
-    if (!(intervalText == lastIntervalText.GetString()) && IsIntervalAdjusted(intervalText)) {
-        TraceLog("CQuorbelServiceThread::ThreadFunc", __LINE__,
-                 L"Interval \"%@\" is out of range, %u ms used", intervalText, milliseconds);
+    if (!(intervalText == lastIntervalText.GetString())) {
+        if (IsIntervalAdjusted(intervalText)) {
+            TraceLog("CQuorbelServiceThread::ThreadFunc", __LINE__,
+                     L"Interval \"%@\" is out of range, %u ms used", intervalText, milliseconds);
+        } else if (!intervalText.IsEmpty() && !IsDecimal(intervalText)) {
+            TraceLog("CQuorbelServiceThread::ThreadFunc", __LINE__,
+                     L"Interval \"%@\" is no number, %u ms used", intervalText, milliseconds);
+        }
     }
     lastIntervalText = intervalText;
     return milliseconds;

@@ -23,6 +23,8 @@ constexpr DWORD kDefaultIntervalMs = 5000;
 constexpr DWORD kMinIntervalMs = 500;
 constexpr DWORD kMaxIntervalMs = 24 * 60 * 60 * 1000;
 DWORD WatchIntervalFromText(const XStringW& intervalText);
+// Whether the text is a decimal number (digits only), as an "Interval" text must be.
+bool IsDecimal(const XStringW& text);
 // Whether the text is a number that WatchIntervalFromText had to raise or lower.
 bool IsIntervalAdjusted(const XStringW& intervalText);
 
@@ -53,6 +55,9 @@ public:
                                              bool& listChanged);
     // The entry's program as the policy read by ReadList or the user's list has it.
     EntryLaunch LaunchOf(const XStringW& sid, const XStringW& name) const;
+    // The entry's hang timeout in seconds (0: none): the policy's HangTimeout for its programs,
+    // the entry's own for the user's.
+    DWORD HangTimeoutOf(const XStringW& sid, const XStringW& name) const;
     // The "Interval" text in effect: the policy's, or the user's own.
     XStringW IntervalText(const XStringW& sid) const;
     // The interval the user's "Interval" text asks for; a text out of bounds is traced when it

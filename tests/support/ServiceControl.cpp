@@ -46,13 +46,17 @@ bool CreateAndStartService(const std::wstring& binaryPath, bool start, DWORD* er
                            const wchar_t* serviceName)
 {
     const ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    const ScopedServiceHandle service(
+    ScopedServiceHandle service(
         manager ? CreateServiceW(manager.Get(), serviceName, L"Quorbel Service Monitor",
                                  SERVICE_ALL_ACCESS,
                                  SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS,
                                  SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, binaryPath.c_str(),
                                  nullptr, nullptr, nullptr, nullptr, nullptr)
                 : nullptr);
+    // Started again after a stop: the registration is there already.
+    if (manager && !service && GetLastError() == ERROR_SERVICE_EXISTS) {
+        service = ScopedServiceHandle(OpenServiceW(manager.Get(), serviceName, SERVICE_ALL_ACCESS));
+    }
     const bool done = service && (!start || StartServiceW(service.Get(), 0, nullptr));
     *error = done ? ERROR_SUCCESS : GetLastError();
     return done;

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "JsonReader.h"
 #include "ServiceControl.h"
 #include "TestSupport.h"
 #include "app/Version.h"
@@ -859,12 +860,14 @@ TEST_F(Commands, AHelpWordAfterAnyWordPrintsThatWordsUsageAndChangesNothing)
         const wchar_t* usageLine;  // the line after "Usage:"
     };
     const Case cases[] = {
-        {L"add --help", L"  QuorbelService add [--hang-timeout SECONDS] <path> [arguments...]"},
-        {L"add help", L"  QuorbelService add [--hang-timeout SECONDS] <path> [arguments...]"},
+        {L"add --help",
+         L"  QuorbelService add [--dir <folder>] [--hang-timeout SECONDS] <path> [arguments...]"},
+        {L"add help",
+         L"  QuorbelService add [--dir <folder>] [--hang-timeout SECONDS] <path> [arguments...]"},
         {L"pause -h", L"  QuorbelService pause <entry>     leave the program alone until the next "
                       L"logon or svc start"},
         {L"remove /?", L"  QuorbelService remove <entry>    take it off the watch list"},
-        {L"list --help", L"  QuorbelService list              the watch list and the interval"},
+        {L"list --help", L"  QuorbelService list [-v | --json]"},
         {L"svc --help", L"  QuorbelService svc install       register the service"},
         {L"svc uninstall help", L"  QuorbelService svc uninstall     remove the service"},
         {L"service start -h", L"  QuorbelService svc start         make paused entries active, "
@@ -912,17 +915,113 @@ TEST_F(Commands, ListShowsEachEntryItsStateWhetherItRunsAndThePathThenTheInterva
 
     Run(L"list");
     const std::vector<std::wstring> expected = {
-        L"agent.exe  active  running      C:\\Tools\\agent.exe",
+        L"QuorbelService: not installed",
+        L"agent.exe  active  running, pid " + std::to_wstring(ProcessIdsByName(L"agent.exe").at(0)),
         L"other.exe  paused  not running  C:\\Tools\\other.exe",
         L"Interval: 5000 ms (default)",
     };
-    EXPECT_EQ(expected, OutputLines()) << Utf8(Output());
-
-    SetEntryValue(L"", L"Interval", L"750");
-    Run(L"list");
     const std::vector<std::wstring> lines = OutputLines();
-    ASSERT_EQ(3u, lines.size()) << Utf8(Output());
-    EXPECT_EQ(L"Interval: 750 ms", lines[2]);
+    ASSERT_EQ(expected.size(), lines.size()) << Utf8(Output());
+    EXPECT_EQ(expected[0], lines[0]);
+    // The process's own age, from its creation time.
+    EXPECT_EQ(0u, lines[1].find(expected[1] + L", up ")) << Utf8(lines[1]);
+    EXPECT_NE(std::wstring::npos, lines[1].find(L"  C:\\Tools\\agent.exe")) << Utf8(lines[1]);
+    EXPECT_EQ(0u, lines[2].find(L"other.exe  paused  not running ")) << Utf8(lines[2]);
+    EXPECT_EQ(expected[3], lines[3]);
+
+    Run(L"svc install");
+    const struct {
+        const wchar_t* interval;
+        const wchar_t* line;
+    } intervals[] = {
+        {L"750", L"Interval: 750 ms"},
+        {L"5s", L"Interval: 5000 ms (set to \"5s\", which is no number of milliseconds)"},
+        {L"100", L"Interval: 500 ms (set to 100, kept within 500 ms .. 86400000 ms)"},
+    };
+    for (const auto& interval : intervals) {
+        SetEntryValue(L"", L"Interval", interval.interval);
+        Run(L"list");
+        EXPECT_EQ(L"QuorbelService: stopped", FirstOutputLine());
+        EXPECT_EQ(interval.line, OutputLines().back()) << Utf8(Output());
+    }
+}
+
+TEST_F(Commands, ListJsonIsOneAsciiDocumentWithEveryFieldAndVerboseListShowsTheSame)
+{
+    PresetEntry(L"\u7a0b\u5e8f.exe", L"C:\\T\\\u7a0b\u5e8f.exe", L"1");
+    SetEntryValue(L"\u7a0b\u5e8f.exe", L"Arguments", L"--a \"b c\"");
+    SetEntryValue(L"\u7a0b\u5e8f.exe", L"Directory", L"C:\\Work");
+    PresetEntry(L"other.exe", L"C:\\Tools\\other.exe", L"0");
+    PresetEntry(L"agent.exe", L"C:\\Tools\\agent.exe", L"1");
+    ASSERT_NE(nullptr, StartSleeperAs(L"a", L"agent.exe"));
+    const DWORD agentPid = ProcessIdsByName(L"agent.exe").at(0);
+
+    Run(L"list --json");
+    for (const wchar_t c : Output()) {
+        ASSERT_LT(static_cast<unsigned>(c), 0x80u) << "not ASCII: " << Utf8(Output());
+    }
+    JsonValue document;
+    std::string error;
+    ASSERT_TRUE(ParseJson(Utf8(Output()), document, error)) << error << "\n" << Utf8(Output());
+    EXPECT_EQ(std::vector<std::string>({"schemaVersion", "service", "intervalMs", "entries"}),
+              document.memberOrder);
+    EXPECT_EQ("1", document["schemaVersion"].number);
+    EXPECT_EQ(L"not installed", document["service"].text);
+    EXPECT_EQ("5000", document["intervalMs"].number);
+    const std::vector<std::string> fields = {
+        "name",   "path",     "arguments", "directory", "source",       "status",
+        "state",  "reason",   "pid",       "startedAt", "restarts",     "lastExitCode",
+        "nextStartInSeconds"};
+    std::map<std::wstring, const JsonValue*> byName;
+    for (const JsonValue& entry : document["entries"].items) {
+        EXPECT_EQ(fields, entry.memberOrder) << Utf8(entry["name"].text);
+        EXPECT_EQ(L"user", entry["source"].text);
+        // Nothing was published: the service never ran.
+        EXPECT_TRUE(entry["restarts"].IsNull() && entry["lastExitCode"].IsNull() &&
+                    entry["nextStartInSeconds"].IsNull())
+            << Utf8(entry["name"].text);
+        byName[entry["name"].text] = &entry;
+    }
+    ASSERT_EQ(3u, byName.size()) << Utf8(Output());
+    const JsonValue& unicode = *byName.at(L"\u7a0b\u5e8f.exe");
+    EXPECT_EQ(L"C:\\T\\\u7a0b\u5e8f.exe", unicode["path"].text);
+    EXPECT_EQ(L"--a \"b c\"", unicode["arguments"].text);
+    EXPECT_EQ(L"C:\\Work", unicode["directory"].text);
+    EXPECT_EQ(L"active", unicode["status"].text);
+    EXPECT_EQ(L"not running", unicode["state"].text);
+    EXPECT_TRUE(unicode["pid"].IsNull() && unicode["startedAt"].IsNull());
+    const JsonValue& other = *byName.at(L"other.exe");
+    EXPECT_EQ(L"paused", other["status"].text);
+    EXPECT_TRUE(other["directory"].IsNull());
+    EXPECT_EQ(L"", other["arguments"].text);
+    const JsonValue& agent = *byName.at(L"agent.exe");
+    EXPECT_EQ(L"running", agent["state"].text);
+    EXPECT_EQ(std::to_string(agentPid), agent["pid"].number);
+    const std::wstring startedAt = agent["startedAt"].text;
+    EXPECT_TRUE(startedAt.size() == 20 && startedAt[4] == L'-' && startedAt[10] == L'T' &&
+                startedAt[19] == L'Z')
+        << Utf8(startedAt);
+
+    Run(L"list -v");
+    const std::vector<std::wstring> lines = OutputLines();
+    const auto at = std::find_if(lines.begin(), lines.end(), [](const std::wstring& line) {
+        return line.find(L"\u7a0b\u5e8f.exe ") == 0;
+    });
+    ASSERT_TRUE(at != lines.end() && lines.end() - at > 2) << Utf8(Output());
+    EXPECT_EQ(L"    arguments: --a \"b c\"", *(at + 1));
+    EXPECT_EQ(L"    directory: C:\\Work", *(at + 2));
+    EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(),
+                                     L"    directory: (the program's own folder)"))
+        << Utf8(Output());
+}
+
+TEST_F(Commands, CheckFailsWithFiveWhileTheServiceIsNotInstalledOrNotRunning)
+{
+    Run(L"check", kExitFailed);
+    EXPECT_EQ(std::vector<std::wstring>({L"QuorbelService: not installed"}), OutputLines());
+    Run(L"svc install");
+    Run(L"check", kExitFailed);
+    EXPECT_EQ(std::vector<std::wstring>({L"QuorbelService: stopped"}), OutputLines());
 }
 
 TEST_F(Commands, SvcStatusSaysWhetherTheServiceIsInstalledAndItsBinaryPath)
@@ -985,7 +1084,8 @@ TEST_F(Commands, TheConsoleTwinEditsTheCallersListAsInvokedAndSvcWordsNeedAnElev
     EXPECT_EQ(OnlyEntry(L"agent.exe", L"C:\\Tools\\agent.exe", L"1"), ReadWatchList())
         << Describe(ReadWatchList());
     RunProgramAt(twin, L"list", 0, limited.Get());
-    EXPECT_EQ(0u, FirstOutputLine().find(L"agent.exe")) << Utf8(Output());
+    ASSERT_GT(OutputLines().size(), 1u) << Utf8(Output());
+    EXPECT_EQ(0u, OutputLines()[1].find(L"agent.exe")) << Utf8(Output());
     RunProgramAt(twin, L"svc --help", 0, limited.Get());
     EXPECT_EQ(L"Usage:", FirstOutputLine()) << Utf8(Output());
 
@@ -1056,10 +1156,80 @@ TEST_F(Commands, AddOfAProgramThatIsThereSaysReplacedWithBothPathsAndStoresItsAr
     expected[L"agent.exe"][L"Arguments"] = L"--name \"a b\" \"\" x&y";
     EXPECT_EQ(expected, ReadWatchList()) << Describe(ReadWatchList());
 
-    // Added again without arguments, the entry has none left.
+    // Arguments that change are named, old and new.
+    Run(L"add " + program + L" --port 8080");
+    EXPECT_EQ(L"agent.exe added: " + program +
+                  L" (active), arguments replaced: --name \"a b\" \"\" x&y -> --port 8080",
+              FirstOutputLine());
+
+    // Added again without arguments, the entry has none left, and the answer says which went.
     Run(L"add " + program);
-    EXPECT_EQ(L"agent.exe added: " + program + L" (active)", FirstOutputLine());
+    EXPECT_EQ(L"agent.exe added: " + program + L" (active), arguments dropped: --port 8080",
+              FirstOutputLine());
     EXPECT_EQ(OnlyEntry(L"agent.exe", program, L"1"), ReadWatchList()) << Describe(ReadWatchList());
+}
+
+TEST_F(Commands, AddTakesADirectoryBeforeThePathAndRefusesARelativeOneOrUnknownOptions)
+{
+    const std::wstring folder = Scratch() / L"Work";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring program = folder + L"\\agent.exe";
+    ASSERT_TRUE(CopyInto(QUORBEL_TESTBIN_DIR L"\\fixture_sleeper.exe", program));
+
+    Run(L"add --dir " + folder + L" " + program + L" --dir x");
+    EXPECT_EQ(L"agent.exe added: " + program + L" (active), arguments: --dir x, directory: " +
+                  folder,
+              FirstOutputLine());
+    RegistryState expected = OnlyEntry(L"agent.exe", program, L"1");
+    expected[L"agent.exe"][L"Arguments"] = L"--dir x";
+    expected[L"agent.exe"][L"Directory"] = folder;
+    EXPECT_EQ(expected, ReadWatchList()) << Describe(ReadWatchList());
+
+    // Without --dir a re-add keeps the directory and says so.
+    Run(L"add " + program);
+    EXPECT_EQ(L"agent.exe added: " + program + L" (active), arguments dropped: --dir x, "
+              L"directory kept: " + folder,
+              FirstOutputLine());
+
+    const RegistryState before = ReadWatchList();
+    const struct {
+        const wchar_t* words;
+        DWORD exitCode;
+        const wchar_t* answer;
+    } refused[] = {
+        {L"add --dir Work C:\\T\\a.exe", kExitInvalidName,
+         L"cannot add: the folder \"Work\" must be absolute"},
+        {L"add --dir \\Work C:\\T\\a.exe", kExitInvalidName,
+         L"cannot add: the folder \"\\Work\" must be absolute"},
+        {L"add --dir", kExitUsage, L"add: the option --dir needs a value (folder)"},
+        {L"add --dir C:\\W", kExitUsage, L"Quorbel Service Monitor"},
+        {L"add --port 1 C:\\T\\a.exe", kExitUsage, L"add: unknown option --port"},
+    };
+    for (const auto& c : refused) {
+        Run(c.words, c.exitCode);
+        EXPECT_EQ(0u, FirstOutputLine().find(c.answer)) << Utf8(c.words) << ": " << Utf8(Output());
+        EXPECT_EQ(before, ReadWatchList()) << Utf8(c.words) << Describe(ReadWatchList());
+    }
+}
+
+TEST_F(Commands, AddRefusesACommandLineLongerThanCmdTakes)
+{
+    // cmd.exe gets /c ""<path>" <arguments>": 8 characters besides the path and the arguments.
+    const std::wstring path = L"C:\\T\\a.exe";
+    const size_t room = 8191 - 8 - path.size();
+    Run(L"add " + path + L" " + std::wstring(room, L'x'));
+    EXPECT_EQ(0u, FirstOutputLine().find(L"warning: ")) << Utf8(FirstOutputLine().substr(0, 200));
+
+    Run(L"add " + path + L" " + std::wstring(room + 1, L'y'), kExitInvalidName);
+    EXPECT_EQ(L"cannot add \"C:\\T\\a.exe\": its command line for cmd.exe would be 8192 "
+              L"characters long, cmd.exe takes at most 8191",
+              FirstOutputLine());
+    std::vector<wchar_t> kept(room + 2, L'\0');
+    DWORD size = static_cast<DWORD>(kept.size() * sizeof(wchar_t));
+    const std::wstring key = std::wstring(kBaseKeyPath) + L"\\a.exe";
+    ASSERT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_CURRENT_USER, key.c_str(), L"Arguments",
+                                          RRF_RT_REG_SZ, nullptr, kept.data(), &size));
+    EXPECT_EQ(std::wstring(room, L'x'), std::wstring(kept.data())) << "the first add is kept";
 }
 
 TEST_F(Commands, AddHangTimeoutSetsKeepsAndClearsTheTimeoutAndRefusesAnyOtherValue)
@@ -1074,7 +1244,8 @@ TEST_F(Commands, AddHangTimeoutSetsKeepsAndClearsTheTimeoutAndRefusesAnyOtherVal
 
     // Added again without the option, the entry keeps its timeout and says so.
     Run(L"add C:\\Kiosk\\kiosk.exe");
-    EXPECT_NE(std::wstring::npos, FirstOutputLine().find(L"(active), hang timeout kept: 30 s"))
+    EXPECT_NE(std::wstring::npos,
+              FirstOutputLine().find(L"(active), arguments dropped: --full, hang timeout kept: 30 s"))
         << Utf8(FirstOutputLine());
     expected[L"kiosk.exe"].erase(L"Arguments");
     EXPECT_EQ(expected, ReadWatchList()) << Describe(ReadWatchList());
@@ -1189,6 +1360,7 @@ TEST_F(Commands, ListSpellsOutControlCharactersAndShowsAPathThatIsNoStringAsNone
 
     Run(L"list");
     const std::vector<std::wstring> expected = {
+        L"QuorbelService: not installed",
         L"bell<U+0007>.exe  active  not running  C:\\T\\bell<U+0007><U+001B>[2J.exe",
         L"number.exe        active  not running  (no program path)",
         L"Interval: 5000 ms (default)",

@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -28,6 +29,7 @@ constexpr wchar_t kDllOverridesKey[] =
 constexpr wchar_t kAppDefaultsKey[] = L"Software\\Wine\\AppDefaults\\QuorbelService.exe";
 // Read by the stand-in wtsapi32.dll: with "Mode" = "none" it reports no session at all.
 constexpr wchar_t kWtsFixtureKey[] = L"Software\\QuorbelTests\\Wts";
+constexpr wchar_t kStateKey[] = L"SOFTWARE\\QUORBEL\\QuorbelService\\State";
 constexpr DWORD kIntervalMs = 300;
 // A pass that starts a program waits a second for it; the rest is Wine starting processes.
 constexpr DWORD kRestartAllowanceMs = kIntervalMs + 1000 + 2500;
@@ -36,6 +38,15 @@ void SetString(const std::wstring& keyPath, const wchar_t* valueName, const std:
 {
     RegSetKeyValueW(HKEY_CURRENT_USER, keyPath.c_str(), valueName, REG_SZ, text.c_str(),
                     static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+
+std::wstring JoinedLines(const std::vector<std::wstring>& lines)
+{
+    std::wstring all;
+    for (const std::wstring& line : lines) {
+        all += line + L"\n";
+    }
+    return all;
 }
 
 std::wstring EntryKey(const std::wstring& name)
@@ -72,6 +83,9 @@ protected:
         RemoveService();
         RegDeleteTreeW(HKEY_CURRENT_USER, kWatchListKey);
         RegDeleteTreeW(HKEY_CURRENT_USER, kWtsFixtureKey);
+        // What earlier tests' services published would be carried on, as after a restart of
+        // the service; each test starts as after a restart of the machine.
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, kStateKey);
         SetString(kDllOverridesKey, L"wtsapi32", L"native");
         SetString(kWatchListKey, L"Interval", std::to_wstring(kIntervalMs));
 
@@ -156,15 +170,20 @@ protected:
         return WaitUntil([&] { return PassCount() >= target; }, timeoutMs, 50);
     }
 
-    // The list command's answer, from a copy of the executable under another name (a copy of the
-    // same name would be turned away while the service runs in the same session under Wine).
-    std::vector<std::wstring> ListLines()
+    // A command's answer, from a copy of the executable under another name (a copy of the same
+    // name would be turned away while the service runs in the same session under Wine).
+    CapturedRun Control(const std::wstring& words)
     {
         const std::wstring control = dir / L"QuorbelCtl.exe";
         if (!FileExists(control)) {
             CopyInto(std::wstring(QUORBEL_DIST_DIR) + L"\\" + kServiceExe, control);
         }
-        const CapturedRun run = RunProgramCapturingOutput(control, L"list");
+        return RunProgramCapturingOutput(control, words);
+    }
+
+    std::vector<std::wstring> ListLines(const std::wstring& words = L"list")
+    {
+        const CapturedRun run = Control(words);
         std::vector<std::wstring> lines;
         std::wstring unterminated;
         for (const std::wstring& line : LogLines(Widened(run.output), unterminated)) {
@@ -177,9 +196,9 @@ protected:
     }
 
     // The list line of the entry, empty when there is none.
-    std::wstring ListLineOf(const std::wstring& name)
+    std::wstring ListLineOf(const std::wstring& name, const std::wstring& words = L"list")
     {
-        for (const std::wstring& line : ListLines()) {
+        for (const std::wstring& line : ListLines(words)) {
             if (line.compare(0, name.size() + 1, name + L" ") == 0) {
                 return line;
             }
@@ -470,7 +489,8 @@ TEST_F(WatchEngineTest, CrashLoopBacksOffWithGrowingGapsAndAnEditGivesAFreshStar
                                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         ASSERT_NE(exitFile, INVALID_HANDLE_VALUE);
         DWORD written = 0;
-        WriteFile(exitFile, "7", 1, &written, nullptr);
+        // 0xC0000005, as a crash ends.
+        WriteFile(exitFile, "-1073741819", 11, &written, nullptr);
         CloseHandle(exitFile);
     }
     AddEntry(L"Looping.exe", looping);
@@ -492,8 +512,12 @@ TEST_F(WatchEngineTest, CrashLoopBacksOffWithGrowingGapsAndAnEditGivesAFreshStar
         },
         10000, 200))
         << Utf8(line);
-    EXPECT_NE(line.find(L"exit code 7"), std::wstring::npos) << Utf8(line);
+    EXPECT_NE(line.find(L"exit code 0xC0000005 (access violation)"), std::wstring::npos)
+        << Utf8(line);
     EXPECT_NE(line.find(L"restarts 3"), std::wstring::npos) << Utf8(line);
+    EXPECT_NE(ServiceLog().find(L", exit code 0xC0000005 (access violation)"),
+              std::wstring::npos)
+        << Utf8(ServiceLog());
     EXPECT_NE(ServiceLog().find(L"Looping.exe backing off: quick exit 4 in a row, next start in 8 s"),
               std::wstring::npos)
         << Utf8(ServiceLog());
@@ -554,7 +578,153 @@ TEST_F(WatchEngineTest, ListShowsTheProcessOfARunningEntryAndTheLastExitOfAResta
     // The columns line up: the paths begin at the same place.
     EXPECT_EQ(steadyLine.find(steady), restartedLine.find(restarted))
         << Utf8(steadyLine) << "\n" << Utf8(restartedLine);
+
+    // A hand-over, as a single-instance program makes one: a second copy comes up and the first
+    // ends. The list shows the copy that runs, never the one that is gone.
+    const DWORD handedFrom = StartsOf(restarted).back().processId;
+    const PROCESS_INFORMATION second = StartProgram(restarted, L"");
+    ASSERT_NE(second.hProcess, nullptr);
+    CloseHandle(second.hThread);
+    CloseHandle(second.hProcess);
+    const DWORD handedTo = second.dwProcessId;
+    ASSERT_TRUE(WaitUntil([&] { return StartsOf(restarted).back().processId == handedTo; }, 10000));
+    TerminateById(handedFrom);
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            restartedLine = ListLineOf(L"Restarted.exe");
+            return restartedLine.find(L"running, pid " + std::to_wstring(handedTo) + L", up ") !=
+                   std::wstring::npos;
+        },
+        10000, 200))
+        << Utf8(restartedLine);
     EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
+}
+
+TEST_F(WatchEngineTest, ListAndCheckTellTheTruthAcrossAStopAndAStartOfTheService)
+{
+    const std::wstring steady = Program(L"s", L"Steady.exe");
+    AddEntry(L"Steady.exe", steady);
+    ASSERT_NO_FATAL_FAILURE(BringServiceUp());
+    ASSERT_TRUE(WaitUntil([&] { return !StartsOf(steady).empty(); }, 20000)) << Utf8(ServiceLog());
+    const DWORD firstRun = StartsOf(steady).front().processId;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            return ServiceLog().find(L"Steady.exe runs, process id " + std::to_wstring(firstRun)) !=
+                   std::wstring::npos;
+        },
+        10000))
+        << Utf8(ServiceLog());
+    TerminateById(firstRun);
+    ASSERT_TRUE(WaitUntil([&] { return StartsOf(steady).size() >= 2; }, 20000))
+        << Utf8(ServiceLog());
+    const std::wstring secondPid = std::to_wstring(StartsOf(steady).back().processId);
+    std::wstring line;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            line = ListLineOf(L"Steady.exe");
+            return line.find(L"running, pid " + secondPid) != std::wstring::npos &&
+                   line.find(L"restarts 1") != std::wstring::npos;
+        },
+        10000, 200))
+        << Utf8(line);
+    EXPECT_EQ(L"QuorbelService: running", ListLines().front());
+    CapturedRun check = Control(L"check");
+    EXPECT_EQ(0u, check.exitCode) << check.output;
+
+    // Deleted by hand, the published state comes back with the next passes.
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteTreeW(HKEY_LOCAL_MACHINE,
+                                            L"SOFTWARE\\QUORBEL\\QuorbelService\\State"));
+    EXPECT_TRUE(WaitUntil(
+        [&] { return ListLineOf(L"Steady.exe").find(L"restarts 1") != std::wstring::npos; },
+        10000, 200))
+        << Utf8(ListLineOf(L"Steady.exe"));
+
+    // The program outlives the service, and the list says both.
+    ASSERT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
+    std::vector<std::wstring> lines = ListLines();
+    EXPECT_EQ(L"QuorbelService: stopped", lines.front());
+    line = ListLineOf(L"Steady.exe");
+    EXPECT_NE(line.find(L"running, pid " + secondPid + L", up "), std::wstring::npos) << Utf8(line);
+    check = Control(L"check");
+    EXPECT_EQ(5u, check.exitCode) << check.output;
+
+    // Once it is gone its old process id is not shown; the count stays until the next boot and
+    // goes on after a start of the service.
+    TerminateById(StartsOf(steady).back().processId);
+    ASSERT_TRUE(WaitUntil([&] { return ProcessIdsByName(L"Steady.exe").empty(); }, 10000));
+    line = ListLineOf(L"Steady.exe");
+    EXPECT_EQ(line.find(L"pid"), std::wstring::npos) << Utf8(line);
+    EXPECT_NE(line.find(L"not running"), std::wstring::npos) << Utf8(line);
+    EXPECT_NE(line.find(L"restarts 1"), std::wstring::npos) << Utf8(line);
+    ASSERT_NO_FATAL_FAILURE(BringServiceUp());
+    ASSERT_TRUE(WaitUntil([&] { return StartsOf(steady).size() >= 3; }, 20000))
+        << Utf8(ServiceLog());
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            line = ListLineOf(L"Steady.exe");
+            return line.find(L"restarts 2") != std::wstring::npos &&
+                   line.find(L"running, pid ") != std::wstring::npos;
+        },
+        10000, 200))
+        << Utf8(line);
+    EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
+}
+
+
+TEST_F(WatchEngineTest, StartsThatFailSayWhyInListJsonAndCheckAndCountNoRestart)
+{
+    const std::wstring present = Program(L"f", L"NoFolder.exe");
+    const std::wstring relative = Program(L"r", L"Relative.exe");
+    const std::wstring tooLong = Program(L"l", L"TooLong.exe");
+    const std::wstring nowhere = dir / L"Programs\\nowhere";
+    AddEntry(L"Missing.exe", dir / L"Programs\\Missing.exe");
+    AddEntry(L"NoFolder.exe", present);
+    SetString(EntryKey(L"NoFolder.exe"), L"Directory", nowhere);
+    AddEntry(L"Relative.exe", relative);
+    SetString(EntryKey(L"Relative.exe"), L"Directory", L"rel\\dir");
+    AddEntry(L"TooLong.exe", tooLong);
+    SetString(EntryKey(L"TooLong.exe"), L"Arguments", std::wstring(8200, L'x'));
+    const std::map<std::wstring, std::wstring> reasons = {
+        {L"Missing.exe", L"program not found (exit code 9009)"},
+        {L"NoFolder.exe", L"directory not found: " + nowhere + L" (error 267)"},
+        {L"Relative.exe", L"Directory \"rel\\dir\" is not absolute (error 161)"},
+        {L"TooLong.exe", L"command line too long (error 206)"},
+    };
+    ASSERT_NO_FATAL_FAILURE(BringServiceUp());
+
+    std::vector<std::wstring> lines;
+    const auto allSayWhy = [&] {
+        lines = ListLines();
+        for (const auto& reason : reasons) {
+            const auto line = std::find_if(lines.begin(), lines.end(), [&](const std::wstring& l) {
+                return l.find(reason.first + L" ") == 0;
+            });
+            if (line == lines.end() || line->find(L"; " + reason.second) == std::wstring::npos ||
+                line->find(L"restarts 0") == std::wstring::npos) {
+                return false;
+            }
+        }
+        return true;
+    };
+    EXPECT_TRUE(WaitUntil(allSayWhy, 20000, 250)) << Utf8(JoinedLines(lines));
+    const CapturedRun check = Control(L"check");
+    EXPECT_EQ(1u, check.exitCode) << check.output;
+    for (const auto& reason : reasons) {
+        EXPECT_NE(check.output.find(Utf8(reason.first + L": ")), std::string::npos)
+            << check.output;
+    }
+    const CapturedRun json = Control(L"list --json");
+    EXPECT_NE(json.output.find("\"reason\": \"command line too long (error 206)\""),
+              std::string::npos)
+        << json.output;
+    EXPECT_NE(ServiceLog().find(L"refuse Directory \"rel\\dir\" : not absolute"),
+              std::wstring::npos);
+
+    // After a clean stop nothing is backing off any more.
+    ASSERT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
+    for (const std::wstring& line : ListLines()) {
+        EXPECT_EQ(line.find(L"backing off"), std::wstring::npos) << Utf8(line);
+    }
 }
 
 TEST_F(WatchEngineTest, IntervalIsKeptInBoundsReadAsADwordAndChangedDuringALongWait)
@@ -789,6 +959,12 @@ TEST_F(WatchEngineTest, PolicyProgramsRunBesideTheUsersListWinTheirNameAndFollow
     EXPECT_EQ(ArgvRecord(program), started);
     EXPECT_TRUE(WaitUntil([&] { return !StartsOf(mine).empty(); }, 10000)) << Utf8(ServiceLog());
     EXPECT_TRUE(StartsOf(usersOwn).empty());
+    // The list shows the policy's entry in place of the user's own, marked as the policy's.
+    const std::wstring line = ListLineOf(L"ArgvProbe.exe");
+    EXPECT_EQ(0u, line.find(L"ArgvProbe.exe  policy  running")) << Utf8(line);
+    EXPECT_NE(std::wstring::npos, line.find(program)) << Utf8(line);
+    const CapturedRun json = Control(L"list --json");
+    EXPECT_NE(json.output.find("\"source\": \"policy\""), std::string::npos) << json.output;
 
     // A program added to the policy while the service runs is started without a restart.
     const std::wstring added = Program(L"added", L"Added.exe");

@@ -439,7 +439,7 @@ TEST_F(WatchListFailureTest, AFailedAddLeavesANewEntryOutAndAnOldOneAsItWas)
     EXPECT_EQ(L"40", ReadStringOrState(HKEY_CURRENT_USER, EntryKey(L"agent.exe"), L"HangTimeout"));
 }
 
-TEST_F(WatchListTest, ReAddTellsThePreviousPathAndKeepsTheDirectory)
+TEST_F(WatchListTest, ReAddTellsThePreviousValuesAndKeepsTheDirectoryUnlessGivenOne)
 {
     PutEntry(L"agent.exe", TextStatus(L"0"));
     WriteString(HKEY_CURRENT_USER, EntryKey(L"agent.exe"), L"Directory", L"C:\\Work");
@@ -450,13 +450,20 @@ TEST_F(WatchListTest, ReAddTellsThePreviousPathAndKeepsTheDirectory)
               CQuorbelServiceHelper::AddList(L"agent.exe", L"D:\\New\\agent.exe", L"", &edit));
     EXPECT_TRUE(edit.replaced);
     EXPECT_EQ(L"C:\\Tools\\agent.exe", Text(edit.previousPath));
-    EXPECT_EQ(L"C:\\Work", Text(edit.keptDirectory));
+    EXPECT_EQ(L"C:\\Work", Text(edit.previousDirectory));
+    EXPECT_EQ(L"--old", Text(edit.previousArguments));
     EXPECT_EQ(L"C:\\Work", ReadStringOrState(HKEY_CURRENT_USER, EntryKey(L"agent.exe"), L"Directory"));
     EXPECT_EQ(L"<absent>",
               ReadStringOrState(HKEY_CURRENT_USER, EntryKey(L"agent.exe"), L"Arguments"));
     const std::wstring sid = CurrentUserSidByName();
     EXPECT_EQ(L"C:\\Work", Text(CQuorbelServiceHelper::GetListDirectory(W(sid), L"agent.exe")));
     EXPECT_EQ(L"", Text(CQuorbelServiceHelper::GetListArguments(W(sid), L"agent.exe")));
+
+    EXPECT_EQ(WatchListResult::kDone,
+              CQuorbelServiceHelper::AddList(L"agent.exe", L"D:\\New\\agent.exe", L"", nullptr,
+                                             CQuorbelServiceHelper::kKeepHangTimeout,
+                                             L"D:\\Data"));
+    EXPECT_EQ(L"D:\\Data", Text(CQuorbelServiceHelper::GetUserListDirectory(L"agent.exe")));
 }
 
 TEST_F(WatchListTest, PolicyProgramsComeFirstAndWinOverTheUsersEntryOfTheirName)

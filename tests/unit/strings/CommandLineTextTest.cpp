@@ -11,6 +11,9 @@
 
 #include "TestSupport.h"
 #include "strings/CommandLineText.h"
+#include "strings/ExitCodeText.h"
+#include "strings/JsonText.h"
+#include "strings/PathText.h"
 
 using testing_support::Utf8;
 
@@ -69,6 +72,52 @@ TEST(CommandLineTextTest, CommandCharactersAreEscapedOnlyOutsideQuotesAsCmdCount
         EXPECT_EQ(std::wstring(c.escaped), EscapeForCommandInterpreter(c.text).GetString())
             << Utf8(c.text);
     }
+}
+
+TEST(CommandLineTextTest, ExitCodesFromTheStatusRangeAreHexWithANameTheRestDecimal)
+{
+    const std::pair<DWORD, const wchar_t*> codes[] = {
+        {0, L"0"},
+        {7, L"7"},
+        {9009, L"9009"},
+        {0xBFFFFFFF, L"3221225471"},
+        {0xC0000005, L"0xC0000005 (access violation)"},
+        {0xC0000409, L"0xC0000409 (stack buffer overrun)"},
+        {0xC0000001, L"0xC0000001"},
+        {0xFFFFFFFF, L"0xFFFFFFFF"},
+    };
+    for (const auto& code : codes) {
+        EXPECT_EQ(std::wstring(code.second), ExitCodeText(code.first).GetString()) << code.first;
+    }
+    EXPECT_EQ(std::wstring(L"program not found"), StartFailureWords(ERROR_FILE_NOT_FOUND).GetString());
+    EXPECT_EQ(std::wstring(L"directory not found"), StartFailureWords(ERROR_DIRECTORY).GetString());
+    EXPECT_EQ(std::wstring(L""), StartFailureWords(ERROR_NOT_ENOUGH_MEMORY).GetString());
+}
+
+TEST(CommandLineTextTest, JsonStringsAreAsciiWithEveryOtherCharacterEscaped)
+{
+    const std::pair<const wchar_t*, const wchar_t*> texts[] = {
+        {L"plain", L"\"plain\""},
+        {L"a\"b\\c/", L"\"a\\\"b\\\\c/\""},
+        {L"\t\x1b\x7f", L"\"\\u0009\\u001b\\u007f\""},
+        {L"\u7a0b\U0001F600", L"\"\\u7a0b\\ud83d\\ude00\""},
+    };
+    for (const auto& text : texts) {
+        EXPECT_EQ(std::wstring(text.second), JsonString(XStringW(text.first)).GetString())
+            << Utf8(text.first);
+    }
+}
+
+TEST(CommandLineTextTest, OnlyDrivePathsAndSharesAreAbsoluteAndTheConsoleLineQuotesThePathTwice)
+{
+    for (const wchar_t* path : {L"C:\\", L"c:\\x", L"\\\\srv\\share\\x"}) {
+        EXPECT_TRUE(IsAbsolutePath(XStringW(path))) << Utf8(path);
+    }
+    for (const wchar_t* path : {L"", L"C:", L"C:x", L"\\x", L"x\\y", L"\\\\srv\\share"}) {
+        EXPECT_FALSE(IsAbsolutePath(XStringW(path))) << Utf8(path);
+    }
+    EXPECT_EQ(std::wstring(L"/c \"\"C:\\a b\\p.exe\" x^&y\""),
+              ConsoleCommandLine(XStringW(L"C:\\a b\\p.exe"), XStringW(L"x&y")).GetString());
 }
 
 }  // namespace

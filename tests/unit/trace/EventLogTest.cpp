@@ -101,7 +101,7 @@ TEST_F(EventLogTest, EachReportIsOneEntryOfItsTypeWithTheProgramUserAndSessionAp
     EXPECT_EQ(L"0", entries[2].strings[7]);
     EXPECT_EQ(EVENTLOG_WARNING_TYPE, entries[3].type);
     EXPECT_EQ(MSG_PROGRAM_EXITED, entries[3].id);
-    EXPECT_EQ(Inserts(L"agent.exe", {L"3221225477 (0xC0000005)", L"12", L"0"}),
+    EXPECT_EQ(Inserts(L"agent.exe", {L"0xC0000005 (access violation)", L"12", L"0"}),
               entries[3].strings);
     EXPECT_EQ(EVENTLOG_WARNING_TYPE, entries[4].type);
     EXPECT_EQ(MSG_PROGRAM_BACKING_OFF, entries[4].id);

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
 #include <string>
 
 #include "watch/RestartPolicy.h"
@@ -99,6 +101,27 @@ TEST(RestartPolicyTest, AChangedEntryStartsAfreshOthersKeepTheirCountsDroppedOne
     policy.KeepOnly({other});
     EXPECT_EQ(policy.Find(kKey), nullptr);
     EXPECT_NE(policy.Find(other), nullptr);
+}
+
+TEST(RestartPolicyTest, OnlyLaunchesCountAndALaterSightingFollowsTheProcessThatRuns)
+{
+    RestartPolicy policy;
+    policy.Started(kKey, 1000, ERROR_DIRECTORY);
+    EXPECT_EQ(policy.Find(kKey)->launches, 0u);
+    EXPECT_EQ(policy.Find(kKey)->startError, static_cast<DWORD>(ERROR_DIRECTORY));
+    policy.Started(kKey, 2000);
+    policy.TakeBackLaunch(kKey);  // the console found no program
+    policy.TakeBackLaunch(kKey);
+    EXPECT_EQ(policy.Find(kKey)->launches, 0u);
+    policy.Started(kKey, 3000);
+    EXPECT_EQ(policy.Find(kKey)->startError, 0u);
+    EXPECT_EQ(policy.Find(kKey)->launches, 1u);
+    EXPECT_EQ(policy.Find(kKey)->starts, 3u);
+
+    EXPECT_TRUE(policy.SeenRunning(kKey, 40, 3100));
+    EXPECT_FALSE(policy.SeenRunning(kKey, 41, 3200)) << "the run goes on in its new process";
+    EXPECT_EQ(policy.Find(kKey)->processId, 41u);
+    EXPECT_EQ(policy.Find(kKey)->seenAt, 3100u);
 }
 
 }  // namespace
