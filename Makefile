@@ -35,7 +35,7 @@ test: build
 	@scripts/run-tests.sh $(BUILD)/x64 $(PREFIX_DIR) $(BUILD)/x86
 
 bench: build
-	@scripts/run-bench.sh $(BUILD)/x64 $(CURDIR)/$(BUILD)/bench-prefix
+	@scripts/run-bench.sh --x86 $(BUILD)/x86 $(BUILD)/x64 $(CURDIR)/$(BUILD)/bench-prefix
 
 demo: build
 	@scripts/demo.sh $(BUILD)/x64 $(CURDIR)/$(BUILD)/demo-prefix
