@@ -68,53 +68,49 @@ void RestartAllOnce()
     CQuorbelServiceHelper::RestartAllList();
 }
 
-int RunRemoveCommand(const Operands& operands)
+namespace {
+
+// An edit of the one entry that the operand names.
+struct EntryEdit {
+    const wchar_t* word;       // the command word, as traced and as a policy refusal names it
+    const wchar_t* done;       // the answer after the entry's name
+    const wchar_t* alreadySo;  // what an entry that needed no change was already
+    WatchListResult (*apply)(const XStringW& entryName, WatchListEdit* edit);
+};
+
+int RunEntryEdit(const EntryEdit& change, const Operands& operands)
 {
     if (operands.size() != 1) {
         return UsageError();
     }
     const XStringW& name = operands.front();
-    TraceLog("main", __LINE__, L"remove service : %@", name);
-    if (const int refused = RefuseIfSetByPolicy(L"remove", name)) {
+    TraceLog("main", __LINE__, L"%s service : %@", change.word, name);
+    if (const int refused = RefuseIfSetByPolicy(change.word, name)) {
         return refused;
     }
     XStringW done;
-    done.Format(L"%@ removed", name);
+    done.Format(L"%@ %s", name, change.done);
     WatchListEdit edit;
-    return ReportEdit(CQuorbelServiceHelper::RemoveList(name, &edit), name, done, L"", edit);
+    return ReportEdit(change.apply(name, &edit), name, done, change.alreadySo, edit);
+}
+
+}  // namespace
+
+int RunRemoveCommand(const Operands& operands)
+{
+    return RunEntryEdit({L"remove", L"removed", L"", CQuorbelServiceHelper::RemoveList}, operands);
 }
 
 int RunPauseCommand(const Operands& operands)
 {
-    if (operands.size() != 1) {
-        return UsageError();
-    }
-    const XStringW& name = operands.front();
-    TraceLog("main", __LINE__, L"pause service : %@", name);
-    if (const int refused = RefuseIfSetByPolicy(L"pause", name)) {
-        return refused;
-    }
-    XStringW done;
-    done.Format(L"%@ paused", name);
-    WatchListEdit edit;
-    return ReportEdit(CQuorbelServiceHelper::PauseList(name, &edit), name, done, L"paused", edit);
+    return RunEntryEdit({L"pause", L"paused", L"paused", CQuorbelServiceHelper::PauseList},
+                        operands);
 }
 
 int RunRestartCommand(const Operands& operands)
 {
-    if (operands.size() != 1) {
-        return UsageError();
-    }
-    const XStringW& name = operands.front();
-    TraceLog("main", __LINE__, L"restart service : %@", name);
-    if (const int refused = RefuseIfSetByPolicy(L"restart", name)) {
-        return refused;
-    }
-    XStringW done;
-    done.Format(L"%@ active", name);
-    WatchListEdit edit;
-    return ReportEdit(CQuorbelServiceHelper::RestartList(name, &edit), name, done, L"active",
-                      edit);
+    return RunEntryEdit({L"restart", L"active", L"active", CQuorbelServiceHelper::RestartList},
+                        operands);
 }
 
 WatchListResult AddService(const XStringW& path, const XStringW& entryName,
