@@ -705,8 +705,17 @@ TEST_F(Commands, InstallRegistersTheServiceOnceAndUninstallRemovesIt)
     EXPECT_EQ(ServiceBinaryPath(), again.binaryPath) << Utf8(again.binaryPath);
 
     // What a service published; the uninstall of a stopped service takes it with the key.
-    RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\QUORBEL\\QuorbelService\\State\\S-1-5-21-9",
-                    L"probe", REG_DWORD, "\1\0\0\0", 4);
+    {
+        ScopedRegKey published;
+        ASSERT_EQ(ERROR_SUCCESS,
+                  RegCreateKeyExW(HKEY_LOCAL_MACHINE,
+                                  L"SOFTWARE\\QUORBEL\\QuorbelService\\State\\S-1-5-21-9", 0,
+                                  nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr,
+                                  published.Receive(), nullptr));
+        const DWORD probe = 1;
+        RegSetValueExW(published.Get(), L"probe", 0, REG_DWORD,
+                       reinterpret_cast<const BYTE*>(&probe), sizeof(probe));
+    }
     const std::vector<TraceLine> uninstall = Run(L"svc uninstall");
     EXPECT_TRUE(WaitUntil([] { return !IsServiceRegistered(); }, kSettleTimeoutMs))
         << "still registered after uninstall";
@@ -969,8 +978,9 @@ TEST_F(Commands, ListJsonIsOneAsciiDocumentWithEveryFieldAndVerboseListShowsTheS
     EXPECT_EQ(L"not installed", document["service"].text);
     EXPECT_EQ("5000", document["intervalMs"].number);
     const std::vector<std::string> fields = {
-        "name",   "path",     "arguments", "directory", "source",       "status",
-        "state",  "reason",   "pid",       "startedAt", "restarts",     "lastExitCode",
+        "name",      "path",    "arguments",          "directory",       "source",
+        "status",    "state",   "reason",             "pid",             "startedAt",
+        "hangTimeoutSeconds",   "notRespondingAt",    "restarts",        "lastExitCode",
         "nextStartInSeconds"};
     std::map<std::wstring, const JsonValue*> byName;
     for (const JsonValue& entry : document["entries"].items) {

@@ -30,6 +30,24 @@ constexpr wchar_t kAppDefaultsKey[] = L"Software\\Wine\\AppDefaults\\QuorbelServ
 // Read by the stand-in wtsapi32.dll: with "Mode" = "none" it reports no session at all.
 constexpr wchar_t kWtsFixtureKey[] = L"Software\\QuorbelTests\\Wts";
 constexpr wchar_t kStateKey[] = L"SOFTWARE\\QUORBEL\\QuorbelService\\State";
+
+// The service publishes in the 64-bit view, which a 32-bit test under WOW64 must name.
+LONG DeleteStateKey()
+{
+    HKEY key = nullptr;
+    LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kStateKey, 0,
+                                DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | KEY_SET_VALUE |
+                                    KEY_WOW64_64KEY,
+                                &key);
+    if (status != ERROR_SUCCESS) {
+        return status;
+    }
+    status = RegDeleteTreeW(key, nullptr);
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS
+               ? RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kStateKey, KEY_WOW64_64KEY, 0)
+               : status;
+}
 constexpr DWORD kIntervalMs = 300;
 // A pass that starts a program waits a second for it; the rest is Wine starting processes.
 constexpr DWORD kRestartAllowanceMs = kIntervalMs + 1000 + 2500;
@@ -85,7 +103,7 @@ protected:
         RegDeleteTreeW(HKEY_CURRENT_USER, kWtsFixtureKey);
         // What earlier tests' services published would be carried on, as after a restart of
         // the service; each test starts as after a restart of the machine.
-        RegDeleteTreeW(HKEY_LOCAL_MACHINE, kStateKey);
+        DeleteStateKey();
         SetString(kDllOverridesKey, L"wtsapi32", L"native");
         SetString(kWatchListKey, L"Interval", std::to_wstring(kIntervalMs));
 
@@ -632,8 +650,7 @@ TEST_F(WatchEngineTest, ListAndCheckTellTheTruthAcrossAStopAndAStartOfTheService
     EXPECT_EQ(0u, check.exitCode) << check.output;
 
     // Deleted by hand, the published state comes back with the next passes.
-    ASSERT_EQ(ERROR_SUCCESS, RegDeleteTreeW(HKEY_LOCAL_MACHINE,
-                                            L"SOFTWARE\\QUORBEL\\QuorbelService\\State"));
+    ASSERT_EQ(ERROR_SUCCESS, DeleteStateKey());
     EXPECT_TRUE(WaitUntil(
         [&] { return ListLineOf(L"Steady.exe").find(L"restarts 1") != std::wstring::npos; },
         10000, 200))
