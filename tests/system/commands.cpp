@@ -710,8 +710,8 @@ TEST_F(Commands, InstallRegistersTheServiceOnceAndUninstallRemovesIt)
         ASSERT_EQ(ERROR_SUCCESS,
                   RegCreateKeyExW(HKEY_LOCAL_MACHINE,
                                   L"SOFTWARE\\QUORBEL\\QuorbelService\\State\\S-1-5-21-9", 0,
-                                  nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr,
-                                  published.Receive(), nullptr));
+                                  nullptr, REG_OPTION_VOLATILE, KEY_SET_VALUE | KEY_WOW64_64KEY,
+                                  nullptr, published.Receive(), nullptr));
         const DWORD probe = 1;
         RegSetValueExW(published.Get(), L"probe", 0, REG_DWORD,
                        reinterpret_cast<const BYTE*>(&probe), sizeof(probe));
