@@ -9,6 +9,7 @@
 
 namespace thread_creation {
 BeginThreadFunction beginThread = ::_beginthreadex;
+ResetEventFunction resetQuitEvent = ::ResetEvent;
 }
 
 namespace {
@@ -70,7 +71,7 @@ HANDLE XThread::Start()
     if (!quitEvent) {
         quitEvent.Reset(CreateQuitEvent());
     }
-    ::ResetEvent(quitEvent.Get());
+    thread_creation::resetQuitEvent(quitEvent.Get());
     quitFlag.store(false);
     if (quitRequests.load() != requestsBefore) {
         Quit();

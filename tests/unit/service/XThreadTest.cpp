@@ -10,7 +10,9 @@
 #include <mutex>
 #include <vector>
 
+#include "ProcessUsage.h"
 #include "TestSupport.h"
+#include "service/ThreadCreation.h"
 #include "service/XThread.h"
 
 using namespace testing_support;
@@ -84,54 +86,6 @@ bool JoinReturnsWithin(XThread& thread, DWORD timeoutMs)
     }
     CloseHandle(joiner);
     return returned;
-}
-
-// The number of handles this process holds. Wine answers GetProcessHandleCount with 0, but lists
-// the handles of every process through the extended handle information class.
-struct HandleEntry {
-    PVOID object;
-    ULONG_PTR processId;
-    ULONG_PTR handle;
-    ULONG access;
-    USHORT creatorBackTrace;
-    USHORT objectType;
-    ULONG attributes;
-    ULONG reserved;
-};
-struct HandleTable {
-    ULONG_PTR count;
-    ULONG_PTR reserved;
-    HandleEntry entries[1];
-};
-constexpr ULONG kSystemExtendedHandleInformation = 64;
-constexpr LONG kStatusInfoLengthMismatch = static_cast<LONG>(0xC0000004);
-
-long ProcessHandleCount()
-{
-    using QueryFunction = LONG(NTAPI*)(ULONG, PVOID, ULONG, PULONG);
-    const auto query = reinterpret_cast<QueryFunction>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
-    std::vector<char> buffer(1 << 16);
-    LONG status = kStatusInfoLengthMismatch;
-    while (query != nullptr && status == kStatusInfoLengthMismatch) {
-        ULONG needed = 0;
-        status = query(kSystemExtendedHandleInformation, buffer.data(),
-                       static_cast<ULONG>(buffer.size()), &needed);
-        if (status == kStatusInfoLengthMismatch) {
-            buffer.resize(buffer.size() * 2);
-        }
-    }
-    if (query == nullptr || status != 0) {
-        DWORD count = 0;
-        GetProcessHandleCount(GetCurrentProcess(), &count);
-        return static_cast<long>(count);
-    }
-    const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
-    long count = 0;
-    for (ULONG_PTR i = 0; i < table->count; ++i) {
-        count += table->entries[i].processId == GetCurrentProcessId() ? 1 : 0;
-    }
-    return count;
 }
 
 TEST(XThreadTest, CallsThreadFuncAtStartAndThenOncePerInterval)
@@ -227,6 +181,35 @@ TEST(XThreadTest, QuitBeforeTheWorkerFirstChecksTheFlagNeverCallsThreadFunc)
     CloseHandle(start.gate);
 }
 
+// A quit request that arrives from another thread just as Start clears the previous run's.
+XThread* quitAtReset = nullptr;
+
+BOOL WINAPI QuitThenReset(HANDLE event)
+{
+    if (quitAtReset != nullptr) {
+        quitAtReset->Quit();
+        quitAtReset = nullptr;
+    }
+    return ResetEvent(event);
+}
+
+TEST(XThreadTest, AQuitThatArrivesWhileStartRunsStands)
+{
+    CountingThread worker;
+    worker.SetInterval(10);
+    quitAtReset = &worker;
+    thread_creation::resetQuitEvent = QuitThenReset;
+    worker.StartLoop();
+    thread_creation::resetQuitEvent = ::ResetEvent;
+
+    const bool ended = JoinReturnsWithin(worker, 2000);
+    const int calls = worker.calls;
+    worker.Quit();
+    worker.Join();
+    EXPECT_TRUE(ended) << "the quit was lost: ThreadFunc ran " << calls << " times";
+    EXPECT_EQ(0, calls);
+}
+
 TEST(XThreadTest, IntervalSetInsideThreadFuncGovernsTheFollowingWait)
 {
     CountingThread worker;
@@ -283,7 +266,7 @@ TEST(XThreadTest, JoinFromTheWorkerItselfReturnsAtOnce)
 
 TEST(XThreadTest, ManyStartQuitJoinRunsLeaveNoHandleBehind)
 {
-    const long before = ProcessHandleCount();
+    const long before = static_cast<long>(CurrentUsage().handles);
     ASSERT_GT(before, 0) << "no way to count this process's handles";
     {
         CountingThread worker;
@@ -300,9 +283,9 @@ TEST(XThreadTest, ManyStartQuitJoinRunsLeaveNoHandleBehind)
         }
         // The last run's thread handle, the quit event and the wake event stay until the object
         // goes.
-        EXPECT_LE(ProcessHandleCount(), before + 3);
+        EXPECT_LE(static_cast<long>(CurrentUsage().handles), before + 3);
     }
-    EXPECT_EQ(before, ProcessHandleCount());
+    EXPECT_EQ(before, static_cast<long>(CurrentUsage().handles));
 }
 
 }  // namespace
