@@ -10,6 +10,10 @@
 
 namespace bench {
 
+// The real service's companion, and the watch list the probe fills for the service.
+constexpr wchar_t kCompanion[] = L"QuorbelServiceManager.exe";
+constexpr wchar_t kWatchListKey[] = L"Software\\QUORBEL\\QuorbelService";
+
 // Seconds since an arbitrary start, from the performance counter.
 double Now();
 

@@ -7,11 +7,11 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "Bench.h"
+#include "ServiceControl.h"
 #include "TestSupport.h"
 #include "channel/ChannelServer.h"
 #include "channel/HangReports.h"
@@ -20,10 +20,8 @@
 
 namespace {
 
-constexpr wchar_t kCompanion[] = L"QuorbelServiceManager.exe";
-constexpr wchar_t kServiceName[] = L"QuorbelService";
-constexpr wchar_t kWatchListKey[] = L"Software\\QUORBEL\\QuorbelService";
-constexpr wchar_t kAppDefaultsKey[] = L"Software\\Wine\\AppDefaults\\QuorbelService.exe";
+using namespace bench;
+
 constexpr int kWatched = 50;
 constexpr int kWithWindows = 10;
 constexpr DWORD kLoadWindowMs = 30000;
@@ -31,21 +29,9 @@ constexpr DWORD kHangTimeoutS = 5;
 constexpr int kHangSamples = 3;
 
 using testing_support::CopyInto;
+using testing_support::SetString;
 using testing_support::WaitUntil;
-
-void WriteText(const std::wstring& path, const char* text)
-{
-    const ScopedHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD written = 0;
-    ::WriteFile(file.Get(), text, static_cast<DWORD>(std::strlen(text)), &written, nullptr);
-}
-
-void SetString(const std::wstring& keyPath, const wchar_t* valueName, const std::wstring& text)
-{
-    ::RegSetKeyValueW(HKEY_CURRENT_USER, keyPath.c_str(), valueName, REG_SZ, text.c_str(),
-                      static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-}
+using testing_support::WriteTextFile;
 
 // Under Wine the times of another process read as 0: the host's /proc has them, as clock ticks of
 // 10 ms, for the process whose command line names the program.
@@ -190,26 +176,19 @@ std::vector<ULONGLONG> HungAt(const std::wstring& path)
 void HangLatency(const std::wstring& folder)
 {
     ::RegDeleteTreeW(HKEY_CURRENT_USER, kWatchListKey);
-    SetString(std::wstring(kAppDefaultsKey) + L"\\DllOverrides", L"wtsapi32", L"native");
-    CopyInto(std::wstring(QUORBEL_DIST_DIR) + L"\\QuorbelService.exe", folder + L"\\QuorbelService.exe");
-    CopyInto(std::wstring(QUORBEL_DIST_DIR) + L"\\" + kCompanion, folder + L"\\" + kCompanion);
-    CopyInto(std::wstring(QUORBEL_TESTBIN_DIR) + L"\\wtsapi32.dll", folder + L"\\wtsapi32.dll");
+    testing_support::PutServiceFiles(folder);
     const std::wstring path = folder + L"\\BenchFrozen.exe";
     CopyInto(std::wstring(QUORBEL_TESTBIN_DIR) + L"\\fixture_window.exe", path);
     // Each run lasts past 10 s, so that no restart waits as after a quick exit.
-    WriteText(path + L".hang", "6000");
+    WriteTextFile(path + L".hang", "6000");
     const std::wstring key = std::wstring(kWatchListKey) + L"\\BenchFrozen.exe";
     SetString(key, L"Path", path);
     SetString(key, L"Status", L"1");
     SetString(key, L"HangTimeout", std::to_wstring(kHangTimeoutS));
 
-    const ScopedServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    const std::wstring binary = L"\"" + folder + L"\\QuorbelService.exe\" service";
-    ScopedServiceHandle service(::CreateServiceW(
-        manager.Get(), kServiceName, L"Quorbel Service Monitor", SERVICE_ALL_ACCESS,
-        SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS, SERVICE_DEMAND_START,
-        SERVICE_ERROR_NORMAL, binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
-    if (!service || !::StartServiceW(service.Get(), 0, nullptr)) {
+    DWORD error = 0;
+    if (!testing_support::CreateAndStartService(L"\"" + folder + L"\\QuorbelService.exe\" service",
+                                                true, &error)) {
         bench::PrintLine("hang to running again", "(the service could not be started)");
         return;
     }
@@ -239,16 +218,11 @@ void HangLatency(const std::wstring& folder)
                   static_cast<unsigned long>(kHangTimeoutS + 3));
     bench::PrintLine("window stops answering to the program running again, HangTimeout 5", text);
 
-    SERVICE_STATUS status{};
-    ::ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
-    WaitUntil([&] {
-        return ::QueryServiceStatus(service.Get(), &status) && status.dwCurrentState == SERVICE_STOPPED;
-    }, 20000, 50);
-    ::DeleteService(service.Get());
+    testing_support::RemoveService();
     testing_support::TerminateAllByName(L"BenchFrozen.exe");
     testing_support::TerminateAllByName(kCompanion);
     ::RegDeleteTreeW(HKEY_CURRENT_USER, kWatchListKey);
-    ::RegDeleteTreeW(HKEY_CURRENT_USER, kAppDefaultsKey);
+    testing_support::RemoveServiceOverride();
 }
 
 }  // namespace

@@ -5,23 +5,21 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cstring>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "Bench.h"
+#include "ServiceControl.h"
 #include "TestSupport.h"
 #include "common/ScopedHandle.h"
 #include "process/ProcessTable.h"
 
 namespace {
 
-constexpr wchar_t kServiceName[] = L"QuorbelService";
+using namespace bench;
+
 constexpr wchar_t kServiceExe[] = L"QuorbelService.exe";
-constexpr wchar_t kCompanion[] = L"QuorbelServiceManager.exe";
-constexpr wchar_t kWatchListKey[] = L"Software\\QUORBEL\\QuorbelService";
-constexpr wchar_t kAppDefaultsKey[] = L"Software\\Wine\\AppDefaults\\QuorbelService.exe";
 constexpr int kLatencySamples = 10;
 constexpr int kBulkEntries = 50;
 constexpr DWORD kCrashLoopMs = 90000;
@@ -30,13 +28,8 @@ constexpr DWORD kQuickRunMs = 10000;
 
 using testing_support::CopyInto;
 using testing_support::ProcessIdsByName;
+using testing_support::SetString;
 using testing_support::WaitUntil;
-
-void SetString(const std::wstring& keyPath, const wchar_t* valueName, const std::wstring& text)
-{
-    ::RegSetKeyValueW(HKEY_CURRENT_USER, keyPath.c_str(), valueName, REG_SZ, text.c_str(),
-                      static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-}
 
 void AddEntry(const std::wstring& name, const std::wstring& path)
 {
@@ -77,17 +70,10 @@ public:
     explicit BenchService(const std::wstring& folder) : folder_(folder)
     {
         ::RegDeleteTreeW(HKEY_CURRENT_USER, kWatchListKey);
-        SetString(std::wstring(kAppDefaultsKey) + L"\\DllOverrides", L"wtsapi32", L"native");
-        const std::wstring dist = QUORBEL_DIST_DIR;
-        CopyInto(dist + L"\\" + kServiceExe, folder_ + L"\\" + kServiceExe);
-        CopyInto(dist + L"\\" + kServiceExe, folder_ + L"\\QuorbelCtl.exe");
-        CopyInto(dist + L"\\" + kCompanion, folder_ + L"\\" + kCompanion);
-        CopyInto(std::wstring(QUORBEL_TESTBIN_DIR) + L"\\wtsapi32.dll", folder_ + L"\\wtsapi32.dll");
+        testing_support::PutServiceFiles(folder_);
+        CopyInto(folder_ + L"\\" + kServiceExe, folder_ + L"\\QuorbelCtl.exe");
         // The trace counts the passes; its cost is small beside a process start.
-        const HANDLE traceSwitch =
-            ::CreateFileW((folder_ + L"\\trace.txt").c_str(), GENERIC_WRITE, 0, nullptr,
-                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        ::CloseHandle(traceSwitch);
+        testing_support::WriteTextFile(folder_ + L"\\trace.txt");
     }
     ~BenchService()
     {
@@ -97,7 +83,7 @@ public:
         }
         testing_support::TerminateAllByName(kCompanion);
         ::RegDeleteTreeW(HKEY_CURRENT_USER, kWatchListKey);
-        ::RegDeleteTreeW(HKEY_CURRENT_USER, kAppDefaultsKey);
+        testing_support::RemoveServiceOverride();
     }
     BenchService(const BenchService&) = delete;
     BenchService& operator=(const BenchService&) = delete;
@@ -111,68 +97,26 @@ public:
         const std::wstring path = directory + L"\\" + fileName;
         CopyInto(std::wstring(QUORBEL_TESTBIN_DIR) + L"\\fixture_sleeper.exe", path);
         if (exitCode != nullptr) {
-            const HANDLE file = ::CreateFileW((path + L".exit").c_str(), GENERIC_WRITE, 0, nullptr,
-                                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-            DWORD written = 0;
-            ::WriteFile(file, exitCode, static_cast<DWORD>(std::strlen(exitCode)), &written,
-                        nullptr);
-            ::CloseHandle(file);
+            testing_support::WriteTextFile(path + L".exit", exitCode);
         }
         return path;
     }
 
     bool Start()
     {
-        const ScopedServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-        if (!manager) {
-            return false;
-        }
-        const std::wstring binary = L"\"" + folder_ + L"\\" + kServiceExe + L"\" service";
-        ScopedServiceHandle service(::CreateServiceW(
-            manager.Get(), kServiceName, L"Quorbel Service Monitor", SERVICE_ALL_ACCESS,
-            SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS, SERVICE_DEMAND_START,
-            SERVICE_ERROR_NORMAL, binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
-        if (!service) {
-            service.Reset(::OpenServiceW(manager.Get(), kServiceName, SERVICE_ALL_ACCESS));
-        }
-        if (!service || !::StartServiceW(service.Get(), 0, nullptr)) {
-            return false;
-        }
-        return WaitUntil([&] { return !ProcessIdsByName(kCompanion).empty(); }, 30000, 20);
+        DWORD error = 0;
+        return testing_support::CreateAndStartService(
+                   L"\"" + folder_ + L"\\" + kServiceExe + L"\" service", true, &error) &&
+               WaitUntil([&] { return !ProcessIdsByName(kCompanion).empty(); }, 30000, 20);
     }
 
-    void Stop()
-    {
-        const ScopedServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-        if (!manager) {
-            return;
-        }
-        const ScopedServiceHandle service(
-            ::OpenServiceW(manager.Get(), kServiceName, SERVICE_ALL_ACCESS));
-        if (!service) {
-            return;
-        }
-        SERVICE_STATUS status{};
-        ::ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
-        WaitUntil(
-            [&] {
-                return ::QueryServiceStatus(service.Get(), &status) &&
-                       status.dwCurrentState == SERVICE_STOPPED;
-            },
-            20000, 50);
-        ::DeleteService(service.Get());
-    }
+    void Stop() { testing_support::RemoveService(); }
 
     // The passes the service traced so far: each looks the user up once.
     int Passes() const
     {
         const std::wstring log = testing_support::ReadAllLogFiles(folder_ + L"\\Log");
-        int passes = 0;
-        const std::wstring line = L"CurrentUserName : ";
-        for (size_t at = log.find(line); at != std::wstring::npos; at = log.find(line, at + 1)) {
-            ++passes;
-        }
-        return passes;
+        return testing_support::Occurrences(log, L"CurrentUserName : ");
     }
 
     std::string List() const

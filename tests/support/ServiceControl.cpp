@@ -8,6 +8,8 @@
 namespace testing_support {
 
 namespace {
+constexpr wchar_t kOverrideKey[] = L"Software\\Wine\\AppDefaults\\QuorbelService.exe";
+
 ScopedServiceHandle OpenTestService(DWORD access, const wchar_t* serviceName = kTestServiceName)
 {
     const ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
@@ -90,6 +92,21 @@ bool RemoveService(const wchar_t* serviceName)
         }
     }
     return WaitUntil([&] { return !IsServiceRegistered(serviceName); }, 10000, 50);
+}
+
+bool PutServiceFiles(const std::wstring& folder, const wchar_t* wtsOverride)
+{
+    SetString(std::wstring(kOverrideKey) + L"\\DllOverrides", L"wtsapi32", wtsOverride);
+    const std::wstring dist = QUORBEL_DIST_DIR;
+    return CopyInto(dist + L"\\QuorbelService.exe", folder + L"\\QuorbelService.exe") &&
+           CopyInto(dist + L"\\QuorbelServiceManager.exe", folder + L"\\QuorbelServiceManager.exe") &&
+           CopyInto(std::wstring(QUORBEL_TESTBIN_DIR) + L"\\wtsapi32.dll", folder + L"\\wtsapi32.dll");
+}
+
+void RemoveServiceOverride()
+{
+    RegDeleteTreeW(HKEY_CURRENT_USER, kOverrideKey);
+    RegDeleteKeyW(HKEY_CURRENT_USER, kOverrideKey);
 }
 
 }  // namespace testing_support

@@ -34,4 +34,12 @@ bool StopServiceAndWait(DWORD timeoutMs = 20000, const wchar_t* serviceName = kT
 // no longer registered.
 bool RemoveService(const wchar_t* serviceName = kTestServiceName);
 
+// Copies QuorbelService.exe, its companion and the stand-in wtsapi32.dll into the folder, and has
+// every QuorbelService.exe load that DLL by Wine's per-executable override ("native", or
+// "native,builtin" where one without the DLL beside it must still run), which a service started
+// by services.exe heeds. False when a file could not be copied.
+bool PutServiceFiles(const std::wstring& folder, const wchar_t* wtsOverride = L"native");
+// Takes the override away again.
+void RemoveServiceOverride();
+
 }  // namespace testing_support

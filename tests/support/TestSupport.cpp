@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <sstream>
 
+#include "common/ScopedHandle.h"
+
 namespace testing_support {
 
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs, DWORD pollMs)
@@ -219,6 +221,51 @@ std::wstring ReadAllLogFiles(const std::wstring& directory)
     return text;
 }
 
+std::vector<std::wstring> OutputLinesOf(const std::wstring& output)
+{
+    std::vector<std::wstring> lines;
+    for (size_t start = 0; start < output.size();) {
+        const size_t end = std::min(output.find(L'\n', start), output.size());
+        lines.push_back(output.substr(start, end - start));
+        if (!lines.back().empty() && lines.back().back() == L'\r') {
+            lines.back().pop_back();
+        }
+        start = end + 1;
+    }
+    return lines;
+}
+
+DWORD StartRecorded(const std::wstring& programPath, DWORD timeoutMs)
+{
+    const PROCESS_INFORMATION info = StartProgram(programPath, L"");
+    if (info.hProcess == nullptr) {
+        return 0;
+    }
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    const bool recorded = WaitUntil(
+        [&] {
+            const std::vector<StartRecord> starts = StartsOf(programPath);
+            return !starts.empty() && starts.back().processId == info.dwProcessId;
+        },
+        timeoutMs);
+    return recorded ? info.dwProcessId : 0;
+}
+
+SYSTEMTIME LocalNow()
+{
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    return now;
+}
+
+std::wstring LogFileNameAt(const std::wstring& name, const SYSTEMTIME& time, int suffix)
+{
+    wchar_t minute[32] = {};
+    swprintf(minute, 32, L"_%02d%02d_%02d%02d", time.wMonth, time.wDay, time.wHour, time.wMinute);
+    return name + minute + (suffix > 0 ? L"_" + std::to_wstring(suffix) : std::wstring()) + L".log";
+}
+
 std::vector<StartRecord> StartsOf(const std::wstring& programPath)
 {
     std::vector<StartRecord> starts;
@@ -295,6 +342,22 @@ bool FileExists(const std::wstring& path)
 bool CopyInto(const std::wstring& source, const std::wstring& destination)
 {
     return CopyFileW(source.c_str(), destination.c_str(), FALSE) != FALSE;
+}
+
+bool WriteTextFile(const std::wstring& path, const std::string& text)
+{
+    const ScopedHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    return file && (text.empty() || (WriteFile(file.Get(), text.data(),
+                                               static_cast<DWORD>(text.size()), &written, nullptr) &&
+                                     written == text.size()));
+}
+
+void SetString(const std::wstring& keyPath, const wchar_t* valueName, const std::wstring& text)
+{
+    RegSetKeyValueW(HKEY_CURRENT_USER, keyPath.c_str(), valueName, REG_SZ, text.c_str(),
+                    static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
 }
 
 ScratchDir::ScratchDir(const std::wstring& name) : path_(L"C:\\QuorbelTests\\" + name)

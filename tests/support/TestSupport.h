@@ -56,11 +56,20 @@ std::vector<std::wstring> ListFiles(const std::wstring& directory, const std::ws
 // Every "*.log" file of a trace folder as one text, oldest first: a log file is named by the
 // minute it was started in.
 std::wstring ReadAllLogFiles(const std::wstring& directory);
+SYSTEMTIME LocalNow();
+// The name of the trace log a program of that name (without ".exe") starts in the minute of the
+// local time: "<name>_MMDD_hhmm.log", or "<name>_MMDD_hhmm_<suffix>.log" for a later file of the
+// minute.
+std::wstring LogFileNameAt(const std::wstring& name, const SYSTEMTIME& time, int suffix = 0);
 // How often fragment occurs in text, occurrences not overlapping.
 int Occurrences(const std::wstring& text, const std::wstring& fragment);
 // The CR LF terminated lines of a log text, without their ends. A last piece without CR LF is
 // left out and put into unterminated.
 std::vector<std::wstring> LogLines(const std::wstring& content, std::wstring& unterminated);
+
+// What a program printed, line by line, without the line ends (LF or CR LF); a last line without
+// one is kept.
+std::vector<std::wstring> OutputLinesOf(const std::wstring& output);
 
 // One line fixture_sleeper writes to "<its own path>.started" when it starts.
 struct StartRecord {
@@ -70,12 +79,19 @@ struct StartRecord {
 };
 // Every start a fixture_sleeper copy recorded, in order.
 std::vector<StartRecord> StartsOf(const std::wstring& programPath);
+// Starts a fixture_sleeper copy and waits until it has recorded this start: its process id, or 0
+// when it did not start or record in time.
+DWORD StartRecorded(const std::wstring& programPath, DWORD timeoutMs = 10000);
 // The first start recorded; all zero while there is none.
 StartRecord ReadStartRecord(const std::wstring& programPath);
 
 void RemoveTree(const std::wstring& path);
 bool FileExists(const std::wstring& path);
 bool CopyInto(const std::wstring& source, const std::wstring& destination);
+// Creates or replaces the file with the bytes of text (an empty file without text).
+bool WriteTextFile(const std::wstring& path, const std::string& text = std::string());
+// Writes a REG_SZ value below HKEY_CURRENT_USER, creating the key when it is missing.
+void SetString(const std::wstring& keyPath, const wchar_t* valueName, const std::wstring& text);
 
 // A fresh, empty folder below C:\QuorbelTests, removed again by the destructor.
 class ScratchDir {

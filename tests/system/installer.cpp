@@ -192,15 +192,6 @@ bool IsWine()
     return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
 }
 
-int CountOf(const std::wstring& text, const std::wstring& part)
-{
-    int count = 0;
-    for (size_t at = text.find(part); at != std::wstring::npos; at = text.find(part, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
 void DeleteTree(const wchar_t* path)
 {
     RegDeleteTreeW(HKEY_CURRENT_USER, path);
@@ -278,7 +269,7 @@ TEST_F(InstallerTest, SilentInstallPutsFilesInProgramFilesAndStartsTheQuotedServ
     EXPECT_NE(dacl.find(L"(A;OICI;FA;;;SY)"), std::wstring::npos) << Utf8(dacl);
     EXPECT_NE(dacl.find(L"(A;OICI;FA;;;BA)"), std::wstring::npos) << Utf8(dacl);
     EXPECT_NE(dacl.find(L"(A;OICI;0x1200a9;;;BU)"), std::wstring::npos) << Utf8(dacl);
-    EXPECT_EQ(CountOf(dacl, L"(A;"), 3) << Utf8(dacl);
+    EXPECT_EQ(Occurrences(dacl, L"(A;"), 3) << Utf8(dacl);
 }
 
 TEST_F(InstallerTest, UpgradeFromALowerVersionKeepsOneRegistrationAndOneProduct)

@@ -18,7 +18,6 @@ using namespace testing_support;
 namespace {
 
 const wchar_t kServiceName[] = L"QuorbelServiceHostTest";
-const wchar_t kOverrideKey[] = L"Software\\Wine\\AppDefaults\\QuorbelService.exe";
 constexpr DWORD kServiceType = SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;
 constexpr DWORD kAccepted = 0x83;
 
@@ -33,19 +32,12 @@ class ServiceFiles {
 public:
     ServiceFiles() : folder(L"service_host")
     {
-        copied = CopyInto(std::wstring(QUORBEL_DIST_DIR) + L"\\QuorbelService.exe", Executable()) &&
-                 CopyInto(std::wstring(QUORBEL_DIST_DIR) + L"\\QuorbelServiceManager.exe",
-                          folder / L"QuorbelServiceManager.exe") &&
-                 CopyInto(std::wstring(QUORBEL_TESTBIN_DIR) + L"\\wtsapi32.dll", folder / L"wtsapi32.dll");
-        // "native,builtin": another QuorbelService.exe without the DLL beside it still loads.
-        const wchar_t value[] = L"native,builtin";
-        RegSetKeyValueW(HKEY_CURRENT_USER, (std::wstring(kOverrideKey) + L"\\DllOverrides").c_str(),
-                        L"wtsapi32", REG_SZ, value, sizeof(value));
+        // Another QuorbelService.exe without the DLL beside it still runs.
+        copied = PutServiceFiles(folder.Path(), L"native,builtin");
     }
     ~ServiceFiles()
     {
-        RegDeleteTreeW(HKEY_CURRENT_USER, kOverrideKey);
-        RegDeleteKeyW(HKEY_CURRENT_USER, kOverrideKey);
+        RemoveServiceOverride();
         TerminateAllByName(L"QuorbelServiceManager.exe");
     }
     ServiceFiles(const ServiceFiles&) = delete;

@@ -27,29 +27,6 @@ constexpr wchar_t kNoCommand[] = L"one two three four";
 constexpr DWORD kExitUsage = 2;
 constexpr DWORD kExitDuplicate = 6;
 
-SYSTEMTIME LocalNow()
-{
-    SYSTEMTIME now{};
-    GetLocalTime(&now);
-    return now;
-}
-
-std::wstring LogFileNameAt(const std::wstring& name, const SYSTEMTIME& time)
-{
-    wchar_t fileName[MAX_PATH] = {};
-    swprintf(fileName, MAX_PATH, L"%ls_%02d%02d_%02d%02d.log", name.c_str(), time.wMonth, time.wDay,
-             time.wHour, time.wMinute);
-    return fileName;
-}
-
-void WriteEmptyFile(const std::wstring& path)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, file) << Utf8(path) << " error " << GetLastError();
-    CloseHandle(file);
-}
-
 std::wstring Joined(const std::vector<std::wstring>& names)
 {
     std::wstring all;
@@ -68,7 +45,7 @@ protected:
     {
         ASSERT_TRUE(CopyInto(std::wstring(QUORBEL_DIST_DIR) + L"\\" + kExeName, dir / kExeName));
         if (withSwitchFile) {
-            WriteEmptyFile(dir / L"trace.txt");
+            ASSERT_TRUE(WriteTextFile(dir / L"trace.txt"));
         }
     }
 
@@ -164,7 +141,7 @@ TEST_F(StartupTest, TwoProcessesAppendWholeLinesToOneFile)
 {
     const std::wstring writer = dir / L"trace_writer.exe";
     ASSERT_TRUE(CopyInto(std::wstring(QUORBEL_TESTBIN_DIR) + L"\\trace_writer.exe", writer));
-    WriteEmptyFile(dir / L"trace.txt");
+    ASSERT_TRUE(WriteTextFile(dir / L"trace.txt"));
 
     // Both writers must finish within the minute they start in.
     ASSERT_TRUE(WaitUntil([] { return LocalNow().wSecond < 52; }, 20000, 100));

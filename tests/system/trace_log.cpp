@@ -62,18 +62,6 @@ void RemoveHostLink(const std::wstring& link)
     HostCall(kUnlink, link, nullptr);
 }
 
-std::wstring LogNameAt(const SYSTEMTIME& time, int suffix)
-{
-    wchar_t name[MAX_PATH] = {};
-    swprintf(name, MAX_PATH, L"QuorbelService_%02d%02d_%02d%02d", time.wMonth, time.wDay,
-             time.wHour, time.wMinute);
-    std::wstring fileName = name;
-    if (suffix > 0) {
-        fileName += L"_" + std::to_wstring(suffix);
-    }
-    return fileName + L".log";
-}
-
 SYSTEMTIME MinutesLater(const SYSTEMTIME& start, int minutes)
 {
     FILETIME time{};
@@ -165,8 +153,8 @@ TEST_F(TraceLogTest, LinksInPlaceOfTheLogFolderOrALogFileAreNeverWrittenThrough)
     ASSERT_NO_FATAL_FAILURE(WriteFileOf(target, kTargetText));
     const std::wstring missing = outside / L"created-through-a-link.txt";
     for (const SYSTEMTIME& minute : ThisAndNextMinute()) {
-        ASSERT_TRUE(Link(target, logDir + L"\\" + LogNameAt(minute, 0)));
-        ASSERT_TRUE(Link(missing, logDir + L"\\" + LogNameAt(minute, 1)));
+        ASSERT_TRUE(Link(target, logDir + L"\\" + LogFileNameAt(L"QuorbelService", minute, 0)));
+        ASSERT_TRUE(Link(missing, logDir + L"\\" + LogFileNameAt(L"QuorbelService", minute, 1)));
     }
 
     const CapturedRun run = Run(kNoCommand);
@@ -177,7 +165,7 @@ TEST_F(TraceLogTest, LinksInPlaceOfTheLogFolderOrALogFileAreNeverWrittenThrough)
     // The line went on in the next free name, a file of its own.
     std::wstring written;
     for (const SYSTEMTIME& minute : ThisAndNextMinute()) {
-        written += ReadUtf16File(logDir + L"\\" + LogNameAt(minute, 2));
+        written += ReadUtf16File(logDir + L"\\" + LogFileNameAt(L"QuorbelService", minute, 2));
     }
     EXPECT_NE(std::wstring::npos, written.find(L"Run QuorbelService")) << Utf8(written);
 

@@ -135,9 +135,9 @@ TEST_F(RegHelperTest, OversizedNumberLeavesTextAndNumberAndTracesItsSize)
     }
     if (TraceIsOn()) {
         const std::wstring lines = trace.NewText();
-        EXPECT_EQ(CountOccurrences(lines, L"<ERROR> REG_DWORD ERROR_MORE_DATA, size:8\n"), 1)
+        EXPECT_EQ(Occurrences(lines, L"<ERROR> REG_DWORD ERROR_MORE_DATA, size:8\n"), 1)
             << Shown(lines);
-        EXPECT_EQ(CountOccurrences(lines, L"<ERROR> REG_QWORD ERROR_MORE_DATA, size:12\n"), 1)
+        EXPECT_EQ(Occurrences(lines, L"<ERROR> REG_QWORD ERROR_MORE_DATA, size:12\n"), 1)
             << Shown(lines);
     }
 }
@@ -166,10 +166,10 @@ TEST_F(RegHelperTest, MissingKeyHasTypeZeroAndWritesOneErrorLine)
     EXPECT_EQ(CRegHelper::GetValueType(HKEY_CURRENT_USER, missingKey, L"Status"), 0u);
     if (TraceIsOn()) {
         const std::wstring lines = trace.NewText();
-        EXPECT_EQ(CountOccurrences(lines, L"\r\n"), 1) << Shown(lines);
+        EXPECT_EQ(Occurrences(lines, L"\r\n"), 1) << Shown(lines);
         // The number is the open's own failure: the key was not found.
-        EXPECT_EQ(CountOccurrences(lines, L"CRegHelper::GetValueType("), 1) << Shown(lines);
-        EXPECT_EQ(CountOccurrences(lines, L" :  <ERROR> RegOpenKeyEx(GetLastError:2)\r\n"), 1)
+        EXPECT_EQ(Occurrences(lines, L"CRegHelper::GetValueType("), 1) << Shown(lines);
+        EXPECT_EQ(Occurrences(lines, L" :  <ERROR> RegOpenKeyEx(GetLastError:2)\r\n"), 1)
             << Shown(lines);
     }
     XStringW text(L"kept");

@@ -244,14 +244,4 @@ std::wstring TraceTail::NewText() const
     return text;
 }
 
-int CountOccurrences(const std::wstring& text, const std::wstring& needle)
-{
-    int count = 0;
-    for (size_t at = text.find(needle); at != std::wstring::npos;
-         at = text.find(needle, at + needle.size())) {
-        ++count;
-    }
-    return count;
-}
-
 }  // namespace config_test

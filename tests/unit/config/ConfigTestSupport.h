@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "TestSupport.h"
 #include "strings/XStringW.h"
 #include "strings/XStringWList.h"
 
@@ -78,6 +79,6 @@ private:
     std::map<std::wstring, size_t> knownSizes_;
 };
 
-int CountOccurrences(const std::wstring& text, const std::wstring& needle);
+using testing_support::Occurrences;
 
 }  // namespace config_test

@@ -64,11 +64,11 @@ TEST(CurrentUserTest, WithoutAnActiveSessionTheLookupIsGivenALoneBackslash)
         EXPECT_EQ(Text(CQuorbelServiceHelper::GetCurrentUserSID()), L"") << Shown(mode);
         if (TraceIsOn()) {
             const std::wstring lines = trace.NewText();
-            EXPECT_EQ(CountOccurrences(lines, L"\r\n"), 2) << Shown(lines);
-            EXPECT_EQ(CountOccurrences(lines, L"CQuorbelServiceHelper::GetCurrentUserSID("), 2)
+            EXPECT_EQ(Occurrences(lines, L"\r\n"), 2) << Shown(lines);
+            EXPECT_EQ(Occurrences(lines, L"CQuorbelServiceHelper::GetCurrentUserSID("), 2)
                 << Shown(lines);
-            EXPECT_EQ(CountOccurrences(lines, L" :  CurrentUserName : \\\r\n"), 1) << Shown(lines);
-            EXPECT_EQ(CountOccurrences(lines, L" :  LookupAccountName failed\r\n"), 1)
+            EXPECT_EQ(Occurrences(lines, L" :  CurrentUserName : \\\r\n"), 1) << Shown(lines);
+            EXPECT_EQ(Occurrences(lines, L" :  LookupAccountName failed\r\n"), 1)
                 << Shown(lines);
         }
     }
@@ -98,8 +98,8 @@ TEST(CurrentUserTest, TheActiveSessionsUserGivesTheNameOfTheUsersHive)
         if (TraceIsOn()) {
             const std::wstring lines = trace.NewText();
             const std::wstring account = ThisComputerName() + L"\\" + ThisUserName();
-            EXPECT_EQ(CountOccurrences(lines, L"\r\n"), 1) << Shown(lines);
-            EXPECT_EQ(CountOccurrences(lines, L" :  CurrentUserName : " + account + L"\r\n"), 1)
+            EXPECT_EQ(Occurrences(lines, L"\r\n"), 1) << Shown(lines);
+            EXPECT_EQ(Occurrences(lines, L" :  CurrentUserName : " + account + L"\r\n"), 1)
                 << Shown(lines);
         }
     }

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "ConfigTestSupport.h"
+#include "TestSupport.h"
 #include "config/CActiveListMonitor.h"
 #include "config/CQuorbelServiceHelper.h"
 #include "config/CRegHelper.h"
@@ -109,64 +112,45 @@ TEST_F(WatchListTest, AddCreatesAnActiveEntryAndReplacesItsPath)
     EXPECT_EQ(SubKeys(HKEY_CURRENT_USER, kBaseKey), std::vector<std::wstring>{name});
 }
 
-TEST_F(WatchListTest, PauseWritesZeroOnlyFromAStatusReadingOne)
+// Pause and restart, each from every kind of Status; what a missing entry gives is the command
+// line's test.
+TEST_F(WatchListTest, PauseAndRestartSwitchOnlyAStatusReadingTheOtherStateAndSayWhatTheyDid)
 {
+    using R = WatchListResult;
     const struct {
+        bool pause;
         StatusValue before;
         const wchar_t* after;
+        WatchListResult result;
     } cases[] = {
-        {TextStatus(L"1"), L"0"},
-        {TextStatus(L"01"), L"0"},
-        {TextStatus(L"0"), L"0"},
-        {TextStatus(L"2"), L"2"},
-        {TextStatus(L"-1"), L"-1"},
-        {TextStatus(L"abc"), L"abc"},
-        {TextStatus(L""), L""},
-        {kMissingStatus, L"<absent>"},
-        {{StatusValue::Dword, L"", 1}, L"<type 4>"},
-        {{StatusValue::MultiString, L"1", 0}, L"<type 7>"},
+        {true, TextStatus(L"1"), L"0", R::kDone},
+        {true, TextStatus(L"01"), L"0", R::kDone},
+        {true, TextStatus(L"0"), L"0", R::kAlreadySo},
+        {true, TextStatus(L"2"), L"2", R::kStatusUnreadable},
+        {true, TextStatus(L"-1"), L"-1", R::kStatusUnreadable},
+        {true, TextStatus(L"abc"), L"abc", R::kStatusUnreadable},
+        {true, TextStatus(L""), L"", R::kStatusUnreadable},
+        {true, kMissingStatus, L"<absent>", R::kStatusUnreadable},
+        {true, {StatusValue::Dword, L"", 1}, L"<type 4>", R::kStatusUnreadable},
+        {true, {StatusValue::MultiString, L"1", 0}, L"<type 7>", R::kStatusUnreadable},
+        {false, TextStatus(L"0"), L"1", R::kDone},
+        {false, TextStatus(L"00"), L"1", R::kDone},
+        {false, TextStatus(L"-0"), L"1", R::kDone},
+        {false, TextStatus(L"-"), L"1", R::kDone},
+        {false, TextStatus(L"1"), L"1", R::kAlreadySo},
+        {false, TextStatus(L"2"), L"2", R::kStatusUnreadable},
+        {false, TextStatus(L"abc"), L"abc", R::kStatusUnreadable},
+        {false, TextStatus(L""), L"", R::kStatusUnreadable},
+        {false, kMissingStatus, L"<absent>", R::kStatusUnreadable},
+        {false, {StatusValue::Dword, L"", 0}, L"<type 4>", R::kStatusUnreadable},
     };
     for (const auto& c : cases) {
-        PutEntry(L"pause.exe", c.before);
-        CQuorbelServiceHelper::PauseList(L"pause.exe");
-        EXPECT_EQ(StatusOf(L"pause.exe"), c.after) << "from " << c.before.Label();
-    }
-}
-
-TEST_F(WatchListTest, RestartWritesOneOnlyFromAStatusReadingZero)
-{
-    const struct {
-        StatusValue before;
-        const wchar_t* after;
-    } cases[] = {
-        {TextStatus(L"0"), L"1"},      {TextStatus(L"00"), L"1"},
-        {TextStatus(L"-0"), L"1"},     {TextStatus(L"-"), L"1"},
-        {TextStatus(L"1"), L"1"},      {TextStatus(L"2"), L"2"},
-        {TextStatus(L"abc"), L"abc"},  {TextStatus(L""), L""},
-        {kMissingStatus, L"<absent>"}, {{StatusValue::Dword, L"", 0}, L"<type 4>"},
-    };
-    for (const auto& c : cases) {
-        PutEntry(L"restart.exe", c.before);
-        CQuorbelServiceHelper::RestartList(L"restart.exe");
-        EXPECT_EQ(StatusOf(L"restart.exe"), c.after) << "from " << c.before.Label();
-    }
-}
-
-TEST_F(WatchListTest, PauseAndRestartOfAMissingEntryCreateNothing)
-{
-    const TraceTail trace;
-    CQuorbelServiceHelper::PauseList(L"missing.exe");
-    CQuorbelServiceHelper::RestartList(L"missing.exe");
-    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, EntryKey(L"missing.exe")));
-    if (TraceIsOn()) {
-        // Start, the failed open of the Status read, End; for each of the two.
-        const std::wstring lines = trace.NewText();
-        EXPECT_EQ(CountOccurrences(lines, L"\r\n"), 6) << Shown(lines);
-        EXPECT_EQ(CountOccurrences(lines, L"<ERROR> RegOpenKeyEx(GetLastError:2)\r\n"), 2)
-            << Shown(lines);
-        EXPECT_EQ(CountOccurrences(lines, L"CQuorbelServiceHelper::PauseList("), 2) << Shown(lines);
-        EXPECT_EQ(CountOccurrences(lines, L"CQuorbelServiceHelper::RestartList("), 2)
-            << Shown(lines);
+        PutEntry(L"agent.exe", c.before);
+        const WatchListResult result = c.pause ? CQuorbelServiceHelper::PauseList(L"agent.exe")
+                                               : CQuorbelServiceHelper::RestartList(L"agent.exe");
+        const std::string label = (c.pause ? "pause from " : "restart from ") + c.before.Label();
+        EXPECT_EQ(StatusOf(L"agent.exe"), c.after) << label;
+        EXPECT_EQ(static_cast<int>(c.result), static_cast<int>(result)) << label;
     }
 }
 
@@ -182,20 +166,12 @@ TEST_F(WatchListTest, RemoveDeletesTheEntryInEveryStateAndIgnoresAMissingOne)
     CQuorbelServiceHelper::RemoveList(L"remove.exe");
     if (TraceIsOn()) {
         const std::wstring lines = trace.NewText();
-        EXPECT_EQ(CountOccurrences(lines, L"\r\n"), 2) << Shown(lines);
-        EXPECT_EQ(CountOccurrences(lines, L"CQuorbelServiceHelper::RemoveList("), 2)
+        EXPECT_EQ(Occurrences(lines, L"\r\n"), 2) << Shown(lines);
+        EXPECT_EQ(Occurrences(lines, L"CQuorbelServiceHelper::RemoveList("), 2)
             << Shown(lines);
-        EXPECT_EQ(CountOccurrences(lines, L" :  Start\r\n"), 1) << Shown(lines);
-        EXPECT_EQ(CountOccurrences(lines, L" :  End\r\n"), 1) << Shown(lines);
+        EXPECT_EQ(Occurrences(lines, L" :  Start\r\n"), 1) << Shown(lines);
+        EXPECT_EQ(Occurrences(lines, L" :  End\r\n"), 1) << Shown(lines);
     }
-}
-
-TEST_F(WatchListTest, RemoveOfAnEmptyNameKeepsTheBaseKeyAndItsInterval)
-{
-    WriteString(HKEY_CURRENT_USER, kBaseKey, L"Interval", L"2500");
-    CQuorbelServiceHelper::RemoveList(L"");
-    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kBaseKey));
-    EXPECT_EQ(ReadStringOrState(HKEY_CURRENT_USER, kBaseKey, L"Interval"), L"2500");
 }
 
 TEST_F(WatchListTest, RestartAllListMakesEveryPausedEntryActive)
@@ -313,8 +289,8 @@ TEST_F(WatchListTest, AnEmptySidFindsNoWatchList)
     if (TraceIsOn()) {
         // The enumeration is silent; the two value reads trace their failed open.
         const std::wstring lines = trace.NewText();
-        EXPECT_EQ(CountOccurrences(lines, L"\r\n"), 2) << Shown(lines);
-        EXPECT_EQ(CountOccurrences(lines, L"CRegHelper::GetValueType("), 2) << Shown(lines);
+        EXPECT_EQ(Occurrences(lines, L"\r\n"), 2) << Shown(lines);
+        EXPECT_EQ(Occurrences(lines, L"CRegHelper::GetValueType("), 2) << Shown(lines);
     }
 }
 
@@ -322,7 +298,8 @@ TEST_F(WatchListTest, MonitoredActiveListFollowsEveryEditAtTheNextRead)
 {
     const std::wstring sid = CurrentUserSidByName();
     ASSERT_FALSE(sid.empty());
-    CActiveListMonitor monitor;
+    std::atomic<int> wakes{0};
+    CActiveListMonitor monitor([&] { ++wakes; });
     // No base key yet: nothing to watch, the list is read every time.
     EXPECT_EQ(monitor.GetActiveList(W(sid)).GetCount(), 0);
 
@@ -330,7 +307,11 @@ TEST_F(WatchListTest, MonitoredActiveListFollowsEveryEditAtTheNextRead)
     EXPECT_EQ(Names(monitor.GetActiveList(W(sid))), std::vector<std::wstring>{L"one.exe"});
     EXPECT_EQ(Names(monitor.GetActiveList(W(sid))), std::vector<std::wstring>{L"one.exe"});
 
+    // An edit of the watched list calls the callback the monitor was made with.
+    const int wakesBefore = wakes;
     CQuorbelServiceHelper::AddList(L"two.exe", L"C:\\two.exe");
+    EXPECT_TRUE(testing_support::WaitUntil([&] { return wakes > wakesBefore; }, 5000))
+        << "wakes: " << wakes;
     CQuorbelServiceHelper::PauseList(L"one.exe");
     EXPECT_EQ(Names(monitor.GetActiveList(W(sid))), std::vector<std::wstring>{L"two.exe"});
     CQuorbelServiceHelper::RestartList(L"one.exe");

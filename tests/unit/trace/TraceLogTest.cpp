@@ -35,21 +35,6 @@ int MillisecondOfDay(const SYSTEMTIME& time)
     return ((time.wHour * 60 + time.wMinute) * 60 + time.wSecond) * 1000 + time.wMilliseconds;
 }
 
-std::wstring LogFileNameAt(const std::wstring& name, const SYSTEMTIME& time)
-{
-    wchar_t fileName[MAX_PATH] = {};
-    swprintf(fileName, MAX_PATH, L"%ls_%02d%02d_%02d%02d.log", name.c_str(), time.wMonth, time.wDay,
-             time.wHour, time.wMinute);
-    return fileName;
-}
-
-SYSTEMTIME LocalNow()
-{
-    SYSTEMTIME now{};
-    GetLocalTime(&now);
-    return now;
-}
-
 DWORD FileSize(const std::wstring& path)
 {
     WIN32_FILE_ATTRIBUTE_DATA data{};
@@ -472,49 +457,6 @@ TEST(TraceConcurrency, ThreadsRotatingOneChannelKeepEveryLineWhole)
         std::vector<int> seen = linesByThread[t];
         std::sort(seen.begin(), seen.end());
         EXPECT_EQ(expected, seen) << "thread " << t;
-    }
-}
-
-// Two managers of one log directory stand for two processes: only the mutex named after the
-// directory keeps Wine's appends (a seek to the end, then a write) from overwriting lines.
-TEST(TraceConcurrency, ManagersSharingADirectoryLoseNoLine)
-{
-    ScratchDir dir(L"unit_trace_shared");
-    constexpr int kWriters = 2;
-    constexpr int kLines = 600;
-    CTraceManager managers[kWriters];
-    for (CTraceManager& manager : managers) {
-        manager.RegisterChannel(1, L"shared.exe", dir.Path().c_str());
-    }
-    std::vector<std::thread> writers;
-    for (int w = 0; w < kWriters; ++w) {
-        writers.emplace_back([&managers, w] {
-            const XStringW prefix = MakeTracePrefix("Writer", w);
-            for (int i = 0; i < kLines; ++i) {
-                XStringW message;
-                message.Format(L"writer %d line %d %s", w, i, kPadding);
-                managers[w].WriteChannelLine(prefix, false, message);
-            }
-        });
-    }
-    for (std::thread& writer : writers) {
-        writer.join();
-    }
-
-    const std::wregex linePattern(std::wstring(kLinePattern) +
-                                  LR"(Writer\(\d\) :  writer (\d) line (\d+) )" + kPadding);
-    std::map<int, int> linesByWriter;
-    for (const std::wstring& file : ListFiles(dir.Path(), L"shared_*.log")) {
-        std::wstring unterminated;
-        for (const std::wstring& line : LogLines(ReadUtf16File(dir / file), unterminated)) {
-            std::wsmatch match;
-            ASSERT_TRUE(std::regex_match(line, match, linePattern)) << "broken: " << Utf8(line);
-            ++linesByWriter[std::stoi(match[5].str())];
-        }
-        EXPECT_TRUE(unterminated.empty()) << "unterminated: " << Utf8(unterminated);
-    }
-    for (int w = 0; w < kWriters; ++w) {
-        EXPECT_EQ(kLines, linesByWriter[w]) << "writer " << w;
     }
 }
 

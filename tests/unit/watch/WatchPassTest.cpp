@@ -109,16 +109,7 @@ protected:
     void StartCompanion() { Start(companionPath); }
 
     // Starts a fixture_sleeper copy from the test and returns once it has recorded its start.
-    void Start(const std::wstring& path)
-    {
-        const size_t startsBefore = StartsOf(path).size();
-        PROCESS_INFORMATION info = StartProgram(path, L"");
-        ASSERT_NE(info.hProcess, nullptr) << Utf8(path);
-        CloseHandle(info.hThread);
-        CloseHandle(info.hProcess);
-        ASSERT_TRUE(WaitUntil([&] { return StartsOf(path).size() > startsBefore; }, 10000))
-            << Utf8(path);
-    }
+    void Start(const std::wstring& path) { ASSERT_NE(0u, StartRecorded(path)) << Utf8(path); }
 
     std::wstring Program(const std::wstring& fileName)
     {
@@ -258,10 +249,7 @@ TEST_F(WatchPassTest, MissingCompanionIsStartedAndNoneOfItsConsolesIsLeft)
 
 TEST_F(WatchPassTest, CompanionThatEndsAtOnceIsHeldBackAtGrowingGapsLikeAnyProgram)
 {
-    HANDLE exitFile = CreateFileW((companionPath + L".exit").c_str(), GENERIC_WRITE, 0, nullptr,
-                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(exitFile, INVALID_HANDLE_VALUE);
-    CloseHandle(exitFile);
+    ASSERT_TRUE(WriteTextFile(companionPath + L".exit"));
     watch.clock = &FakeClock;
     watch.programStartWaitMs = 0;
     constexpr ULONGLONG kStart = 10000000;

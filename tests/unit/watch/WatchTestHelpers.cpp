@@ -63,14 +63,7 @@ std::wstring CopyLateStarter(const std::wstring& directory, const std::wstring& 
 {
     const std::wstring path = directory + L"\\" + fileName;
     CopyInto(std::wstring(QUORBEL_TESTBIN_DIR) + L"\\fixture_late_start.exe", path);
-    const std::string settings = std::to_string(delayMs) + "\n" + Utf8(target) + "\n";
-    HANDLE file = CreateFileW((path + L".target").c_str(), GENERIC_WRITE, 0, nullptr,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-        DWORD written = 0;
-        WriteFile(file, settings.data(), static_cast<DWORD>(settings.size()), &written, nullptr);
-        CloseHandle(file);
-    }
+    WriteTextFile(path + L".target", std::to_string(delayMs) + "\n" + Utf8(target) + "\n");
     return path;
 }
 
