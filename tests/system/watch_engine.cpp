@@ -929,6 +929,23 @@ TEST_F(WatchEngineTest, WindowedProgramThatStopsAnsweringIsEndedAndBackWhileOneT
               std::wstring::npos)
         << Utf8(frozenLine);
     EXPECT_EQ(ListLineOf(L"Lively.exe").find(L"not responding"), std::wstring::npos);
+
+    // relaunch asks the window to close, and the service starts the program again at once: two
+    // relaunches in a row are no quick exits.
+    const std::wstring twin = dir / L"QuorbelCtl.com";
+    ASSERT_TRUE(CopyInto(std::wstring(QUORBEL_DIST_DIR) + L"\\QuorbelService.com", twin));
+    for (size_t runs = 2; runs <= 3; ++runs) {
+        const CapturedRun relaunch = RunProgramCapturingOutput(twin, L"relaunch Lively.exe");
+        EXPECT_EQ(0u, relaunch.exitCode) << relaunch.output;
+        ASSERT_TRUE(WaitUntil([&] { return StartsOf(lively).size() >= runs; }, 5000))
+            << relaunch.output << Utf8(ServiceLog());
+        EXPECT_NE(relaunch.output.find("Lively.exe closed\r\nLively.exe runs again, process " +
+                                       std::to_string(StartsOf(lively).back().processId)),
+                  std::string::npos)
+            << relaunch.output;
+    }
+    EXPECT_NE(ServiceLog().find(L"Lively.exe relaunched by its user"), std::wstring::npos);
+    EXPECT_EQ(ServiceLog().find(L"Lively.exe backing off"), std::wstring::npos) << Utf8(ServiceLog());
     EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
 }
 
