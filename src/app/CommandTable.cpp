@@ -16,11 +16,9 @@ const CommandWord kWords[] = {
     {L"pause", WordMatch::kSuffix, RunPauseCommand, L"pause <entry>",
      L"leave the program alone until the next logon or svc start", nullptr, nullptr},
     {L"restart", WordMatch::kSuffix, RunRestartCommand, L"restart <entry>",
-     L"make a paused entry active again (a running program is left as it is)", nullptr, nullptr},
+     L"make a paused entry active (a running program keeps running)", nullptr, nullptr},
     {L"relaunch", WordMatch::kExact, RunRelaunchCommand, L"relaunch <entry>",
-     L"close the running program (its windows first, after 5 s the process) and have the "
-     L"service start it again at once, with its current arguments and folder",
-     nullptr, nullptr},
+     L"close the program; the service starts it again at once", nullptr, RelaunchUsage},
     {L"remove", WordMatch::kSuffix, RunRemoveCommand, L"remove <entry>",
      L"take it off the watch list", nullptr, nullptr},
     {L"list", WordMatch::kSuffix, RunListCommand, L"list [-v | --json]",

@@ -151,6 +151,14 @@ int RefuseRelaunch(const XStringW& name)
 
 }  // namespace
 
+void RelaunchUsage(XStringW& text)
+{
+    text += L"Asks each visible window of the program in this session to close, waits up to 5 s, "
+            L"ends\r\nwhat still runs and waits until the service has started it again, with the "
+            L"entry's\r\ncurrent arguments and directory. Not counted as a quick exit. Only "
+            L"QuorbelService.com\r\nrelaunches; restart only makes a paused entry active.\r\n";
+}
+
 int RunRelaunchCommand(const Operands& operands)
 {
     if (operands.size() != 1) {

@@ -884,7 +884,8 @@ TEST_F(Commands, AHelpWordAfterAnyWordPrintsThatWordsUsageAndChangesNothing)
         {L"svc uninstall help", L"  QuorbelService svc uninstall     remove the service"},
         {L"service start -h", L"  QuorbelService svc start         make paused entries active, "
                               L"start the service"},
-        {L"help restart", L"  QuorbelService restart <entry>   make a paused entry active again"},
+        {L"help restart", L"  QuorbelService restart <entry>   make a paused entry active (a running "
+                          L"program keeps running)"},
         {L"help svc stop", L"  QuorbelService svc stop          stop the service and "
                            L"QuorbelServiceManager.exe"},
         {L"--version -h", L"  QuorbelService version           QuorbelService " QUORBEL_VERSION_TEXT_W},
