@@ -615,6 +615,18 @@ TEST_F(WatchEngineTest, ListShowsTheProcessOfARunningEntryAndTheLastExitOfAResta
         },
         10000, 200))
         << Utf8(restartedLine);
+
+    // A relaunch of a program without a window ends its process, and the service starts it again
+    // at once; that start is no restart of the list's count.
+    const std::wstring twin = dir / L"QuorbelCtl.com";
+    ASSERT_TRUE(CopyInto(std::wstring(QUORBEL_DIST_DIR) + L"\\QuorbelService.com", twin));
+    const CapturedRun relaunch = RunProgramCapturingOutput(twin, L"relaunch Restarted.exe");
+    EXPECT_EQ(0u, relaunch.exitCode) << relaunch.output;
+    EXPECT_NE(relaunch.output.find("Restarted.exe has no window to close: ended (process " +
+                                   std::to_string(handedTo) + ")\r\nRestarted.exe runs again"),
+              std::string::npos)
+        << relaunch.output;
+    EXPECT_NE(ServiceLog().find(L"Restarted.exe relaunched by its user"), std::wstring::npos);
     EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
 }
 
