@@ -63,7 +63,8 @@ int CQuorbelServiceThread::ThreadFunc()
     }
     ForgetEndedConsoles(processes.Last().FindIds(CWindowService::kConsoleImageName));
     // With nobody logged on no start can succeed: none is tried, and none is waited for.
-    if (FindActiveSessionId() == 0) {
+    const DWORD sessionId = FindActiveSessionId();
+    if (sessionId == 0) {
         TraceLog(kFunction, __LINE__, L"no one logged on: nothing started");
         ScheduleNextStart();
         return 0;
@@ -79,7 +80,7 @@ int CQuorbelServiceThread::ThreadFunc()
     SetEventContext(sid, [this, sid](const XStringW& name) { return pass.LaunchOf(sid, name).path; });
     ApplyInterval(pass.IntervalText(sid));
     KeepEntriesRunning(sid, names);
-    hang.Update(sid, names, listChanged, runs);
+    hang.Update(sid, sessionId, names, listChanged, runs);
     ForgetDroppedEntries(sid, names);
     ScheduleNextStart();
     runs.ForgetEndedConsoles();
