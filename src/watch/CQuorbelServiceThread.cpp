@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "config/CQuorbelServiceHelper.h"
+#include "config/RelaunchRequest.h"
 #include "process/Sessions.h"
 #include "service/CWindowService.h"
 #include "trace/EventLog.h"
@@ -32,6 +33,9 @@ CQuorbelServiceThread::CQuorbelServiceThread()
     SetName(L"CQuorbelServiceThread");
     hang.SetTimeoutLookup(
         [this](const XStringW& sid, const XStringW& name) { return pass.HangTimeoutOf(sid, name); });
+    runs.SetRelaunchLookup([](const XStringW& name) {
+        return relaunch_request::Take(CQuorbelServiceHelper::GetCurrentUserSID(), name);
+    });
 }
 
 CQuorbelServiceThread::~CQuorbelServiceThread()

@@ -615,6 +615,18 @@ TEST_F(WatchEngineTest, ListShowsTheProcessOfARunningEntryAndTheLastExitOfAResta
         },
         10000, 200))
         << Utf8(restartedLine);
+
+    // A relaunch of a program without a window ends its process, and the service starts it again
+    // at once; that start is no restart of the list's count.
+    const std::wstring twin = dir / L"QuorbelCtl.com";
+    ASSERT_TRUE(CopyInto(std::wstring(QUORBEL_DIST_DIR) + L"\\QuorbelService.com", twin));
+    const CapturedRun relaunch = RunProgramCapturingOutput(twin, L"relaunch Restarted.exe");
+    EXPECT_EQ(0u, relaunch.exitCode) << relaunch.output;
+    EXPECT_NE(relaunch.output.find("Restarted.exe has no window to close: ended (process " +
+                                   std::to_string(handedTo) + ")\r\nRestarted.exe runs again"),
+              std::string::npos)
+        << relaunch.output;
+    EXPECT_NE(ServiceLog().find(L"Restarted.exe relaunched by its user"), std::wstring::npos);
     EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
 }
 
@@ -929,6 +941,23 @@ TEST_F(WatchEngineTest, WindowedProgramThatStopsAnsweringIsEndedAndBackWhileOneT
               std::wstring::npos)
         << Utf8(frozenLine);
     EXPECT_EQ(ListLineOf(L"Lively.exe").find(L"not responding"), std::wstring::npos);
+
+    // relaunch asks the window to close, and the service starts the program again at once: two
+    // relaunches in a row are no quick exits.
+    const std::wstring twin = dir / L"QuorbelCtl.com";
+    ASSERT_TRUE(CopyInto(std::wstring(QUORBEL_DIST_DIR) + L"\\QuorbelService.com", twin));
+    for (size_t runs = 2; runs <= 3; ++runs) {
+        const CapturedRun relaunch = RunProgramCapturingOutput(twin, L"relaunch Lively.exe");
+        EXPECT_EQ(0u, relaunch.exitCode) << relaunch.output;
+        ASSERT_TRUE(WaitUntil([&] { return StartsOf(lively).size() >= runs; }, 5000))
+            << relaunch.output << Utf8(ServiceLog());
+        EXPECT_NE(relaunch.output.find("Lively.exe closed\r\nLively.exe runs again, process " +
+                                       std::to_string(StartsOf(lively).back().processId)),
+                  std::string::npos)
+            << relaunch.output;
+    }
+    EXPECT_NE(ServiceLog().find(L"Lively.exe relaunched by its user"), std::wstring::npos);
+    EXPECT_EQ(ServiceLog().find(L"Lively.exe backing off"), std::wstring::npos) << Utf8(ServiceLog());
     EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
 }
 
