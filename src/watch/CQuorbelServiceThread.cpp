@@ -74,7 +74,7 @@ int CQuorbelServiceThread::ThreadFunc()
         return 0;
     }
 
-    const XStringW sid = CQuorbelServiceHelper::GetCurrentUserSID();
+    const XStringW sid = CQuorbelServiceHelper::GetSessionUserSID(sessionId);
     const XStringWList names = pass.ReadList(sid);
     const bool listChanged = ApplyListChanges(sid, names);
     SetEventContext(sid, [this, sid](const XStringW& name) { return pass.LaunchOf(sid, name).path; });
