@@ -54,15 +54,18 @@ std::vector<Running> OpenProcesses(const ProcessTable& table, const XStringW& na
     return running;
 }
 
+// Whether every process ended within waitMs (one by one: there may be more than one wait takes).
 bool AllEnded(const std::vector<Running>& running, DWORD waitMs)
 {
-    std::vector<HANDLE> handles;
+    const ULONGLONG deadline = ::GetTickCount64() + waitMs;
     for (const Running& process : running) {
-        handles.push_back(process.handle.Get());
+        const ULONGLONG now = ::GetTickCount64();
+        const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+        if (::WaitForSingleObject(process.handle.Get(), left) != WAIT_OBJECT_0) {
+            return false;
+        }
     }
-    return handles.empty() ||
-           ::WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), TRUE,
-                                    waitMs) < WAIT_OBJECT_0 + handles.size();
+    return true;
 }
 
 // Ends what did not close; false (with the error) when one of them could not be ended.
@@ -85,7 +88,11 @@ bool EndTheRest(const XStringW& name, const std::vector<Running>& running, bool 
             Say(L"%@ has no window to close: ended (process %u)", name, process.id);
         }
     }
-    return AllEnded(running, kCloseWaitMs);
+    if (!AllEnded(running, kCloseWaitMs)) {
+        *error = WAIT_TIMEOUT;  // ended, but still not gone
+        return false;
+    }
+    return true;
 }
 
 // The id of a process of the name that is none of those closed; 0 when none came up in time.
