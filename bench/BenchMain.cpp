@@ -1,6 +1,7 @@
 // The benchmark probe: prints, section by section, how the product's costs compare with their
 // minimum, each ratio measured within this one run.
 // Usage: quorbel_bench.exe [trace lines per round] [rounds]
+//        quorbel_bench.exe pass [rounds]  the watch pass's section alone
 //        quorbel_bench.exe companion      the companion's section alone
 
 #include <cstdio>
@@ -12,6 +13,11 @@
 int main(int argc, char** argv)
 {
     bench::Settings settings;
+    if (argc > 1 && std::strcmp(argv[1], "pass") == 0) {
+        settings.rounds = argc > 2 ? std::atoi(argv[2]) : 0;
+        RunPassBench(settings);
+        return 0;
+    }
     if (argc > 1 && std::strcmp(argv[1], "companion") == 0) {
         RunCompanionBench(settings);
         return 0;

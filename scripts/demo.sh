@@ -17,6 +17,9 @@ program_dir="$install_dir/Programs"
 program="DemoApp.exe"
 win_program="$win_install\\Programs\\$program"
 started_file="$program_dir/$program.started"
+crash="CrashApp.exe"  # the same sample program, told to end at once with exit code 3
+win_crash="$win_install\\Programs\\$crash"
+crash_exit_code=3
 service="QuorbelService"
 list_key='HKCU\Software\QUORBEL\QuorbelService'
 interval_ms=10000
@@ -73,6 +76,7 @@ cleanup() {
   wait_for 10 state_is STOPPED >/dev/null 2>&1
   wine sc delete "$service" >/dev/null 2>&1
   wine taskkill /f /im "$program" >/dev/null 2>&1
+  wine taskkill /f /im "$crash" >/dev/null 2>&1
   wineserver -k >/dev/null 2>&1
 }
 
@@ -87,6 +91,9 @@ mkdir -p "$program_dir"
 cp "$dist/QuorbelService.exe" "$dist/QuorbelServiceManager.exe" "$install_dir/"
 cp "$dist/QuorbelService.exe" "$install_dir/QuorbelCtl.exe"
 cp "$testbin/fixture_sleeper.exe" "$program_dir/$program"
+cp "$testbin/fixture_sleeper.exe" "$program_dir/$crash"
+# The sample program leaves at once, with the code this file holds, when the file is there.
+printf '%s' "$crash_exit_code" > "$program_dir/$crash.exit"
 : > "$install_dir/trace.txt"
 # Wine reports no terminal-services session; the test stand-in reports the user's session.
 cp "$testbin/wtsapi32.dll" "$install_dir/"
@@ -94,7 +101,7 @@ for exe in QuorbelService.exe QuorbelCtl.exe; do
   wine reg add "HKCU\\Software\\Wine\\AppDefaults\\$exe\\DllOverrides" /v wtsapi32 /d native /f >/dev/null
 done
 wine reg delete "$list_key" /f >/dev/null 2>&1
-ok "QuorbelService.exe, QuorbelServiceManager.exe, trace.txt and the sample program $program"
+ok "QuorbelService.exe, QuorbelServiceManager.exe, trace.txt, the sample program $program, and $crash (the same program, set to end at once with exit code $crash_exit_code)"
 
 step "Register the service: QuorbelService.exe svc install"
 answer 0 QuorbelService.exe svc install
@@ -161,6 +168,44 @@ sleep 5
 [ "$(starts)" -eq "$before" ] || fail "$program was started although its entry is paused"
 ok "no start during 5 s while paused"
 
+step "A program that ends at once (QuorbelCtl.exe add $win_crash): the service backs off"
+answer 0 QuorbelCtl.exe add "$win_crash"
+# Each end within 10 s of its start is a quick exit: the next start waits 1 s, then 2, 4, 8, ...
+# An end that comes before the service saw the program running is traced as "ended unseen".
+crash_end="$crash (process [0-9]+ ended|ended unseen)"
+backoff_line() { printf '%s backing off: quick exit %s in a row, next start in %s s' "$crash" "$1" "$2"; }
+wait_for 30 traced_more_than "$(backoff_line 3 4)" 0 ||
+  fail "the service did not back off after the third quick exit of $crash"
+trace_lines | tr -d '\r' | grep -E "$crash_end|$crash backing off" | head -n 6 |
+  sed 's/^\(([^)]*)\) [^ ]* :  /    \1 /'
+for gap in "1 1" "2 2" "3 4"; do
+  trace_lines | grep -q -- "$(backoff_line $gap)" || fail "the trace lacks \"$(backoff_line $gap)\""
+done
+[ "$(trace_lines | grep -cE "$crash_end")" -ge 3 ] || fail "the trace does not show $crash ending three times"
+trace_lines | grep -qE "$crash_end, exit code $crash_exit_code([^0-9]|\$)" ||
+  fail "the trace does not show $crash ending with exit code $crash_exit_code"
+trace_lines | grep -q "$crash ended unseen" && cat <<EXPLAIN
+    "ended unseen" is an end that came before the service saw the program running; its exit code
+    is the one its console (cmd.exe /c) ended with, which is the program's.
+EXPLAIN
+ok "$crash kept ending at once (exit code $crash_exit_code); the service waited 1 s, 2 s, then 4 s before starting it again"
+# The next start is a few seconds away; list is asked until it catches the entry backing off.
+says_backing_off() {
+  [ "$last_rc" = 0 ] && printf '%s\n' "$last_answer" |
+    grep -Eq "^$crash +active +backing off, next start in [0-9]+ s .*exit code $crash_exit_code "
+}
+list_says_backing_off() {
+  last_answer=$(wine "$win_install\\QuorbelCtl.exe" list 2>&1); last_rc=$?
+  last_answer=$(printf '%s' "$last_answer" | tr -d '\r')
+  says_backing_off
+}
+wait_for 20 list_says_backing_off
+printf '    > QuorbelCtl.exe list\n'
+printf '%s\n' "$last_answer" | sed 's/^/      /'
+printf '      (exit code %s)\n' "$last_rc"
+says_backing_off || fail "list does not say (with exit code 0) that $crash is backing off with exit code $crash_exit_code"
+ok "list says $crash is backing off, when it is started next, and its last exit code $crash_exit_code"
+
 step "Stop the service: QuorbelCtl.exe svc stop"
 answer 0 QuorbelCtl.exe svc stop
 state_is STOPPED || fail "the service did not stop (state $(service_state))"
@@ -192,4 +237,4 @@ EXPLAIN
 ok "both starts and their consoles are in the trace log"
 
 cleanup >/dev/null 2>&1
-say "Demo complete: the service kept $program running and left it alone once paused."
+say "Demo complete: the service kept $program running, left it alone once paused, and backed off from $crash, which kept ending."

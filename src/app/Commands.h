@@ -68,6 +68,9 @@ void AddOptionsUsage(XStringW& text);
 int RunRemoveCommand(const Operands& operands);
 int RunPauseCommand(const Operands& operands);
 int RunRestartCommand(const Operands& operands);
+// relaunch <entry> (RelaunchCommand.cpp): closes the program so that the service starts it again.
+int RunRelaunchCommand(const Operands& operands);
+void RelaunchUsage(XStringW& text);
 // 0 when the name is no entry set by machine policy; otherwise answers that the word is refused
 // and returns the exit code for it.
 int RefuseIfSetByPolicy(const wchar_t* word, const XStringW& entryName);

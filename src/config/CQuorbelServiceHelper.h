@@ -79,8 +79,11 @@ public:
     static XStringW GetListDirectory(const XStringW& sid, const XStringW& entryName);
     static XStringW GetInterval(const XStringW& sid);
 
-    // The user of the active terminal-services session.
+    // The user of the active terminal-services session (with several active at once, under remote
+    // desktop, of the one FindActiveSessionId gives).
     static XStringW GetCurrentUserSID();
+    // The user of that session, when the caller has looked the active session up already.
+    static XStringW GetSessionUserSID(DWORD sessionId);
     static XStringW GetSessionUserName();
     static XStringW GetSessionDomainName();
 };

@@ -38,13 +38,12 @@ XStringW QueryActiveSessionText(WTS_INFO_CLASS infoClass)
     return sessionId != 0 ? QuerySessionText(sessionId, infoClass) : XStringW();
 }
 
-// DOMAIN\user of the active session; a lone backslash when there is none. With several sessions
-// active at once (remote desktop), both names come from the one FindActiveSessionId gives.
-XStringW ActiveSessionAccountName()
+// DOMAIN\user of the session; a lone backslash when there is none (session 0). Both names come
+// from the one session.
+XStringW SessionAccountName(DWORD sessionId)
 {
     XStringW domain;
     XStringW user;
-    const DWORD sessionId = FindActiveSessionId();
     if (sessionId != 0) {
         domain = QuerySessionText(sessionId, WTSDomainName);
         user = QuerySessionText(sessionId, WTSUserName);
@@ -82,6 +81,11 @@ XStringW CQuorbelServiceHelper::GetSessionDomainName()
 
 XStringW CQuorbelServiceHelper::GetCurrentUserSID()
 {
+    return GetSessionUserSID(FindActiveSessionId());
+}
+
+XStringW CQuorbelServiceHelper::GetSessionUserSID(DWORD sessionId)
+{
     const ScopedGlobalMemory domainBuffer(
         GlobalAlloc(GMEM_ZEROINIT, kDomainBufferChars * sizeof(wchar_t)));
     // Without the buffer the lookup is told it has no room, and fails like any other lookup.
@@ -90,7 +94,7 @@ XStringW CQuorbelServiceHelper::GetCurrentUserSID()
     DWORD sidBytes = kSidBufferBytes;
     SID_NAME_USE use = SidTypeUnknown;
 
-    const XStringW account = ActiveSessionAccountName();
+    const XStringW account = SessionAccountName(sessionId);
     TraceLog("CQuorbelServiceHelper::GetCurrentUserSID", __LINE__, L"CurrentUserName : %@",
              account);
 

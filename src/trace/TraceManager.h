@@ -150,8 +150,8 @@ struct TraceRetentionResult {
     DWORD lastError = ERROR_SUCCESS;
 };
 // Removes the trace files of the directory, least recently written first, until those left take
-// at most maxBytes; keptFileName is never removed. Other files, folders and reparse points are
-// neither counted nor touched.
+// at most maxBytes; keptFileName and the files that a writer holds open are never removed. Other
+// files, folders and reparse points are neither counted nor touched.
 TraceRetentionResult RemoveOldTraceFiles(const XStringW& directory, const XStringW& keptFileName,
                                          ULONGLONG maxBytes);
 

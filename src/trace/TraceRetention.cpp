@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/FileTime.h"
+#include "common/ScopedHandle.h"
 #include "strings/CaseFold.h"
 
 namespace {
@@ -45,6 +46,35 @@ bool EndsWithMinute(const wchar_t* stem, size_t length)
     const int minutes = TwoDigits(minute + 8);
     return month >= 1 && month <= 12 && day >= 1 && day <= 31 && hour >= 0 && hour <= 23 &&
            minutes >= 0 && minutes <= 59;
+}
+
+enum class Removal { kRemoved, kInUse, kFailed };
+
+// Removes a trace file unless a writer holds it open. A writer keeps its current file open from
+// one line to the next: removed under it, the file takes every later line with it, gone from the
+// folder at once or (under Wine) once the writer lets go. On Windows the folder shows a file held
+// open with the size and time of its last close, so the current file may well look the oldest.
+// The open refuses write sharing: a writer holding the file makes it fail, and none can open the
+// file for writing until it is gone, when this handle closes.
+Removal RemoveUnlessWritten(const XStringW& path)
+{
+    const ScopedHandle removal(::CreateFileW(
+        path.GetString(), DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (removal) {
+        return Removal::kRemoved;
+    }
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_SHARING_VIOLATION) {
+        return Removal::kFailed;
+    }
+    // A reader that does not share deleting is refused the same way; an open for deleting that
+    // shares writing (it removes nothing) tells the writer apart.
+    const ScopedHandle probe(::CreateFileW(
+        path.GetString(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    ::SetLastError(error);
+    return probe ? Removal::kInUse : Removal::kFailed;
 }
 
 struct TraceFile {
@@ -119,13 +149,18 @@ TraceRetentionResult RemoveOldTraceFiles(const XStringW& directory, const XStrin
         }
         XStringW path;
         path.Format(L"%@\\%s", directory, file.name.c_str());
-        if (::DeleteFileW(path.GetString())) {
+        switch (RemoveUnlessWritten(path)) {
+        case Removal::kRemoved:
             total -= file.bytes;
             ++result.removed;
             result.removedBytes += file.bytes;
-        } else {
+            break;
+        case Removal::kInUse:
+            break;
+        case Removal::kFailed:
             ++result.failed;
             result.lastError = ::GetLastError();
+            break;
         }
     }
     return result;

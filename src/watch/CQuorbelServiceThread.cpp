@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "config/CQuorbelServiceHelper.h"
+#include "config/RelaunchRequest.h"
 #include "process/Sessions.h"
 #include "service/CWindowService.h"
 #include "trace/EventLog.h"
@@ -32,6 +33,9 @@ CQuorbelServiceThread::CQuorbelServiceThread()
     SetName(L"CQuorbelServiceThread");
     hang.SetTimeoutLookup(
         [this](const XStringW& sid, const XStringW& name) { return pass.HangTimeoutOf(sid, name); });
+    runs.SetRelaunchLookup([](const XStringW& name) {
+        return relaunch_request::Take(CQuorbelServiceHelper::GetCurrentUserSID(), name);
+    });
 }
 
 CQuorbelServiceThread::~CQuorbelServiceThread()
@@ -59,7 +63,8 @@ int CQuorbelServiceThread::ThreadFunc()
     }
     ForgetEndedConsoles(processes.Last().FindIds(CWindowService::kConsoleImageName));
     // With nobody logged on no start can succeed: none is tried, and none is waited for.
-    if (FindActiveSessionId() == 0) {
+    const DWORD sessionId = FindActiveSessionId();
+    if (sessionId == 0) {
         TraceLog(kFunction, __LINE__, L"no one logged on: nothing started");
         ScheduleNextStart();
         return 0;
@@ -69,13 +74,13 @@ int CQuorbelServiceThread::ThreadFunc()
         return 0;
     }
 
-    const XStringW sid = CQuorbelServiceHelper::GetCurrentUserSID();
+    const XStringW sid = CQuorbelServiceHelper::GetSessionUserSID(sessionId);
     const XStringWList names = pass.ReadList(sid);
     const bool listChanged = ApplyListChanges(sid, names);
     SetEventContext(sid, [this, sid](const XStringW& name) { return pass.LaunchOf(sid, name).path; });
     ApplyInterval(pass.IntervalText(sid));
     KeepEntriesRunning(sid, names);
-    hang.Update(sid, names, listChanged, runs);
+    hang.Update(sid, sessionId, names, listChanged, runs);
     ForgetDroppedEntries(sid, names);
     ScheduleNextStart();
     runs.ForgetEndedConsoles();

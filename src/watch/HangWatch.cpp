@@ -4,7 +4,6 @@
 
 #include "config/EntryStateStore.h"
 #include "config/HangTimeout.h"
-#include "process/Sessions.h"
 #include "trace/Trace.h"
 #include "watch/NameKey.h"
 #include "watch/WatchEvents.h"
@@ -40,13 +39,12 @@ void HangWatch::EndReported(ProgramRuns& runs)
     }
 }
 
-void HangWatch::Update(const XStringW& sid, const XStringWList& names, bool listChanged,
-                       const ProgramRuns& runs)
+void HangWatch::Update(const XStringW& sid, DWORD sessionId, const XStringWList& names,
+                       bool listChanged, const ProgramRuns& runs)
 {
     if (listChanged || !(sid == timeoutsSid.GetString())) {
         ReadTimeouts(sid, names);
     }
-    const DWORD sessionId = FindActiveSessionId();
     std::vector<HangReports::Target> targets;
     for (int i = 0; i < names.GetCount(); ++i) {
         const XStringW& name = names.GetAt(i);

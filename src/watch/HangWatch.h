@@ -27,8 +27,9 @@ public:
     // Ends the processes whose reports were accepted since the last pass.
     void EndReported(ProgramRuns& runs);
     // The targets after a pass: the live processes of the entries with a hang timeout, in the
-    // active session. The timeouts are read again when the list changed (or the user did).
-    void Update(const XStringW& sid, const XStringWList& names, bool listChanged,
+    // active session (sessionId, as the pass found it). The timeouts are read again when the list
+    // changed (or the user did).
+    void Update(const XStringW& sid, DWORD sessionId, const XStringWList& names, bool listChanged,
                 const ProgramRuns& runs);
     // Where an entry's hang timeout in seconds is read (0: none); the entry's own HangTimeout
     // until it is set.

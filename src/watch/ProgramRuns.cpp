@@ -25,10 +25,18 @@ void ProgramRuns::TakeExits(ProcessView& processes)
     }
     const ProcessTable& table = processes.Refresh();
     for (const ExitWaits::Exit& exit : exits) {
-        ReportProgramEnded(exit.name, exit.processId, exit.exitCode, exit.ranMs);
         const std::wstring key = NameKey(exit.name);
+        const bool runEnded = !table.IsRunning(exit.name);
+        // The user closed it to have it again: that end is neither reported nor counted.
+        if (runEnded && policy.IsAwaiting(key) && relaunchAsked && relaunchAsked(exit.name)) {
+            ReportRelaunchEnded(exit.name, exit.processId, exit.exitCode, exit.ranMs);
+            policy.ExitSeen(key, exit.exitCode, seams.clock());
+            policy.Relaunched(key);
+            continue;
+        }
+        ReportProgramEnded(exit.name, exit.processId, exit.exitCode, exit.ranMs);
         policy.ExitSeen(key, exit.exitCode, seams.clock());
-        if (!table.IsRunning(exit.name)) {
+        if (runEnded) {
             TraceOutcome(exit.name, policy.Ended(key, exit.ranMs, seams.clock()));
         }
     }

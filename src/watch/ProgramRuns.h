@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -24,10 +25,15 @@ public:
     // The exit code of a program the service ended because its windows stopped answering.
     static constexpr UINT kNotRespondingExitCode = 1;
 
+    // Whether the user asked for the end of the program's run, to have it started again.
+    using RelaunchLookup = std::function<bool(const XStringW& name)>;
+
     ProgramRuns(const WatchSeams& seams, ExitWaits::WakeFunc wake);
+    void SetRelaunchLookup(RelaunchLookup lookup) { relaunchAsked = std::move(lookup); }
 
     // Reports the ends the waits saw and lets the policy decide on them; a run ends with the last
-    // process of its name.
+    // process of its name. A run the user ended for a relaunch is no quick exit: the program
+    // starts again at once.
     void TakeExits(ProcessView& processes);
     // The program runs: its processes are waited on, and a first sighting is traced.
     void NoteRunning(const XStringW& name, const ProcessTable& processes);
@@ -69,4 +75,5 @@ private:
     ExitWaits consoleWaits;  // wake the pass when a console of a program not yet up ends
     RestartPolicy policy;
     std::map<std::wstring, DWORD> endedConsoleCodes;
+    RelaunchLookup relaunchAsked;
 };

@@ -90,6 +90,15 @@ RestartPolicy::Outcome RestartPolicy::Lost(const std::wstring& key, ULONGLONG no
     return Decide(entry, ranMs, now);
 }
 
+void RestartPolicy::Relaunched(const std::wstring& key)
+{
+    Entry& entry = entries[key];
+    entry.awaiting = false;
+    entry.seen = false;
+    entry.processId = 0;
+    entry.nextStartAt = 0;
+}
+
 RestartPolicy::Outcome RestartPolicy::Decide(Entry& entry, ULONGLONG ranMs, ULONGLONG now)
 {
     entry.awaiting = false;

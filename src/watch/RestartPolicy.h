@@ -65,6 +65,9 @@ public:
     Outcome Ended(const std::wstring& key, ULONGLONG ranMs, ULONGLONG now);
     // An awaited run is gone without an end that was seen: it ran from its sighting (or never).
     Outcome Lost(const std::wstring& key, ULONGLONG now);
+    // A run the user ended to have it started again: it may start at once, and its quick exits
+    // stay as they were.
+    void Relaunched(const std::wstring& key);
 
     bool IsAwaiting(const std::wstring& key) const;
     bool MayStart(const std::wstring& key, ULONGLONG now) const;

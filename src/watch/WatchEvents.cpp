@@ -85,6 +85,12 @@ void ReportProgramEnded(const XStringW& name, DWORD processId, DWORD exitCode, U
     TraceEnd(name, processId, exitCode, ranMs);
 }
 
+void ReportRelaunchEnded(const XStringW& name, DWORD processId, DWORD exitCode, ULONGLONG ranMs)
+{
+    TraceEnd(name, processId, exitCode, ranMs);
+    TraceLog(kFunction, __LINE__, L"%@ relaunched by its user: started again at once", name);
+}
+
 void ReportNonZeroExit(const XStringW& name, DWORD processId, DWORD exitCode, ULONGLONG ranMs)
 {
     TraceEnd(name, processId, exitCode, ranMs);

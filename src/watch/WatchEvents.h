@@ -22,6 +22,8 @@ void ReportNotRecognized(const XStringW& name);
 // Every seen end of a program; an end with a non-zero code goes through ReportNonZeroExit.
 void ReportProgramEnded(const XStringW& name, DWORD processId, DWORD exitCode, ULONGLONG ranMs);
 void ReportNonZeroExit(const XStringW& name, DWORD processId, DWORD exitCode, ULONGLONG ranMs);
+// The end of a run its user closed to have it started again: traced, with no event.
+void ReportRelaunchEnded(const XStringW& name, DWORD processId, DWORD exitCode, ULONGLONG ranMs);
 void ReportBackoff(const XStringW& name, DWORD quickExits, ULONGLONG delayMs);
 // The service ended the program because no window of it answered for that long.
 void ReportNotResponding(const XStringW& name, DWORD processId, DWORD seconds);

@@ -812,6 +812,9 @@ TEST_F(Commands, EachKindOfFailureHasItsOwnExitCodeAndAnswer)
          L"without a backslash"},
         {L"remove nosuch.exe", kExitNoSuchEntry, L"no entry named nosuch.exe"},
         {L"svc uninstall", kExitFailed, L"QuorbelService is not installed"},
+        {L"relaunch agent.exe", kExitUsage,
+         L"relaunch closes the program's windows, which only the console tool does: run "
+         L"QuorbelService.com relaunch agent.exe"},
     };
     for (const Case& c : cases) {
         Run(c.arguments, c.exitCode);
@@ -851,7 +854,8 @@ TEST_F(Commands, AHelpWordAfterAnyWordPrintsThatWordsUsageAndChangesNothing)
         {L"svc uninstall help", L"  QuorbelService svc uninstall     remove the service"},
         {L"service start -h", L"  QuorbelService svc start         make paused entries active, "
                               L"start the service"},
-        {L"help restart", L"  QuorbelService restart <entry>   make a paused entry active again"},
+        {L"help restart", L"  QuorbelService restart <entry>   make a paused entry active (a running "
+                          L"program keeps running)"},
         {L"help svc stop", L"  QuorbelService svc stop          stop the service and "
                            L"QuorbelServiceManager.exe"},
         {L"--version -h", L"  QuorbelService version           QuorbelService " QUORBEL_VERSION_TEXT_W},
@@ -1063,6 +1067,15 @@ TEST_F(Commands, TheConsoleTwinEditsTheCallersListAsInvokedAndSvcWordsNeedAnElev
     EXPECT_EQ(0u, OutputLines()[1].find(L"agent.exe")) << Utf8(Output());
     RunProgramAt(twin, L"svc --help", 0, limited.Get());
     EXPECT_EQ(L"Usage:", FirstOutputLine()) << Utf8(Output());
+    // relaunch closes nothing that nobody would start again.
+    RunProgramAt(twin, L"relaunch agent.exe", kExitFailed, limited.Get());
+    EXPECT_EQ(L"QuorbelService does not run, so nothing would start agent.exe again: relaunch "
+              L"refused, nothing was closed",
+              FirstOutputLine());
+    RunProgramAt(twin, L"pause agent.exe", 0, limited.Get());
+    RunProgramAt(twin, L"relaunch agent.exe", kExitInvalidName, limited.Get());
+    EXPECT_EQ(0u, FirstOutputLine().find(L"agent.exe is paused")) << Utf8(Output());
+    RunProgramAt(twin, L"relaunch nosuch.exe", kExitNoSuchEntry, limited.Get());
 
     for (const wchar_t* word : {L"svc install", L"svc status", L"service start"}) {
         RunProgramAt(twin, word, kExitFailed, limited.Get());

@@ -511,15 +511,16 @@ TEST_F(WatchEngineTest, ListAndCheckTellTheTruthOfRunsRestartsAHandOverAndAStopA
         [&] {
             steadyLine = ListLineOf(L"Steady.exe");
             line = ListLineOf(L"Restarted.exe");
+            // TerminateById ends a process with exit code 1. A pass may find the program gone
+            // before its wait tells the end: the exit code follows with the next pass.
             return steadyLine.find(L"running, pid " + steadyPid + L", up ") != std::wstring::npos &&
-                   line.find(L"running, pid " + restartedPid) != std::wstring::npos;
+                   line.find(L"running, pid " + restartedPid) != std::wstring::npos &&
+                   line.find(L"exit code 1 ") != std::wstring::npos;
         },
         10000, 200))
         << Utf8(steadyLine) << "\n" << Utf8(line);
     EXPECT_NE(steadyLine.find(L"restarts 0"), std::wstring::npos) << Utf8(steadyLine);
     EXPECT_NE(line.find(L"restarts 1"), std::wstring::npos) << Utf8(line);
-    // TerminateById ends a process with exit code 1.
-    EXPECT_NE(line.find(L"exit code 1 "), std::wstring::npos) << Utf8(line);
     // The columns line up: the paths begin at the same place.
     EXPECT_EQ(steadyLine.find(steady), line.find(restarted))
         << Utf8(steadyLine) << "\n" << Utf8(line);
@@ -549,17 +550,33 @@ TEST_F(WatchEngineTest, ListAndCheckTellTheTruthOfRunsRestartsAHandOverAndAStopA
         10000, 200))
         << Utf8(line);
 
+    // A relaunch of a program without a window ends its process, and the service starts it again
+    // at once; that start is no restart of the list's count.
+    const std::wstring twin = dir / L"QuorbelCtl.com";
+    ASSERT_TRUE(CopyInto(std::wstring(QUORBEL_DIST_DIR) + L"\\QuorbelService.com", twin));
+    const CapturedRun relaunch = RunProgramCapturingOutput(twin, L"relaunch Restarted.exe");
+    EXPECT_EQ(0u, relaunch.exitCode) << relaunch.output;
+    EXPECT_NE(relaunch.output.find("Restarted.exe has no window to close: ended (process " +
+                                   Utf8(handedTo) + ")\r\nRestarted.exe runs again"),
+              std::string::npos)
+        << relaunch.output;
+    EXPECT_NE(ServiceLog().find(L"Restarted.exe relaunched by its user"), std::wstring::npos);
+    ASSERT_TRUE(WaitUntil([&] { return StartsOf(restarted).back().processId != second; }, 10000));
+    const DWORD relaunched = StartsOf(restarted).back().processId;
+
     // The program outlives the service, and the list says both.
     ASSERT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
     EXPECT_EQ(L"QuorbelService: stopped", ListLines().front());
     line = ListLineOf(L"Restarted.exe");
-    EXPECT_NE(line.find(L"running, pid " + handedTo + L", up "), std::wstring::npos) << Utf8(line);
+    EXPECT_NE(line.find(L"running, pid " + std::to_wstring(relaunched) + L", up "),
+              std::wstring::npos)
+        << Utf8(line);
     check = Control(L"check");
     EXPECT_EQ(5u, check.exitCode) << check.output;
 
     // Once it is gone its old process id is not shown; the count stays until the next boot and
     // goes on after a start of the service.
-    TerminateById(second);
+    TerminateById(relaunched);
     ASSERT_TRUE(WaitUntil([&] { return ProcessIdsByName(L"Restarted.exe").empty(); }, 10000));
     line = ListLineOf(L"Restarted.exe");
     EXPECT_EQ(line.find(L"pid"), std::wstring::npos) << Utf8(line);
@@ -817,6 +834,23 @@ TEST_F(WatchEngineTest, WindowedProgramThatStopsAnsweringIsEndedAndBackWhileOneT
               std::wstring::npos)
         << Utf8(frozenLine);
     EXPECT_EQ(ListLineOf(L"Lively.exe").find(L"not responding"), std::wstring::npos);
+
+    // relaunch asks the window to close, and the service starts the program again at once: two
+    // relaunches in a row are no quick exits.
+    const std::wstring twin = dir / L"QuorbelCtl.com";
+    ASSERT_TRUE(CopyInto(std::wstring(QUORBEL_DIST_DIR) + L"\\QuorbelService.com", twin));
+    for (size_t runs = 2; runs <= 3; ++runs) {
+        const CapturedRun relaunch = RunProgramCapturingOutput(twin, L"relaunch Lively.exe");
+        EXPECT_EQ(0u, relaunch.exitCode) << relaunch.output;
+        ASSERT_TRUE(WaitUntil([&] { return StartsOf(lively).size() >= runs; }, 5000))
+            << relaunch.output << Utf8(ServiceLog());
+        EXPECT_NE(relaunch.output.find("Lively.exe closed\r\nLively.exe runs again, process " +
+                                       std::to_string(StartsOf(lively).back().processId)),
+                  std::string::npos)
+            << relaunch.output;
+    }
+    EXPECT_NE(ServiceLog().find(L"Lively.exe relaunched by its user"), std::wstring::npos);
+    EXPECT_EQ(ServiceLog().find(L"Lively.exe backing off"), std::wstring::npos) << Utf8(ServiceLog());
     EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
 }
 

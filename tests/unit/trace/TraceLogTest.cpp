@@ -460,6 +460,75 @@ TEST(TraceConcurrency, ThreadsRotatingOneChannelKeepEveryLineWhole)
     }
 }
 
+// Two managers of one log directory stand for two processes: only the mutex named after the
+// directory keeps Wine's appends (a seek to the end, then a write) from overwriting lines. A third
+// one, another program, starts a file of its own past the folder's bound while both keep their
+// file open: retention removes an old file that nobody writes, never the file they write to.
+TEST(TraceConcurrency, ManagersSharingADirectoryLoseNoLine)
+{
+    ScratchDir dir(L"unit_trace_shared");
+    const std::wstring oldFile = dir / L"older_0101_0000.log";
+    ASSERT_TRUE(MakeFileOfSize(oldFile, 1024));
+    ASSERT_TRUE(DateFileBack(oldFile, 600));
+    constexpr int kWriters = 2;
+    constexpr int kLines = 600;
+    {
+        CTraceManager managers[kWriters];
+        for (CTraceManager& manager : managers) {
+            manager.RegisterChannel(1, L"shared.exe", dir.Path().c_str());
+        }
+        std::vector<std::thread> writers;
+        for (int w = 0; w < kWriters; ++w) {
+            writers.emplace_back([&managers, w] {
+                const XStringW prefix = MakeTracePrefix("Writer", w);
+                for (int i = 0; i < kLines; ++i) {
+                    XStringW message;
+                    message.Format(L"writer %d line %d %s", w, i, kPadding);
+                    managers[w].WriteChannelLine(prefix, false, message);
+                }
+            });
+        }
+        for (std::thread& writer : writers) {
+            writer.join();
+        }
+
+        CTraceManager other;
+        other.RegisterChannel(1, L"other.exe", dir.Path().c_str());
+        other.maxFolderBytes = 1;
+        other.WriteChannelLine(MakeTracePrefix("Other", 1), false, L"a new file");
+        EXPECT_FALSE(FileExists(oldFile)) << "retention left the old file";
+        std::wstring said;
+        for (const std::wstring& file : ListFiles(dir.Path(), L"other_*.log")) {
+            said += ReadUtf16File(dir / file);
+        }
+        // A file being written is kept, not a failure.
+        EXPECT_NE(std::wstring::npos, said.find(L"removed 1 old trace files")) << Utf8(said);
+        EXPECT_EQ(std::wstring::npos, said.find(L"<ERROR>")) << Utf8(said);
+        // The writers' files are let go only here, when they are gone for good if removed.
+        for (int w = 0; w < kWriters; ++w) {
+            XStringW message;
+            message.Format(L"writer %d line %d %s", w, kLines, kPadding);
+            managers[w].WriteChannelLine(MakeTracePrefix("Writer", w), false, message);
+        }
+    }
+
+    const std::wregex linePattern(std::wstring(kLinePattern) +
+                                  LR"(Writer\(\d\) :  writer (\d) line (\d+) )" + kPadding);
+    std::map<int, int> linesByWriter;
+    for (const std::wstring& file : ListFiles(dir.Path(), L"shared_*.log")) {
+        std::wstring unterminated;
+        for (const std::wstring& line : LogLines(ReadUtf16File(dir / file), unterminated)) {
+            std::wsmatch match;
+            ASSERT_TRUE(std::regex_match(line, match, linePattern)) << "broken: " << Utf8(line);
+            ++linesByWriter[std::stoi(match[5].str())];
+        }
+        EXPECT_TRUE(unterminated.empty()) << "unterminated: " << Utf8(unterminated);
+    }
+    for (int w = 0; w < kWriters; ++w) {
+        EXPECT_EQ(kLines + 1, linesByWriter[w]) << "writer " << w;
+    }
+}
+
 // A process that holds the directory's mutex and never lets go costs one line a second, no more.
 TEST(TraceConcurrency, AMutexHeldElsewhereSlowsNoLineAfterTheFirst)
 {

@@ -96,7 +96,7 @@ TEST_F(HangWatchTest, AnAcceptedReportEndsTheWatchedProcessThroughItsWaitAndARef
     const ScopedHandle program(info.hProcess);
     ASSERT_TRUE(WaitUntil([&] { return ProcessTable::Take().IsRunning(L"Frozen.exe"); }, 10000));
     runs.NoteRunning(L"Frozen.exe", ProcessTable::Take());
-    hang.Update(sid, names, true, runs);
+    hang.Update(sid, FindActiveSessionId(), names, true, runs);
 
     // Its targets: the one process, with its timeout.
     const std::vector<BYTE> targetsReply = Ask(channel::kAskTargets);
@@ -136,20 +136,20 @@ TEST_F(HangWatchTest, NoCompanionWithinAMinuteIsSaidOnceAndForgottenWhenOneAsks)
     HangWatch hang(seams, [] {});
     const TraceCapture trace;
     const wchar_t* const line = L"no companion asked for the hang watch within a minute";
-    hang.Update(sid, names, true, runs);
+    hang.Update(sid, FindActiveSessionId(), names, true, runs);
     fakeClock += HangWatch::kCompanionGraceMs - 1;
-    hang.Update(sid, names, false, runs);
+    hang.Update(sid, FindActiveSessionId(), names, false, runs);
     EXPECT_FALSE(trace.Contains(line));
     EXPECT_FALSE(EntryStateStore::ReadCompanionMissing(sid));
     fakeClock += 1;
-    hang.Update(sid, names, false, runs);
+    hang.Update(sid, FindActiveSessionId(), names, false, runs);
     fakeClock += 10000;
-    hang.Update(sid, names, false, runs);
+    hang.Update(sid, FindActiveSessionId(), names, false, runs);
     EXPECT_EQ(1, trace.Count(line)) << Utf8(trace.Text());
     EXPECT_TRUE(EntryStateStore::ReadCompanionMissing(sid));
 
     Ask(channel::kAskTargets);
-    hang.Update(sid, names, false, runs);
+    hang.Update(sid, FindActiveSessionId(), names, false, runs);
     EXPECT_FALSE(EntryStateStore::ReadCompanionMissing(sid));
 }
 

@@ -1,0 +1,78 @@
+#include "config/RelaunchRequest.h"
+
+#include "common/ScopedHandle.h"
+#include "config/CQuorbelServiceHelper.h"
+#include "config/CRegHelper.h"
+#include "config/EntryStateStore.h"
+#include "trace/Trace.h"
+
+namespace {
+
+constexpr ULONGLONG kTicksPerMs = 10000;
+
+XStringW EntryKeyPath(const XStringW& entryName)
+{
+    XStringW path = CQuorbelServiceHelper::kBaseKeyPath;
+    path.AppendFormat(L"\\%@", entryName);
+    return path;
+}
+
+}  // namespace
+
+namespace relaunch_request {
+
+LONG Write(const XStringW& entryName)
+{
+    ScopedRegKey key;
+    LONG status = ::RegOpenKeyExW(HKEY_CURRENT_USER, EntryKeyPath(entryName).GetString(), 0,
+                                  KEY_SET_VALUE | KEY_WOW64_64KEY, key.Receive());
+    if (status == ERROR_SUCCESS) {
+        const ULONGLONG now = EntryStateStore::FileTimeNow();
+        status = registry_seam::setValue(key.Get(), kValueName, 0, REG_QWORD,
+                                         reinterpret_cast<const BYTE*>(&now), sizeof(now));
+    }
+    if (status != ERROR_SUCCESS) {
+        TraceError("relaunch_request::Write", __LINE__, L"%@: the relaunch was not noted (%d)",
+                   entryName, static_cast<int>(status));
+    }
+    return status;
+}
+
+void Withdraw(const XStringW& entryName)
+{
+    ScopedRegKey key;
+    if (::RegOpenKeyExW(HKEY_CURRENT_USER, EntryKeyPath(entryName).GetString(), 0,
+                        KEY_SET_VALUE | KEY_WOW64_64KEY, key.Receive()) == ERROR_SUCCESS) {
+        CRegHelper::DeleteValue(key.Get(), kValueName);
+    }
+}
+
+bool Take(const XStringW& sid, const XStringW& entryName)
+{
+    XStringW path = CQuorbelServiceHelper::UserBaseKeyPath(sid);
+    path.AppendFormat(L"\\%@", entryName);
+    ScopedRegKey key;
+    if (::RegOpenKeyExW(HKEY_USERS, path.GetString(), 0,
+                        KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY,
+                        key.Receive()) != ERROR_SUCCESS) {
+        return false;
+    }
+    ULONGLONG at = 0;
+    DWORD type = REG_NONE;
+    DWORD byteCount = sizeof(at);
+    const LONG status = ::RegQueryValueExW(key.Get(), kValueName, nullptr, &type,
+                                           reinterpret_cast<BYTE*>(&at), &byteCount);
+    if (status == ERROR_FILE_NOT_FOUND) {
+        return false;
+    }
+    CRegHelper::DeleteValue(key.Get(), kValueName);
+    if (status != ERROR_SUCCESS || type != REG_QWORD || byteCount != sizeof(at)) {
+        return false;
+    }
+    const ULONGLONG now = EntryStateStore::FileTimeNow();
+    // A clock set back a little since the request still lets it count.
+    const ULONGLONG slack = 5000 * kTicksPerMs;
+    return at != 0 && at <= now + slack && (at >= now || now - at <= kValidMs * kTicksPerMs);
+}
+
+}  // namespace relaunch_request

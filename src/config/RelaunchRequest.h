@@ -1,0 +1,26 @@
+#pragma once
+// A relaunch asked for by the user: the command line writes "Relaunch" (REG_QWORD, the request's
+// time as a FILETIME value) into the entry's key before it closes the program, and the
+// service, seeing that program's run end, takes the request: the end is then neither a quick exit
+// nor counted toward the backoff, and the program starts again at once. A request counts only
+// for an end within kValidMs of it; an older one is deleted unused.
+
+#include <windows.h>
+
+#include "strings/XStringW.h"
+
+namespace relaunch_request {
+
+constexpr const wchar_t* kValueName = L"Relaunch";
+// The command line waits up to 5 s for the program to close before it ends it.
+constexpr ULONGLONG kValidMs = 30000;
+
+// Below HKEY_CURRENT_USER, for the command line. The entry's key must exist: none is created.
+LONG Write(const XStringW& entryName);
+void Withdraw(const XStringW& entryName);
+
+// Below HKEY_USERS\<sid>, for the service: whether a request stands for an end seen now. The
+// value is deleted whenever one is found.
+bool Take(const XStringW& sid, const XStringW& entryName);
+
+}  // namespace relaunch_request
