@@ -354,10 +354,11 @@ bool WriteTextFile(const std::wstring& path, const std::string& text)
                                      written == text.size()));
 }
 
-void SetString(const std::wstring& keyPath, const wchar_t* valueName, const std::wstring& text)
+bool SetString(const std::wstring& keyPath, const wchar_t* valueName, const std::wstring& text)
 {
-    RegSetKeyValueW(HKEY_CURRENT_USER, keyPath.c_str(), valueName, REG_SZ, text.c_str(),
-                    static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+    return RegSetKeyValueW(HKEY_CURRENT_USER, keyPath.c_str(), valueName, REG_SZ, text.c_str(),
+                           static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) ==
+           ERROR_SUCCESS;
 }
 
 ScratchDir::ScratchDir(const std::wstring& name) : path_(L"C:\\QuorbelTests\\" + name)

@@ -91,7 +91,7 @@ bool CopyInto(const std::wstring& source, const std::wstring& destination);
 // Creates or replaces the file with the bytes of text (an empty file without text).
 bool WriteTextFile(const std::wstring& path, const std::string& text = std::string());
 // Writes a REG_SZ value below HKEY_CURRENT_USER, creating the key when it is missing.
-void SetString(const std::wstring& keyPath, const wchar_t* valueName, const std::wstring& text);
+bool SetString(const std::wstring& keyPath, const wchar_t* valueName, const std::wstring& text);
 
 // A fresh, empty folder below C:\QuorbelTests, removed again by the destructor.
 class ScratchDir {

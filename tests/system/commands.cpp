@@ -102,10 +102,7 @@ std::string Describe(const RegistryState& state)
 
 void SetEntryValue(const std::wstring& entry, const wchar_t* valueName, const std::wstring& data)
 {
-    const std::wstring path = std::wstring(kBaseKeyPath) + L"\\" + entry;
-    ASSERT_EQ(ERROR_SUCCESS,
-              RegSetKeyValueW(HKEY_CURRENT_USER, path.c_str(), valueName, REG_SZ, data.c_str(),
-                              static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t))));
+    ASSERT_TRUE(SetString(std::wstring(kBaseKeyPath) + L"\\" + entry, valueName, data));
 }
 
 // An entry as the add command leaves it; an empty status means no Status value.

@@ -79,14 +79,6 @@ WatchListKey::~WatchListKey()
     RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\QUORBEL");
 }
 
-namespace {
-void SetString(const std::wstring& keyPath, const wchar_t* valueName, const std::wstring& text)
-{
-    RegSetKeyValueW(HKEY_CURRENT_USER, keyPath.c_str(), valueName, REG_SZ, text.c_str(),
-                    static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-}
-}  // namespace
-
 void WatchListKey::AddEntry(const std::wstring& name, const std::wstring& path,
                             const std::wstring& status)
 {
