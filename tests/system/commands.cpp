@@ -819,71 +819,62 @@ TEST_F(Commands, EachKindOfFailureHasItsOwnExitCodeAndAnswer)
     }
 }
 
-TEST_F(Commands, HelpWordsPrintTheUsageAndSucceed)
+// A help word alone prints the whole usage after the program's summary; after another word, that
+// word's usage; a lone svc word, the svc words' usage as a usage error. None runs anything.
+TEST_F(Commands, HelpWordsPrintTheUsageOfWhatTheyFollowAndChangeNothing)
 {
-    for (const wchar_t* word : {L"help", L"/?", L"-h", L"--help"}) {
-        Run(word);
-        const std::vector<std::wstring> lines = OutputLines();
-        ASSERT_GT(lines.size(), 10u) << Utf8(word) << ": " << Utf8(Output());
-        EXPECT_EQ(L"Usage:", lines[1]) << Utf8(word);
-        EXPECT_NE(std::wstring::npos, Output().find(L"svc status")) << Utf8(word);
-        EXPECT_NE(std::wstring::npos, Output().find(L"restart <entry>   make a paused entry active"))
-            << Utf8(Output());
-    }
-}
-
-TEST_F(Commands, AHelpWordAfterAnyWordPrintsThatWordsUsageAndChangesNothing)
-{
+    const wchar_t* const svcInstall = L"  QuorbelService svc install       register the service";
     struct Case {
         const wchar_t* arguments;
         const wchar_t* usageLine;  // the line after "Usage:"
+        bool whole;                // the usage of every word, the version among them
+        DWORD exitCode;
     };
     const Case cases[] = {
+        {L"help", svcInstall, true, 0},
+        {L"/?", svcInstall, true, 0},
+        {L"-h", svcInstall, true, 0},
+        {L"--help", svcInstall, true, 0},
+        {L"svc", svcInstall, false, kExitUsage},
+        {L"-svc", svcInstall, false, kExitUsage},
         {L"add --help",
-         L"  QuorbelService add [--dir <folder>] [--hang-timeout SECONDS] <path> [arguments...]"},
+         L"  QuorbelService add [--dir <folder>] [--hang-timeout SECONDS] <path> [arguments...]",
+         false, 0},
         {L"add help",
-         L"  QuorbelService add [--dir <folder>] [--hang-timeout SECONDS] <path> [arguments...]"},
+         L"  QuorbelService add [--dir <folder>] [--hang-timeout SECONDS] <path> [arguments...]",
+         false, 0},
         {L"pause -h", L"  QuorbelService pause <entry>     leave the program alone until the next "
-                      L"logon or svc start"},
-        {L"remove /?", L"  QuorbelService remove <entry>    take it off the watch list"},
-        {L"list --help", L"  QuorbelService list [-v | --json]"},
-        {L"svc --help", L"  QuorbelService svc install       register the service"},
-        {L"svc uninstall help", L"  QuorbelService svc uninstall     remove the service"},
+                      L"logon or svc start", false, 0},
+        {L"remove /?", L"  QuorbelService remove <entry>    take it off the watch list", false, 0},
+        {L"list --help", L"  QuorbelService list [-v | --json]", false, 0},
+        {L"svc --help", svcInstall, false, 0},
+        {L"svc uninstall help", L"  QuorbelService svc uninstall     remove the service", false, 0},
         {L"service start -h", L"  QuorbelService svc start         make paused entries active, "
-                              L"start the service"},
+                              L"start the service", false, 0},
         {L"help restart", L"  QuorbelService restart <entry>   make a paused entry active (a running "
-                          L"program keeps running)"},
+                          L"program keeps running)", false, 0},
         {L"help svc stop", L"  QuorbelService svc stop          stop the service and "
-                           L"QuorbelServiceManager.exe"},
-        {L"--version -h", L"  QuorbelService version           QuorbelService " QUORBEL_VERSION_TEXT_W},
+                           L"QuorbelServiceManager.exe", false, 0},
+        {L"--version -h", L"  QuorbelService version           QuorbelService " QUORBEL_VERSION_TEXT_W,
+         false, 0},
     };
     PresetEntry(L"agent.exe", L"C:\\Tools\\agent.exe", L"1");
     const RegistryState before = ReadWatchList();
     for (const Case& c : cases) {
-        const std::vector<TraceLine> trace = Run(c.arguments, 0);
+        const std::vector<TraceLine> trace = Run(c.arguments, c.exitCode);
 
         const std::vector<std::wstring> lines = OutputLines();
-        ASSERT_GE(lines.size(), 2u) << Utf8(c.arguments) << ": " << Utf8(Output());
-        EXPECT_EQ(L"Usage:", lines[0]) << Utf8(c.arguments);
-        EXPECT_EQ(c.usageLine, lines[1]) << Utf8(c.arguments);
+        const auto usage = std::find(lines.begin(), lines.end(), L"Usage:");
+        ASSERT_TRUE(usage - lines.begin() == (c.whole ? 1 : 0) && lines.end() - usage >= 2)
+            << Utf8(c.arguments) << ": " << Utf8(Output());
+        EXPECT_EQ(c.usageLine, *(usage + 1)) << Utf8(c.arguments);
+        EXPECT_EQ(c.whole, Output().find(L"  QuorbelService add ") != std::wstring::npos &&
+                               Output().find(L"QuorbelService " QUORBEL_VERSION_TEXT_W) !=
+                                   std::wstring::npos)
+            << Utf8(c.arguments) << ": " << Utf8(Output());
         EXPECT_EQ(kStartupOnly, Messages(trace)) << Utf8(c.arguments) << Describe(trace);
         EXPECT_EQ(before, ReadWatchList()) << Utf8(c.arguments);
         EXPECT_FALSE(IsServiceRegistered()) << Utf8(c.arguments);
-    }
-}
-
-TEST_F(Commands, ALoneSvcWordPrintsTheSvcUsageWithoutRunningTheService)
-{
-    for (const wchar_t* word : {L"svc", L"-svc"}) {
-        const std::vector<TraceLine> trace = Run(word, kExitUsage);
-
-        const std::vector<std::wstring> lines = OutputLines();
-        ASSERT_GE(lines.size(), 8u) << Utf8(word) << ": " << Utf8(Output());
-        EXPECT_EQ(L"Usage:", lines[0]) << Utf8(word);
-        EXPECT_EQ(L"  QuorbelService svc install       register the service", lines[1]);
-        EXPECT_EQ(std::wstring::npos, Output().find(L" add ")) << "only the svc words: "
-                                                                << Utf8(Output());
-        EXPECT_EQ(kStartupOnly, Messages(trace)) << "no service run: " << Describe(trace);
     }
 }
 
@@ -1263,9 +1254,6 @@ TEST_F(Commands, VersionWordPrintsTheBuildsVersionWhichTheResourceCarriesToo)
     EXPECT_EQ(static_cast<DWORD>(MAKELONG(QUORBEL_VERSION_MINOR, QUORBEL_VERSION_MAJOR)),
               fixed->dwFileVersionMS);
     EXPECT_EQ(static_cast<DWORD>(MAKELONG(0, QUORBEL_VERSION_PATCH)), fixed->dwFileVersionLS);
-
-    Run(L"help");
-    EXPECT_NE(std::wstring::npos, Output().find(L"QuorbelService " QUORBEL_VERSION_TEXT_W));
 }
 
 TEST_F(Commands, UninstallOfARunningServiceSaysRemovalWaitsForTheStopAndStatusShowsIt)
