@@ -112,7 +112,8 @@ TEST_F(ProcessUtils, FindsProcessesByTheWholeImageNameInAnyLetterCase)
         EXPECT_EQ(std::vector<std::wstring>{probeId}, found) << Utf8(same) << " gave " << Joined(found);
     }
     // Every other character of the whole name does.
-    for (const wchar_t* other : {L"QuorbelProbe", L"Probe.exe", L"QuorbelProbe.exe ", L""}) {
+    for (const wchar_t* other :
+         {L"QuorbelProbe", L"Probe.exe", L"QuorbelProbe.exe ", L"", L"QuorbelNobody.exe"}) {
         EXPECT_FALSE(IsProcessRunning(other)) << Utf8(other);
         const std::vector<std::wstring> none = Texts(FindProcessIds(other));
         EXPECT_TRUE(none.empty()) << Utf8(other) << " gave " << Joined(none);
@@ -132,12 +133,6 @@ TEST_F(ProcessUtils, FindsEveryProcessOfTheNameOnceInSnapshotOrder)
 
     const std::vector<std::wstring> found = Texts(FindProcessIds(L"QuorbelTwin.exe"));
     EXPECT_EQ(expected, found) << "expected " << Joined(expected) << ", got " << Joined(found);
-}
-
-TEST_F(ProcessUtils, FindsNothingForANameThatDoesNotRun)
-{
-    EXPECT_FALSE(IsProcessRunning(L"QuorbelNobody.exe"));
-    EXPECT_EQ(0, FindProcessIds(L"QuorbelNobody.exe").GetCount());
 }
 
 TEST_F(ProcessUtils, KillByNameEndsEveryMatchInAnyLetterCase)

@@ -175,23 +175,6 @@ TEST_F(TraceLogTest, MessageEndsAtItsFirstZeroAndEveryLineEndsWithCrLf)
     }
 }
 
-TEST_F(TraceLogTest, FirstLineNamesTheFileAfterRecordAndMinute)
-{
-    const SYSTEMTIME before = LocalNow();
-    const std::wstring path = Write(L"hello");
-    const SYSTEMTIME after = LocalNow();
-
-    const std::wstring named = Text(fileName);
-    EXPECT_TRUE(named == LogFileNameAt(L"Unit", before) || named == LogFileNameAt(L"Unit", after))
-        << Utf8(named);
-    EXPECT_TRUE(FileExists(path)) << Utf8(path);
-    EXPECT_EQ(std::vector<std::wstring>{named}, ListFiles(dir.Path(), L"*"));
-
-    // The next line goes to the same file.
-    Write(L"again");
-    EXPECT_EQ(named, Text(fileName));
-}
-
 TEST_F(TraceLogTest, FileIsReplacedOnceItHoldsThreeMegabytes)
 {
     struct Case {
@@ -584,21 +567,6 @@ TEST(TraceProcess, WithoutSwitchFileOnlyFatalLinesAreWritten)
     } else if (!found.empty()) {
         DeleteFileW(found.c_str());
     }
-}
-
-TEST(TraceProcess, SwitchFileIsLookedForBesideTheExecutable)
-{
-    const std::wstring name =
-        L"unit_trace_switch_" + std::to_wstring(GetCurrentProcessId()) + L".txt";
-    const std::wstring path = Text(GetModuleDirectory()) + L"\\" + name;
-    EXPECT_FALSE(IsTraceSwitchOn(name.c_str()));
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, file) << "error " << GetLastError();
-    CloseHandle(file);
-    EXPECT_TRUE(IsTraceSwitchOn(name.c_str())) << "an empty file turns tracing on";
-    DeleteFileW(path.c_str());
-    EXPECT_FALSE(IsTraceSwitchOn(name.c_str()));
 }
 
 }  // namespace
