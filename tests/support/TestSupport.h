@@ -107,6 +107,19 @@ private:
     std::wstring path_;
 };
 
+// The session picture the stand-in wtsapi32.dll beside the test programs reports while this
+// lives (it reads QUORBEL_FAKE_WTS at every call): "none", "disconnected", "one", "several", ...
+class FakeSessions {
+public:
+    explicit FakeSessions(const wchar_t* mode) { SetEnvironmentVariableW(kVariable, mode); }
+    ~FakeSessions() { SetEnvironmentVariableW(kVariable, nullptr); }
+    FakeSessions(const FakeSessions&) = delete;
+    FakeSessions& operator=(const FakeSessions&) = delete;
+
+private:
+    static constexpr const wchar_t* kVariable = L"QUORBEL_FAKE_WTS";
+};
+
 // Ids of the running processes with exactly this image name.
 std::vector<DWORD> ProcessIdsByName(const std::wstring& imageName);
 DWORD ParentProcessId(DWORD processId);

@@ -124,7 +124,7 @@ TEST_F(RegHelperTest, OversizedNumberLeavesTextAndNumberAndTracesItsSize)
     const BYTE twelveBytes[12] = {2};
     WriteBytes(HKEY_CURRENT_USER, scratch.Path(), L"LongDword", REG_DWORD, twelveBytes, 8);
     WriteBytes(HKEY_CURRENT_USER, scratch.Path(), L"LongQword", REG_QWORD, twelveBytes, 12);
-    const TraceTail trace;
+    const TraceCapture trace;
     for (const wchar_t* name : {L"LongDword", L"LongQword"}) {
         std::wstring text;
         DWORD number = 0;
@@ -133,19 +133,17 @@ TEST_F(RegHelperTest, OversizedNumberLeavesTextAndNumberAndTracesItsSize)
         EXPECT_EQ(text, L"kept") << Shown(name);
         EXPECT_EQ(number, 9u) << Shown(name);
     }
-    if (TraceIsOn()) {
-        const std::wstring lines = trace.NewText();
-        EXPECT_EQ(Occurrences(lines, L"<ERROR> REG_DWORD ERROR_MORE_DATA, size:8\n"), 1)
-            << Shown(lines);
-        EXPECT_EQ(Occurrences(lines, L"<ERROR> REG_QWORD ERROR_MORE_DATA, size:12\n"), 1)
-            << Shown(lines);
-    }
+    const std::wstring lines = trace.Text();
+    EXPECT_EQ(Occurrences(lines, L"<ERROR> REG_DWORD ERROR_MORE_DATA, size:8\n"), 1)
+        << Shown(lines);
+    EXPECT_EQ(Occurrences(lines, L"<ERROR> REG_QWORD ERROR_MORE_DATA, size:12\n"), 1)
+        << Shown(lines);
 }
 
 TEST_F(RegHelperTest, MissingValueHasTypeZeroAndIsNoError)
 {
     WriteString(HKEY_CURRENT_USER, scratch.Path(), L"Other", L"x");
-    const TraceTail trace;
+    const TraceCapture trace;
     EXPECT_EQ(CRegHelper::GetValueType(HKEY_CURRENT_USER, W(scratch.Path()), L"Missing"), 0u);
     std::wstring text;
     DWORD number = 0;
@@ -154,24 +152,20 @@ TEST_F(RegHelperTest, MissingValueHasTypeZeroAndIsNoError)
     EXPECT_EQ(text, L"kept");
     EXPECT_EQ(CRegHelper::GetValueType(HKEY_CURRENT_USER, W(scratch.Path()), L"Other"),
               static_cast<DWORD>(REG_SZ));
-    if (TraceIsOn()) {
-        EXPECT_EQ(trace.NewText(), L"") << Shown(trace.NewText());
-    }
+    EXPECT_EQ(trace.Text(), L"") << Shown(trace.Text());
 }
 
 TEST_F(RegHelperTest, MissingKeyHasTypeZeroAndWritesOneErrorLine)
 {
     const XStringW missingKey = W(scratch / L"Missing");
-    const TraceTail trace;
+    const TraceCapture trace;
     EXPECT_EQ(CRegHelper::GetValueType(HKEY_CURRENT_USER, missingKey, L"Status"), 0u);
-    if (TraceIsOn()) {
-        const std::wstring lines = trace.NewText();
-        EXPECT_EQ(Occurrences(lines, L"\r\n"), 1) << Shown(lines);
-        // The number is the open's own failure: the key was not found.
-        EXPECT_EQ(Occurrences(lines, L"CRegHelper::GetValueType("), 1) << Shown(lines);
-        EXPECT_EQ(Occurrences(lines, L" :  <ERROR> RegOpenKeyEx(GetLastError:2)\r\n"), 1)
-            << Shown(lines);
-    }
+    const std::wstring lines = trace.Text();
+    EXPECT_EQ(Occurrences(lines, L"\r\n"), 1) << Shown(lines);
+    // The number is the open's own failure: the key was not found.
+    EXPECT_EQ(Occurrences(lines, L"CRegHelper::GetValueType("), 1) << Shown(lines);
+    EXPECT_EQ(Occurrences(lines, L" :  <ERROR> RegOpenKeyEx(GetLastError:2)\r\n"), 1)
+        << Shown(lines);
     XStringW text(L"kept");
     DWORD number = 3;
     DWORD size = 4;

@@ -5,60 +5,11 @@
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
-#include "trace/Trace.h"
 
 namespace config_test {
 
 namespace {
-
 constexpr REGSAM kAccess64 = KEY_WOW64_64KEY;
-
-std::wstring ExecutablePath()
-{
-    wchar_t path[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    return path;
-}
-
-std::wstring ExecutableDirectory()
-{
-    const std::wstring path = ExecutablePath();
-    return path.substr(0, path.find_last_of(L'\\'));
-}
-
-// Log files are named after the executable without ".exe".
-std::wstring LogFilePattern()
-{
-    std::wstring name = ExecutablePath().substr(ExecutablePath().find_last_of(L'\\') + 1);
-    if (name.size() > 4 && name.compare(name.size() - 4, 4, L".exe") == 0) {
-        name.resize(name.size() - 4);
-    }
-    return name + L"_*.log";
-}
-
-std::wstring LogDirectory()
-{
-    return ExecutableDirectory() + L"\\Log";
-}
-
-class TraceOnEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        const std::wstring switchFile = ExecutableDirectory() + L"\\trace.txt";
-        HANDLE file = CreateFileW(switchFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file != INVALID_HANDLE_VALUE) {
-            CloseHandle(file);
-        }
-        InitTrace();
-        DeleteFileW(switchFile.c_str());
-    }
-};
-
-::testing::Environment* const traceEnvironment =
-    ::testing::AddGlobalTestEnvironment(new TraceOnEnvironment);
-
 }  // namespace
 
 std::wstring Text(const XStringW& text)
@@ -216,32 +167,6 @@ ScratchKey::~ScratchKey()
     DeleteTree(HKEY_CURRENT_USER, path_);
     // The parent goes only when no other test keeps anything there.
     RegDeleteKeyExW(HKEY_CURRENT_USER, L"Software\\QuorbelTests", kAccess64, 0);
-}
-
-bool TraceIsOn()
-{
-    return IsTraceOn();
-}
-
-TraceTail::TraceTail()
-{
-    for (const std::wstring& name : testing_support::ListFiles(LogDirectory(), LogFilePattern())) {
-        knownSizes_[name] = testing_support::ReadUtf16File(LogDirectory() + L"\\" + name).size();
-    }
-}
-
-std::wstring TraceTail::NewText() const
-{
-    std::wstring text;
-    for (const std::wstring& name : testing_support::ListFiles(LogDirectory(), LogFilePattern())) {
-        const std::wstring content = testing_support::ReadUtf16File(LogDirectory() + L"\\" + name);
-        const auto known = knownSizes_.find(name);
-        const size_t start = (known == knownSizes_.end()) ? 0 : known->second;
-        if (content.size() > start) {
-            text += content.substr(start);
-        }
-    }
-    return text;
 }
 
 }  // namespace config_test

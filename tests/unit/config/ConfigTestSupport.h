@@ -4,11 +4,11 @@
 
 #include <windows.h>
 
-#include <map>
 #include <string>
 #include <vector>
 
 #include "TestSupport.h"
+#include "TraceCapture.h"
 #include "strings/XStringW.h"
 #include "strings/XStringWList.h"
 
@@ -65,20 +65,7 @@ private:
     std::wstring path_;
 };
 
-// Tracing is switched on for the whole test process before the first test (the switch file is
-// put beside the executable only for the moment of start-up).
-bool TraceIsOn();
-
-// The trace text this process wrote after the tail was made.
-class TraceTail {
-public:
-    TraceTail();
-    std::wstring NewText() const;
-
-private:
-    std::map<std::wstring, size_t> knownSizes_;
-};
-
+using testing_support::TraceCapture;
 using testing_support::Occurrences;
 
 }  // namespace config_test

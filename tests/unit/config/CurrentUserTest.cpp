@@ -11,19 +11,10 @@ using namespace config_test;
 
 namespace {
 
-class FakeSessions {
-public:
-    explicit FakeSessions(const wchar_t* mode) { SetEnvironmentVariableW(kVariable, mode); }
-    ~FakeSessions() { SetEnvironmentVariableW(kVariable, nullptr); }
-    FakeSessions(const FakeSessions&) = delete;
-    FakeSessions& operator=(const FakeSessions&) = delete;
+using testing_support::FakeSessions;
 
-private:
-    static constexpr const wchar_t* kVariable = L"QUORBEL_FAKE_WTS";
-};
-
-// The test programs run with a stand-in terminal-services DLL beside them that reads its session
-// picture from QUORBEL_FAKE_WTS at every call; Wine's own DLL always reports no session.
+// The test programs run with the stand-in terminal-services DLL beside them; Wine's own DLL
+// always reports no session.
 bool PlatformReportsAnActiveSession()
 {
     const FakeSessions sessions(L"one");
@@ -58,19 +49,17 @@ TEST(CurrentUserTest, WithoutAnActiveSessionTheLookupIsGivenALoneBackslash)
 {
     for (const wchar_t* mode : {L"none", L"disconnected"}) {
         const FakeSessions sessions(mode);
-        const TraceTail trace;
+        const TraceCapture trace;
         EXPECT_EQ(Text(CQuorbelServiceHelper::GetSessionUserName()), L"") << Shown(mode);
         EXPECT_EQ(Text(CQuorbelServiceHelper::GetSessionDomainName()), L"") << Shown(mode);
         EXPECT_EQ(Text(CQuorbelServiceHelper::GetCurrentUserSID()), L"") << Shown(mode);
-        if (TraceIsOn()) {
-            const std::wstring lines = trace.NewText();
-            EXPECT_EQ(Occurrences(lines, L"\r\n"), 2) << Shown(lines);
-            EXPECT_EQ(Occurrences(lines, L"CQuorbelServiceHelper::GetCurrentUserSID("), 2)
-                << Shown(lines);
-            EXPECT_EQ(Occurrences(lines, L" :  CurrentUserName : \\\r\n"), 1) << Shown(lines);
-            EXPECT_EQ(Occurrences(lines, L" :  LookupAccountName failed\r\n"), 1)
-                << Shown(lines);
-        }
+        const std::wstring lines = trace.Text();
+        EXPECT_EQ(Occurrences(lines, L"\r\n"), 2) << Shown(lines);
+        EXPECT_EQ(Occurrences(lines, L"CQuorbelServiceHelper::GetCurrentUserSID("), 2)
+            << Shown(lines);
+        EXPECT_EQ(Occurrences(lines, L" :  CurrentUserName : \\\r\n"), 1) << Shown(lines);
+        EXPECT_EQ(Occurrences(lines, L" :  LookupAccountName failed\r\n"), 1)
+            << Shown(lines);
     }
 }
 
@@ -87,7 +76,7 @@ TEST(CurrentUserTest, TheActiveSessionsUserGivesTheNameOfTheUsersHive)
     // "several" holds disconnected, connected and two active sessions.
     for (const wchar_t* mode : {L"one", L"several"}) {
         const FakeSessions sessions(mode);
-        const TraceTail trace;
+        const TraceCapture trace;
         EXPECT_EQ(Text(CQuorbelServiceHelper::GetSessionUserName()), ThisUserName()) << Shown(mode);
         EXPECT_EQ(Text(CQuorbelServiceHelper::GetSessionDomainName()), ThisComputerName())
             << Shown(mode);
@@ -95,13 +84,11 @@ TEST(CurrentUserTest, TheActiveSessionsUserGivesTheNameOfTheUsersHive)
         EXPECT_EQ(sid, expectedSid) << Shown(mode);
         EXPECT_EQ(ReadStringOrState(HKEY_USERS, sid + L"\\" + scratch.Path(), L"Marker"), L"here")
             << "HKEY_USERS\\" << testing_support::Utf8(sid) << " is not this user's hive";
-        if (TraceIsOn()) {
-            const std::wstring lines = trace.NewText();
-            const std::wstring account = ThisComputerName() + L"\\" + ThisUserName();
-            EXPECT_EQ(Occurrences(lines, L"\r\n"), 1) << Shown(lines);
-            EXPECT_EQ(Occurrences(lines, L" :  CurrentUserName : " + account + L"\r\n"), 1)
-                << Shown(lines);
-        }
+        const std::wstring lines = trace.Text();
+        const std::wstring account = ThisComputerName() + L"\\" + ThisUserName();
+        EXPECT_EQ(Occurrences(lines, L"\r\n"), 1) << Shown(lines);
+        EXPECT_EQ(Occurrences(lines, L" :  CurrentUserName : " + account + L"\r\n"), 1)
+            << Shown(lines);
     }
 }
 

@@ -162,27 +162,23 @@ TEST_F(WatchListTest, RemoveDeletesTheEntryInEveryStateAndIgnoresAMissingOne)
         CQuorbelServiceHelper::RemoveList(L"remove.exe");
         EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, EntryKey(L"remove.exe"))) << status.Label();
     }
-    const TraceTail trace;
+    const TraceCapture trace;
     CQuorbelServiceHelper::RemoveList(L"remove.exe");
-    if (TraceIsOn()) {
-        const std::wstring lines = trace.NewText();
-        EXPECT_EQ(Occurrences(lines, L"\r\n"), 2) << Shown(lines);
-        EXPECT_EQ(Occurrences(lines, L"CQuorbelServiceHelper::RemoveList("), 2)
-            << Shown(lines);
-        EXPECT_EQ(Occurrences(lines, L" :  Start\r\n"), 1) << Shown(lines);
-        EXPECT_EQ(Occurrences(lines, L" :  End\r\n"), 1) << Shown(lines);
-    }
+    const std::wstring lines = trace.Text();
+    EXPECT_EQ(Occurrences(lines, L"\r\n"), 2) << Shown(lines);
+    EXPECT_EQ(Occurrences(lines, L"CQuorbelServiceHelper::RemoveList("), 2)
+        << Shown(lines);
+    EXPECT_EQ(Occurrences(lines, L" :  Start\r\n"), 1) << Shown(lines);
+    EXPECT_EQ(Occurrences(lines, L" :  End\r\n"), 1) << Shown(lines);
 }
 
 TEST_F(WatchListTest, RestartAllListMakesEveryPausedEntryActive)
 {
     {
-        const TraceTail trace;
+        const TraceCapture trace;
         CQuorbelServiceHelper::RestartAllList();
         EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kBaseKey)) << "without a watch list";
-        if (TraceIsOn()) {
-            EXPECT_EQ(trace.NewText(), L"") << Shown(trace.NewText());
-        }
+        EXPECT_EQ(trace.Text(), L"") << Shown(trace.Text());
     }
     PutEntry(L"pausedA.exe", TextStatus(L"0"));
     PutEntry(L"pausedB.exe", TextStatus(L"-"));
@@ -282,16 +278,14 @@ TEST_F(WatchListTest, AnEmptySidFindsNoWatchList)
 {
     CQuorbelServiceHelper::AddList(L"nosid.exe", L"C:\\nosid.exe");
     WriteString(HKEY_CURRENT_USER, kBaseKey, L"Interval", L"2500");
-    const TraceTail trace;
+    const TraceCapture trace;
     EXPECT_EQ(CQuorbelServiceHelper::GetActiveList(L"").GetCount(), 0);
     EXPECT_EQ(Text(CQuorbelServiceHelper::GetInterval(L"")), L"");
     EXPECT_EQ(Text(CQuorbelServiceHelper::GetListPath(L"", L"nosid.exe")), L"");
-    if (TraceIsOn()) {
-        // The enumeration is silent; the two value reads trace their failed open.
-        const std::wstring lines = trace.NewText();
-        EXPECT_EQ(Occurrences(lines, L"\r\n"), 2) << Shown(lines);
-        EXPECT_EQ(Occurrences(lines, L"CRegHelper::GetValueType("), 2) << Shown(lines);
-    }
+    // The enumeration is silent; the two value reads trace their failed open.
+    const std::wstring lines = trace.Text();
+    EXPECT_EQ(Occurrences(lines, L"\r\n"), 2) << Shown(lines);
+    EXPECT_EQ(Occurrences(lines, L"CRegHelper::GetValueType("), 2) << Shown(lines);
 }
 
 TEST_F(WatchListTest, MonitoredActiveListFollowsEveryEditAtTheNextRead)
@@ -389,7 +383,7 @@ TEST_F(WatchListFailureTest, PauseOrRestartOfAnEntryRemovedMeanwhileLeavesNoKeyA
 
 TEST_F(WatchListFailureTest, AFailedAddLeavesANewEntryOutAndAnOldOneAsItWas)
 {
-    const TraceTail trace;
+    const TraceCapture trace;
     failingValue = L"Status";
     failingStatus = ERROR_ACCESS_DENIED;
     WatchListEdit edit;
@@ -397,10 +391,8 @@ TEST_F(WatchListFailureTest, AFailedAddLeavesANewEntryOutAndAnOldOneAsItWas)
               CQuorbelServiceHelper::AddList(L"agent.exe", L"C:\\T\\agent.exe", L"-x", &edit));
     EXPECT_EQ(ERROR_ACCESS_DENIED, edit.error);
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, EntryKey(L"agent.exe"))) << "half an entry is left";
-    if (TraceIsOn()) {
-        EXPECT_NE(std::wstring::npos, trace.NewText().find(L"RegSetValueEx Status failed (error 5)"))
-            << Shown(trace.NewText());
-    }
+    EXPECT_NE(std::wstring::npos, trace.Text().find(L"RegSetValueEx Status failed (error 5)"))
+        << Shown(trace.Text());
 
     // An existing entry, paused and without arguments, keeps all of that.
     PutEntry(L"agent.exe", TextStatus(L"0"));

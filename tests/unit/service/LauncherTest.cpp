@@ -1,6 +1,6 @@
 // The launch of a program in the logged-on user's session, through the stand-in terminal-services
-// DLL: its mode decides which sessions exist and what token the user has. The trace channel of
-// this test process is turned on, into a folder of its own, so that the error lines can be read.
+// DLL: its mode decides which sessions exist and what token the user has; the error lines are
+// read from the trace.
 
 #include <gtest/gtest.h>
 
@@ -11,45 +11,13 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "TraceCapture.h"
 #include "common/ScopedHandle.h"
 #include "service/CWindowService.h"
-#include "trace/TraceManager.h"
 
 using namespace testing_support;
 
 namespace {
-
-const wchar_t kTraceFolder[] = L"C:\\QuorbelTests\\unit_service_trace";
-
-// The trace folder goes when the whole run is over: the channel keeps writing there until then.
-class TraceFolderRemoval : public ::testing::Environment {
-public:
-    void TearDown() override { RemoveTree(kTraceFolder); }
-};
-::testing::Environment* const traceFolderRemoval =
-    ::testing::AddGlobalTestEnvironment(new TraceFolderRemoval);  // gtest owns it
-
-// Turns this process's trace channel on once; its files stay for the rest of the run.
-void EnableTraceOnce()
-{
-    static const bool enabled = [] {
-        CreateDirectoryW(L"C:\\QuorbelTests", nullptr);
-        RemoveTree(kTraceFolder);
-        CreateDirectoryW(kTraceFolder, nullptr);
-        GetTraceManager().RegisterChannel(1, L"unit_service", kTraceFolder);
-        return true;
-    }();
-    (void)enabled;
-}
-
-// The stand-in DLL reads its mode from the environment at every call.
-class FakeSessions {
-public:
-    explicit FakeSessions(const wchar_t* mode) { SetEnvironmentVariableW(L"QUORBEL_FAKE_WTS", mode); }
-    ~FakeSessions() { SetEnvironmentVariableW(L"QUORBEL_FAKE_WTS", nullptr); }
-    FakeSessions(const FakeSessions&) = delete;
-    FakeSessions& operator=(const FakeSessions&) = delete;
-};
 
 std::vector<DWORD> NewIds(const std::vector<DWORD>& before, const std::vector<DWORD>& after)
 {
@@ -64,15 +32,13 @@ std::vector<DWORD> NewIds(const std::vector<DWORD>& before, const std::vector<DW
 
 class LauncherTest : public ::testing::Test {
 protected:
-    void SetUp() override { EnableTraceOnce(); }
-
     // Launches and returns the result; the trace written meanwhile lands in lastTrace.
     DWORD Launch(const std::wstring& path)
     {
-        const size_t traceBefore = ReadAllLogFiles(kTraceFolder).size();
+        const TraceCapture trace;
         consolesBefore = ProcessIdsByName(L"cmd.exe");
         const DWORD consoleId = CWindowService::RunAdminProcessByLogonSession(path.c_str());
-        lastTrace = ReadAllLogFiles(kTraceFolder).substr(traceBefore);
+        lastTrace = trace.Text();
         return consoleId;
     }
 

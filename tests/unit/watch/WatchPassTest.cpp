@@ -480,13 +480,15 @@ TEST_F(WatchPassTest, NothingIsWaitedForAfterAFailedLaunchOrWithNobodyLoggedOn)
     EXPECT_GE(failedStarts.load(), 2) << "the companion's and the entry's";
     EXPECT_LT(GetTickCount64() - from, 900u) << "a failed launch was waited for";
 
-    SetEnvironmentVariableW(L"QUORBEL_FAKE_WTS", L"none");
     watch.launcher = &CountingLauncher;
     TraceCapture trace;
-    from = GetTickCount64();
-    watch.ThreadFunc();
-    const ULONGLONG tookMs = GetTickCount64() - from;
-    SetEnvironmentVariableW(L"QUORBEL_FAKE_WTS", nullptr);
+    ULONGLONG tookMs = 0;
+    {
+        const FakeSessions nobody(L"none");
+        from = GetTickCount64();
+        watch.ThreadFunc();
+        tookMs = GetTickCount64() - from;
+    }
     EXPECT_EQ(0, LaunchCount()) << Utf8(trace.Text());
     EXPECT_LT(tookMs, 900u);
     EXPECT_TRUE(trace.Contains(L"no one logged on: nothing started")) << Utf8(trace.Text());

@@ -5,51 +5,14 @@
 
 #include "config/CQuorbelServiceHelper.h"
 #include "service/CWindowService.h"
-#include "trace/Trace.h"
-#include "trace/TraceManager.h"
 
 using namespace testing_support;
 
 namespace watch_test {
 
 namespace {
-constexpr wchar_t kLogDirectoryName[] = L"unit_watch_log";
-constexpr wchar_t kLogDirectory[] = L"C:\\QuorbelTests\\unit_watch_log";
-
-void TurnTraceOnOnce()
-{
-    // Emptied now and removed at process exit, when nothing traces any more.
-    static const ScratchDir logDirectory(kLogDirectoryName);
-    static const bool turnedOn = [] {
-        GetTraceManager().RegisterChannel(1, L"unit_watch.exe", logDirectory.Path().c_str());
-        return true;
-    }();
-    (void)turnedOn;
-}
-
 std::atomic<int> launchCount{0};
 }  // namespace
-
-TraceCapture::TraceCapture()
-{
-    TurnTraceOnOnce();
-    static std::atomic<int> sequence{0};
-    marker_ = L"capture " + std::to_wstring(GetCurrentProcessId()) + L"." +
-              std::to_wstring(++sequence) + L"." + std::to_wstring(GetTickCount());
-    TraceLog("TraceCapture", __LINE__, L"%s", marker_.c_str());
-}
-
-std::wstring TraceCapture::Text() const
-{
-    const std::wstring text = ReadAllLogFiles(kLogDirectory);
-    const size_t at = text.find(marker_);
-    return at == std::wstring::npos ? std::wstring() : text.substr(at + marker_.size());
-}
-
-int TraceCapture::Count(const std::wstring& fragment) const
-{
-    return Occurrences(Text(), fragment);
-}
 
 std::wstring CopySleeper(const std::wstring& directory, const std::wstring& fileName)
 {

@@ -1,6 +1,5 @@
 #pragma once
-// Helpers for the in-process tests of the watch thread: the trace it writes, copies of the
-// fixture programs, the user's watch list in the registry, and launch counting.
+// Helpers for the in-process tests of the watch thread: copies of the fixture programs, the user's watch list in the registry, and launch counting.
 
 #include <windows.h>
 
@@ -8,23 +7,13 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "TraceCapture.h"
 #include "common/ScopedHandle.h"
 #include "strings/XStringW.h"
 
 namespace watch_test {
 
-// Everything traced in this process from the moment of construction on. The first capture of the
-// process turns the trace channel on, writing into C:\QuorbelTests\unit_watch_log.
-class TraceCapture {
-public:
-    TraceCapture();
-    std::wstring Text() const;
-    int Count(const std::wstring& fragment) const;
-    bool Contains(const std::wstring& fragment) const { return Count(fragment) > 0; }
-
-private:
-    std::wstring marker_;
-};
+using testing_support::TraceCapture;
 
 // A copy of fixture_sleeper.exe as <directory>\<fileName>; returns its path.
 std::wstring CopySleeper(const std::wstring& directory, const std::wstring& fileName);
