@@ -175,14 +175,7 @@ struct TraceLine {
 std::vector<TraceLine> ParseTrace(const std::wstring& text)
 {
     std::vector<TraceLine> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find(L"\r\n", start);
-        if (end == std::wstring::npos) {
-            end = text.size();
-        }
-        const std::wstring line = text.substr(start, end - start);
-        start = end + 2;
+    for (const std::wstring& line : OutputLinesOf(text)) {
         const size_t separator = line.find(L" :  ");
         const size_t timeEnd = line.find(L") ");
         if (separator == std::wstring::npos || timeEnd == std::wstring::npos) {
