@@ -92,8 +92,12 @@ ProcessTable ProcessTable::Take(DWORD sessionId)
 
 ProcessTable ProcessTable::TakeForActiveSession()
 {
-    const DWORD sessionId = FindActiveSessionId();
-    return Take(sessionId == 0 ? kEverySession : sessionId);
+    return TakeForSession(FindActiveSessionId());
+}
+
+ProcessTable ProcessTable::TakeForSession(DWORD activeSessionId)
+{
+    return Take(activeSessionId == 0 ? kEverySession : activeSessionId);
 }
 
 ProcessTable ProcessTable::TakeForOwnSession()

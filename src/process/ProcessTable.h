@@ -26,6 +26,8 @@ public:
     // The processes of the session that the user's programs are started in: the active session,
     // or every session while none is active (nothing can be started then anyway).
     static ProcessTable TakeForActiveSession();
+    // The same for a caller that has looked the active session up already (0: none is active).
+    static ProcessTable TakeForSession(DWORD activeSessionId);
     // The processes of the session this process runs in (every session when it is unknown).
     static ProcessTable TakeForOwnSession();
 

@@ -49,6 +49,10 @@ int CQuorbelServiceThread::ThreadFunc()
         TraceLog(kFunction, __LINE__, L"Service delay");
         return 0;
     }
+    // The sessions are asked once a pass: the process tables and the user are those of the
+    // session found here.
+    const DWORD sessionId = FindActiveSessionId();
+    processes.SetActiveSession(sessionId);
     // The ends seen by the waits are taken before the processes are looked at, so that a
     // program that ended is not in the snapshot any more. The consoles that ended since the
     // last pass are forgotten here, also those of names that are paused or gone from the list.
@@ -63,7 +67,6 @@ int CQuorbelServiceThread::ThreadFunc()
     }
     ForgetEndedConsoles(processes.Last().FindIds(CWindowService::kConsoleImageName));
     // With nobody logged on no start can succeed: none is tried, and none is waited for.
-    const DWORD sessionId = FindActiveSessionId();
     if (sessionId == 0) {
         TraceLog(kFunction, __LINE__, L"no one logged on: nothing started");
         ScheduleNextStart();

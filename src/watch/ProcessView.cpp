@@ -9,7 +9,7 @@ const ProcessTable& ProcessView::Current()
 
 const ProcessTable& ProcessView::Refresh()
 {
-    table = seams.takeProcessTable();
+    table = seams.takeProcessTable(activeSessionId);
     stale = false;
     if (!table.IsTaken()) {
         TraceError("CQuorbelServiceThread::ThreadFunc", __LINE__,

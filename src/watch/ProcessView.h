@@ -16,9 +16,12 @@ public:
     // The last table as it was taken.
     const ProcessTable& Last() const { return table; }
     void MarkStale() { stale = true; }
+    // The active session the pass found; the tables are of its processes (of all while it is 0).
+    void SetActiveSession(DWORD sessionId) { activeSessionId = sessionId; }
 
 private:
     const WatchSeams& seams;
+    DWORD activeSessionId = 0;
     ProcessTable table;
     bool stale = true;
 };

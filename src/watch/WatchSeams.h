@@ -17,13 +17,14 @@ struct WatchSeams {
     using DirectoryFunc = XStringW (*)();
     using LaunchFunc = DWORD (*)(const XStringW& path, const XStringW& arguments,
                                  const XStringW& directory, ScopedHandle* console);
-    using ProcessTableFunc = ProcessTable (*)();
+    // Given the active session the pass found (0: none).
+    using ProcessTableFunc = ProcessTable (*)(DWORD activeSessionId);
 
     TickCountFunc tickCount = &::GetTickCount;
     ClockFunc clock = &::GetTickCount64;
     DirectoryFunc moduleDirectory = &GetModuleDirectory;
     LaunchFunc launcher = &CWindowService::RunAdminProcessByLogonSession;
-    ProcessTableFunc takeProcessTable = &ProcessTable::TakeForActiveSession;
+    ProcessTableFunc takeProcessTable = &ProcessTable::TakeForSession;
     // Long enough for cmd.exe to have started a program that comes up at once.
     DWORD programStartWaitMs = 1000;
 };

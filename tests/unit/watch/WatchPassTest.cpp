@@ -62,12 +62,12 @@ DWORD StoppingLauncher(const XStringW&, const XStringW&, const XStringW&, Scoped
     return 0;
 }
 
-ProcessTable NoProcessTable()
+ProcessTable NoProcessTable(DWORD)
 {
     return ProcessTable();
 }
 
-ProcessTable CountedProcessTable()
+ProcessTable CountedProcessTable(DWORD)
 {
     ++processTables;
     return ProcessTable::Take();

@@ -17,7 +17,7 @@ namespace {
 
 std::atomic<int> tablesBeforeFailure{0};
 
-ProcessTable FailingAfterSome()
+ProcessTable FailingAfterSome(DWORD)
 {
     if (tablesBeforeFailure-- > 0) {
         return ProcessTable::Take();
