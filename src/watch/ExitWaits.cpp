@@ -1,6 +1,7 @@
 #include "watch/ExitWaits.h"
 
 #include <algorithm>
+#include <cwchar>
 
 #include "common/FileTime.h"
 #include "trace/Trace.h"
@@ -18,6 +19,18 @@ ULONGLONG CreationTime(HANDLE process)
     FILETIME user{};
     return ::GetProcessTimes(process, &created, &exited, &kernel, &user) ? FileTimeValue(created)
                                                                          : 0;
+}
+
+// Whether the process runs the program of that name (its image's file name, in any letter case).
+bool RunsProgram(HANDLE process, const XStringW& name)
+{
+    wchar_t path[MAX_PATH * 2] = {};
+    DWORD chars = sizeof(path) / sizeof(path[0]);
+    if (!::QueryFullProcessImageNameW(process, 0, path, &chars)) {
+        return false;
+    }
+    const wchar_t* const slash = std::wcsrchr(path, L'\\');
+    return NameKey(slash != nullptr ? slash + 1 : path) == NameKey(name);
 }
 
 ULONGLONG RunTimeMs(HANDLE process)
@@ -88,9 +101,12 @@ bool ExitWaits::Add(const XStringW& name, DWORD processId, ULONGLONG createdAt,
     waited->owner = this;
     waited->process.Reset(::OpenProcess(kWaitAccess, FALSE, processId));
     // A process that cannot tell its creation time yet (under Wine, one still starting up) is
-    // taken for the one seen: only a known, other time shows that the id was reused.
+    // taken for the one seen: only a known, other time shows that the id was reused. Wine may
+    // also tell a process just started by another time than its process list did: an id that
+    // names a process of the same program is that program's either way.
     const ULONGLONG opened = waited->process ? CreationTime(waited->process.Get()) : 0;
-    if (createdAt != 0 && opened != 0 && opened != createdAt) {
+    if (createdAt != 0 && opened != 0 && opened != createdAt &&
+        !RunsProgram(waited->process.Get(), name)) {
         TraceLog("ExitWaits::Watch", __LINE__,
                  L"%@ process %u has ended: its id names a process created since", name,
                  processId);
