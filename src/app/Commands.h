@@ -71,6 +71,10 @@ int RunRestartCommand(const Operands& operands);
 // relaunch <entry> (RelaunchCommand.cpp): closes the program so that the service starts it again.
 int RunRelaunchCommand(const Operands& operands);
 void RelaunchUsage(XStringW& text);
+// The answers to a name that is no entry name, and to one that is not on the list; each returns
+// its exit code.
+int SayInvalidEntryName(const XStringW& entryName);
+int SayNoSuchEntry(const XStringW& entryName);
 // 0 when the name is no entry set by machine policy; otherwise answers that the word is refused
 // and returns the exit code for it.
 int RefuseIfSetByPolicy(const wchar_t* word, const XStringW& entryName);

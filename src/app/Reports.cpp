@@ -10,6 +10,7 @@
 #include "app/Commands.h"
 #include "app/ConsoleOutput.h"
 #include "app/Dispatch.h"
+#include "common/FileTime.h"
 #include "config/CQuorbelServiceHelper.h"
 #include "config/EntryStateStore.h"
 #include "config/HangTimeout.h"
@@ -51,8 +52,7 @@ XStringW StateOf(const XStringW& status)
     return state;
 }
 
-constexpr ULONGLONG kTicksPerMs = 10000;
-constexpr ULONGLONG kTicksPerSecond = 1000 * kTicksPerMs;
+constexpr ULONGLONG kTicksPerSecond = 1000 * kFileTimeTicksPerMs;
 
 // "75 s", "12 min", "5 h", "3 d": short enough for a column, exact enough to tell runs apart.
 XStringW Duration(ULONGLONG milliseconds)
@@ -138,7 +138,7 @@ EntryReport GatherEntry(const WatchListEntry& listed, const XStringW& sid,
     // Ended by the hang watch within the last interval: check counts it as trouble.
     entry.endedNotResponding =
         entry.published && entry.state.notRespondingAt != 0 && entry.state.notRespondingAt <= now &&
-        now - entry.state.notRespondingAt < static_cast<ULONGLONG>(intervalMs) * kTicksPerMs;
+        now - entry.state.notRespondingAt < static_cast<ULONGLONG>(intervalMs) * kFileTimeTicksPerMs;
     FindShownProcess(entry, processes);
     if (entry.run == RunState::kRunning || !entry.published) {
         return entry;
@@ -201,7 +201,7 @@ XStringW RunColumn(const EntryReport& entry, ULONGLONG now)
             run.AppendFormat(L", pid %u", entry.processId);
         }
         if (entry.startedAt != 0 && entry.startedAt <= now) {
-            run.AppendFormat(L", up %@", Duration((now - entry.startedAt) / kTicksPerMs));
+            run.AppendFormat(L", up %@", Duration((now - entry.startedAt) / kFileTimeTicksPerMs));
         }
         AppendHangWatch(run, entry);
         return run;

@@ -26,13 +26,9 @@ int ReportEdit(WatchListResult result, const XStringW& entryName, const XStringW
         Say(L"%@ was %s already", entryName, alreadySo);
         return kExitSuccess;
     case WatchListResult::kInvalidName:
-        Say(L"invalid entry name \"%@\": an entry name is a file name of 1 to %d characters "
-            L"without a backslash",
-            entryName, CQuorbelServiceHelper::kMaxEntryNameChars);
-        return kExitInvalidName;
+        return SayInvalidEntryName(entryName);
     case WatchListResult::kNoSuchEntry:
-        Say(L"no entry named %@", entryName);
-        return kExitNoSuchEntry;
+        return SayNoSuchEntry(entryName);
     case WatchListResult::kStatusUnreadable:
         Say(L"%@ was left as it is: its Status \"%@\" is neither 1 nor 0", entryName,
             CQuorbelServiceHelper::GetUserListStatus(entryName));
@@ -46,6 +42,20 @@ int ReportEdit(WatchListResult result, const XStringW& entryName, const XStringW
 }
 
 }  // namespace
+
+int SayInvalidEntryName(const XStringW& entryName)
+{
+    Say(L"invalid entry name \"%@\": an entry name is a file name of 1 to %d characters without "
+        L"a backslash",
+        entryName, CQuorbelServiceHelper::kMaxEntryNameChars);
+    return kExitInvalidName;
+}
+
+int SayNoSuchEntry(const XStringW& entryName)
+{
+    Say(L"no entry named %@", entryName);
+    return kExitNoSuchEntry;
+}
 
 int RefuseIfSetByPolicy(const wchar_t* word, const XStringW& entryName)
 {

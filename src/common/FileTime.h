@@ -8,6 +8,9 @@ inline ULONGLONG CombineHalves(DWORD high, DWORD low)
     return (static_cast<ULONGLONG>(high) << 32) | low;
 }
 
+// File times count 100-nanosecond ticks.
+constexpr ULONGLONG kFileTimeTicksPerMs = 10000;
+
 // A file time in 100-nanosecond ticks since 1601 (UTC).
 inline ULONGLONG FileTimeValue(const FILETIME& time)
 {

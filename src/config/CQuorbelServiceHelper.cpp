@@ -17,22 +17,6 @@ constexpr const wchar_t* kIntervalValue = L"Interval";
 constexpr const wchar_t* kStatusActive = L"1";
 constexpr const wchar_t* kStatusPaused = L"0";
 
-// Below HKEY_CURRENT_USER: Software\QUORBEL\QuorbelService\<entry name>.
-XStringW EntryKeyPath(const XStringW& entryName)
-{
-    XStringW path(CQuorbelServiceHelper::kBaseKeyPath);
-    path.AppendFormat(L"\\%@", entryName);
-    return path;
-}
-
-// Below HKEY_USERS: <sid>\Software\QUORBEL\QuorbelService\<entry name>.
-XStringW UserEntryKeyPath(const XStringW& sid, const XStringW& entryName)
-{
-    XStringW path(sid);
-    path.AppendFormat(L"\\%s\\%@", CQuorbelServiceHelper::kBaseKeyPath, entryName);
-    return path;
-}
-
 // Empty, non-numeric and non-string Status values read as -1; only a value reading as exactly 0
 // pauses an entry.
 int ReadStatus(HKEY root, const XStringW& entryKeyPath)
@@ -52,7 +36,8 @@ XStringW ReadEntryText(HKEY root, const XStringW& entryKeyPath, const wchar_t* v
 // Below HKEY_USERS\<sid>.
 XStringW ReadEntryText(const XStringW& sid, const XStringW& entryName, const wchar_t* valueName)
 {
-    return ReadEntryText(HKEY_USERS, UserEntryKeyPath(sid, entryName), valueName);
+    return ReadEntryText(HKEY_USERS, CQuorbelServiceHelper::UserEntryKeyPath(sid, entryName),
+                         valueName);
 }
 
 // Refuses an invalid name with an error line under the public operation's name.
@@ -89,7 +74,7 @@ WatchListResult SwitchStatus(const XStringA& functionName, int line, const XStri
     TraceLog(functionName, line, L"Start");
     WatchListResult result = WatchListResult::kInvalidName;
     if (AcceptEntryName(functionName, line, entryName)) {
-        const XStringW keyPath = EntryKeyPath(entryName);
+        const XStringW keyPath = CQuorbelServiceHelper::EntryKeyPath(entryName);
         const int status = ReadStatus(HKEY_CURRENT_USER, keyPath);
         if (status == requiredStatus) {
             // Written only into the key that is there: a remove in between leaves no key behind.
@@ -160,7 +145,7 @@ WatchListResult WriteEntryKey(const XStringW& entryName, const XStringW& path,
                               const XStringW& arguments, DWORD hangTimeout,
                               const XStringW& directory, WatchListEdit* edit)
 {
-    const XStringW keyPath = EntryKeyPath(entryName);
+    const XStringW keyPath = CQuorbelServiceHelper::EntryKeyPath(entryName);
     ScopedRegKey key;
     bool created = false;
     LONG status = CRegHelper::CreateKey(keyPath, key, created);
@@ -271,6 +256,20 @@ void CQuorbelServiceHelper::RestartAllList()
 XStringWList CQuorbelServiceHelper::GetAllList()
 {
     return CRegHelper::GetSubKeyList(HKEY_CURRENT_USER, kBaseKeyPath);
+}
+
+XStringW CQuorbelServiceHelper::EntryKeyPath(const XStringW& entryName)
+{
+    XStringW path(kBaseKeyPath);
+    path.AppendFormat(L"\\%@", entryName);
+    return path;
+}
+
+XStringW CQuorbelServiceHelper::UserEntryKeyPath(const XStringW& sid, const XStringW& entryName)
+{
+    XStringW path(sid);
+    path.AppendFormat(L"\\%s\\%@", kBaseKeyPath, entryName);
+    return path;
 }
 
 XStringW CQuorbelServiceHelper::UserBaseKeyPath(const XStringW& sid)

@@ -60,6 +60,11 @@ public:
     static void RestartAllList();
     static XStringWList GetAllList();
 
+    // Software\QUORBEL\QuorbelService\<entry name>, an entry's key below HKEY_CURRENT_USER.
+    static XStringW EntryKeyPath(const XStringW& entryName);
+    // <sid>\Software\QUORBEL\QuorbelService\<entry name>, an entry's key below HKEY_USERS.
+    static XStringW UserEntryKeyPath(const XStringW& sid, const XStringW& entryName);
+
     // Readers below HKEY_CURRENT_USER, for the list command.
     // The Path's text; its type goes to *type when asked for (REG_NONE when it is absent).
     static XStringW GetUserListPath(const XStringW& entryName, DWORD* type = nullptr);

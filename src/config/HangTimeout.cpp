@@ -55,16 +55,12 @@ bool IsAdjusted(DWORD type, const XStringW& text, DWORD number)
 
 DWORD ForEntry(const XStringW& sid, const XStringW& entryName)
 {
-    XStringW path = CQuorbelServiceHelper::UserBaseKeyPath(sid);
-    path.AppendFormat(L"\\%@", entryName);
-    return Read(HKEY_USERS, path);
+    return Read(HKEY_USERS, CQuorbelServiceHelper::UserEntryKeyPath(sid, entryName));
 }
 
 DWORD ForUserEntry(const XStringW& entryName)
 {
-    XStringW path(CQuorbelServiceHelper::kBaseKeyPath);
-    path.AppendFormat(L"\\%@", entryName);
-    return Read(HKEY_CURRENT_USER, path);
+    return Read(HKEY_CURRENT_USER, CQuorbelServiceHelper::EntryKeyPath(entryName));
 }
 
 }  // namespace hang_timeout

@@ -1,5 +1,6 @@
 #include "config/RelaunchRequest.h"
 
+#include "common/FileTime.h"
 #include "common/ScopedHandle.h"
 #include "config/CQuorbelServiceHelper.h"
 #include "config/CRegHelper.h"
@@ -8,13 +9,12 @@
 
 namespace {
 
-constexpr ULONGLONG kTicksPerMs = 10000;
-
-XStringW EntryKeyPath(const XStringW& entryName)
+// The entry's key below HKEY_CURRENT_USER, for setting and deleting the request.
+LONG OpenUserEntry(const XStringW& entryName, ScopedRegKey& key)
 {
-    XStringW path = CQuorbelServiceHelper::kBaseKeyPath;
-    path.AppendFormat(L"\\%@", entryName);
-    return path;
+    return ::RegOpenKeyExW(HKEY_CURRENT_USER,
+                           CQuorbelServiceHelper::EntryKeyPath(entryName).GetString(), 0,
+                           KEY_SET_VALUE | KEY_WOW64_64KEY, key.Receive());
 }
 
 }  // namespace
@@ -24,8 +24,7 @@ namespace relaunch_request {
 LONG Write(const XStringW& entryName)
 {
     ScopedRegKey key;
-    LONG status = ::RegOpenKeyExW(HKEY_CURRENT_USER, EntryKeyPath(entryName).GetString(), 0,
-                                  KEY_SET_VALUE | KEY_WOW64_64KEY, key.Receive());
+    LONG status = OpenUserEntry(entryName, key);
     if (status == ERROR_SUCCESS) {
         const ULONGLONG now = EntryStateStore::FileTimeNow();
         status = registry_seam::setValue(key.Get(), kValueName, 0, REG_QWORD,
@@ -41,18 +40,16 @@ LONG Write(const XStringW& entryName)
 void Withdraw(const XStringW& entryName)
 {
     ScopedRegKey key;
-    if (::RegOpenKeyExW(HKEY_CURRENT_USER, EntryKeyPath(entryName).GetString(), 0,
-                        KEY_SET_VALUE | KEY_WOW64_64KEY, key.Receive()) == ERROR_SUCCESS) {
+    if (OpenUserEntry(entryName, key) == ERROR_SUCCESS) {
         CRegHelper::DeleteValue(key.Get(), kValueName);
     }
 }
 
 bool Take(const XStringW& sid, const XStringW& entryName)
 {
-    XStringW path = CQuorbelServiceHelper::UserBaseKeyPath(sid);
-    path.AppendFormat(L"\\%@", entryName);
     ScopedRegKey key;
-    if (::RegOpenKeyExW(HKEY_USERS, path.GetString(), 0,
+    if (::RegOpenKeyExW(HKEY_USERS,
+                        CQuorbelServiceHelper::UserEntryKeyPath(sid, entryName).GetString(), 0,
                         KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY,
                         key.Receive()) != ERROR_SUCCESS) {
         return false;
@@ -71,8 +68,9 @@ bool Take(const XStringW& sid, const XStringW& entryName)
     }
     const ULONGLONG now = EntryStateStore::FileTimeNow();
     // A clock set back a little since the request still lets it count.
-    const ULONGLONG slack = 5000 * kTicksPerMs;
-    return at != 0 && at <= now + slack && (at >= now || now - at <= kValidMs * kTicksPerMs);
+    const ULONGLONG slack = 5000 * kFileTimeTicksPerMs;
+    return at != 0 && at <= now + slack &&
+           (at >= now || now - at <= kValidMs * kFileTimeTicksPerMs);
 }
 
 }  // namespace relaunch_request

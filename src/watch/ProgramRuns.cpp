@@ -28,15 +28,17 @@ void ProgramRuns::TakeExits(ProcessView& processes)
         const std::wstring key = NameKey(exit.name);
         const bool runEnded = !table.IsRunning(exit.name);
         // The user closed it to have it again: that end is neither reported nor counted.
-        if (runEnded && policy.IsAwaiting(key) && relaunchAsked && relaunchAsked(exit.name)) {
+        const bool relaunched =
+            runEnded && policy.IsAwaiting(key) && relaunchAsked && relaunchAsked(exit.name);
+        if (relaunched) {
             ReportRelaunchEnded(exit.name, exit.processId, exit.exitCode, exit.ranMs);
-            policy.ExitSeen(key, exit.exitCode, seams.clock());
-            policy.Relaunched(key);
-            continue;
+        } else {
+            ReportProgramEnded(exit.name, exit.processId, exit.exitCode, exit.ranMs);
         }
-        ReportProgramEnded(exit.name, exit.processId, exit.exitCode, exit.ranMs);
         policy.ExitSeen(key, exit.exitCode, seams.clock());
-        if (runEnded) {
+        if (relaunched) {
+            policy.Relaunched(key);
+        } else if (runEnded) {
             TraceOutcome(exit.name, policy.Ended(key, exit.ranMs, seams.clock()));
         }
     }

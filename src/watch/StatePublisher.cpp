@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "common/FileTime.h"
 #include "process/ProcessTimes.h"
 #include "trace/Trace.h"
 #include "watch/NameKey.h"
@@ -14,8 +15,8 @@ ULONGLONG AsFileTime(ULONGLONG at, ULONGLONG now, ULONGLONG fileTimeNow)
     if (at == 0) {
         return 0;
     }
-    constexpr ULONGLONG kTicksPerMs = 10000;
-    return at >= now ? fileTimeNow + (at - now) * kTicksPerMs : fileTimeNow - (now - at) * kTicksPerMs;
+    return at >= now ? fileTimeNow + (at - now) * kFileTimeTicksPerMs
+                     : fileTimeNow - (now - at) * kFileTimeTicksPerMs;
 }
 
 // The process's creation time tells it from a later one with the same id; it is asked for only
