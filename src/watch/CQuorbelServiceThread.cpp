@@ -33,8 +33,8 @@ CQuorbelServiceThread::CQuorbelServiceThread()
     SetName(L"CQuorbelServiceThread");
     hang.SetTimeoutLookup(
         [this](const XStringW& sid, const XStringW& name) { return pass.HangTimeoutOf(sid, name); });
-    runs.SetRelaunchLookup([](const XStringW& name) {
-        return relaunch_request::Take(CQuorbelServiceHelper::GetCurrentUserSID(), name);
+    runs.SetRelaunchLookup([this](const XStringW& name) {
+        return !watchedSid.IsEmpty() && relaunch_request::Take(watchedSid, name);
     });
 }
 
@@ -78,6 +78,7 @@ int CQuorbelServiceThread::ThreadFunc()
     }
 
     const XStringW sid = CQuorbelServiceHelper::GetSessionUserSID(sessionId);
+    watchedSid = sid;
     const XStringWList names = pass.ReadList(sid);
     const bool listChanged = ApplyListChanges(sid, names);
     SetEventContext(sid, [this, sid](const XStringW& name) { return pass.LaunchOf(sid, name).path; });

@@ -83,6 +83,7 @@ private:
     ConsoleEnds consoleEnds;
     StatePublisher publisher;
     HangWatch hang;  // after the runs: its channel ends before the waits it reads
+    XStringW watchedSid;  // the user whose list the last pass watched: the ends are that user's
 };
 
 // The single process-wide watch thread.
