@@ -10,6 +10,7 @@
 #include "app/WindowClose.h"
 #include "common/ScopedHandle.h"
 #include "config/CQuorbelServiceHelper.h"
+#include "config/CRegHelper.h"
 #include "config/RelaunchRequest.h"
 #include "process/ProcessTable.h"
 #include "service/CWindowService.h"
@@ -130,17 +131,13 @@ int RefuseRelaunch(const XStringW& name)
         return refused;
     }
     if (!CQuorbelServiceHelper::IsValidEntryName(name)) {
-        Say(L"invalid entry name \"%@\"", name);
-        return kExitInvalidName;
+        return SayInvalidEntryName(name);
     }
-    DWORD pathType = REG_NONE;
-    CQuorbelServiceHelper::GetUserListPath(name, &pathType);
-    const XStringW status = CQuorbelServiceHelper::GetUserListStatus(name);
-    if (pathType == REG_NONE && status.IsEmpty()) {
-        Say(L"no entry named %@", name);
-        return kExitNoSuchEntry;
+    if (!CRegHelper::KeyExists(HKEY_CURRENT_USER, CQuorbelServiceHelper::EntryKeyPath(name))) {
+        return SayNoSuchEntry(name);
     }
-    if (status.Compare(L"1") != 0) {
+    // Paused as the service reads it: only a Status that reads as 0 pauses an entry.
+    if (CQuorbelServiceHelper::GetUserListStatus(name).ToInt() == 0) {
         Say(L"%@ is paused, so the service would not start it again: relaunch refused, nothing "
             L"was closed (restart makes it active)",
             name);

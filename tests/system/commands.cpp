@@ -1048,7 +1048,9 @@ TEST_F(Commands, TheConsoleTwinEditsTheCallersListAsInvokedAndSvcWordsNeedAnElev
     EXPECT_EQ(0u, OutputLines()[1].find(L"agent.exe")) << Utf8(Output());
     RunProgramAt(twin, L"svc --help", 0, limited.Get());
     EXPECT_EQ(L"Usage:", FirstOutputLine()) << Utf8(Output());
-    // relaunch closes nothing that nobody would start again.
+    // relaunch closes nothing that nobody would start again. A Status of "01" is active to the
+    // service, so it is no paused entry either.
+    SetEntryValue(L"agent.exe", L"Status", L"01");
     RunProgramAt(twin, L"relaunch agent.exe", kExitFailed, limited.Get());
     EXPECT_EQ(L"QuorbelService does not run, so nothing would start agent.exe again: relaunch "
               L"refused, nothing was closed",
