@@ -24,6 +24,7 @@ struct AddRequest {
     std::vector<XStringW> programArguments;
     XStringW directory;  // --dir, with backslashes only; empty: the entry's own stays
     DWORD hangTimeout = CQuorbelServiceHelper::kKeepHangTimeout;
+    crash_dialog::Change crashDialog = crash_dialog::Change::kKeep;
 };
 
 // An option of add, typed before the program path ("add --name value C:\\path\\app.exe").
@@ -56,11 +57,29 @@ int TakeHangTimeout(const XStringW& value, AddRequest& request)
 
 int TakeDirectory(const XStringW& value, AddRequest& request);
 
+int TakeCrashDialog(const XStringW&, AddRequest& request)
+{
+    request.crashDialog = crash_dialog::Change::kShow;
+    return kExitSuccess;
+}
+
+int TakeNoCrashDialog(const XStringW&, AddRequest& request)
+{
+    request.crashDialog = crash_dialog::Change::kHide;
+    return kExitSuccess;
+}
+
 const std::vector<AddOption> kAddOptions = {
     {L"--dir", L"folder", L"the program's working directory (absolute)", TakeDirectory},
     {L"--hang-timeout", L"SECONDS",
      L"end and restart the program when no window of it answered for that long (5 to 3600; 0: off)",
      &TakeHangTimeout},
+    {L"--crash-dialog", nullptr,
+     L"let a crash of the program show the system's crash dialog, which holds it until closed",
+     &TakeCrashDialog},
+    {L"--no-crash-dialog", nullptr,
+     L"a crash ends the program at once and it is started again (the default)",
+     &TakeNoCrashDialog},
 };
 
 constexpr const char* kAddName = "AddCommand";
@@ -202,8 +221,10 @@ void AppendDirectoryChange(XStringW& answer, const XStringW& directory, const Wa
 }
 
 XStringW AddedAnswer(const XStringW& entryName, const XStringW& path, const XStringW& arguments,
-                     DWORD hangTimeout, const XStringW& directory, const WatchListEdit& edit)
+                     const AddRequest& request, const XStringW& directory,
+                     const WatchListEdit& edit)
 {
+    const DWORD hangTimeout = request.hangTimeout;
     XStringW answer;
     if (!IsThere(path, false)) {
         answer.Format(L"warning: %@ is not there as seen from here (it may be for the service); ",
@@ -224,6 +245,11 @@ XStringW AddedAnswer(const XStringW& entryName, const XStringW& path, const XStr
         answer.AppendFormat(L", hang timeout %u s", hangTimeout);
     } else if (edit.keptHangTimeout != 0) {
         answer.AppendFormat(L", hang timeout kept: %u s", edit.keptHangTimeout);
+    }
+    if (request.crashDialog == crash_dialog::Change::kShow) {
+        answer += L", crash dialog shown";
+    } else if (edit.keptCrashDialog) {
+        answer += L", crash dialog kept";
     }
     return answer;
 }
@@ -301,10 +327,10 @@ int AddProgram(const AddRequest& request)
     }
     WatchListEdit edit;
     const WatchListResult result =
-        AddService(path, entryName, arguments, &edit, request.hangTimeout, directory);
+        AddService(path, entryName, arguments, &edit, request.hangTimeout, directory,
+                   request.crashDialog);
     if (result == WatchListResult::kDone) {
-        WriteOutputLine(
-            AddedAnswer(entryName, path, arguments, request.hangTimeout, directory, edit));
+        WriteOutputLine(AddedAnswer(entryName, path, arguments, request, directory, edit));
         return kExitSuccess;
     }
     XStringW text;

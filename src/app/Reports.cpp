@@ -13,6 +13,7 @@
 #include "common/FileTime.h"
 #include "config/CQuorbelServiceHelper.h"
 #include "config/EntryStateStore.h"
+#include "config/CrashDialog.h"
 #include "config/HangTimeout.h"
 #include "config/WatchListView.h"
 #include "process/ProcessTable.h"
@@ -139,6 +140,13 @@ EntryReport GatherEntry(const WatchListEntry& listed, const XStringW& sid,
     entry.endedNotResponding =
         entry.published && entry.state.notRespondingAt != 0 && entry.state.notRespondingAt <= now &&
         now - entry.state.notRespondingAt < static_cast<ULONGLONG>(intervalMs) * kFileTimeTicksPerMs;
+    if (entry.published && entry.state.hasExit &&
+        (entry.state.exitHeldCrash || IsCrashExitCode(entry.state.exitCode))) {
+        entry.crash = CrashText(entry.state.exitCode, entry.state.exitHeldCrash);
+        entry.crashedRecently =
+            entry.state.exitedAt <= now &&
+            now - entry.state.exitedAt < static_cast<ULONGLONG>(intervalMs) * kFileTimeTicksPerMs;
+    }
     FindShownProcess(entry, processes);
     if (entry.run == RunState::kRunning || !entry.published) {
         return entry;
@@ -189,6 +197,19 @@ void AppendHangWatch(XStringW& run, const EntryReport& entry)
     }
 }
 
+// "; crashed: 0xC0000005 (access violation) at 2026-12-09T21:47:21Z": the program's last end,
+// when it was a crash.
+void AppendCrash(XStringW& run, const EntryReport& entry)
+{
+    if (entry.crash.IsEmpty()) {
+        return;
+    }
+    run.AppendFormat(L"; %@", entry.crash);
+    if (entry.state.exitedAt != 0) {
+        run.AppendFormat(L" at %@", IsoTime(entry.state.exitedAt));
+    }
+}
+
 // "running, pid 1234, up 12 min", "backing off, next start in 31 s", "not running", each
 // followed by the reason of a failed start.
 XStringW RunColumn(const EntryReport& entry, ULONGLONG now)
@@ -203,6 +224,7 @@ XStringW RunColumn(const EntryReport& entry, ULONGLONG now)
         if (entry.startedAt != 0 && entry.startedAt <= now) {
             run.AppendFormat(L", up %@", Duration((now - entry.startedAt) / kFileTimeTicksPerMs));
         }
+        AppendCrash(run, entry);
         AppendHangWatch(run, entry);
         return run;
     case RunState::kBackingOff:
@@ -215,6 +237,7 @@ XStringW RunColumn(const EntryReport& entry, ULONGLONG now)
     if (!entry.failure.IsEmpty()) {
         run.AppendFormat(L"; %@", entry.failure);
     }
+    AppendCrash(run, entry);
     AppendHangWatch(run, entry);
     return run;
 }
@@ -342,6 +365,10 @@ XStringW EntryJson(const EntryReport& entry)
                       entry.hangTimeoutSeconds != 0);
     json.TextOrNull(L"notRespondingAt", IsoTime(entry.state.notRespondingAt),
                     entry.published && entry.state.notRespondingAt != 0);
+    json.TextOrNull(L"crash", entry.crash, !entry.crash.IsEmpty());
+    json.TextOrNull(L"crashedAt", IsoTime(entry.state.exitedAt),
+                    !entry.crash.IsEmpty() && entry.state.exitedAt != 0);
+    json.Raw(L"crashDialog", XStringW(entry.crashDialog ? L"true" : L"false"));
     json.NumberOrNull(L"restarts", entry.state.restarts, entry.published);
     json.NumberOrNull(L"lastExitCode", entry.state.exitCode,
                       entry.published && entry.state.hasExit);
@@ -413,6 +440,7 @@ ListReport GatherListReport(const XStringW& serviceName)
             entry.hangTimeoutSeconds = policy.hasHangTimeout ? policy.hangTimeoutSeconds : 0;
         } else {
             entry.hangTimeoutSeconds = hang_timeout::ForUserEntry(listed.name);
+            entry.crashDialog = crash_dialog::ForUserEntry(listed.name);
         }
         hangWatched = hangWatched || entry.hangTimeoutSeconds != 0;
         report.anyPublished = report.anyPublished || report.entries.back().published;
@@ -476,7 +504,8 @@ int RunCheckCommand(const Operands& operands)
             continue;
         }
         ++active;
-        if (entry.run != RunState::kRunning || entry.endedNotResponding) {
+        if (entry.run != RunState::kRunning || entry.endedNotResponding ||
+            entry.crashedRecently) {
             ++inTrouble;
             line.Format(L"%@: %@", WithControlCharactersShown(entry.name), RunColumn(entry, now));
             WriteOutputLine(line);

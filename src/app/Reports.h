@@ -34,6 +34,11 @@ struct EntryReport {
     // Set by the hang watch: the program was ended as not responding within the last interval.
     bool endedNotResponding = false;
     DWORD hangTimeoutSeconds = 0;  // the hang watch's timeout, 0 when it has none
+    // The program's last end was a crash: "crashed: 0xC0000005 (access violation)", or
+    // "crashed (held by the crash reporter, ended)"; empty when it was none.
+    XStringW crash;
+    bool crashedRecently = false;  // that crash came within the last interval
+    bool crashDialog = false;      // the entry lets the program show the crash dialog
 };
 
 struct ListReport {

@@ -15,6 +15,8 @@ wchar_t kDispatcherServiceName[] = L"service_name";
 void RunService()
 {
     TraceLog("RunService", __LINE__, L"+ run service");
+    // Set once, before any thread of the service runs: every console it starts inherits it.
+    ::SetErrorMode(::GetErrorMode() | kProgramErrorMode);
 
     static CWindowServiceThread serviceThread;
     serviceThread.mainFunc = StartWatchThread;

@@ -94,7 +94,7 @@ WatchListResult SwitchStatus(const XStringA& functionName, int line, const XStri
 // The values an add writes, in the order it writes them; Arguments only when there are any,
 // Directory only when one is given; HangTimeout (as decimal text) only when one is given.
 LONG WriteEntry(HKEY key, const XStringW& path, const XStringW& arguments, DWORD hangTimeout,
-                const XStringW& directory)
+                const XStringW& directory, crash_dialog::Change crashDialog)
 {
     LONG status = CRegHelper::WriteString(key, kPathValue, path);
     if (status == ERROR_SUCCESS) {
@@ -110,6 +110,11 @@ LONG WriteEntry(HKEY key, const XStringW& path, const XStringW& arguments, DWORD
         status = hangTimeout == 0 ? CRegHelper::DeleteValue(key, hang_timeout::kValueName)
                                   : CRegHelper::WriteString(key, hang_timeout::kValueName, seconds);
     }
+    if (status == ERROR_SUCCESS && crashDialog != crash_dialog::Change::kKeep) {
+        status = crashDialog == crash_dialog::Change::kHide
+                     ? CRegHelper::DeleteValue(key, crash_dialog::kValueName)
+                     : CRegHelper::WriteString(key, crash_dialog::kValueName, crash_dialog::kShown);
+    }
     if (status == ERROR_SUCCESS) {
         status = CRegHelper::WriteString(key, kStatusValue, kStatusActive);
     }
@@ -123,13 +128,15 @@ struct EntrySnapshot {
     RawRegistryValue directory;
     RawRegistryValue status;
     RawRegistryValue hangTimeout;
+    RawRegistryValue crashDialog;
 };
 
 EntrySnapshot TakeSnapshot(HKEY key)
 {
     return {CRegHelper::ReadRaw(key, kPathValue), CRegHelper::ReadRaw(key, kArgumentsValue),
             CRegHelper::ReadRaw(key, kDirectoryValue), CRegHelper::ReadRaw(key, kStatusValue),
-            CRegHelper::ReadRaw(key, hang_timeout::kValueName)};
+            CRegHelper::ReadRaw(key, hang_timeout::kValueName),
+            CRegHelper::ReadRaw(key, crash_dialog::kValueName)};
 }
 
 void RestoreSnapshot(HKEY key, const EntrySnapshot& snapshot)
@@ -139,11 +146,13 @@ void RestoreSnapshot(HKEY key, const EntrySnapshot& snapshot)
     CRegHelper::RestoreRaw(key, kDirectoryValue, snapshot.directory);
     CRegHelper::RestoreRaw(key, kStatusValue, snapshot.status);
     CRegHelper::RestoreRaw(key, hang_timeout::kValueName, snapshot.hangTimeout);
+    CRegHelper::RestoreRaw(key, crash_dialog::kValueName, snapshot.crashDialog);
 }
 
 WatchListResult WriteEntryKey(const XStringW& entryName, const XStringW& path,
                               const XStringW& arguments, DWORD hangTimeout,
-                              const XStringW& directory, WatchListEdit* edit)
+                              const XStringW& directory, crash_dialog::Change crashDialog,
+                              WatchListEdit* edit)
 {
     const XStringW keyPath = CQuorbelServiceHelper::EntryKeyPath(entryName);
     ScopedRegKey key;
@@ -166,9 +175,12 @@ WatchListResult WriteEntryKey(const XStringW& entryName, const XStringW& path,
             if (hangTimeout == CQuorbelServiceHelper::kKeepHangTimeout) {
                 edit->keptHangTimeout = hang_timeout::ForUserEntry(entryName);
             }
+            if (crashDialog == crash_dialog::Change::kKeep) {
+                edit->keptCrashDialog = crash_dialog::ForUserEntry(entryName);
+            }
         }
     }
-    status = WriteEntry(key.Get(), path, arguments, hangTimeout, directory);
+    status = WriteEntry(key.Get(), path, arguments, hangTimeout, directory, crashDialog);
     if (status != ERROR_SUCCESS) {
         // Nothing half-written stays: the new key goes, an existing entry gets its values back.
         TraceError("CQuorbelServiceHelper::AddList", __LINE__,
@@ -209,12 +221,14 @@ bool CQuorbelServiceHelper::IsValidEntryName(const XStringW& entryName)
 
 WatchListResult CQuorbelServiceHelper::AddList(const XStringW& entryName, const XStringW& path,
                                                const XStringW& arguments, WatchListEdit* edit,
-                                               DWORD hangTimeout, const XStringW& directory)
+                                               DWORD hangTimeout, const XStringW& directory,
+                                               crash_dialog::Change crashDialog)
 {
     TraceLog("CQuorbelServiceHelper::AddList", __LINE__, L"Start");
     WatchListResult result = WatchListResult::kInvalidName;
     if (AcceptEntryName("CQuorbelServiceHelper::AddList", __LINE__, entryName)) {
-        result = WriteEntryKey(entryName, path, arguments, hangTimeout, directory, edit);
+        result = WriteEntryKey(entryName, path, arguments, hangTimeout, directory, crashDialog,
+                               edit);
     }
     TraceLog("CQuorbelServiceHelper::AddList", __LINE__, L"End");
     return result;

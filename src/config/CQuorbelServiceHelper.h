@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include "config/CrashDialog.h"
 #include "strings/XStringW.h"
 #include "strings/XStringWList.h"
 
@@ -26,6 +27,7 @@ struct WatchListEdit {
     XStringW previousArguments;  // add: the Arguments it had
     XStringW previousDirectory;  // add: the Directory it had
     DWORD keptHangTimeout = 0;   // add without a timeout: the HangTimeout it keeps (seconds)
+    bool keptCrashDialog = false;  // add without a crash dialog choice: the entry shows it
 };
 
 class CQuorbelServiceHelper {
@@ -47,13 +49,14 @@ public:
     // Pause, restart and remove never create an entry key; an entry that vanishes meanwhile is
     // no such entry.
     // hangTimeout: the entry's HangTimeout in seconds (0 removes it); kKeepHangTimeout leaves an
-    // existing entry's as it is.
+    // existing entry's as it is. crashDialog: the entry's CrashDialog, kept unless changed.
     static constexpr DWORD kKeepHangTimeout = 0xFFFFFFFF;
     static WatchListResult AddList(const XStringW& entryName, const XStringW& path,
                                    const XStringW& arguments = XStringW(),
                                    WatchListEdit* edit = nullptr,
                                    DWORD hangTimeout = kKeepHangTimeout,
-                                   const XStringW& directory = XStringW());
+                                   const XStringW& directory = XStringW(),
+                                   crash_dialog::Change crashDialog = crash_dialog::Change::kKeep);
     static WatchListResult RemoveList(const XStringW& entryName, WatchListEdit* edit = nullptr);
     static WatchListResult PauseList(const XStringW& entryName, WatchListEdit* edit = nullptr);
     static WatchListResult RestartList(const XStringW& entryName, WatchListEdit* edit = nullptr);

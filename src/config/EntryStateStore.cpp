@@ -25,6 +25,7 @@ constexpr const wchar_t* kStartErrorValue = L"LastStartError";
 constexpr const wchar_t* kNotRespondingValue = L"NotResponding";
 constexpr const wchar_t* kNotRespondingSecondsValue = L"NotRespondingSeconds";
 constexpr const wchar_t* kCompanionMissingValue = L"CompanionMissing";
+constexpr const wchar_t* kExitHeldCrashValue = L"ExitHeldCrash";
 
 XStringW SidKeyPath(const XStringW& sid)
 {
@@ -106,7 +107,8 @@ bool EntryState::operator==(const EntryState& other) const
            quickExits == other.quickExits && nextStartAt == other.nextStartAt &&
            restarts == other.restarts && processCreatedAt == other.processCreatedAt &&
            startError == other.startError && notRespondingAt == other.notRespondingAt &&
-           notRespondingSeconds == other.notRespondingSeconds;
+           notRespondingSeconds == other.notRespondingSeconds &&
+           exitHeldCrash == other.exitHeldCrash;
 }
 
 bool EntryStateStore::Write(const XStringW& sid, const XStringW& entryName, const EntryState& state)
@@ -128,7 +130,8 @@ bool EntryStateStore::Write(const XStringW& sid, const XStringW& entryName, cons
     }
     if (written && state.hasExit) {
         written = SetNumber(key.Get(), kExitCodeValue, state.exitCode) &&
-                  SetTime(key.Get(), kExitedValue, state.exitedAt);
+                  SetTime(key.Get(), kExitedValue, state.exitedAt) &&
+                  SetNumber(key.Get(), kExitHeldCrashValue, state.exitHeldCrash ? 1 : 0);
     }
     if (!written) {
         TraceError("EntryStateStore::Write", __LINE__, L"state of %@ not written, error %d",
@@ -157,6 +160,9 @@ bool EntryStateStore::Read(const XStringW& sid, const XStringW& entryName, Entry
     GetNumber(key.Get(), kExitedValue, state.exitedAt);
     GetNumber(key.Get(), kNotRespondingValue, state.notRespondingAt);
     GetNumber(key.Get(), kNotRespondingSecondsValue, state.notRespondingSeconds);
+    DWORD heldCrash = 0;
+    state.exitHeldCrash = state.hasExit && GetNumber(key.Get(), kExitHeldCrashValue, heldCrash) &&
+                          heldCrash != 0;
     return true;
 }
 

@@ -26,6 +26,8 @@ struct EntryState {
     DWORD startError = 0;       // why the last launch failed, 0 when it did not
     ULONGLONG notRespondingAt = 0;  // last ended because no window of it answered
     DWORD notRespondingSeconds = 0; // for how long none had answered then
+    bool exitHeldCrash = false;     // the exit was a crash that a crash reporter held until the
+                                    // service ended it (exitCode is then not the crash's own)
 
     bool operator==(const EntryState& other) const;
     bool operator!=(const EntryState& other) const { return !(*this == other); }

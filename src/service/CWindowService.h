@@ -26,6 +26,21 @@ using ChangeConfig2Function = BOOL(WINAPI*)(SC_HANDLE service, DWORD infoLevel, 
 extern ChangeConfig2Function changeServiceConfig2;
 }  // namespace service_config
 
+// How a program's console is started, beyond its command line.
+struct LaunchOptions {
+    // The console, and so the program, gets the system's default error mode, with the crash
+    // dialog and the critical-error boxes, instead of this process's (see kProgramErrorMode).
+    bool crashDialog = false;
+    // The job the console joins before it runs, so that the program and what it starts (a crash
+    // reporter included) are in it; none when null.
+    HANDLE job = nullptr;
+};
+
+// The error mode the service runs with and its programs inherit through their console: a crash
+// ends the program at once instead of holding it in a dialog, and no critical-error box holds it
+// at its start. Nobody sits at the service's own session to close either box.
+constexpr UINT kProgramErrorMode = SEM_NOGPFAULTERRORBOX | SEM_FAILCRITICALERRORS;
+
 class CWindowService {
 public:
     // How long Stop waits for the stopped state before it gives up.
@@ -69,7 +84,8 @@ public:
     // the reason as the thread's last error. console, when given, receives the console's process
     // handle.
     static DWORD RunAdminProcessByLogonSession(const XStringW& path, const XStringW& arguments,
-                                               const XStringW& directory, ScopedHandle* console);
+                                               const XStringW& directory, ScopedHandle* console,
+                                               const LaunchOptions& options = LaunchOptions());
     // The program alone, in its own folder: the logon launch.
     static DWORD RunAdminProcessByLogonSession(const XStringW& path);
 

@@ -79,6 +79,25 @@ bool ExpandForUser(HANDLE userToken, const XStringW& text, XStringW& expanded)
     return true;
 }
 
+// A console outside the job still runs its program: only the early notice of a crash reporter
+// is lost, and the interval's pass still finds one. A console that cannot be resumed is ended.
+bool JoinAndResume(HANDLE job, HANDLE console, HANDLE consoleThread, DWORD consoleId)
+{
+    if (!::AssignProcessToJobObject(job, console)) {
+        TraceError(kLauncherName, __LINE__, L"console %u not in the programs' job (error %u)",
+                   consoleId, ::GetLastError());
+    }
+    if (::ResumeThread(consoleThread) != static_cast<DWORD>(-1)) {
+        return true;
+    }
+    const DWORD error = ::GetLastError();
+    TraceError(kLauncherName, __LINE__, L"console %u not resumed (error %u): ended", consoleId,
+               error);
+    ::TerminateProcess(console, CWindowService::kEndedConsoleExitCode);
+    ::SetLastError(error);
+    return false;
+}
+
 }  // namespace
 
 DWORD CWindowService::RunAdminProcessByLogonSession(const XStringW& path)
@@ -89,7 +108,8 @@ DWORD CWindowService::RunAdminProcessByLogonSession(const XStringW& path)
 DWORD CWindowService::RunAdminProcessByLogonSession(const XStringW& path,
                                                     const XStringW& arguments,
                                                     const XStringW& directory,
-                                                    ScopedHandle* console)
+                                                    ScopedHandle* console,
+                                                    const LaunchOptions& options)
 {
     TraceLog(kLauncherName, __LINE__, L"+ %@", path);
 
@@ -167,9 +187,13 @@ DWORD CWindowService::RunAdminProcessByLogonSession(const XStringW& path,
     const wchar_t* const currentDirectory =
         workingDirectory.IsEmpty() ? nullptr : workingDirectory.GetString();
 
+    // The console inherits this process's error mode unless the entry wants the dialog; it is
+    // held until it has joined the job, so that nothing it starts runs outside it.
+    const DWORD flags = kCreationFlags | (options.crashDialog ? CREATE_DEFAULT_ERROR_MODE : 0) |
+                        (options.job != nullptr ? CREATE_SUSPENDED : 0);
     const BOOL result = ::CreateProcessAsUserW(
         userToken.Get(), applicationName.GetString(), commandLine.Get(), nullptr, nullptr, FALSE,
-        kCreationFlags, environment.Get(), currentDirectory, &startup, &created);
+        flags, environment.Get(), currentDirectory, &startup, &created);
     const DWORD error = result ? ERROR_SUCCESS : ::GetLastError();
 
     environment.Reset();
@@ -182,6 +206,10 @@ DWORD CWindowService::RunAdminProcessByLogonSession(const XStringW& path,
     }
     const ScopedHandle processThread(created.hThread);
     ScopedHandle process(created.hProcess);
+    if (options.job != nullptr && !JoinAndResume(options.job, process.Get(), processThread.Get(),
+                                                 created.dwProcessId)) {
+        return Failed(::GetLastError());
+    }
     TraceLog(kLauncherName, __LINE__, L"console %d : %@ in %@", created.dwProcessId,
              commandLineText, workingDirectory);
     if (console != nullptr) {

@@ -23,6 +23,7 @@ constexpr NamedStatus kStatusNames[] = {
     {0xC0000139, L"entry point not found"},
     {0xC000013A, L"ended by Ctrl+C"},
     {0xC0000142, L"DLL initialisation failed"},
+    {0xC0000144, L"unhandled exception"},
     {0xC0000374, L"heap corruption"},
     {0xC0000409, L"stack buffer overrun"},
     {0xC0000420, L"assertion failure"},
@@ -44,6 +45,21 @@ XStringW ExitCodeText(DWORD exitCode)
             break;
         }
     }
+    return text;
+}
+
+bool IsCrashExitCode(DWORD exitCode)
+{
+    return exitCode >= kFirstStatusCode;
+}
+
+XStringW CrashText(DWORD exitCode, bool heldByReporter)
+{
+    if (heldByReporter) {
+        return XStringW(L"crashed (held by the crash reporter, ended)");
+    }
+    XStringW text;
+    text.Format(L"crashed: %@", ExitCodeText(exitCode));
     return text;
 }
 

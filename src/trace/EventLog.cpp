@@ -233,6 +233,13 @@ void ReportProgramBackingOff(const ProgramEventSubject& subject, DWORD quickExit
                        {Number(quickExits), Number(nextStartSeconds)});
 }
 
+void ReportProgramCrashed(const ProgramEventSubject& subject, DWORD exitCode, bool heldByReporter,
+                          DWORD ranSeconds)
+{
+    ReportAboutProgram(EVENTLOG_WARNING_TYPE, MSG_PROGRAM_CRASHED, exitCode, subject,
+                       {CrashText(exitCode, heldByReporter), Number(ranSeconds)});
+}
+
 void ReportProgramNotResponding(const ProgramEventSubject& subject, DWORD seconds)
 {
     ReportAboutProgram(EVENTLOG_WARNING_TYPE, MSG_PROGRAM_NOT_RESPONDING, 0, subject,

@@ -68,6 +68,10 @@ void ReportProgramExited(const ProgramEventSubject& subject, DWORD exitCode, DWO
 // A warning: the program ended too soon too often and waits before its next start.
 void ReportProgramBackingOff(const ProgramEventSubject& subject, DWORD quickExits,
                              DWORD nextStartSeconds);
+// A warning: the program crashed (an exception ended it, or a crash reporter held it and the
+// service ended it). A crash with another code is another kind.
+void ReportProgramCrashed(const ProgramEventSubject& subject, DWORD exitCode, bool heldByReporter,
+                          DWORD ranSeconds);
 // A warning: no window of the program answered for that long, so the service ended it.
 void ReportProgramNotResponding(const ProgramEventSubject& subject, DWORD seconds);
 // A warning: a named object the service guards itself with was made by another process first.

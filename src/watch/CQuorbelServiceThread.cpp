@@ -28,7 +28,8 @@ CQuorbelServiceThread::CQuorbelServiceThread()
       pass([this] { Wake(); }),
       runs(*this, [this] { Wake(); }),
       publisher(*this),
-      hang(*this, [this] { Wake(); })
+      hang(*this, [this] { Wake(); }),
+      crashes([this] { Wake(); })
 {
     SetName(L"CQuorbelServiceThread");
     hang.SetTimeoutLookup(
@@ -84,6 +85,9 @@ int CQuorbelServiceThread::ThreadFunc()
     SetEventContext(sid, [this, sid](const XStringW& name) { return pass.LaunchOf(sid, name).path; });
     ApplyInterval(pass.IntervalText(sid));
     KeepEntriesRunning(sid, names);
+    // Once every running program is waited on: a program held by a crash reporter is ended
+    // through its wait, and its end wakes the next pass.
+    crashes.EndHeldCrashes(processes.Current(), runs, clock());
     hang.Update(sid, sessionId, names, listChanged, runs);
     ForgetDroppedEntries(sid, names);
     ScheduleNextStart();
@@ -164,7 +168,7 @@ void CQuorbelServiceThread::KeepEntriesRunning(const XStringW& sid, const XStrin
     // The count is read afresh before every step, under the list's own lock. A quit request
     // ends the pass before the next entry, whatever the length of the list.
     // A process list that fails after a start ends the pass as one that failed at its start.
-    StartBatch batch(*this, *this, processes);
+    StartBatch batch(*this, *this, processes, crashes.Job());
     for (int i = 0; i < names.GetCount() && !IsQuitRequested() && processes.Current().IsTaken();
          ++i) {
         const XStringW& name = names.GetAt(i);
@@ -182,7 +186,8 @@ void CQuorbelServiceThread::KeepEntriesRunning(const XStringW& sid, const XStrin
             TraceError(kFunction, __LINE__, L"no program path for %@, nothing started", name);
             continue;
         }
-        BeginStart(name, launch.path, launch.arguments, launch.directory, batch);
+        BeginStart(name, launch.path, launch.arguments, launch.directory, batch,
+                   launch.crashDialog);
     }
     FinishStarts(batch, true);
     if (!sid.IsEmpty()) {
@@ -209,8 +214,9 @@ void CQuorbelServiceThread::ForgetDroppedEntries(const XStringW& sid, const XStr
 // it comes then.
 void CQuorbelServiceThread::ScheduleNextStart()
 {
-    const ULONGLONG untilNext =
-        (std::min)(runs.MsUntilNextStart(), consoleEnds.MsUntilNext(clock()));
+    const ULONGLONG untilNext = (std::min)({runs.MsUntilNextStart(),
+                                            consoleEnds.MsUntilNext(clock()),
+                                            crashes.MsUntilDue(clock())});
     if (untilNext != ConsoleEnds::kNone) {
         SetNextWait(static_cast<DWORD>((std::min<ULONGLONG>)(untilNext, kMaxIntervalMs)));
     }
@@ -219,7 +225,7 @@ void CQuorbelServiceThread::ScheduleNextStart()
 DWORD CQuorbelServiceThread::RunProcess(const XStringW& name, const XStringW& path,
                                         const XStringW& arguments, const XStringW& directory)
 {
-    StartBatch batch(*this, *this, processes);
+    StartBatch batch(*this, *this, processes, crashes.Job());
     BeginStart(name, path, arguments, directory, batch);
     FinishStarts(batch);
     return batch.Programs().empty() ? 0 : batch.Programs().front().consoleId;
@@ -227,7 +233,7 @@ DWORD CQuorbelServiceThread::RunProcess(const XStringW& name, const XStringW& pa
 
 void CQuorbelServiceThread::BeginStart(const XStringW& name, const XStringW& path,
                                        const XStringW& arguments, const XStringW& directory,
-                                       StartBatch& batch)
+                                       StartBatch& batch, bool crashDialog)
 {
     TraceLog(kRunFunction, __LINE__, L"+%@", name);
     // Nothing new is started once the service is stopping.
@@ -235,7 +241,7 @@ void CQuorbelServiceThread::BeginStart(const XStringW& name, const XStringW& pat
         TraceLog(kRunFunction, __LINE__, L"+%@, ret = %d", name, 0);
         return;
     }
-    batch.Add(name, path, arguments, directory);
+    batch.Add(name, path, arguments, directory, crashDialog);
 }
 
 void CQuorbelServiceThread::FinishStarts(StartBatch& batch, bool deferConsoleEnds)
@@ -275,6 +281,7 @@ void CQuorbelServiceThread::Stop()
     runs.ReleaseWaits();
     pass.StopWatching();
     EndHangWatch();
+    crashes.Stop();
 }
 
 bool CQuorbelServiceThread::IsRunCMD(const XStringW& name)

@@ -16,6 +16,7 @@
 #include "strings/XStringWList.h"
 #include "watch/ConsoleEnds.h"
 #include "watch/ConsoleRecords.h"
+#include "watch/CrashWatch.h"
 #include "watch/HangWatch.h"
 #include "watch/ProcessView.h"
 #include "watch/ProgramRuns.h"
@@ -69,7 +70,7 @@ private:
     void ScheduleNextStart();
     // Starts the program unless one of its consoles still runs or the policy holds it back.
     void BeginStart(const XStringW& name, const XStringW& path, const XStringW& arguments,
-                    const XStringW& directory, StartBatch& batch);
+                    const XStringW& directory, StartBatch& batch, bool crashDialog = false);
     // Waits for the batch, then ends the consoles of programs that came up and records the
     // others. deferConsoleEnds: consoles are ended by a later pass once they had their second,
     // so that this pass need not wait for it.
@@ -83,6 +84,7 @@ private:
     ConsoleEnds consoleEnds;
     StatePublisher publisher;
     HangWatch hang;  // after the runs: its channel ends before the waits it reads
+    CrashWatch crashes;  // after the runs: its listener ends before the waits it reads
     XStringW watchedSid;  // the user whose list the last pass watched: the ends are that user's
 };
 

@@ -195,6 +195,18 @@ std::vector<DWORD> ExitWaits::LiveIds(const XStringW& name) const
     return ids;
 }
 
+XStringW ExitWaits::NameOf(DWORD processId) const
+{
+    for (const auto& item : waits) {
+        for (const auto& waited : item.second) {
+            if (waited->processId == processId && waited->process && !waited->ended.load()) {
+                return waited->name;
+            }
+        }
+    }
+    return XStringW();
+}
+
 bool ExitWaits::Terminate(const XStringW& name, DWORD processId, UINT exitCode)
 {
     const auto item = waits.find(NameKey(name));

@@ -53,6 +53,8 @@ public:
     // is waited on, has ended already, or could not be ended (traced). An id is never opened
     // afresh here, so it cannot name another process.
     bool Terminate(const XStringW& name, DWORD processId, UINT exitCode);
+    // The name whose waited process, not ended yet, has that id; empty when none.
+    XStringW NameOf(DWORD processId) const;
     size_t Count() const;
 
 private:

@@ -30,10 +30,12 @@ void ProgramRuns::TakeExits(ProcessView& processes)
         // The user closed it to have it again: that end is neither reported nor counted.
         const bool relaunched =
             runEnded && policy.IsAwaiting(key) && relaunchAsked && relaunchAsked(exit.name);
+        const RestartPolicy::Entry* const entry = policy.Find(key);
+        const bool heldCrash = entry != nullptr && entry->crashHeldPending;
         if (relaunched) {
             ReportRelaunchEnded(exit.name, exit.processId, exit.exitCode, exit.ranMs);
         } else {
-            ReportProgramEnded(exit.name, exit.processId, exit.exitCode, exit.ranMs);
+            ReportProgramEnded(exit.name, exit.processId, exit.exitCode, exit.ranMs, heldCrash);
         }
         policy.ExitSeen(key, exit.exitCode, seams.clock());
         if (relaunched) {
@@ -119,6 +121,15 @@ bool ProgramRuns::EndNotResponding(const XStringW& name, DWORD processId, DWORD 
     return true;
 }
 
+bool ProgramRuns::EndHeldCrash(const XStringW& name, DWORD processId)
+{
+    if (!programWaits.Terminate(name, processId, kHeldCrashExitCode)) {
+        return false;
+    }
+    policy.CrashHeld(NameKey(name));
+    return true;
+}
+
 // A start (or a run) whose end no wait saw: its console has ended and the program does not run.
 void ProgramRuns::NoteLostRun(const XStringW& name)
 {
@@ -135,8 +146,10 @@ void ProgramRuns::NoteLostRun(const XStringW& name)
             policy.TakeBackLaunch(key);
         }
         policy.ExitSeen(key, console->second, seams.clock());
-        TraceLog(kFunction, __LINE__, L"%@ ended unseen, exit code %@", name,
-                 ExitCodeText(console->second));
+        TraceLog(kFunction, __LINE__, L"%@ ended unseen, %@", name,
+                 IsCrashExitCode(console->second)
+                     ? CrashText(console->second, false)
+                     : XStringW().Format(L"exit code %@", ExitCodeText(console->second)));
         if (console->second == kCommandNotFoundExitCode) {
             ReportNotRecognized(name);
         }

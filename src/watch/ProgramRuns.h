@@ -24,6 +24,9 @@ class ProgramRuns {
 public:
     // The exit code of a program the service ended because its windows stopped answering.
     static constexpr UINT kNotRespondingExitCode = 1;
+    // The exit code of a crashed program the service ended while a crash reporter held it: the
+    // status of an exception nobody handled, as the exception's own code is not known.
+    static constexpr UINT kHeldCrashExitCode = 0xC0000144;
 
     // Whether the user asked for the end of the program's run, to have it started again.
     using RelaunchLookup = std::function<bool(const XStringW& name)>;
@@ -65,6 +68,11 @@ public:
     // Ends a process of the program whose windows stopped answering, through the handle its
     // wait holds; its end is then taken like any other. False when it is no such process.
     bool EndNotResponding(const XStringW& name, DWORD processId, DWORD seconds);
+    // The watched program whose live process has that id; empty when it is none of them.
+    XStringW NameOfLiveProcess(DWORD processId) const { return programWaits.NameOf(processId); }
+    // Ends a crashed process of the program that a crash reporter holds, through the handle its
+    // wait holds; its end is then taken as a crash. False when it is no such process.
+    bool EndHeldCrash(const XStringW& name, DWORD processId);
 
 private:
     void NoteLostRun(const XStringW& name);

@@ -61,6 +61,13 @@ void RestartPolicy::ExitSeen(const std::wstring& key, DWORD exitCode, ULONGLONG 
     entry.hasExit = true;
     entry.exitCode = exitCode;
     entry.exitedAt = now;
+    entry.exitHeldCrash = entry.crashHeldPending;
+    entry.crashHeldPending = false;
+}
+
+void RestartPolicy::CrashHeld(const std::wstring& key)
+{
+    entries[key].crashHeldPending = true;
 }
 
 void RestartPolicy::NotResponding(const std::wstring& key, DWORD seconds, ULONGLONG now)

@@ -36,6 +36,8 @@ public:
         ULONGLONG exitedAt = 0;
         ULONGLONG notRespondingAt = 0;  // when it was last ended for a window that stopped answering
         DWORD notRespondingSeconds = 0;  // for how long no window of it had answered then
+        bool crashHeldPending = false;  // ended while a crash reporter held it; its end is due
+        bool exitHeldCrash = false;     // the last end was such a crash
     };
 
     // What ending a run decided; nothing when no end was awaited (decided false).
@@ -61,6 +63,9 @@ public:
     // The program was ended because no window of it answered for that long; its end is then
     // seen like any other.
     void NotResponding(const std::wstring& key, DWORD seconds, ULONGLONG now);
+    // The program crashed and was ended while a crash reporter held it; its end is then seen like
+    // any other, and the end's exit code is not the crash's own.
+    void CrashHeld(const std::wstring& key);
     // A run ended after ranMs; it decides only while an end is awaited.
     Outcome Ended(const std::wstring& key, ULONGLONG ranMs, ULONGLONG now);
     // An awaited run is gone without an end that was seen: it ran from its sighting (or never).

@@ -33,19 +33,22 @@ struct LaunchGroup {
 };
 }  // namespace
 
-StartBatch::StartBatch(const WatchSeams& seams, const XThread& owner, ProcessView& processes)
-    : seams(seams), owner(owner), processes(processes)
+StartBatch::StartBatch(const WatchSeams& seams, const XThread& owner, ProcessView& processes,
+                       HANDLE job)
+    : seams(seams), owner(owner), processes(processes), job(job)
 {
 }
 
 void StartBatch::Add(const XStringW& name, const XStringW& path, const XStringW& arguments,
-                     const XStringW& directory)
+                     const XStringW& directory, bool crashDialog)
 {
     StartedProgram started;
     started.name = name;
     started.path = path;
     started.arguments = arguments;
     started.directory = directory;
+    started.options.crashDialog = crashDialog;
+    started.options.job = job;
     programs.push_back(std::move(started));
     if (programs.size() - launched >= kLaunchGroup) {
         LaunchPending();
@@ -61,7 +64,8 @@ void CALLBACK StartBatch::LaunchOne(PTP_CALLBACK_INSTANCE, void* context, PTP_WO
         return;
     }
     program.consoleId = group->seams->launcher(program.path, program.arguments,
-                                               program.directory, &program.console);
+                                               program.directory, &program.console,
+                                               program.options);
     program.launchedAt = group->seams->clock();
     // The launcher leaves its reason in this pool thread's last error.
     program.launchError = program.consoleId == 0 ? ::GetLastError() : ERROR_SUCCESS;

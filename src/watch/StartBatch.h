@@ -20,6 +20,7 @@ struct StartedProgram {
     XStringW path;
     XStringW arguments;
     XStringW directory;
+    LaunchOptions options;
     DWORD consoleId = 0;
     DWORD launchError = ERROR_SUCCESS;  // why the launch failed, when consoleId is 0
     ScopedHandle console;
@@ -29,14 +30,16 @@ struct StartedProgram {
 
 class StartBatch {
 public:
-    // owner: its quit request stops launches and cuts the wait short.
-    StartBatch(const WatchSeams& seams, const XThread& owner, ProcessView& processes);
+    // owner: its quit request stops launches and cuts the wait short. job: the job every
+    // console joins (none when null).
+    StartBatch(const WatchSeams& seams, const XThread& owner, ProcessView& processes,
+               HANDLE job = nullptr);
     StartBatch(const StartBatch&) = delete;
     StartBatch& operator=(const StartBatch&) = delete;
 
     // Queues a start; a full group is launched at once.
     void Add(const XStringW& name, const XStringW& path, const XStringW& arguments,
-             const XStringW& directory);
+             const XStringW& directory, bool crashDialog = false);
     // Launches what is still queued and waits until every launched program runs, at most
     // programStartWaitMs; the process view is fresh afterwards. Programs whose turn came after a
     // quit request are dropped. Unless deferConsoleEnds is set, the wait lasts until the consoles
@@ -55,6 +58,7 @@ private:
     const WatchSeams& seams;
     const XThread& owner;
     ProcessView& processes;
+    HANDLE job;
     std::vector<StartedProgram> programs;
     size_t launched = 0;  // the programs before this index have been launched
     bool deferred = false;

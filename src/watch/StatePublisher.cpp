@@ -48,6 +48,7 @@ EntryState Readings(const RestartPolicy::Entry* entry, const EntryState* earlier
         readings.startedAt = entry->seen ? entry->seenAt : 0;
         readings.hasExit = entry->hasExit;
         readings.exitCode = entry->exitCode;
+        readings.exitHeldCrash = entry->exitHeldCrash;
         readings.exitedAt = entry->exitedAt;
         readings.quickExits = entry->quickExits;
         readings.nextStartAt = entry->nextStartAt;
@@ -64,6 +65,7 @@ EntryState Readings(const RestartPolicy::Entry* entry, const EntryState* earlier
             // Kept as the wall-clock time it is; only the code and that it happened matter.
             readings.hasExit = true;
             readings.exitCode = earlier->exitCode;
+            readings.exitHeldCrash = earlier->exitHeldCrash;
         }
     }
     return readings;

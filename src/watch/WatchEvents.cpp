@@ -76,8 +76,13 @@ void ReportNotRecognized(const XStringW& name)
     ReportProgramNotFound(SubjectOf(name), MissingProgram::kNotRecognized);
 }
 
-void ReportProgramEnded(const XStringW& name, DWORD processId, DWORD exitCode, ULONGLONG ranMs)
+void ReportProgramEnded(const XStringW& name, DWORD processId, DWORD exitCode, ULONGLONG ranMs,
+                        bool heldCrash)
 {
+    if (heldCrash || IsCrashExitCode(exitCode)) {
+        ReportCrash(name, processId, exitCode, ranMs, heldCrash);
+        return;
+    }
     if (exitCode != 0) {
         ReportNonZeroExit(name, processId, exitCode, ranMs);
         return;
@@ -95,6 +100,14 @@ void ReportNonZeroExit(const XStringW& name, DWORD processId, DWORD exitCode, UL
 {
     TraceEnd(name, processId, exitCode, ranMs);
     ReportProgramExited(SubjectOf(name), exitCode, static_cast<DWORD>(ranMs / 1000));
+}
+
+void ReportCrash(const XStringW& name, DWORD processId, DWORD exitCode, ULONGLONG ranMs,
+                 bool heldCrash)
+{
+    TraceLog(kFunction, __LINE__, L"%@ process %u %@, ran %u ms", name, processId,
+             CrashText(exitCode, heldCrash), static_cast<unsigned>(ranMs));
+    ReportProgramCrashed(SubjectOf(name), exitCode, heldCrash, static_cast<DWORD>(ranMs / 1000));
 }
 
 void ReportBackoff(const XStringW& name, DWORD quickExits, ULONGLONG delayMs)

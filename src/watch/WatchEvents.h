@@ -19,8 +19,12 @@ void SetEventContext(const XStringW& sid, ProgramPathLookup pathOf);
 void ReportStartFailed(const XStringW& name, const XStringW& path, DWORD error,
                        const XStringW& directory);
 void ReportNotRecognized(const XStringW& name);
-// Every seen end of a program; an end with a non-zero code goes through ReportNonZeroExit.
-void ReportProgramEnded(const XStringW& name, DWORD processId, DWORD exitCode, ULONGLONG ranMs);
+// Every seen end of a program; a crash (heldCrash: one the service ended while a crash reporter
+// held it) goes through ReportCrash, another end with a non-zero code through ReportNonZeroExit.
+void ReportProgramEnded(const XStringW& name, DWORD processId, DWORD exitCode, ULONGLONG ranMs,
+                        bool heldCrash = false);
+void ReportCrash(const XStringW& name, DWORD processId, DWORD exitCode, ULONGLONG ranMs,
+                 bool heldCrash);
 void ReportNonZeroExit(const XStringW& name, DWORD processId, DWORD exitCode, ULONGLONG ranMs);
 // The end of a run its user closed to have it started again: traced, with no event.
 void ReportRelaunchEnded(const XStringW& name, DWORD processId, DWORD exitCode, ULONGLONG ranMs);

@@ -1,6 +1,7 @@
 #include "watch/WatchPass.h"
 
 #include "config/CQuorbelServiceHelper.h"
+#include "config/CrashDialog.h"
 #include "config/HangTimeout.h"
 #include "trace/Trace.h"
 #include "watch/NameKey.h"
@@ -136,6 +137,7 @@ EntryLaunch WatchPass::LaunchOf(const XStringW& sid, const XStringW& name) const
     launch.path = CQuorbelServiceHelper::GetListPath(sid, name);
     launch.arguments = CQuorbelServiceHelper::GetListArguments(sid, name);
     launch.directory = CQuorbelServiceHelper::GetListDirectory(sid, name);
+    launch.crashDialog = crash_dialog::ForEntry(sid, name);
     return launch;
 }
 

@@ -34,6 +34,7 @@ struct EntryLaunch {
     XStringW path;
     XStringW arguments;
     XStringW directory;
+    bool crashDialog = false;  // the program may show the crash dialog (its own entry's choice)
 };
 
 class WatchPass {

@@ -16,7 +16,8 @@ struct WatchSeams {
     using ClockFunc = ULONGLONG(WINAPI*)();
     using DirectoryFunc = XStringW (*)();
     using LaunchFunc = DWORD (*)(const XStringW& path, const XStringW& arguments,
-                                 const XStringW& directory, ScopedHandle* console);
+                                 const XStringW& directory, ScopedHandle* console,
+                                 const LaunchOptions& options);
     // Given the active session the pass found (0: none).
     using ProcessTableFunc = ProcessTable (*)(DWORD activeSessionId);
 

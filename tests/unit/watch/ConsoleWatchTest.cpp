@@ -19,7 +19,8 @@ using namespace watch_test;
 
 namespace {
 
-DWORD FailingLauncher(const XStringW&, const XStringW&, const XStringW&, ScopedHandle*)
+DWORD FailingLauncher(const XStringW&, const XStringW&, const XStringW&, ScopedHandle*,
+                      const LaunchOptions&)
 {
     return 0;
 }
@@ -30,7 +31,7 @@ DWORD reusedId = 0;
 HANDLE endedConsole = nullptr;
 
 DWORD ReusedIdLauncher(const XStringW& path, const XStringW&, const XStringW&,
-                       ScopedHandle* console)
+                       ScopedHandle* console, const LaunchOptions&)
 {
     PROCESS_INFORMATION info = StartProgram(path.GetString(), L"");
     CloseHandle(info.hThread);

@@ -48,7 +48,8 @@ std::atomic<int> processTables{0};
 
 std::atomic<int> failedStarts{0};
 
-DWORD FailingLauncher(const XStringW&, const XStringW&, const XStringW&, ScopedHandle*)
+DWORD FailingLauncher(const XStringW&, const XStringW&, const XStringW&, ScopedHandle*,
+                      const LaunchOptions&)
 {
     ++failedStarts;
     return 0;
@@ -56,7 +57,8 @@ DWORD FailingLauncher(const XStringW&, const XStringW&, const XStringW&, ScopedH
 
 // A launcher that asks the watch thread to stop, as a service stop during a pass would.
 CQuorbelServiceThread* stoppedOnLaunch = nullptr;
-DWORD StoppingLauncher(const XStringW&, const XStringW&, const XStringW&, ScopedHandle*)
+DWORD StoppingLauncher(const XStringW&, const XStringW&, const XStringW&, ScopedHandle*,
+                       const LaunchOptions&)
 {
     stoppedOnLaunch->Quit();
     return 0;

@@ -68,10 +68,11 @@ void WatchListKey::SetIntervalDword(DWORD value)
 }
 
 DWORD CountingLauncher(const XStringW& path, const XStringW& arguments, const XStringW& directory,
-                       ScopedHandle* console)
+                       ScopedHandle* console, const LaunchOptions& options)
 {
     ++launchCount;
-    return CWindowService::RunAdminProcessByLogonSession(path, arguments, directory, console);
+    return CWindowService::RunAdminProcessByLogonSession(path, arguments, directory, console,
+                                                         options);
 }
 
 int LaunchCount()

@@ -9,6 +9,7 @@
 #include "TestSupport.h"
 #include "TraceCapture.h"
 #include "common/ScopedHandle.h"
+#include "service/CWindowService.h"
 #include "strings/XStringW.h"
 
 namespace watch_test {
@@ -39,7 +40,7 @@ public:
 // A launcher for CQuorbelServiceThread::launcher that counts its calls and then starts the
 // program as the service would.
 DWORD CountingLauncher(const XStringW& path, const XStringW& arguments, const XStringW& directory,
-                       ScopedHandle* console);
+                       ScopedHandle* console, const LaunchOptions& options);
 int LaunchCount();
 void ResetLaunchCount();
 

@@ -1,0 +1,25 @@
+#pragma once
+// An entry's "CrashDialog": whether its program may show the platform's crash dialog. "1" (REG_SZ)
+// or a REG_DWORD other than 0 lets it; absent, or anything else, means no dialog: a crash ends the
+// program at once, and the service starts it again.
+
+#include <windows.h>
+
+#include "strings/XStringW.h"
+
+namespace crash_dialog {
+
+constexpr const wchar_t* kValueName = L"CrashDialog";
+constexpr const wchar_t* kShown = L"1";
+
+// What an add does with the value.
+enum class Change { kKeep, kShow, kHide };
+
+// Whether a value of that type, read as text and number, lets the dialog show.
+bool FromValue(DWORD type, const XStringW& text, DWORD number);
+// The entry's setting below HKEY_USERS\<sid>, for the service.
+bool ForEntry(const XStringW& sid, const XStringW& entryName);
+// The entry's setting below HKEY_CURRENT_USER, for the command line.
+bool ForUserEntry(const XStringW& entryName);
+
+}  // namespace crash_dialog
