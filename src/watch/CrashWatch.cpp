@@ -8,7 +8,7 @@
 #include "trace/Trace.h"
 
 namespace {
-constexpr const char* kFunction = "CrashWatch::EndHeldCrashes";
+constexpr const char* kFunction = "CrashWatch::Judge";
 // The completion key that ends the listener; the job's own messages carry the job's handle.
 constexpr ULONG_PTR kQuitKey = 1;
 // A reporter just started may not show its image name or command line yet (Wine fills them in
