@@ -2,8 +2,21 @@
 
 #include "config/CQuorbelServiceHelper.h"
 #include "config/CRegHelper.h"
+#include "common/ScopedHandle.h"
 
 namespace {
+// Where Windows Error Reporting reads whether to keep a dump of a crashed program: the key itself
+// for every program, a subkey named after the image for one.
+constexpr const wchar_t* kLocalDumpsKeyPath =
+    L"SOFTWARE\\Microsoft\\Windows\\Windows Error Reporting\\LocalDumps";
+
+bool KeyExists(const XStringW& path)
+{
+    ScopedRegKey key;
+    return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.GetString(), 0,
+                           KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.Receive()) == ERROR_SUCCESS;
+}
+
 bool Read(HKEY root, const XStringW& entryKeyPath)
 {
     XStringW text;
@@ -33,6 +46,13 @@ bool ForEntry(const XStringW& sid, const XStringW& entryName)
 bool ForUserEntry(const XStringW& entryName)
 {
     return Read(HKEY_CURRENT_USER, CQuorbelServiceHelper::EntryKeyPath(entryName));
+}
+
+bool DumpsAskedFor(const XStringW& imageName)
+{
+    XStringW perProgram(kLocalDumpsKeyPath);
+    perProgram.AppendFormat(L"\\%@", imageName);
+    return KeyExists(XStringW(kLocalDumpsKeyPath)) || KeyExists(perProgram);
 }
 
 }  // namespace crash_dialog

@@ -22,4 +22,9 @@ bool ForEntry(const XStringW& sid, const XStringW& entryName);
 // The entry's setting below HKEY_CURRENT_USER, for the command line.
 bool ForUserEntry(const XStringW& entryName);
 
+// Whether an administrator asked Windows Error Reporting to keep dumps of crashes of the image
+// (its LocalDumps key, or a subkey named after the image). Such a program is started with the
+// system's default error mode, so that the reporter runs as it would without the service.
+bool DumpsAskedFor(const XStringW& imageName);
+
 }  // namespace crash_dialog

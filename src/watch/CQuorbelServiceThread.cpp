@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "config/CQuorbelServiceHelper.h"
+#include "config/CrashDialog.h"
 #include "config/RelaunchRequest.h"
 #include "process/Sessions.h"
 #include "service/CWindowService.h"
@@ -187,8 +188,9 @@ void CQuorbelServiceThread::KeepEntriesRunning(const XStringW& sid, const XStrin
             TraceError(kFunction, __LINE__, L"no program path for %@, nothing started", name);
             continue;
         }
+        // Where dumps are asked for, the platform's reporter runs as it would without the service.
         BeginStart(name, launch.path, launch.arguments, launch.directory, batch,
-                   launch.crashDialog);
+                   launch.crashDialog || crash_dialog::DumpsAskedFor(name));
     }
     FinishStarts(batch, true);
     if (!sid.IsEmpty()) {

@@ -4,6 +4,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "config/CrashDialog.h"
 #include "process/CrashReporters.h"
 #include "trace/Trace.h"
 
@@ -17,26 +18,6 @@ constexpr ULONGLONG kLookAgainMs = 200;
 constexpr ULONGLONG kCommandLineGraceMs = 3000;
 constexpr int kImageNameTries = 20;
 constexpr UINT kEndedReporterExitCode = 1;
-// Where Windows Error Reporting reads whether to keep a dump of a crashed program: the key
-// itself for every program, a subkey named after the image for one.
-constexpr const wchar_t* kLocalDumpsKeyPath =
-    L"SOFTWARE\\Microsoft\\Windows\\Windows Error Reporting\\LocalDumps";
-
-bool KeyExists(const XStringW& path)
-{
-    ScopedRegKey key;
-    return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.GetString(), 0,
-                           KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.Receive()) == ERROR_SUCCESS;
-}
-
-// Whether an administrator asked for dumps of the program (its image is its entry name).
-bool WantsDump(const XStringW& imageName)
-{
-    XStringW perProgram(kLocalDumpsKeyPath);
-    perProgram.AppendFormat(L"\\%@", imageName);
-    return KeyExists(XStringW(kLocalDumpsKeyPath)) || KeyExists(perProgram);
-}
-
 // Whether a process just started in the job runs a crash reporter; its image name may not be
 // there to read at once.
 bool IsReporterStarting(DWORD processId)
@@ -182,7 +163,7 @@ void CrashWatch::Judge(DWORD reporterId, Judged& judged, ProgramRuns& runs, ULON
                  reporterId, reporter.crashedProcessId);
         return;
     }
-    if (judged.dumpUntil == 0 && WantsDump(name)) {
+    if (judged.dumpUntil == 0 && crash_dialog::DumpsAskedFor(name)) {
         judged.dumpUntil = now + kDumpGraceMs;
         TraceLog(kFunction, __LINE__,
                  L"%@ crashed: crash reporter %u may write its dump (LocalDumps) for %u s",
