@@ -24,8 +24,7 @@
 #include "watch/WatchPass.h"
 #include "watch/WatchSeams.h"
 
-// The seams (clocks, launcher, process list) are public for in-process tests and the benchmark.
-class CQuorbelServiceThread : public XThread, public WatchSeams {
+class CQuorbelServiceThread : public XThread {
 public:
     CQuorbelServiceThread();
     ~CQuorbelServiceThread() override;
@@ -50,6 +49,9 @@ public:
     // Closes the companion's channel; for the end of the service.
     void EndHangWatch() { hang.Stop(); }
 
+    // What the pass asks of the system (clocks, launcher, process list); in-process tests and the
+    // benchmark replace it, the service keeps the defaults. Declared before the steps that read it.
+    WatchSeams seams;
     ConsoleRecords consoleRecords;
     DWORD startTick;
     DWORD startDelay;
