@@ -108,9 +108,10 @@ void ProgramRuns::KeepOnly(std::vector<std::wstring> keys, const std::wstring& a
     programWaits.KeepOnly(keys);
 }
 
-bool ProgramRuns::EndNotResponding(const XStringW& name, DWORD processId, DWORD seconds)
+bool ProgramRuns::EndNotResponding(const XStringW& name, DWORD processId, DWORD seconds,
+                                   const ExitWaits::EndCheck& mayEnd)
 {
-    if (!programWaits.Terminate(name, processId, kNotRespondingExitCode)) {
+    if (!programWaits.Terminate(name, processId, kNotRespondingExitCode, mayEnd)) {
         return false;
     }
     policy.NotResponding(NameKey(name), seconds, seams.clock());
@@ -119,7 +120,9 @@ bool ProgramRuns::EndNotResponding(const XStringW& name, DWORD processId, DWORD 
 
 bool ProgramRuns::EndHeldCrash(const XStringW& name, DWORD processId)
 {
-    if (!programWaits.Terminate(name, processId, kHeldCrashExitCode)) {
+    // The reporter named this very process, which the wait holds: nothing more to check.
+    if (!programWaits.Terminate(name, processId, kHeldCrashExitCode,
+                                [](HANDLE) { return true; })) {
         return false;
     }
     policy.CrashHeld(NameKey(name));

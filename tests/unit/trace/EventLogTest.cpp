@@ -119,7 +119,7 @@ TEST_F(EventLogTest, EachReportIsOneEntryOfItsTypeWithTheProgramUserAndSessionAp
     EXPECT_EQ(Inserts(L"kiosk.exe", {L"31", L"0"}), entries[7].strings);
     EXPECT_EQ(L"forged<U+000D><U+000A>line.exe", entries[8].strings[0]) << "shown as list shows it";
     EXPECT_EQ(EVENTLOG_WARNING_TYPE, entries[9].type);
-    EXPECT_EQ(9u, entries[9].id & 0xFFFF) << "the event's ID never changes";
+    EXPECT_EQ(10u, entries[9].id & 0xFFFF) << "the event's ID never changes";
     EXPECT_EQ(Inserts(L"kiosk.exe", {L"crashed: 0xC0000005 (access violation)", L"40", L"0"}),
               entries[9].strings);
     EXPECT_EQ(Inserts(L"kiosk.exe", {L"crashed (held by the crash reporter, ended)", L"3", L"0"}),
