@@ -16,7 +16,7 @@ constexpr ULONG_PTR kQuitKey = 1;
 // after its first notice): it is looked at again this often, for this long.
 constexpr ULONGLONG kLookAgainMs = 200;
 constexpr ULONGLONG kCommandLineGraceMs = 3000;
-constexpr int kImageNameTries = 20;
+constexpr int kImageNameTries = 60;  // 3 s: Wine fills a new process in slowly under load
 constexpr UINT kEndedReporterExitCode = 1;
 // Whether a process just started in the job runs a crash reporter; its image name may not be
 // there to read at once.
