@@ -136,9 +136,7 @@ void CQuorbelServiceThread::KeepCompanionRunning(DWORD sessionId)
 
 XStringW CQuorbelServiceThread::CompanionPath() const
 {
-    XStringW path = seams.moduleDirectory();
-    path.AppendFormat(L"\\%s", kCompanionImageName);
-    return path;
+    return hang.CompanionPath();
 }
 
 // An entry whose settings were edited gets a fresh start at once: the edit may be its fix.
