@@ -54,6 +54,8 @@ public:
     // afresh here, so it cannot name another process.
     bool Terminate(const XStringW& name, DWORD processId, UINT exitCode);
     size_t Count() const;
+    // Whether a process ended whose end has not been taken yet.
+    bool HasExits() const;
 
 private:
     struct Waited {
