@@ -346,7 +346,6 @@ XStringW EntryJson(const EntryReport& entry)
     json.TextOrNull(L"directory", entry.directory, !entry.directory.IsEmpty());
     json.Text(L"source", XStringW(EntrySourceName(entry.source)));
     json.Text(L"status", XStringW(entry.active ? L"active" : L"paused"));
-    json.Raw(L"watched", XStringW(entry.active && !entry.pastWatchedCap ? L"true" : L"false"));
     json.Text(L"state", XStringW(RunStateName(entry.run)));
     json.TextOrNull(L"reason", entry.failure, !entry.failure.IsEmpty());
     json.NumberOrNull(L"pid", entry.processId, entry.processId != 0);
@@ -360,6 +359,7 @@ XStringW EntryJson(const EntryReport& entry)
                       entry.published && entry.state.hasExit);
     json.NumberOrNull(L"nextStartInSeconds", entry.nextStartInSeconds,
                       entry.run == RunState::kBackingOff);
+    json.Raw(L"watched", XStringW(entry.active && !entry.pastWatchedCap ? L"true" : L"false"));
     return json.Close();
 }
 
