@@ -58,6 +58,8 @@ public:
     // The name whose waited process, not ended yet, has that id; empty when none.
     XStringW NameOf(DWORD processId) const;
     size_t Count() const;
+    // Whether a process ended whose end has not been taken yet.
+    bool HasExits() const;
 
 private:
     struct Waited {
