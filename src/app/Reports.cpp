@@ -377,16 +377,17 @@ XStringW EntryJson(const EntryReport& entry)
                       entry.hangTimeoutSeconds != 0);
     json.TextOrNull(L"notRespondingAt", IsoTime(entry.state.notRespondingAt),
                     entry.published && entry.state.notRespondingAt != 0);
-    json.TextOrNull(L"crash", entry.crash, !entry.crash.IsEmpty());
-    json.TextOrNull(L"crashedAt", IsoTime(entry.state.exitedAt),
-                    !entry.crash.IsEmpty() && entry.state.exitedAt != 0);
-    json.Raw(L"crashDialog", XStringW(entry.crashDialog ? L"true" : L"false"));
     json.NumberOrNull(L"restarts", entry.state.restarts, entry.published);
     json.NumberOrNull(L"lastExitCode", entry.state.exitCode,
                       entry.published && entry.state.hasExit);
     json.NumberOrNull(L"nextStartInSeconds", entry.nextStartInSeconds,
                       entry.run == RunState::kBackingOff);
+    // A new field comes after those that readers knew before it.
     json.Raw(L"watched", XStringW(entry.active && !entry.pastWatchedCap ? L"true" : L"false"));
+    json.TextOrNull(L"crash", entry.crash, !entry.crash.IsEmpty());
+    json.TextOrNull(L"crashedAt", IsoTime(entry.state.exitedAt),
+                    !entry.crash.IsEmpty() && entry.state.exitedAt != 0);
+    json.Raw(L"crashDialog", XStringW(entry.crashDialog ? L"true" : L"false"));
     return json.Close();
 }
 

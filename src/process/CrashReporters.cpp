@@ -150,6 +150,8 @@ bool ReadFromParameters(HANDLE process, XStringW& commandLine)
     return true;
 }
 
+}  // namespace
+
 XStringW ImageNameOf(HANDLE process)
 {
     wchar_t path[MAX_PATH * 2] = {};
@@ -160,8 +162,6 @@ XStringW ImageNameOf(HANDLE process)
     const wchar_t* const slash = std::wcsrchr(path, L'\\');
     return XStringW(slash != nullptr ? slash + 1 : path);
 }
-
-}  // namespace
 
 bool IsReporterImage(const XStringW& imageName)
 {

@@ -17,6 +17,10 @@ namespace crash_reporters {
 // Whether a process of that image name (any letter case) is a crash reporter.
 bool IsReporterImage(const XStringW& imageName);
 
+// The file name of the image a process runs, empty when it cannot be had (under Wine, not yet for
+// a process that is still starting).
+XStringW ImageNameOf(HANDLE process);
+
 // The crash reporters of the table: their ids, in list order. Three lookups in the table, so a
 // table without a reporter costs nothing more.
 std::vector<DWORD> Find(const ProcessTable& processes);

@@ -1,7 +1,7 @@
 #include "watch/CrashWatch.h"
 
 #include <algorithm>
-#include <cwchar>
+#include <map>
 #include <vector>
 
 #include "config/CrashDialog.h"
@@ -12,32 +12,60 @@ namespace {
 constexpr const char* kFunction = "CrashWatch::Judge";
 // The completion key that ends the listener; the job's own messages carry the job's handle.
 constexpr ULONG_PTR kQuitKey = 1;
-// A reporter just started may not show its image name or command line yet (Wine fills them in
-// after its first notice): it is looked at again this often, for this long.
+// A reporter seen in a table may not show its command line yet: it is looked at again this often,
+// for this long.
 constexpr ULONGLONG kLookAgainMs = 200;
 constexpr ULONGLONG kCommandLineGraceMs = 3000;
-constexpr int kImageNameTries = 60;  // 3 s: Wine fills a new process in slowly under load
 constexpr UINT kEndedReporterExitCode = 1;
-// Whether a process just started in the job runs a crash reporter; its image name may not be
-// there to read at once.
-bool IsReporterStarting(DWORD processId)
-{
-    const ScopedHandle process(
-        ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, processId));
-    for (int attempt = 0; process && attempt < kImageNameTries; ++attempt) {
-        wchar_t path[MAX_PATH * 2] = {};
-        DWORD chars = sizeof(path) / sizeof(path[0]);
-        if (::QueryFullProcessImageNameW(process.Get(), 0, path, &chars)) {
-            const wchar_t* const slash = std::wcsrchr(path, L'\\');
-            return crash_reporters::IsReporterImage(XStringW(slash != nullptr ? slash + 1 : path));
-        }
-        if (::WaitForSingleObject(process.Get(), static_cast<DWORD>(kLookAgainMs / 4)) !=
-            WAIT_TIMEOUT) {
-            return false;
+
+// The processes just started in the job whose image is not known yet. Under Wine a new process
+// has no image name until it has begun to run, which under load can take seconds, and until its
+// first thread runs its handle even reads as signalled: so a process counts as gone only once the
+// job has said it exited, or once kNameGraceMs passed without a name. Each is held by a handle,
+// so that its id names no other process meanwhile.
+class StartingProcesses {
+public:
+    static constexpr ULONGLONG kNameGraceMs = 10000;
+    static constexpr ULONGLONG kNameLookMs = 50;  // how often a name is asked for
+
+    bool IsEmpty() const { return starting.empty(); }
+    void Add(DWORD processId, ULONGLONG now)
+    {
+        ScopedHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+        if (process) {  // else it has gone already
+            starting[processId] = Starting{std::move(process), now + kNameGraceMs};
         }
     }
-    return false;
-}
+    void Exited(DWORD processId) { starting.erase(processId); }
+    // The ids of the reporters among them; each process whose image is known, or whose time is
+    // over, is let go.
+    std::vector<DWORD> TakeReporters(ULONGLONG now)
+    {
+        std::vector<DWORD> reporters;
+        for (auto item = starting.begin(); item != starting.end();) {
+            const XStringW image = crash_reporters::ImageNameOf(item->second.process.Get());
+            if (!image.IsEmpty() && crash_reporters::IsReporterImage(image)) {
+                reporters.push_back(item->first);
+            } else if (image.IsEmpty() && now < item->second.until) {
+                ++item;
+                continue;
+            } else if (image.IsEmpty()) {
+                TraceLog("CrashWatch::Listen", __LINE__,
+                         L"process %u of the job shows no image after %u s: not looked at again",
+                         item->first, static_cast<unsigned>(kNameGraceMs / 1000));
+            }
+            item = starting.erase(item);
+        }
+        return reporters;
+    }
+
+private:
+    struct Starting {
+        ScopedHandle process;
+        ULONGLONG until = 0;
+    };
+    std::map<DWORD, Starting> starting;
+};
 }  // namespace
 
 CrashWatch::CrashWatch(WakeFunc wakeFunc) : wake(std::move(wakeFunc)) {}
@@ -92,22 +120,35 @@ void CrashWatch::Stop()
 
 void CrashWatch::Listen()
 {
+    StartingProcesses starting;
     for (;;) {
         DWORD message = 0;
         ULONG_PTR key = 0;
         LPOVERLAPPED overlapped = nullptr;
-        if (!::GetQueuedCompletionStatus(port.Get(), &message, &key, &overlapped, INFINITE)) {
+        const DWORD waitMs =
+            starting.IsEmpty() ? INFINITE : static_cast<DWORD>(StartingProcesses::kNameLookMs);
+        if (::GetQueuedCompletionStatus(port.Get(), &message, &key, &overlapped, waitMs)) {
+            if (key == kQuitKey) {
+                return;
+            }
+            // The message's "overlapped" is the id of the process it is about.
+            const DWORD processId = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(overlapped));
+            if (message == JOB_OBJECT_MSG_NEW_PROCESS) {
+                starting.Add(processId, ::GetTickCount64());
+            } else if (message == JOB_OBJECT_MSG_EXIT_PROCESS ||
+                       message == JOB_OBJECT_MSG_ABNORMAL_EXIT_PROCESS) {
+                starting.Exited(processId);
+            }
+        } else if (overlapped != nullptr || ::GetLastError() != WAIT_TIMEOUT) {
             TraceError("CrashWatch::Listen", __LINE__, L"the job's port failed (error %u)",
                        ::GetLastError());
             return;
         }
-        if (key == kQuitKey) {
-            return;
+        const std::vector<DWORD> reporters = starting.TakeReporters(::GetTickCount64());
+        for (const DWORD reporterId : reporters) {
+            TraceLog("CrashWatch::Listen", __LINE__, L"crash reporter %u started", reporterId);
         }
-        // The message's "overlapped" is the id of the process it is about.
-        const DWORD processId = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(overlapped));
-        if (message == JOB_OBJECT_MSG_NEW_PROCESS && IsReporterStarting(processId) && wake) {
-            TraceLog("CrashWatch::Listen", __LINE__, L"crash reporter %u started", processId);
+        if (!reporters.empty() && wake) {
             wake();
         }
     }

@@ -936,14 +936,16 @@ TEST_F(Commands, ListJsonIsOneAsciiDocumentWithEveryFieldAndVerboseListShowsTheS
         "name",      "path",    "arguments",          "directory",       "source",
         "status",    "state",   "reason",             "pid",             "startedAt",
         "hangTimeoutSeconds",   "notRespondingAt",    "restarts",        "lastExitCode",
-        "nextStartInSeconds",   "watched"};
+        "nextStartInSeconds",   "watched",            "crash",           "crashedAt",
+        "crashDialog"};
     std::map<std::wstring, const JsonValue*> byName;
     for (const JsonValue& entry : document["entries"].items) {
         EXPECT_EQ(fields, entry.memberOrder) << Utf8(entry["name"].text);
         EXPECT_EQ(L"user", entry["source"].text);
         // Nothing was published: the service never ran.
         EXPECT_TRUE(entry["restarts"].IsNull() && entry["lastExitCode"].IsNull() &&
-                    entry["nextStartInSeconds"].IsNull())
+                    entry["nextStartInSeconds"].IsNull() && entry["crash"].IsNull() &&
+                    entry["crashedAt"].IsNull() && !entry["crashDialog"].boolean)
             << Utf8(entry["name"].text);
         byName[entry["name"].text] = &entry;
     }
