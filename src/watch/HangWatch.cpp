@@ -27,6 +27,13 @@ void HangWatch::Stop()
     channel.Stop();
 }
 
+void HangWatch::DropTargets()
+{
+    reports.SetTargets({});
+    timeouts.clear();
+    timeoutsSid = XStringW();
+}
+
 void HangWatch::EndReported(ProgramRuns& runs)
 {
     for (const HangReports::Report& report : reports.Take()) {

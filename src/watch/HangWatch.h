@@ -37,6 +37,9 @@ public:
     void SetTimeoutLookup(TimeoutLookup lookup) { timeoutOf = std::move(lookup); }
     // Closes the pipe; for the end of the service.
     void Stop();
+    // No process is a target any more, and reports not yet taken are dropped: the targets were
+    // another user's. The next Update reads the timeouts again.
+    void DropTargets();
 
     // No companion asked for its list this long after entries had a hang timeout: said once.
     static constexpr ULONGLONG kCompanionGraceMs = 60000;

@@ -2,7 +2,6 @@
 
 #include "common/ScopedHandle.h"
 #include "config/CQuorbelServiceHelper.h"
-#include "process/Sessions.h"
 #include "trace/EventLog.h"
 #include "strings/ExitCodeText.h"
 #include "trace/Trace.h"
@@ -18,6 +17,7 @@ void TraceEnd(const XStringW& name, DWORD processId, DWORD exitCode, ULONGLONG r
 
 SRWLOCK contextGuard = SRWLOCK_INIT;
 XStringW contextSid;
+DWORD contextSessionId = 0;
 ProgramPathLookup contextPathOf;
 
 // The program, the user and the session of an event; the path is looked up when not given.
@@ -30,14 +30,13 @@ ProgramEventSubject SubjectOf(const XStringW& name, const XStringW& path = XStri
     {
         const MutexLock lock(contextGuard);
         subject.userSid = contextSid;
+        subject.sessionId = contextSessionId;
         pathOf = contextPathOf;
     }
     if (subject.path.IsEmpty() && pathOf) {
         subject.path = pathOf(name);
     }
-    subject.userName.Format(L"%@\\%@", CQuorbelServiceHelper::GetSessionDomainName(),
-                            CQuorbelServiceHelper::GetSessionUserName());
-    subject.sessionId = FindActiveSessionId();
+    subject.userName = CQuorbelServiceHelper::GetSessionAccountName(subject.sessionId);
     return subject;
 }
 
@@ -49,10 +48,11 @@ bool IsMissingProgram(DWORD error, const XStringW& directory)
 }
 }  // namespace
 
-void SetEventContext(const XStringW& sid, ProgramPathLookup pathOf)
+void SetEventContext(const XStringW& sid, DWORD sessionId, ProgramPathLookup pathOf)
 {
     const MutexLock lock(contextGuard);
     contextSid = sid;
+    contextSessionId = sessionId;
     contextPathOf = std::move(pathOf);
 }
 

@@ -72,6 +72,7 @@ XStringWList WatchPass::ReadList(const XStringW& sid)
     // With the users' lists off, the user's key is not watched either (an empty SID lets go).
     const XStringWList own = activeList.GetActiveList(policy.userListsWatched ? sid : XStringW());
     XStringWList names;
+    ownEntries.clear();
     if (sid.IsEmpty()) {
         return names;
     }
@@ -81,9 +82,15 @@ XStringWList WatchPass::ReadList(const XStringW& sid)
     for (int i = 0; i < own.GetCount(); ++i) {
         if (policy.Find(own.GetAt(i)) == nullptr) {
             names.Add(own.GetAt(i));
+            ownEntries.insert(NameKey(own.GetAt(i)));
         }
     }
     return names;
+}
+
+bool WatchPass::IsOwnEntry(const XStringW& name) const
+{
+    return policy.Find(name) == nullptr && ownEntries.count(NameKey(name)) != 0;
 }
 
 bool WatchPass::TakeListChange()

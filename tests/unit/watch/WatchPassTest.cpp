@@ -48,15 +48,26 @@ std::atomic<int> processTables{0};
 
 std::atomic<int> failedStarts{0};
 
-DWORD FailingLauncher(const XStringW&, const XStringW&, const XStringW&, ScopedHandle*)
+DWORD FailingLauncher(UserLogon&, const XStringW&, const XStringW&, const XStringW&,
+                      ScopedHandle*)
 {
     ++failedStarts;
     return 0;
 }
 
+// A launcher that fails and notes the session of the logon it was given.
+std::atomic<DWORD> launchSession{0};
+DWORD SessionNotingLauncher(UserLogon& logon, const XStringW&, const XStringW&, const XStringW&,
+                            ScopedHandle*)
+{
+    launchSession = logon.SessionId();
+    return 0;
+}
+
 // A launcher that asks the watch thread to stop, as a service stop during a pass would.
 CQuorbelServiceThread* stoppedOnLaunch = nullptr;
-DWORD StoppingLauncher(const XStringW&, const XStringW&, const XStringW&, ScopedHandle*)
+DWORD StoppingLauncher(UserLogon&, const XStringW&, const XStringW&, const XStringW&,
+                       ScopedHandle*)
 {
     stoppedOnLaunch->Quit();
     return 0;
@@ -558,6 +569,35 @@ TEST_F(WatchPassTest, OnlyAnEntryWhoseSettingsChangedGetsAFreshStart)
 
     ASSERT_EQ(changed.size(), 1u);
     EXPECT_EQ(Text(changed.front()), L"Edited.exe");
+}
+
+// A fast user switch: another session is the active one now. The first user's programs are no
+// longer waited on, their end is recorded for no one, and the starts of the pass are made for
+// the session it found.
+TEST_F(WatchPassTest, ASessionSwitchDropsThePreviousUsersWaitsAndStartsInTheNewSession)
+{
+    ASSERT_NO_FATAL_FAILURE(StartCompanion());
+    const std::wstring first = Program(L"FirstUsers.exe");
+    ASSERT_NO_FATAL_FAILURE(Start(first));
+    watchList.AddEntry(L"FirstUsers.exe", first);
+    watch.ThreadFunc();
+    ASSERT_EQ(watch.WaitCount(), 2u) << "the companion and the program are waited on";
+
+    watch.launcher = &SessionNotingLauncher;
+    launchSession = 0;
+    {
+        const FakeSessions switched(L"switched");
+        TraceCapture trace;
+        watch.ThreadFunc();
+        EXPECT_TRUE(trace.Contains(L"are no longer watched")) << Utf8(trace.Text());
+        EXPECT_EQ(watch.WaitCount(), 0u);
+        EXPECT_EQ(launchSession.load(), 2u) << "the starts are made for the pass's session";
+
+        TerminateAllByName(L"FirstUsers.exe");
+        TraceCapture after;
+        watch.ThreadFunc();
+        EXPECT_FALSE(after.Contains(L"FirstUsers.exe process")) << Utf8(after.Text());
+    }
 }
 
 }  // namespace
