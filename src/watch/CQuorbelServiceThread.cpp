@@ -21,14 +21,15 @@ constexpr const char* kRunFunction = "CQuorbelServiceThread::RunProcess";
 // The waits and the list monitor call Wake from thread-pool threads; they are members, so they
 // are released (each waiting for a callback under way) before the thread object goes.
 CQuorbelServiceThread::CQuorbelServiceThread()
-    : consoleRecords(),
+    : seams(),
+      consoleRecords(),
       startTick(0),
       startDelay(0),
-      processes(*this),
+      processes(seams),
       pass([this] { Wake(); }),
-      runs(*this, [this] { Wake(); }),
-      publisher(*this),
-      hang(*this, [this] { Wake(); })
+      runs(seams, [this] { Wake(); }),
+      publisher(seams),
+      hang(seams, [this] { Wake(); })
 {
     SetName(L"CQuorbelServiceThread");
     hang.SetTimeoutLookup(
@@ -59,7 +60,7 @@ int CQuorbelServiceThread::ThreadFunc()
     // The ends seen by the waits are taken before the processes are looked at, so that a
     // program that ended is not in the snapshot any more. The consoles that ended since the
     // last pass are forgotten here, also those of names that are paused or gone from the list.
-    consoleEnds.EndDue(clock(), IsQuitRequested());
+    consoleEnds.EndDue(seams.clock(), IsQuitRequested());
     hang.EndReported(runs);
     runs.TakeExits(processes);
     // Without a process list every program would look ended: nothing is started or forgotten.
@@ -109,7 +110,7 @@ void CQuorbelServiceThread::TakePassUser(DWORD sessionId, const XStringW& sid)
     }
     // Nothing of the previous user may be ended, counted or recorded under the new one.
     if (passSessionId != 0) {
-        TraceLog(kFunction, __LINE__,
+        TraceLog("CQuorbelServiceThread::TakePassUser", __LINE__,
                  L"session %u of %@ is no longer the active one (session %u of %@): its "
                  L"programs are no longer watched",
                  passSessionId, passSid, sessionId, sid);
@@ -134,7 +135,7 @@ bool CQuorbelServiceThread::EnsureLogon()
     // The user may have switched between the look at the session and the one at its token.
     if (logon.Open(passSessionId) && !logon.UserSid().IsEmpty() &&
         !(logon.UserSid() == passSid.GetString())) {
-        TraceError(kFunction, __LINE__,
+        TraceError("CQuorbelServiceThread::EnsureLogon", __LINE__,
                    L"session %u is %@'s now, not %@'s: nothing started until the next pass",
                    passSessionId, logon.UserSid(), passSid);
         logon.Close();
@@ -158,10 +159,10 @@ bool CQuorbelServiceThread::IsRelaunchAsked(const XStringW& name, ULONGLONG ende
 // when the tick count wraps round after 49.7 days.
 bool CQuorbelServiceThread::IsHeldOff() const
 {
-    if (tickCount() >= startDelay) {
+    if (seams.tickCount() >= startDelay) {
         return false;
     }
-    return tickCount() - startTick < startDelay;
+    return seams.tickCount() - startTick < startDelay;
 }
 
 void CQuorbelServiceThread::KeepCompanionRunning()
@@ -190,7 +191,7 @@ void CQuorbelServiceThread::KeepCompanionRunning()
 
 XStringW CQuorbelServiceThread::CompanionPath() const
 {
-    XStringW path = moduleDirectory();
+    XStringW path = seams.moduleDirectory();
     path.AppendFormat(L"\\%s", kCompanionImageName);
     return path;
 }
@@ -202,8 +203,8 @@ bool CQuorbelServiceThread::ApplyListChanges(const XStringW& sid, const XStringW
     bool listChanged = false;
     for (const XStringW& name : pass.TakeChangedEntries(sid, names, listChanged)) {
         runs.ClearCount(name);
-        TraceLog(kFunction, __LINE__, L"watch list changed: quick exit counts cleared for %@",
-                 name);
+        TraceLog("CQuorbelServiceThread::ApplyListChanges", __LINE__,
+                 L"watch list changed: quick exit counts cleared for %@", name);
     }
     return listChanged;
 }
@@ -222,7 +223,7 @@ void CQuorbelServiceThread::KeepEntriesRunning(const XStringW& sid, const XStrin
     // The count is read afresh before every step, under the list's own lock. A quit request
     // ends the pass before the next entry, whatever the length of the list.
     // A process list that fails after a start ends the pass as one that failed at its start.
-    StartBatch batch(*this, *this, processes, logon);
+    StartBatch batch(seams, *this, processes, logon);
     for (int i = 0; i < names.GetCount() && !IsQuitRequested() && processes.Current().IsTaken();
          ++i) {
         const XStringW& name = names.GetAt(i);
@@ -268,7 +269,7 @@ void CQuorbelServiceThread::ForgetDroppedEntries(const XStringW& sid, const XStr
 void CQuorbelServiceThread::ScheduleNextStart()
 {
     const ULONGLONG untilNext =
-        (std::min)(runs.MsUntilNextStart(), consoleEnds.MsUntilNext(clock()));
+        (std::min)(runs.MsUntilNextStart(), consoleEnds.MsUntilNext(seams.clock()));
     if (untilNext != ConsoleEnds::kNone) {
         SetNextWait(static_cast<DWORD>((std::min<ULONGLONG>)(untilNext, kMaxIntervalMs)));
     }
@@ -277,7 +278,7 @@ void CQuorbelServiceThread::ScheduleNextStart()
 DWORD CQuorbelServiceThread::RunProcess(const XStringW& name, const XStringW& path,
                                         const XStringW& arguments, const XStringW& directory)
 {
-    StartBatch batch(*this, *this, processes, logon);
+    StartBatch batch(seams, *this, processes, logon);
     BeginStart(name, path, arguments, directory, batch);
     FinishStarts(batch);
     return batch.Programs().empty() ? 0 : batch.Programs().front().consoleId;
@@ -320,7 +321,7 @@ void CQuorbelServiceThread::FinishStarts(StartBatch& batch, bool deferConsoleEnd
 
 void CQuorbelServiceThread::EndPendingConsoles()
 {
-    consoleEnds.EndDue(clock(), true);
+    consoleEnds.EndDue(seams.clock(), true);
 }
 
 void CQuorbelServiceThread::Stop()

@@ -30,8 +30,7 @@
 // The companion program the service keeps running beside the user's list.
 constexpr const wchar_t* kCompanionImageName = L"QuorbelServiceManager.exe";
 
-// The seams (clocks, launcher, process list) are public for in-process tests and the benchmark.
-class CQuorbelServiceThread : public XThread, public WatchSeams {
+class CQuorbelServiceThread : public XThread {
 public:
     CQuorbelServiceThread();
     ~CQuorbelServiceThread() override;
@@ -59,6 +58,9 @@ public:
     // environment are taken afresh, and a pass runs at once.
     void NoteSessionChange();
 
+    // What the pass asks of the system (clocks, launcher, process list); in-process tests and the
+    // benchmark replace it, the service keeps the defaults. Declared before the steps that read it.
+    WatchSeams seams;
     ConsoleRecords consoleRecords;
     DWORD startTick;
     DWORD startDelay;

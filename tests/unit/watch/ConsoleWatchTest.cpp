@@ -47,7 +47,7 @@ class ConsoleWatchTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        watch.launcher = &CountingLauncherOutsideAPass;
+        watch.seams.launcher = &CountingLauncherOutsideAPass;
         ResetLaunchCount();
     }
 
@@ -174,7 +174,7 @@ TEST_F(ConsoleWatchTest, LivingConsoleBlocksAStartAndAnEndedOneIsReplacedByItsSu
 
 TEST_F(ConsoleWatchTest, FailedStartRecordsIdZeroWhichNeverCountsAsAlive)
 {
-    watch.launcher = &FailingLauncher;
+    watch.seams.launcher = &FailingLauncher;
 
     EXPECT_EQ(RunProcess(L"Missing.exe", L"C:\\nowhere\\Missing.exe"), 0u);
 
@@ -272,7 +272,7 @@ TEST_F(ConsoleWatchTest, EndsOnlyTheConsoleItStartedNeverAProcessThatWasGivenIts
     ASSERT_EQ(WaitForSingleObject(ended.hProcess, 5000), WAIT_OBJECT_0);
     reusedId = bystander.dwProcessId;
     endedConsole = ended.hProcess;
-    watch.launcher = &ReusedIdLauncher;
+    watch.seams.launcher = &ReusedIdLauncher;
     const std::wstring path = Program(L"ReusedId.exe");
     TraceCapture trace;
 
