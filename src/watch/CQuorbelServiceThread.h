@@ -27,9 +27,6 @@
 #include "watch/WatchPass.h"
 #include "watch/WatchSeams.h"
 
-// The companion program the service keeps running beside the user's list.
-constexpr const wchar_t* kCompanionImageName = L"QuorbelServiceManager.exe";
-
 class CQuorbelServiceThread : public XThread {
 public:
     CQuorbelServiceThread();
@@ -77,7 +74,7 @@ private:
     // value; 0: found gone now): only for an entry of the user's own list.
     bool IsRelaunchAsked(const XStringW& name, ULONGLONG endedAt);
     bool IsHeldOff() const;
-    void KeepCompanionRunning();
+    void KeepCompanionRunning(DWORD sessionId);
     XStringW CompanionPath() const;
     // True when the list changed since the last pass.
     bool ApplyListChanges(const XStringW& sid, const XStringWList& names);
