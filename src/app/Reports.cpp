@@ -134,6 +134,7 @@ EntryReport GatherEntry(const WatchListEntry& listed, const XStringW& sid,
     entry.source = listed.source;
     entry.statusText = listed.status;
     entry.active = listed.IsActive();
+    entry.pastWatchedCap = listed.pastWatchedCap;
     entry.published = EntryStateStore::Read(sid, entry.name, entry.state);
     // Ended by the hang watch within the last interval: check counts it as trouble.
     entry.endedNotResponding =
@@ -189,6 +190,15 @@ void AppendHangWatch(XStringW& run, const EntryReport& entry)
     }
 }
 
+// "; not watched: past the first 256 active entries" for an entry the service leaves alone.
+void AppendNotWatched(XStringW& run, const EntryReport& entry)
+{
+    if (entry.pastWatchedCap) {
+        run.AppendFormat(L"; not watched: past the first %d active entries",
+                         kMaxWatchedUserEntries);
+    }
+}
+
 // "running, pid 1234, up 12 min", "backing off, next start in 31 s", "not running", each
 // followed by the reason of a failed start.
 XStringW RunColumn(const EntryReport& entry, ULONGLONG now)
@@ -204,6 +214,7 @@ XStringW RunColumn(const EntryReport& entry, ULONGLONG now)
             run.AppendFormat(L", up %@", Duration((now - entry.startedAt) / kFileTimeTicksPerMs));
         }
         AppendHangWatch(run, entry);
+        AppendNotWatched(run, entry);
         return run;
     case RunState::kBackingOff:
         run.Format(L"backing off, next start in %u s", entry.nextStartInSeconds);
@@ -216,6 +227,7 @@ XStringW RunColumn(const EntryReport& entry, ULONGLONG now)
         run.AppendFormat(L"; %@", entry.failure);
     }
     AppendHangWatch(run, entry);
+    AppendNotWatched(run, entry);
     return run;
 }
 
@@ -347,6 +359,7 @@ XStringW EntryJson(const EntryReport& entry)
                       entry.published && entry.state.hasExit);
     json.NumberOrNull(L"nextStartInSeconds", entry.nextStartInSeconds,
                       entry.run == RunState::kBackingOff);
+    json.Raw(L"watched", XStringW(entry.active && !entry.pastWatchedCap ? L"true" : L"false"));
     return json.Close();
 }
 
@@ -476,7 +489,7 @@ int RunCheckCommand(const Operands& operands)
             continue;
         }
         ++active;
-        if (entry.run != RunState::kRunning || entry.endedNotResponding) {
+        if (entry.run != RunState::kRunning || entry.endedNotResponding || entry.pastWatchedCap) {
             ++inTrouble;
             line.Format(L"%@: %@", WithControlCharactersShown(entry.name), RunColumn(entry, now));
             WriteOutputLine(line);

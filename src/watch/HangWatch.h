@@ -30,6 +30,8 @@ public:
     HangWatch(const HangWatch&) = delete;
     HangWatch& operator=(const HangWatch&) = delete;
 
+    // The companion that lies beside the service executable.
+    XStringW CompanionPath() const;
     // Serves the pipe of the active session and returns the arguments that tell a companion
     // started now where it is; empty when no pipe could be made (traced).
     XStringW CompanionArguments(DWORD sessionId);
@@ -65,7 +67,6 @@ public:
     static constexpr ULONGLONG kCompanionGraceMs = 60000;
 
 private:
-    XStringW CompanionPath() const;
     void ReadTimeouts(const XStringW& sid, const XStringWList& names);
     void CheckCompanion(const XStringW& sid, bool anyTimeout);
 
