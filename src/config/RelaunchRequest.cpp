@@ -45,7 +45,7 @@ void Withdraw(const XStringW& entryName)
     }
 }
 
-bool Take(const XStringW& sid, const XStringW& entryName)
+bool Take(const XStringW& sid, const XStringW& entryName, ULONGLONG endedAt)
 {
     ScopedRegKey key;
     if (::RegOpenKeyExW(HKEY_USERS,
@@ -66,11 +66,16 @@ bool Take(const XStringW& sid, const XStringW& entryName)
     if (status != ERROR_SUCCESS || type != REG_QWORD || byteCount != sizeof(at)) {
         return false;
     }
-    const ULONGLONG now = EntryStateStore::FileTimeNow();
-    // A clock set back a little since the request still lets it count.
-    const ULONGLONG slack = 5000 * kFileTimeTicksPerMs;
-    return at != 0 && at <= now + slack &&
-           (at >= now || now - at <= kValidMs * kFileTimeTicksPerMs);
+    const ULONGLONG end = endedAt != 0 ? endedAt : EntryStateStore::FileTimeNow();
+    // A request written after the end did not cause it: the program, or its user, cannot explain
+    // an end away afterwards.
+    if (at == 0 || at > end || end - at > kValidMs * kFileTimeTicksPerMs) {
+        TraceLog("relaunch_request::Take", __LINE__,
+                 L"%@: a relaunch request not written shortly before the end is not honoured",
+                 entryName);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace relaunch_request

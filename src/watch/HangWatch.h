@@ -48,6 +48,9 @@ public:
     void SetTimeoutLookup(TimeoutLookup lookup) { timeoutOf = std::move(lookup); }
     // Closes the pipe; for the end of the service.
     void Stop();
+    // No process is a target any more, and reports not yet taken are dropped: the targets were
+    // another user's. The next Update reads the timeouts again.
+    void DropTargets();
 
     // Who is heard as the companion: its live processes and the image they must run. By default
     // the processes of the companion that the runs wait on, run from the service's folder.

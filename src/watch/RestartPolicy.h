@@ -38,6 +38,8 @@ public:
         DWORD notRespondingSeconds = 0;  // for how long no window of it had answered then
         bool crashHeldPending = false;  // ended while a crash reporter held it; its end is due
         bool exitHeldCrash = false;     // the last end was such a crash
+        bool relaunched = false;  // a run of it ended for a relaunch its user asked for
+        ULONGLONG relaunchedAt = 0;
     };
 
     // What ending a run decided; nothing when no end was awaited (decided false).
@@ -72,7 +74,9 @@ public:
     Outcome Lost(const std::wstring& key, ULONGLONG now);
     // A run the user ended to have it started again: it may start at once, and its quick exits
     // stay as they were.
-    void Relaunched(const std::wstring& key);
+    void Relaunched(const std::wstring& key, ULONGLONG now);
+    // Whether a relaunch may count now: none did in the last spacingMs.
+    bool MayRelaunch(const std::wstring& key, ULONGLONG now, ULONGLONG spacingMs) const;
 
     bool IsAwaiting(const std::wstring& key) const;
     bool MayStart(const std::wstring& key, ULONGLONG now) const;

@@ -37,14 +37,15 @@ bool ConsoleEnded(const StartedProgram& program)
 struct LaunchGroup {
     const WatchSeams* seams;
     const XThread* owner;
+    UserLogon* logon;
     std::vector<StartedProgram*> programs;
     std::atomic<size_t> next{0};
 };
 }  // namespace
 
 StartBatch::StartBatch(const WatchSeams& seams, const XThread& owner, ProcessView& processes,
-                       HANDLE job)
-    : seams(seams), owner(owner), processes(processes), job(job)
+                       UserLogon& logon, HANDLE job)
+    : seams(seams), owner(owner), processes(processes), logon(logon), job(job)
 {
 }
 
@@ -72,7 +73,7 @@ void CALLBACK StartBatch::LaunchOne(PTP_CALLBACK_INSTANCE, void* context, PTP_WO
     if (group->owner->IsQuitRequested()) {
         return;
     }
-    program.consoleId = group->seams->launcher(program.path, program.arguments,
+    program.consoleId = group->seams->launcher(*group->logon, program.path, program.arguments,
                                                program.directory, &program.console,
                                                program.options);
     program.launchedAt = group->seams->clock();
@@ -86,6 +87,7 @@ void StartBatch::LaunchPending()
     LaunchGroup group;
     group.seams = &seams;
     group.owner = &owner;
+    group.logon = &logon;
     for (size_t i = launched; i < programs.size(); ++i) {
         group.programs.push_back(&programs[i]);
     }

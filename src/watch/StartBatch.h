@@ -30,10 +30,11 @@ struct StartedProgram {
 
 class StartBatch {
 public:
-    // owner: its quit request stops launches and cuts the wait short. job: the job every
-    // console joins (none when null).
+    // owner: its quit request stops launches and cuts the wait short. logon: the session and user
+    // of the pass, whom every program of the batch is started for. job: the job every console
+    // joins (none when null).
     StartBatch(const WatchSeams& seams, const XThread& owner, ProcessView& processes,
-               HANDLE job = nullptr);
+               UserLogon& logon, HANDLE job = nullptr);
     StartBatch(const StartBatch&) = delete;
     StartBatch& operator=(const StartBatch&) = delete;
 
@@ -65,6 +66,7 @@ private:
     const WatchSeams& seams;
     const XThread& owner;
     ProcessView& processes;
+    UserLogon& logon;
     HANDLE job;
     std::vector<StartedProgram> programs;
     size_t launched = 0;  // the programs before this index have been launched

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,9 @@ public:
     // listChanged: whether the list or the policy changed since the last call.
     std::vector<XStringW> TakeChangedEntries(const XStringW& sid, const XStringWList& names,
                                              bool& listChanged);
+    // Whether the name is an entry of the user's own list that the last ReadList found active, and
+    // not one of the policy's programs.
+    bool IsOwnEntry(const XStringW& name) const;
     // Whether the policy read by ReadList names the entry.
     bool IsSetByPolicy(const XStringW& name) const { return policy.Find(name) != nullptr; }
     // The entry's program as the policy read by ReadList or the user's list has it.
@@ -75,6 +79,7 @@ private:
     CActiveListMonitor activeList;
     CPolicyMonitor policyMonitor;
     MachinePolicy policy;  // as ReadList read it
+    std::set<std::wstring> ownEntries;  // by NameKey: the user's own active entries ReadList took
     unsigned seenListChanges = 0;
     unsigned seenPolicyChanges = 0;
     XStringW lastIntervalText;
