@@ -107,6 +107,9 @@ bool ReadFromQuery(HANDLE process, XStringW& commandLine, NTSTATUS& status)
         return false;
     }
     const auto* const text = reinterpret_cast<const UNICODE_STRING*>(buffer.data());
+    if (text->Length == 0) {
+        return false;  // not written yet
+    }
     commandLine = XStringW(std::wstring(text->Buffer, text->Length / sizeof(wchar_t)).c_str());
     return true;
 }
@@ -140,9 +143,14 @@ bool ReadFromParameters(HANDLE process, XStringW& commandLine)
                              &read)) {
         return false;
     }
+    // Under Wine a process just started fills its parameters in itself: an empty command line is
+    // one not written yet.
+    if (parameters.CommandLine.Length == 0 || parameters.CommandLine.Buffer == nullptr) {
+        ::SetLastError(ERROR_INVALID_DATA);
+        return false;
+    }
     std::vector<wchar_t> text(parameters.CommandLine.Length / sizeof(wchar_t) + 1, L'\0');
-    if (parameters.CommandLine.Length > 0 &&
-        !::ReadProcessMemory(process, parameters.CommandLine.Buffer, text.data(),
+    if (!::ReadProcessMemory(process, parameters.CommandLine.Buffer, text.data(),
                              parameters.CommandLine.Length, &read)) {
         return false;
     }
