@@ -17,24 +17,60 @@ LONG OpenUserEntry(const XStringW& entryName, ScopedRegKey& key)
                            KEY_SET_VALUE | KEY_WOW64_64KEY, key.Receive());
 }
 
+// Notes the time of a request in the value of the entry's key.
+LONG WriteRequest(const XStringW& entryName, const wchar_t* valueName)
+{
+    ScopedRegKey key;
+    LONG status = OpenUserEntry(entryName, key);
+    if (status == ERROR_SUCCESS) {
+        const ULONGLONG now = EntryStateStore::FileTimeNow();
+        status = registry_seam::setValue(key.Get(), valueName, 0, REG_QWORD,
+                                         reinterpret_cast<const BYTE*>(&now), sizeof(now));
+    }
+    if (status != ERROR_SUCCESS) {
+        TraceError("relaunch_request::WriteRequest", __LINE__, L"%@: the request %s was not noted (%d)",
+                   entryName, valueName, static_cast<int>(status));
+    }
+    return status;
+}
+
+// Whether a request of the value stands within validMs of now; the value goes whenever found.
+bool TakeRequest(const XStringW& sid, const XStringW& entryName, const wchar_t* valueName,
+                 ULONGLONG validMs)
+{
+    ScopedRegKey key;
+    if (::RegOpenKeyExW(HKEY_USERS,
+                        CQuorbelServiceHelper::UserEntryKeyPath(sid, entryName).GetString(), 0,
+                        KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY,
+                        key.Receive()) != ERROR_SUCCESS) {
+        return false;
+    }
+    ULONGLONG at = 0;
+    DWORD type = REG_NONE;
+    DWORD byteCount = sizeof(at);
+    const LONG status = ::RegQueryValueExW(key.Get(), valueName, nullptr, &type,
+                                           reinterpret_cast<BYTE*>(&at), &byteCount);
+    if (status == ERROR_FILE_NOT_FOUND) {
+        return false;
+    }
+    CRegHelper::DeleteValue(key.Get(), valueName);
+    if (status != ERROR_SUCCESS || type != REG_QWORD || byteCount != sizeof(at)) {
+        return false;
+    }
+    const ULONGLONG now = EntryStateStore::FileTimeNow();
+    // A clock set back a little since the request still lets it count.
+    const ULONGLONG slack = 5000 * kFileTimeTicksPerMs;
+    return at != 0 && at <= now + slack &&
+           (at >= now || now - at <= validMs * kFileTimeTicksPerMs);
+}
+
 }  // namespace
 
 namespace relaunch_request {
 
 LONG Write(const XStringW& entryName)
 {
-    ScopedRegKey key;
-    LONG status = OpenUserEntry(entryName, key);
-    if (status == ERROR_SUCCESS) {
-        const ULONGLONG now = EntryStateStore::FileTimeNow();
-        status = registry_seam::setValue(key.Get(), kValueName, 0, REG_QWORD,
-                                         reinterpret_cast<const BYTE*>(&now), sizeof(now));
-    }
-    if (status != ERROR_SUCCESS) {
-        TraceError("relaunch_request::Write", __LINE__, L"%@: the relaunch was not noted (%d)",
-                   entryName, static_cast<int>(status));
-    }
-    return status;
+    return WriteRequest(entryName, kValueName);
 }
 
 void Withdraw(const XStringW& entryName)
@@ -47,30 +83,21 @@ void Withdraw(const XStringW& entryName)
 
 bool Take(const XStringW& sid, const XStringW& entryName)
 {
-    ScopedRegKey key;
-    if (::RegOpenKeyExW(HKEY_USERS,
-                        CQuorbelServiceHelper::UserEntryKeyPath(sid, entryName).GetString(), 0,
-                        KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY,
-                        key.Receive()) != ERROR_SUCCESS) {
-        return false;
-    }
-    ULONGLONG at = 0;
-    DWORD type = REG_NONE;
-    DWORD byteCount = sizeof(at);
-    const LONG status = ::RegQueryValueExW(key.Get(), kValueName, nullptr, &type,
-                                           reinterpret_cast<BYTE*>(&at), &byteCount);
-    if (status == ERROR_FILE_NOT_FOUND) {
-        return false;
-    }
-    CRegHelper::DeleteValue(key.Get(), kValueName);
-    if (status != ERROR_SUCCESS || type != REG_QWORD || byteCount != sizeof(at)) {
-        return false;
-    }
-    const ULONGLONG now = EntryStateStore::FileTimeNow();
-    // A clock set back a little since the request still lets it count.
-    const ULONGLONG slack = 5000 * kFileTimeTicksPerMs;
-    return at != 0 && at <= now + slack &&
-           (at >= now || now - at <= kValidMs * kFileTimeTicksPerMs);
+    return TakeRequest(sid, entryName, kValueName, kValidMs);
 }
 
 }  // namespace relaunch_request
+
+namespace start_request {
+
+LONG Write(const XStringW& entryName)
+{
+    return WriteRequest(entryName, kValueName);
+}
+
+bool Take(const XStringW& sid, const XStringW& entryName)
+{
+    return TakeRequest(sid, entryName, kValueName, kValidMs);
+}
+
+}  // namespace start_request

@@ -53,6 +53,9 @@ public:
     // listChanged: whether the list or the policy changed since the last call.
     std::vector<XStringW> TakeChangedEntries(const XStringW& sid, const XStringWList& names,
                                              bool& listChanged);
+    // The user's own entries for which restart asked for a start now. Read after a change of the
+    // list only: writing the request is one.
+    std::vector<XStringW> TakeStartRequests(const XStringW& sid, const XStringWList& names) const;
     // The entry's program as the policy read by ReadList or the user's list has it.
     EntryLaunch LaunchOf(const XStringW& sid, const XStringW& name) const;
     // The entry's hang timeout in seconds (0: none): the policy's HangTimeout for its programs,
