@@ -119,7 +119,8 @@ RunForm FormOf(const std::vector<XStringW>& arguments)
     if (arguments.size() == 2 && form.word->run == RunServiceCommand) {
         return RunForm::kService;
     }
-    if (HelpAskedFor(*form.word, form.operands) != nullptr || OnlyTells(*form.word, form.operands)) {
+    if (HelpAskedFor(*form.word, form.operands) != nullptr ||
+        OnlyTells(*form.word, form.operands)) {
         return RunForm::kReadOnly;
     }
     return RunForm::kWriting;

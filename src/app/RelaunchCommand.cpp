@@ -138,8 +138,8 @@ int RefuseRelaunch(const XStringW& name)
     }
     // Paused as the service reads it: only a Status that reads as 0 pauses an entry.
     if (CQuorbelServiceHelper::GetUserListStatus(name).ToInt() == 0) {
-        SayError(L"%@ is paused, so the service would not start it again: relaunch refused, nothing "
-                 L"was closed (restart makes it active)",
+        SayError(L"%@ is paused, so the service would not start it again: relaunch refused, "
+                 L"nothing was closed (restart makes it active)",
                  name);
         return kExitInvalidName;
     }

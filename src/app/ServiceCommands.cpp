@@ -19,12 +19,28 @@ constexpr const wchar_t* kServiceDisplayName = L"Quorbel Service Monitor";
 constexpr const wchar_t* kDescription =
     L"Keeps the programs on the logged-on user's watch list running in that user's session.";
 
+// The svc word being run ("svc install"), as the event of its failure names it.
+const wchar_t* runningWord = L"svc";
+
+// The answer of a svc word that failed, on standard error, and an error event with it: an
+// installer runs these words where nobody reads their answers, and an administrator finds the
+// event in the Application log.
+template <typename... Args>
+void SayFailure(const wchar_t* format, const Args&... args)
+{
+    XStringW text;
+    text.Format(format, args...);
+    TraceError("SayFailure", __LINE__, L"%s failed: %@", runningWord, text);
+    WriteErrorLine(text);
+    ReportCommandFailed(XStringW(runningWord), text);
+}
+
 int ServiceFailure(const wchar_t* action, DWORD error)
 {
     if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
-        SayError(L"%s is not installed", kServiceName);
+        SayFailure(L"%s is not installed", kServiceName);
     } else {
-        SayError(L"could not %s %s (%@)", action, kServiceName, SystemErrorText(error));
+        SayFailure(L"could not %s %s (%@)", action, kServiceName, SystemErrorText(error));
     }
     return kExitFailed;
 }
@@ -61,9 +77,10 @@ const wchar_t* StepName(InstallStep step)
 // A step after the registration failed; the registration was to be removed again.
 int HalfInstallFailure(const wchar_t* step, DWORD error, bool removedAgain)
 {
-    SayError(L"could not install %s: %s failed (%@); %s", kServiceName, step, SystemErrorText(error),
-             removedAgain ? L"the registration was removed again"
-             : L"the half-made registration could not be removed, use svc uninstall");
+    SayFailure(L"could not install %s: %s failed (%@); %s", kServiceName, step,
+               SystemErrorText(error),
+               removedAgain ? L"the registration was removed again"
+               : L"the half-made registration could not be removed, use svc uninstall");
     return kExitFailed;
 }
 
@@ -94,8 +111,8 @@ int RefuseMissingExecutable(const wchar_t* action)
     }
     TraceError("main", __LINE__, L"%@ is not there (GetLastError:%d)", executable,
                ::GetLastError());
-    SayError(L"could not %s %s: its executable %@ is not there; nothing was registered", action,
-             kServiceName, executable);
+    SayFailure(L"could not %s %s: its executable %@ is not there; nothing was registered", action,
+               kServiceName, executable);
     return kExitFailed;
 }
 
@@ -111,7 +128,8 @@ int InstallCommand()
     if (!CWindowService::Install(kServiceDisplayName, kServiceName, commandLine, kDescription,
                                  &error, &failedStep, &removedAgain)) {
         if (error == ERROR_SERVICE_EXISTS) {
-            SayError(L"%s is installed already; its registration was left as it is", kServiceName);
+            SayFailure(L"%s is installed already; its registration was left as it is",
+                       kServiceName);
             return kExitFailed;
         }
         if (failedStep == InstallStep::kCreate) {
@@ -135,7 +153,7 @@ int LockdownCommand()
     const XStringW folder = GetModuleDirectory();
     DWORD error = 0;
     if (!folder_security::Lock(folder, &error)) {
-        SayError(L"could not set the permissions of %@ (%@)", folder, SystemErrorText(error));
+        SayFailure(L"could not set the permissions of %@ (%@)", folder, SystemErrorText(error));
         return kExitFailed;
     }
     Say(L"%@: SYSTEM and Administrators full control, Users read and execute, nothing "
@@ -156,8 +174,8 @@ int UninstallCommand()
     // The source goes with the registration; a running service's last entries (its stop) then
     // show without their text, which is the lesser harm than a source left behind for good.
     if (!event_log::RemoveSource(&error)) {
-        SayError(L"%s uninstalled, but its event source could not be removed (%@)", kServiceName,
-                 SystemErrorText(error));
+        SayFailure(L"%s uninstalled, but its event source could not be removed (%@)", kServiceName,
+                   SystemErrorText(error));
         return kExitFailed;
     }
     // A stopped service publishes nothing more: its machine key goes, once nothing else is there.
@@ -191,8 +209,8 @@ int StartCommand()
             Say(L"%s runs already", kServiceName);
             return kExitSuccess;
         }
-        SayError(L"%s is not stopped yet (state %u); try again once it has stopped", kServiceName,
-                 now.state);
+        SayFailure(L"%s is not stopped yet (state %u); try again once it has stopped", kServiceName,
+                   now.state);
         return kExitFailed;
     }
     if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
@@ -203,8 +221,8 @@ int StartCommand()
     const XStringW registered = CWindowService::Query(kServiceName, now) && now.installed
                                     ? now.binaryPath
                                     : ServiceCommandLine();
-    SayError(L"could not start the service %s, registered as %@ (%@)", kServiceName, registered,
-             SystemErrorText(error));
+    SayFailure(L"could not start the service %s, registered as %@ (%@)", kServiceName, registered,
+               SystemErrorText(error));
     return kExitFailed;
 }
 
@@ -246,7 +264,11 @@ int StopCommand(bool endCompanion)
     } else {
         text.AppendFormat(L"; no %s was running", kCompanionImageName);
     }
-    (exitCode == kExitSuccess ? WriteOutputLine : WriteErrorLine)(text);
+    if (exitCode == kExitSuccess) {
+        WriteOutputLine(text);
+    } else {
+        SayFailure(L"%@", text);
+    }
     return exitCode;
 }
 
@@ -342,6 +364,7 @@ int RunServiceWord(const Operands& operands)
         SayError(L"run this from an elevated prompt");
         return kExitFailed;
     }
+    runningWord = word->synopsis;
     return word->run(Operands());
 }
 

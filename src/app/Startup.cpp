@@ -108,9 +108,9 @@ OwnToken ReadOwnToken()
 }
 
 // Creates the guard event with this access, labelled with the creator's integrity so that a
-// later process can tell whose it is (without security when the text cannot be read);
-// GetLastError tells afterwards whether it was there already.
-HANDLE CreateGuard(const XStringW& name, const XStringW& access, DWORD integrity)
+// later process can tell whose it is (without security when the text cannot be read); error
+// tells whether it was there already.
+HANDLE CreateGuard(const XStringW& name, const XStringW& access, DWORD integrity, DWORD& error)
 {
     XStringW security = access;
     if (integrity != 0) {
@@ -126,9 +126,7 @@ HANDLE CreateGuard(const XStringW& name, const XStringW& access, DWORD integrity
     const HANDLE event =
         ::CreateEventW(attributes.lpSecurityDescriptor != nullptr ? &attributes : nullptr, FALSE,
                        TRUE, name.GetString());
-    // The descriptor's release must not change what the creation left to be read.
-    const DWORD error = ::GetLastError();
-    ::SetLastError(error);
+    error = ::GetLastError();
     return event;
 }
 
@@ -249,8 +247,8 @@ GuardClaim ClaimSingleInstance(XStringW& why)
     if (!own.userSid.IsEmpty()) {
         access.AppendFormat(L"(A;;GA;;;%@)", own.userSid);
     }
-    instanceEvent = CreateGuard(name, access, own.integrity);
-    const DWORD error = ::GetLastError();
+    DWORD error = 0;
+    instanceEvent = CreateGuard(name, access, own.integrity, error);
     // An event whose security shuts this user out is there already as well.
     if (error != ERROR_ALREADY_EXISTS && error != ERROR_ACCESS_DENIED) {
         return GuardClaim::kClaimed;
@@ -267,8 +265,9 @@ GuardClaim ClaimSingleInstance(XStringW& why)
 void ClaimServiceInstance()
 {
     const XStringW name = GetApplicationName();
-    instanceEvent = CreateGuard(name, XStringW(kServiceGuardAccess), ReadOwnToken().integrity);
-    const DWORD error = ::GetLastError();
+    DWORD error = 0;
+    instanceEvent =
+        CreateGuard(name, XStringW(kServiceGuardAccess), ReadOwnToken().integrity, error);
     if (instanceEvent != nullptr && error != ERROR_ALREADY_EXISTS) {
         return;
     }

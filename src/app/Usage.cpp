@@ -100,7 +100,8 @@ size_t EditDistance(const XStringW& typed, const wchar_t* word)
     for (int i = 0; i < typed.GetLength(); ++i) {
         current[0] = static_cast<size_t>(i) + 1;
         for (size_t j = 1; j <= wordLength; ++j) {
-            const size_t change = previous[j - 1] + (Folded(typed.GetAt(i)) == Folded(word[j - 1]) ? 0 : 1);
+            const size_t same = Folded(typed.GetAt(i)) == Folded(word[j - 1]) ? 0 : 1;
+            const size_t change = previous[j - 1] + same;
             current[j] = std::min({change, previous[j] + 1, current[j - 1] + 1});
         }
         previous.swap(current);
@@ -142,7 +143,8 @@ bool IsHelpWord(const XStringW& word)
 int PrintUsageOf(const CommandWord& word, int exitCode)
 {
     // Asked for, it is the answer; after a usage error, part of the error.
-    void (*const write)(const XStringW&) = exitCode == kExitSuccess ? WriteOutputLine : WriteErrorLine;
+    void (*const write)(const XStringW&) =
+        exitCode == kExitSuccess ? WriteOutputLine : WriteErrorLine;
     const CommandWord& shown = ShownWord(word);
     XStringW text(L"Usage:\r\n");
     if (shown.subWords != nullptr) {

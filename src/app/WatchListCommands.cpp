@@ -49,8 +49,8 @@ int ReportEdit(WatchListResult result, const XStringW& entryName, const XStringW
 
 int SayInvalidEntryName(const XStringW& entryName)
 {
-    SayError(L"invalid entry name \"%@\": an entry name is a file name of 1 to %d characters without "
-             L"a backslash",
+    SayError(L"invalid entry name \"%@\": an entry name is a file name of 1 to %d characters "
+             L"without a backslash",
              entryName, CQuorbelServiceHelper::kMaxEntryNameChars);
     return kExitInvalidName;
 }

@@ -28,8 +28,9 @@ LONG WriteRequest(const XStringW& entryName, const wchar_t* valueName)
                                          reinterpret_cast<const BYTE*>(&now), sizeof(now));
     }
     if (status != ERROR_SUCCESS) {
-        TraceError("relaunch_request::WriteRequest", __LINE__, L"%@: the request %s was not noted (%d)",
-                   entryName, valueName, static_cast<int>(status));
+        TraceError("relaunch_request::WriteRequest", __LINE__,
+                   L"%@: the request %s was not noted (%d)", entryName, valueName,
+                   static_cast<int>(status));
     }
     return status;
 }
