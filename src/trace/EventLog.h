@@ -70,6 +70,9 @@ void ReportProgramBackingOff(const ProgramEventSubject& subject, DWORD quickExit
                              DWORD nextStartSeconds);
 // A warning: no window of the program answered for that long, so the service ended it.
 void ReportProgramNotResponding(const ProgramEventSubject& subject, DWORD seconds);
+// A warning: entries have a hang timeout, but the companion (the subject) has not asked for the
+// hang watch for that long, so hangs are not detected.
+void ReportHangWatchBlind(const ProgramEventSubject& subject, DWORD silentSeconds);
 // A warning: a named object the service guards itself with was made by another process first.
 void ReportGuardHeld(const XStringW& objectName, const XStringW& owner);
 // An error: a command that registers or secures the service failed, with its answer. An

@@ -106,9 +106,10 @@ void ProgramRuns::KeepOnly(std::vector<std::wstring> keys, const std::wstring& a
     programWaits.KeepOnly(keys);
 }
 
-bool ProgramRuns::EndNotResponding(const XStringW& name, DWORD processId, DWORD seconds)
+bool ProgramRuns::EndNotResponding(const XStringW& name, DWORD processId, DWORD seconds,
+                                   const ExitWaits::EndCheck& mayEnd)
 {
-    if (!programWaits.Terminate(name, processId, kNotRespondingExitCode)) {
+    if (!programWaits.Terminate(name, processId, kNotRespondingExitCode, mayEnd)) {
         return false;
     }
     policy.NotResponding(NameKey(name), seconds, seams.clock());

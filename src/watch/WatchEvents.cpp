@@ -113,3 +113,9 @@ void ReportNotResponding(const XStringW& name, DWORD processId, DWORD seconds)
              name, seconds, processId);
     ReportProgramNotResponding(SubjectOf(name), seconds);
 }
+
+void ReportHangWatchBlind(const XStringW& companionName, const XStringW& companionPath,
+                          DWORD silentSeconds)
+{
+    ReportHangWatchBlind(SubjectOf(companionName, companionPath), silentSeconds);
+}

@@ -27,3 +27,6 @@ void ReportRelaunchEnded(const XStringW& name, DWORD processId, DWORD exitCode, 
 void ReportBackoff(const XStringW& name, DWORD quickExits, ULONGLONG delayMs);
 // The service ended the program because no window of it answered for that long.
 void ReportNotResponding(const XStringW& name, DWORD processId, DWORD seconds);
+// The companion (its image name and path) has not asked for the hang watch for that long.
+void ReportHangWatchBlind(const XStringW& companionName, const XStringW& companionPath,
+                          DWORD silentSeconds);
