@@ -138,6 +138,7 @@ EntryReport GatherEntry(const WatchListEntry& listed, const XStringW& sid,
     entry.source = listed.source;
     entry.statusText = listed.status;
     entry.active = listed.IsActive();
+    entry.pastWatchedCap = listed.pastWatchedCap;
     entry.published = EntryStateStore::Read(sid, entry.name, entry.state);
     // Ended by the hang watch within the last interval: check counts it as trouble.
     entry.endedNotResponding =
@@ -215,6 +216,15 @@ void AppendHangWatch(XStringW& run, const EntryReport& entry)
     }
 }
 
+// "; not watched: past the first 256 active entries" for an entry the service leaves alone.
+void AppendNotWatched(XStringW& run, const EntryReport& entry)
+{
+    if (entry.pastWatchedCap) {
+        run.AppendFormat(L"; not watched: past the first %d active entries",
+                         kMaxWatchedUserEntries);
+    }
+}
+
 // "running, pid 1234, up 12 min", "backing off, next start in 31 s", "not running", each
 // followed by the reason of a failed start.
 XStringW RunColumn(const EntryReport& entry, ULONGLONG now)
@@ -230,6 +240,7 @@ XStringW RunColumn(const EntryReport& entry, ULONGLONG now)
             run.AppendFormat(L", up %@", Duration((now - entry.startedAt) / kFileTimeTicksPerMs));
         }
         AppendHangWatch(run, entry);
+        AppendNotWatched(run, entry);
         return run;
     case RunState::kBackingOff:
         run.Format(L"backing off, next start in %u s", entry.nextStartInSeconds);
@@ -242,6 +253,7 @@ XStringW RunColumn(const EntryReport& entry, ULONGLONG now)
         run.AppendFormat(L"; %@", entry.failure);
     }
     AppendHangWatch(run, entry);
+    AppendNotWatched(run, entry);
     return run;
 }
 
@@ -376,6 +388,7 @@ XStringW EntryJson(const EntryReport& entry)
                       entry.published && entry.state.hasExit);
     json.NumberOrNull(L"nextStartInSeconds", entry.nextStartInSeconds,
                       entry.run == RunState::kBackingOff);
+    json.Raw(L"watched", XStringW(entry.active && !entry.pastWatchedCap ? L"true" : L"false"));
     return json.Close();
 }
 
@@ -522,7 +535,7 @@ int RunCheckCommand(const Operands& operands)
             continue;
         }
         ++active;
-        if (entry.run != RunState::kRunning || entry.endedNotResponding) {
+        if (entry.run != RunState::kRunning || entry.endedNotResponding || entry.pastWatchedCap) {
             ++inTrouble;
             line.Format(L"%@: %@", WithControlCharactersShown(entry.name), RunColumn(entry, now));
             WriteOutputLine(line);

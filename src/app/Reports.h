@@ -23,6 +23,7 @@ struct EntryReport {
     EntrySource source = EntrySource::kUser;
     XStringW statusText;    // the Status value as stored
     bool active = true;     // as the service reads the Status: only one reading 0 pauses
+    bool pastWatchedCap = false;  // active, but past the entries the service watches
 
     bool published = false;  // the service published a state for the entry since the last boot
     EntryState state;        // what it published

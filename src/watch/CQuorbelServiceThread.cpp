@@ -50,6 +50,7 @@ int CQuorbelServiceThread::ThreadFunc()
         TraceLog(kFunction, __LINE__, L"Service delay");
         return 0;
     }
+    startsPutOff = false;
     // The sessions are asked once a pass: the process tables and the user are those of the
     // session found here.
     const DWORD sessionId = FindActiveSessionId();
@@ -82,7 +83,10 @@ int CQuorbelServiceThread::ThreadFunc()
     watchedSid = sid;
     const XStringWList names = pass.ReadList(sid);
     const bool listChanged = ApplyListChanges(sid, names);
-    SetEventContext(sid, [this, sid](const XStringW& name) { return pass.LaunchOf(sid, name).path; });
+    SetEventContext(sid, [this, sid](const XStringW& name) {
+        const EntryLaunch launch = pass.LaunchOf(sid, name);
+        return EventEntry{launch.path, launch.source == EntrySource::kPolicy};
+    });
     ApplyInterval(pass.IntervalText(sid));
     KeepEntriesRunning(sid, names);
     hang.Update(sid, sessionId, names, listChanged, runs);
@@ -181,13 +185,39 @@ void CQuorbelServiceThread::KeepEntriesRunning(const XStringW& sid, const XStrin
     // ends the pass before the next entry, whatever the length of the list.
     // A process list that fails after a start ends the pass as one that failed at its start.
     StartBatch batch(seams, *this, processes);
+    int putOff = 0;
+    bool userEntriesReached = false;
     for (int i = 0; i < names.GetCount() && !IsQuitRequested() && processes.Current().IsTaken();
          ++i) {
+        // A program that ended during a long pass is started again by the next pass, which comes
+        // at once, not after the rest of the list.
+        if (i > 0 && runs.HasEnded()) {
+            TraceLog("CQuorbelServiceThread::KeepEntriesRunning", __LINE__,
+                     L"a watched program ended: the pass ends before watchList[%d]", i);
+            break;
+        }
         const XStringW& name = names.GetAt(i);
         if (processes.Current().IsRunning(name)) {
             TraceLog(kFunction, __LINE__, L"Running Process %@", name);
             RemoveCMDWatchList(name);
             runs.NoteRunning(name, processes.Last());
+            continue;
+        }
+        // Neither a held-back entry (its hold was traced when it began) nor one whose start the
+        // pace puts off costs a look at its settings or at the consoles. A start or a run that
+        // waits to be decided on is decided whatever the pace.
+        if (runs.IsHeldBack(name)) {
+            continue;
+        }
+        const bool paced = !pass.IsSetByPolicy(name);
+        // The policy's programs come first: they are launched before the user's entries are
+        // looked at, however many of those there are.
+        if (paced && !userEntriesReached) {
+            userEntriesReached = true;
+            batch.LaunchQueued();
+        }
+        if (paced && !startRate.HasRoom(seams.clock()) && !runs.IsAwaiting(name)) {
+            ++putOff;
             continue;
         }
         const EntryLaunch launch = pass.LaunchOf(sid, name);
@@ -198,9 +228,18 @@ void CQuorbelServiceThread::KeepEntriesRunning(const XStringW& sid, const XStrin
             TraceError(kFunction, __LINE__, L"no program path for %@, nothing started", name);
             continue;
         }
-        BeginStart(name, launch.path, launch.arguments, launch.directory, batch);
+        if (BeginStart(name, launch.path, launch.arguments, launch.directory, batch, paced)) {
+            ++putOff;
+        }
     }
     FinishStarts(batch, true);
+    startsPutOff = putOff > 0;
+    if (startsPutOff) {
+        TraceLog("CQuorbelServiceThread::KeepEntriesRunning", __LINE__,
+                 L"%d starts put off: the service starts %u at once and %u a second after that",
+                 putOff, static_cast<unsigned>(StartRate::kBurst),
+                 static_cast<unsigned>(StartRate::kPerSecond));
+    }
     if (!sid.IsEmpty()) {
         publisher.SwitchTo(sid);
         for (int i = 0; i < names.GetCount() && !IsQuitRequested(); ++i) {
@@ -225,8 +264,11 @@ void CQuorbelServiceThread::ForgetDroppedEntries(const XStringW& sid, const XStr
 // it comes then.
 void CQuorbelServiceThread::ScheduleNextStart()
 {
-    const ULONGLONG untilNext =
-        (std::min)(runs.MsUntilNextStart(), consoleEnds.MsUntilNext(seams.clock()));
+    const ULONGLONG now = seams.clock();
+    ULONGLONG untilNext = (std::min)(runs.MsUntilNextStart(), consoleEnds.MsUntilNext(now));
+    if (startsPutOff) {
+        untilNext = (std::min)(untilNext, startRate.MsUntilRoom(now));
+    }
     if (untilNext != ConsoleEnds::kNone) {
         SetNextWait(static_cast<DWORD>((std::min<ULONGLONG>)(untilNext, kMaxIntervalMs)));
     }
@@ -236,22 +278,27 @@ DWORD CQuorbelServiceThread::RunProcess(const XStringW& name, const XStringW& pa
                                         const XStringW& arguments, const XStringW& directory)
 {
     StartBatch batch(seams, *this, processes);
-    BeginStart(name, path, arguments, directory, batch);
+    BeginStart(name, path, arguments, directory, batch, false);
     FinishStarts(batch);
     return batch.Programs().empty() ? 0 : batch.Programs().front().consoleId;
 }
 
-void CQuorbelServiceThread::BeginStart(const XStringW& name, const XStringW& path,
+bool CQuorbelServiceThread::BeginStart(const XStringW& name, const XStringW& path,
                                        const XStringW& arguments, const XStringW& directory,
-                                       StartBatch& batch)
+                                       StartBatch& batch, bool paced)
 {
     TraceLog(kRunFunction, __LINE__, L"+%@", name);
     // Nothing new is started once the service is stopping.
     if (IsQuitRequested() || IsRunCMD(name) || !runs.MayStart(name)) {
         TraceLog(kRunFunction, __LINE__, L"+%@, ret = %d", name, 0);
-        return;
+        return false;
+    }
+    if (!startRate.Take(seams.clock(), paced)) {
+        TraceLog(kRunFunction, __LINE__, L"+%@, ret = %d: put off", name, 0);
+        return true;
     }
     batch.Add(name, path, arguments, directory);
+    return false;
 }
 
 void CQuorbelServiceThread::FinishStarts(StartBatch& batch, bool deferConsoleEnds)

@@ -20,6 +20,7 @@
 #include "watch/ProcessView.h"
 #include "watch/ProgramRuns.h"
 #include "watch/StartBatch.h"
+#include "watch/StartRate.h"
 #include "watch/StatePublisher.h"
 #include "watch/WatchPass.h"
 #include "watch/WatchSeams.h"
@@ -66,9 +67,10 @@ private:
     void KeepEntriesRunning(const XStringW& sid, const XStringWList& names);
     void ForgetDroppedEntries(const XStringW& sid, const XStringWList& names);
     void ScheduleNextStart();
-    // Starts the program unless one of its consoles still runs or the policy holds it back.
-    void BeginStart(const XStringW& name, const XStringW& path, const XStringW& arguments,
-                    const XStringW& directory, StartBatch& batch);
+    // Starts the program unless one of its consoles still runs, the restart policy holds it
+    // back or, for a paced start, the pace of starts has no room: true when the pace put it off.
+    bool BeginStart(const XStringW& name, const XStringW& path, const XStringW& arguments,
+                    const XStringW& directory, StartBatch& batch, bool paced);
     // Waits for the batch, then ends the consoles of programs that came up and records the
     // others. deferConsoleEnds: consoles are ended by a later pass once they had their second,
     // so that this pass need not wait for it.
@@ -82,6 +84,8 @@ private:
     ConsoleEnds consoleEnds;
     StatePublisher publisher;
     HangWatch hang;  // after the runs: its channel ends before the waits it reads
+    StartRate startRate;
+    bool startsPutOff = false;  // the last pass left starts for the pace to let through
     XStringW watchedSid;  // the user whose list the last pass watched: the ends are that user's
 };
 

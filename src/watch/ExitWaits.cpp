@@ -171,6 +171,18 @@ void ExitWaits::KeepOnly(const std::vector<std::wstring>& keys)
     }
 }
 
+bool ExitWaits::HasExits() const
+{
+    for (const auto& item : waits) {
+        for (const auto& waited : item.second) {
+            if (waited->ended.load()) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 size_t ExitWaits::Count() const
 {
     size_t count = 0;

@@ -56,6 +56,8 @@ public:
     using EndCheck = std::function<bool(HANDLE process)>;
     bool Terminate(const XStringW& name, DWORD processId, UINT exitCode, const EndCheck& mayEnd);
     size_t Count() const;
+    // Whether a process ended whose end has not been taken yet.
+    bool HasExits() const;
 
 private:
     struct Waited {

@@ -1,5 +1,7 @@
 #include "watch/ProgramRuns.h"
 
+#include <iterator>
+
 #include "strings/ExitCodeText.h"
 #include "trace/Trace.h"
 #include "watch/NameKey.h"
@@ -54,6 +56,7 @@ void ProgramRuns::NoteRunning(const XStringW& name, const ProcessTable& processe
         }
     }
     if (policy.SeenRunning(NameKey(name), processId, seams.clock())) {
+        endedConsoleCodes.erase(NameKey(name));  // its console's end tells nothing of its run
         TraceLog("ProgramRuns::NoteRunning", __LINE__, L"%@ runs, process id %u", name, processId);
     }
 }
@@ -75,6 +78,7 @@ bool ProgramRuns::MayStart(const XStringW& name)
 void ProgramRuns::Started(const XStringW& name, ULONGLONG at, DWORD launchError)
 {
     policy.Started(NameKey(name), at, launchError);
+    endedConsoleCodes.erase(NameKey(name));  // an earlier console's end; this start has its own
 }
 
 void ProgramRuns::ReleaseWaits()
@@ -94,6 +98,13 @@ void ProgramRuns::NoteEndedConsoles(const std::map<std::wstring, DWORD>& exitCod
 {
     for (const auto& ended : exitCodes) {
         endedConsoleCodes[ended.first] = ended.second;
+    }
+}
+
+void ProgramRuns::ForgetEndedConsoles()
+{
+    for (auto code = endedConsoleCodes.begin(); code != endedConsoleCodes.end();) {
+        code = policy.IsAwaiting(code->first) ? std::next(code) : endedConsoleCodes.erase(code);
     }
 }
 

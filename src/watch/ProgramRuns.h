@@ -40,14 +40,22 @@ public:
     // Whether the program may be started now; a held-back start is traced. A run whose end no
     // wait saw (its console ended, the program is gone) is decided on first.
     bool MayStart(const XStringW& name);
+    // Whether a hold after quick exits keeps the program from starting now. Nothing is decided:
+    // a held program has no run awaiting its end.
+    bool IsHeldBack(const XStringW& name) const
+    {
+        return !policy.MayStart(NameKey(name), seams.clock());
+    }
+    // Whether a start or a run of the program waits to be decided on.
+    bool IsAwaiting(const XStringW& name) const { return policy.IsAwaiting(NameKey(name)); }
     // launchError: why the start launched nothing, 0 when its console was created.
     void Started(const XStringW& name, ULONGLONG at, DWORD launchError);
     // A console of a program that did not come up: its end wakes the watch thread too.
     void WatchConsole(const XStringW& name, DWORD consoleId);
     // The exit codes of consoles that ended (by NameKey), for the runs whose end no wait saw;
-    // they hold for one pass.
+    // each is kept until its run is decided, also when its start is put off for a pass or more.
     void NoteEndedConsoles(const std::map<std::wstring, DWORD>& exitCodes);
-    void ForgetEndedConsoles() { endedConsoleCodes.clear(); }
+    void ForgetEndedConsoles();
 
     // The entry's settings changed: it gets a fresh start.
     void ClearCount(const XStringW& name) { policy.ResetCount(NameKey(name)); }
@@ -59,6 +67,8 @@ public:
     ULONGLONG MsUntilNextStart() const { return policy.MsUntilNextStart(seams.clock()); }
     const RestartPolicy::Entry* Find(const std::wstring& key) const { return policy.Find(key); }
     size_t WaitCount() const { return programWaits.Count() + consoleWaits.Count(); }
+    // Whether a watched program ended since the ends were last taken.
+    bool HasEnded() const { return programWaits.HasExits(); }
     // Releases every wait (each waiting for a callback under way).
     void ReleaseWaits();
 

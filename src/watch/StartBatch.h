@@ -42,6 +42,13 @@ public:
     // quit request are dropped. Unless deferConsoleEnds is set, the wait lasts until the consoles
     // had their second, so that EndConsole ends them at once.
     void LaunchAndWait(bool deferConsoleEnds);
+    // Launches what is queued now, without waiting for a full group.
+    void LaunchQueued()
+    {
+        if (launched < programs.size()) {
+            LaunchPending();
+        }
+    }
     // The launched programs, after LaunchAndWait.
     std::vector<StartedProgram>& Programs() { return programs; }
     // Ends the console of a program that came up: now, or by a later pass once it had its second.

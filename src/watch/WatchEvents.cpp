@@ -18,7 +18,7 @@ void TraceEnd(const char* function, const XStringW& name, DWORD processId, DWORD
 
 SRWLOCK contextGuard = SRWLOCK_INIT;
 XStringW contextSid;
-ProgramPathLookup contextPathOf;
+EventEntryLookup contextEntryOf;
 
 // The program, the user and the session of an event; the path is looked up when not given.
 ProgramEventSubject SubjectOf(const XStringW& name, const XStringW& path = XStringW())
@@ -26,14 +26,18 @@ ProgramEventSubject SubjectOf(const XStringW& name, const XStringW& path = XStri
     ProgramEventSubject subject;
     subject.name = name;
     subject.path = path;
-    ProgramPathLookup pathOf;
+    EventEntryLookup entryOf;
     {
         const MutexLock lock(contextGuard);
         subject.userSid = contextSid;
-        pathOf = contextPathOf;
+        entryOf = contextEntryOf;
     }
-    if (subject.path.IsEmpty() && pathOf) {
-        subject.path = pathOf(name);
+    if (entryOf) {
+        const EventEntry entry = entryOf(name);
+        subject.setByPolicy = entry.setByPolicy;
+        if (subject.path.IsEmpty()) {
+            subject.path = entry.path;
+        }
     }
     subject.userName.Format(L"%@\\%@", CQuorbelServiceHelper::GetSessionDomainName(),
                             CQuorbelServiceHelper::GetSessionUserName());
@@ -49,11 +53,11 @@ bool IsMissingProgram(DWORD error, const XStringW& directory)
 }
 }  // namespace
 
-void SetEventContext(const XStringW& sid, ProgramPathLookup pathOf)
+void SetEventContext(const XStringW& sid, EventEntryLookup entryOf)
 {
     const MutexLock lock(contextGuard);
     contextSid = sid;
-    contextPathOf = std::move(pathOf);
+    contextEntryOf = std::move(entryOf);
 }
 
 void ReportStartFailed(const XStringW& name, const XStringW& path, DWORD error,

@@ -79,11 +79,25 @@ XStringWList WatchPass::ReadList(const XStringW& sid)
     for (const PolicyProgram& program : policy.programs) {
         names.Add(program.name);
     }
+    int watchedOwn = 0;
+    int pastCap = 0;
     for (int i = 0; i < own.GetCount(); ++i) {
-        if (policy.Find(own.GetAt(i)) == nullptr) {
-            names.Add(own.GetAt(i));
+        if (policy.Find(own.GetAt(i)) != nullptr) {
+            continue;
         }
+        if (watchedOwn == kMaxWatchedUserEntries) {
+            ++pastCap;
+            continue;
+        }
+        names.Add(own.GetAt(i));
+        ++watchedOwn;
     }
+    if (pastCap != lastPastCap && pastCap > 0) {
+        TraceError("WatchPass::ReadList", __LINE__,
+                   L"%d active entries past the first %d of the user's list are not watched",
+                   pastCap, kMaxWatchedUserEntries);
+    }
+    lastPastCap = pastCap;
     return names;
 }
 

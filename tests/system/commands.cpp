@@ -1052,7 +1052,7 @@ TEST_F(Commands, ListJsonIsOneAsciiDocumentWithEveryFieldAndVerboseListShowsTheS
         "name",      "path",    "arguments",          "directory",       "source",
         "status",    "state",   "reason",             "pid",             "startedAt",
         "hangTimeoutSeconds",   "notRespondingAt",    "restarts",        "lastExitCode",
-        "nextStartInSeconds"};
+        "nextStartInSeconds",   "watched"};
     std::map<std::wstring, const JsonValue*> byName;
     for (const JsonValue& entry : document["entries"].items) {
         EXPECT_EQ(fields, entry.memberOrder) << Utf8(entry["name"].text);
@@ -1073,6 +1073,7 @@ TEST_F(Commands, ListJsonIsOneAsciiDocumentWithEveryFieldAndVerboseListShowsTheS
     EXPECT_TRUE(unicode["pid"].IsNull() && unicode["startedAt"].IsNull());
     const JsonValue& other = *byName.at(L"other.exe");
     EXPECT_EQ(L"paused", other["status"].text);
+    EXPECT_TRUE(unicode["watched"].boolean && !other["watched"].boolean);
     EXPECT_TRUE(other["directory"].IsNull());
     EXPECT_EQ(L"", other["arguments"].text);
     const JsonValue& agent = *byName.at(L"agent.exe");

@@ -168,13 +168,13 @@ protected:
 
     // A command's answer, from a copy of the executable under another name (a copy of the same
     // name would be turned away while the service runs in the same session under Wine).
-    CapturedRun Control(const std::wstring& words)
+    CapturedRun Control(const std::wstring& words, DWORD timeoutMs = 30000)
     {
         const std::wstring control = dir / L"QuorbelCtl.exe";
         if (!FileExists(control)) {
             CopyInto(std::wstring(QUORBEL_DIST_DIR) + L"\\" + kServiceExe, control);
         }
-        return RunProgramCapturingOutput(control, words);
+        return RunProgramCapturingOutput(control, words, timeoutMs);
     }
 
     std::vector<std::wstring> ListLines(const std::wstring& words = L"list")
@@ -198,6 +198,18 @@ protected:
     {
         SetString(EntryKey(name), L"Path", path);
         SetString(EntryKey(name), L"Status", status);
+    }
+
+    // Ends the program's first run once its console is gone; restartMs: until it was back.
+    void EndFirstRun(const std::wstring& path, DWORD& restartMs)
+    {
+        const StartRecord first = StartsOf(path).front();
+        ASSERT_TRUE(WaitUntil([&] { return !IsProcessAlive(first.parentId); }, 10000));
+        TerminateById(first.processId);
+        const DWORD endedAt = GetTickCount();
+        ASSERT_TRUE(WaitUntil([&] { return StartsOf(path).size() >= 2; }, 20000, 10))
+            << Utf8(ServiceLog());
+        restartMs = GetTickCount() - endedAt;
     }
 
     // The moments at which new starts of the program were seen, polling every 10 ms.
@@ -381,13 +393,8 @@ TEST_F(WatchEngineTest, ProgramThatEndsIsBackWithinALaunchAtALongInterval)
     ASSERT_NO_FATAL_FAILURE(BringServiceUp());
     ASSERT_TRUE(WaitUntil([&] { return !StartsOf(watched).empty(); }, 20000)) << Utf8(ServiceLog());
     const StartRecord first = StartsOf(watched).front();
-    ASSERT_TRUE(WaitUntil([&] { return !IsProcessAlive(first.parentId); }, 10000));
-
-    TerminateById(first.processId);
-    const DWORD endedAt = GetTickCount();
-    ASSERT_TRUE(WaitUntil([&] { return StartsOf(watched).size() >= 2; }, 20000, 10))
-        << Utf8(ServiceLog());
-    const DWORD restartMs = GetTickCount() - endedAt;
+    DWORD restartMs = 0;
+    ASSERT_NO_FATAL_FAILURE(EndFirstRun(watched, restartMs));
     // It ran less than 10 s, so the restart waits 1 s; before, the next pass came after 60 s.
     EXPECT_LE(restartMs, 1000u + 2500u) << "restarted after " << restartMs << " ms";
     const std::wstring log = ServiceLog();
@@ -985,6 +992,108 @@ TEST_F(WatchEngineTest, PolicyProgramsRunBesideTheUsersListWinTheirNameAndFollow
     policy.Set(L"Added.exe", added);
     EXPECT_TRUE(WaitUntil([&] { return !StartsOf(added).empty(); }, 10000)) << Utf8(ServiceLog());
 
+    EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
+}
+
+// The published states of every user: one key per entry below each user's key.
+size_t StateKeyCount()
+{
+    HKEY states = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kStateKey, 0, KEY_READ | KEY_WOW64_64KEY, &states) !=
+        ERROR_SUCCESS) {
+        return 0;
+    }
+    size_t count = 0;
+    wchar_t sid[256];
+    for (DWORD i = 0; RegEnumKeyW(states, i, sid, 256) == ERROR_SUCCESS; ++i) {
+        HKEY user = nullptr;
+        DWORD entries = 0;
+        if (RegOpenKeyExW(states, sid, 0, KEY_READ, &user) == ERROR_SUCCESS) {
+            RegQueryInfoKeyW(user, nullptr, nullptr, nullptr, &entries, nullptr, nullptr, nullptr,
+                             nullptr, nullptr, nullptr, nullptr);
+            RegCloseKey(user);
+        }
+        count += entries;
+    }
+    RegCloseKey(states);
+    return count;
+}
+
+// The processor time the process has used so far, in milliseconds.
+ULONGLONG ProcessorMs(DWORD processId)
+{
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    FILETIME created{}, exited{}, kernel{}, user{};
+    const bool read =
+        process != nullptr && GetProcessTimes(process, &created, &exited, &kernel, &user);
+    if (process != nullptr) {
+        CloseHandle(process);
+    }
+    const auto ms = [](const FILETIME& time) {
+        return ((static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime) / 10000;
+    };
+    return read ? ms(kernel) + ms(user) : 0;
+}
+
+TEST_F(WatchEngineTest, TwoThousandMissingProgramsStayInBoundsAndAPolicyProgramComesBackAtOnce)
+{
+    constexpr int kEntries = 2000;
+    SetString(kWatchListKey, L"Interval", L"500");
+    // Their folder is there, so each start runs a console that cannot find its program.
+    for (int i = 0; i < kEntries; ++i) {
+        const std::wstring name = L"Missing" + std::to_wstring(10000 + i) + L".exe";
+        AddEntry(name, dir / (L"Programs\\" + name));
+    }
+    PolicyPrograms policy;
+    const std::wstring kept = Program(L"kept", L"KeptByPolicy.exe");
+    policy.Set(L"KeptByPolicy.exe", kept);
+    ASSERT_NO_FATAL_FAILURE(BringServiceUp());
+    ASSERT_TRUE(WaitUntil([&] { return !StartsOf(kept).empty(); }, 30000)) << Utf8(ServiceLog());
+
+    // Once the first burst of starts is over, a short look shows what the list costs the
+    // service from then on.
+    ASSERT_TRUE(WaitUntil(
+        [&] { return ServiceLog().find(L"starts put off") != std::wstring::npos; }, 120000));
+    const DWORD windowStart = GetTickCount();
+    const ULONGLONG processorBefore = ProcessorMs(servicePid);
+    ASSERT_NE(0u, processorBefore) << "the service's processor time cannot be read";
+    const int eventsBefore = Occurrences(ServiceLog(), L" reported\r\n");
+
+    // Meanwhile the policy's program is ended, and is back as soon as it would be alone.
+    DWORD restartMs = 0;
+    ASSERT_NO_FATAL_FAILURE(EndFirstRun(kept, restartMs));
+
+    // The rest of a window of 20 s, then the service's share of one processor over it.
+    constexpr DWORD kWindowMs = 20000;
+    const DWORD elapsedMs = GetTickCount() - windowStart;
+    if (elapsedMs < kWindowMs) {
+        Sleep(kWindowMs - elapsedMs);
+    }
+    const ULONGLONG processorMs = ProcessorMs(servicePid) - processorBefore;
+    const DWORD windowMs = GetTickCount() - windowStart;
+    const std::wstring log = ServiceLog();
+    const int events = Occurrences(log, L" reported\r\n");
+    std::printf("restart of the policy's program after %lu ms; the service used %llu ms of "
+                "processor time in %lu ms (%.1f %%); %d events, %d of them in the window; %zu "
+                "state keys\n",
+                static_cast<unsigned long>(restartMs), processorMs,
+                static_cast<unsigned long>(windowMs), 100.0 * processorMs / windowMs, events,
+                events - eventsBefore, StateKeyCount());
+    // A run of 10 s or more is started again at once, a shorter one after 1 s; then a launch.
+    EXPECT_LE(restartMs, 1000u + 2500u) << "restarted after " << restartMs << " ms";
+    EXPECT_LE(processorMs * 100, windowMs * 5ULL) << processorMs << " ms in " << windowMs << " ms";
+    // One share for the user's list, one for the policy's.
+    EXPECT_LE(events, 2 * 60) << Utf8(log);
+    EXPECT_LE(StateKeyCount(), 256u + 1u);
+    EXPECT_NE(log.find(L"1744 active entries past the first 256 of the user's list are not "
+                       L"watched"),
+              std::wstring::npos);
+    // Listing two thousand entries takes its time under Wine.
+    const std::string listed = Control(L"list", 120000).output;
+    const size_t pastCap = listed.find("Missing11999.exe ");
+    EXPECT_NE(listed.find("not watched: past the first 256 active entries", pastCap),
+              std::string::npos)
+        << listed.substr(pastCap == std::string::npos ? 0 : pastCap, 400);
     EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
 }
 

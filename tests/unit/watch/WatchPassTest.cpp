@@ -17,6 +17,8 @@
 #include "WatchTestHelpers.h"
 #include "config/CQuorbelServiceHelper.h"
 #include "config/EntryStateStore.h"
+#include "config/WatchListView.h"
+#include "trace/EventLog.h"
 #include "watch/CQuorbelServiceThread.h"
 
 using namespace testing_support;
@@ -427,8 +429,12 @@ TEST_F(WatchPassTest, ChurnedNamesThatNeverComeUpLeaveNoRecordsAndNoHandlesBehin
     ASSERT_NO_FATAL_FAILURE(StartCompanion());
     watch.seams.launcher = &FailingLauncher;
     watch.seams.programStartWaitMs = 0;
+    // Each name comes when the pace of starts has room for it again.
+    watch.seams.clock = &FakeClock;
+    fakeClock = 90000000;
     const auto churn = [&](int first, int count) {
         for (int k = first; k < first + count; ++k) {
+            fakeClock += 1000 / StartRate::kPerSecond;
             const std::wstring name = L"Churned" + std::to_wstring(k) + L".exe";
             watchList.AddEntry(name, L"C:\\QuorbelTests\\nowhere\\" + name);
             watch.ThreadFunc();
@@ -476,6 +482,57 @@ TEST_F(WatchPassTest, APassWithoutAProcessListStillComesBackWhenAHeldBackStartFa
 
     EXPECT_LE(watch.GetNextWait(), 1000u) << "the held-back start waits a whole interval";
     EXPECT_TRUE(trace.Contains(L"ProcessView::Refresh(")) << Utf8(trace.Text());
+}
+
+std::atomic<int> reportedEvents{0};
+
+BOOL WINAPI CountEvent(HANDLE, WORD, WORD, DWORD, PSID, WORD, DWORD, LPCWSTR*, LPVOID)
+{
+    ++reportedEvents;
+    return TRUE;
+}
+
+TEST_F(WatchPassTest, AHugeListIsWatchedUpToItsCapStartedAtThePaceAndReportedWithinItsShare)
+{
+    ASSERT_NO_FATAL_FAILURE(StartCompanion());
+    constexpr int kEntries = kMaxWatchedUserEntries + 44;
+    for (int i = 0; i < kEntries; ++i) {
+        const std::wstring name = L"Huge" + std::to_wstring(1000 + i) + L".exe";
+        watchList.AddEntry(name, L"C:\\QuorbelTests\\nowhere\\" + name);
+    }
+    watch.seams.launcher = &FailingLauncher;
+    watch.seams.programStartWaitMs = 0;
+    watch.seams.clock = &FakeClock;
+    fakeClock = 50000000;
+    failedStarts = 0;
+    reportedEvents = 0;
+    event_log::reportEvent = &CountEvent;
+    const XStringW sid = CQuorbelServiceHelper::GetCurrentUserSID();
+    {
+        TraceCapture trace;
+        watch.SetNextWait(INFINITE);
+        watch.ThreadFunc();
+        EXPECT_EQ(trace.Count(L"44 active entries past the first 256 of the user's list are not "
+                              L"watched"),
+                  1)
+            << Utf8(trace.Text());
+        EXPECT_TRUE(trace.Contains(L"192 starts put off")) << Utf8(trace.Text());
+    }
+    EXPECT_EQ(static_cast<int>(StartRate::kBurst), failedStarts.load());
+    EXPECT_LE(watch.GetNextWait(), 1000 / StartRate::kPerSecond);
+    EXPECT_EQ(static_cast<size_t>(kMaxWatchedUserEntries), EntryStateStore::ReadAll(sid).size());
+
+    // Passes at the same moment start nothing more; time lets the pace through.
+    for (int pass = 0; pass < 3; ++pass) {
+        watch.ThreadFunc();
+    }
+    EXPECT_EQ(static_cast<int>(StartRate::kBurst), failedStarts.load());
+    fakeClock += 1000;
+    watch.ThreadFunc();
+    EXPECT_EQ(static_cast<int>(StartRate::kBurst + StartRate::kPerSecond), failedStarts.load());
+    EXPECT_EQ(static_cast<size_t>(kMaxWatchedUserEntries), EntryStateStore::ReadAll(sid).size());
+    EXPECT_LE(reportedEvents.load(), static_cast<int>(event_log::kListEventsPerHour));
+    event_log::reportEvent = ::ReportEventW;
 }
 
 TEST_F(WatchPassTest, NothingIsWaitedForAfterAFailedLaunchOrWithNobodyLoggedOn)

@@ -36,7 +36,7 @@ public:
     void SetIntervalDword(DWORD value);
 };
 
-// A launcher for CQuorbelServiceThread::launcher that counts its calls and then starts the
+// A launcher for WatchSeams::launcher that counts its calls and then starts the
 // program as the service would.
 DWORD CountingLauncher(const XStringW& path, const XStringW& arguments, const XStringW& directory,
                        ScopedHandle* console);
