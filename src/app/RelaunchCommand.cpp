@@ -159,8 +159,9 @@ void RelaunchUsage(XStringW& text)
 {
     text += L"Asks each visible window of the program in this session to close, waits up to 5 s, "
             L"ends\r\nwhat still runs and waits until the service has started it again, with the "
-            L"entry's\r\ncurrent arguments and directory. Not counted as a quick exit. Only "
-            L"QuorbelService.com\r\nrelaunches; restart only makes a paused entry active.\r\n";
+            L"entry's\r\ncurrent arguments and directory. Not counted as a quick exit, once "
+            L"a minute at\r\nmost. Only QuorbelService.com relaunches; restart only makes a "
+            L"paused entry\r\nactive.\r\n";
 }
 
 int RunRelaunchCommand(const Operands& operands)

@@ -35,16 +35,16 @@ LONG WriteRequest(const XStringW& entryName, const wchar_t* valueName)
     return status;
 }
 
-// Whether a request of the value stands within validMs of now; the value goes whenever found.
-bool TakeRequest(const XStringW& sid, const XStringW& entryName, const wchar_t* valueName,
-                 ULONGLONG validMs)
+// The time a request of the value was written (a FILETIME value), or 0 when none stands or it is
+// not a time; the value goes whenever found.
+ULONGLONG TakeRequest(const XStringW& sid, const XStringW& entryName, const wchar_t* valueName)
 {
     ScopedRegKey key;
     if (::RegOpenKeyExW(HKEY_USERS,
                         CQuorbelServiceHelper::UserEntryKeyPath(sid, entryName).GetString(), 0,
                         KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY,
                         key.Receive()) != ERROR_SUCCESS) {
-        return false;
+        return 0;
     }
     ULONGLONG at = 0;
     DWORD type = REG_NONE;
@@ -52,17 +52,13 @@ bool TakeRequest(const XStringW& sid, const XStringW& entryName, const wchar_t* 
     const LONG status = ::RegQueryValueExW(key.Get(), valueName, nullptr, &type,
                                            reinterpret_cast<BYTE*>(&at), &byteCount);
     if (status == ERROR_FILE_NOT_FOUND) {
-        return false;
+        return 0;
     }
     CRegHelper::DeleteValue(key.Get(), valueName);
     if (status != ERROR_SUCCESS || type != REG_QWORD || byteCount != sizeof(at)) {
-        return false;
+        return 0;
     }
-    const ULONGLONG now = EntryStateStore::FileTimeNow();
-    // A clock set back a little since the request still lets it count.
-    const ULONGLONG slack = 5000 * kFileTimeTicksPerMs;
-    return at != 0 && at <= now + slack &&
-           (at >= now || now - at <= validMs * kFileTimeTicksPerMs);
+    return at;
 }
 
 }  // namespace
@@ -82,9 +78,22 @@ void Withdraw(const XStringW& entryName)
     }
 }
 
-bool Take(const XStringW& sid, const XStringW& entryName)
+bool Take(const XStringW& sid, const XStringW& entryName, ULONGLONG endedAt)
 {
-    return TakeRequest(sid, entryName, kValueName, kValidMs);
+    const ULONGLONG at = TakeRequest(sid, entryName, kValueName);
+    if (at == 0) {
+        return false;
+    }
+    const ULONGLONG end = endedAt != 0 ? endedAt : EntryStateStore::FileTimeNow();
+    // A request written after the end did not cause it: the program, or its user, cannot explain
+    // an end away afterwards.
+    if (at > end || end - at > kValidMs * kFileTimeTicksPerMs) {
+        TraceLog("relaunch_request::Take", __LINE__,
+                 L"%@: a relaunch request not written shortly before the end is not honoured",
+                 entryName);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace relaunch_request
@@ -98,7 +107,12 @@ LONG Write(const XStringW& entryName)
 
 bool Take(const XStringW& sid, const XStringW& entryName)
 {
-    return TakeRequest(sid, entryName, kValueName, kValidMs);
+    const ULONGLONG at = TakeRequest(sid, entryName, kValueName);
+    const ULONGLONG now = EntryStateStore::FileTimeNow();
+    // A clock set back a little since the request still lets it count.
+    const ULONGLONG slack = 5000 * kFileTimeTicksPerMs;
+    return at != 0 && at <= now + slack &&
+           (at >= now || now - at <= kValidMs * kFileTimeTicksPerMs);
 }
 
 }  // namespace start_request

@@ -3,7 +3,7 @@
 // time as a FILETIME value) into the entry's key before it closes the program, and the
 // service, seeing that program's run end, takes the request: the end is then neither a quick exit
 // nor counted toward the backoff, and the program starts again at once. A request counts only
-// for an end within kValidMs of it; an older one is deleted unused.
+// for an end that came after it, within kValidMs; any other is deleted unused.
 
 #include <windows.h>
 
@@ -19,9 +19,10 @@ constexpr ULONGLONG kValidMs = 30000;
 LONG Write(const XStringW& entryName);
 void Withdraw(const XStringW& entryName);
 
-// Below HKEY_USERS\<sid>, for the service: whether a request stands for an end seen now. The
-// value is deleted whenever one is found.
-bool Take(const XStringW& sid, const XStringW& entryName);
+// Below HKEY_USERS\<sid>, for the service: whether a request stands for the end at endedAt (a
+// FILETIME value; 0: an end found just now), written before it. The value is deleted whenever one
+// is found.
+bool Take(const XStringW& sid, const XStringW& entryName, ULONGLONG endedAt);
 
 }  // namespace relaunch_request
 

@@ -8,6 +8,7 @@
 #include "strings/XStringW.h"
 
 class CWindowServiceThread;
+class UserLogon;
 
 // What the service manager tells about one service.
 struct ServiceQuery {
@@ -67,15 +68,15 @@ public:
     // The state last reported to the service manager.
     static DWORD CurrentState();
 
-    // Starts "cmd.exe /c \"\"<path>\" <arguments>\"" in the active session as its user, in the
-    // directory (the program's own folder when it is empty; %NAME% is expanded in it with the
-    // user's environment). Returns the console's process id, or 0 when nothing was started, with
-    // the reason as the thread's last error. console, when given, receives the console's process
-    // handle.
-    static DWORD RunAdminProcessByLogonSession(const XStringW& path, const XStringW& arguments,
+    // Starts "cmd.exe /c \"\"<path>\" <arguments>\"" in the logon's session with its user's
+    // token and environment, in the directory (the program's own folder when it is empty; %NAME%
+    // is expanded in it with the user's environment). Returns the console's process id, or 0 when
+    // nothing was started, with the reason as the thread's last error; a launch that failed with
+    // the logon's token is noted in the logon. console, when given, receives the console's
+    // process handle. Launches with one logon may run on several threads at once.
+    static DWORD RunAdminProcessByLogonSession(UserLogon& logon, const XStringW& path,
+                                               const XStringW& arguments,
                                                const XStringW& directory, ScopedHandle* console);
-    // The program alone, in its own folder: the logon launch.
-    static DWORD RunAdminProcessByLogonSession(const XStringW& path);
 
     // What the logon launch starts: the console twin beside the module (same name, ".com"),
     // which runs as invoked, so that the user's own token may start it; the module itself only

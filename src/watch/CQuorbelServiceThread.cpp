@@ -34,8 +34,8 @@ CQuorbelServiceThread::CQuorbelServiceThread()
     SetName(L"CQuorbelServiceThread");
     hang.SetTimeoutLookup(
         [this](const XStringW& sid, const XStringW& name) { return pass.HangTimeoutOf(sid, name); });
-    runs.SetRelaunchLookup([this](const XStringW& name) {
-        return !watchedSid.IsEmpty() && relaunch_request::Take(watchedSid, name);
+    runs.SetRelaunchLookup([this](const XStringW& name, ULONGLONG endedAt) {
+        return IsRelaunchAsked(name, endedAt);
     });
 }
 
@@ -51,9 +51,12 @@ int CQuorbelServiceThread::ThreadFunc()
         return 0;
     }
     startsPutOff = false;
-    // The sessions are asked once a pass: the process tables and the user are those of the
-    // session found here.
+    // The sessions are asked once a pass: the process tables, the user and the launches are
+    // those of the session found here.
     const DWORD sessionId = FindActiveSessionId();
+    const XStringW sid =
+        sessionId != 0 ? CQuorbelServiceHelper::GetSessionUserSID(sessionId) : XStringW();
+    TakePassUser(sessionId, sid);
     processes.SetActiveSession(sessionId);
     // The ends seen by the waits are taken before the processes are looked at, so that a
     // program that ended is not in the snapshot any more. The consoles that ended since the
@@ -79,14 +82,8 @@ int CQuorbelServiceThread::ThreadFunc()
         return 0;
     }
 
-    const XStringW sid = CQuorbelServiceHelper::GetSessionUserSID(sessionId);
-    watchedSid = sid;
     const XStringWList names = pass.ReadList(sid);
     const bool listChanged = ApplyListChanges(sid, names);
-    SetEventContext(sid, [this, sid](const XStringW& name) {
-        const EntryLaunch launch = pass.LaunchOf(sid, name);
-        return EventEntry{launch.path, launch.source == EntrySource::kPolicy};
-    });
     ApplyInterval(pass.IntervalText(sid));
     KeepEntriesRunning(sid, names);
     hang.Update(sid, sessionId, names, listChanged, runs);
@@ -98,6 +95,65 @@ int CQuorbelServiceThread::ThreadFunc()
         TraceLog(kFunction, __LINE__, L"no watch list");
     }
     return 0;
+}
+
+void CQuorbelServiceThread::TakePassUser(DWORD sessionId, const XStringW& sid)
+{
+    const bool userChanged = sessionId != passSessionId || !(sid == passSid.GetString());
+    // A launch that failed may have failed for the token: it is taken afresh.
+    if (sessionChanged.exchange(false) || userChanged || logon.HasFailedLaunch()) {
+        logon.Close();
+    }
+    logonTried = false;
+    logonRefused = false;
+    if (!userChanged) {
+        return;
+    }
+    // Nothing of the previous user may be ended, counted or recorded under the new one.
+    if (passSessionId != 0) {
+        TraceLog("CQuorbelServiceThread::TakePassUser", __LINE__,
+                 L"session %u of %@ is no longer the active one (session %u of %@): its "
+                 L"programs are no longer watched",
+                 passSessionId, passSid, sessionId, sid);
+        hang.DropTargets();
+        runs.ForgetAll();
+        consoleRecords.EndAll(CWindowService::kEndedConsoleExitCode);
+    }
+    passSessionId = sessionId;
+    passSid = sid;
+    SetEventContext(sid, sessionId, [this, sid](const XStringW& name) {
+        const EntryLaunch launch = pass.LaunchOf(sid, name);
+        return EventEntry{launch.path, launch.source == EntrySource::kPolicy};
+    });
+}
+
+bool CQuorbelServiceThread::EnsureLogon()
+{
+    if (logon.IsOpen() || logonTried) {
+        return !logonRefused;
+    }
+    logonTried = true;
+    // A failure to open is left to the launches, which report it for each program.
+    // The user may have switched between the look at the session and the one at its token.
+    if (logon.Open(passSessionId) && !logon.UserSid().IsEmpty() &&
+        !(logon.UserSid() == passSid.GetString())) {
+        TraceError("CQuorbelServiceThread::EnsureLogon", __LINE__,
+                   L"session %u is %@'s now, not %@'s: nothing started until the next pass",
+                   passSessionId, logon.UserSid(), passSid);
+        logon.Close();
+        logonRefused = true;
+    }
+    return !logonRefused;
+}
+
+bool CQuorbelServiceThread::IsRelaunchAsked(const XStringW& name, ULONGLONG endedAt)
+{
+    // Only the user's own list can ask: not the policy's programs, nor the companion.
+    if (passSid.IsEmpty() || NameKey(name) == NameKey(kCompanionImageName) ||
+        !pass.IsOwnEntry(name)) {
+        return false;
+    }
+    return relaunch_request::Take(passSid, name, endedAt);
 }
 
 // True while the machine has been up for less than startDelay. The second reading, taken
@@ -140,9 +196,7 @@ void CQuorbelServiceThread::KeepCompanionRunning(DWORD sessionId)
 
 XStringW CQuorbelServiceThread::CompanionPath() const
 {
-    XStringW path = seams.moduleDirectory();
-    path.AppendFormat(L"\\%s", kCompanionImageName);
-    return path;
+    return hang.CompanionPath();
 }
 
 // An entry whose settings were edited gets a fresh start at once: the edit may be its fix.
@@ -184,7 +238,7 @@ void CQuorbelServiceThread::KeepEntriesRunning(const XStringW& sid, const XStrin
     // The count is read afresh before every step, under the list's own lock. A quit request
     // ends the pass before the next entry, whatever the length of the list.
     // A process list that fails after a start ends the pass as one that failed at its start.
-    StartBatch batch(seams, *this, processes);
+    StartBatch batch(seams, *this, processes, logon);
     int putOff = 0;
     bool userEntriesReached = false;
     for (int i = 0; i < names.GetCount() && !IsQuitRequested() && processes.Current().IsTaken();
@@ -277,7 +331,7 @@ void CQuorbelServiceThread::ScheduleNextStart()
 DWORD CQuorbelServiceThread::RunProcess(const XStringW& name, const XStringW& path,
                                         const XStringW& arguments, const XStringW& directory)
 {
-    StartBatch batch(seams, *this, processes);
+    StartBatch batch(seams, *this, processes, logon);
     BeginStart(name, path, arguments, directory, batch, false);
     FinishStarts(batch);
     return batch.Programs().empty() ? 0 : batch.Programs().front().consoleId;
@@ -289,7 +343,7 @@ bool CQuorbelServiceThread::BeginStart(const XStringW& name, const XStringW& pat
 {
     TraceLog(kRunFunction, __LINE__, L"+%@", name);
     // Nothing new is started once the service is stopping.
-    if (IsQuitRequested() || IsRunCMD(name) || !runs.MayStart(name)) {
+    if (IsQuitRequested() || IsRunCMD(name) || !runs.MayStart(name) || !EnsureLogon()) {
         TraceLog(kRunFunction, __LINE__, L"+%@, ret = %d", name, 0);
         return false;
     }
@@ -338,6 +392,13 @@ void CQuorbelServiceThread::Stop()
     runs.ReleaseWaits();
     pass.StopWatching();
     EndHangWatch();
+    logon.Close();
+}
+
+void CQuorbelServiceThread::NoteSessionChange()
+{
+    sessionChanged.store(true);
+    Wake();
 }
 
 bool CQuorbelServiceThread::IsRunCMD(const XStringW& name)
@@ -411,4 +472,9 @@ void StopWatchThread()
 void WakeWatchThread()
 {
     GetWatchThread().Wake();
+}
+
+void NoteWatchSessionChange()
+{
+    GetWatchThread().NoteSessionChange();
 }

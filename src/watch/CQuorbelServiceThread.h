@@ -10,7 +10,10 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 #include "common/ScopedHandle.h"
+#include "service/UserLogon.h"
 #include "service/XThread.h"
 #include "strings/XStringW.h"
 #include "strings/XStringWList.h"
@@ -49,6 +52,9 @@ public:
     size_t WaitCount() const { return runs.WaitCount(); }
     // Closes the companion's channel; for the end of the service.
     void EndHangWatch() { hang.Stop(); }
+    // A session was logged on to or off, connected or disconnected: the user's token and
+    // environment are taken afresh, and a pass runs at once.
+    void NoteSessionChange();
 
     // What the pass asks of the system (clocks, launcher, process list); in-process tests and the
     // benchmark replace it, the service keeps the defaults. Declared before the steps that read it.
@@ -58,6 +64,16 @@ public:
     DWORD startDelay;
 
 private:
+    // The session and user of this pass. When they are not the last pass's, what was kept of
+    // the last pass's user goes: the waits on their programs, the hang targets, the restart
+    // records, the consoles not settled and the user's token.
+    void TakePassUser(DWORD sessionId, const XStringW& sid);
+    // The logon every start of this pass uses, opened at the first start that needs it. False
+    // when the session's token is another user's than the pass's: nothing is started then.
+    bool EnsureLogon();
+    // Whether the user asked for the end of the program's run, that ended at endedAt (a FILETIME
+    // value; 0: found gone now): only for an entry of the user's own list.
+    bool IsRelaunchAsked(const XStringW& name, ULONGLONG endedAt);
     bool IsHeldOff() const;
     void KeepCompanionRunning(DWORD sessionId);
     XStringW CompanionPath() const;
@@ -86,7 +102,13 @@ private:
     HangWatch hang;  // after the runs: its channel ends before the waits it reads
     StartRate startRate;
     bool startsPutOff = false;  // the last pass left starts for the pace to let through
-    XStringW watchedSid;  // the user whose list the last pass watched: the ends are that user's
+    // The user of the last pass: the waits, targets and records above are theirs.
+    DWORD passSessionId = 0;
+    XStringW passSid;
+    UserLogon logon;
+    bool logonTried = false;    // this pass opened the logon, or failed to
+    bool logonRefused = false;  // this pass found the session's token another user's
+    std::atomic<bool> sessionChanged{false};
 };
 
 // The single process-wide watch thread.
@@ -95,5 +117,7 @@ CQuorbelServiceThread& GetWatchThread();
 // NO_ERROR, or why the watch thread could not be started.
 DWORD StartWatchThread();
 void StopWatchThread();
-// Runs a pass of the watch thread at once (a logon, for one).
+// Runs a pass of the watch thread at once.
 void WakeWatchThread();
+// A session changed (a logon, a logoff, a switch of user): see NoteSessionChange.
+void NoteWatchSessionChange();

@@ -29,6 +29,9 @@ public:
         DWORD processId = 0;
         DWORD exitCode = 0;
         ULONGLONG ranMs = 0;  // from the process's creation to its end
+        // When it ended (a FILETIME value, UTC): as the process tells, or else when its wait saw
+        // the end.
+        ULONGLONG endedAt = 0;
     };
 
     explicit ExitWaits(WakeFunc wake);
@@ -66,10 +69,11 @@ private:
         ScopedHandle process;
         ScopedRegisteredWait wait;  // after the handle: released first
         std::atomic<bool> ended{false};
+        std::atomic<ULONGLONG> endSeenAt{0};
         ExitWaits* owner = nullptr;
     };
     static void CALLBACK OnExit(void* context, BOOLEAN timedOut);
-    bool Add(const XStringW& name, DWORD processId, ULONGLONG createdAt,
+    bool Add(const XStringW& name, DWORD processId, ULONGLONG seenCreatedAt,
              std::vector<std::unique_ptr<Waited>>& list);
 
     WakeFunc wake;

@@ -27,7 +27,7 @@ void ProgramRuns::TakeExits(ProcessView& processes)
         const bool runEnded = !table.IsRunning(exit.name);
         // The user closed it to have it again: that end is neither reported nor counted.
         const bool relaunched =
-            runEnded && policy.IsAwaiting(key) && relaunchAsked && relaunchAsked(exit.name);
+            runEnded && policy.IsAwaiting(key) && TakeRelaunch(exit.name, exit.endedAt);
         if (relaunched) {
             ReportRelaunchEnded(exit.name, exit.processId, exit.exitCode, exit.ranMs);
         } else {
@@ -35,7 +35,7 @@ void ProgramRuns::TakeExits(ProcessView& processes)
         }
         policy.ExitSeen(key, exit.exitCode, seams.clock());
         if (relaunched) {
-            policy.Relaunched(key);
+            policy.Relaunched(key, seams.clock());
         } else if (runEnded) {
             TraceOutcome(exit.name, policy.Ended(key, exit.ranMs, seams.clock()));
         }
@@ -85,6 +85,28 @@ void ProgramRuns::ReleaseWaits()
 {
     programWaits.KeepOnly({});
     consoleWaits.KeepOnly({});
+}
+
+void ProgramRuns::ForgetAll()
+{
+    ReleaseWaits();
+    policy.KeepOnly({});
+    endedConsoleCodes.clear();
+}
+
+bool ProgramRuns::TakeRelaunch(const XStringW& name, ULONGLONG endedAt)
+{
+    if (!relaunchAsked || !relaunchAsked(name, endedAt)) {
+        return false;
+    }
+    const ULONGLONG now = seams.clock();
+    if (!policy.MayRelaunch(NameKey(name), now, kRelaunchSpacingMs)) {
+        TraceLog("ProgramRuns::TakeRelaunch", __LINE__,
+                 L"%@ asked for a relaunch again within a minute: its end counts as any other",
+                 name);
+        return false;
+    }
+    return true;
 }
 
 void ProgramRuns::WatchConsole(const XStringW& name, DWORD consoleId)
@@ -150,6 +172,14 @@ void ProgramRuns::NoteLostRun(const XStringW& name)
         }
     } else {
         TraceLog("ProgramRuns::NoteLostRun", __LINE__, L"%@ ended unseen", name);
+    }
+    // The user's relaunch may have ended it before its wait told: that end counts no more than
+    // one the wait saw.
+    if (TakeRelaunch(name, 0)) {
+        TraceLog("ProgramRuns::NoteLostRun", __LINE__,
+                 L"%@ relaunched by its user: started again at once", name);
+        policy.Relaunched(key, seams.clock());
+        return;
     }
     TraceOutcome(name, policy.Lost(key, seams.clock()));
 }

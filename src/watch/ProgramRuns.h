@@ -25,15 +25,19 @@ public:
     // The exit code of a program the service ended because its windows stopped answering.
     static constexpr UINT kNotRespondingExitCode = 1;
 
-    // Whether the user asked for the end of the program's run, to have it started again.
-    using RelaunchLookup = std::function<bool(const XStringW& name)>;
+    // Whether the user asked for the end of the program's run, to have it started again, before
+    // it ended at endedAt (a FILETIME value; 0: it was found gone just now).
+    using RelaunchLookup = std::function<bool(const XStringW& name, ULONGLONG endedAt)>;
+    // A relaunch counts at most once in this long for a program: a program that asks for its own
+    // relaunch before each end does not escape its backoff.
+    static constexpr ULONGLONG kRelaunchSpacingMs = 60000;
 
     ProgramRuns(const WatchSeams& seams, ExitWaits::WakeFunc wake);
     void SetRelaunchLookup(RelaunchLookup lookup) { relaunchAsked = std::move(lookup); }
 
     // Reports the ends the waits saw and lets the policy decide on them; a run ends with the last
     // process of its name. A run the user ended for a relaunch is no quick exit: the program
-    // starts again at once.
+    // starts again at once. So is a run whose end no wait saw (see MayStart).
     void TakeExits(ProcessView& processes);
     // The program runs: its processes are waited on, and a first sighting is traced.
     void NoteRunning(const XStringW& name, const ProcessTable& processes);
@@ -71,6 +75,8 @@ public:
     bool HasEnded() const { return programWaits.HasExits(); }
     // Releases every wait (each waiting for a callback under way).
     void ReleaseWaits();
+    // Forgets every program, its waits and its restart record: they were another user's.
+    void ForgetAll();
 
     // The program's processes that are waited on and have not ended.
     std::vector<DWORD> LiveIds(const XStringW& name) const { return programWaits.LiveIds(name); }
@@ -82,6 +88,8 @@ public:
 
 private:
     void NoteLostRun(const XStringW& name);
+    // Whether the run's end was a relaunch the user asked for, and one that may count now.
+    bool TakeRelaunch(const XStringW& name, ULONGLONG endedAt);
     void TraceOutcome(const XStringW& name, const RestartPolicy::Outcome& outcome);
 
     const WatchSeams& seams;

@@ -90,9 +90,11 @@ RestartPolicy::Outcome RestartPolicy::Lost(const std::wstring& key, ULONGLONG no
     return Decide(entry, ranMs, now);
 }
 
-void RestartPolicy::Relaunched(const std::wstring& key)
+void RestartPolicy::Relaunched(const std::wstring& key, ULONGLONG now)
 {
     Entry& entry = entries[key];
+    entry.relaunched = true;
+    entry.relaunchedAt = now;
     entry.awaiting = false;
     entry.seen = false;
     entry.processId = 0;
@@ -112,6 +114,13 @@ RestartPolicy::Outcome RestartPolicy::Decide(Entry& entry, ULONGLONG ranMs, ULON
     outcome.delayMs = DelayAfter(entry.quickExits);
     entry.nextStartAt = outcome.delayMs == 0 ? 0 : now + outcome.delayMs;
     return outcome;
+}
+
+bool RestartPolicy::MayRelaunch(const std::wstring& key, ULONGLONG now,
+                                ULONGLONG spacingMs) const
+{
+    const Entry* const entry = Find(key);
+    return entry == nullptr || !entry->relaunched || now - entry->relaunchedAt >= spacingMs;
 }
 
 bool RestartPolicy::IsAwaiting(const std::wstring& key) const

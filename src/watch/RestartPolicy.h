@@ -38,6 +38,8 @@ public:
         DWORD notRespondingSeconds = 0;  // for how long no window of it had answered then
         bool holdEnded = false;   // EndHold let it start at holdEndedAt
         ULONGLONG holdEndedAt = 0;
+        bool relaunched = false;  // a run of it ended for a relaunch its user asked for
+        ULONGLONG relaunchedAt = 0;
     };
 
     // What ending a run decided; nothing when no end was awaited (decided false).
@@ -69,7 +71,9 @@ public:
     Outcome Lost(const std::wstring& key, ULONGLONG now);
     // A run the user ended to have it started again: it may start at once, and its quick exits
     // stay as they were.
-    void Relaunched(const std::wstring& key);
+    void Relaunched(const std::wstring& key, ULONGLONG now);
+    // Whether a relaunch may count now: none did in the last spacingMs.
+    bool MayRelaunch(const std::wstring& key, ULONGLONG now, ULONGLONG spacingMs) const;
 
     bool IsAwaiting(const std::wstring& key) const;
     bool MayStart(const std::wstring& key, ULONGLONG now) const;

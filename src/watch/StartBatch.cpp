@@ -37,13 +37,15 @@ bool ConsoleEnded(const StartedProgram& program)
 struct LaunchGroup {
     const WatchSeams* seams;
     const XThread* owner;
+    UserLogon* logon;
     std::vector<StartedProgram*> programs;
     std::atomic<size_t> next{0};
 };
 }  // namespace
 
-StartBatch::StartBatch(const WatchSeams& seams, const XThread& owner, ProcessView& processes)
-    : seams(seams), owner(owner), processes(processes)
+StartBatch::StartBatch(const WatchSeams& seams, const XThread& owner, ProcessView& processes,
+                       UserLogon& logon)
+    : seams(seams), owner(owner), processes(processes), logon(logon)
 {
 }
 
@@ -69,7 +71,7 @@ void CALLBACK StartBatch::LaunchOne(PTP_CALLBACK_INSTANCE, void* context, PTP_WO
     if (group->owner->IsQuitRequested()) {
         return;
     }
-    program.consoleId = group->seams->launcher(program.path, program.arguments,
+    program.consoleId = group->seams->launcher(*group->logon, program.path, program.arguments,
                                                program.directory, &program.console);
     program.launchedAt = group->seams->clock();
     // The launcher leaves its reason in this pool thread's last error.
@@ -82,6 +84,7 @@ void StartBatch::LaunchPending()
     LaunchGroup group;
     group.seams = &seams;
     group.owner = &owner;
+    group.logon = &logon;
     for (size_t i = launched; i < programs.size(); ++i) {
         group.programs.push_back(&programs[i]);
     }

@@ -29,8 +29,10 @@ struct StartedProgram {
 
 class StartBatch {
 public:
-    // owner: its quit request stops launches and cuts the wait short.
-    StartBatch(const WatchSeams& seams, const XThread& owner, ProcessView& processes);
+    // owner: its quit request stops launches and cuts the wait short. logon: the session and user
+    // of the pass, whom every program of the batch is started for.
+    StartBatch(const WatchSeams& seams, const XThread& owner, ProcessView& processes,
+               UserLogon& logon);
     StartBatch(const StartBatch&) = delete;
     StartBatch& operator=(const StartBatch&) = delete;
 
@@ -62,6 +64,7 @@ private:
     const WatchSeams& seams;
     const XThread& owner;
     ProcessView& processes;
+    UserLogon& logon;
     std::vector<StartedProgram> programs;
     size_t launched = 0;  // the programs before this index have been launched
     bool deferred = false;

@@ -2,7 +2,6 @@
 
 #include "common/ScopedHandle.h"
 #include "config/CQuorbelServiceHelper.h"
-#include "process/Sessions.h"
 #include "trace/EventLog.h"
 #include "strings/ExitCodeText.h"
 #include "trace/Trace.h"
@@ -18,6 +17,7 @@ void TraceEnd(const char* function, const XStringW& name, DWORD processId, DWORD
 
 SRWLOCK contextGuard = SRWLOCK_INIT;
 XStringW contextSid;
+DWORD contextSessionId = 0;
 EventEntryLookup contextEntryOf;
 
 // The program, the user and the session of an event; the path is looked up when not given.
@@ -30,6 +30,7 @@ ProgramEventSubject SubjectOf(const XStringW& name, const XStringW& path = XStri
     {
         const MutexLock lock(contextGuard);
         subject.userSid = contextSid;
+        subject.sessionId = contextSessionId;
         entryOf = contextEntryOf;
     }
     if (entryOf) {
@@ -39,9 +40,7 @@ ProgramEventSubject SubjectOf(const XStringW& name, const XStringW& path = XStri
             subject.path = entry.path;
         }
     }
-    subject.userName.Format(L"%@\\%@", CQuorbelServiceHelper::GetSessionDomainName(),
-                            CQuorbelServiceHelper::GetSessionUserName());
-    subject.sessionId = FindActiveSessionId();
+    subject.userName = CQuorbelServiceHelper::GetSessionAccountName(subject.sessionId);
     return subject;
 }
 
@@ -53,10 +52,11 @@ bool IsMissingProgram(DWORD error, const XStringW& directory)
 }
 }  // namespace
 
-void SetEventContext(const XStringW& sid, EventEntryLookup entryOf)
+void SetEventContext(const XStringW& sid, DWORD sessionId, EventEntryLookup entryOf)
 {
     const MutexLock lock(contextGuard);
     contextSid = sid;
+    contextSessionId = sessionId;
     contextEntryOf = std::move(entryOf);
 }
 

@@ -73,6 +73,7 @@ XStringWList WatchPass::ReadList(const XStringW& sid)
     // With the users' lists off, the user's key is not watched either (an empty SID lets go).
     const XStringWList own = activeList.GetActiveList(policy.userListsWatched ? sid : XStringW());
     XStringWList names;
+    ownEntries.clear();
     if (sid.IsEmpty()) {
         return names;
     }
@@ -90,6 +91,7 @@ XStringWList WatchPass::ReadList(const XStringW& sid)
             continue;
         }
         names.Add(own.GetAt(i));
+        ownEntries.insert(NameKey(own.GetAt(i)));
         ++watchedOwn;
     }
     if (pastCap != lastPastCap && pastCap > 0) {
@@ -99,6 +101,11 @@ XStringWList WatchPass::ReadList(const XStringW& sid)
     }
     lastPastCap = pastCap;
     return names;
+}
+
+bool WatchPass::IsOwnEntry(const XStringW& name) const
+{
+    return policy.Find(name) == nullptr && ownEntries.count(NameKey(name)) != 0;
 }
 
 bool WatchPass::TakeListChange()

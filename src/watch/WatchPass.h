@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,9 @@ public:
     // The user's own entries for which restart asked for a start now. Read after a change of the
     // list only: writing the request is one.
     std::vector<XStringW> TakeStartRequests(const XStringW& sid, const XStringWList& names) const;
+    // Whether the name is an entry of the user's own list that the last ReadList found active, and
+    // not one of the policy's programs.
+    bool IsOwnEntry(const XStringW& name) const;
     // Whether the policy read by ReadList names the entry.
     bool IsSetByPolicy(const XStringW& name) const { return policy.Find(name) != nullptr; }
     // The entry's program as the policy read by ReadList or the user's list has it.
@@ -77,6 +81,7 @@ private:
     CActiveListMonitor activeList;
     CPolicyMonitor policyMonitor;
     MachinePolicy policy;  // as ReadList read it
+    std::set<std::wstring> ownEntries;  // by NameKey: the user's own active entries ReadList took
     unsigned seenListChanges = 0;
     unsigned seenPolicyChanges = 0;
     XStringW lastIntervalText;
