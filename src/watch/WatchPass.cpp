@@ -3,6 +3,7 @@
 #include "config/CQuorbelServiceHelper.h"
 #include "config/CrashDialog.h"
 #include "config/HangTimeout.h"
+#include "config/RelaunchRequest.h"
 #include "trace/Trace.h"
 #include "watch/NameKey.h"
 
@@ -146,6 +147,20 @@ std::vector<XStringW> WatchPass::TakeChangedEntries(const XStringW& sid,
     return changed;
 }
 
+std::vector<XStringW> WatchPass::TakeStartRequests(const XStringW& sid,
+                                                   const XStringWList& names) const
+{
+    std::vector<XStringW> asked;
+    for (int i = 0; i < names.GetCount(); ++i) {
+        const XStringW& name = names.GetAt(i);
+        // A policy program is the administrator's: a user's key of its name asks nothing.
+        if (policy.Find(name) == nullptr && start_request::Take(sid, name)) {
+            asked.push_back(name);
+        }
+    }
+    return asked;
+}
+
 EntryLaunch WatchPass::LaunchOf(const XStringW& sid, const XStringW& name) const
 {
     EntryLaunch launch;
@@ -167,12 +182,7 @@ DWORD WatchPass::HangTimeoutOf(const XStringW& sid, const XStringW& name) const
     if (policy.Find(name) == nullptr) {
         return hang_timeout::ForEntry(sid, name);
     }
-    if (!policy.hasHangTimeout) {
-        return 0;
-    }
-    XStringW text;
-    text.Format(L"%u", policy.hangTimeoutSeconds);
-    return hang_timeout::FromValue(REG_DWORD, text, policy.hangTimeoutSeconds);
+    return policy.HangTimeoutInUse();
 }
 
 XStringW WatchPass::IntervalText(const XStringW& sid) const

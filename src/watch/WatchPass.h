@@ -56,6 +56,9 @@ public:
     // listChanged: whether the list or the policy changed since the last call.
     std::vector<XStringW> TakeChangedEntries(const XStringW& sid, const XStringWList& names,
                                              bool& listChanged);
+    // The user's own entries for which restart asked for a start now. Read after a change of the
+    // list only: writing the request is one.
+    std::vector<XStringW> TakeStartRequests(const XStringW& sid, const XStringWList& names) const;
     // Whether the name is an entry of the user's own list that the last ReadList found active, and
     // not one of the policy's programs.
     bool IsOwnEntry(const XStringW& name) const;
