@@ -26,6 +26,7 @@ struct WatchListEdit {
     XStringW previousArguments;  // add: the Arguments it had
     XStringW previousDirectory;  // add: the Directory it had
     DWORD keptHangTimeout = 0;   // add without a timeout: the HangTimeout it keeps (seconds)
+    XStringW previousAliveCheck; // add: the AliveCheck text it had
 };
 
 class CQuorbelServiceHelper {
@@ -47,13 +48,15 @@ public:
     // Pause, restart and remove never create an entry key; an entry that vanishes meanwhile is
     // no such entry.
     // hangTimeout: the entry's HangTimeout in seconds (0 removes it); kKeepHangTimeout leaves an
-    // existing entry's as it is.
+    // existing entry's as it is. aliveCheck: the entry's AliveCheck text (empty removes it);
+    // null leaves an existing entry's as it is.
     static constexpr DWORD kKeepHangTimeout = 0xFFFFFFFF;
     static WatchListResult AddList(const XStringW& entryName, const XStringW& path,
                                    const XStringW& arguments = XStringW(),
                                    WatchListEdit* edit = nullptr,
                                    DWORD hangTimeout = kKeepHangTimeout,
-                                   const XStringW& directory = XStringW());
+                                   const XStringW& directory = XStringW(),
+                                   const XStringW* aliveCheck = nullptr);
     static WatchListResult RemoveList(const XStringW& entryName, WatchListEdit* edit = nullptr);
     static WatchListResult PauseList(const XStringW& entryName, WatchListEdit* edit = nullptr);
     static WatchListResult RestartList(const XStringW& entryName, WatchListEdit* edit = nullptr);

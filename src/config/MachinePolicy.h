@@ -8,6 +8,9 @@
 //       UserLists    REG_DWORD  0: the users' own watch lists are not watched
 //   ...\QuorbelService\Programs
 //       <entry name> REG_SZ or REG_EXPAND_SZ  "<absolute path>" arguments
+//   ...\QuorbelService\AliveChecks
+//       <entry name> REG_SZ or REG_EXPAND_SZ  the program's liveness check: "file PATH",
+//                                             "port PORT" or "url URL" (see AliveCheck.h)
 //
 // Policy programs run for whoever is logged on, beside that user's own list; a policy entry wins
 // over a user entry of the same name. %NAME% in a command line is left as it is, to be expanded
@@ -17,6 +20,7 @@
 
 #include <vector>
 
+#include "config/AliveCheck.h"
 #include "strings/XStringW.h"
 
 struct PolicyProgram {
@@ -24,6 +28,7 @@ struct PolicyProgram {
     XStringW path;         // the program's path, without quotes
     XStringW arguments;    // the rest of the command line, as written
     XStringW commandLine;  // the value as written
+    alive_check::Check alive;  // from AliveChecks; none when it names none
 
     bool operator==(const PolicyProgram& other) const;
 };
@@ -57,6 +62,7 @@ namespace machine_policy {
 // Below HKEY_LOCAL_MACHINE.
 constexpr const wchar_t* kKeyPath = L"SOFTWARE\\Policies\\QUORBEL\\QuorbelService";
 constexpr const wchar_t* kProgramsSubKey = L"Programs";
+constexpr const wchar_t* kAliveChecksSubKey = L"AliveChecks";
 constexpr const wchar_t* kIntervalValue = L"Interval";
 constexpr const wchar_t* kHangTimeoutValue = L"HangTimeout";
 constexpr const wchar_t* kUserListsValue = L"UserLists";

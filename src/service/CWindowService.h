@@ -72,6 +72,9 @@ public:
                                                const XStringW& directory, ScopedHandle* console);
     // The program alone, in its own folder: the logon launch.
     static DWORD RunAdminProcessByLogonSession(const XStringW& path);
+    // %NAME% in the text expanded as the environment of the session's user has it; false with
+    // the thread's last error when the user's token or the expansion failed.
+    static bool ExpandForSessionUser(DWORD sessionId, const XStringW& text, XStringW& expanded);
 
     // What the logon launch starts: the console twin beside the module (same name, ".com"),
     // which runs as invoked, so that the user's own token may start it; the module itself only

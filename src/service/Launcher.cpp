@@ -189,3 +189,12 @@ DWORD CWindowService::RunAdminProcessByLogonSession(const XStringW& path,
     }
     return created.dwProcessId;
 }
+
+bool CWindowService::ExpandForSessionUser(DWORD sessionId, const XStringW& text, XStringW& expanded)
+{
+    ScopedHandle userToken;
+    if (!::WTSQueryUserToken(sessionId, userToken.Receive())) {
+        return false;
+    }
+    return ExpandForUser(userToken.Get(), text, expanded);
+}

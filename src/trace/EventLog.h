@@ -68,7 +68,9 @@ void ReportProgramExited(const ProgramEventSubject& subject, DWORD exitCode, DWO
 // A warning: the program ended too soon too often and waits before its next start.
 void ReportProgramBackingOff(const ProgramEventSubject& subject, DWORD quickExits,
                              DWORD nextStartSeconds);
-// A warning: no window of the program answered for that long, so the service ended it.
-void ReportProgramNotResponding(const ProgramEventSubject& subject, DWORD seconds);
+// A warning: no window of the program answered for that long, or its liveness check failed so
+// (what: the check's words, empty for the windows), and the service ended it.
+void ReportProgramNotResponding(const ProgramEventSubject& subject, DWORD seconds,
+                                const XStringW& what = XStringW());
 // A warning: a named object the service guards itself with was made by another process first.
 void ReportGuardHeld(const XStringW& objectName, const XStringW& owner);

@@ -28,10 +28,14 @@ CQuorbelServiceThread::CQuorbelServiceThread()
       pass([this] { Wake(); }),
       runs(*this, [this] { Wake(); }),
       publisher(*this),
-      hang(*this, [this] { Wake(); })
+      hang(*this, [this] { Wake(); }),
+      alive(*this, [this] { Wake(); })
 {
     SetName(L"CQuorbelServiceThread");
     hang.SetTimeoutLookup(
+        [this](const XStringW& sid, const XStringW& name) { return pass.HangTimeoutOf(sid, name); });
+    alive.SetLookups(
+        [this](const XStringW& sid, const XStringW& name) { return pass.AliveCheckOf(sid, name); },
         [this](const XStringW& sid, const XStringW& name) { return pass.HangTimeoutOf(sid, name); });
     runs.SetRelaunchLookup([this](const XStringW& name) {
         return !watchedSid.IsEmpty() && relaunch_request::Take(watchedSid, name);
@@ -58,6 +62,7 @@ int CQuorbelServiceThread::ThreadFunc()
     // last pass are forgotten here, also those of names that are paused or gone from the list.
     consoleEnds.EndDue(clock(), IsQuitRequested());
     hang.EndReported(runs);
+    alive.EndFailed(runs);
     runs.TakeExits(processes);
     // Without a process list every program would look ended: nothing is started or forgotten.
     // What falls due (a console's end, a held-back start) still brings the next pass early.
@@ -85,6 +90,7 @@ int CQuorbelServiceThread::ThreadFunc()
     ApplyInterval(pass.IntervalText(sid));
     KeepEntriesRunning(sid, names);
     hang.Update(sid, sessionId, names, listChanged, runs);
+    alive.Update(sid, sessionId, names, listChanged, runs);
     ForgetDroppedEntries(sid, names);
     ScheduleNextStart();
     runs.ForgetEndedConsoles();
@@ -188,7 +194,8 @@ void CQuorbelServiceThread::KeepEntriesRunning(const XStringW& sid, const XStrin
     if (!sid.IsEmpty()) {
         publisher.SwitchTo(sid);
         for (int i = 0; i < names.GetCount() && !IsQuitRequested(); ++i) {
-            publisher.Publish(sid, names.GetAt(i), runs.Find(NameKey(names.GetAt(i))));
+            publisher.Publish(sid, names.GetAt(i), runs.Find(NameKey(names.GetAt(i))),
+                              alive.StatusOf(names.GetAt(i)));
         }
     }
 }

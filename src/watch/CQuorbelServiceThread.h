@@ -14,6 +14,7 @@
 #include "service/XThread.h"
 #include "strings/XStringW.h"
 #include "strings/XStringWList.h"
+#include "watch/AliveChecks.h"
 #include "watch/ConsoleEnds.h"
 #include "watch/ConsoleRecords.h"
 #include "watch/HangWatch.h"
@@ -50,8 +51,14 @@ public:
     void Stop();
     // The processes and consoles waited on.
     size_t WaitCount() const { return runs.WaitCount(); }
-    // Closes the companion's channel; for the end of the service.
-    void EndHangWatch() { hang.Stop(); }
+    // Closes the companion's channel and stops the liveness checks; for the end of the service.
+    void EndHangWatch()
+    {
+        hang.Stop();
+        alive.Stop();
+    }
+    // The liveness checks, for in-process tests.
+    AliveChecks& Alive() { return alive; }
 
     ConsoleRecords consoleRecords;
     DWORD startTick;
@@ -83,6 +90,7 @@ private:
     ConsoleEnds consoleEnds;
     StatePublisher publisher;
     HangWatch hang;  // after the runs: its channel ends before the waits it reads
+    AliveChecks alive;
     XStringW watchedSid;  // the user whose list the last pass watched: the ends are that user's
 };
 

@@ -110,12 +110,14 @@ void ProgramRuns::KeepOnly(std::vector<std::wstring> keys, const std::wstring& a
     programWaits.KeepOnly(keys);
 }
 
-bool ProgramRuns::EndNotResponding(const XStringW& name, DWORD processId, DWORD seconds)
+bool ProgramRuns::EndNotResponding(const XStringW& name, DWORD processId, DWORD seconds,
+                                   const XStringW& reason)
 {
     if (!programWaits.Terminate(name, processId, kNotRespondingExitCode)) {
         return false;
     }
-    policy.NotResponding(NameKey(name), seconds, seams.clock());
+    policy.NotResponding(NameKey(name), seconds, seams.clock(),
+                         std::wstring(reason.GetString(), static_cast<size_t>(reason.GetLength())));
     return true;
 }
 

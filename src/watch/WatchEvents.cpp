@@ -104,9 +104,15 @@ void ReportBackoff(const XStringW& name, DWORD quickExits, ULONGLONG delayMs)
     ReportProgramBackingOff(SubjectOf(name), quickExits, static_cast<DWORD>(delayMs / 1000));
 }
 
-void ReportNotResponding(const XStringW& name, DWORD processId, DWORD seconds)
+void ReportNotResponding(const XStringW& name, DWORD processId, DWORD seconds,
+                         const XStringW& reason)
 {
-    TraceLog(kFunction, __LINE__, L"%@: not responding for %u s, ended (process %u)", name, seconds,
-             processId);
-    ReportProgramNotResponding(SubjectOf(name), seconds);
+    if (reason.IsEmpty()) {
+        TraceLog(kFunction, __LINE__, L"%@: not responding for %u s, ended (process %u)", name,
+                 seconds, processId);
+    } else {
+        TraceLog(kFunction, __LINE__, L"%@: not responding: %@, ended (process %u)", name, reason,
+                 processId);
+    }
+    ReportProgramNotResponding(SubjectOf(name), seconds, reason);
 }
