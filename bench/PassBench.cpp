@@ -127,12 +127,12 @@ DWORD FailingStart(const XStringW&, const XStringW&, const XStringW&, ScopedHand
 void PrepareWatch(CQuorbelServiceThread& watch, const std::wstring& folder)
 {
     companionFolder = folder.c_str();
-    watch.tickCount = &UpForAnHour;
+    watch.seams.tickCount = &UpForAnHour;
     watch.startTick = 0;
     watch.startDelay = 40000;
-    watch.moduleDirectory = &CompanionFolder;
-    watch.launcher = &FailingStart;
-    watch.programStartWaitMs = 0;
+    watch.seams.moduleDirectory = &CompanionFolder;
+    watch.seams.launcher = &FailingStart;
+    watch.seams.programStartWaitMs = 0;
 }
 
 // What one "is it running" test cost before the pass kept a table: a whole snapshot walked.

@@ -34,6 +34,18 @@ std::wstring FullKeyName(HKEY key)
     const wchar_t* name = reinterpret_cast<const wchar_t*>(buffer.data() + sizeof(ULONG));
     return std::wstring(name, length / sizeof(wchar_t));
 }
+bool SameNames(const XStringWList& a, const XStringWList& b)
+{
+    if (a.GetCount() != b.GetCount()) {
+        return false;
+    }
+    for (int i = 0; i < a.GetCount(); ++i) {
+        if (!(a.GetAt(i) == b.GetAt(i).GetString())) {
+            return false;
+        }
+    }
+    return true;
+}
 }  // namespace
 
 CActiveListMonitor::CActiveListMonitor(ChangeCallback callback)
@@ -46,6 +58,7 @@ CActiveListMonitor::CActiveListMonitor(ChangeCallback callback)
       stale(false),
       onChange(std::move(callback)),
       activeIsCurrent(false),
+      readBefore(false),
       changeCount(0)
 {
 }
@@ -120,14 +133,15 @@ XStringWList CActiveListMonitor::GetActiveList(const XStringW& sid)
         }
     }
     if (!(sid == watchedSid.GetString()) || !baseKey) {
-        replaced = replaced || activeIsCurrent;
+        const bool otherUser = readBefore && !(sid == watchedSid.GetString());
+        const bool wasWatched = activeIsCurrent;
         activeIsCurrent = false;
         if (!Watch(sid)) {
-            if (replaced) {
-                ++changeCount;
-            }
-            return CQuorbelServiceHelper::GetActiveList(sid);
+            return ReadUnwatched(sid, replaced || wasWatched || otherUser);
         }
+        // A list read before, also from a key that could not be watched, is replaced: the
+        // reader takes every entry's settings afresh, the first list of a key just made included.
+        replaced = replaced || wasWatched || readBefore;
     }
     if (activeIsCurrent && !notified) {
         return active;
@@ -138,11 +152,60 @@ XStringWList CActiveListMonitor::GetActiveList(const XStringW& sid)
     // Armed before the read, so that a change made while the list is read is not missed.
     activeIsCurrent = Arm();
     active = CQuorbelServiceHelper::GetActiveList(sid);
+    readBefore = true;
     if (!activeIsCurrent) {
         const MutexLock guard(keyLock);
         baseKey.Reset();  // tried again at the next call
     }
     return active;
+}
+
+XStringWList CActiveListMonitor::ReadUnwatched(const XStringW& sid, bool replaced)
+{
+    // Until the list's key exists, the nearest key above it that does is watched for new
+    // subkeys, so that the first edit wakes the reader at once rather than at its next interval.
+    WatchAncestor(sid);
+    XStringWList list = CQuorbelServiceHelper::GetActiveList(sid);
+    if (replaced || (readBefore && !SameNames(list, active))) {
+        ++changeCount;
+    }
+    active = list;
+    readBefore = true;
+    return list;
+}
+
+void CActiveListMonitor::WatchAncestor(const XStringW& sid)
+{
+    if (!changed || !changeWait) {
+        return;
+    }
+    // Armed already and not fired: re-arming would only churn handles.
+    if (ancestorKey && ::WaitForSingleObject(changed.Get(), 0) == WAIT_TIMEOUT) {
+        return;
+    }
+    std::wstring path(CQuorbelServiceHelper::UserBaseKeyPath(sid).GetString());
+    ScopedRegKey ancestor;
+    while (!ancestor) {
+        const std::size_t cut = path.rfind(L'\\');
+        if (cut == std::wstring::npos) {
+            return;
+        }
+        path.resize(cut);
+        if (::RegOpenKeyExW(HKEY_USERS, path.c_str(), 0, kWatchAccess, ancestor.Receive()) !=
+            ERROR_SUCCESS) {
+            ancestor.Reset();
+        }
+    }
+    ::ResetEvent(changed.Get());
+    // Its own subkeys only: a change deeper down (or elsewhere in the user's software) is none of
+    // the list's business.
+    if (::RegNotifyChangeKeyValue(ancestor.Get(), FALSE, REG_NOTIFY_CHANGE_NAME, changed.Get(),
+                                  TRUE) != ERROR_SUCCESS) {
+        return;
+    }
+    ::SetThreadpoolWait(changeWait.Get(), changed.Get(), nullptr);
+    const MutexLock guard(keyLock);
+    ancestorKey = std::move(ancestor);
 }
 
 bool CActiveListMonitor::Watch(const XStringW& sid)
@@ -157,6 +220,7 @@ bool CActiveListMonitor::Watch(const XStringW& sid)
         const MutexLock guard(keyLock);
         watchedSid = sid;
         baseKey = std::move(opened);
+        ancestorKey.Reset();
     }
     if (watchable) {
         ArmRecheck();
@@ -198,8 +262,10 @@ void CActiveListMonitor::Close()
     {
         const MutexLock guard(keyLock);
         baseKey.Reset();
+        ancestorKey.Reset();
         watchedSid = XStringW();
     }
     activeIsCurrent = false;
+    readBefore = false;
     stale.store(false);
 }

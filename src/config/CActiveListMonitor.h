@@ -5,7 +5,8 @@
 // stale and calls the change callback (the watch thread's wake), and the next call reads the
 // whole list afresh. A steady pass thus costs one look at a flag instead of a registry read per
 // entry, while an edit takes effect at once. Where no base key can be watched (there is none yet,
-// or the SID names no loaded hive) every call reads the list.
+// or the SID names no loaded hive) every call reads the list, and the nearest key above it that
+// exists is watched for new subkeys, so that the list's first edit wakes the reader as well.
 //
 // A held key follows a rename, and under Wine a deleted empty key raises no notification, so the
 // held key is checked against the key at the path on every notification and, by a thread-pool
@@ -49,6 +50,11 @@ private:
     bool Arm();
     // False when the held key is no longer the key at its path (renamed, or deleted).
     bool StillAtPath(const XStringW& sid) const;
+    // Reads the list from a key that cannot be watched, and counts it as changed when it differs
+    // from the last read (or replaces another user's).
+    XStringWList ReadUnwatched(const XStringW& sid, bool replaced);
+    // Watches the nearest existing key above the list's for new subkeys.
+    void WatchAncestor(const XStringW& sid);
     // Lets go of the key; the wait and the timer are disarmed.
     void Close();
     void ArmRecheck();
@@ -58,6 +64,8 @@ private:
 
     XStringW watchedSid;
     ScopedRegKey baseKey;
+    // Held only while the list's own key is missing.
+    ScopedRegKey ancestorKey;
     ScopedHandle changed;
     ScopedThreadpoolWait changeWait;
     ScopedThreadpoolTimer recheckTimer;
@@ -67,5 +75,7 @@ private:
     const ChangeCallback onChange;
     XStringWList active;
     bool activeIsCurrent;
+    // A list was read for watchedSid since the last Close.
+    bool readBefore;
     unsigned changeCount;
 };

@@ -47,12 +47,6 @@ DWORD FromValue(DWORD type, const XStringW& text, DWORD number)
     return requested > kMaxSeconds ? kMaxSeconds : requested;
 }
 
-bool IsAdjusted(DWORD type, const XStringW& text, DWORD number)
-{
-    const DWORD requested = Requested(type, text, number);
-    return requested != FromValue(type, text, number);
-}
-
 DWORD ForEntry(const XStringW& sid, const XStringW& entryName)
 {
     return Read(HKEY_USERS, CQuorbelServiceHelper::UserEntryKeyPath(sid, entryName));

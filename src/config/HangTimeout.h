@@ -18,8 +18,6 @@ constexpr DWORD kMaxSeconds = 3600;
 // The timeout in seconds a value stands for (0: off), given its type and what the registry
 // helper read of it.
 DWORD FromValue(DWORD type, const XStringW& text, DWORD number);
-// Whether a set, non-zero number was raised or lowered to the bounds.
-bool IsAdjusted(DWORD type, const XStringW& text, DWORD number);
 
 // The entry's timeout below HKEY_USERS\<sid>, for the service.
 DWORD ForEntry(const XStringW& sid, const XStringW& entryName);

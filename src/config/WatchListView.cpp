@@ -38,11 +38,6 @@ std::vector<WatchListEntry> GetMergedList(const MachinePolicy& policy)
     return entries;
 }
 
-std::vector<WatchListEntry> GetMergedList()
-{
-    return GetMergedList(machine_policy::Read());
-}
-
 bool IsSetByPolicy(const XStringW& name)
 {
     return machine_policy::Read().Find(name) != nullptr;

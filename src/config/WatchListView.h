@@ -28,9 +28,8 @@ struct WatchListEntry {
     bool IsActive() const { return status.ToInt() != 0; }
 };
 
-// The current user's view (HKEY_CURRENT_USER), for the command line: the policy's programs in
-// the registry's order, then the user's own entries in theirs.
-std::vector<WatchListEntry> GetMergedList();
+// The current user's view (HKEY_CURRENT_USER) under this policy, for the command line: the
+// policy's programs in the registry's order, then the user's own entries in theirs.
 std::vector<WatchListEntry> GetMergedList(const MachinePolicy& policy);
 
 // Whether the name is an entry set by machine policy (in any letter case): the command line

@@ -9,8 +9,6 @@
 #include "watch/WatchEvents.h"
 
 namespace {
-constexpr const char* kFunction = "CQuorbelServiceThread::ThreadFunc";
-constexpr const char* kLookFunction = "AliveChecks::Look";
 // A timer is never set sooner than this after a change: looks that fall due together go
 // together.
 constexpr ULONGLONG kLeastTimerMs = 10;
@@ -134,7 +132,7 @@ void AliveChecks::StartLooks(Shared& shared)
         }
         ProbeResult failed;
         failed.words.Format(L"no look could be started (error %u)", ::GetLastError());
-        TraceError(kLookFunction, __LINE__, L"%@: %@", target.name, failed.words);
+        TraceError("AliveChecks::StartLooks", __LINE__, L"%@: %@", target.name, failed.words);
         shared.board.Record(target, failed, shared.clock(), EntryStateStore::FileTimeNow());
     }
     shared.Arm();
@@ -158,7 +156,7 @@ void CALLBACK AliveChecks::OnLook(PTP_CALLBACK_INSTANCE, void* context)
         if (after.known && (!before.known || before.good != after.good ||
                             (!after.good && look->target.check.kind != alive_check::Kind::kFile &&
                              !(after.words == before.words.GetString())))) {
-            TraceLog(kLookFunction, __LINE__, L"%@: %@", look->target.name, after.words);
+            TraceLog("AliveChecks::OnLook", __LINE__, L"%@: %@", look->target.name, after.words);
         }
         if (shared.board.HasFailures()) {
             wake = shared.wake;
@@ -182,7 +180,7 @@ void AliveChecks::EndFailed(ProgramRuns& runs)
                                   failure.reason)) {
             ReportNotResponding(failure.name, failure.processId, failure.seconds, failure.reason);
         } else {
-            TraceLog(kFunction, __LINE__, L"%@ process %u failed its check (%@), but it ended",
+            TraceLog("AliveChecks::EndFailed", __LINE__, L"%@ process %u failed its check (%@), but it ended",
                      failure.name, failure.processId, failure.reason);
         }
     }
@@ -220,7 +218,7 @@ void AliveChecks::Update(const XStringW& sid, DWORD sessionId, const XStringWLis
         networking = networking || alive_probe::StartNetworking();
         timer.Reset(::CreateThreadpoolTimer(&AliveChecks::OnTimer, shared.get(), nullptr));
         if (!timer.IsValid()) {
-            TraceError(kFunction, __LINE__, L"the alive checks' timer could not be made (error %u)",
+            TraceError("AliveChecks::Update", __LINE__, L"the alive checks' timer could not be made (error %u)",
                        ::GetLastError());
             return;
         }
@@ -254,12 +252,12 @@ void AliveChecks::ReadChecks(const XStringW& sid, DWORD sessionId, const XString
             if (entry.filePath.Find(L"%") >= 0 &&
                 !CWindowService::ExpandForSessionUser(sessionId, entry.check.target,
                                                       entry.filePath)) {
-                TraceError(kFunction, __LINE__, L"%@: %@ could not be expanded for the user "
+                TraceError("AliveChecks::ReadChecks", __LINE__, L"%@: %@ could not be expanded for the user "
                            L"(error %u)", name, entry.check.target, ::GetLastError());
                 entry.filePath = entry.check.target;
             }
         }
-        TraceLog(kFunction, __LINE__, L"%@ is checked: %@, timeout %u s", name,
+        TraceLog("AliveChecks::ReadChecks", __LINE__, L"%@ is checked: %@, timeout %u s", name,
                  entry.check.Text(), static_cast<unsigned>(entry.timeoutMs / 1000));
         checks[NameKey(name)] = entry;
     }

@@ -21,15 +21,16 @@ constexpr const char* kRunFunction = "CQuorbelServiceThread::RunProcess";
 // The waits and the list monitor call Wake from thread-pool threads; they are members, so they
 // are released (each waiting for a callback under way) before the thread object goes.
 CQuorbelServiceThread::CQuorbelServiceThread()
-    : consoleRecords(),
+    : seams(),
+      consoleRecords(),
       startTick(0),
       startDelay(0),
-      processes(*this),
+      processes(seams),
       pass([this] { Wake(); }),
-      runs(*this, [this] { Wake(); }),
-      publisher(*this),
-      hang(*this, [this] { Wake(); }),
-      alive(*this, [this] { Wake(); })
+      runs(seams, [this] { Wake(); }),
+      publisher(seams),
+      hang(seams, [this] { Wake(); }),
+      alive(seams, [this] { Wake(); })
 {
     SetName(L"CQuorbelServiceThread");
     hang.SetTimeoutLookup(
@@ -60,7 +61,7 @@ int CQuorbelServiceThread::ThreadFunc()
     // The ends seen by the waits are taken before the processes are looked at, so that a
     // program that ended is not in the snapshot any more. The consoles that ended since the
     // last pass are forgotten here, also those of names that are paused or gone from the list.
-    consoleEnds.EndDue(clock(), IsQuitRequested());
+    consoleEnds.EndDue(seams.clock(), IsQuitRequested());
     hang.EndReported(runs);
     alive.EndFailed(runs);
     runs.TakeExits(processes);
@@ -106,10 +107,10 @@ int CQuorbelServiceThread::ThreadFunc()
 // when the tick count wraps round after 49.7 days.
 bool CQuorbelServiceThread::IsHeldOff() const
 {
-    if (tickCount() >= startDelay) {
+    if (seams.tickCount() >= startDelay) {
         return false;
     }
-    return tickCount() - startTick < startDelay;
+    return seams.tickCount() - startTick < startDelay;
 }
 
 void CQuorbelServiceThread::KeepCompanionRunning()
@@ -138,7 +139,7 @@ void CQuorbelServiceThread::KeepCompanionRunning()
 
 XStringW CQuorbelServiceThread::CompanionPath() const
 {
-    XStringW path = moduleDirectory();
+    XStringW path = seams.moduleDirectory();
     path.AppendFormat(L"\\%s", kCompanionImageName);
     return path;
 }
@@ -150,8 +151,8 @@ bool CQuorbelServiceThread::ApplyListChanges(const XStringW& sid, const XStringW
     bool listChanged = false;
     for (const XStringW& name : pass.TakeChangedEntries(sid, names, listChanged)) {
         runs.ClearCount(name);
-        TraceLog(kFunction, __LINE__, L"watch list changed: quick exit counts cleared for %@",
-                 name);
+        TraceLog("CQuorbelServiceThread::ApplyListChanges", __LINE__,
+                 L"watch list changed: quick exit counts cleared for %@", name);
     }
     return listChanged;
 }
@@ -170,7 +171,7 @@ void CQuorbelServiceThread::KeepEntriesRunning(const XStringW& sid, const XStrin
     // The count is read afresh before every step, under the list's own lock. A quit request
     // ends the pass before the next entry, whatever the length of the list.
     // A process list that fails after a start ends the pass as one that failed at its start.
-    StartBatch batch(*this, *this, processes);
+    StartBatch batch(seams, *this, processes);
     for (int i = 0; i < names.GetCount() && !IsQuitRequested() && processes.Current().IsTaken();
          ++i) {
         const XStringW& name = names.GetAt(i);
@@ -217,7 +218,7 @@ void CQuorbelServiceThread::ForgetDroppedEntries(const XStringW& sid, const XStr
 void CQuorbelServiceThread::ScheduleNextStart()
 {
     const ULONGLONG untilNext =
-        (std::min)(runs.MsUntilNextStart(), consoleEnds.MsUntilNext(clock()));
+        (std::min)(runs.MsUntilNextStart(), consoleEnds.MsUntilNext(seams.clock()));
     if (untilNext != ConsoleEnds::kNone) {
         SetNextWait(static_cast<DWORD>((std::min<ULONGLONG>)(untilNext, kMaxIntervalMs)));
     }
@@ -226,7 +227,7 @@ void CQuorbelServiceThread::ScheduleNextStart()
 DWORD CQuorbelServiceThread::RunProcess(const XStringW& name, const XStringW& path,
                                         const XStringW& arguments, const XStringW& directory)
 {
-    StartBatch batch(*this, *this, processes);
+    StartBatch batch(seams, *this, processes);
     BeginStart(name, path, arguments, directory, batch);
     FinishStarts(batch);
     return batch.Programs().empty() ? 0 : batch.Programs().front().consoleId;
@@ -269,7 +270,7 @@ void CQuorbelServiceThread::FinishStarts(StartBatch& batch, bool deferConsoleEnd
 
 void CQuorbelServiceThread::EndPendingConsoles()
 {
-    consoleEnds.EndDue(clock(), true);
+    consoleEnds.EndDue(seams.clock(), true);
 }
 
 void CQuorbelServiceThread::Stop()

@@ -28,8 +28,7 @@
 // The companion program the service keeps running beside the user's list.
 constexpr const wchar_t* kCompanionImageName = L"QuorbelServiceManager.exe";
 
-// The seams (clocks, launcher, process list) are public for in-process tests and the benchmark.
-class CQuorbelServiceThread : public XThread, public WatchSeams {
+class CQuorbelServiceThread : public XThread {
 public:
     CQuorbelServiceThread();
     ~CQuorbelServiceThread() override;
@@ -60,6 +59,9 @@ public:
     // The liveness checks, for in-process tests.
     AliveChecks& Alive() { return alive; }
 
+    // What the pass asks of the system (clocks, launcher, process list); in-process tests and the
+    // benchmark replace it, the service keeps the defaults. Declared before the steps that read it.
+    WatchSeams seams;
     ConsoleRecords consoleRecords;
     DWORD startTick;
     DWORD startDelay;

@@ -12,7 +12,7 @@ const ProcessTable& ProcessView::Refresh()
     table = seams.takeProcessTable(activeSessionId);
     stale = false;
     if (!table.IsTaken()) {
-        TraceError("CQuorbelServiceThread::ThreadFunc", __LINE__,
+        TraceError("ProcessView::Refresh", __LINE__,
                    L"no process list: the pass starts and forgets nothing more");
     }
     return table;

@@ -5,10 +5,6 @@
 #include "watch/NameKey.h"
 #include "watch/WatchEvents.h"
 
-namespace {
-constexpr const char* kFunction = "CQuorbelServiceThread::ThreadFunc";
-}  // namespace
-
 // The waits call the wake from thread-pool threads; they are members, so they are released
 // (each waiting for a callback under way) before the owner goes.
 ProgramRuns::ProgramRuns(const WatchSeams& seams, ExitWaits::WakeFunc wake)
@@ -58,7 +54,7 @@ void ProgramRuns::NoteRunning(const XStringW& name, const ProcessTable& processe
         }
     }
     if (policy.SeenRunning(NameKey(name), processId, seams.clock())) {
-        TraceLog(kFunction, __LINE__, L"%@ runs, process id %u", name, processId);
+        TraceLog("ProgramRuns::NoteRunning", __LINE__, L"%@ runs, process id %u", name, processId);
     }
 }
 
@@ -70,7 +66,7 @@ bool ProgramRuns::MayStart(const XStringW& name)
         return true;
     }
     const RestartPolicy::Entry* const entry = policy.Find(key);
-    TraceLog("CQuorbelServiceThread::RunProcess", __LINE__,
+    TraceLog("ProgramRuns::MayStart", __LINE__,
              L"%@ held back after %u quick exits, next start in %u ms", name, entry->quickExits,
              static_cast<unsigned>(entry->nextStartAt - seams.clock()));
     return false;
@@ -137,13 +133,13 @@ void ProgramRuns::NoteLostRun(const XStringW& name)
             policy.TakeBackLaunch(key);
         }
         policy.ExitSeen(key, console->second, seams.clock());
-        TraceLog(kFunction, __LINE__, L"%@ ended unseen, exit code %@", name,
+        TraceLog("ProgramRuns::NoteLostRun", __LINE__, L"%@ ended unseen, exit code %@", name,
                  ExitCodeText(console->second));
         if (console->second == kCommandNotFoundExitCode) {
             ReportNotRecognized(name);
         }
     } else {
-        TraceLog(kFunction, __LINE__, L"%@ ended unseen", name);
+        TraceLog("ProgramRuns::NoteLostRun", __LINE__, L"%@ ended unseen", name);
     }
     TraceOutcome(name, policy.Lost(key, seams.clock()));
 }
@@ -156,6 +152,7 @@ void ProgramRuns::TraceOutcome(const XStringW& name, const RestartPolicy::Outcom
     if (outcome.quick) {
         ReportBackoff(name, outcome.quickExits, outcome.delayMs);
     } else {
-        TraceLog(kFunction, __LINE__, L"%@ ran 10 s or more: started again at once", name);
+        TraceLog("ProgramRuns::TraceOutcome", __LINE__,
+                 L"%@ ran 10 s or more: started again at once", name);
     }
 }

@@ -129,7 +129,7 @@ void StatePublisher::SwitchTo(const XStringW& sid)
 {
     if (sid == publishedSid.GetString()) {
         if (!published.empty() && !EntryStateStore::Exists(sid)) {
-            TraceLog("CQuorbelServiceThread::ThreadFunc", __LINE__,
+            TraceLog("StatePublisher::SwitchTo", __LINE__,
                      L"published states were deleted: written again");
             published.clear();
         }

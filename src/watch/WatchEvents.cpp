@@ -8,11 +8,11 @@
 #include "trace/Trace.h"
 
 namespace {
-constexpr const char* kFunction = "CQuorbelServiceThread::ThreadFunc";
-
-void TraceEnd(const XStringW& name, DWORD processId, DWORD exitCode, ULONGLONG ranMs)
+// function: the report that traces the end.
+void TraceEnd(const char* function, const XStringW& name, DWORD processId, DWORD exitCode,
+              ULONGLONG ranMs)
 {
-    TraceLog(kFunction, __LINE__, L"%@ process %u ended, exit code %@, ran %u ms", name, processId,
+    TraceLog(function, __LINE__, L"%@ process %u ended, exit code %@, ran %u ms", name, processId,
              ExitCodeText(exitCode), static_cast<unsigned>(ranMs));
 }
 
@@ -59,7 +59,8 @@ void SetEventContext(const XStringW& sid, ProgramPathLookup pathOf)
 void ReportStartFailed(const XStringW& name, const XStringW& path, DWORD error,
                        const XStringW& directory)
 {
-    TraceError(kFunction, __LINE__, L"%@ could not be started: %@ (error %u)", name, path, error);
+    TraceError("ReportStartFailed", __LINE__, L"%@ could not be started: %@ (error %u)", name, path,
+               error);
     // Without an entry's own directory the program starts in its own folder: a folder that is
     // not there holds no program either.
     if (IsMissingProgram(error, directory)) {
@@ -71,7 +72,7 @@ void ReportStartFailed(const XStringW& name, const XStringW& path, DWORD error,
 
 void ReportNotRecognized(const XStringW& name)
 {
-    TraceError(kFunction, __LINE__, L"%@ cannot be found: cmd.exe ended with %u", name,
+    TraceError("ReportNotRecognized", __LINE__, L"%@ cannot be found: cmd.exe ended with %u", name,
                kCommandNotFoundExitCode);
     ReportProgramNotFound(SubjectOf(name), MissingProgram::kNotRecognized);
 }
@@ -82,25 +83,27 @@ void ReportProgramEnded(const XStringW& name, DWORD processId, DWORD exitCode, U
         ReportNonZeroExit(name, processId, exitCode, ranMs);
         return;
     }
-    TraceEnd(name, processId, exitCode, ranMs);
+    TraceEnd("ReportProgramEnded", name, processId, exitCode, ranMs);
 }
 
 void ReportRelaunchEnded(const XStringW& name, DWORD processId, DWORD exitCode, ULONGLONG ranMs)
 {
-    TraceEnd(name, processId, exitCode, ranMs);
-    TraceLog(kFunction, __LINE__, L"%@ relaunched by its user: started again at once", name);
+    TraceEnd("ReportRelaunchEnded", name, processId, exitCode, ranMs);
+    TraceLog("ReportRelaunchEnded", __LINE__, L"%@ relaunched by its user: started again at once",
+             name);
 }
 
 void ReportNonZeroExit(const XStringW& name, DWORD processId, DWORD exitCode, ULONGLONG ranMs)
 {
-    TraceEnd(name, processId, exitCode, ranMs);
+    TraceEnd("ReportNonZeroExit", name, processId, exitCode, ranMs);
     ReportProgramExited(SubjectOf(name), exitCode, static_cast<DWORD>(ranMs / 1000));
 }
 
 void ReportBackoff(const XStringW& name, DWORD quickExits, ULONGLONG delayMs)
 {
-    TraceLog(kFunction, __LINE__, L"%@ backing off: quick exit %u in a row, next start in %u s",
-             name, quickExits, static_cast<unsigned>(delayMs / 1000));
+    TraceLog("ReportBackoff", __LINE__,
+             L"%@ backing off: quick exit %u in a row, next start in %u s", name, quickExits,
+             static_cast<unsigned>(delayMs / 1000));
     ReportProgramBackingOff(SubjectOf(name), quickExits, static_cast<DWORD>(delayMs / 1000));
 }
 
@@ -108,11 +111,11 @@ void ReportNotResponding(const XStringW& name, DWORD processId, DWORD seconds,
                          const XStringW& reason)
 {
     if (reason.IsEmpty()) {
-        TraceLog(kFunction, __LINE__, L"%@: not responding for %u s, ended (process %u)", name,
-                 seconds, processId);
+        TraceLog("ReportNotResponding", __LINE__,
+                 L"%@: not responding for %u s, ended (process %u)", name, seconds, processId);
     } else {
-        TraceLog(kFunction, __LINE__, L"%@: not responding: %@, ended (process %u)", name, reason,
-                 processId);
+        TraceLog("ReportNotResponding", __LINE__, L"%@: not responding: %@, ended (process %u)",
+                 name, reason, processId);
     }
     ReportProgramNotResponding(SubjectOf(name), seconds, reason);
 }

@@ -168,10 +168,10 @@ DWORD WatchPass::IntervalFor(const XStringW& intervalText)
     const DWORD milliseconds = WatchIntervalFromText(intervalText);
     if (!(intervalText == lastIntervalText.GetString())) {
         if (IsIntervalAdjusted(intervalText)) {
-            TraceLog("CQuorbelServiceThread::ThreadFunc", __LINE__,
+            TraceLog("WatchPass::IntervalFor", __LINE__,
                      L"Interval \"%@\" is out of range, %u ms used", intervalText, milliseconds);
         } else if (!intervalText.IsEmpty() && !IsDecimal(intervalText)) {
-            TraceLog("CQuorbelServiceThread::ThreadFunc", __LINE__,
+            TraceLog("WatchPass::IntervalFor", __LINE__,
                      L"Interval \"%@\" is no number, %u ms used", intervalText, milliseconds);
         }
     }

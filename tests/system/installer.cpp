@@ -313,6 +313,38 @@ TEST_F(InstallerTest, UninstallRemovesServiceEventSourceAndFilesButLeavesTheWatc
         << "the service's machine key, with the states it published, is gone";
 }
 
+// The README's quick start on Windows, typed after the package's install: in the installed
+// folder, QuorbelService is the console twin, which adds a program, lists it and checks. Under
+// Wine the service runs in the commands' own session, where its single-instance guard turns a
+// second copy of its name away (on Windows it runs in session 0): the words run while it is
+// stopped. The Linux quick start's commands, ./setup.sh test and ./setup.sh demo, are what
+// .ci/run and the demo run.
+TEST_F(InstallerTest, TheQuickStartAddsListsAndChecksFromTheInstalledFolder)
+{
+    ASSERT_EQ(InstallSilently(QUORBEL_MSI_PATH), 0u);
+    ASSERT_TRUE(ServiceRuns()) << "state " << ServiceState();
+    if (IsWine()) {
+        ASSERT_TRUE(StopServiceAndWait());
+    }
+    const auto typed = [](const std::wstring& words) {
+        return RunProgramCapturingOutput(L"C:\\windows\\system32\\cmd.exe",
+                                         L"/c \"cd /d \"" + kInstallDir + L"\" && " + words + L"\"");
+    };
+
+    const CapturedRun add = typed(L"QuorbelService add \"C:\\Program Files\\Agent\\agent.exe\"");
+    EXPECT_EQ(add.exitCode, 0u) << add.output;
+    EXPECT_NE(add.output.find("agent.exe added: C:\\Program Files\\Agent\\agent.exe (active)"),
+              std::string::npos) << add.output;
+    const CapturedRun list = typed(L"QuorbelService list");
+    EXPECT_EQ(list.exitCode, 0u) << list.output;
+    EXPECT_NE(list.output.find("agent.exe  active  not running"), std::string::npos) << list.output;
+    const CapturedRun check = typed(L"QuorbelService check");
+    EXPECT_EQ(check.exitCode, IsWine() ? 5u : 1u) << check.output;
+    const CapturedRun remove = typed(L"QuorbelService remove agent.exe");
+    EXPECT_EQ(remove.exitCode, 0u) << remove.output;
+    EXPECT_FALSE(KeyExists(L"Software\\QUORBEL\\QuorbelService\\agent.exe"));
+}
+
 // One column of the rows a query of the package's database gives, as text.
 std::vector<std::wstring> PackageQuery(const wchar_t* package, const wchar_t* query)
 {

@@ -294,12 +294,17 @@ TEST_F(WatchListTest, MonitoredActiveListFollowsEveryEditAtTheNextRead)
     ASSERT_FALSE(sid.empty());
     std::atomic<int> wakes{0};
     CActiveListMonitor monitor([&] { ++wakes; });
-    // No base key yet: nothing to watch, the list is read every time.
+    // No base key yet: the list is read every time, and its first edit wakes the reader and
+    // counts as a change, so that the first entry's settings are taken at once.
     EXPECT_EQ(monitor.GetActiveList(W(sid)).GetCount(), 0);
-
+    EXPECT_EQ(monitor.GetActiveList(W(sid)).GetCount(), 0);
+    const unsigned changesBefore = monitor.ChangeCount();
     CQuorbelServiceHelper::AddList(L"one.exe", L"C:\\one.exe");
+    EXPECT_TRUE(testing_support::WaitUntil([&] { return wakes > 0; }, 5000)) << "no wake";
     EXPECT_EQ(Names(monitor.GetActiveList(W(sid))), std::vector<std::wstring>{L"one.exe"});
+    EXPECT_EQ(monitor.ChangeCount(), changesBefore + 1);
     EXPECT_EQ(Names(monitor.GetActiveList(W(sid))), std::vector<std::wstring>{L"one.exe"});
+    EXPECT_EQ(monitor.ChangeCount(), changesBefore + 1);
 
     // An edit of the watched list calls the callback the monitor was made with.
     const int wakesBefore = wakes;

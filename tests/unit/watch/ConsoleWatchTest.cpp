@@ -46,7 +46,7 @@ class ConsoleWatchTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        watch.launcher = &CountingLauncher;
+        watch.seams.launcher = &CountingLauncher;
         ResetLaunchCount();
     }
 
@@ -173,7 +173,7 @@ TEST_F(ConsoleWatchTest, LivingConsoleBlocksAStartAndAnEndedOneIsReplacedByItsSu
 
 TEST_F(ConsoleWatchTest, FailedStartRecordsIdZeroWhichNeverCountsAsAlive)
 {
-    watch.launcher = &FailingLauncher;
+    watch.seams.launcher = &FailingLauncher;
 
     EXPECT_EQ(RunProcess(L"Missing.exe", L"C:\\nowhere\\Missing.exe"), 0u);
 
@@ -271,7 +271,7 @@ TEST_F(ConsoleWatchTest, EndsOnlyTheConsoleItStartedNeverAProcessThatWasGivenIts
     ASSERT_EQ(WaitForSingleObject(ended.hProcess, 5000), WAIT_OBJECT_0);
     reusedId = bystander.dwProcessId;
     endedConsole = ended.hProcess;
-    watch.launcher = &ReusedIdLauncher;
+    watch.seams.launcher = &ReusedIdLauncher;
     const std::wstring path = Program(L"ReusedId.exe");
     TraceCapture trace;
 

@@ -84,12 +84,12 @@ protected:
     {
         companionDirectory = scratch.Path().c_str();
         companionPath = CopySleeper(scratch.Path(), kCompanion);
-        watch.moduleDirectory = &CompanionDirectory;
-        watch.launcher = &CountingLauncher;
+        watch.seams.moduleDirectory = &CompanionDirectory;
+        watch.seams.launcher = &CountingLauncher;
         ResetLaunchCount();
         // As StartWatchThread leaves them on a machine that has been up for an hour.
         fakeTick = 3600000;
-        watch.tickCount = &FakeTickCount;
+        watch.seams.tickCount = &FakeTickCount;
         watch.startTick = 3600000 - 1000;
         watch.startDelay = 40000;
         watch.SetInterval(5000);
@@ -250,8 +250,8 @@ TEST_F(WatchPassTest, MissingCompanionIsStartedAndNoneOfItsConsolesIsLeft)
 TEST_F(WatchPassTest, CompanionThatEndsAtOnceIsHeldBackAtGrowingGapsLikeAnyProgram)
 {
     ASSERT_TRUE(WriteTextFile(companionPath + L".exit"));
-    watch.clock = &FakeClock;
-    watch.programStartWaitMs = 0;
+    watch.seams.clock = &FakeClock;
+    watch.seams.programStartWaitMs = 0;
     constexpr ULONGLONG kStart = 10000000;
     // Each pass runs once the companion and its consoles are gone, so that it sees its end.
     auto passAt = [&](ULONGLONG at) {
@@ -308,7 +308,7 @@ TEST_F(WatchPassTest, SteadyPassTakesOneProcessSnapshotAndMatchesNamesInAnyCase)
     ASSERT_NO_FATAL_FAILURE(Start(second));
     watchList.AddEntry(L"steadyone.exe", first);  // added in other letter case than its file
     watchList.AddEntry(L"SteadyTwo.exe", second);
-    watch.takeProcessTable = &CountedProcessTable;
+    watch.seams.takeProcessTable = &CountedProcessTable;
     processTables = 0;
     TraceCapture trace;
 
@@ -425,8 +425,8 @@ TEST_F(WatchPassTest, ThousandsOfPassesWithAZeroIntervalLeakNoHandleAndNoMemory)
 TEST_F(WatchPassTest, ChurnedNamesThatNeverComeUpLeaveNoRecordsAndNoHandlesBehind)
 {
     ASSERT_NO_FATAL_FAILURE(StartCompanion());
-    watch.launcher = &FailingLauncher;
-    watch.programStartWaitMs = 0;
+    watch.seams.launcher = &FailingLauncher;
+    watch.seams.programStartWaitMs = 0;
     const auto churn = [&](int first, int count) {
         for (int k = first; k < first + count; ++k) {
             const std::wstring name = L"Churned" + std::to_wstring(k) + L".exe";
@@ -458,29 +458,37 @@ TEST_F(WatchPassTest, ChurnedNamesThatNeverComeUpLeaveNoRecordsAndNoHandlesBehin
 TEST_F(WatchPassTest, APassWithoutAProcessListStillComesBackWhenAHeldBackStartFallsDue)
 {
     ASSERT_NO_FATAL_FAILURE(StartCompanion());
-    watch.launcher = &FailingLauncher;
+    watch.seams.launcher = &FailingLauncher;
     watchList.AddEntry(L"HeldBack.exe", L"C:\\QuorbelTests\\nowhere\\HeldBack.exe");
     watch.ThreadFunc();  // the start fails
-    watch.ThreadFunc();  // a quick exit: the next start is held back a second
-    watch.takeProcessTable = &NoProcessTable;
+    {
+        TraceCapture trace;
+        watch.ThreadFunc();  // a quick exit: the next start is held back a second
+        // Each line names the function that wrote it, not the pass.
+        EXPECT_TRUE(trace.Contains(L"ReportBackoff(")) << Utf8(trace.Text());
+        EXPECT_TRUE(trace.Contains(L"ProgramRuns::MayStart(")) << Utf8(trace.Text());
+    }
+    watch.seams.takeProcessTable = &NoProcessTable;
     watch.SetNextWait(INFINITE);  // as the thread leaves it before every pass
+    TraceCapture trace;
 
     watch.ThreadFunc();
 
     EXPECT_LE(watch.GetNextWait(), 1000u) << "the held-back start waits a whole interval";
+    EXPECT_TRUE(trace.Contains(L"ProcessView::Refresh(")) << Utf8(trace.Text());
 }
 
 TEST_F(WatchPassTest, NothingIsWaitedForAfterAFailedLaunchOrWithNobodyLoggedOn)
 {
     watchList.AddEntry(L"Failing.exe", L"C:\\QuorbelTests\\nowhere\\Failing.exe");
-    watch.launcher = &FailingLauncher;  // the companion is not running either
+    watch.seams.launcher = &FailingLauncher;  // the companion is not running either
     failedStarts = 0;
     ULONGLONG from = GetTickCount64();
     watch.ThreadFunc();
     EXPECT_GE(failedStarts.load(), 2) << "the companion's and the entry's";
     EXPECT_LT(GetTickCount64() - from, 900u) << "a failed launch was waited for";
 
-    watch.launcher = &CountingLauncher;
+    watch.seams.launcher = &CountingLauncher;
     TraceCapture trace;
     ULONGLONG tookMs = 0;
     {
@@ -502,7 +510,7 @@ TEST_F(WatchPassTest, AStopDuringAPassPublishesNothingMore)
         watchList.AddEntry(name, L"C:\\QuorbelTests\\nowhere\\" + name);
     }
     stoppedOnLaunch = &watch;
-    watch.launcher = &StoppingLauncher;
+    watch.seams.launcher = &StoppingLauncher;
 
     watch.ThreadFunc();
 

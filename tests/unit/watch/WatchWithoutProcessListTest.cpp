@@ -55,13 +55,13 @@ TEST(WatchWithoutProcessList, StartsNothingMoreAndForgetsNoConsoleOnceTheListFai
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         CQuorbelServiceThread watch;
-        watch.tickCount = &UpForAnHour;
+        watch.seams.tickCount = &UpForAnHour;
         watch.startTick = 0;
         watch.startDelay = 40000;
-        watch.moduleDirectory = &EmptyFolder;
-        watch.launcher = &CountingLauncher;
-        watch.programStartWaitMs = 0;
-        watch.takeProcessTable = &FailingAfterSome;
+        watch.seams.moduleDirectory = &EmptyFolder;
+        watch.seams.launcher = &CountingLauncher;
+        watch.seams.programStartWaitMs = 0;
+        watch.seams.takeProcessTable = &FailingAfterSome;
         tablesBeforeFailure = c.goodTables;
         ResetLaunchCount();
         watch.AddCMDWatchList(L"NeverListed.exe", 4242);
