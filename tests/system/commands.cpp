@@ -935,8 +935,8 @@ TEST_F(Commands, ListJsonIsOneAsciiDocumentWithEveryFieldAndVerboseListShowsTheS
     const std::vector<std::string> fields = {
         "name",      "path",    "arguments",          "directory",       "source",
         "status",    "state",   "reason",             "pid",             "startedAt",
-        "hangTimeoutSeconds",   "notRespondingAt",    "restarts",        "lastExitCode",
-        "nextStartInSeconds"};
+        "hangTimeoutSeconds",   "notRespondingAt",    "notRespondingReason", "aliveCheck",
+        "restarts",             "lastExitCode",       "nextStartInSeconds"};
     std::map<std::wstring, const JsonValue*> byName;
     for (const JsonValue& entry : document["entries"].items) {
         EXPECT_EQ(fields, entry.memberOrder) << Utf8(entry["name"].text);
@@ -955,6 +955,7 @@ TEST_F(Commands, ListJsonIsOneAsciiDocumentWithEveryFieldAndVerboseListShowsTheS
     EXPECT_EQ(L"active", unicode["status"].text);
     EXPECT_EQ(L"not running", unicode["state"].text);
     EXPECT_TRUE(unicode["pid"].IsNull() && unicode["startedAt"].IsNull());
+    EXPECT_TRUE(unicode["aliveCheck"].IsNull() && unicode["notRespondingReason"].IsNull());
     const JsonValue& other = *byName.at(L"other.exe");
     EXPECT_EQ(L"paused", other["status"].text);
     EXPECT_TRUE(other["directory"].IsNull());
