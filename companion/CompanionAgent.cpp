@@ -1,14 +1,34 @@
 #include "CompanionAgent.h"
 
+#include "common/FileTime.h"
 #include "trace/Trace.h"
 
 namespace {
 constexpr const char* kFunction = "CompanionAgent::RunOnce";
 }  // namespace
 
-CompanionAgent::CompanionAgent(AskFunc askFunc, ReportFunc reportFunc, LookFunc lookFunc)
-    : ask(std::move(askFunc)), report(std::move(reportFunc)), look(std::move(lookFunc))
+CompanionAgent::CompanionAgent(AskFunc askFunc, ReportFunc reportFunc, LookFunc lookFunc,
+                               RunTimeFunc runTimeFunc)
+    : ask(std::move(askFunc)),
+      report(std::move(reportFunc)),
+      look(std::move(lookFunc)),
+      runTime(std::move(runTimeFunc))
 {
+}
+
+ULONGLONG CompanionAgent::ProcessRunTimeMs(HANDLE process)
+{
+    FILETIME created{};
+    FILETIME exited{};
+    FILETIME kernel{};
+    FILETIME user{};
+    FILETIME now{};
+    ::GetSystemTimeAsFileTime(&now);
+    if (!::GetProcessTimes(process, &created, &exited, &kernel, &user) ||
+        FileTimeValue(now) < FileTimeValue(created)) {
+        return 0;
+    }
+    return (FileTimeValue(now) - FileTimeValue(created)) / 10000;
 }
 
 bool CompanionAgent::HoldProcess(DWORD processId)
@@ -22,7 +42,8 @@ bool CompanionAgent::HoldProcess(DWORD processId)
         held.erase(known);
         tracker.Forget(processId);
     }
-    ScopedHandle process(::OpenProcess(SYNCHRONIZE, FALSE, processId));
+    ScopedHandle process(
+        ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
     if (!process) {
         return false;
     }
@@ -52,23 +73,28 @@ int CompanionAgent::RunOnce(ULONGLONG nowMs)
         return 0;
     }
     const std::map<DWORD, WindowLook> looks = look(processIds);
-    int accepted = 0;
+    int ending = 0;
     for (const DWORD processId : processIds) {
         const auto found = looks.find(processId);
         HangTracker::Report hang;
         if (found == looks.end() ||
-            !tracker.Look(processId, timeouts[processId], found->second, nowMs, hang)) {
+            !tracker.Look(processId, timeouts[processId], found->second, nowMs,
+                          runTime(held[processId].Get()), hang)) {
             continue;
         }
-        TraceLog(kFunction, __LINE__, L"process %u: no window answered for %u s, reported",
-                 processId, hang.seconds);
-        bool acted = false;
-        if (report(processId, hang.seconds, acted) && acted) {
-            ++accepted;
-        } else {
-            TraceError(kFunction, __LINE__, L"process %u: report not taken", processId);
-            tracker.Refused(processId, nowMs);
+        DWORD verdict = channel::kRefused;
+        if (!report(processId, hang.seconds, verdict)) {
+            continue;  // no answer: reported again at the next round
+        }
+        if (verdict == channel::kEnding) {
+            TraceLog(kFunction, __LINE__, L"process %u: no window answered for %u s, ended",
+                     processId, hang.seconds);
+            tracker.Ending(processId);
+            ++ending;
+        } else if (verdict != channel::kTiming) {
+            TraceError(kFunction, __LINE__, L"process %u: report refused", processId);
+            tracker.Refused(processId, timeouts[processId], nowMs);
         }
     }
-    return accepted;
+    return ending;
 }

@@ -6,8 +6,8 @@
 
 namespace {
 constexpr const char* kFunction = "CompanionClient";
-// Read, write and set the read mode: what the pipe's security grants the session's user.
-constexpr DWORD kPipeAccess = FILE_GENERIC_READ | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES;
+// How long a try to connect waits for a free instance of the pipe.
+constexpr DWORD kBusyWaitMs = 1000;
 
 // Waits for an overlapped operation for at most timeoutMs; cancels it when the time is over.
 bool Finish(HANDLE pipe, OVERLAPPED& overlapped, BOOL started, DWORD& bytes)
@@ -24,27 +24,51 @@ bool Finish(HANDLE pipe, OVERLAPPED& overlapped, BOOL started, DWORD& bytes)
     }
     return ::GetOverlappedResult(pipe, &overlapped, &bytes, FALSE) != FALSE;
 }
+
+HANDLE OpenPipe(const XStringW& name)
+{
+    // Identification only: the service may learn who we are, not act as us.
+    return ::CreateFileW(name.GetString(), channel::kClientAccess, 0, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                         nullptr);
+}
 }  // namespace
+
+CompanionClient::CompanionClient(const XStringW& name, ServiceProcessFunc serviceProcessFunc)
+    : pipeName(name), serviceProcess(std::move(serviceProcessFunc))
+{
+}
 
 bool CompanionClient::Connect()
 {
     if (pipe) {
         return true;
     }
-    const XStringW name = channel::PipeName(sessionId);
-    // Identification only: the service may learn who we are, not act as us.
-    pipe.Reset(::CreateFileW(name.GetString(), kPipeAccess, 0, nullptr, OPEN_EXISTING,
-                             FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
-                             nullptr));
+    pipeMissing = pipeName.IsEmpty();
+    if (pipeMissing) {
+        return false;
+    }
+    pipe.Reset(OpenPipe(pipeName));
+    // Every instance taken: one comes free when the service lets a client go.
+    if (!pipe && ::GetLastError() == ERROR_PIPE_BUSY &&
+        ::WaitNamedPipeW(pipeName.GetString(), kBusyWaitMs)) {
+        pipe.Reset(OpenPipe(pipeName));
+    }
     if (!pipe) {
+        const DWORD error = ::GetLastError();
+        pipeMissing = error == ERROR_FILE_NOT_FOUND;
         // Said once until the service is reached: the companion tries every round.
         if (!absenceTraced) {
-            TraceLog(kFunction, __LINE__, L"no service at %@ (error %u)", name, ::GetLastError());
+            TraceLog(kFunction, __LINE__, L"no service at %@ (error %u)", pipeName, error);
             absenceTraced = true;
         }
         return false;
     }
     absenceTraced = false;
+    if (!IsServedByTheService()) {
+        pipe.Reset();
+        return false;
+    }
     DWORD mode = PIPE_READMODE_MESSAGE;
     if (!::SetNamedPipeHandleState(pipe.Get(), &mode, nullptr, nullptr)) {
         TraceError(kFunction, __LINE__, L"message mode refused (error %u)", ::GetLastError());
@@ -54,8 +78,44 @@ bool CompanionClient::Connect()
     if (!event) {
         event.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     }
-    TraceLog(kFunction, __LINE__, L"connected to %@", name);
+    TraceLog(kFunction, __LINE__, L"connected to %@", pipeName);
     return static_cast<bool>(event);
+}
+
+// Nothing is written to a pipe that another process serves: it could answer anything.
+bool CompanionClient::IsServedByTheService()
+{
+    ULONG serverId = 0;
+    if (!::GetNamedPipeServerProcessId(pipe.Get(), &serverId)) {
+        TraceError(kFunction, __LINE__, L"server of %@ unknown (error %u): not used", pipeName,
+                   ::GetLastError());
+        return false;
+    }
+    const DWORD serviceId = serviceProcess();
+    if (serviceId == 0 || serverId != serviceId) {
+        // Said once for each process found serving it.
+        if (serverId == strangerTraced) {
+            return false;
+        }
+        strangerTraced = serverId;
+        TraceError(kFunction, __LINE__,
+                   L"%@ is served by process %u, not by the service (process %u): not used",
+                   pipeName, serverId, serviceId);
+        return false;
+    }
+    return true;
+}
+
+bool CompanionClient::IsOrphaned(ULONGLONG nowMs)
+{
+    if (!pipeMissing || serviceProcess() == 0) {
+        missingSinceMs = 0;
+        return false;
+    }
+    if (missingSinceMs == 0) {
+        missingSinceMs = nowMs;
+    }
+    return nowMs - missingSinceMs >= kOrphanedAfterMs;
 }
 
 bool CompanionClient::Exchange(const channel::Request& request, std::vector<BYTE>& reply)
@@ -94,14 +154,15 @@ bool CompanionClient::AskTargets(std::vector<channel::Target>& targets)
         return false;
     }
     if (!channel::DecodeTargets(reply.data(), reply.size(), targets)) {
-        TraceError(kFunction, __LINE__, L"no list of targets in %u bytes", static_cast<unsigned>(reply.size()));
+        TraceError(kFunction, __LINE__, L"no list of targets in %u bytes",
+                   static_cast<unsigned>(reply.size()));
         pipe.Reset();
         return false;
     }
     return true;
 }
 
-bool CompanionClient::ReportHung(DWORD processId, DWORD seconds, bool& accepted)
+bool CompanionClient::ReportHung(DWORD processId, DWORD seconds, DWORD& verdictValue)
 {
     channel::Request request;
     request.kind = channel::kReportHung;
@@ -122,6 +183,6 @@ bool CompanionClient::ReportHung(DWORD processId, DWORD seconds, bool& accepted)
         pipe.Reset();
         return false;
     }
-    accepted = verdict.accepted == 1;
+    verdictValue = verdict.accepted;
     return true;
 }

@@ -3,37 +3,44 @@
 #include <algorithm>
 
 bool HangTracker::Look(DWORD processId, DWORD timeoutSeconds, const WindowLook& look,
-                       ULONGLONG nowMs, Report& report)
+                       ULONGLONG nowMs, ULONGLONG ranMs, Report& report)
 {
     State& state = states[processId];
-    if (look.responding || !look.hung || !state.answered) {
-        // An answer, or no window to judge (hidden, closed, not drawn yet): nothing counts
-        // against it, and a later hang is measured afresh.
+    const bool judged = state.answered || ranMs >= timeoutSeconds * 1000ULL;
+    if (look.responding || !look.hung || !judged || timeoutSeconds == 0) {
+        // An answer, no window to judge (hidden, closed, not drawn yet), or a program still
+        // within its first timeout that never answered: nothing counts against it, and a later
+        // hang is measured afresh.
         state.answered = state.answered || look.responding;
         state.silent = false;
-        state.reported = false;
+        state.ending = false;
         return false;
     }
     if (!state.silent) {
         state.silent = true;
         state.silentSinceMs = nowMs > kHungAfterMs ? nowMs - kHungAfterMs : 0;
     }
-    const ULONGLONG silentMs = nowMs - state.silentSinceMs;
-    if (state.reported || timeoutSeconds == 0 || silentMs < timeoutSeconds * 1000ULL) {
+    if (state.ending || nowMs < state.quietUntilMs) {
         return false;
     }
-    state.reported = true;
     report.processId = processId;
-    report.seconds = static_cast<DWORD>(silentMs / 1000);
+    report.seconds = static_cast<DWORD>((nowMs - state.silentSinceMs) / 1000);
     return true;
 }
 
-void HangTracker::Refused(DWORD processId, ULONGLONG nowMs)
+void HangTracker::Refused(DWORD processId, DWORD timeoutSeconds, ULONGLONG nowMs)
 {
     const auto state = states.find(processId);
     if (state != states.end()) {
-        state->second.reported = false;
-        state->second.silentSinceMs = nowMs;
+        state->second.quietUntilMs = nowMs + timeoutSeconds * 1000ULL;
+    }
+}
+
+void HangTracker::Ending(DWORD processId)
+{
+    const auto state = states.find(processId);
+    if (state != states.end()) {
+        state->second.ending = true;
     }
 }
 

@@ -13,23 +13,33 @@
 
 namespace channel {
 
-// "\\.\pipe\QuorbelService.Companion.<session id>"
-constexpr const wchar_t* kPipeNameFormat = L"\\\\.\\pipe\\QuorbelService.Companion.%u";
+// "\\.\pipe\QuorbelService.Companion.<session id>.<token>": the token is drawn afresh each time
+// the service begins to serve a session, so that no one can make the name before the service
+// does. The service hands the whole name to the companion it starts, after "--pipe".
+constexpr const wchar_t* kPipeNameFormat = L"\\\\.\\pipe\\QuorbelService.Companion.%u.%@";
+constexpr const wchar_t* kPipeArgument = L"--pipe";
 
-inline XStringW PipeName(DWORD sessionId)
+inline XStringW PipeName(DWORD sessionId, const XStringW& token)
 {
     XStringW name;
-    name.Format(kPipeNameFormat, sessionId);
+    name.Format(kPipeNameFormat, sessionId, token);
     return name;
 }
+
+// What the session's user may do with the pipe: read, write data and set its read mode
+// (FILE_GENERIC_READ | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES), not make instances of it.
+// FILE_GENERIC_WRITE would include FILE_APPEND_DATA, which on a pipe is the right to create an
+// instance.
+constexpr DWORD kClientAccess = FILE_GENERIC_READ | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES;
+static_assert(kClientAccess == 0x12018B, "read, write data, write attributes");
 
 constexpr DWORD kMagic = 0x4C425551;  // "QUBL"
 
 enum Kind : DWORD {
     kAskTargets = 1,   // companion: which processes of this session have a hang timeout
     kTargets = 2,      // service: the answer, a list of Target records
-    kReportHung = 3,   // companion: a process had no responding window for this long
-    kVerdict = 4,      // service: whether it acts on the report
+    kReportHung = 3,   // companion: a process has no responding window now
+    kVerdict = 4,      // service: what it makes of the report
 };
 
 // What the companion sends: one request of exactly this size.
@@ -37,7 +47,8 @@ struct Request {
     DWORD magic = kMagic;
     DWORD kind = 0;
     DWORD processId = 0;  // kReportHung
-    DWORD seconds = 0;    // kReportHung: how long no window of it responded
+    DWORD seconds = 0;    // kReportHung: how long no window of it responded, as the companion
+                          // saw it; the service times the hang itself and takes this as a hint
 };
 static_assert(sizeof(Request) == 16, "a request is four 32-bit values");
 
@@ -56,8 +67,19 @@ struct Verdict {
     DWORD magic = kMagic;
     DWORD kind = kVerdict;
     DWORD processId = 0;
-    DWORD accepted = 0;  // 1: the service ends the process; 0: refused
+    DWORD accepted = 0;  // a VerdictValue
 };
+
+enum VerdictValue : DWORD {
+    kRefused = 0,  // not a process the service acts on for this companion
+    kEnding = 1,   // the service's own clock reached the timeout: it ends the process
+    kTiming = 2,   // the service times the hang: report it again at the next round
+};
+
+// The companion reports a hung process once a round; a hang whose reports stop for longer than
+// this has ended (a window answered again), and the next report starts a new one.
+constexpr DWORD kRoundMs = 2000;
+constexpr DWORD kLongestReportGapMs = 5 * kRoundMs;
 
 // A session has far fewer watched programs than this; a list beyond it is no answer.
 constexpr DWORD kMaxTargets = 1024;

@@ -1,5 +1,6 @@
 #include "channel/ChannelServer.h"
 
+#include <ntsecapi.h>
 #include <sddl.h>
 #include <wtsapi32.h>
 
@@ -10,13 +11,7 @@
 namespace {
 constexpr const char* kFunction = "ChannelServer::ThreadFunc";
 constexpr DWORD kReplyTimeoutMs = 5000;
-// A pipe that cannot be made (the name taken, no user in the session) is tried again after this.
-constexpr DWORD kRetryMs = 5000;
-// The user may read and write the pipe and set its read mode, but not make instances of it:
-// FILE_GENERIC_READ | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES. FILE_GENERIC_WRITE would include
-// FILE_APPEND_DATA, which on a pipe is the right to create an instance.
-constexpr DWORD kClientAccess = FILE_GENERIC_READ | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES;
-static_assert(kClientAccess == 0x12018B, "read, write data, write attributes");
+constexpr DWORD kTokenBytes = 16;
 
 XStringW SessionUserSid(DWORD sessionId)
 {
@@ -26,21 +21,58 @@ XStringW SessionUserSid(DWORD sessionId)
                    L"no user token for session %u (error %u)", sessionId, ::GetLastError());
         return XStringW();
     }
-    BYTE buffer[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)] = {};
-    DWORD size = 0;
-    if (!::GetTokenInformation(token.Get(), TokenUser, buffer, sizeof(buffer), &size)) {
-        TraceError("ChannelServer::BuildSecurity", __LINE__,
-                   L"no user of session %u's token (error %u)", sessionId, ::GetLastError());
+    const TokenIdentity identity = IdentityOfToken(token.Get());
+    if (!identity.IsKnown()) {
+        TraceError("ChannelServer::BuildSecurity", __LINE__, L"no user of session %u's token",
+                   sessionId);
+    }
+    return identity.userSid;
+}
+
+// A token no one can guess: 128 bits of the system's random generator, in hex.
+XStringW DrawToken()
+{
+    BYTE bytes[kTokenBytes] = {};
+    if (!::RtlGenRandom(bytes, sizeof(bytes))) {
+        TraceError("ChannelServer::ServeSession", __LINE__, L"no random token (error %u)",
+                   ::GetLastError());
         return XStringW();
     }
-    wchar_t* text = nullptr;
-    if (!::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) {
-        return XStringW();
+    XStringW token;
+    for (const BYTE byte : bytes) {
+        token.AppendFormat(L"%02x", byte);
     }
-    const ScopedLocalMemory textOwner(text);
-    return XStringW(text);
+    return token;
+}
+
+// Who a connected client runs as: learnt by impersonating it, which needs a message read first.
+TokenIdentity ClientIdentity(HANDLE pipe)
+{
+    if (!::ImpersonateNamedPipeClient(pipe)) {
+        TraceError("ChannelServer::ServeClient", __LINE__, L"client not identified (error %u)",
+                   ::GetLastError());
+        return TokenIdentity();
+    }
+    ScopedHandle token;
+    const bool opened = ::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, token.Receive());
+    const DWORD error = ::GetLastError();
+    ::RevertToSelf();
+    if (!opened) {
+        TraceError("ChannelServer::ServeClient", __LINE__, L"no token of the client (error %u)",
+                   error);
+        return TokenIdentity();
+    }
+    return IdentityOfToken(token.Get());
 }
 }  // namespace
+
+struct ChannelServer::Instance {
+    ScopedHandle pipe;
+    ScopedHandle event;
+    OVERLAPPED overlapped{};
+    bool listening = false;
+    bool connected = false;  // a client came before the instance listened
+};
 
 ChannelServer::ChannelServer(HangReports& hangReports)
     : reports(hangReports), changeEvent(::CreateEventW(nullptr, FALSE, FALSE, nullptr))
@@ -53,11 +85,36 @@ ChannelServer::~ChannelServer()
     Stop();
 }
 
-void ChannelServer::ServeSession(DWORD sessionId)
+XStringW ChannelServer::ServeSession(DWORD sessionId)
 {
-    if (servedSession.exchange(sessionId) != sessionId && changeEvent) {
+    {
+        const std::lock_guard<std::mutex> guard(handover);
+        if (sessionId == servedSession.load() && (!servedName.IsEmpty() || sessionId == 0)) {
+            return servedName;
+        }
+    }
+    ScopedHandle first;
+    XStringW name;
+    if (sessionId != 0) {
+        const XStringW token = DrawToken();
+        if (!token.IsEmpty()) {
+            name = channel::PipeName(sessionId, token);
+            first = CreateInstance(name, sessionId, true);
+        }
+        if (!first) {
+            name = XStringW();
+        }
+    }
+    {
+        const std::lock_guard<std::mutex> guard(handover);
+        handedPipe = std::move(first);
+        servedName = name;
+        servedSession.store(sessionId);
+    }
+    if (changeEvent) {
         ::SetEvent(changeEvent.Get());
     }
+    return name;
 }
 
 bool ChannelServer::EnsureStarted()
@@ -84,25 +141,27 @@ bool ChannelServer::ShouldLeave(DWORD sessionId) const
 int ChannelServer::ThreadFunc()
 {
     while (!IsQuitRequested()) {
-        const DWORD sessionId = servedSession.load();
-        ScopedHandle pipe;
-        if (sessionId != 0) {
-            pipe = CreatePipe(sessionId);
+        ScopedHandle first;
+        XStringW name;
+        DWORD sessionId = 0;
+        {
+            const std::lock_guard<std::mutex> guard(handover);
+            first = std::move(handedPipe);
+            name = servedName;
+            sessionId = servedSession.load();
         }
-        if (!pipe) {
+        if (!first) {
             const HANDLE events[] = {quitEvent.Get(), changeEvent.Get()};
-            ::WaitForMultipleObjects(2, events, FALSE, sessionId == 0 ? INFINITE : kRetryMs);
+            ::WaitForMultipleObjects(2, events, FALSE, INFINITE);
             continue;
         }
-        while (!ShouldLeave(sessionId)) {
-            if (AwaitClient(pipe.Get(), sessionId)) {
-                ServeClient(pipe.Get(), sessionId);
-            } else if (!ShouldLeave(sessionId)) {
-                WaitForQuit(1000);  // a failing pipe is not served in a tight loop
-            }
-            ::DisconnectNamedPipe(pipe.Get());
+        ServePipe(sessionId, name, std::move(first));
+        TraceLog(kFunction, __LINE__, L"%@ closed", name);
+        const std::lock_guard<std::mutex> guard(handover);
+        // A pipe that failed while its session is still served is made anew at the next pass.
+        if (servedSession.load() == sessionId && !handedPipe) {
+            servedName = XStringW();
         }
-        TraceLog(kFunction, __LINE__, L"pipe of session %u closed", sessionId);
     }
     return 0;
 }
@@ -115,7 +174,7 @@ bool ChannelServer::BuildSecurity(DWORD sessionId, ScopedLocalMemory& descriptor
     }
     // Protected: nothing is inherited from a parent, only these two may open the pipe.
     XStringW sddl;
-    sddl.Format(L"D:P(A;;GA;;;SY)(A;;0x%x;;;%@)", kClientAccess, userSid);
+    sddl.Format(L"D:P(A;;GA;;;SY)(A;;0x%x;;;%@)", channel::kClientAccess, userSid);
     PSECURITY_DESCRIPTOR made = nullptr;
     if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.GetString(), SDDL_REVISION_1,
                                                                 &made, nullptr)) {
@@ -127,7 +186,7 @@ bool ChannelServer::BuildSecurity(DWORD sessionId, ScopedLocalMemory& descriptor
     return true;
 }
 
-ScopedHandle ChannelServer::CreatePipe(DWORD sessionId)
+ScopedHandle ChannelServer::CreateInstance(const XStringW& name, DWORD sessionId, bool first)
 {
     ScopedLocalMemory descriptor;
     if (!BuildSecurity(sessionId, descriptor)) {
@@ -136,66 +195,129 @@ ScopedHandle ChannelServer::CreatePipe(DWORD sessionId)
     SECURITY_ATTRIBUTES security{};
     security.nLength = sizeof(security);
     security.lpSecurityDescriptor = descriptor.Get();
-    const XStringW name = channel::PipeName(sessionId);
-    // The first instance: a pipe of that name made by anyone else beforehand is refused, so no
-    // other process can sit in the service's place. The one instance is reused for every client.
+    // The first instance is refused when a pipe of that name exists already, so no other process
+    // can sit in the service's place.
+    const DWORD openMode =
+        PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
     ScopedHandle pipe(::CreateNamedPipeW(
-        name.GetString(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-        PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
-        channel::kReplyBufferBytes, channel::kRequestBufferBytes, 0, &security));
+        name.GetString(), openMode,
+        PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+        kInstances, channel::kReplyBufferBytes, channel::kRequestBufferBytes, 0, &security));
     if (!pipe) {
-        TraceError(kFunction, __LINE__, L"cannot serve %@ (error %u)", name, ::GetLastError());
+        TraceError("ChannelServer::CreateInstance", __LINE__, L"cannot serve %@ (error %u)", name,
+                   ::GetLastError());
         return ScopedHandle();
     }
-    TraceLog(kFunction, __LINE__, L"serving %@", name);
+    if (first) {
+        TraceLog("ChannelServer::CreateInstance", __LINE__, L"serving %@", name);
+    }
     return pipe;
 }
 
-bool ChannelServer::AwaitClient(HANDLE pipe, DWORD sessionId)
+// Every instance waits for a client at once; each client is checked as it comes, and only the
+// companion is served, for as long as it stays.
+void ChannelServer::ServePipe(DWORD sessionId, const XStringW& name, ScopedHandle first)
 {
-    ScopedHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = event.Get();
-    const BOOL started = ::ConnectNamedPipe(pipe, &overlapped);
-    if (!started && ::GetLastError() == ERROR_PIPE_CONNECTED) {
+    std::vector<Instance> instances(kInstances);
+    instances[0].pipe = std::move(first);
+    for (DWORD i = 1; i < kInstances; ++i) {
+        instances[i].pipe = CreateInstance(name, sessionId, false);
+    }
+    for (Instance& instance : instances) {
+        if (instance.pipe) {
+            instance.event.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+            instance.listening = instance.event && Listen(instance);
+        }
+    }
+    while (!ShouldLeave(sessionId)) {
+        std::vector<HANDLE> events = {quitEvent.Get(), changeEvent.Get()};
+        std::vector<Instance*> listening;
+        for (Instance& instance : instances) {
+            if (instance.listening) {
+                events.push_back(instance.event.Get());
+                listening.push_back(&instance);
+            }
+        }
+        if (listening.empty()) {
+            break;
+        }
+        const DWORD wait = ::WaitForMultipleObjects(static_cast<DWORD>(events.size()),
+                                                    events.data(), FALSE, INFINITE);
+        if (wait < WAIT_OBJECT_0 + 2 || wait >= WAIT_OBJECT_0 + events.size()) {
+            continue;
+        }
+        Instance& instance = *listening[wait - WAIT_OBJECT_0 - 2];
+        DWORD bytes = 0;
+        if (instance.connected ||
+            ::GetOverlappedResult(instance.pipe.Get(), &instance.overlapped, &bytes, FALSE)) {
+            if (IsHeard(instance.pipe.Get(), sessionId)) {
+                ServeClient(instance.pipe.Get(), sessionId);
+            }
+        } else {
+            TraceError("ChannelServer::ServePipe", __LINE__, L"no client connected (error %u)",
+                       ::GetLastError());
+        }
+        ::DisconnectNamedPipe(instance.pipe.Get());
+        instance.listening = Listen(instance);
+    }
+    for (Instance& instance : instances) {
+        if (instance.listening) {
+            ::CancelIoEx(instance.pipe.Get(), &instance.overlapped);
+            DWORD bytes = 0;
+            ::GetOverlappedResult(instance.pipe.Get(), &instance.overlapped, &bytes, TRUE);
+        }
+    }
+}
+
+bool ChannelServer::Listen(Instance& instance)
+{
+    instance.overlapped = OVERLAPPED{};
+    instance.overlapped.hEvent = instance.event.Get();
+    instance.connected = false;
+    ::ResetEvent(instance.event.Get());
+    if (::ConnectNamedPipe(instance.pipe.Get(), &instance.overlapped)) {
         return true;
     }
-    DWORD bytes = 0;
-    DWORD error = ERROR_SUCCESS;
-    if (Complete(pipe, overlapped, started, INFINITE, bytes, error, sessionId)) {
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_IO_PENDING) {
         return true;
     }
-    if (!ShouldLeave(sessionId)) {
-        TraceError(kFunction, __LINE__, L"no client connected (error %u)", error);
+    if (error == ERROR_PIPE_CONNECTED) {
+        // Connected between the instance's making and this call: no completion will come.
+        instance.connected = true;
+        ::SetEvent(instance.event.Get());
+        return true;
+    }
+    TraceError("ChannelServer::Listen", __LINE__, L"an instance of the pipe fails (error %u)",
+               error);
+    return false;
+}
+
+bool ChannelServer::IsHeard(HANDLE pipe, DWORD sessionId)
+{
+    ULONG clientId = 0;
+    DWORD clientSession = 0;
+    const bool known = ::GetNamedPipeClientProcessId(pipe, &clientId) &&
+                       ::ProcessIdToSessionId(clientId, &clientSession);
+    const XStringW image = known ? ProcessImagePath(clientId) : XStringW();
+    if (known && clientSession == sessionId && reports.IsCompanion(clientId, image)) {
+        return true;
+    }
+    DWORD held = 0;
+    if (unheardLines.Allow(reports.Now(), held)) {
+        TraceError("ChannelServer::IsHeard", __LINE__,
+                   L"client process %u of session %u (%@) is not the companion: not heard "
+                   L"(%u more not heard before it)",
+                   clientId, clientSession, image, held);
     }
     return false;
 }
 
-bool ChannelServer::IsClientOfSession(HANDLE pipe, DWORD sessionId)
-{
-    ULONG clientId = 0;
-    DWORD clientSession = 0;
-    if (!::GetNamedPipeClientProcessId(pipe, &clientId) ||
-        !::ProcessIdToSessionId(clientId, &clientSession)) {
-        TraceError(kFunction, __LINE__, L"client of unknown session let go (error %u)",
-                   ::GetLastError());
-        return false;
-    }
-    if (clientSession != sessionId) {
-        TraceError(kFunction, __LINE__, L"client process %u of session %u let go", clientId,
-                   clientSession);
-        return false;
-    }
-    return true;
-}
-
 void ChannelServer::ServeClient(HANDLE pipe, DWORD sessionId)
 {
-    if (!IsClientOfSession(pipe, sessionId)) {
-        return;
-    }
     ScopedHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     BYTE message[channel::kRequestBufferBytes];
+    TokenIdentity client;
     while (!ShouldLeave(sessionId)) {
         OVERLAPPED overlapped{};
         overlapped.hEvent = event.Get();
@@ -204,12 +326,16 @@ void ChannelServer::ServeClient(HANDLE pipe, DWORD sessionId)
         const BOOL read = ::ReadFile(pipe, message, sizeof(message), nullptr, &overlapped);
         if (!Complete(pipe, overlapped, read, kIdleClientMs, bytes, error, sessionId)) {
             if (error != ERROR_BROKEN_PIPE && !ShouldLeave(sessionId)) {
-                TraceError(kFunction, __LINE__, L"client let go (error %u)", error);
+                TraceError("ChannelServer::ServeClient", __LINE__, L"client let go (error %u)",
+                           error);
             }
             return;
         }
+        if (!client.IsKnown()) {
+            client = ClientIdentity(pipe);
+        }
         const bool tooLong = error == ERROR_MORE_DATA;
-        const std::vector<BYTE> reply = Answer(message, bytes, tooLong, sessionId, reports);
+        const std::vector<BYTE> reply = Answer(message, bytes, tooLong, sessionId, client);
         // The rest of an oversized message is not read: its sender is no companion of ours.
         if (tooLong) {
             return;
@@ -222,7 +348,8 @@ void ChannelServer::ServeClient(HANDLE pipe, DWORD sessionId)
         const BOOL written = ::WriteFile(pipe, reply.data(), static_cast<DWORD>(reply.size()),
                                          nullptr, &overlapped);
         if (!Complete(pipe, overlapped, written, kReplyTimeoutMs, bytes, error, sessionId)) {
-            TraceError(kFunction, __LINE__, L"reply not delivered (error %u)", error);
+            TraceError("ChannelServer::ServeClient", __LINE__, L"reply not delivered (error %u)",
+                       error);
             return;
         }
     }
@@ -260,32 +387,43 @@ bool ChannelServer::Complete(HANDLE pipe, OVERLAPPED& overlapped, BOOL started, 
 }
 
 std::vector<BYTE> ChannelServer::Answer(const BYTE* message, DWORD size, bool tooLong,
-                                        DWORD sessionId, HangReports& reports)
+                                        DWORD sessionId, const TokenIdentity& client)
 {
     const char* const function = "ChannelServer::Answer";
     channel::Request request;
-    if (tooLong || size != sizeof(request)) {
-        TraceError(function, __LINE__, L"session %u: message of %s%u bytes dropped", sessionId,
-                   tooLong ? L"more than " : L"", size);
-        return {};
+    const bool sized = !tooLong && size == sizeof(request);
+    if (sized) {
+        std::memcpy(&request, message, sizeof(request));
     }
-    std::memcpy(&request, message, sizeof(request));
-    if (request.magic != channel::kMagic ||
+    if (!sized || request.magic != channel::kMagic ||
         (request.kind != channel::kAskTargets && request.kind != channel::kReportHung)) {
-        TraceError(function, __LINE__, L"session %u: malformed message (0x%x, kind %u) dropped",
-                   sessionId, request.magic, request.kind);
+        DWORD held = 0;
+        if (malformedLines.Allow(reports.Now(), held)) {
+            TraceError(function, __LINE__,
+                       L"session %u: message of %s%u bytes (0x%x, kind %u) dropped (%u more "
+                       L"dropped before it)",
+                       sessionId, tooLong ? L"more than " : L"", size, sized ? request.magic : 0,
+                       sized ? request.kind : 0, held);
+        }
         return {};
     }
     if (request.kind == channel::kAskTargets) {
-        reports.NoteContact(::GetTickCount64());
+        reports.NoteContact();
         return channel::EncodeTargets(reports.TargetsOf(sessionId));
     }
     channel::Verdict verdict;
     verdict.processId = request.processId;
-    verdict.accepted =
-        reports.Judge(sessionId, request.processId, request.seconds) == HangReports::Verdict::kAccepted
-            ? 1
-            : 0;
+    switch (reports.Judge(sessionId, request.processId, request.seconds, client)) {
+    case HangReports::Verdict::kAccepted:
+        verdict.accepted = channel::kEnding;
+        break;
+    case HangReports::Verdict::kTiming:
+        verdict.accepted = channel::kTiming;
+        break;
+    default:
+        verdict.accepted = channel::kRefused;
+        break;
+    }
     std::vector<BYTE> reply(sizeof(verdict));
     std::memcpy(reply.data(), &verdict, sizeof(verdict));
     return reply;

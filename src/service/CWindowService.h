@@ -54,6 +54,9 @@ public:
     // Asks with query rights only. False when the manager could not answer; a service that is
     // not registered is an answer (installed false).
     static bool Query(const XStringW& serviceName, ServiceQuery& query, DWORD* error = nullptr);
+    // The process the service runs in, as the manager reports it; 0 when it does not run or the
+    // manager cannot tell (asks with SERVICE_QUERY_STATUS only, which any user has).
+    static DWORD RunningProcessId(const XStringW& serviceName);
 
     // The dispatcher's service main and the extended control handler.
     static void WINAPI serviceMainEx(DWORD argc, LPWSTR* argv);

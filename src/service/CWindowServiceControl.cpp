@@ -276,6 +276,22 @@ bool CWindowService::Stop(const XStringW& serviceName, DWORD* error)
     return WaitForStopped(service, serviceName, error);
 }
 
+DWORD CWindowService::RunningProcessId(const XStringW& serviceName)
+{
+    const ScopedServiceHandle manager = OpenServiceManager(SC_MANAGER_CONNECT);
+    const ScopedServiceHandle service =
+        manager ? OpenExistingService(manager, serviceName, SERVICE_QUERY_STATUS)
+                : ScopedServiceHandle();
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD size = 0;
+    if (!service || !::QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO,
+                                            reinterpret_cast<BYTE*>(&status), sizeof(status),
+                                            &size)) {
+        return 0;
+    }
+    return status.dwCurrentState == SERVICE_RUNNING ? status.dwProcessId : 0;
+}
+
 bool CWindowService::Query(const XStringW& serviceName, ServiceQuery& query, DWORD* error)
 {
     query = ServiceQuery();

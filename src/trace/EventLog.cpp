@@ -244,6 +244,12 @@ void ReportProgramNotResponding(const ProgramEventSubject& subject, DWORD second
                        {what.IsEmpty() ? XStringW(L"no window of it answered") : what});
 }
 
+void ReportHangWatchBlind(const ProgramEventSubject& subject, DWORD silentSeconds)
+{
+    ReportAboutProgram(EVENTLOG_WARNING_TYPE, MSG_HANG_WATCH_BLIND, 0, subject,
+                       {Number(silentSeconds)});
+}
+
 void ReportGuardHeld(const XStringW& objectName, const XStringW& owner)
 {
     Report(EVENTLOG_WARNING_TYPE, MSG_GUARD_HELD, {objectName, owner});

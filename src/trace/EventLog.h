@@ -72,5 +72,8 @@ void ReportProgramBackingOff(const ProgramEventSubject& subject, DWORD quickExit
 // (what: the check's words, empty for the windows), and the service ended it.
 void ReportProgramNotResponding(const ProgramEventSubject& subject, DWORD seconds,
                                 const XStringW& what = XStringW());
+// A warning: entries have a hang timeout, but the companion (the subject) has not asked for the
+// hang watch for that long, so hangs are not detected.
+void ReportHangWatchBlind(const ProgramEventSubject& subject, DWORD silentSeconds);
 // A warning: a named object the service guards itself with was made by another process first.
 void ReportGuardHeld(const XStringW& objectName, const XStringW& owner);

@@ -176,7 +176,9 @@ void AliveChecks::EndFailed(ProgramRuns& runs)
         failures = shared->board.TakeFailures();
     }
     for (const AliveFailure& failure : failures) {
-        if (runs.EndNotResponding(failure.name, failure.processId, failure.seconds,
+        // The process was seen as the run's, and its handle is held: it is ended as it is.
+        const auto anyProcess = [](HANDLE) { return true; };
+        if (runs.EndNotResponding(failure.name, failure.processId, failure.seconds, anyProcess,
                                   failure.reason)) {
             ReportNotResponding(failure.name, failure.processId, failure.seconds, failure.reason);
         } else {

@@ -78,7 +78,7 @@ int CQuorbelServiceThread::ThreadFunc()
         ScheduleNextStart();
         return 0;
     }
-    KeepCompanionRunning();
+    KeepCompanionRunning(sessionId);
     if (IsQuitRequested()) {
         return 0;
     }
@@ -113,7 +113,9 @@ bool CQuorbelServiceThread::IsHeldOff() const
     return seams.tickCount() - startTick < startDelay;
 }
 
-void CQuorbelServiceThread::KeepCompanionRunning()
+// The companion is told the pipe it is to use when it starts; one that runs already uses the
+// one it was told, or leaves once that is gone so that the next pass starts it anew.
+void CQuorbelServiceThread::KeepCompanionRunning(DWORD sessionId)
 {
     const XStringW companionName = kCompanionImageName;
     if (processes.Current().IsRunning(companionName)) {
@@ -124,7 +126,8 @@ void CQuorbelServiceThread::KeepCompanionRunning()
     }
 
     TraceLog(kFunction, __LINE__, L"Execute Service Manager");
-    RunProcess(companionName, CompanionPath());
+    const XStringW arguments = hang.CompanionArguments(sessionId);
+    RunProcess(companionName, CompanionPath(), arguments);
     // The console of a companion that came up has just been ended, so "no console left" alone
     // does not mean the start failed: only a companion that still does not run is started
     // once more, through the same console records and restart policy as the first start, so
@@ -134,7 +137,7 @@ void CQuorbelServiceThread::KeepCompanionRunning()
         table.IsRunning(CWindowService::kConsoleImageName)) {
         return;
     }
-    RunProcess(companionName, CompanionPath());
+    RunProcess(companionName, CompanionPath(), arguments);
 }
 
 XStringW CQuorbelServiceThread::CompanionPath() const

@@ -25,9 +25,6 @@
 #include "watch/WatchPass.h"
 #include "watch/WatchSeams.h"
 
-// The companion program the service keeps running beside the user's list.
-constexpr const wchar_t* kCompanionImageName = L"QuorbelServiceManager.exe";
-
 class CQuorbelServiceThread : public XThread {
 public:
     CQuorbelServiceThread();
@@ -68,7 +65,7 @@ public:
 
 private:
     bool IsHeldOff() const;
-    void KeepCompanionRunning();
+    void KeepCompanionRunning(DWORD sessionId);
     XStringW CompanionPath() const;
     // True when the list changed since the last pass.
     bool ApplyListChanges(const XStringW& sid, const XStringWList& names);

@@ -195,7 +195,8 @@ std::vector<DWORD> ExitWaits::LiveIds(const XStringW& name) const
     return ids;
 }
 
-bool ExitWaits::Terminate(const XStringW& name, DWORD processId, UINT exitCode)
+bool ExitWaits::Terminate(const XStringW& name, DWORD processId, UINT exitCode,
+                          const EndCheck& mayEnd)
 {
     const auto item = waits.find(NameKey(name));
     if (item == waits.end()) {
@@ -204,6 +205,9 @@ bool ExitWaits::Terminate(const XStringW& name, DWORD processId, UINT exitCode)
     for (const auto& waited : item->second) {
         if (waited->processId != processId || !waited->process || waited->ended.load()) {
             continue;
+        }
+        if (!mayEnd(waited->process.Get())) {
+            return false;
         }
         if (!::TerminateProcess(waited->process.Get(), exitCode)) {
             TraceError("ExitWaits::Terminate", __LINE__, L"%@ process %u not ended (error %u)",

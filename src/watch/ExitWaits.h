@@ -49,10 +49,12 @@ public:
     void KeepOnly(const std::vector<std::wstring>& keys);
     // The processes of the name that are waited on and have not ended.
     std::vector<DWORD> LiveIds(const XStringW& name) const;
-    // Ends a process of the name through the handle held on it; false when it is not one that
-    // is waited on, has ended already, or could not be ended (traced). An id is never opened
-    // afresh here, so it cannot name another process.
-    bool Terminate(const XStringW& name, DWORD processId, UINT exitCode);
+    // Ends a process of the name through the handle held on it, if mayEnd agrees when asked with
+    // that handle; false when it is not one that is waited on, has ended already, was not to be
+    // ended, or could not be ended (traced). An id is never opened afresh here, so it cannot name
+    // another process.
+    using EndCheck = std::function<bool(HANDLE process)>;
+    bool Terminate(const XStringW& name, DWORD processId, UINT exitCode, const EndCheck& mayEnd);
     size_t Count() const;
 
 private:

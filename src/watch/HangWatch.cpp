@@ -1,5 +1,6 @@
 #include "watch/HangWatch.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "config/EntryStateStore.h"
@@ -8,12 +9,10 @@
 #include "watch/NameKey.h"
 #include "watch/WatchEvents.h"
 
-namespace {
-constexpr const char* kFunction = "CQuorbelServiceThread::ThreadFunc";
-}  // namespace
-
 HangWatch::HangWatch(const WatchSeams& watchSeams, HangReports::WakeFunc wake)
-    : seams(watchSeams), reports(std::move(wake)), channel(reports)
+    : seams(watchSeams),
+      reports(std::move(wake), [this] { return seams.clock(); }),
+      channel(reports)
 {
 }
 
@@ -27,14 +26,51 @@ void HangWatch::Stop()
     channel.Stop();
 }
 
+XStringW HangWatch::CompanionPath() const
+{
+    XStringW path = seams.moduleDirectory();
+    path.AppendFormat(L"\\%s", kCompanionImageName);
+    return path;
+}
+
+XStringW HangWatch::CompanionArguments(DWORD sessionId)
+{
+    const XStringW name = channel.ServeSession(sessionId);
+    if (!channel.EnsureStarted()) {
+        TraceError("HangWatch::CompanionArguments", __LINE__,
+                   L"the companion's channel could not be started (error %u)", ::GetLastError());
+        return XStringW();
+    }
+    if (name.IsEmpty()) {
+        return XStringW();
+    }
+    XStringW arguments;
+    arguments.Format(L"%s %@", channel::kPipeArgument, name);
+    return arguments;
+}
+
 void HangWatch::EndReported(ProgramRuns& runs)
 {
     for (const HangReports::Report& report : reports.Take()) {
-        if (runs.EndNotResponding(report.name, report.processId, report.seconds)) {
+        bool refused = false;
+        const auto mayEnd = [&](HANDLE process) {
+            const TokenIdentity owner = owners.processIdentity(process);
+            refused = !MayEndFor(report.reporter, owner);
+            if (refused) {
+                TraceError("HangWatch::EndReported", __LINE__,
+                           L"%@ process %u runs as %@ (integrity 0x%x), which %@ (integrity "
+                           L"0x%x) could not end: left running",
+                           report.name, report.processId, owner.userSid, owner.integrity,
+                           report.reporter.userSid, report.reporter.integrity);
+            }
+            return !refused;
+        };
+        if (runs.EndNotResponding(report.name, report.processId, report.seconds, mayEnd)) {
             ReportNotResponding(report.name, report.processId, report.seconds);
-        } else {
-            TraceLog(kFunction, __LINE__, L"%@ process %u reported not responding, but it ended",
-                     report.name, report.processId);
+        } else if (!refused) {
+            TraceLog("HangWatch::EndReported", __LINE__,
+                     L"%@ process %u reported not responding, but it ended", report.name,
+                     report.processId);
         }
     }
 }
@@ -57,14 +93,15 @@ void HangWatch::Update(const XStringW& sid, DWORD sessionId, const XStringWList&
         }
     }
     reports.SetTargets(std::move(targets));
-    const bool anyTimeout = !timeouts.empty();
-    // The pipe is served while entries of the session have a timeout; its thread stays.
-    channel.ServeSession(anyTimeout ? sessionId : 0);
-    if (anyTimeout && !channel.EnsureStarted()) {
-        TraceError(kFunction, __LINE__, L"the companion's channel could not be started (error %u)",
-                   ::GetLastError());
+    Companion companion;
+    if (companionOf) {
+        companion = companionOf(runs);
+    } else {
+        companion = {runs.LiveIds(kCompanionImageName), CompanionPath()};
     }
-    CheckCompanion(sid, anyTimeout);
+    reports.SetCompanion(std::move(companion.processIds), companion.imagePath);
+    CompanionArguments(sessionId);
+    CheckCompanion(sid, !timeouts.empty());
 }
 
 void HangWatch::ReadTimeouts(const XStringW& sid, const XStringWList& names)
@@ -80,7 +117,9 @@ void HangWatch::ReadTimeouts(const XStringW& sid, const XStringWList& names)
     }
 }
 
-// "Once": the trace line when the minute is over, the list's line for as long as it holds.
+// "Once": the trace line and the event when the minute is over, the list's line for as long as
+// it holds. The companion asks every two seconds, so a minute of silence is no gap of its own:
+// it is missing, or something keeps it from the pipe.
 void HangWatch::CheckCompanion(const XStringW& sid, bool anyTimeout)
 {
     const ULONGLONG now = seams.clock();
@@ -89,15 +128,17 @@ void HangWatch::CheckCompanion(const XStringW& sid, bool anyTimeout)
     } else if (timeoutsSince == 0) {
         timeoutsSince = now;
     }
-    const bool missing = anyTimeout && reports.LastContact() == 0 &&
-                         now - timeoutsSince >= kCompanionGraceMs;
+    const ULONGLONG heardAt = (std::max)(timeoutsSince, reports.LastContact());
+    const bool missing = anyTimeout && now - heardAt >= kCompanionGraceMs;
     if (missing == companionMissing) {
         return;
     }
     companionMissing = missing;
     if (missing) {
-        TraceError(kFunction, __LINE__,
+        TraceError("HangWatch::CheckCompanion", __LINE__,
                    L"no companion asked for the hang watch within a minute: hangs are not detected");
+        ReportHangWatchBlind(kCompanionImageName, CompanionPath(),
+                             static_cast<DWORD>((now - heardAt) / 1000));
     }
     EntryStateStore::WriteCompanionMissing(sid, missing);
 }

@@ -107,9 +107,9 @@ void ProgramRuns::KeepOnly(std::vector<std::wstring> keys, const std::wstring& a
 }
 
 bool ProgramRuns::EndNotResponding(const XStringW& name, DWORD processId, DWORD seconds,
-                                   const XStringW& reason)
+                                   const ExitWaits::EndCheck& mayEnd, const XStringW& reason)
 {
-    if (!programWaits.Terminate(name, processId, kNotRespondingExitCode)) {
+    if (!programWaits.Terminate(name, processId, kNotRespondingExitCode, mayEnd)) {
         return false;
     }
     policy.NotResponding(NameKey(name), seconds, seams.clock(),

@@ -119,3 +119,9 @@ void ReportNotResponding(const XStringW& name, DWORD processId, DWORD seconds,
     }
     ReportProgramNotResponding(SubjectOf(name), seconds, reason);
 }
+
+void ReportHangWatchBlind(const XStringW& companionName, const XStringW& companionPath,
+                          DWORD silentSeconds)
+{
+    ReportHangWatchBlind(SubjectOf(companionName, companionPath), silentSeconds);
+}

@@ -29,3 +29,6 @@ void ReportBackoff(const XStringW& name, DWORD quickExits, ULONGLONG delayMs);
 // reason, because its liveness check failed so ("port 8080 refused for 31 s").
 void ReportNotResponding(const XStringW& name, DWORD processId, DWORD seconds,
                          const XStringW& reason = XStringW());
+// The companion (its image name and path) has not asked for the hang watch for that long.
+void ReportHangWatchBlind(const XStringW& companionName, const XStringW& companionPath,
+                          DWORD silentSeconds);

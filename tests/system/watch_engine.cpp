@@ -10,13 +10,18 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <atomic>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Loopback.h"
 #include "ServiceControl.h"
 #include "TestSupport.h"
+#include "channel/ChannelProtocol.h"
+#include "common/ScopedHandle.h"
+#include "process/Sessions.h"
 
 using namespace testing_support;
 
@@ -906,10 +911,54 @@ TEST_F(WatchEngineTest, UrlCheckEndsAProgramThatAnswers503AndThenOneThatAcceptsA
     EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
 }
 
+// A process of the user that is not the companion: it keeps connecting to the service's pipe
+// and reporting the program it names as hung, as long as it runs.
+class ForgedReports {
+public:
+    ForgedReports(std::wstring pipeName, DWORD processId)
+        : worker([this, pipeName, processId] {
+              while (!stop) {
+                  ScopedHandle pipe(CreateFileW(pipeName.c_str(), channel::kClientAccess, 0,
+                                                nullptr, OPEN_EXISTING, 0, nullptr));
+                  channel::Request request;
+                  request.kind = channel::kReportHung;
+                  request.processId = processId;
+                  request.seconds = 0xFFFFFFFF;
+                  DWORD bytes = 0;
+                  BYTE reply[64];
+                  if (pipe && WriteFile(pipe.Get(), &request, sizeof(request), &bytes, nullptr) &&
+                      ReadFile(pipe.Get(), reply, sizeof(reply), &bytes, nullptr)) {
+                      ++answered;
+                  }
+                  Sleep(100);
+              }
+          })
+    {
+    }
+    ~ForgedReports()
+    {
+        stop = true;
+        worker.join();
+    }
+    std::atomic<int> answered{0};
+
+private:
+    std::atomic<bool> stop{false};
+    std::thread worker;
+};
 
 // Needs a display: run-tests.sh runs the tests named Windowed... under Xvfb.
+// A squatter on the pipe's old name, a client that holds a connection and keeps sending forged
+// reports: the hang is still ended, and the forged reports end nothing.
 TEST_F(WatchEngineTest, WindowedProgramThatStopsAnsweringIsEndedAndBackWhileOneThatAnswersStays)
 {
+    DWORD session = 0;
+    ASSERT_TRUE(FindOwnSessionId(session));
+    const std::wstring oldName =
+        L"\\\\.\\pipe\\QuorbelService.Companion." + std::to_wstring(session);
+    const ScopedHandle squatter(CreateNamedPipeW(oldName.c_str(), PIPE_ACCESS_DUPLEX,
+                                                 PIPE_TYPE_MESSAGE, 1, 64, 64, 0, nullptr));
+    ASSERT_TRUE(squatter);
     constexpr DWORD kHangTimeoutS = 5;
     const std::wstring frozen = Program(L"f", L"Frozen.exe", L"fixture_window.exe");
     const std::wstring lively = Program(L"l", L"Lively.exe", L"fixture_window.exe");
@@ -927,24 +976,31 @@ TEST_F(WatchEngineTest, WindowedProgramThatStopsAnsweringIsEndedAndBackWhileOneT
         << Utf8(ServiceLog());
     const DWORD firstFrozen = StartsOf(frozen).front().processId;
     EXPECT_NE(ListLineOf(L"Lively.exe").find(L"; hang timeout 5 s"), std::wstring::npos);
+    const std::wstring served = L"serving \\\\.\\pipe\\QuorbelService.Companion.";
+    ASSERT_TRUE(WaitUntil([&] { return ServiceLog().find(served) != std::wstring::npos; }, 10000));
+    const std::wstring log = ServiceLog();
+    const size_t nameAt = log.find(served) + std::wstring(L"serving ").size();
+    const std::wstring pipeName = log.substr(nameAt, log.find_first_of(L"\r\n", nameAt) - nameAt);
+    const ForgedReports forged(pipeName, StartsOf(lively).front().processId);
     ASSERT_TRUE(WaitUntil([&] { return FileExists(frozen + L".hung"); }, 20000));
     const DWORD hungAt = GetTickCount();
 
     // Ended by the service and started again within the timeout and a few seconds: Wine's
-    // IsHungAppWindow, the companion's two-second round and a start.
-    const DWORD allowanceMs = kHangTimeoutS * 1000 + 6000;
+    // IsHungAppWindow (5 s), the companion's two-second rounds and a start.
+    const DWORD allowanceMs = kHangTimeoutS * 1000 + 10000;
     ASSERT_TRUE(WaitUntil([&] { return StartsOf(frozen).size() >= 2; }, allowanceMs + 10000))
         << Utf8(ServiceLog());
     const DWORD backMs = GetTickCount() - hungAt;
     EXPECT_LE(backMs, allowanceMs) << "back " << backMs << " ms after its window stopped answering"
                                    << Utf8(ReadAllLogFiles(dir / L"Log"));
     EXPECT_FALSE(IsProcessAlive(firstFrozen));
-    const std::wstring log = ServiceLog();
-    EXPECT_NE(log.find(L"Frozen.exe: not responding for "), std::wstring::npos) << Utf8(log);
-    EXPECT_NE(log.find(L" s, ended"), std::wstring::npos) << Utf8(log);
+    const std::wstring ended = ServiceLog();
+    EXPECT_NE(ended.find(L"Frozen.exe: not responding for "), std::wstring::npos) << Utf8(ended);
+    EXPECT_NE(ended.find(L"is not the companion: not heard"), std::wstring::npos) << Utf8(ended);
+    EXPECT_EQ(0, forged.answered.load()) << "a forged report was answered";
     // The window that answers was looked at all along and left alone.
     EXPECT_EQ(1u, StartsOf(lively).size());
-    EXPECT_EQ(log.find(L"Lively.exe: not responding"), std::wstring::npos) << Utf8(log);
+    EXPECT_EQ(ended.find(L"Lively.exe: not responding"), std::wstring::npos) << Utf8(ended);
     // list tells the timeout and when the hang watch ended the program.
     const std::wstring frozenLine = ListLineOf(L"Frozen.exe");
     EXPECT_NE(frozenLine.find(L"; hang timeout 5 s; ended as not responding at 20"),
