@@ -3,6 +3,7 @@
 // Usage: quorbel_bench.exe [trace lines per round] [rounds]
 //        quorbel_bench.exe pass [rounds]  the watch pass's section alone
 //        quorbel_bench.exe companion      the companion's section alone
+//        quorbel_bench.exe liveness       the liveness checks' section alone
 
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,10 @@ int main(int argc, char** argv)
     if (argc > 1 && std::strcmp(argv[1], "pass") == 0) {
         settings.rounds = argc > 2 ? std::atoi(argv[2]) : 0;
         RunPassBench(settings);
+        return 0;
+    }
+    if (argc > 1 && std::strcmp(argv[1], "liveness") == 0) {
+        RunLivenessBench(settings);
         return 0;
     }
     if (argc > 1 && std::strcmp(argv[1], "companion") == 0) {
@@ -32,6 +37,7 @@ int main(int argc, char** argv)
     RunPassBench(settings);
     RunChurnBench(settings);
     RunServiceBench(settings);
+    RunLivenessBench(settings);
     RunCompanionBench(settings);
     // Last: it turns the process-wide trace on for good, which would slow every later pass.
     RunTraceBench(settings);
