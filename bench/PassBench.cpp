@@ -117,7 +117,8 @@ XStringW CompanionFolder()
 
 int starts = 0;
 // A start that fails at once, as for a program that cannot be found.
-DWORD FailingStart(const XStringW&, const XStringW&, const XStringW&, ScopedHandle*)
+DWORD FailingStart(UserLogon&, const XStringW&, const XStringW&, const XStringW&,
+                   ScopedHandle*)
 {
     ++starts;
     return 0;

@@ -109,10 +109,11 @@ bool CompanionClient::IsServedByTheService()
 bool CompanionClient::IsOrphaned(ULONGLONG nowMs)
 {
     if (!pipeMissing || serviceProcess() == 0) {
-        missingSinceMs = 0;
+        missingCounted = false;
         return false;
     }
-    if (missingSinceMs == 0) {
+    if (!missingCounted) {
+        missingCounted = true;
         missingSinceMs = nowMs;
     }
     return nowMs - missingSinceMs >= kOrphanedAfterMs;

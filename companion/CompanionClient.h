@@ -46,5 +46,6 @@ private:
     bool absenceTraced = false;
     DWORD strangerTraced = 0;  // the last process other than the service found serving the pipe
     bool pipeMissing = false;  // the last try found no pipe of the name
+    bool missingCounted = false;  // missingSinceMs holds when the service was first found without it
     ULONGLONG missingSinceMs = 0;
 };

@@ -10,6 +10,7 @@
 #include "config/AliveCheck.h"
 #include "config/CQuorbelServiceHelper.h"
 #include "config/HangTimeout.h"
+#include "process/ProcessTable.h"
 #include "strings/CaseFold.h"
 #include "strings/CommandLineText.h"
 #include "strings/ErrorText.h"
@@ -50,9 +51,10 @@ int TakeHangTimeout(const XStringW& value, AddRequest& request)
     const DWORD seconds = digits ? static_cast<DWORD>(value.ToUInt()) : 0;
     if (!digits || (seconds != 0 && (seconds < hang_timeout::kMinSeconds ||
                                      seconds > hang_timeout::kMaxSeconds))) {
-        Say(L"add: --hang-timeout takes 0 (off) or %u to %u seconds, not %@",
-            hang_timeout::kMinSeconds, hang_timeout::kMaxSeconds, WithControlCharactersShown(value));
-        return kExitUsage;
+        SayError(L"add: --hang-timeout takes 0 (off) or %u to %u seconds, not %@",
+                 hang_timeout::kMinSeconds, hang_timeout::kMaxSeconds,
+                 WithControlCharactersShown(value));
+        return UsageAfterError(L"add");
     }
     request.hangTimeout = seconds;
     return kExitSuccess;
@@ -108,7 +110,7 @@ int Refuse(int exitCode, const wchar_t* traced, const XStringW& path, const wcha
     TraceError(kAddName, __LINE__, L"%s \"%@\"", traced, WithControlCharactersShown(path));
     XStringW text;
     text.Format(answer, args...);
-    WriteOutputLine(text);
+    WriteErrorLine(text);
     return exitCode;
 }
 
@@ -263,6 +265,21 @@ void AppendDirectoryChange(XStringW& answer, const XStringW& directory, const Wa
     }
 }
 
+// The warnings about what this user cannot see, on standard error.
+void WarnAboutMissingFiles(const XStringW& path, const AddRequest& request)
+{
+    if (!IsThere(path, false)) {
+        SayError(L"warning: %@ is not there as seen from here (it may be for the service)", path);
+    }
+    if (!request.directory.IsEmpty() && !IsThere(request.directory, true)) {
+        SayError(L"warning: the folder %@ is not there as seen from here", request.directory);
+    }
+    if (request.aliveGiven && request.alive.kind == alive_check::Kind::kFile &&
+        !IsThere(request.alive.target, false)) {
+        SayError(L"warning: %@ is not there yet as seen from here", request.alive.target);
+    }
+}
+
 // ", alive check: port 8080 (fails after 60 s)", or what became of the entry's own.
 void AppendAliveChange(XStringW& answer, const AddRequest& request, const WatchListEdit& edit)
 {
@@ -285,10 +302,6 @@ void AppendAliveChange(XStringW& answer, const AddRequest& request, const WatchL
     }
     answer.AppendFormat(L", alive check: %@ (fails after %u s)", request.alive.Text(),
                         alive_check::TimeoutSeconds(hangTimeout));
-    if (request.alive.kind == alive_check::Kind::kFile && !IsThere(request.alive.target, false)) {
-        answer.AppendFormat(L"; warning: %@ is not there yet as seen from here",
-                            request.alive.target);
-    }
 }
 
 XStringW AddedAnswer(const XStringW& entryName, const XStringW& path, const XStringW& arguments,
@@ -297,13 +310,6 @@ XStringW AddedAnswer(const XStringW& entryName, const XStringW& path, const XStr
     const DWORD hangTimeout = request.hangTimeout;
     const XStringW& directory = request.directory;
     XStringW answer;
-    if (!IsThere(path, false)) {
-        answer.Format(L"warning: %@ is not there as seen from here (it may be for the service); ",
-                      path);
-    }
-    if (!directory.IsEmpty() && !IsThere(directory, true)) {
-        answer.AppendFormat(L"warning: the folder %@ is not there as seen from here; ", directory);
-    }
     if (edit.replaced && !SameIgnoringCase(edit.previousPath.GetString(), path.GetString())) {
         answer.AppendFormat(L"%@ replaced: %@ -> %@ (active)", entryName,
                             WithControlCharactersShown(edit.previousPath), path);
@@ -319,6 +325,29 @@ XStringW AddedAnswer(const XStringW& entryName, const XStringW& path, const XStr
     }
     AppendAliveChange(answer, request, edit);
     return answer;
+}
+
+// A running program keeps the command line it was started with: a re-add that changed it says
+// so, and how to start the program with the new one.
+void SayIfRunningOnOldSettings(const XStringW& entryName, const XStringW& path,
+                               const XStringW& arguments, const XStringW& directory,
+                               const WatchListEdit& edit)
+{
+    const bool changed =
+        edit.replaced &&
+        (!SameIgnoringCase(edit.previousPath.GetString(), path.GetString()) ||
+         !(edit.previousArguments == arguments.GetString()) ||
+         (!directory.IsEmpty() &&
+          !SameIgnoringCase(edit.previousDirectory.GetString(), directory.GetString())));
+    if (!changed) {
+        return;
+    }
+    const XStringWList ids = ProcessTable::TakeForOwnSession().FindIds(entryName);
+    if (ids.GetCount() > 0) {
+        Say(L"%@ runs (process %@) with its old path, arguments and folder until it starts "
+            L"again: %s relaunch %@ starts it with the new ones now",
+            entryName, ids.GetAt(0), kServiceName, entryName);
+    }
 }
 
 const AddOption* FindOption(const XStringW& word)
@@ -344,14 +373,15 @@ int ReadRequest(const Operands& operands, AddRequest& request)
     for (; next < operands.size() && IsOptionWord(operands[next]); ++next) {
         const AddOption* const option = FindOption(operands[next]);
         if (option == nullptr) {
-            Say(L"add: unknown option %@", WithControlCharactersShown(operands[next]));
-            return kExitUsage;
+            SayError(L"add: unknown option %@", WithControlCharactersShown(operands[next]));
+            return UsageAfterError(L"add");
         }
         XStringW value;
         if (option->valueName != nullptr) {
             if (++next == operands.size()) {
-                Say(L"add: the option %s needs a value (%s)", option->name, option->valueName);
-                return kExitUsage;
+                SayError(L"add: the option %s needs a value (%s)", option->name,
+                         option->valueName);
+                return UsageAfterError(L"add");
             }
             value = operands[next];
         }
@@ -361,7 +391,7 @@ int ReadRequest(const Operands& operands, AddRequest& request)
         }
     }
     if (next == operands.size()) {
-        return UsageError();
+        return MissingOperand(L"add", L"the program path");
     }
     // The path is trimmed, as the first operand always is; the program's arguments stay as typed.
     XStringW path = operands[next];
@@ -398,13 +428,15 @@ int AddProgram(const AddRequest& request)
                                               request.hangTimeout, directory,
                                               request.aliveGiven ? &aliveText : nullptr);
     if (result == WatchListResult::kDone) {
+        WarnAboutMissingFiles(path, request);
         WriteOutputLine(AddedAnswer(entryName, path, arguments, request, edit));
+        SayIfRunningOnOldSettings(entryName, path, arguments, request.directory, edit);
         return kExitSuccess;
     }
     XStringW text;
     text.Format(L"could not add %@ to the watch list (%@); the list was left as it was", entryName,
                 SystemErrorText(static_cast<DWORD>(edit.error)));
-    WriteOutputLine(text);
+    WriteErrorLine(text);
     return kExitFailed;
 }
 

@@ -8,6 +8,7 @@
 
 #include "config/AliveCheck.h"
 #include "config/EntryStateStore.h"
+#include "config/MachinePolicy.h"
 #include "config/WatchListView.h"
 #include "strings/XStringW.h"
 
@@ -23,6 +24,7 @@ struct EntryReport {
     EntrySource source = EntrySource::kUser;
     XStringW statusText;    // the Status value as stored
     bool active = true;     // as the service reads the Status: only one reading 0 pauses
+    bool pastWatchedCap = false;  // active, but past the entries the service watches
 
     bool published = false;  // the service published a state for the entry since the last boot
     EntryState state;        // what it published
@@ -56,6 +58,9 @@ struct ListReport {
     // Entries have a hang timeout, but no companion asked the service for them within a minute.
     bool companionMissing = false;
     std::vector<EntryReport> entries;
+    // Values of the machine policy that the service does not take, named below the policy key
+    // ("Programs\\kiosk.exe", "Interval"), with the reason.
+    std::vector<RefusedPolicyProgram> policyRefusals;
 
     bool ServiceRuns() const { return serviceInstalled && serviceState == SERVICE_RUNNING; }
 };

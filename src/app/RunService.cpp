@@ -19,7 +19,7 @@ void RunService()
     static CWindowServiceThread serviceThread;
     serviceThread.mainFunc = StartWatchThread;
     serviceThread.endFunc = StopWatchThread;
-    serviceThread.wakeFunc = WakeWatchThread;
+    serviceThread.sessionChangeFunc = NoteWatchSessionChange;
     CWindowService::serviceThread = &serviceThread;
     CWindowService::modulePath = GetModulePath(true);
 

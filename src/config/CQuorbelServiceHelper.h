@@ -94,4 +94,6 @@ public:
     static XStringW GetSessionUserSID(DWORD sessionId);
     static XStringW GetSessionUserName();
     static XStringW GetSessionDomainName();
+    // DOMAIN\user of that session; a lone backslash for none (0).
+    static XStringW GetSessionAccountName(DWORD sessionId);
 };

@@ -79,6 +79,11 @@ XStringW CQuorbelServiceHelper::GetSessionDomainName()
     return QueryActiveSessionText(WTSDomainName);
 }
 
+XStringW CQuorbelServiceHelper::GetSessionAccountName(DWORD sessionId)
+{
+    return SessionAccountName(sessionId);
+}
+
 XStringW CQuorbelServiceHelper::GetCurrentUserSID()
 {
     return GetSessionUserSID(FindActiveSessionId());

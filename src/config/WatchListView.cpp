@@ -23,6 +23,7 @@ std::vector<WatchListEntry> GetMergedList(const MachinePolicy& policy)
         return entries;
     }
     const XStringWList names = CQuorbelServiceHelper::GetAllList();
+    int activeOwn = 0;
     for (int i = 0; i < names.GetCount(); ++i) {
         WatchListEntry entry;
         entry.name = names.GetCopyAt(i);
@@ -33,6 +34,7 @@ std::vector<WatchListEntry> GetMergedList(const MachinePolicy& policy)
         entry.arguments = CQuorbelServiceHelper::GetUserListArguments(entry.name);
         entry.directory = CQuorbelServiceHelper::GetUserListDirectory(entry.name);
         entry.status = CQuorbelServiceHelper::GetUserListStatus(entry.name);
+        entry.pastWatchedCap = entry.IsActive() && ++activeOwn > kMaxWatchedUserEntries;
         entries.push_back(entry);
     }
     return entries;
@@ -47,6 +49,9 @@ XStringW EffectiveIntervalText(const MachinePolicy& policy, const XStringW& user
 {
     if (!policy.hasInterval) {
         return userIntervalText;
+    }
+    if (!policy.intervalText.IsEmpty()) {
+        return policy.intervalText;
     }
     XStringW text;
     text.Format(L"%u", policy.intervalMs);

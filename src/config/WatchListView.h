@@ -12,6 +12,11 @@
 
 enum class EntrySource { kUser, kPolicy };
 
+// The most entries of a user's own list that the service watches: the first active ones in the
+// list's order, leaving out those the policy names. What one user's list can make the service do
+// is bounded so; the rest are neither started nor published, and the list says so.
+constexpr int kMaxWatchedUserEntries = 256;
+
 // "user" or "policy".
 const wchar_t* EntrySourceName(EntrySource source);
 
@@ -23,6 +28,8 @@ struct WatchListEntry {
     XStringW arguments;
     XStringW directory;        // empty: the program's own folder
     XStringW status;           // the user's Status text; "1" for a policy entry
+    // Active, but past the kMaxWatchedUserEntries the service watches of the user's list.
+    bool pastWatchedCap = false;
 
     // Only a Status reading as 0 pauses an entry; a policy entry is always active.
     bool IsActive() const { return status.ToInt() != 0; }

@@ -8,6 +8,7 @@
 #include "strings/XStringW.h"
 
 class CWindowServiceThread;
+class UserLogon;
 
 // What the service manager tells about one service.
 struct ServiceQuery {
@@ -15,6 +16,7 @@ struct ServiceQuery {
     DWORD state = 0;  // a SERVICE_* state; 0 while not installed
     XStringW binaryPath;
     bool markedForRemoval = false;  // deleted while it runs: it goes once it has stopped
+    DWORD processId = 0;  // the service's process while it starts or runs, 0 otherwise
 };
 
 // The step of an install that failed.
@@ -66,18 +68,19 @@ public:
     // The state last reported to the service manager.
     static DWORD CurrentState();
 
-    // Starts "cmd.exe /c \"\"<path>\" <arguments>\"" in the active session as its user, in the
-    // directory (the program's own folder when it is empty; %NAME% is expanded in it with the
-    // user's environment). Returns the console's process id, or 0 when nothing was started, with
-    // the reason as the thread's last error. console, when given, receives the console's process
-    // handle.
-    static DWORD RunAdminProcessByLogonSession(const XStringW& path, const XStringW& arguments,
+    // Starts "cmd.exe /c \"\"<path>\" <arguments>\"" in the logon's session with its user's
+    // token and environment, in the directory (the program's own folder when it is empty; %NAME%
+    // is expanded in it with the user's environment). Returns the console's process id, or 0 when
+    // nothing was started, with the reason as the thread's last error; a launch that failed with
+    // the logon's token is noted in the logon. console, when given, receives the console's
+    // process handle. Launches with one logon may run on several threads at once.
+    static DWORD RunAdminProcessByLogonSession(UserLogon& logon, const XStringW& path,
+                                               const XStringW& arguments,
                                                const XStringW& directory, ScopedHandle* console);
-    // The program alone, in its own folder: the logon launch.
-    static DWORD RunAdminProcessByLogonSession(const XStringW& path);
-    // %NAME% in the text expanded as the environment of the session's user has it; false with
-    // the thread's last error when the user's token or the expansion failed.
-    static bool ExpandForSessionUser(DWORD sessionId, const XStringW& text, XStringW& expanded);
+    // %NAME% in the text expanded as the environment of the logon's user has it; false with
+    // the thread's last error when the logon is not open or the expansion failed.
+    static bool ExpandForLogonUser(const UserLogon& logon, const XStringW& text,
+                                   XStringW& expanded);
 
     // What the logon launch starts: the console twin beside the module (same name, ".com"),
     // which runs as invoked, so that the user's own token may start it; the module itself only

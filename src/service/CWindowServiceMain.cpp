@@ -5,6 +5,7 @@
 #include "paths/ModulePaths.h"
 #include "service/CWindowServiceThread.h"
 #include "service/ServiceStatusReport.h"
+#include "service/UserLogon.h"
 #include "trace/EventLog.h"
 #include "trace/Trace.h"
 
@@ -33,14 +34,18 @@ bool IsStopping()
     return state == SERVICE_STOP_PENDING || state == SERVICE_STOPPED;
 }
 
-// Starts the executable without arguments in the new user's session; only the console that
-// carried it is ended. It is ended through the handle it was started with, never by its id: a
-// console that ended by itself may have left its id to an unrelated process.
-void LaunchInLogonSession()
+// Starts the executable without arguments in the session that was logged on to, as its user;
+// only the console that carried it is ended. It is ended through the handle it was started with,
+// never by its id: a console that ended by itself may have left its id to an unrelated process.
+void LaunchInLogonSession(DWORD sessionId)
 {
+    UserLogon logon;
+    if (!logon.Open(sessionId)) {
+        return;
+    }
     ScopedHandle console;
     const DWORD consoleId = CWindowService::RunAdminProcessByLogonSession(
-        CWindowService::LogonLaunchPath(), XStringW(), XStringW(), &console);
+        logon, CWindowService::LogonLaunchPath(), XStringW(), XStringW(), &console);
     if (!console) {
         return;
     }
@@ -169,7 +174,8 @@ void WINAPI CWindowService::serviceMainEx(DWORD, LPWSTR*)
     reporter.Report(SERVICE_STOPPED, kAcceptedControls, exitCode);
 }
 
-DWORD WINAPI CWindowService::serviceHandlerEx(DWORD control, DWORD eventType, LPVOID, LPVOID)
+DWORD WINAPI CWindowService::serviceHandlerEx(DWORD control, DWORD eventType, LPVOID eventData,
+                                              LPVOID)
 {
     // With the service running this ignores an interrogation (4 == SERVICE_RUNNING); while it
     // stops, a continue request (3 == SERVICE_STOP_PENDING).
@@ -193,12 +199,17 @@ DWORD WINAPI CWindowService::serviceHandlerEx(DWORD control, DWORD eventType, LP
         service_status::GetStatusReporter().ReportAgain(kAcceptedControls);
         break;
     }
-    if (eventType == WTS_SESSION_LOGON && !modulePath.IsEmpty() && !IsStopping()) {
-        LaunchInLogonSession();
+    if (control != SERVICE_CONTROL_SESSIONCHANGE || IsStopping()) {
+        return NO_ERROR;
     }
-    if (control == SERVICE_CONTROL_SESSIONCHANGE && !IsStopping() && serviceThread != nullptr &&
-        serviceThread->wakeFunc != nullptr) {
-        serviceThread->wakeFunc();
+    // Whatever the change, the watch thread's user may be another one now.
+    if (serviceThread != nullptr && serviceThread->sessionChangeFunc != nullptr) {
+        serviceThread->sessionChangeFunc();
+    }
+    // The notification names the session that was logged on to.
+    const auto* const notification = static_cast<const WTSSESSION_NOTIFICATION*>(eventData);
+    if (eventType == WTS_SESSION_LOGON && notification != nullptr && !modulePath.IsEmpty()) {
+        LaunchInLogonSession(notification->dwSessionId);
     }
     return NO_ERROR;
 }

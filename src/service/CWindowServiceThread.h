@@ -33,9 +33,10 @@ public:
     XThread thread;
     StartFunction mainFunc;
     Function endFunc;
-    // Called by the control handler when a session changes (a logon among them), so that the
-    // work started by mainFunc looks at the new session at once; may stay null.
-    Function wakeFunc = nullptr;
+    // Called by the control handler when a session changes (a logon, a logoff, a switch among
+    // them), so that the work started by mainFunc lets go of what it kept of the session's user
+    // and looks at the sessions again at once; may stay null.
+    Function sessionChangeFunc = nullptr;
     // Set by Stop, so that a stop requested before Start still ends the service thread.
     std::atomic<bool> stopRequested;
     std::atomic<DWORD> startError;

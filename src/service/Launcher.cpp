@@ -1,6 +1,4 @@
 #include <windows.h>
-#include <userenv.h>
-#include <wtsapi32.h>
 
 #include <algorithm>
 #include <utility>
@@ -12,7 +10,7 @@
 #include "strings/PathText.h"
 #include "trace/Trace.h"
 #include "paths/ModulePaths.h"
-#include "process/Sessions.h"
+#include "service/UserLogon.h"
 
 namespace {
 const char* const kLauncherName = "CWindowService::RunAdminProcessByLogonSession";
@@ -81,12 +79,7 @@ bool ExpandForUser(HANDLE userToken, const XStringW& text, XStringW& expanded)
 
 }  // namespace
 
-DWORD CWindowService::RunAdminProcessByLogonSession(const XStringW& path)
-{
-    return RunAdminProcessByLogonSession(path, XStringW(), XStringW(), nullptr);
-}
-
-DWORD CWindowService::RunAdminProcessByLogonSession(const XStringW& path,
+DWORD CWindowService::RunAdminProcessByLogonSession(UserLogon& logon, const XStringW& path,
                                                     const XStringW& arguments,
                                                     const XStringW& directory,
                                                     ScopedHandle* console)
@@ -115,24 +108,12 @@ DWORD CWindowService::RunAdminProcessByLogonSession(const XStringW& path,
         return Failed(ERROR_FILENAME_EXCED_RANGE);
     }
 
-    const DWORD sessionId = FindActiveSessionId();
-    if (sessionId == 0) {
-        TraceError(kLauncherName, __LINE__, L"no one logged in");
-        return Failed(ERROR_NO_SUCH_LOGON_SESSION);
-    }
-
-    ScopedHandle userToken;
-    if (!::WTSQueryUserToken(sessionId, userToken.Receive())) {
-        const DWORD error = ::GetLastError();
-        TraceError(kLauncherName, __LINE__, L"fail WTSQueryUserToken");
-        return Failed(error);
-    }
-
-    ScopedEnvironmentBlock environment;
-    if (!::CreateEnvironmentBlock(environment.Receive(), userToken.Get(), TRUE)) {
-        const DWORD error = ::GetLastError();
-        TraceError(kLauncherName, __LINE__, L"fail CreateEnvironmentBlock");
-        return Failed(error);
+    // The session and the user are the caller's: asking the sessions again here could find
+    // another user by now, and run this user's command line with that user's token.
+    if (!logon.IsOpen()) {
+        TraceError(kLauncherName, __LINE__, L"no user logon for session %u (error %u)",
+                   logon.SessionId(), logon.OpenError());
+        return Failed(logon.OpenError());
     }
 
     // The console passes its directory on to the program. CreateProcessAsUserW expands nothing
@@ -140,8 +121,9 @@ DWORD CWindowService::RunAdminProcessByLogonSession(const XStringW& path,
     XStringW workingDirectory;
     const XStringW directoryText = directory.IsEmpty() ? ProgramFolder(path) : directory;
     if (!directoryText.IsEmpty() &&
-        !ExpandForUser(userToken.Get(), directoryText, workingDirectory)) {
+        !ExpandForUser(logon.Token(), directoryText, workingDirectory)) {
         const DWORD error = ::GetLastError();
+        logon.NoteFailedLaunch();
         TraceError(kLauncherName, __LINE__, L"fail ExpandEnvironmentStringsForUser %@, gle : %d",
                    directoryText, error);
         return Failed(error);
@@ -168,16 +150,13 @@ DWORD CWindowService::RunAdminProcessByLogonSession(const XStringW& path,
         workingDirectory.IsEmpty() ? nullptr : workingDirectory.GetString();
 
     const BOOL result = ::CreateProcessAsUserW(
-        userToken.Get(), applicationName.GetString(), commandLine.Get(), nullptr, nullptr, FALSE,
-        kCreationFlags, environment.Get(), currentDirectory, &startup, &created);
-    const DWORD error = result ? ERROR_SUCCESS : ::GetLastError();
-
-    environment.Reset();
-    userToken.Reset();
-
+        logon.Token(), applicationName.GetString(), commandLine.Get(), nullptr, nullptr, FALSE,
+        kCreationFlags, logon.Environment(), currentDirectory, &startup, &created);
     if (!result) {
+        const DWORD error = ::GetLastError();
         TraceError(kLauncherName, __LINE__, L"fail CreateProcessAsUser ret : %d, gle : %d", result,
                    error);
+        logon.NoteFailedLaunch();
         return Failed(error);
     }
     const ScopedHandle processThread(created.hThread);
@@ -190,11 +169,12 @@ DWORD CWindowService::RunAdminProcessByLogonSession(const XStringW& path,
     return created.dwProcessId;
 }
 
-bool CWindowService::ExpandForSessionUser(DWORD sessionId, const XStringW& text, XStringW& expanded)
+bool CWindowService::ExpandForLogonUser(const UserLogon& logon, const XStringW& text,
+                                        XStringW& expanded)
 {
-    ScopedHandle userToken;
-    if (!::WTSQueryUserToken(sessionId, userToken.Receive())) {
+    if (!logon.IsOpen()) {
+        ::SetLastError(logon.OpenError());
         return false;
     }
-    return ExpandForUser(userToken.Get(), text, expanded);
+    return ExpandForUser(logon.Token(), text, expanded);
 }

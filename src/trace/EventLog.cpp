@@ -1,6 +1,7 @@
 #include "trace/EventLog.h"
 
 #include <algorithm>
+#include <deque>
 #include <iterator>
 #include <map>
 #include <string>
@@ -69,41 +70,72 @@ void Report(WORD type, DWORD eventId, const std::vector<XStringW>& inserts)
 
 // A program in trouble is in trouble again at every pass: each kind of event of each entry is
 // reported at most once an hour, and the next report says how many went unreported meanwhile.
-// The records of an entry go when it leaves the list (ForgetProgramEventsExcept); a kind's
-// record goes once its hour is over with nothing held back.
+// A kind's record goes once its hour is over with nothing held back; the records of an entry
+// that left the list go once their hour is over (ForgetProgramEventsExcept).
 constexpr ULONGLONG kRepeatWindowMs = 60ULL * 60 * 1000;
 
 struct ReportedKind {
     ULONGLONG reportedAt = 0;
+    bool reported = false;  // false: held back by its list's limit before it was ever reported
     DWORD heldBack = 0;
+
+    bool IsWithinItsHour(ULONGLONG now) const
+    {
+        return reported && now - reportedAt < kRepeatWindowMs;
+    }
 };
 
-// Per user SID, per folded entry name, per kind (the event id and its detail).
+// Per folded entry name, per kind (the event id and its detail).
 using KindRecords = std::map<std::pair<DWORD, DWORD>, ReportedKind>;
 using EntryRecords = std::map<std::wstring, KindRecords>;
+// One user's own entries, or the policy's entries as that user's pass watched them.
+struct ListRecords {
+    std::deque<ULONGLONG> reportTimes;  // within the last hour, oldest first
+    EntryRecords entries;
+};
+// By folded user SID and whether the entries are the policy's.
+using ListKey = std::pair<std::wstring, bool>;
 SRWLOCK recordsGuard = SRWLOCK_INIT;
-std::map<std::wstring, EntryRecords> reportedEvents;
+std::map<ListKey, ListRecords> reportedEvents;
+
+void DropReportsBefore(ListRecords& list, ULONGLONG now)
+{
+    while (!list.reportTimes.empty() && now - list.reportTimes.front() >= kRepeatWindowMs) {
+        list.reportTimes.pop_front();
+    }
+}
 
 // True when the event is to be reported now, with the number held back since the last report
-// in *heldBack; false when it is held back.
+// in *heldBack; false when it is held back, with the reason in *why.
 bool TakeReportTurn(const ProgramEventSubject& subject, DWORD eventId, DWORD detail,
-                    DWORD* heldBack)
+                    DWORD* heldBack, const wchar_t** why)
 {
     const ULONGLONG now = event_log::tickCount();
     const MutexLock lock(recordsGuard);
-    KindRecords& kinds = reportedEvents[FoldCase(subject.userSid.GetString())]
-                                       [FoldCase(subject.name.GetString())];
+    ListRecords& list =
+        reportedEvents[{FoldCase(subject.userSid.GetString()), subject.setByPolicy}];
+    DropReportsBefore(list, now);
+    KindRecords& kinds = list.entries[FoldCase(subject.name.GetString())];
     for (auto record = kinds.begin(); record != kinds.end();) {
-        const bool over = now - record->second.reportedAt >= kRepeatWindowMs;
+        const bool over = !record->second.IsWithinItsHour(now);
         record = over && record->second.heldBack == 0 ? kinds.erase(record) : std::next(record);
     }
-    const auto found = kinds.find({eventId, detail});
-    if (found != kinds.end() && now - found->second.reportedAt < kRepeatWindowMs) {
-        ++found->second.heldBack;
+    ReportedKind& kind = kinds[{eventId, detail}];
+    if (kind.IsWithinItsHour(now)) {
+        ++kind.heldBack;
+        *why = L"reported within the hour";
         return false;
     }
-    *heldBack = found == kinds.end() ? 0 : found->second.heldBack;
-    kinds[{eventId, detail}] = ReportedKind{now, 0};
+    // Held back for its list, it is counted like a repeat, and reported with the count as soon
+    // as the list's hour has room.
+    if (list.reportTimes.size() >= event_log::kListEventsPerHour) {
+        ++kind.heldBack;
+        *why = L"its list reported the most events an hour allows";
+        return false;
+    }
+    *heldBack = kind.heldBack;
+    kind = ReportedKind{now, true, 0};
+    list.reportTimes.push_back(now);
     return true;
 }
 
@@ -120,11 +152,13 @@ void ReportAboutProgram(WORD type, DWORD eventId, DWORD detail,
                         std::vector<XStringW> afterRepeats = {})
 {
     DWORD heldBack = 0;
-    if (!TakeReportTurn(subject, eventId, detail, &heldBack)) {
-        TraceLog(kReportName, __LINE__, L"event %u of %@ held back: reported within the hour",
-                 eventId & 0xFFFF, subject.name);
+    const wchar_t* why = L"";
+    if (!TakeReportTurn(subject, eventId, detail, &heldBack, &why)) {
+        TraceLog(kReportName, __LINE__, L"event %u of %@ held back: %s", eventId & 0xFFFF,
+                 subject.name, why);
         return;
     }
+    TraceLog(kReportName, __LINE__, L"event %u of %@ reported", eventId & 0xFFFF, subject.name);
     std::vector<XStringW> inserts = SubjectInserts(subject);
     inserts.insert(inserts.end(), specific.begin(), specific.end());
     inserts.push_back(Number(heldBack));
@@ -192,16 +226,23 @@ void ReportServiceStopped()
 
 void ForgetProgramEventsExcept(const XStringW& userSid, const std::vector<std::wstring>& names)
 {
+    const ULONGLONG now = event_log::tickCount();
     const MutexLock lock(recordsGuard);
     const std::wstring sid = FoldCase(userSid.GetString());
-    for (auto user = reportedEvents.begin(); user != reportedEvents.end();) {
-        EntryRecords& entries = user->second;
+    for (auto list = reportedEvents.begin(); list != reportedEvents.end();) {
+        DropReportsBefore(list->second, now);
+        EntryRecords& entries = list->second.entries;
         for (auto entry = entries.begin(); entry != entries.end();) {
-            const bool kept = user->first == sid &&
-                              std::find(names.begin(), names.end(), entry->first) != names.end();
-            entry = kept ? std::next(entry) : entries.erase(entry);
+            const bool listed = list->first.first == sid &&
+                                std::find(names.begin(), names.end(), entry->first) != names.end();
+            KindRecords& kinds = entry->second;
+            for (auto kind = kinds.begin(); !listed && kind != kinds.end();) {
+                kind = kind->second.IsWithinItsHour(now) ? std::next(kind) : kinds.erase(kind);
+            }
+            entry = kinds.empty() ? entries.erase(entry) : std::next(entry);
         }
-        user = entries.empty() ? reportedEvents.erase(user) : std::next(user);
+        const bool empty = entries.empty() && list->second.reportTimes.empty();
+        list = empty ? reportedEvents.erase(list) : std::next(list);
     }
 }
 
@@ -253,4 +294,9 @@ void ReportHangWatchBlind(const ProgramEventSubject& subject, DWORD silentSecond
 void ReportGuardHeld(const XStringW& objectName, const XStringW& owner)
 {
     Report(EVENTLOG_WARNING_TYPE, MSG_GUARD_HELD, {objectName, owner});
+}
+
+void ReportCommandFailed(const XStringW& command, const XStringW& answer)
+{
+    Report(EVENTLOG_ERROR_TYPE, MSG_COMMAND_FAILED, {command, answer});
 }

@@ -26,6 +26,9 @@ extern ReportFunction reportEvent;
 using TickCountFunction = ULONGLONG(WINAPI*)();
 extern TickCountFunction tickCount;
 
+// The most events about the programs of one list (a user's own, or the policy's) an hour.
+constexpr size_t kListEventsPerHour = 60;
+
 // Registers the source with messageFile (the executable) as its message file; false with the
 // registry's error in *error when it cannot.
 bool InstallSource(const XStringW& messageFile, DWORD* error);
@@ -42,6 +45,7 @@ struct ProgramEventSubject {
     XStringW userName;  // DOMAIN\name of the user the program runs for
     XStringW userSid;
     DWORD sessionId = 0;
+    bool setByPolicy = false;  // an administrator's entry: not limited with the user's own
 };
 
 // How a program was found missing.
@@ -55,9 +59,13 @@ void ReportServiceStarted();
 void ReportServiceStopped();
 // Every event about a program is reported at most once an hour for each entry (of each user) and
 // kind; the next report after that says how many went unreported in between. A start failure
-// with another error is another kind.
-// Drops what is remembered of the events of every entry but these (names folded as FoldCase
-// folds them) of this user, so that entries that left the list leave nothing behind.
+// with another error is another kind. The entries of one user's own list together are reported
+// at most event_log::kListEventsPerHour times an hour, and so are the entries set by policy: a
+// list of hundreds of programs in trouble cannot flood the log.
+// Drops what is remembered of entries other than these (names folded as FoldCase folds them) of
+// this user once it no longer holds anything back: an entry that leaves the list and comes back
+// within the hour (a pause, a removal, a new import) is reported no more often than one that
+// stayed.
 void ForgetProgramEventsExcept(const XStringW& userSid, const std::vector<std::wstring>& names);
 // An error: the program could not be started at all.
 void ReportProgramStartFailed(const ProgramEventSubject& subject, DWORD error);
@@ -77,3 +85,6 @@ void ReportProgramNotResponding(const ProgramEventSubject& subject, DWORD second
 void ReportHangWatchBlind(const ProgramEventSubject& subject, DWORD silentSeconds);
 // A warning: a named object the service guards itself with was made by another process first.
 void ReportGuardHeld(const XStringW& objectName, const XStringW& owner);
+// An error: a command that registers or secures the service failed, with its answer. An
+// installer runs these commands where nobody reads the answer; the log keeps it.
+void ReportCommandFailed(const XStringW& command, const XStringW& answer);

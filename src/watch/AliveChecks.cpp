@@ -3,7 +3,6 @@
 #include <vector>
 
 #include "config/EntryStateStore.h"
-#include "service/CWindowService.h"
 #include "trace/Trace.h"
 #include "watch/NameKey.h"
 #include "watch/WatchEvents.h"
@@ -188,11 +187,11 @@ void AliveChecks::EndFailed(ProgramRuns& runs)
     }
 }
 
-void AliveChecks::Update(const XStringW& sid, DWORD sessionId, const XStringWList& names,
+void AliveChecks::Update(const XStringW& sid, const Expander& expand, const XStringWList& names,
                          bool listChanged, const ProgramRuns& runs)
 {
     if (listChanged || !(sid == checksSid.GetString())) {
-        ReadChecks(sid, sessionId, names);
+        ReadChecks(sid, expand, names);
     }
     std::vector<AliveTarget> targets;
     for (int i = 0; i < names.GetCount(); ++i) {
@@ -236,7 +235,8 @@ void AliveChecks::Update(const XStringW& sid, DWORD sessionId, const XStringWLis
     }
 }
 
-void AliveChecks::ReadChecks(const XStringW& sid, DWORD sessionId, const XStringWList& names)
+void AliveChecks::ReadChecks(const XStringW& sid, const Expander& expand,
+                             const XStringWList& names)
 {
     checksSid = sid;
     checks.clear();
@@ -252,8 +252,7 @@ void AliveChecks::ReadChecks(const XStringW& sid, DWORD sessionId, const XString
         if (entry.check.kind == alive_check::Kind::kFile) {
             entry.filePath = entry.check.target;
             if (entry.filePath.Find(L"%") >= 0 &&
-                !CWindowService::ExpandForSessionUser(sessionId, entry.check.target,
-                                                      entry.filePath)) {
+                !expand(entry.check.target, entry.filePath)) {
                 TraceError("AliveChecks::ReadChecks", __LINE__, L"%@: %@ could not be expanded for the user "
                            L"(error %u)", name, entry.check.target, ::GetLastError());
                 entry.filePath = entry.check.target;

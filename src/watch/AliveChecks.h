@@ -45,11 +45,13 @@ public:
     void SetLookups(CheckLookup checks, TimeoutLookup timeouts);
     // Ends the programs whose check failed since the last pass.
     void EndFailed(ProgramRuns& runs);
-    // After a pass: the running programs of the entries with a check, in the active session
-    // (sessionId, whose user's variables expand a file's path). The checks are read again when
-    // the list changed (or the user did).
-    void Update(const XStringW& sid, DWORD sessionId, const XStringWList& names, bool listChanged,
-                const ProgramRuns& runs);
+    // Expands %NAME% in a file's path with the variables of the pass's user; false with the
+    // thread's last error when it could not.
+    using Expander = std::function<bool(const XStringW& text, XStringW& expanded)>;
+    // After a pass: the running programs of the entries with a check, in the active session.
+    // The checks are read again when the list changed (or the user did).
+    void Update(const XStringW& sid, const Expander& expand, const XStringWList& names,
+                bool listChanged, const ProgramRuns& runs);
     // The last look at the entry's check, for the published state.
     AliveStatus StatusOf(const XStringW& name) const;
     // Stops the timer; looks still under way finish on their own and are dropped.
@@ -72,7 +74,7 @@ private:
     // watch thread is woken for.
     static void StartDueLooks(const std::shared_ptr<Shared>& shared);
     static void StartLooks(Shared& shared);
-    void ReadChecks(const XStringW& sid, DWORD sessionId, const XStringWList& names);
+    void ReadChecks(const XStringW& sid, const Expander& expand, const XStringWList& names);
 
     const WatchSeams& watchSeams;
     CheckLookup checkOf;

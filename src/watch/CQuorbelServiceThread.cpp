@@ -38,8 +38,8 @@ CQuorbelServiceThread::CQuorbelServiceThread()
     alive.SetLookups(
         [this](const XStringW& sid, const XStringW& name) { return pass.AliveCheckOf(sid, name); },
         [this](const XStringW& sid, const XStringW& name) { return pass.HangTimeoutOf(sid, name); });
-    runs.SetRelaunchLookup([this](const XStringW& name) {
-        return !watchedSid.IsEmpty() && relaunch_request::Take(watchedSid, name);
+    runs.SetRelaunchLookup([this](const XStringW& name, ULONGLONG endedAt) {
+        return IsRelaunchAsked(name, endedAt);
     });
 }
 
@@ -54,9 +54,13 @@ int CQuorbelServiceThread::ThreadFunc()
         TraceLog(kFunction, __LINE__, L"Service delay");
         return 0;
     }
-    // The sessions are asked once a pass: the process tables and the user are those of the
-    // session found here.
+    startsPutOff = false;
+    // The sessions are asked once a pass: the process tables, the user and the launches are
+    // those of the session found here.
     const DWORD sessionId = FindActiveSessionId();
+    const XStringW sid =
+        sessionId != 0 ? CQuorbelServiceHelper::GetSessionUserSID(sessionId) : XStringW();
+    TakePassUser(sessionId, sid);
     processes.SetActiveSession(sessionId);
     // The ends seen by the waits are taken before the processes are looked at, so that a
     // program that ended is not in the snapshot any more. The consoles that ended since the
@@ -83,15 +87,14 @@ int CQuorbelServiceThread::ThreadFunc()
         return 0;
     }
 
-    const XStringW sid = CQuorbelServiceHelper::GetSessionUserSID(sessionId);
-    watchedSid = sid;
     const XStringWList names = pass.ReadList(sid);
     const bool listChanged = ApplyListChanges(sid, names);
-    SetEventContext(sid, [this, sid](const XStringW& name) { return pass.LaunchOf(sid, name).path; });
     ApplyInterval(pass.IntervalText(sid));
     KeepEntriesRunning(sid, names);
     hang.Update(sid, sessionId, names, listChanged, runs);
-    alive.Update(sid, sessionId, names, listChanged, runs);
+    alive.Update(sid, [this](const XStringW& text, XStringW& expanded) {
+        return EnsureLogon() && CWindowService::ExpandForLogonUser(logon, text, expanded);
+    }, names, listChanged, runs);
     ForgetDroppedEntries(sid, names);
     ScheduleNextStart();
     runs.ForgetEndedConsoles();
@@ -100,6 +103,65 @@ int CQuorbelServiceThread::ThreadFunc()
         TraceLog(kFunction, __LINE__, L"no watch list");
     }
     return 0;
+}
+
+void CQuorbelServiceThread::TakePassUser(DWORD sessionId, const XStringW& sid)
+{
+    const bool userChanged = sessionId != passSessionId || !(sid == passSid.GetString());
+    // A launch that failed may have failed for the token: it is taken afresh.
+    if (sessionChanged.exchange(false) || userChanged || logon.HasFailedLaunch()) {
+        logon.Close();
+    }
+    logonTried = false;
+    logonRefused = false;
+    if (!userChanged) {
+        return;
+    }
+    // Nothing of the previous user may be ended, counted or recorded under the new one.
+    if (passSessionId != 0) {
+        TraceLog("CQuorbelServiceThread::TakePassUser", __LINE__,
+                 L"session %u of %@ is no longer the active one (session %u of %@): its "
+                 L"programs are no longer watched",
+                 passSessionId, passSid, sessionId, sid);
+        hang.DropTargets();
+        runs.ForgetAll();
+        consoleRecords.EndAll(CWindowService::kEndedConsoleExitCode);
+    }
+    passSessionId = sessionId;
+    passSid = sid;
+    SetEventContext(sid, sessionId, [this, sid](const XStringW& name) {
+        const EntryLaunch launch = pass.LaunchOf(sid, name);
+        return EventEntry{launch.path, launch.source == EntrySource::kPolicy};
+    });
+}
+
+bool CQuorbelServiceThread::EnsureLogon()
+{
+    if (logon.IsOpen() || logonTried) {
+        return !logonRefused;
+    }
+    logonTried = true;
+    // A failure to open is left to the launches, which report it for each program.
+    // The user may have switched between the look at the session and the one at its token.
+    if (logon.Open(passSessionId) && !logon.UserSid().IsEmpty() &&
+        !(logon.UserSid() == passSid.GetString())) {
+        TraceError("CQuorbelServiceThread::EnsureLogon", __LINE__,
+                   L"session %u is %@'s now, not %@'s: nothing started until the next pass",
+                   passSessionId, logon.UserSid(), passSid);
+        logon.Close();
+        logonRefused = true;
+    }
+    return !logonRefused;
+}
+
+bool CQuorbelServiceThread::IsRelaunchAsked(const XStringW& name, ULONGLONG endedAt)
+{
+    // Only the user's own list can ask: not the policy's programs, nor the companion.
+    if (passSid.IsEmpty() || NameKey(name) == NameKey(kCompanionImageName) ||
+        !pass.IsOwnEntry(name)) {
+        return false;
+    }
+    return relaunch_request::Take(passSid, name, endedAt);
 }
 
 // True while the machine has been up for less than startDelay. The second reading, taken
@@ -142,9 +204,7 @@ void CQuorbelServiceThread::KeepCompanionRunning(DWORD sessionId)
 
 XStringW CQuorbelServiceThread::CompanionPath() const
 {
-    XStringW path = seams.moduleDirectory();
-    path.AppendFormat(L"\\%s", kCompanionImageName);
-    return path;
+    return hang.CompanionPath();
 }
 
 // An entry whose settings were edited gets a fresh start at once: the edit may be its fix.
@@ -157,7 +217,19 @@ bool CQuorbelServiceThread::ApplyListChanges(const XStringW& sid, const XStringW
         TraceLog("CQuorbelServiceThread::ApplyListChanges", __LINE__,
                  L"watch list changed: quick exit counts cleared for %@", name);
     }
-    return listChanged;
+    if (!listChanged) {
+        return false;
+    }
+    for (const XStringW& name : pass.TakeStartRequests(sid, names)) {
+        if (runs.EndHold(name)) {
+            TraceLog(kFunction, __LINE__, L"%@: a start now was asked for, its wait is cleared",
+                     name);
+        } else {
+            TraceError(kFunction, __LINE__, L"%@: a start now was asked for within a minute of "
+                       L"the last one, its wait stays", name);
+        }
+    }
+    return true;
 }
 
 void CQuorbelServiceThread::ApplyInterval(const XStringW& intervalText)
@@ -174,14 +246,40 @@ void CQuorbelServiceThread::KeepEntriesRunning(const XStringW& sid, const XStrin
     // The count is read afresh before every step, under the list's own lock. A quit request
     // ends the pass before the next entry, whatever the length of the list.
     // A process list that fails after a start ends the pass as one that failed at its start.
-    StartBatch batch(seams, *this, processes);
+    StartBatch batch(seams, *this, processes, logon);
+    int putOff = 0;
+    bool userEntriesReached = false;
     for (int i = 0; i < names.GetCount() && !IsQuitRequested() && processes.Current().IsTaken();
          ++i) {
+        // A program that ended during a long pass is started again by the next pass, which comes
+        // at once, not after the rest of the list.
+        if (i > 0 && runs.HasEnded()) {
+            TraceLog("CQuorbelServiceThread::KeepEntriesRunning", __LINE__,
+                     L"a watched program ended: the pass ends before watchList[%d]", i);
+            break;
+        }
         const XStringW& name = names.GetAt(i);
         if (processes.Current().IsRunning(name)) {
             TraceLog(kFunction, __LINE__, L"Running Process %@", name);
             RemoveCMDWatchList(name);
             runs.NoteRunning(name, processes.Last());
+            continue;
+        }
+        // Neither a held-back entry (its hold was traced when it began) nor one whose start the
+        // pace puts off costs a look at its settings or at the consoles. A start or a run that
+        // waits to be decided on is decided whatever the pace.
+        if (runs.IsHeldBack(name)) {
+            continue;
+        }
+        const bool paced = !pass.IsSetByPolicy(name);
+        // The policy's programs come first: they are launched before the user's entries are
+        // looked at, however many of those there are.
+        if (paced && !userEntriesReached) {
+            userEntriesReached = true;
+            batch.LaunchQueued();
+        }
+        if (paced && !startRate.HasRoom(seams.clock()) && !runs.IsAwaiting(name)) {
+            ++putOff;
             continue;
         }
         const EntryLaunch launch = pass.LaunchOf(sid, name);
@@ -192,9 +290,18 @@ void CQuorbelServiceThread::KeepEntriesRunning(const XStringW& sid, const XStrin
             TraceError(kFunction, __LINE__, L"no program path for %@, nothing started", name);
             continue;
         }
-        BeginStart(name, launch.path, launch.arguments, launch.directory, batch);
+        if (BeginStart(name, launch.path, launch.arguments, launch.directory, batch, paced)) {
+            ++putOff;
+        }
     }
     FinishStarts(batch, true);
+    startsPutOff = putOff > 0;
+    if (startsPutOff) {
+        TraceLog("CQuorbelServiceThread::KeepEntriesRunning", __LINE__,
+                 L"%d starts put off: the service starts %u at once and %u a second after that",
+                 putOff, static_cast<unsigned>(StartRate::kBurst),
+                 static_cast<unsigned>(StartRate::kPerSecond));
+    }
     if (!sid.IsEmpty()) {
         publisher.SwitchTo(sid);
         for (int i = 0; i < names.GetCount() && !IsQuitRequested(); ++i) {
@@ -220,8 +327,11 @@ void CQuorbelServiceThread::ForgetDroppedEntries(const XStringW& sid, const XStr
 // it comes then.
 void CQuorbelServiceThread::ScheduleNextStart()
 {
-    const ULONGLONG untilNext =
-        (std::min)(runs.MsUntilNextStart(), consoleEnds.MsUntilNext(seams.clock()));
+    const ULONGLONG now = seams.clock();
+    ULONGLONG untilNext = (std::min)(runs.MsUntilNextStart(), consoleEnds.MsUntilNext(now));
+    if (startsPutOff) {
+        untilNext = (std::min)(untilNext, startRate.MsUntilRoom(now));
+    }
     if (untilNext != ConsoleEnds::kNone) {
         SetNextWait(static_cast<DWORD>((std::min<ULONGLONG>)(untilNext, kMaxIntervalMs)));
     }
@@ -230,23 +340,28 @@ void CQuorbelServiceThread::ScheduleNextStart()
 DWORD CQuorbelServiceThread::RunProcess(const XStringW& name, const XStringW& path,
                                         const XStringW& arguments, const XStringW& directory)
 {
-    StartBatch batch(seams, *this, processes);
-    BeginStart(name, path, arguments, directory, batch);
+    StartBatch batch(seams, *this, processes, logon);
+    BeginStart(name, path, arguments, directory, batch, false);
     FinishStarts(batch);
     return batch.Programs().empty() ? 0 : batch.Programs().front().consoleId;
 }
 
-void CQuorbelServiceThread::BeginStart(const XStringW& name, const XStringW& path,
+bool CQuorbelServiceThread::BeginStart(const XStringW& name, const XStringW& path,
                                        const XStringW& arguments, const XStringW& directory,
-                                       StartBatch& batch)
+                                       StartBatch& batch, bool paced)
 {
     TraceLog(kRunFunction, __LINE__, L"+%@", name);
     // Nothing new is started once the service is stopping.
-    if (IsQuitRequested() || IsRunCMD(name) || !runs.MayStart(name)) {
+    if (IsQuitRequested() || IsRunCMD(name) || !runs.MayStart(name) || !EnsureLogon()) {
         TraceLog(kRunFunction, __LINE__, L"+%@, ret = %d", name, 0);
-        return;
+        return false;
+    }
+    if (!startRate.Take(seams.clock(), paced)) {
+        TraceLog(kRunFunction, __LINE__, L"+%@, ret = %d: put off", name, 0);
+        return true;
     }
     batch.Add(name, path, arguments, directory);
+    return false;
 }
 
 void CQuorbelServiceThread::FinishStarts(StartBatch& batch, bool deferConsoleEnds)
@@ -286,6 +401,13 @@ void CQuorbelServiceThread::Stop()
     runs.ReleaseWaits();
     pass.StopWatching();
     EndHangWatch();
+    logon.Close();
+}
+
+void CQuorbelServiceThread::NoteSessionChange()
+{
+    sessionChanged.store(true);
+    Wake();
 }
 
 bool CQuorbelServiceThread::IsRunCMD(const XStringW& name)
@@ -359,4 +481,9 @@ void StopWatchThread()
 void WakeWatchThread()
 {
     GetWatchThread().Wake();
+}
+
+void NoteWatchSessionChange()
+{
+    GetWatchThread().NoteSessionChange();
 }

@@ -10,7 +10,10 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 #include "common/ScopedHandle.h"
+#include "service/UserLogon.h"
 #include "service/XThread.h"
 #include "strings/XStringW.h"
 #include "strings/XStringWList.h"
@@ -21,6 +24,7 @@
 #include "watch/ProcessView.h"
 #include "watch/ProgramRuns.h"
 #include "watch/StartBatch.h"
+#include "watch/StartRate.h"
 #include "watch/StatePublisher.h"
 #include "watch/WatchPass.h"
 #include "watch/WatchSeams.h"
@@ -55,6 +59,9 @@ public:
     }
     // The liveness checks, for in-process tests.
     AliveChecks& Alive() { return alive; }
+    // A session was logged on to or off, connected or disconnected: the user's token and
+    // environment are taken afresh, and a pass runs at once.
+    void NoteSessionChange();
 
     // What the pass asks of the system (clocks, launcher, process list); in-process tests and the
     // benchmark replace it, the service keeps the defaults. Declared before the steps that read it.
@@ -64,6 +71,16 @@ public:
     DWORD startDelay;
 
 private:
+    // The session and user of this pass. When they are not the last pass's, what was kept of
+    // the last pass's user goes: the waits on their programs, the hang targets, the restart
+    // records, the consoles not settled and the user's token.
+    void TakePassUser(DWORD sessionId, const XStringW& sid);
+    // The logon every start of this pass uses, opened at the first start that needs it. False
+    // when the session's token is another user's than the pass's: nothing is started then.
+    bool EnsureLogon();
+    // Whether the user asked for the end of the program's run, that ended at endedAt (a FILETIME
+    // value; 0: found gone now): only for an entry of the user's own list.
+    bool IsRelaunchAsked(const XStringW& name, ULONGLONG endedAt);
     bool IsHeldOff() const;
     void KeepCompanionRunning(DWORD sessionId);
     XStringW CompanionPath() const;
@@ -73,9 +90,10 @@ private:
     void KeepEntriesRunning(const XStringW& sid, const XStringWList& names);
     void ForgetDroppedEntries(const XStringW& sid, const XStringWList& names);
     void ScheduleNextStart();
-    // Starts the program unless one of its consoles still runs or the policy holds it back.
-    void BeginStart(const XStringW& name, const XStringW& path, const XStringW& arguments,
-                    const XStringW& directory, StartBatch& batch);
+    // Starts the program unless one of its consoles still runs, the restart policy holds it
+    // back or, for a paced start, the pace of starts has no room: true when the pace put it off.
+    bool BeginStart(const XStringW& name, const XStringW& path, const XStringW& arguments,
+                    const XStringW& directory, StartBatch& batch, bool paced);
     // Waits for the batch, then ends the consoles of programs that came up and records the
     // others. deferConsoleEnds: consoles are ended by a later pass once they had their second,
     // so that this pass need not wait for it.
@@ -90,7 +108,15 @@ private:
     StatePublisher publisher;
     HangWatch hang;  // after the runs: its channel ends before the waits it reads
     AliveChecks alive;
-    XStringW watchedSid;  // the user whose list the last pass watched: the ends are that user's
+    StartRate startRate;
+    bool startsPutOff = false;  // the last pass left starts for the pace to let through
+    // The user of the last pass: the waits, targets and records above are theirs.
+    DWORD passSessionId = 0;
+    XStringW passSid;
+    UserLogon logon;
+    bool logonTried = false;    // this pass opened the logon, or failed to
+    bool logonRefused = false;  // this pass found the session's token another user's
+    std::atomic<bool> sessionChanged{false};
 };
 
 // The single process-wide watch thread.
@@ -99,5 +125,7 @@ CQuorbelServiceThread& GetWatchThread();
 // NO_ERROR, or why the watch thread could not be started.
 DWORD StartWatchThread();
 void StopWatchThread();
-// Runs a pass of the watch thread at once (a logon, for one).
+// Runs a pass of the watch thread at once.
 void WakeWatchThread();
+// A session changed (a logon, a logoff, a switch of user): see NoteSessionChange.
+void NoteWatchSessionChange();

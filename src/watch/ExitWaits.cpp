@@ -33,17 +33,57 @@ bool RunsProgram(HANDLE process, const XStringW& name)
     return NameKey(slash != nullptr ? slash + 1 : path) == NameKey(name);
 }
 
-ULONGLONG RunTimeMs(HANDLE process)
+ULONGLONG SystemTimeNow()
+{
+    FILETIME now{};
+    ::GetSystemTimeAsFileTime(&now);
+    return FileTimeValue(now);
+}
+
+// Whether a time a process reports can be one at all: no process was made or ended after now.
+// Wine gives a process that is still starting up no creation time yet: its process list and
+// GetProcessTimes both report a filler (0x5555555555555555, a date thousands of years ahead) for
+// a few milliseconds after the start. Windows always reports the time.
+bool IsRealTime(ULONGLONG time, ULONGLONG now)
+{
+    return time != 0 && time <= now;
+}
+
+// Whether the process opened by the id is the one the process list saw. A known time on both
+// sides decides alone: the same time, or the id was given to another process since. Only where
+// a side gave no time (see IsRealTime) does a process of the watched program count as the
+// one seen, as nothing better can be known of it then.
+bool IsProcessSeen(HANDLE process, const XStringW& name, ULONGLONG seenCreatedAt)
+{
+    const ULONGLONG now = SystemTimeNow();
+    const ULONGLONG createdAt = CreationTime(process);
+    if (IsRealTime(seenCreatedAt, now) && IsRealTime(createdAt, now)) {
+        return createdAt == seenCreatedAt;
+    }
+    return RunsProgram(process, name);
+}
+
+struct ProcessEnd {
+    ULONGLONG ranMs = 0;
+    ULONGLONG endedAt = 0;  // 0: the process does not tell
+};
+
+ProcessEnd EndOf(HANDLE process)
 {
     FILETIME created{};
     FILETIME exited{};
     FILETIME kernel{};
     FILETIME user{};
+    ProcessEnd end;
     if (!::GetProcessTimes(process, &created, &exited, &kernel, &user) ||
-        FileTimeValue(exited) < FileTimeValue(created)) {
-        return 0;
+        !IsRealTime(FileTimeValue(exited), SystemTimeNow())) {
+        return end;
     }
-    return (FileTimeValue(exited) - FileTimeValue(created)) / 10000;
+    end.endedAt = FileTimeValue(exited);
+    if (end.endedAt >= FileTimeValue(created)) {
+        end.ranMs = (end.endedAt - FileTimeValue(created)) / kFileTimeTicksPerMs;
+    }
+    return end;
 }
 }  // namespace
 
@@ -58,6 +98,7 @@ ExitWaits::~ExitWaits()
 void CALLBACK ExitWaits::OnExit(void* context, BOOLEAN)
 {
     Waited* const waited = static_cast<Waited*>(context);
+    waited->endSeenAt.store(SystemTimeNow());
     waited->ended.store(true);
     if (waited->owner->wake) {
         waited->owner->wake();
@@ -92,7 +133,7 @@ bool ExitWaits::Watch(const XStringW& name, const XStringWList& processIds,
     return allWaited;
 }
 
-bool ExitWaits::Add(const XStringW& name, DWORD processId, ULONGLONG createdAt,
+bool ExitWaits::Add(const XStringW& name, DWORD processId, ULONGLONG seenCreatedAt,
                     std::vector<std::unique_ptr<Waited>>& list)
 {
     auto waited = std::make_unique<Waited>();
@@ -100,13 +141,9 @@ bool ExitWaits::Add(const XStringW& name, DWORD processId, ULONGLONG createdAt,
     waited->processId = processId;
     waited->owner = this;
     waited->process.Reset(::OpenProcess(kWaitAccess, FALSE, processId));
-    // A process that cannot tell its creation time yet (under Wine, one still starting up) is
-    // taken for the one seen: only a known, other time shows that the id was reused. Wine may
-    // also tell a process just started by another time than its process list did: an id that
-    // names a process of the same program is that program's either way.
-    const ULONGLONG opened = waited->process ? CreationTime(waited->process.Get()) : 0;
-    if (createdAt != 0 && opened != 0 && opened != createdAt &&
-        !RunsProgram(waited->process.Get(), name)) {
+    // A process list that did not know the id (no table given) has nothing to compare with.
+    if (waited->process && seenCreatedAt != 0 &&
+        !IsProcessSeen(waited->process.Get(), name, seenCreatedAt)) {
         TraceLog("ExitWaits::Watch", __LINE__,
                  L"%@ process %u has ended: its id names a process created since", name,
                  processId);
@@ -152,7 +189,9 @@ std::vector<ExitWaits::Exit> ExitWaits::TakeExits()
             exit.name = (*waited)->name;
             exit.processId = (*waited)->processId;
             ::GetExitCodeProcess((*waited)->process.Get(), &exit.exitCode);
-            exit.ranMs = RunTimeMs((*waited)->process.Get());
+            const ProcessEnd end = EndOf((*waited)->process.Get());
+            exit.ranMs = end.ranMs;
+            exit.endedAt = end.endedAt != 0 ? end.endedAt : (*waited)->endSeenAt.load();
             exits.push_back(exit);
             waited = list.erase(waited);
         }
@@ -169,6 +208,18 @@ void ExitWaits::KeepOnly(const std::vector<std::wstring>& keys)
             ++item;
         }
     }
+}
+
+bool ExitWaits::HasExits() const
+{
+    for (const auto& item : waits) {
+        for (const auto& waited : item.second) {
+            if (waited->ended.load()) {
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 size_t ExitWaits::Count() const

@@ -29,6 +29,9 @@ public:
         DWORD processId = 0;
         DWORD exitCode = 0;
         ULONGLONG ranMs = 0;  // from the process's creation to its end
+        // When it ended (a FILETIME value, UTC): as the process tells, or else when its wait saw
+        // the end.
+        ULONGLONG endedAt = 0;
     };
 
     explicit ExitWaits(WakeFunc wake);
@@ -56,6 +59,8 @@ public:
     using EndCheck = std::function<bool(HANDLE process)>;
     bool Terminate(const XStringW& name, DWORD processId, UINT exitCode, const EndCheck& mayEnd);
     size_t Count() const;
+    // Whether a process ended whose end has not been taken yet.
+    bool HasExits() const;
 
 private:
     struct Waited {
@@ -64,10 +69,11 @@ private:
         ScopedHandle process;
         ScopedRegisteredWait wait;  // after the handle: released first
         std::atomic<bool> ended{false};
+        std::atomic<ULONGLONG> endSeenAt{0};
         ExitWaits* owner = nullptr;
     };
     static void CALLBACK OnExit(void* context, BOOLEAN timedOut);
-    bool Add(const XStringW& name, DWORD processId, ULONGLONG createdAt,
+    bool Add(const XStringW& name, DWORD processId, ULONGLONG seenCreatedAt,
              std::vector<std::unique_ptr<Waited>>& list);
 
     WakeFunc wake;

@@ -26,6 +26,13 @@ void HangWatch::Stop()
     channel.Stop();
 }
 
+void HangWatch::DropTargets()
+{
+    reports.SetTargets({});
+    timeouts.clear();
+    timeoutsSid = XStringW();
+}
+
 XStringW HangWatch::CompanionPath() const
 {
     XStringW path = seams.moduleDirectory();

@@ -30,6 +30,8 @@ public:
     HangWatch(const HangWatch&) = delete;
     HangWatch& operator=(const HangWatch&) = delete;
 
+    // The companion that lies beside the service executable.
+    XStringW CompanionPath() const;
     // Serves the pipe of the active session and returns the arguments that tell a companion
     // started now where it is; empty when no pipe could be made (traced).
     XStringW CompanionArguments(DWORD sessionId);
@@ -46,6 +48,9 @@ public:
     void SetTimeoutLookup(TimeoutLookup lookup) { timeoutOf = std::move(lookup); }
     // Closes the pipe; for the end of the service.
     void Stop();
+    // No process is a target any more, and reports not yet taken are dropped: the targets were
+    // another user's. The next Update reads the timeouts again.
+    void DropTargets();
 
     // Who is heard as the companion: its live processes and the image they must run. By default
     // the processes of the companion that the runs wait on, run from the service's folder.
@@ -62,7 +67,6 @@ public:
     static constexpr ULONGLONG kCompanionGraceMs = 60000;
 
 private:
-    XStringW CompanionPath() const;
     void ReadTimeouts(const XStringW& sid, const XStringWList& names);
     void CheckCompanion(const XStringW& sid, bool anyTimeout);
 

@@ -1,5 +1,7 @@
 #include "watch/ProgramRuns.h"
 
+#include <iterator>
+
 #include "strings/ExitCodeText.h"
 #include "trace/Trace.h"
 #include "watch/NameKey.h"
@@ -25,7 +27,7 @@ void ProgramRuns::TakeExits(ProcessView& processes)
         const bool runEnded = !table.IsRunning(exit.name);
         // The user closed it to have it again: that end is neither reported nor counted.
         const bool relaunched =
-            runEnded && policy.IsAwaiting(key) && relaunchAsked && relaunchAsked(exit.name);
+            runEnded && policy.IsAwaiting(key) && TakeRelaunch(exit.name, exit.endedAt);
         if (relaunched) {
             ReportRelaunchEnded(exit.name, exit.processId, exit.exitCode, exit.ranMs);
         } else {
@@ -33,7 +35,7 @@ void ProgramRuns::TakeExits(ProcessView& processes)
         }
         policy.ExitSeen(key, exit.exitCode, seams.clock());
         if (relaunched) {
-            policy.Relaunched(key);
+            policy.Relaunched(key, seams.clock());
         } else if (runEnded) {
             TraceOutcome(exit.name, policy.Ended(key, exit.ranMs, seams.clock()));
         }
@@ -54,6 +56,7 @@ void ProgramRuns::NoteRunning(const XStringW& name, const ProcessTable& processe
         }
     }
     if (policy.SeenRunning(NameKey(name), processId, seams.clock())) {
+        endedConsoleCodes.erase(NameKey(name));  // its console's end tells nothing of its run
         TraceLog("ProgramRuns::NoteRunning", __LINE__, L"%@ runs, process id %u", name, processId);
     }
 }
@@ -75,12 +78,35 @@ bool ProgramRuns::MayStart(const XStringW& name)
 void ProgramRuns::Started(const XStringW& name, ULONGLONG at, DWORD launchError)
 {
     policy.Started(NameKey(name), at, launchError);
+    endedConsoleCodes.erase(NameKey(name));  // an earlier console's end; this start has its own
 }
 
 void ProgramRuns::ReleaseWaits()
 {
     programWaits.KeepOnly({});
     consoleWaits.KeepOnly({});
+}
+
+void ProgramRuns::ForgetAll()
+{
+    ReleaseWaits();
+    policy.KeepOnly({});
+    endedConsoleCodes.clear();
+}
+
+bool ProgramRuns::TakeRelaunch(const XStringW& name, ULONGLONG endedAt)
+{
+    if (!relaunchAsked || !relaunchAsked(name, endedAt)) {
+        return false;
+    }
+    const ULONGLONG now = seams.clock();
+    if (!policy.MayRelaunch(NameKey(name), now, kRelaunchSpacingMs)) {
+        TraceLog("ProgramRuns::TakeRelaunch", __LINE__,
+                 L"%@ asked for a relaunch again within a minute: its end counts as any other",
+                 name);
+        return false;
+    }
+    return true;
 }
 
 void ProgramRuns::WatchConsole(const XStringW& name, DWORD consoleId)
@@ -94,6 +120,13 @@ void ProgramRuns::NoteEndedConsoles(const std::map<std::wstring, DWORD>& exitCod
 {
     for (const auto& ended : exitCodes) {
         endedConsoleCodes[ended.first] = ended.second;
+    }
+}
+
+void ProgramRuns::ForgetEndedConsoles()
+{
+    for (auto code = endedConsoleCodes.begin(); code != endedConsoleCodes.end();) {
+        code = policy.IsAwaiting(code->first) ? std::next(code) : endedConsoleCodes.erase(code);
     }
 }
 
@@ -140,6 +173,14 @@ void ProgramRuns::NoteLostRun(const XStringW& name)
         }
     } else {
         TraceLog("ProgramRuns::NoteLostRun", __LINE__, L"%@ ended unseen", name);
+    }
+    // The user's relaunch may have ended it before its wait told: that end counts no more than
+    // one the wait saw.
+    if (TakeRelaunch(name, 0)) {
+        TraceLog("ProgramRuns::NoteLostRun", __LINE__,
+                 L"%@ relaunched by its user: started again at once", name);
+        policy.Relaunched(key, seams.clock());
+        return;
     }
     TraceOutcome(name, policy.Lost(key, seams.clock()));
 }

@@ -92,9 +92,11 @@ RestartPolicy::Outcome RestartPolicy::Lost(const std::wstring& key, ULONGLONG no
     return Decide(entry, ranMs, now);
 }
 
-void RestartPolicy::Relaunched(const std::wstring& key)
+void RestartPolicy::Relaunched(const std::wstring& key, ULONGLONG now)
 {
     Entry& entry = entries[key];
+    entry.relaunched = true;
+    entry.relaunchedAt = now;
     entry.awaiting = false;
     entry.seen = false;
     entry.processId = 0;
@@ -114,6 +116,13 @@ RestartPolicy::Outcome RestartPolicy::Decide(Entry& entry, ULONGLONG ranMs, ULON
     outcome.delayMs = DelayAfter(entry.quickExits);
     entry.nextStartAt = outcome.delayMs == 0 ? 0 : now + outcome.delayMs;
     return outcome;
+}
+
+bool RestartPolicy::MayRelaunch(const std::wstring& key, ULONGLONG now,
+                                ULONGLONG spacingMs) const
+{
+    const Entry* const entry = Find(key);
+    return entry == nullptr || !entry->relaunched || now - entry->relaunchedAt >= spacingMs;
 }
 
 bool RestartPolicy::IsAwaiting(const std::wstring& key) const
@@ -147,6 +156,18 @@ void RestartPolicy::ResetCount(const std::wstring& key)
         found->second.quickExits = 0;
         found->second.nextStartAt = 0;
     }
+}
+
+bool RestartPolicy::EndHold(const std::wstring& key, ULONGLONG now)
+{
+    Entry& entry = entries[key];
+    if (entry.holdEnded && now - entry.holdEndedAt < kHoldEndGapMs) {
+        return false;
+    }
+    entry.holdEnded = true;
+    entry.holdEndedAt = now;
+    entry.nextStartAt = 0;
+    return true;
 }
 
 void RestartPolicy::KeepOnly(const std::vector<std::wstring>& keys)

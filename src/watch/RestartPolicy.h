@@ -38,6 +38,10 @@ public:
         DWORD notRespondingSeconds = 0;  // for how long no window of it had answered then
         // What did not respond when a liveness check ended it; empty for its windows.
         std::wstring notRespondingReason;
+        bool holdEnded = false;   // EndHold let it start at holdEndedAt
+        ULONGLONG holdEndedAt = 0;
+        bool relaunched = false;  // a run of it ended for a relaunch its user asked for
+        ULONGLONG relaunchedAt = 0;
     };
 
     // What ending a run decided; nothing when no end was awaited (decided false).
@@ -70,7 +74,9 @@ public:
     Outcome Lost(const std::wstring& key, ULONGLONG now);
     // A run the user ended to have it started again: it may start at once, and its quick exits
     // stay as they were.
-    void Relaunched(const std::wstring& key);
+    void Relaunched(const std::wstring& key, ULONGLONG now);
+    // Whether a relaunch may count now: none did in the last spacingMs.
+    bool MayRelaunch(const std::wstring& key, ULONGLONG now, ULONGLONG spacingMs) const;
 
     bool IsAwaiting(const std::wstring& key) const;
     bool MayStart(const std::wstring& key, ULONGLONG now) const;
@@ -78,6 +84,11 @@ public:
     ULONGLONG MsUntilNextStart(ULONGLONG now) const;
     // Clears the quick exits of one entry: its settings were changed.
     void ResetCount(const std::wstring& key);
+    // The user asked for a start now: a hold ends at once and the quick exits stay as they were.
+    // At most once per kHoldEndGapMs for each entry, so that a program cannot write its own way
+    // out of its backoff; false when that refused it.
+    bool EndHold(const std::wstring& key, ULONGLONG now);
+    static constexpr ULONGLONG kHoldEndGapMs = 60000;
     // Forgets every entry whose key is not listed.
     void KeepOnly(const std::vector<std::wstring>& keys);
 

@@ -7,8 +7,10 @@
 #include "watch/WatchEvents.h"
 
 namespace {
-// How often the started programs are looked for while they get their second.
-constexpr DWORD kStartPollMs = 25;
+// How often the started programs are looked for while they get their second: soon after the
+// launch, then less often, as each look is a whole process list.
+constexpr DWORD kFirstStartPollMs = 25;
+constexpr DWORD kLongestStartPollMs = 200;
 // Under Wine a console program whose console is ended while the program is still starting up
 // can hang before it runs a line of its own (seen 300 ms after the launch). A console is
 // therefore ended only once it has had its second, even when every program was seen earlier:
@@ -25,16 +27,25 @@ bool HasConsole(const StartedProgram& program)
     return program.consoleId != 0;
 }
 
+// A console that ended brings up nothing more: cmd.exe waits for a console program it runs, and
+// a windowed one is in the process list by the time cmd.exe goes on.
+bool ConsoleEnded(const StartedProgram& program)
+{
+    return program.console && ::WaitForSingleObject(program.console.Get(), 0) == WAIT_OBJECT_0;
+}
+
 struct LaunchGroup {
     const WatchSeams* seams;
     const XThread* owner;
+    UserLogon* logon;
     std::vector<StartedProgram*> programs;
     std::atomic<size_t> next{0};
 };
 }  // namespace
 
-StartBatch::StartBatch(const WatchSeams& seams, const XThread& owner, ProcessView& processes)
-    : seams(seams), owner(owner), processes(processes)
+StartBatch::StartBatch(const WatchSeams& seams, const XThread& owner, ProcessView& processes,
+                       UserLogon& logon)
+    : seams(seams), owner(owner), processes(processes), logon(logon)
 {
 }
 
@@ -60,7 +71,7 @@ void CALLBACK StartBatch::LaunchOne(PTP_CALLBACK_INSTANCE, void* context, PTP_WO
     if (group->owner->IsQuitRequested()) {
         return;
     }
-    program.consoleId = group->seams->launcher(program.path, program.arguments,
+    program.consoleId = group->seams->launcher(*group->logon, program.path, program.arguments,
                                                program.directory, &program.console);
     program.launchedAt = group->seams->clock();
     // The launcher leaves its reason in this pool thread's last error.
@@ -73,6 +84,7 @@ void StartBatch::LaunchPending()
     LaunchGroup group;
     group.seams = &seams;
     group.owner = &owner;
+    group.logon = &logon;
     for (size_t i = launched; i < programs.size(); ++i) {
         group.programs.push_back(&programs[i]);
     }
@@ -137,22 +149,32 @@ void StartBatch::EndConsole(StartedProgram& started, ConsoleEnds& consoleEnds)
     processes.MarkStale();
 }
 
-// Ends as soon as every started program is seen, at the latest after programStartWaitMs.
-// Whether a program runs is asked of a fresh snapshot, which the pass goes on with.
+// Ends as soon as every started program is seen or its console has ended (a program that
+// cannot be found, one that ended at once), at the latest after programStartWaitMs. Whether a
+// program runs is asked of a fresh snapshot, which the pass goes on with.
 void StartBatch::WaitForStartedPrograms()
 {
     const ULONGLONG begin = seams.clock();
+    std::vector<bool> ended(programs.size());
+    DWORD pollMs = kFirstStartPollMs;
     for (;;) {
+        // Looked at before the snapshot: a program its console started before it ended is in it.
+        for (size_t i = 0; i < programs.size(); ++i) {
+            ended[i] = ConsoleEnded(programs[i]);
+        }
         const ProcessTable& table = processes.Refresh();
-        const bool allUp = std::all_of(programs.begin(), programs.end(), [&](const StartedProgram& s) {
-            return !HasConsole(s) || table.IsRunning(s.name);
-        });
+        bool allUp = true;
+        for (size_t i = 0; i < programs.size(); ++i) {
+            allUp = allUp && (!HasConsole(programs[i]) || ended[i] ||
+                              table.IsRunning(programs[i].name));
+        }
         const ULONGLONG waited = seams.clock() - begin;
         if (allUp || waited >= seams.programStartWaitMs) {
             return;
         }
         const DWORD slice = static_cast<DWORD>(
-            (std::min<ULONGLONG>)(kStartPollMs, seams.programStartWaitMs - waited));
+            (std::min<ULONGLONG>)(pollMs, seams.programStartWaitMs - waited));
+        pollMs = (std::min)(pollMs * 2, kLongestStartPollMs);
         if (owner.WaitForQuit(slice)) {
             processes.Refresh();
             return;

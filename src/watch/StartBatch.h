@@ -29,8 +29,10 @@ struct StartedProgram {
 
 class StartBatch {
 public:
-    // owner: its quit request stops launches and cuts the wait short.
-    StartBatch(const WatchSeams& seams, const XThread& owner, ProcessView& processes);
+    // owner: its quit request stops launches and cuts the wait short. logon: the session and user
+    // of the pass, whom every program of the batch is started for.
+    StartBatch(const WatchSeams& seams, const XThread& owner, ProcessView& processes,
+               UserLogon& logon);
     StartBatch(const StartBatch&) = delete;
     StartBatch& operator=(const StartBatch&) = delete;
 
@@ -42,6 +44,13 @@ public:
     // quit request are dropped. Unless deferConsoleEnds is set, the wait lasts until the consoles
     // had their second, so that EndConsole ends them at once.
     void LaunchAndWait(bool deferConsoleEnds);
+    // Launches what is queued now, without waiting for a full group.
+    void LaunchQueued()
+    {
+        if (launched < programs.size()) {
+            LaunchPending();
+        }
+    }
     // The launched programs, after LaunchAndWait.
     std::vector<StartedProgram>& Programs() { return programs; }
     // Ends the console of a program that came up: now, or by a later pass once it had its second.
@@ -55,6 +64,7 @@ private:
     const WatchSeams& seams;
     const XThread& owner;
     ProcessView& processes;
+    UserLogon& logon;
     std::vector<StartedProgram> programs;
     size_t launched = 0;  // the programs before this index have been launched
     bool deferred = false;

@@ -2,7 +2,6 @@
 
 #include "common/ScopedHandle.h"
 #include "config/CQuorbelServiceHelper.h"
-#include "process/Sessions.h"
 #include "trace/EventLog.h"
 #include "strings/ExitCodeText.h"
 #include "trace/Trace.h"
@@ -18,7 +17,8 @@ void TraceEnd(const char* function, const XStringW& name, DWORD processId, DWORD
 
 SRWLOCK contextGuard = SRWLOCK_INIT;
 XStringW contextSid;
-ProgramPathLookup contextPathOf;
+DWORD contextSessionId = 0;
+EventEntryLookup contextEntryOf;
 
 // The program, the user and the session of an event; the path is looked up when not given.
 ProgramEventSubject SubjectOf(const XStringW& name, const XStringW& path = XStringW())
@@ -26,18 +26,21 @@ ProgramEventSubject SubjectOf(const XStringW& name, const XStringW& path = XStri
     ProgramEventSubject subject;
     subject.name = name;
     subject.path = path;
-    ProgramPathLookup pathOf;
+    EventEntryLookup entryOf;
     {
         const MutexLock lock(contextGuard);
         subject.userSid = contextSid;
-        pathOf = contextPathOf;
+        subject.sessionId = contextSessionId;
+        entryOf = contextEntryOf;
     }
-    if (subject.path.IsEmpty() && pathOf) {
-        subject.path = pathOf(name);
+    if (entryOf) {
+        const EventEntry entry = entryOf(name);
+        subject.setByPolicy = entry.setByPolicy;
+        if (subject.path.IsEmpty()) {
+            subject.path = entry.path;
+        }
     }
-    subject.userName.Format(L"%@\\%@", CQuorbelServiceHelper::GetSessionDomainName(),
-                            CQuorbelServiceHelper::GetSessionUserName());
-    subject.sessionId = FindActiveSessionId();
+    subject.userName = CQuorbelServiceHelper::GetSessionAccountName(subject.sessionId);
     return subject;
 }
 
@@ -49,11 +52,12 @@ bool IsMissingProgram(DWORD error, const XStringW& directory)
 }
 }  // namespace
 
-void SetEventContext(const XStringW& sid, ProgramPathLookup pathOf)
+void SetEventContext(const XStringW& sid, DWORD sessionId, EventEntryLookup entryOf)
 {
     const MutexLock lock(contextGuard);
     contextSid = sid;
-    contextPathOf = std::move(pathOf);
+    contextSessionId = sessionId;
+    contextEntryOf = std::move(entryOf);
 }
 
 void ReportStartFailed(const XStringW& name, const XStringW& path, DWORD error,

@@ -11,10 +11,16 @@
 #include "strings/ExitCodeText.h"
 #include "strings/XStringW.h"
 
-// The user the events are about (the SID of the pass) and where an entry's program path is
-// found; set by every pass. The user's name and session are looked up only for an event.
-using ProgramPathLookup = std::function<XStringW(const XStringW& name)>;
-void SetEventContext(const XStringW& sid, ProgramPathLookup pathOf);
+// What an event tells of an entry beside its name.
+struct EventEntry {
+    XStringW path;
+    bool setByPolicy = false;
+};
+// The user the events are about (the SID and session of the pass) and where an entry's program
+// path and source are found; set when the pass's user changes. The user's name is looked up, in
+// that session, only for an event.
+using EventEntryLookup = std::function<EventEntry(const XStringW& name)>;
+void SetEventContext(const XStringW& sid, DWORD sessionId, EventEntryLookup entryOf);
 
 void ReportStartFailed(const XStringW& name, const XStringW& path, DWORD error,
                        const XStringW& directory);

@@ -2,6 +2,7 @@
 
 #include "config/CQuorbelServiceHelper.h"
 #include "config/HangTimeout.h"
+#include "config/RelaunchRequest.h"
 #include "trace/Trace.h"
 #include "watch/NameKey.h"
 
@@ -72,18 +73,39 @@ XStringWList WatchPass::ReadList(const XStringW& sid)
     // With the users' lists off, the user's key is not watched either (an empty SID lets go).
     const XStringWList own = activeList.GetActiveList(policy.userListsWatched ? sid : XStringW());
     XStringWList names;
+    ownEntries.clear();
     if (sid.IsEmpty()) {
         return names;
     }
     for (const PolicyProgram& program : policy.programs) {
         names.Add(program.name);
     }
+    int watchedOwn = 0;
+    int pastCap = 0;
     for (int i = 0; i < own.GetCount(); ++i) {
-        if (policy.Find(own.GetAt(i)) == nullptr) {
-            names.Add(own.GetAt(i));
+        if (policy.Find(own.GetAt(i)) != nullptr) {
+            continue;
         }
+        if (watchedOwn == kMaxWatchedUserEntries) {
+            ++pastCap;
+            continue;
+        }
+        names.Add(own.GetAt(i));
+        ownEntries.insert(NameKey(own.GetAt(i)));
+        ++watchedOwn;
     }
+    if (pastCap != lastPastCap && pastCap > 0) {
+        TraceError("WatchPass::ReadList", __LINE__,
+                   L"%d active entries past the first %d of the user's list are not watched",
+                   pastCap, kMaxWatchedUserEntries);
+    }
+    lastPastCap = pastCap;
     return names;
+}
+
+bool WatchPass::IsOwnEntry(const XStringW& name) const
+{
+    return policy.Find(name) == nullptr && ownEntries.count(NameKey(name)) != 0;
 }
 
 bool WatchPass::TakeListChange()
@@ -124,6 +146,20 @@ std::vector<XStringW> WatchPass::TakeChangedEntries(const XStringW& sid,
     return changed;
 }
 
+std::vector<XStringW> WatchPass::TakeStartRequests(const XStringW& sid,
+                                                   const XStringWList& names) const
+{
+    std::vector<XStringW> asked;
+    for (int i = 0; i < names.GetCount(); ++i) {
+        const XStringW& name = names.GetAt(i);
+        // A policy program is the administrator's: a user's key of its name asks nothing.
+        if (policy.Find(name) == nullptr && start_request::Take(sid, name)) {
+            asked.push_back(name);
+        }
+    }
+    return asked;
+}
+
 EntryLaunch WatchPass::LaunchOf(const XStringW& sid, const XStringW& name) const
 {
     EntryLaunch launch;
@@ -144,12 +180,7 @@ DWORD WatchPass::HangTimeoutOf(const XStringW& sid, const XStringW& name) const
     if (policy.Find(name) == nullptr) {
         return hang_timeout::ForEntry(sid, name);
     }
-    if (!policy.hasHangTimeout) {
-        return 0;
-    }
-    XStringW text;
-    text.Format(L"%u", policy.hangTimeoutSeconds);
-    return hang_timeout::FromValue(REG_DWORD, text, policy.hangTimeoutSeconds);
+    return policy.HangTimeoutInUse();
 }
 
 alive_check::Check WatchPass::AliveCheckOf(const XStringW& sid, const XStringW& name) const

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -44,7 +45,8 @@ public:
 
     // The names of the active entries for the user of the SID: the policy's programs first, then
     // the user's own active entries (unless the policy turns them off) that the policy does not
-    // name. Nobody logged on (an empty SID) has none.
+    // name, the first kMaxWatchedUserEntries of them; how many more there are is traced when it
+    // changes. Nobody logged on (an empty SID) has none.
     XStringWList ReadList(const XStringW& sid);
     // Lets go of the watched key and its timer; the next read watches again.
     void StopWatching() { activeList.GetActiveList(XStringW()); }
@@ -54,6 +56,14 @@ public:
     // listChanged: whether the list or the policy changed since the last call.
     std::vector<XStringW> TakeChangedEntries(const XStringW& sid, const XStringWList& names,
                                              bool& listChanged);
+    // The user's own entries for which restart asked for a start now. Read after a change of the
+    // list only: writing the request is one.
+    std::vector<XStringW> TakeStartRequests(const XStringW& sid, const XStringWList& names) const;
+    // Whether the name is an entry of the user's own list that the last ReadList found active, and
+    // not one of the policy's programs.
+    bool IsOwnEntry(const XStringW& name) const;
+    // Whether the policy read by ReadList names the entry.
+    bool IsSetByPolicy(const XStringW& name) const { return policy.Find(name) != nullptr; }
     // The entry's program as the policy read by ReadList or the user's list has it.
     EntryLaunch LaunchOf(const XStringW& sid, const XStringW& name) const;
     // The entry's hang timeout in seconds (0: none): the policy's HangTimeout for its programs,
@@ -75,9 +85,11 @@ private:
     CActiveListMonitor activeList;
     CPolicyMonitor policyMonitor;
     MachinePolicy policy;  // as ReadList read it
+    std::set<std::wstring> ownEntries;  // by NameKey: the user's own active entries ReadList took
     unsigned seenListChanges = 0;
     unsigned seenPolicyChanges = 0;
     XStringW lastIntervalText;
+    int lastPastCap = 0;  // active entries past the watched ones at the last read
     // The settings each active entry had at the last look, by NameKey.
     std::map<std::wstring, EntrySettings> entrySettings;
     bool settingsTaken = false;

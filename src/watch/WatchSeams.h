@@ -9,14 +9,17 @@
 #include "paths/ModulePaths.h"
 #include "process/ProcessTable.h"
 #include "service/CWindowService.h"
+#include "service/UserLogon.h"
 #include "strings/XStringW.h"
 
 struct WatchSeams {
     using TickCountFunc = DWORD(WINAPI*)();
     using ClockFunc = ULONGLONG(WINAPI*)();
     using DirectoryFunc = XStringW (*)();
-    using LaunchFunc = DWORD (*)(const XStringW& path, const XStringW& arguments,
-                                 const XStringW& directory, ScopedHandle* console);
+    // Starts the program with the logon's session and user; called on several threads at once.
+    using LaunchFunc = DWORD (*)(UserLogon& logon, const XStringW& path,
+                                 const XStringW& arguments, const XStringW& directory,
+                                 ScopedHandle* console);
     // Given the active session the pass found (0: none).
     using ProcessTableFunc = ProcessTable (*)(DWORD activeSessionId);
 

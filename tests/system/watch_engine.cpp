@@ -169,13 +169,13 @@ protected:
 
     // A command's answer, from a copy of the executable under another name (a copy of the same
     // name would be turned away while the service runs in the same session under Wine).
-    CapturedRun Control(const std::wstring& words)
+    CapturedRun Control(const std::wstring& words, DWORD timeoutMs = 30000)
     {
         const std::wstring control = dir / L"QuorbelCtl.exe";
         if (!FileExists(control)) {
             CopyInto(std::wstring(QUORBEL_DIST_DIR) + L"\\" + kServiceExe, control);
         }
-        return RunProgramCapturingOutput(control, words);
+        return RunProgramCapturingOutput(control, words, timeoutMs);
     }
 
     std::vector<std::wstring> ListLines(const std::wstring& words = L"list")
@@ -199,6 +199,18 @@ protected:
     {
         SetString(EntryKey(name), L"Path", path);
         SetString(EntryKey(name), L"Status", status);
+    }
+
+    // Ends the program's first run once its console is gone; restartMs: until it was back.
+    void EndFirstRun(const std::wstring& path, DWORD& restartMs)
+    {
+        const StartRecord first = StartsOf(path).front();
+        ASSERT_TRUE(WaitUntil([&] { return !IsProcessAlive(first.parentId); }, 10000));
+        TerminateById(first.processId);
+        const DWORD endedAt = GetTickCount();
+        ASSERT_TRUE(WaitUntil([&] { return StartsOf(path).size() >= 2; }, 20000, 10))
+            << Utf8(ServiceLog());
+        restartMs = GetTickCount() - endedAt;
     }
 
     // The moments at which new starts of the program were seen, polling every 10 ms.
@@ -395,13 +407,8 @@ TEST_F(WatchEngineTest, ProgramThatEndsIsBackWithinALaunchAtALongInterval)
     ASSERT_NO_FATAL_FAILURE(BringServiceUp());
     ASSERT_TRUE(WaitUntil([&] { return !StartsOf(watched).empty(); }, 20000)) << Utf8(ServiceLog());
     const StartRecord first = StartsOf(watched).front();
-    ASSERT_TRUE(WaitUntil([&] { return !IsProcessAlive(first.parentId); }, 10000));
-
-    TerminateById(first.processId);
-    const DWORD endedAt = GetTickCount();
-    ASSERT_TRUE(WaitUntil([&] { return StartsOf(watched).size() >= 2; }, 20000, 10))
-        << Utf8(ServiceLog());
-    const DWORD restartMs = GetTickCount() - endedAt;
+    DWORD restartMs = 0;
+    ASSERT_NO_FATAL_FAILURE(EndFirstRun(watched, restartMs));
     // It ran less than 10 s, so the restart waits 1 s; before, the next pass came after 60 s.
     EXPECT_LE(restartMs, 1000u + 2500u) << "restarted after " << restartMs << " ms";
     const std::wstring log = ServiceLog();
@@ -620,6 +627,8 @@ TEST_F(WatchEngineTest, StartsThatFailSayWhyInListJsonAndCheckAndCountNoRestart)
     const std::wstring tooLong = Program(L"l", L"TooLong.exe");
     const std::wstring nowhere = dir / L"Programs\\nowhere";
     AddEntry(L"Missing.exe", dir / L"Programs\\Missing.exe");
+    // Without a Directory of its own it would start in its folder, which is gone with it.
+    AddEntry(L"Gone.exe", dir / L"Programs\\gone\\Gone.exe");
     AddEntry(L"NoFolder.exe", present);
     SetString(EntryKey(L"NoFolder.exe"), L"Directory", nowhere);
     AddEntry(L"Relative.exe", relative);
@@ -628,6 +637,7 @@ TEST_F(WatchEngineTest, StartsThatFailSayWhyInListJsonAndCheckAndCountNoRestart)
     SetString(EntryKey(L"TooLong.exe"), L"Arguments", std::wstring(8200, L'x'));
     const std::map<std::wstring, std::wstring> reasons = {
         {L"Missing.exe", L"program not found (exit code 9009)"},
+        {L"Gone.exe", L"program not found, nor its folder (error 267)"},
         {L"NoFolder.exe", L"directory not found: " + nowhere + L" (error 267)"},
         {L"Relative.exe", L"Directory \"rel\\dir\" is not absolute (error 161)"},
         {L"TooLong.exe", L"command line too long (error 206)"},
@@ -661,6 +671,21 @@ TEST_F(WatchEngineTest, StartsThatFailSayWhyInListJsonAndCheckAndCountNoRestart)
         << json.output;
     EXPECT_NE(ServiceLog().find(L"refuse Directory \"rel\\dir\" : not absolute"),
               std::wstring::npos);
+
+    // restart of an active entry that the service holds back lets it start now, its count kept;
+    // the request counts once a minute.
+    const CapturedRun restart = Control(L"restart NoFolder.exe");
+    EXPECT_EQ(0u, restart.exitCode) << restart.errors;
+    EXPECT_EQ(0u, restart.output.find("NoFolder.exe ")) << restart.output;
+    EXPECT_NE(restart.output.find(" now; its count of quick exits in a row ("), std::string::npos)
+        << restart.output;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            return ServiceLog().find(L"NoFolder.exe: a start now was asked for, its wait is "
+                                     L"cleared") != std::wstring::npos;
+        },
+        5000))
+        << Utf8(ServiceLog());
     // Its folder is there, so cmd.exe starts and ends with 9009.
     EXPECT_TRUE(WaitUntil(
         [&] {
@@ -1008,8 +1033,9 @@ TEST_F(WatchEngineTest, WindowedProgramThatStopsAnsweringIsEndedAndBackWhileOneT
         << Utf8(frozenLine);
     EXPECT_EQ(ListLineOf(L"Lively.exe").find(L"not responding"), std::wstring::npos);
 
-    // relaunch asks the window to close, and the service starts the program again at once: two
-    // relaunches in a row are no quick exits.
+    // relaunch asks the window to close, and the service starts the program again at once, with
+    // no quick exit counted. A second relaunch within the minute counts as any other end, so that
+    // a program cannot ask its way out of its backoff; it is still started again.
     const std::wstring twin = dir / L"QuorbelCtl.com";
     ASSERT_TRUE(CopyInto(std::wstring(QUORBEL_DIST_DIR) + L"\\QuorbelService.com", twin));
     for (size_t runs = 2; runs <= 3; ++runs) {
@@ -1022,8 +1048,13 @@ TEST_F(WatchEngineTest, WindowedProgramThatStopsAnsweringIsEndedAndBackWhileOneT
                   std::string::npos)
             << relaunch.output;
     }
-    EXPECT_NE(ServiceLog().find(L"Lively.exe relaunched by its user"), std::wstring::npos);
-    EXPECT_EQ(ServiceLog().find(L"Lively.exe backing off"), std::wstring::npos) << Utf8(ServiceLog());
+    const std::wstring relaunchLog = ServiceLog();
+    const size_t relaunched = relaunchLog.find(L"Lively.exe relaunched by its user");
+    EXPECT_NE(relaunched, std::wstring::npos) << Utf8(relaunchLog);
+    EXPECT_EQ(relaunchLog.find(L"Lively.exe relaunched by its user", relaunched + 1),
+              std::wstring::npos) << Utf8(relaunchLog);
+    EXPECT_NE(relaunchLog.find(L"Lively.exe asked for a relaunch again within a minute"),
+              std::wstring::npos) << Utf8(relaunchLog);
     EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
 }
 
@@ -1086,6 +1117,129 @@ TEST_F(WatchEngineTest, PolicyProgramsRunBesideTheUsersListWinTheirNameAndFollow
     policy.Set(L"Added.exe", added);
     EXPECT_TRUE(WaitUntil([&] { return !StartsOf(added).empty(); }, 10000)) << Utf8(ServiceLog());
 
+    EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
+}
+
+// The published states of every user: one key per entry below each user's key.
+size_t StateKeyCount()
+{
+    HKEY states = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kStateKey, 0, KEY_READ | KEY_WOW64_64KEY, &states) !=
+        ERROR_SUCCESS) {
+        return 0;
+    }
+    size_t count = 0;
+    wchar_t sid[256];
+    for (DWORD i = 0; RegEnumKeyW(states, i, sid, 256) == ERROR_SUCCESS; ++i) {
+        HKEY user = nullptr;
+        DWORD entries = 0;
+        if (RegOpenKeyExW(states, sid, 0, KEY_READ, &user) == ERROR_SUCCESS) {
+            RegQueryInfoKeyW(user, nullptr, nullptr, nullptr, &entries, nullptr, nullptr, nullptr,
+                             nullptr, nullptr, nullptr, nullptr);
+            RegCloseKey(user);
+        }
+        count += entries;
+    }
+    RegCloseKey(states);
+    return count;
+}
+
+// The time of day of the trace line that holds the fragment, the first one from the position on,
+// in milliseconds; -1 when there is none.
+long long TraceTimeOf(const std::wstring& log, const std::wstring& fragment, size_t from = 0)
+{
+    const size_t at = log.find(fragment, from);
+    const size_t line = at == std::wstring::npos ? at : log.rfind(L"\n(", at);
+    unsigned hours = 0, minutes = 0, seconds = 0, ms = 0;
+    if (line == std::wstring::npos || swscanf(log.c_str() + line + 2, L"%u:%u:%u.%u", &hours,
+                                              &minutes, &seconds, &ms) != 4) {
+        return -1;
+    }
+    return ((hours * 60LL + minutes) * 60 + seconds) * 1000 + ms;
+}
+
+// The processor time the process has used so far, in milliseconds.
+ULONGLONG ProcessorMs(DWORD processId)
+{
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    FILETIME created{}, exited{}, kernel{}, user{};
+    const bool read =
+        process != nullptr && GetProcessTimes(process, &created, &exited, &kernel, &user);
+    if (process != nullptr) {
+        CloseHandle(process);
+    }
+    const auto ms = [](const FILETIME& time) {
+        return ((static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime) / 10000;
+    };
+    return read ? ms(kernel) + ms(user) : 0;
+}
+
+TEST_F(WatchEngineTest, TwoThousandMissingProgramsStayInBoundsAndAPolicyProgramComesBackAtOnce)
+{
+    constexpr int kEntries = 2000;
+    SetString(kWatchListKey, L"Interval", L"500");
+    // Their folder is there, so each start runs a console that cannot find its program.
+    for (int i = 0; i < kEntries; ++i) {
+        const std::wstring name = L"Missing" + std::to_wstring(10000 + i) + L".exe";
+        AddEntry(name, dir / (L"Programs\\" + name));
+    }
+    PolicyPrograms policy;
+    const std::wstring kept = Program(L"kept", L"KeptByPolicy.exe");
+    policy.Set(L"KeptByPolicy.exe", kept);
+    ASSERT_NO_FATAL_FAILURE(BringServiceUp());
+    ASSERT_TRUE(WaitUntil([&] { return !StartsOf(kept).empty(); }, 30000)) << Utf8(ServiceLog());
+
+    // Once the first burst of starts is over, a short look shows what the list costs the
+    // service from then on.
+    ASSERT_TRUE(WaitUntil(
+        [&] { return ServiceLog().find(L"starts put off") != std::wstring::npos; }, 120000));
+    const DWORD windowStart = GetTickCount();
+    const ULONGLONG processorBefore = ProcessorMs(servicePid);
+    ASSERT_NE(0u, processorBefore) << "the service's processor time cannot be read";
+    const int eventsBefore = Occurrences(ServiceLog(), L" reported\r\n");
+
+    // Meanwhile the policy's program is ended, and is back as soon as it would be alone.
+    DWORD restartMs = 0;
+    ASSERT_NO_FATAL_FAILURE(EndFirstRun(kept, restartMs));
+
+    // The rest of a window of 20 s, then the service's share of one processor over it.
+    constexpr DWORD kWindowMs = 20000;
+    const DWORD elapsedMs = GetTickCount() - windowStart;
+    if (elapsedMs < kWindowMs) {
+        Sleep(kWindowMs - elapsedMs);
+    }
+    const ULONGLONG processorMs = ProcessorMs(servicePid) - processorBefore;
+    const DWORD windowMs = GetTickCount() - windowStart;
+    const std::wstring log = ServiceLog();
+    const int events = Occurrences(log, L" reported\r\n");
+    std::printf("restart of the policy's program after %lu ms; the service used %llu ms of "
+                "processor time in %lu ms (%.1f %%); %d events, %d of them in the window; %zu "
+                "state keys\n",
+                static_cast<unsigned long>(restartMs), processorMs,
+                static_cast<unsigned long>(windowMs), 100.0 * processorMs / windowMs, events,
+                events - eventsBefore, StateKeyCount());
+    // A run of 10 s or more is started again at once, a shorter one after 1 s. The service's own
+    // part, from the end it saw to the console it launched, is told apart from the time the
+    // console and the program take to come up under Wine on a busy machine.
+    const size_t ended = log.find(L"KeptByPolicy.exe process ");
+    const long long reactionMs = TraceTimeOf(log, L"KeptByPolicy.exe\"\" in ", ended) -
+                                 TraceTimeOf(log, L"KeptByPolicy.exe process ");
+    std::printf("the service launched it again %lld ms after it saw its end\n", reactionMs);
+    EXPECT_TRUE(reactionMs >= 0 && reactionMs <= 1000 + 1000) << reactionMs << " ms";
+    EXPECT_LE(restartMs, 1000u + 5000u) << "restarted after " << restartMs << " ms";
+    EXPECT_LE(processorMs * 100, windowMs * 5ULL) << processorMs << " ms in " << windowMs << " ms";
+    // One share for the user's list, one for the policy's.
+    EXPECT_LE(events, 2 * 60) << Utf8(log);
+    EXPECT_LE(StateKeyCount(), 256u + 1u);
+    EXPECT_NE(log.find(L"1744 active entries past the first 256 of the user's list are not "
+                       L"watched"),
+              std::wstring::npos);
+    // Listing two thousand entries takes its time under Wine.
+    const std::string listed = Control(L"list", 120000).output;
+    const size_t pastCap = listed.find("Missing11999.exe ");
+    EXPECT_NE(listed.find("not watched: past the first 256 active entries", pastCap),
+              std::string::npos)
+        << listed.substr(pastCap == std::string::npos ? 0 : pastCap, 400);
     EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
 }
 

@@ -253,6 +253,28 @@ TEST_F(ChannelPipeTest, TheCompanionTalksOnlyToThePipeOfTheServicesProcess)
     EXPECT_NE(0u, reports.LastContact());
 }
 
+// A companion started by an earlier run of the service cannot reach the new one's pipe: it leaves
+// once the running service has served no pipe of its name for a while, and waits while no
+// service runs.
+TEST(CompanionClientTest, LeavesOnlyWhenARunningServiceServesNoPipeOfItsNameForAWhile)
+{
+    DWORD service = 0;
+    std::vector<channel::Target> targets;
+    CompanionClient client(L"\\\\.\\pipe\\QuorbelService.Companion.1.gone", [&] { return service; });
+    EXPECT_FALSE(client.AskTargets(targets));
+    EXPECT_FALSE(client.IsOrphaned(1000));
+    EXPECT_FALSE(client.IsOrphaned(1000 + CompanionClient::kOrphanedAfterMs)) << "no service runs";
+    service = 4;
+    EXPECT_FALSE(client.IsOrphaned(50000));
+    EXPECT_FALSE(client.IsOrphaned(50000 + CompanionClient::kOrphanedAfterMs - 1));
+    EXPECT_TRUE(client.IsOrphaned(50000 + CompanionClient::kOrphanedAfterMs));
+
+    CompanionClient unnamed(XStringW(), [&] { return service; });
+    EXPECT_FALSE(unnamed.AskTargets(targets));
+    unnamed.IsOrphaned(0);
+    EXPECT_TRUE(unnamed.IsOrphaned(CompanionClient::kOrphanedAfterMs)) << "started without a pipe";
+}
+
 TEST_F(ChannelPipeTest, AdmitsTheSessionsUserOnlyAndLetsGoOfAClientThatSendsTooMuch)
 {
     const XStringW name = Serve();

@@ -1,6 +1,6 @@
 // The launch of a program in the logged-on user's session, through the stand-in terminal-services
 // DLL: its mode decides which sessions exist and what token the user has; the error lines are
-// read from the trace.
+// read from the trace. The logon is opened for the active session as a pass finds it.
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,9 @@
 #include "TestSupport.h"
 #include "TraceCapture.h"
 #include "common/ScopedHandle.h"
+#include "process/Sessions.h"
 #include "service/CWindowService.h"
+#include "service/UserLogon.h"
 
 using namespace testing_support;
 
@@ -32,12 +34,15 @@ std::vector<DWORD> NewIds(const std::vector<DWORD>& before, const std::vector<DW
 
 class LauncherTest : public ::testing::Test {
 protected:
-    // Launches and returns the result; the trace written meanwhile lands in lastTrace.
+    // Opens the logon of the active session, launches with it and returns the result; the trace
+    // written meanwhile lands in lastTrace.
     DWORD Launch(const std::wstring& path)
     {
         const TraceCapture trace;
         consolesBefore = ProcessIdsByName(L"cmd.exe");
-        const DWORD consoleId = CWindowService::RunAdminProcessByLogonSession(path.c_str());
+        logon.Open(FindActiveSessionId());
+        const DWORD consoleId = CWindowService::RunAdminProcessByLogonSession(
+            logon, path.c_str(), XStringW(), XStringW(), nullptr);
         lastTrace = trace.Text();
         return consoleId;
     }
@@ -47,6 +52,7 @@ protected:
         return NewIds(consolesBefore, ProcessIdsByName(L"cmd.exe"));
     }
 
+    UserLogon logon;
     std::vector<DWORD> consolesBefore;
     std::wstring lastTrace;
 };
@@ -54,6 +60,7 @@ protected:
 struct FailureCase {
     const wchar_t* mode;
     const wchar_t* errorLine;
+    bool failedLaunch;  // the token was used and failed: the logon is to be taken afresh
 };
 
 TEST_F(LauncherTest, EachFailureWritesItsOneErrorLineAndStartsNothing)
@@ -61,13 +68,13 @@ TEST_F(LauncherTest, EachFailureWritesItsOneErrorLineAndStartsNothing)
     // The program's folder is there, so that the start gets as far as the token allows.
     const ScratchDir programFolder(L"Tools");
     const FailureCase cases[] = {
-        {L"none", L"<ERROR> no one logged in"},
-        {L"disconnected", L"<ERROR> no one logged in"},
-        {L"zero", L"<ERROR> no one logged in"},
-        {L"notoken", L"<ERROR> fail WTSQueryUserToken"},
-        {L"badtoken", L"<ERROR> fail CreateEnvironmentBlock"},
+        {L"none", L"<ERROR> no one logged in", false},
+        {L"disconnected", L"<ERROR> no one logged in", false},
+        {L"zero", L"<ERROR> no one logged in", false},
+        {L"notoken", L"<ERROR> fail WTSQueryUserToken", false},
+        {L"badtoken", L"<ERROR> fail CreateEnvironmentBlock", false},
         // A token that may only be queried: Wine refuses the process creation with access denied.
-        {L"weaktoken", L"<ERROR> fail CreateProcessAsUser ret : 0, gle : 5"},
+        {L"weaktoken", L"<ERROR> fail CreateProcessAsUser ret : 0, gle : 5", true},
     };
     for (const FailureCase& c : cases) {
         SCOPED_TRACE(Utf8(c.mode));
@@ -80,8 +87,10 @@ TEST_F(LauncherTest, EachFailureWritesItsOneErrorLineAndStartsNothing)
         EXPECT_NE(std::wstring::npos, lastTrace.find(L"+ C:\\QuorbelTests\\Tools\\app.exe"))
             << Utf8(lastTrace);
         EXPECT_NE(std::wstring::npos, lastTrace.find(c.errorLine)) << Utf8(lastTrace);
-        EXPECT_EQ(2, std::count(lastTrace.begin(), lastTrace.end(), L'\n'))
-            << "the entry line and one error line: " << Utf8(lastTrace);
+        // A logon that could not be opened says why once, and the launch says it had none.
+        EXPECT_EQ(c.failedLaunch ? 2 : 3, std::count(lastTrace.begin(), lastTrace.end(), L'\n'))
+            << Utf8(lastTrace);
+        EXPECT_EQ(c.failedLaunch, logon.HasFailedLaunch());
         EXPECT_TRUE(NewConsoles().empty());
     }
 }
@@ -131,9 +140,11 @@ TEST_F(LauncherTest, TheConsolesHandleIsHandedOutAndTheProgramStartsInTheGivenDi
     const std::wstring elsewhere = folder / L"work";
     CreateDirectoryW(elsewhere.c_str(), nullptr);
 
+    UserLogon logon;
+    ASSERT_TRUE(logon.Open(FindActiveSessionId()));
     ScopedHandle console;
     const DWORD consoleId = CWindowService::RunAdminProcessByLogonSession(
-        program.c_str(), L"one \"t w o\"", elsewhere.c_str(), &console);
+        logon, program.c_str(), L"one \"t w o\"", elsewhere.c_str(), &console);
 
     ASSERT_NE(0u, consoleId);
     ASSERT_TRUE(console.IsValid());
@@ -142,6 +153,35 @@ TEST_F(LauncherTest, TheConsolesHandleIsHandedOutAndTheProgramStartsInTheGivenDi
     EXPECT_EQ(Utf8(elsewhere) + "\none\nt w o\n", ReadFileBytes(program + L".argv"));
 
     TerminateAllByName(L"probe.exe");
+    TerminateById(consoleId);
+}
+
+// The session and token are the caller's: a launch after the active session went (a switch of
+// user, a logoff) still starts in the session the logon was opened for, and asks nothing again.
+TEST_F(LauncherTest, StartsWithTheLogonItIsGivenWithoutAskingForTheSessionAgain)
+{
+    ScratchDir folder(L"launcher_logon");
+    const std::wstring program = folder / L"kept.exe";
+    ASSERT_TRUE(CopyInto(std::wstring(QUORBEL_TESTBIN_DIR) + L"\\fixture_sleeper.exe", program));
+    {
+        FakeSessions sessions(L"one");
+        ASSERT_TRUE(logon.Open(FindActiveSessionId()));
+    }
+    EXPECT_EQ(1u, logon.SessionId());
+    EXPECT_FALSE(logon.UserSid().IsEmpty());
+
+    DWORD consoleId = 0;
+    {
+        FakeSessions nobody(L"none");
+        const TraceCapture trace;
+        consoleId = CWindowService::RunAdminProcessByLogonSession(logon, program.c_str(),
+                                                                 XStringW(), XStringW(), nullptr);
+        lastTrace = trace.Text();
+    }
+
+    ASSERT_NE(0u, consoleId) << Utf8(lastTrace);
+    EXPECT_TRUE(WaitUntil([&] { return ReadStartRecord(program).processId != 0; }, 10000));
+    TerminateAllByName(L"kept.exe");
     TerminateById(consoleId);
 }
 

@@ -259,9 +259,18 @@ TEST_F(ServiceHandlerTest, LogonStartsTheConsoleTwinInTheUserSessionAndEndsItsCo
     ASSERT_TRUE(CopyInto(std::wstring(QUORBEL_TESTBIN_DIR) + L"\\fixture_sleeper.exe", program));
     CWindowService::modulePath = module.c_str();
 
+    static std::atomic<int> sessionChanges{0};
+    sessionChanges = 0;
+    serviceThread.sessionChangeFunc = [] { ++sessionChanges; };
+    // The session that was logged on to is the one the launch takes, not the active one.
+    WTSSESSION_NOTIFICATION logon{sizeof(logon), 1};
+    FakeSessions nobodyActive(L"none");
+
     const ULONGLONG before = GetTickCount64();
-    CWindowService::serviceHandlerEx(SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGON, nullptr, nullptr);
+    CWindowService::serviceHandlerEx(SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGON, &logon,
+                                     nullptr);
     const ULONGLONG took = GetTickCount64() - before;
+    EXPECT_EQ(1, sessionChanges.load()) << "the watch is told of the change";
 
     const std::vector<SERVICE_STATUS> seen = Reports();
     ASSERT_EQ(1u, seen.size()) << Describe(seen);

@@ -153,6 +153,40 @@ TEST_F(EventLogTest, EveryEntryAndKindIsReportedOnceAnHourWithTheCountOfItsRepea
     EXPECT_EQ(2u, entries.size()) << "the count starts again with the report";
 }
 
+TEST_F(EventLogTest, AListReportsAtMostItsShareAnHourAndLeavingTheListResetsNoLimit)
+{
+    constexpr int kPrograms = 200;
+    const auto reportAll = [] {
+        for (int i = 0; i < kPrograms; ++i) {
+            const std::wstring name = L"m" + std::to_wstring(i) + L".exe";
+            ReportProgramNotFound(Subject(name.c_str()), MissingProgram::kNoFile);
+        }
+    };
+    reportAll();
+    ASSERT_EQ(event_log::kListEventsPerHour, entries.size());
+    // The policy's entries and another user's list have limits of their own.
+    ProgramEventSubject policyEntry = Subject(L"policy.exe");
+    policyEntry.setByPolicy = true;
+    ReportProgramNotFound(policyEntry, MissingProgram::kNoFile);
+    ReportProgramNotFound(Subject(L"m0.exe", L"S-1-5-21-2"), MissingProgram::kNoFile);
+    EXPECT_EQ(event_log::kListEventsPerHour + 2, entries.size());
+
+    // The whole list is paused, or deleted and imported again, within the hour: nothing of it is
+    // reported again.
+    ForgetProgramEventsExcept(XStringW(L"S-1-5-21-1"), {});
+    fakeNow += 60 * 1000;
+    reportAll();
+    EXPECT_EQ(event_log::kListEventsPerHour + 2, entries.size());
+
+    // An hour on, the list's share is there again, and each report counts what it held back.
+    entries.clear();
+    fakeNow += 60ULL * 60 * 1000;
+    reportAll();
+    ASSERT_EQ(event_log::kListEventsPerHour, entries.size());
+    EXPECT_EQ(L"m0.exe", entries[0].strings[0]);
+    EXPECT_EQ(L"1", entries[0].strings.back()) << "the repeat after the list came back";
+}
+
 TEST(EventMessagesTest, TheExecutableCarriesEachMessageAsOneLineWithItsInserts)
 {
     const HMODULE executable = LoadLibraryExW(QUORBEL_DIST_DIR L"\\QuorbelService.exe", nullptr,
@@ -190,6 +224,8 @@ TEST(EventMessagesTest, TheExecutableCarriesEachMessageAsOneLineWithItsInserts)
         {MSG_GUARD_HELD, {L"QuorbelService", L"S-1-5-21-1"},
          L"QuorbelService, which keeps a second copy of the service from running, is held by "
          L"another process (owner S-1-5-21-1)"},
+        {MSG_COMMAND_FAILED, {L"svc install", L"QuorbelService is installed already"},
+         L"The command QuorbelService svc install failed: QuorbelService is installed already"},
     };
     for (const Message& m : messages) {
         std::vector<DWORD_PTR> arguments;

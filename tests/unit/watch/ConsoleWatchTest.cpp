@@ -19,7 +19,8 @@ using namespace watch_test;
 
 namespace {
 
-DWORD FailingLauncher(const XStringW&, const XStringW&, const XStringW&, ScopedHandle*)
+DWORD FailingLauncher(UserLogon&, const XStringW&, const XStringW&, const XStringW&,
+                      ScopedHandle*)
 {
     return 0;
 }
@@ -29,7 +30,7 @@ DWORD FailingLauncher(const XStringW&, const XStringW&, const XStringW&, ScopedH
 DWORD reusedId = 0;
 HANDLE endedConsole = nullptr;
 
-DWORD ReusedIdLauncher(const XStringW& path, const XStringW&, const XStringW&,
+DWORD ReusedIdLauncher(UserLogon&, const XStringW& path, const XStringW&, const XStringW&,
                        ScopedHandle* console)
 {
     PROCESS_INFORMATION info = StartProgram(path.GetString(), L"");
@@ -46,7 +47,7 @@ class ConsoleWatchTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        watch.seams.launcher = &CountingLauncher;
+        watch.seams.launcher = &CountingLauncherOutsideAPass;
         ResetLaunchCount();
     }
 

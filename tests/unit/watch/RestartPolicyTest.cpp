@@ -1,5 +1,6 @@
 // The restart policy's arithmetic, with the clock given as plain readings: which runs are quick,
-// how long a start is held back after each quick exit, and what clears the count.
+// how long a start is held back after each quick exit, and what clears the count; and the pace
+// of starts across every entry.
 
 #include <gtest/gtest.h>
 
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "watch/RestartPolicy.h"
+#include "watch/StartRate.h"
 
 namespace {
 
@@ -55,6 +57,30 @@ TEST(RestartPolicyTest, QuickExitsInARowHoldTheNextStartBackAndALongRunClearsThe
     EXPECT_TRUE(policy.MayStart(kKey, now + 10000));
     EXPECT_EQ(policy.MsUntilNextStart(now + 10000), RestartPolicy::kNone);
     EXPECT_EQ(policy.Find(kKey)->starts, 5u);
+}
+
+TEST(RestartPolicyTest, AStartAskedForEndsTheHoldKeepsTheCountAndCountsOnceAMinute)
+{
+    RestartPolicy policy;
+    ULONGLONG now = 1000000;
+    for (int k = 0; k < 5; ++k) {
+        policy.Started(kKey, now);
+        now += policy.Ended(kKey, 100, now + 100).delayMs + 100;
+    }
+    policy.Started(kKey, now);
+    policy.Ended(kKey, 100, now + 100);  // the sixth quick exit: 32 s
+    ASSERT_FALSE(policy.MayStart(kKey, now + 200));
+
+    EXPECT_TRUE(policy.EndHold(kKey, now + 200));
+    EXPECT_TRUE(policy.MayStart(kKey, now + 200));
+    EXPECT_EQ(policy.Find(kKey)->quickExits, 6u) << "the count is kept";
+    // Another quick exit holds it back as the seventh.
+    policy.Started(kKey, now + 300);
+    EXPECT_EQ(policy.Ended(kKey, 100, now + 400).delayMs, 64000u);
+    // A second request within the minute is refused; one a minute later is taken.
+    EXPECT_FALSE(policy.EndHold(kKey, now + 200 + RestartPolicy::kHoldEndGapMs - 1));
+    EXPECT_FALSE(policy.MayStart(kKey, now + 500));
+    EXPECT_TRUE(policy.EndHold(kKey, now + 200 + RestartPolicy::kHoldEndGapMs));
 }
 
 TEST(RestartPolicyTest, AStartThatNeverCameUpIsQuickAndALostRunCountsFromItsSighting)
@@ -122,6 +148,35 @@ TEST(RestartPolicyTest, OnlyLaunchesCountAndALaterSightingFollowsTheProcessThatR
     EXPECT_FALSE(policy.SeenRunning(kKey, 41, 3200)) << "the run goes on in its new process";
     EXPECT_EQ(policy.Find(kKey)->processId, 41u);
     EXPECT_EQ(policy.Find(kKey)->seenAt, 3100u);
+}
+
+TEST(StartRateTest, ABurstStartsAtOnceThenThePaceHoldsWhileUnpacedStartsGoOnAndGoFirst)
+{
+    StartRate rate;
+    ULONGLONG now = 5000000;
+    for (ULONGLONG i = 0; i < StartRate::kBurst; ++i) {
+        ASSERT_TRUE(rate.Take(now)) << "start " << i << " of the burst";
+    }
+    EXPECT_FALSE(rate.HasRoom(now));
+    EXPECT_FALSE(rate.Take(now));
+    const ULONGLONG gapMs = 1000 / StartRate::kPerSecond;
+    EXPECT_EQ(gapMs, rate.MsUntilRoom(now));
+    // The companion and the policy's programs are never held back.
+    EXPECT_TRUE(rate.Take(now, false));
+    EXPECT_FALSE(rate.Take(now + gapMs - 1));
+    EXPECT_TRUE(rate.Take(now + gapMs));
+    // An unpaced start takes the room there is, so a paced one waits for the next.
+    now += 2 * gapMs;
+    EXPECT_TRUE(rate.Take(now, false));
+    EXPECT_FALSE(rate.Take(now));
+    // A minute of nothing fills no more than a burst; a clock that went back fills nothing.
+    now += 60000;
+    int starts = 0;
+    while (rate.Take(now)) {
+        ++starts;
+    }
+    EXPECT_EQ(StartRate::kBurst, static_cast<ULONGLONG>(starts));
+    EXPECT_FALSE(rate.Take(now - 10000));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,10 @@
 #include "WatchTestHelpers.h"
 #include "config/CQuorbelServiceHelper.h"
 #include "config/EntryStateStore.h"
+#include "config/MachinePolicy.h"
+#include "config/RelaunchRequest.h"
+#include "config/WatchListView.h"
+#include "trace/EventLog.h"
 #include "watch/CQuorbelServiceThread.h"
 
 using namespace testing_support;
@@ -48,15 +53,26 @@ std::atomic<int> processTables{0};
 
 std::atomic<int> failedStarts{0};
 
-DWORD FailingLauncher(const XStringW&, const XStringW&, const XStringW&, ScopedHandle*)
+DWORD FailingLauncher(UserLogon&, const XStringW&, const XStringW&, const XStringW&,
+                      ScopedHandle*)
 {
     ++failedStarts;
     return 0;
 }
 
+// A launcher that fails and notes the session of the logon it was given.
+std::atomic<DWORD> launchSession{0};
+DWORD SessionNotingLauncher(UserLogon& logon, const XStringW&, const XStringW&, const XStringW&,
+                            ScopedHandle*)
+{
+    launchSession = logon.SessionId();
+    return 0;
+}
+
 // A launcher that asks the watch thread to stop, as a service stop during a pass would.
 CQuorbelServiceThread* stoppedOnLaunch = nullptr;
-DWORD StoppingLauncher(const XStringW&, const XStringW&, const XStringW&, ScopedHandle*)
+DWORD StoppingLauncher(UserLogon&, const XStringW&, const XStringW&, const XStringW&,
+                       ScopedHandle*)
 {
     stoppedOnLaunch->Quit();
     return 0;
@@ -427,8 +443,12 @@ TEST_F(WatchPassTest, ChurnedNamesThatNeverComeUpLeaveNoRecordsAndNoHandlesBehin
     ASSERT_NO_FATAL_FAILURE(StartCompanion());
     watch.seams.launcher = &FailingLauncher;
     watch.seams.programStartWaitMs = 0;
+    // Each name comes when the pace of starts has room for it again.
+    watch.seams.clock = &FakeClock;
+    fakeClock = 90000000;
     const auto churn = [&](int first, int count) {
         for (int k = first; k < first + count; ++k) {
+            fakeClock += 1000 / StartRate::kPerSecond;
             const std::wstring name = L"Churned" + std::to_wstring(k) + L".exe";
             watchList.AddEntry(name, L"C:\\QuorbelTests\\nowhere\\" + name);
             watch.ThreadFunc();
@@ -476,6 +496,57 @@ TEST_F(WatchPassTest, APassWithoutAProcessListStillComesBackWhenAHeldBackStartFa
 
     EXPECT_LE(watch.GetNextWait(), 1000u) << "the held-back start waits a whole interval";
     EXPECT_TRUE(trace.Contains(L"ProcessView::Refresh(")) << Utf8(trace.Text());
+}
+
+std::atomic<int> reportedEvents{0};
+
+BOOL WINAPI CountEvent(HANDLE, WORD, WORD, DWORD, PSID, WORD, DWORD, LPCWSTR*, LPVOID)
+{
+    ++reportedEvents;
+    return TRUE;
+}
+
+TEST_F(WatchPassTest, AHugeListIsWatchedUpToItsCapStartedAtThePaceAndReportedWithinItsShare)
+{
+    ASSERT_NO_FATAL_FAILURE(StartCompanion());
+    constexpr int kEntries = kMaxWatchedUserEntries + 44;
+    for (int i = 0; i < kEntries; ++i) {
+        const std::wstring name = L"Huge" + std::to_wstring(1000 + i) + L".exe";
+        watchList.AddEntry(name, L"C:\\QuorbelTests\\nowhere\\" + name);
+    }
+    watch.seams.launcher = &FailingLauncher;
+    watch.seams.programStartWaitMs = 0;
+    watch.seams.clock = &FakeClock;
+    fakeClock = 50000000;
+    failedStarts = 0;
+    reportedEvents = 0;
+    event_log::reportEvent = &CountEvent;
+    const XStringW sid = CQuorbelServiceHelper::GetCurrentUserSID();
+    {
+        TraceCapture trace;
+        watch.SetNextWait(INFINITE);
+        watch.ThreadFunc();
+        EXPECT_EQ(trace.Count(L"44 active entries past the first 256 of the user's list are not "
+                              L"watched"),
+                  1)
+            << Utf8(trace.Text());
+        EXPECT_TRUE(trace.Contains(L"192 starts put off")) << Utf8(trace.Text());
+    }
+    EXPECT_EQ(static_cast<int>(StartRate::kBurst), failedStarts.load());
+    EXPECT_LE(watch.GetNextWait(), 1000 / StartRate::kPerSecond);
+    EXPECT_EQ(static_cast<size_t>(kMaxWatchedUserEntries), EntryStateStore::ReadAll(sid).size());
+
+    // Passes at the same moment start nothing more; time lets the pace through.
+    for (int pass = 0; pass < 3; ++pass) {
+        watch.ThreadFunc();
+    }
+    EXPECT_EQ(static_cast<int>(StartRate::kBurst), failedStarts.load());
+    fakeClock += 1000;
+    watch.ThreadFunc();
+    EXPECT_EQ(static_cast<int>(StartRate::kBurst + StartRate::kPerSecond), failedStarts.load());
+    EXPECT_EQ(static_cast<size_t>(kMaxWatchedUserEntries), EntryStateStore::ReadAll(sid).size());
+    EXPECT_LE(reportedEvents.load(), static_cast<int>(event_log::kListEventsPerHour));
+    event_log::reportEvent = ::ReportEventW;
 }
 
 TEST_F(WatchPassTest, NothingIsWaitedForAfterAFailedLaunchOrWithNobodyLoggedOn)
@@ -566,6 +637,125 @@ TEST_F(WatchPassTest, OnlyAnEntryWhoseSettingsChangedGetsAFreshStart)
 
     ASSERT_EQ(changed.size(), 1u);
     EXPECT_EQ(Text(changed.front()), L"Edited.exe");
+}
+
+// A fast user switch: another session is the active one now. The first user's programs are no
+// longer waited on, their end is recorded for no one, and the starts of the pass are made for
+// the session it found.
+TEST_F(WatchPassTest, ASessionSwitchDropsThePreviousUsersWaitsAndStartsInTheNewSession)
+{
+    ASSERT_NO_FATAL_FAILURE(StartCompanion());
+    const std::wstring first = Program(L"FirstUsers.exe");
+    ASSERT_NO_FATAL_FAILURE(Start(first));
+    watchList.AddEntry(L"FirstUsers.exe", first);
+    watch.ThreadFunc();
+    ASSERT_EQ(watch.WaitCount(), 2u) << "the companion and the program are waited on";
+
+    watch.seams.launcher = &SessionNotingLauncher;
+    launchSession = 0;
+    {
+        const FakeSessions switched(L"switched");
+        TraceCapture trace;
+        watch.ThreadFunc();
+        EXPECT_TRUE(trace.Contains(L"are no longer watched")) << Utf8(trace.Text());
+        EXPECT_EQ(watch.WaitCount(), 0u);
+        EXPECT_EQ(launchSession.load(), 2u) << "the starts are made for the pass's session";
+
+        TerminateAllByName(L"FirstUsers.exe");
+        TraceCapture after;
+        watch.ThreadFunc();
+        EXPECT_FALSE(after.Contains(L"FirstUsers.exe process")) << Utf8(after.Text());
+    }
+}
+
+// A relaunch request explains an end away only for an entry of the user's own list, written before
+// that end, and once a minute: a request under a policy program's name (the user may make a key
+// of that name), one written after the end, and a second one within the minute leave the end a
+// quick exit like any other.
+TEST_F(WatchPassTest, ARelaunchRequestCountsOnlyForTheUsersOwnEntryWrittenBeforeTheEndOnceAMinute)
+{
+    const std::wstring policyKey = std::wstring(machine_policy::kKeyPath) + L"\\" +
+                                   machine_policy::kProgramsSubKey;
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, machine_policy::kKeyPath);
+    ASSERT_NO_FATAL_FAILURE(StartCompanion());
+    watch.seams.launcher = &FailingLauncher;  // nothing ended here is started again
+    const struct {
+        const wchar_t* name;
+        bool policy;
+        bool requestAfterEnd;
+        bool honoured;
+    } cases[] = {
+        {L"OwnRelaunch.exe", false, false, true},
+        {L"LateRelaunch.exe", false, true, false},
+        {L"PolicyRelaunch.exe", true, false, false},
+    };
+    std::map<std::wstring, std::wstring> paths;
+    for (const auto& c : cases) {
+        paths[c.name] = Program(c.name);
+        watchList.AddEntry(c.name, paths[c.name]);
+        if (c.policy) {
+            const std::wstring line = L"\"" + paths[c.name] + L"\"";
+            ASSERT_EQ(ERROR_SUCCESS,
+                      RegSetKeyValueW(HKEY_LOCAL_MACHINE, policyKey.c_str(), c.name, REG_SZ,
+                                      line.c_str(), static_cast<DWORD>((line.size() + 1) * 2)));
+        }
+        ASSERT_NO_FATAL_FAILURE(Start(paths[c.name]));
+    }
+    const size_t allWaited = 1 + std::size(cases);  // and the companion
+    ASSERT_TRUE(WaitUntil([&] { watch.ThreadFunc(); return watch.WaitCount() == allWaited; },
+                          10000)) << watch.WaitCount() << " waits";
+
+    // Ends them all, each with its request before or after its end, and returns the trace of
+    // the pass that took each end, by name. The starts that follow fail, and are judged later.
+    const auto endWithRequests = [&](auto&& requestAfterEnd) {
+        for (const auto& c : cases) {
+            if (!requestAfterEnd(c)) {
+                EXPECT_EQ(ERROR_SUCCESS, relaunch_request::Write(c.name));
+            }
+            TerminateAllByName(c.name);
+            if (requestAfterEnd(c)) {
+                EXPECT_TRUE(WaitUntil([&] { return ProcessIdsByName(c.name).empty(); }, 5000));
+                EXPECT_EQ(ERROR_SUCCESS, relaunch_request::Write(c.name));
+            }
+        }
+        std::map<std::wstring, std::wstring> passOf;
+        EXPECT_TRUE(WaitUntil([&] {
+            TraceCapture trace;
+            watch.ThreadFunc();
+            for (const auto& c : cases) {
+                if (trace.Contains(std::wstring(c.name) + L" process ")) {
+                    passOf[c.name] = trace.Text();
+                }
+            }
+            return passOf.size() == std::size(cases);
+        }, 10000)) << passOf.size() << " ends taken";
+        return passOf;
+    };
+    std::map<std::wstring, std::wstring> passOf =
+        endWithRequests([](const auto& c) { return c.requestAfterEnd; });
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Utf8(c.name));
+        const std::wstring& trace = passOf[c.name];
+        EXPECT_EQ(c.honoured, trace.find(std::wstring(c.name) + L" relaunched by its user") !=
+                                  std::wstring::npos) << Utf8(trace);
+        EXPECT_EQ(!c.honoured, trace.find(std::wstring(c.name) + L" backing off") !=
+                                   std::wstring::npos) << Utf8(trace);
+    }
+
+    // The same own entry within the minute: this time its end counts.
+    for (const auto& c : cases) {
+        ASSERT_NO_FATAL_FAILURE(Start(paths[c.name]));
+    }
+    ASSERT_TRUE(WaitUntil([&] { watch.ThreadFunc(); return watch.WaitCount() == allWaited; },
+                          10000)) << watch.WaitCount() << " waits";
+    passOf = endWithRequests([](const auto&) { return false; });
+    const std::wstring& again = passOf[L"OwnRelaunch.exe"];
+    EXPECT_EQ(again.find(L"OwnRelaunch.exe relaunched by its user"), std::wstring::npos)
+        << Utf8(again);
+    EXPECT_NE(again.find(L"OwnRelaunch.exe asked for a relaunch again within a minute"),
+              std::wstring::npos) << Utf8(again);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, machine_policy::kKeyPath);
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, machine_policy::kKeyPath);
 }
 
 }  // namespace

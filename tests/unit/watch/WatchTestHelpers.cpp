@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "config/CQuorbelServiceHelper.h"
+#include "process/Sessions.h"
 #include "service/CWindowService.h"
 
 using namespace testing_support;
@@ -67,11 +68,20 @@ void WatchListKey::SetIntervalDword(DWORD value)
                     REG_DWORD, &value, sizeof(value));
 }
 
-DWORD CountingLauncher(const XStringW& path, const XStringW& arguments, const XStringW& directory,
-                       ScopedHandle* console)
+DWORD CountingLauncher(UserLogon& logon, const XStringW& path, const XStringW& arguments,
+                       const XStringW& directory, ScopedHandle* console)
 {
     ++launchCount;
-    return CWindowService::RunAdminProcessByLogonSession(path, arguments, directory, console);
+    return CWindowService::RunAdminProcessByLogonSession(logon, path, arguments, directory,
+                                                         console);
+}
+
+DWORD CountingLauncherOutsideAPass(UserLogon&, const XStringW& path, const XStringW& arguments,
+                                   const XStringW& directory, ScopedHandle* console)
+{
+    UserLogon activeSession;
+    activeSession.Open(FindActiveSessionId());
+    return CountingLauncher(activeSession, path, arguments, directory, console);
 }
 
 int LaunchCount()

@@ -9,6 +9,7 @@
 #include "TestSupport.h"
 #include "TraceCapture.h"
 #include "common/ScopedHandle.h"
+#include "service/UserLogon.h"
 #include "strings/XStringW.h"
 
 namespace watch_test {
@@ -36,10 +37,15 @@ public:
     void SetIntervalDword(DWORD value);
 };
 
-// A launcher for CQuorbelServiceThread::launcher that counts its calls and then starts the
+// A launcher for WatchSeams::launcher that counts its calls and then starts the
 // program as the service would.
-DWORD CountingLauncher(const XStringW& path, const XStringW& arguments, const XStringW& directory,
-                       ScopedHandle* console);
+DWORD CountingLauncher(UserLogon& logon, const XStringW& path, const XStringW& arguments,
+                       const XStringW& directory, ScopedHandle* console);
+// The same for tests that call RunProcess outside a pass, which has found no session: it opens
+// the active session's logon itself, as a pass would.
+DWORD CountingLauncherOutsideAPass(UserLogon& logon, const XStringW& path,
+                                   const XStringW& arguments, const XStringW& directory,
+                                   ScopedHandle* console);
 int LaunchCount();
 void ResetLaunchCount();
 
