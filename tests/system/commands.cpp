@@ -1373,29 +1373,34 @@ TEST_F(Commands, AddAliveCheckIsSetKeptReplacedAndRemovedAndABadTargetIsRefusedW
 {
     Run(L"add --alive-port 8080 C:\\Agent\\agent.exe");
     EXPECT_NE(std::wstring::npos,
-              FirstOutputLine().find(L"(active), alive check: port 8080 (fails after 60 s)"))
-        << Utf8(FirstOutputLine());
+              StandardOutput().find(L"(active), alive check: port 8080 (fails after 60 s)"))
+        << Utf8(Output());
     RegistryState expected = OnlyEntry(L"agent.exe", L"C:\\Agent\\agent.exe", L"1");
     expected[L"agent.exe"][L"AliveCheck"] = L"port 8080";
     EXPECT_EQ(expected, ReadWatchList()) << Describe(ReadWatchList());
 
     // Added again without a check option, the entry keeps its check and says so.
     Run(L"add C:\\Agent\\agent.exe");
-    EXPECT_NE(std::wstring::npos, FirstOutputLine().find(L", alive check kept: port 8080"))
-        << Utf8(FirstOutputLine());
+    EXPECT_NE(std::wstring::npos, StandardOutput().find(L", alive check kept: port 8080"))
+        << Utf8(Output());
     EXPECT_EQ(expected, ReadWatchList()) << Describe(ReadWatchList());
 
     // Each kind, with the hang timeout it fails after; a variable in the file's path stays.
     Run(L"add --hang-timeout 30 --alive-url https://127.0.0.1:8443/health?deep=1 "
         L"C:\\Agent\\agent.exe");
     EXPECT_NE(std::wstring::npos,
-              FirstOutputLine().find(
+              StandardOutput().find(
                   L"alive check: url https://127.0.0.1:8443/health?deep=1 (fails after 30 s)"))
-        << Utf8(FirstOutputLine());
+        << Utf8(Output());
     Run(L"add --alive-file %TEMP%\\agent\\beat.txt C:\\Agent\\agent.exe");
     EXPECT_NE(std::wstring::npos,
-              FirstOutputLine().find(L"alive check: file %TEMP%\\agent\\beat.txt (fails after 30 s)"))
-        << Utf8(FirstOutputLine());
+              StandardOutput().find(L"alive check: file %TEMP%\\agent\\beat.txt (fails after 30 s)"))
+        << Utf8(Output());
+    // A file not there yet is a warning, on standard error with the others.
+    EXPECT_NE(std::wstring::npos,
+              Output().find(L"warning: %TEMP%\\agent\\beat.txt is not there yet as seen from here"))
+        << Utf8(Output());
+    EXPECT_EQ(std::wstring::npos, StandardOutput().find(L"warning")) << Utf8(StandardOutput());
     expected[L"agent.exe"][L"AliveCheck"] = L"file %TEMP%\\agent\\beat.txt";
     expected[L"agent.exe"][L"HangTimeout"] = L"30";
     EXPECT_EQ(expected, ReadWatchList()) << Describe(ReadWatchList());
@@ -1425,8 +1430,8 @@ TEST_F(Commands, AddAliveCheckIsSetKeptReplacedAndRemovedAndABadTargetIsRefusedW
 
     Run(L"add --alive-none C:\\Agent\\agent.exe");
     EXPECT_NE(std::wstring::npos,
-              FirstOutputLine().find(L", alive check removed: file %TEMP%\\agent\\beat.txt"))
-        << Utf8(FirstOutputLine());
+              StandardOutput().find(L", alive check removed: file %TEMP%\\agent\\beat.txt"))
+        << Utf8(Output());
     expected[L"agent.exe"].erase(L"AliveCheck");
     EXPECT_EQ(expected, ReadWatchList()) << Describe(ReadWatchList());
 }
