@@ -61,5 +61,7 @@ void RunChurnBench(const bench::Settings& settings);
 void RunServiceBench(const bench::Settings& settings);
 // A program's restart after a plain end beside its restart after a crash, alone.
 void RunCrashBench(const bench::Settings& settings);
+// The liveness checks' cost in the real service, and a stuck URL beside a restart.
+void RunLivenessBench(const bench::Settings& settings);
 // The companion's cost, and a hung window's way back through the real service; needs a display.
 void RunCompanionBench(const bench::Settings& settings);

@@ -86,6 +86,7 @@ WatchListResult AddService(const XStringW& path, const XStringW& entryName,
                            const XStringW& arguments, WatchListEdit* edit,
                            DWORD hangTimeout = CQuorbelServiceHelper::kKeepHangTimeout,
                            const XStringW& directory = XStringW(),
+                           const XStringW* aliveCheck = nullptr,
                            crash_dialog::Change crashDialog = crash_dialog::Change::kKeep);
 
 // ---- reports (Reports.cpp) ---------------------------------------------------------------------

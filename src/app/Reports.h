@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "config/AliveCheck.h"
 #include "config/EntryStateStore.h"
 #include "config/MachinePolicy.h"
 #include "config/WatchListView.h"
@@ -41,6 +42,13 @@ struct EntryReport {
     XStringW crash;
     bool crashedRecently = false;  // that crash came within the last interval
     bool crashDialog = false;      // the entry lets the program show the crash dialog
+    alive_check::Check alive;      // the entry's liveness check, none when it has none
+    // The service's last look found the check failing while the program runs.
+    bool AliveFailing() const
+    {
+        return alive.IsSet() && run == RunState::kRunning && published && state.aliveKnown &&
+               !state.aliveGood;
+    }
 };
 
 struct ListReport {

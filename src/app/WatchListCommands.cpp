@@ -204,9 +204,10 @@ int RunRestartCommand(const Operands& operands)
 
 WatchListResult AddService(const XStringW& path, const XStringW& entryName,
                            const XStringW& arguments, WatchListEdit* edit, DWORD hangTimeout,
-                           const XStringW& directory, crash_dialog::Change crashDialog)
+                           const XStringW& directory, const XStringW* aliveCheck,
+                           crash_dialog::Change crashDialog)
 {
     TraceLog("AddService", __LINE__, L"RunProcessAfterLogon %@", path);
     return CQuorbelServiceHelper::AddList(entryName, path, arguments, edit, hangTimeout,
-                                          directory, crashDialog);
+                                          directory, aliveCheck, crashDialog);
 }

@@ -4,6 +4,7 @@
 
 #include "common/ScopedHandle.h"
 #include "config/CRegHelper.h"
+#include "config/AliveCheck.h"
 #include "config/HangTimeout.h"
 #include "trace/Trace.h"
 
@@ -94,7 +95,8 @@ WatchListResult SwitchStatus(const XStringA& functionName, int line, const XStri
 // The values an add writes, in the order it writes them; Arguments only when there are any,
 // Directory only when one is given; HangTimeout (as decimal text) only when one is given.
 LONG WriteEntry(HKEY key, const XStringW& path, const XStringW& arguments, DWORD hangTimeout,
-                const XStringW& directory, crash_dialog::Change crashDialog)
+                const XStringW& directory, const XStringW* aliveCheck,
+                crash_dialog::Change crashDialog)
 {
     LONG status = CRegHelper::WriteString(key, kPathValue, path);
     if (status == ERROR_SUCCESS) {
@@ -109,6 +111,11 @@ LONG WriteEntry(HKEY key, const XStringW& path, const XStringW& arguments, DWORD
         seconds.Format(L"%u", hangTimeout);
         status = hangTimeout == 0 ? CRegHelper::DeleteValue(key, hang_timeout::kValueName)
                                   : CRegHelper::WriteString(key, hang_timeout::kValueName, seconds);
+    }
+    if (status == ERROR_SUCCESS && aliveCheck != nullptr) {
+        status = aliveCheck->IsEmpty()
+                     ? CRegHelper::DeleteValue(key, alive_check::kValueName)
+                     : CRegHelper::WriteString(key, alive_check::kValueName, *aliveCheck);
     }
     if (status == ERROR_SUCCESS && crashDialog != crash_dialog::Change::kKeep) {
         status = crashDialog == crash_dialog::Change::kHide
@@ -128,6 +135,7 @@ struct EntrySnapshot {
     RawRegistryValue directory;
     RawRegistryValue status;
     RawRegistryValue hangTimeout;
+    RawRegistryValue aliveCheck;
     RawRegistryValue crashDialog;
 };
 
@@ -136,6 +144,7 @@ EntrySnapshot TakeSnapshot(HKEY key)
     return {CRegHelper::ReadRaw(key, kPathValue), CRegHelper::ReadRaw(key, kArgumentsValue),
             CRegHelper::ReadRaw(key, kDirectoryValue), CRegHelper::ReadRaw(key, kStatusValue),
             CRegHelper::ReadRaw(key, hang_timeout::kValueName),
+            CRegHelper::ReadRaw(key, alive_check::kValueName),
             CRegHelper::ReadRaw(key, crash_dialog::kValueName)};
 }
 
@@ -147,11 +156,13 @@ void RestoreSnapshot(HKEY key, const EntrySnapshot& snapshot)
     CRegHelper::RestoreRaw(key, kStatusValue, snapshot.status);
     CRegHelper::RestoreRaw(key, hang_timeout::kValueName, snapshot.hangTimeout);
     CRegHelper::RestoreRaw(key, crash_dialog::kValueName, snapshot.crashDialog);
+    CRegHelper::RestoreRaw(key, alive_check::kValueName, snapshot.aliveCheck);
 }
 
 WatchListResult WriteEntryKey(const XStringW& entryName, const XStringW& path,
                               const XStringW& arguments, DWORD hangTimeout,
-                              const XStringW& directory, crash_dialog::Change crashDialog,
+                              const XStringW& directory, const XStringW* aliveCheck,
+                              crash_dialog::Change crashDialog,
                               WatchListEdit* edit)
 {
     const XStringW keyPath = CQuorbelServiceHelper::EntryKeyPath(entryName);
@@ -178,9 +189,12 @@ WatchListResult WriteEntryKey(const XStringW& entryName, const XStringW& path,
             if (crashDialog == crash_dialog::Change::kKeep) {
                 edit->keptCrashDialog = crash_dialog::ForUserEntry(entryName);
             }
+            edit->previousAliveCheck =
+                CRegHelper::GetStringValue(key.Get(), XStringW(), alive_check::kValueName);
         }
     }
-    status = WriteEntry(key.Get(), path, arguments, hangTimeout, directory, crashDialog);
+    status =
+        WriteEntry(key.Get(), path, arguments, hangTimeout, directory, aliveCheck, crashDialog);
     if (status != ERROR_SUCCESS) {
         // Nothing half-written stays: the new key goes, an existing entry gets its values back.
         TraceError("CQuorbelServiceHelper::AddList", __LINE__,
@@ -222,12 +236,14 @@ bool CQuorbelServiceHelper::IsValidEntryName(const XStringW& entryName)
 WatchListResult CQuorbelServiceHelper::AddList(const XStringW& entryName, const XStringW& path,
                                                const XStringW& arguments, WatchListEdit* edit,
                                                DWORD hangTimeout, const XStringW& directory,
+                                               const XStringW* aliveCheck,
                                                crash_dialog::Change crashDialog)
 {
     TraceLog("CQuorbelServiceHelper::AddList", __LINE__, L"Start");
     WatchListResult result = WatchListResult::kInvalidName;
     if (AcceptEntryName("CQuorbelServiceHelper::AddList", __LINE__, entryName)) {
-        result = WriteEntryKey(entryName, path, arguments, hangTimeout, directory, crashDialog,
+        result = WriteEntryKey(entryName, path, arguments, hangTimeout, directory, aliveCheck,
+                               crashDialog,
                                edit);
     }
     TraceLog("CQuorbelServiceHelper::AddList", __LINE__, L"End");

@@ -28,6 +28,7 @@ struct WatchListEdit {
     XStringW previousDirectory;  // add: the Directory it had
     DWORD keptHangTimeout = 0;   // add without a timeout: the HangTimeout it keeps (seconds)
     bool keptCrashDialog = false;  // add without a crash dialog choice: the entry shows it
+    XStringW previousAliveCheck; // add: the AliveCheck text it had
 };
 
 class CQuorbelServiceHelper {
@@ -49,13 +50,16 @@ public:
     // Pause, restart and remove never create an entry key; an entry that vanishes meanwhile is
     // no such entry.
     // hangTimeout: the entry's HangTimeout in seconds (0 removes it); kKeepHangTimeout leaves an
-    // existing entry's as it is. crashDialog: the entry's CrashDialog, kept unless changed.
+    // existing entry's as it is. aliveCheck: the entry's AliveCheck text (empty removes it);
+    // null leaves an existing entry's as it is. crashDialog: the entry's CrashDialog, kept unless
+    // changed.
     static constexpr DWORD kKeepHangTimeout = 0xFFFFFFFF;
     static WatchListResult AddList(const XStringW& entryName, const XStringW& path,
                                    const XStringW& arguments = XStringW(),
                                    WatchListEdit* edit = nullptr,
                                    DWORD hangTimeout = kKeepHangTimeout,
                                    const XStringW& directory = XStringW(),
+                                   const XStringW* aliveCheck = nullptr,
                                    crash_dialog::Change crashDialog = crash_dialog::Change::kKeep);
     static WatchListResult RemoveList(const XStringW& entryName, WatchListEdit* edit = nullptr);
     static WatchListResult PauseList(const XStringW& entryName, WatchListEdit* edit = nullptr);

@@ -24,6 +24,10 @@ constexpr const wchar_t* kProcessCreatedValue = L"ProcessCreated";
 constexpr const wchar_t* kStartErrorValue = L"LastStartError";
 constexpr const wchar_t* kNotRespondingValue = L"NotResponding";
 constexpr const wchar_t* kNotRespondingSecondsValue = L"NotRespondingSeconds";
+constexpr const wchar_t* kNotRespondingReasonValue = L"NotRespondingReason";
+constexpr const wchar_t* kAliveResultValue = L"AliveResult";
+constexpr const wchar_t* kAliveGoodValue = L"AliveGood";
+constexpr const wchar_t* kAliveFailingValue = L"AliveFailingSince";
 constexpr const wchar_t* kCompanionMissingValue = L"CompanionMissing";
 constexpr const wchar_t* kExitHeldCrashValue = L"ExitHeldCrash";
 
@@ -84,6 +88,36 @@ bool SetTime(HKEY key, const wchar_t* name, ULONGLONG value)
                             sizeof(value)) == ERROR_SUCCESS;
 }
 
+// An empty text is not written: absent reads as empty.
+bool SetText(HKEY key, const wchar_t* name, const XStringW& text)
+{
+    if (text.IsEmpty()) {
+        const LONG status = ::RegDeleteValueW(key, name);
+        return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
+    }
+    return ::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.GetString()),
+                            static_cast<DWORD>((text.GetLength() + 1) * sizeof(wchar_t))) ==
+           ERROR_SUCCESS;
+}
+
+XStringW GetText(HKEY key, const wchar_t* name)
+{
+    wchar_t text[1024] = {};
+    DWORD size = sizeof(text) - sizeof(wchar_t);
+    DWORD type = REG_NONE;
+    if (::RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text), &size) !=
+            ERROR_SUCCESS ||
+        type != REG_SZ) {
+        return XStringW();
+    }
+    return XStringW(text);
+}
+
+bool SameText(const XStringW& left, const XStringW& right)
+{
+    return left.GetLength() == right.GetLength() && left.Compare(right.GetString()) == 0;
+}
+
 template <typename Number>
 bool GetNumber(HKEY key, const wchar_t* name, Number& value)
 {
@@ -108,7 +142,10 @@ bool EntryState::operator==(const EntryState& other) const
            restarts == other.restarts && processCreatedAt == other.processCreatedAt &&
            startError == other.startError && notRespondingAt == other.notRespondingAt &&
            notRespondingSeconds == other.notRespondingSeconds &&
-           exitHeldCrash == other.exitHeldCrash;
+           exitHeldCrash == other.exitHeldCrash &&
+SameText(notRespondingReason, other.notRespondingReason) &&
+           aliveKnown == other.aliveKnown && aliveGood == other.aliveGood &&
+           SameText(aliveResult, other.aliveResult) && aliveFailingSince == other.aliveFailingSince;
 }
 
 bool EntryStateStore::Write(const XStringW& sid, const XStringW& entryName, const EntryState& state)
@@ -127,6 +164,13 @@ bool EntryStateStore::Write(const XStringW& sid, const XStringW& entryName, cons
     if (written && state.notRespondingAt != 0) {
         written = SetTime(key.Get(), kNotRespondingValue, state.notRespondingAt) &&
                   SetNumber(key.Get(), kNotRespondingSecondsValue, state.notRespondingSeconds);
+    }
+    if (written) {
+        written = SetText(key.Get(), kNotRespondingReasonValue, state.notRespondingReason) &&
+                  SetText(key.Get(), kAliveResultValue, state.aliveKnown ? state.aliveResult
+                                                                        : XStringW()) &&
+                  SetNumber(key.Get(), kAliveGoodValue, state.aliveGood ? 1 : 0) &&
+                  SetTime(key.Get(), kAliveFailingValue, state.aliveFailingSince);
     }
     if (written && state.hasExit) {
         written = SetNumber(key.Get(), kExitCodeValue, state.exitCode) &&
@@ -163,6 +207,13 @@ bool EntryStateStore::Read(const XStringW& sid, const XStringW& entryName, Entry
     DWORD heldCrash = 0;
     state.exitHeldCrash = state.hasExit && GetNumber(key.Get(), kExitHeldCrashValue, heldCrash) &&
                           heldCrash != 0;
+    state.notRespondingReason = GetText(key.Get(), kNotRespondingReasonValue);
+    state.aliveResult = GetText(key.Get(), kAliveResultValue);
+    state.aliveKnown = !state.aliveResult.IsEmpty();
+    DWORD good = 0;
+    GetNumber(key.Get(), kAliveGoodValue, good);
+    state.aliveGood = good != 0;
+    GetNumber(key.Get(), kAliveFailingValue, state.aliveFailingSince);
     return true;
 }
 

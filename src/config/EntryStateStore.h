@@ -28,6 +28,11 @@ struct EntryState {
     DWORD notRespondingSeconds = 0; // for how long none had answered then
     bool exitHeldCrash = false;     // the exit was a crash that a crash reporter held until the
                                     // service ended it (exitCode is then not the crash's own)
+    XStringW notRespondingReason;   // ended by its liveness check: what failed; empty otherwise
+    bool aliveKnown = false;        // its liveness check was looked at during this run
+    bool aliveGood = false;
+    XStringW aliveResult;           // what the last look found ("port 8080 refused")
+    ULONGLONG aliveFailingSince = 0;  // since when the check fails, 0 while it passes
 
     bool operator==(const EntryState& other) const;
     bool operator!=(const EntryState& other) const { return !(*this == other); }

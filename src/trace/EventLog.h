@@ -80,8 +80,10 @@ void ReportProgramBackingOff(const ProgramEventSubject& subject, DWORD quickExit
 // service ended it). A crash with another code is another kind.
 void ReportProgramCrashed(const ProgramEventSubject& subject, DWORD exitCode, bool heldByReporter,
                           DWORD ranSeconds);
-// A warning: no window of the program answered for that long, so the service ended it.
-void ReportProgramNotResponding(const ProgramEventSubject& subject, DWORD seconds);
+// A warning: no window of the program answered for that long, or its liveness check failed so
+// (what: the check's words, empty for the windows), and the service ended it.
+void ReportProgramNotResponding(const ProgramEventSubject& subject, DWORD seconds,
+                                const XStringW& what = XStringW());
 // A warning: entries have a hang timeout, but the companion (the subject) has not asked for the
 // hang watch for that long, so hangs are not detected.
 void ReportHangWatchBlind(const ProgramEventSubject& subject, DWORD silentSeconds);

@@ -31,10 +31,14 @@ CQuorbelServiceThread::CQuorbelServiceThread()
       runs(seams, [this] { Wake(); }),
       publisher(seams),
       hang(seams, [this] { Wake(); }),
+      alive(seams, [this] { Wake(); }),
       crashes([this] { Wake(); })
 {
     SetName(L"CQuorbelServiceThread");
     hang.SetTimeoutLookup(
+        [this](const XStringW& sid, const XStringW& name) { return pass.HangTimeoutOf(sid, name); });
+    alive.SetLookups(
+        [this](const XStringW& sid, const XStringW& name) { return pass.AliveCheckOf(sid, name); },
         [this](const XStringW& sid, const XStringW& name) { return pass.HangTimeoutOf(sid, name); });
     runs.SetRelaunchLookup([this](const XStringW& name, ULONGLONG endedAt) {
         return IsRelaunchAsked(name, endedAt);
@@ -65,6 +69,7 @@ int CQuorbelServiceThread::ThreadFunc()
     // last pass are forgotten here, also those of names that are paused or gone from the list.
     consoleEnds.EndDue(seams.clock(), IsQuitRequested());
     hang.EndReported(runs);
+    alive.EndFailed(runs);
     runs.TakeExits(processes);
     // Without a process list every program would look ended: nothing is started or forgotten.
     // What falls due (a console's end, a held-back start) still brings the next pass early.
@@ -92,6 +97,9 @@ int CQuorbelServiceThread::ThreadFunc()
     // through its wait, and its end wakes the next pass.
     crashes.EndHeldCrashes(processes.Current(), runs, seams.clock());
     hang.Update(sid, sessionId, names, listChanged, runs);
+    alive.Update(sid, [this](const XStringW& text, XStringW& expanded) {
+        return EnsureLogon() && CWindowService::ExpandForLogonUser(logon, text, expanded);
+    }, names, listChanged, runs);
     ForgetDroppedEntries(sid, names);
     ScheduleNextStart();
     runs.ForgetEndedConsoles();
@@ -304,7 +312,8 @@ void CQuorbelServiceThread::KeepEntriesRunning(const XStringW& sid, const XStrin
     if (!sid.IsEmpty()) {
         publisher.SwitchTo(sid);
         for (int i = 0; i < names.GetCount() && !IsQuitRequested(); ++i) {
-            publisher.Publish(sid, names.GetAt(i), runs.Find(NameKey(names.GetAt(i))));
+            publisher.Publish(sid, names.GetAt(i), runs.Find(NameKey(names.GetAt(i))),
+                              alive.StatusOf(names.GetAt(i)));
         }
     }
 }

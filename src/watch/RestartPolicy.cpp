@@ -70,11 +70,13 @@ void RestartPolicy::CrashHeld(const std::wstring& key)
     entries[key].crashHeldPending = true;
 }
 
-void RestartPolicy::NotResponding(const std::wstring& key, DWORD seconds, ULONGLONG now)
+void RestartPolicy::NotResponding(const std::wstring& key, DWORD seconds, ULONGLONG now,
+                                  const std::wstring& reason)
 {
     Entry& entry = entries[key];
     entry.notRespondingAt = now;
     entry.notRespondingSeconds = seconds;
+    entry.notRespondingReason = reason;
 }
 
 RestartPolicy::Outcome RestartPolicy::Ended(const std::wstring& key, ULONGLONG ranMs, ULONGLONG now)

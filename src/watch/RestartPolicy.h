@@ -38,6 +38,8 @@ public:
         DWORD notRespondingSeconds = 0;  // for how long no window of it had answered then
         bool crashHeldPending = false;  // ended while a crash reporter held it; its end is due
         bool exitHeldCrash = false;     // the last end was such a crash
+        // What did not respond when a liveness check ended it; empty for its windows.
+        std::wstring notRespondingReason;
         bool holdEnded = false;   // EndHold let it start at holdEndedAt
         ULONGLONG holdEndedAt = 0;
         bool relaunched = false;  // a run of it ended for a relaunch its user asked for
@@ -64,9 +66,10 @@ public:
     // follow the process id, as a program may hand over to a copy of itself.
     bool SeenRunning(const std::wstring& key, DWORD processId, ULONGLONG now);
     void ExitSeen(const std::wstring& key, DWORD exitCode, ULONGLONG now);
-    // The program was ended because no window of it answered for that long; its end is then
-    // seen like any other.
-    void NotResponding(const std::wstring& key, DWORD seconds, ULONGLONG now);
+    // The program was ended because no window of it answered for that long, or, with a reason,
+    // because its liveness check failed so; its end is then seen like any other.
+    void NotResponding(const std::wstring& key, DWORD seconds, ULONGLONG now,
+                       const std::wstring& reason = std::wstring());
     // The program crashed and was ended while a crash reporter held it; its end is then seen like
     // any other, and the end's exit code is not the crash's own.
     void CrashHeld(const std::wstring& key);

@@ -185,6 +185,12 @@ DWORD WatchPass::HangTimeoutOf(const XStringW& sid, const XStringW& name) const
     return policy.HangTimeoutInUse();
 }
 
+alive_check::Check WatchPass::AliveCheckOf(const XStringW& sid, const XStringW& name) const
+{
+    const PolicyProgram* const program = policy.Find(name);
+    return program != nullptr ? program->alive : alive_check::ForEntry(sid, name);
+}
+
 XStringW WatchPass::IntervalText(const XStringW& sid) const
 {
     return EffectiveIntervalText(policy, CQuorbelServiceHelper::GetInterval(sid));

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "config/AliveCheck.h"
 #include "config/CActiveListMonitor.h"
 #include "config/CPolicyMonitor.h"
 #include "config/WatchListView.h"
@@ -69,6 +70,9 @@ public:
     // The entry's hang timeout in seconds (0: none): the policy's HangTimeout for its programs,
     // the entry's own for the user's.
     DWORD HangTimeoutOf(const XStringW& sid, const XStringW& name) const;
+    // The entry's liveness check: the policy's AliveChecks for its programs, the entry's own
+    // AliveCheck for the user's.
+    alive_check::Check AliveCheckOf(const XStringW& sid, const XStringW& name) const;
     // The "Interval" text in effect: the policy's, or the user's own.
     XStringW IntervalText(const XStringW& sid) const;
     // The interval the user's "Interval" text asks for; a text out of bounds is traced when it
