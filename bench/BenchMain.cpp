@@ -3,6 +3,7 @@
 // Usage: quorbel_bench.exe [trace lines per round] [rounds]
 //        quorbel_bench.exe pass [rounds]  the watch pass's section alone
 //        quorbel_bench.exe companion      the companion's section alone
+//        quorbel_bench.exe starts         the service's restarts and bulk starts alone
 
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,11 @@ int main(int argc, char** argv)
     if (argc > 1 && std::strcmp(argv[1], "pass") == 0) {
         settings.rounds = argc > 2 ? std::atoi(argv[2]) : 0;
         RunPassBench(settings);
+        return 0;
+    }
+    if (argc > 1 && std::strcmp(argv[1], "starts") == 0) {
+        settings.startsOnly = true;
+        RunServiceBench(settings);
         return 0;
     }
     if (argc > 1 && std::strcmp(argv[1], "companion") == 0) {

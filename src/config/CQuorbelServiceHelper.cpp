@@ -310,6 +310,27 @@ XStringW CQuorbelServiceHelper::GetListDirectory(const XStringW& sid, const XStr
     return ReadEntryText(sid, entryName, kDirectoryValue);
 }
 
+ListEntrySettings CQuorbelServiceHelper::GetListEntry(const XStringW& sid,
+                                                      const XStringW& entryName)
+{
+    ListEntrySettings entry;
+    ScopedRegKey key;
+    const LONG status = ::RegOpenKeyExW(HKEY_USERS, UserEntryKeyPath(sid, entryName).GetString(),
+                                        0, KEY_READ | KEY_WOW64_64KEY, key.Receive());
+    if (status != ERROR_SUCCESS) {
+        TraceError("CQuorbelServiceHelper::GetListEntry", __LINE__,
+                   L"%@ cannot be read (RegOpenKeyEx %d)", entryName, status);
+        return entry;
+    }
+    // The values are read below the open key.
+    const XStringW here;
+    entry.path = ReadEntryText(key.Get(), here, kPathValue);
+    entry.arguments = ReadEntryText(key.Get(), here, kArgumentsValue);
+    entry.directory = ReadEntryText(key.Get(), here, kDirectoryValue);
+    entry.hangTimeout = hang_timeout::ForKey(key.Get());
+    return entry;
+}
+
 XStringW CQuorbelServiceHelper::GetInterval(const XStringW& sid)
 {
     return ReadInterval(HKEY_USERS, UserBaseKeyPath(sid));

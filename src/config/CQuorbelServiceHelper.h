@@ -28,6 +28,14 @@ struct WatchListEdit {
     DWORD keptHangTimeout = 0;   // add without a timeout: the HangTimeout it keeps (seconds)
 };
 
+// An entry of a user's list as the service starts and watches it.
+struct ListEntrySettings {
+    XStringW path;       // REG_SZ only, as for the readers below
+    XStringW arguments;
+    XStringW directory;
+    DWORD hangTimeout = 0;  // seconds, as hang_timeout::FromValue reads it; 0: none
+};
+
 class CQuorbelServiceHelper {
 public:
     static constexpr const wchar_t* kBaseKeyPath = L"Software\\QUORBEL\\QuorbelService";
@@ -82,6 +90,9 @@ public:
     // The entry's optional "Arguments" and "Directory" (REG_SZ); empty when absent.
     static XStringW GetListArguments(const XStringW& sid, const XStringW& entryName);
     static XStringW GetListDirectory(const XStringW& sid, const XStringW& entryName);
+    // Path, Arguments, Directory and HangTimeout at one look at the entry's key; all empty when
+    // the key cannot be opened.
+    static ListEntrySettings GetListEntry(const XStringW& sid, const XStringW& entryName);
     static XStringW GetInterval(const XStringW& sid);
 
     // The user of the active terminal-services session (with several active at once, under remote

@@ -1,8 +1,10 @@
 #pragma once
 // What a pass reads and keeps from one pass to the next: the watch list of the logged-on user,
-// that is the programs set by machine policy and the user's own active entries (each read again
-// only after it changed), whether it changed since the last pass, and the pass interval it asks
-// for.
+// that is the programs set by machine policy and the user's own active entries, whether it
+// changed since the last pass, and the pass interval it asks for. Each entry's settings (path,
+// arguments, directory, hang timeout) are read in one go, at the first pass and after every
+// change of the list, before anything is started; the pass's starts and hang watch take them
+// from there, so no start waits on the registry.
 
 #include <windows.h>
 
@@ -52,7 +54,8 @@ public:
     // After a change of the list or the policy: the entries whose Path, Arguments or Directory
     // differ from the last look, and those that were not active then. A change that touched no
     // entry (the Interval, a value nobody reads) gives none, and so does the first call.
-    // listChanged: whether the list or the policy changed since the last call.
+    // listChanged: whether the list or the policy changed since the last call. The settings of
+    // every entry are read here, at the first call, after a change and for another user.
     std::vector<XStringW> TakeChangedEntries(const XStringW& sid, const XStringWList& names,
                                              bool& listChanged);
     // Whether the name is an entry of the user's own list that the last ReadList found active, and
@@ -60,10 +63,11 @@ public:
     bool IsOwnEntry(const XStringW& name) const;
     // Whether the policy read by ReadList names the entry.
     bool IsSetByPolicy(const XStringW& name) const { return policy.Find(name) != nullptr; }
-    // The entry's program as the policy read by ReadList or the user's list has it.
+    // The entry's program as the policy read by ReadList or the user's list has it: as
+    // TakeChangedEntries read it, or read now for a name it did not read.
     EntryLaunch LaunchOf(const XStringW& sid, const XStringW& name) const;
     // The entry's hang timeout in seconds (0: none): the policy's HangTimeout for its programs,
-    // the entry's own for the user's.
+    // the entry's own for the user's, taken as LaunchOf takes the program.
     DWORD HangTimeoutOf(const XStringW& sid, const XStringW& name) const;
     // The "Interval" text in effect: the policy's, or the user's own.
     XStringW IntervalText(const XStringW& sid) const;
@@ -73,8 +77,16 @@ public:
 
 private:
     bool TakeListChange();
-
-    using EntrySettings = std::vector<std::wstring>;  // Path, Arguments, Directory
+    struct EntrySettings {
+        EntryLaunch launch;
+        DWORD hangTimeout = 0;
+        // Whether the program is started as before: the same path, arguments and directory.
+        bool StartsAs(const EntrySettings& other) const;
+    };
+    // What the policy or the user's list has for the entry now.
+    EntrySettings ReadSettings(const XStringW& sid, const XStringW& name) const;
+    // The settings for the entry: as TakeChangedEntries read them, or read now.
+    EntrySettings SettingsOf(const XStringW& sid, const XStringW& name) const;
     CActiveListMonitor activeList;
     CPolicyMonitor policyMonitor;
     MachinePolicy policy;  // as ReadList read it
@@ -83,7 +95,8 @@ private:
     unsigned seenPolicyChanges = 0;
     XStringW lastIntervalText;
     int lastPastCap = 0;  // active entries past the watched ones at the last read
-    // The settings each active entry had at the last look, by NameKey.
+    // The settings each active entry had at the last look, by NameKey, for settingsSid.
     std::map<std::wstring, EntrySettings> entrySettings;
+    XStringW settingsSid;
     bool settingsTaken = false;
 };
