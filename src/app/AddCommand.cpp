@@ -9,6 +9,7 @@
 #include "app/Dispatch.h"
 #include "config/CQuorbelServiceHelper.h"
 #include "config/HangTimeout.h"
+#include "process/ProcessTable.h"
 #include "strings/CaseFold.h"
 #include "strings/CommandLineText.h"
 #include "strings/ErrorText.h"
@@ -46,9 +47,10 @@ int TakeHangTimeout(const XStringW& value, AddRequest& request)
     const DWORD seconds = digits ? static_cast<DWORD>(value.ToUInt()) : 0;
     if (!digits || (seconds != 0 && (seconds < hang_timeout::kMinSeconds ||
                                      seconds > hang_timeout::kMaxSeconds))) {
-        Say(L"add: --hang-timeout takes 0 (off) or %u to %u seconds, not %@",
-            hang_timeout::kMinSeconds, hang_timeout::kMaxSeconds, WithControlCharactersShown(value));
-        return kExitUsage;
+        SayError(L"add: --hang-timeout takes 0 (off) or %u to %u seconds, not %@",
+                 hang_timeout::kMinSeconds, hang_timeout::kMaxSeconds,
+                 WithControlCharactersShown(value));
+        return UsageAfterError(L"add");
     }
     request.hangTimeout = seconds;
     return kExitSuccess;
@@ -92,7 +94,7 @@ int Refuse(int exitCode, const wchar_t* traced, const XStringW& path, const wcha
     TraceError(kAddName, __LINE__, L"%s \"%@\"", traced, WithControlCharactersShown(path));
     XStringW text;
     text.Format(answer, args...);
-    WriteOutputLine(text);
+    WriteErrorLine(text);
     return exitCode;
 }
 
@@ -201,17 +203,21 @@ void AppendDirectoryChange(XStringW& answer, const XStringW& directory, const Wa
     }
 }
 
+// The warnings about what this user cannot see, on standard error.
+void WarnAboutMissingFiles(const XStringW& path, const XStringW& directory)
+{
+    if (!IsThere(path, false)) {
+        SayError(L"warning: %@ is not there as seen from here (it may be for the service)", path);
+    }
+    if (!directory.IsEmpty() && !IsThere(directory, true)) {
+        SayError(L"warning: the folder %@ is not there as seen from here", directory);
+    }
+}
+
 XStringW AddedAnswer(const XStringW& entryName, const XStringW& path, const XStringW& arguments,
                      DWORD hangTimeout, const XStringW& directory, const WatchListEdit& edit)
 {
     XStringW answer;
-    if (!IsThere(path, false)) {
-        answer.Format(L"warning: %@ is not there as seen from here (it may be for the service); ",
-                      path);
-    }
-    if (!directory.IsEmpty() && !IsThere(directory, true)) {
-        answer.AppendFormat(L"warning: the folder %@ is not there as seen from here; ", directory);
-    }
     if (edit.replaced && !SameIgnoringCase(edit.previousPath.GetString(), path.GetString())) {
         answer.AppendFormat(L"%@ replaced: %@ -> %@ (active)", entryName,
                             WithControlCharactersShown(edit.previousPath), path);
@@ -226,6 +232,29 @@ XStringW AddedAnswer(const XStringW& entryName, const XStringW& path, const XStr
         answer.AppendFormat(L", hang timeout kept: %u s", edit.keptHangTimeout);
     }
     return answer;
+}
+
+// A running program keeps the command line it was started with: a re-add that changed it says
+// so, and how to start the program with the new one.
+void SayIfRunningOnOldSettings(const XStringW& entryName, const XStringW& path,
+                               const XStringW& arguments, const XStringW& directory,
+                               const WatchListEdit& edit)
+{
+    const bool changed =
+        edit.replaced &&
+        (!SameIgnoringCase(edit.previousPath.GetString(), path.GetString()) ||
+         !(edit.previousArguments == arguments.GetString()) ||
+         (!directory.IsEmpty() &&
+          !SameIgnoringCase(edit.previousDirectory.GetString(), directory.GetString())));
+    if (!changed) {
+        return;
+    }
+    const XStringWList ids = ProcessTable::TakeForOwnSession().FindIds(entryName);
+    if (ids.GetCount() > 0) {
+        Say(L"%@ runs (process %@) with its old path, arguments and folder until it starts "
+            L"again: %s relaunch %@ starts it with the new ones now",
+            entryName, ids.GetAt(0), kServiceName, entryName);
+    }
 }
 
 const AddOption* FindOption(const XStringW& word)
@@ -251,14 +280,15 @@ int ReadRequest(const Operands& operands, AddRequest& request)
     for (; next < operands.size() && IsOptionWord(operands[next]); ++next) {
         const AddOption* const option = FindOption(operands[next]);
         if (option == nullptr) {
-            Say(L"add: unknown option %@", WithControlCharactersShown(operands[next]));
-            return kExitUsage;
+            SayError(L"add: unknown option %@", WithControlCharactersShown(operands[next]));
+            return UsageAfterError(L"add");
         }
         XStringW value;
         if (option->valueName != nullptr) {
             if (++next == operands.size()) {
-                Say(L"add: the option %s needs a value (%s)", option->name, option->valueName);
-                return kExitUsage;
+                SayError(L"add: the option %s needs a value (%s)", option->name,
+                         option->valueName);
+                return UsageAfterError(L"add");
             }
             value = operands[next];
         }
@@ -268,7 +298,7 @@ int ReadRequest(const Operands& operands, AddRequest& request)
         }
     }
     if (next == operands.size()) {
-        return UsageError();
+        return MissingOperand(L"add", L"the program path");
     }
     // The path is trimmed, as the first operand always is; the program's arguments stay as typed.
     XStringW path = operands[next];
@@ -303,14 +333,16 @@ int AddProgram(const AddRequest& request)
     const WatchListResult result =
         AddService(path, entryName, arguments, &edit, request.hangTimeout, directory);
     if (result == WatchListResult::kDone) {
+        WarnAboutMissingFiles(path, directory);
         WriteOutputLine(
             AddedAnswer(entryName, path, arguments, request.hangTimeout, directory, edit));
+        SayIfRunningOnOldSettings(entryName, path, arguments, directory, edit);
         return kExitSuccess;
     }
     XStringW text;
     text.Format(L"could not add %@ to the watch list (%@); the list was left as it was", entryName,
                 SystemErrorText(static_cast<DWORD>(edit.error)));
-    WriteOutputLine(text);
+    WriteErrorLine(text);
     return kExitFailed;
 }
 

@@ -59,6 +59,8 @@ const CommandWord* FindWord(const WordTable& table, const XStringW& argument);
 // manager starts the executable with, runs the service itself.
 int RunSvcCommand(const Operands& operands);
 int RunServiceCommand(const Operands& operands);
+// svc status: it only tells.
+int RunServiceStatus(const Operands& operands);
 extern const WordTable kServiceWords;
 void RunService();  // RunService.cpp
 
@@ -96,8 +98,18 @@ int PrintServiceStatus(const XStringW& serviceName);
 // ---- usage and version (Usage.cpp) -------------------------------------------------------------
 int RunHelpCommand(const Operands& operands);
 int RunVersionCommand(const Operands& operands);
-// Prints the whole usage text and returns the usage exit code.
-int UsageError();
+// Usage errors, on standard error: one line naming what was not understood (an operand of the
+// words given as typed, "remove" or "svc install"), or what is missing, then the usage of those
+// words; each returns the usage exit code.
+int UsageError(const wchar_t* words, const XStringW& notUnderstood);
+int MissingOperand(const wchar_t* words, const wchar_t* missing);
+// The first argument is no command word: the usage of the nearest word, or where to look.
+int UnknownWord(const XStringW& argument);
+// The usage of words given as typed, after an error line of the caller's own.
+int UsageAfterError(const wchar_t* words);
+// For words that take exactly one operand (what names it): the usage error of any other count,
+// 0 for one.
+int ExpectOneOperand(const wchar_t* words, const wchar_t* what, const Operands& operands);
 // Whether the word asks for help: "help", "/?", "-h" or "--help".
 bool IsHelpWord(const XStringW& word);
 // Prints the usage of the word (of the words of its family, for svc) and returns the exit code.

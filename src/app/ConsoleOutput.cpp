@@ -8,22 +8,53 @@
 
 namespace {
 
-// Where the answers go, settled on the first line and kept until the process ends.
-class OutputTarget {
+// The console of the process that started this one, opened once for both streams when this
+// process has no standard handles of its own (a GUI program started from a prompt).
+class ParentConsole {
 public:
-    OutputTarget()
+    static ParentConsole& Get()
     {
-        const HANDLE standardOutput = ::GetStdHandle(STD_OUTPUT_HANDLE);
-        if (standardOutput != nullptr && standardOutput != INVALID_HANDLE_VALUE) {
-            handle_ = standardOutput;
-        } else if (::AttachConsole(ATTACH_PARENT_PROCESS)) {
+        static ParentConsole console;
+        return console;
+    }
+
+    HANDLE Handle() const { return console_.Get(); }
+
+    // The parent's prompt has been written already: the first line starts below it.
+    bool TakePromptLine()
+    {
+        const bool onPromptLine = startsOnPromptLine_;
+        startsOnPromptLine_ = false;
+        return onPromptLine;
+    }
+
+private:
+    ParentConsole()
+    {
+        if (::AttachConsole(ATTACH_PARENT_PROCESS)) {
             // A GUI process that attaches gets no standard handles: it opens the console itself.
             console_.Reset(::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                          OPEN_EXISTING, 0, nullptr));
-            handle_ = console_.Get();
-            // The parent's prompt has been written already: start below it.
-            startsOnPromptLine_ = true;
+            startsOnPromptLine_ = console_.Get() != INVALID_HANDLE_VALUE;
+        }
+    }
+
+    ScopedHandle console_;
+    bool startsOnPromptLine_ = false;
+};
+
+// Where one stream's lines go, settled on its first line and kept until the process ends.
+class OutputTarget {
+public:
+    explicit OutputTarget(DWORD standardHandle)
+    {
+        const HANDLE standard = ::GetStdHandle(standardHandle);
+        if (standard != nullptr && standard != INVALID_HANDLE_VALUE) {
+            handle_ = standard;
+        } else {
+            handle_ = ParentConsole::Get().Handle();
+            borrowed_ = true;
         }
         DWORD mode = 0;
         isConsole_ = handle_ != nullptr && ::GetConsoleMode(handle_, &mode);
@@ -34,9 +65,9 @@ public:
         if (handle_ == nullptr || handle_ == INVALID_HANDLE_VALUE) {
             return;
         }
+        const bool onPromptLine = borrowed_ && ParentConsole::Get().TakePromptLine();
         XStringW line;
-        line.Format(startsOnPromptLine_ ? L"\r\n%@\r\n" : L"%@\r\n", text);
-        startsOnPromptLine_ = false;
+        line.Format(onPromptLine ? L"\r\n%@\r\n" : L"%@\r\n", text);
         if (isConsole_) {
             DWORD written = 0;
             ::WriteConsoleW(handle_, line.GetString(), static_cast<DWORD>(line.GetLength()),
@@ -63,16 +94,21 @@ private:
         SecureZeroMemory(bytes.data(), bytes.size());
     }
 
-    ScopedHandle console_;
-    HANDLE handle_ = nullptr;  // not owned unless it is console_'s
+    HANDLE handle_ = nullptr;  // not owned
+    bool borrowed_ = false;    // the parent's console
     bool isConsole_ = false;
-    bool startsOnPromptLine_ = false;
 };
 
 }  // namespace
 
 void WriteOutputLine(const XStringW& text)
 {
-    static OutputTarget target;
+    static OutputTarget target(STD_OUTPUT_HANDLE);
+    target.WriteLine(text);
+}
+
+void WriteErrorLine(const XStringW& text)
+{
+    static OutputTarget target(STD_ERROR_HANDLE);
     target.WriteLine(text);
 }

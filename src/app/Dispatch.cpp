@@ -1,6 +1,9 @@
 #include "app/Dispatch.h"
 
+#include <windows.h>
+
 #include "app/Commands.h"
+#include "service/CWindowService.h"
 #include "trace/Trace.h"
 
 namespace {
@@ -35,6 +38,62 @@ const CommandWord* HelpAskedFor(const CommandWord& word, const Operands& operand
     return nullptr;
 }
 
+// The command line taken apart: its word (null when the first argument is none) and the
+// operands after it.
+struct CommandForm {
+    XStringW first;
+    const CommandWord* word = nullptr;
+    Operands operands;
+};
+
+CommandForm Parse(const std::vector<XStringW>& arguments)
+{
+    CommandForm form;
+    const size_t count = arguments.size();
+    // A lone word is taken as typed: "svc " (quoted, with its blank) is no service word. A word
+    // with operands is trimmed, and so is its first operand; the rest stay as typed.
+    form.first = count == 2 ? arguments[1] : Trimmed(arguments[1]);
+    form.operands.assign(arguments.begin() + 2, arguments.end());
+    if (!form.operands.empty()) {
+        form.operands.front() = Trimmed(form.operands.front());
+    }
+    form.word = FindWord(kCommandWords, form.first);
+    return form;
+}
+
+// The words that only tell: they change nothing, so they need no guard.
+bool OnlyTells(const CommandWord& word, const Operands& operands)
+{
+    const CommandRunner telling[] = {RunListCommand, RunCheckCommand, RunVersionCommand,
+                                     RunHelpCommand};
+    for (const CommandRunner runner : telling) {
+        if (word.run == runner) {
+            return true;
+        }
+    }
+    if (word.subWords == nullptr) {
+        return false;
+    }
+    // A lone svc prints its words' usage; a svc word that is none is a usage error.
+    if (operands.empty()) {
+        return word.run == RunSvcCommand;
+    }
+    const CommandWord* const serviceWord =
+        operands.size() == 1 ? FindWord(*word.subWords, operands.front()) : nullptr;
+    return serviceWord == nullptr || serviceWord->run == RunServiceStatus;
+}
+
+// Whether the service control manager is starting this very process as the service: a
+// registration whose command line has no "service" word starts it without arguments, as the
+// logon run is started. The manager's own record of the starting service's process tells them
+// apart.
+bool IsStartingService()
+{
+    ServiceQuery query;
+    return CWindowService::Query(XStringW(kServiceName), query) && query.installed &&
+           query.state == SERVICE_START_PENDING && query.processId == ::GetCurrentProcessId();
+}
+
 }  // namespace
 
 const CommandWord* FindWord(const WordTable& table, const XStringW& argument)
@@ -47,40 +106,47 @@ const CommandWord* FindWord(const WordTable& table, const XStringW& argument)
     return nullptr;
 }
 
-bool IsSilentForm(const std::vector<XStringW>& arguments)
+RunForm FormOf(const std::vector<XStringW>& arguments)
 {
     if (arguments.size() <= 1) {
-        return true;
+        static const bool startingService = IsStartingService();
+        return startingService ? RunForm::kService : RunForm::kLogonRun;
     }
-    const CommandWord* const word = FindWord(kCommandWords, arguments[1]);
-    return arguments.size() == 2 && word != nullptr && word->run == RunServiceCommand;
+    const CommandForm form = Parse(arguments);
+    if (form.word == nullptr) {
+        return RunForm::kReadOnly;
+    }
+    if (arguments.size() == 2 && form.word->run == RunServiceCommand) {
+        return RunForm::kService;
+    }
+    if (HelpAskedFor(*form.word, form.operands) != nullptr ||
+        OnlyTells(*form.word, form.operands)) {
+        return RunForm::kReadOnly;
+    }
+    return RunForm::kWriting;
 }
 
 int DispatchCommand(const std::vector<XStringW>& arguments)
 {
-    const size_t count = arguments.size();
-    if (count <= 1) {
-        if (count == 1) {
+    if (arguments.size() <= 1) {
+        if (arguments.size() == 1) {
             TraceLog("main", __LINE__, L"arg count = 1");
         }
         RestartAllOnce();
-        RunService();
+        // Outside the service control manager the dispatcher has nothing to do: it would only
+        // fail, and under Wine only after ten seconds.
+        if (FormOf(arguments) == RunForm::kService) {
+            RunService();
+        }
         return kExitSuccess;
     }
-    // A lone word is taken as typed: "svc " (quoted, with its blank) is no service word. A word
-    // with operands is trimmed, and so is its first operand; the rest stay as typed.
-    const XStringW first = count == 2 ? arguments[1] : Trimmed(arguments[1]);
-    Operands operands(arguments.begin() + 2, arguments.end());
-    if (!operands.empty()) {
-        operands.front() = Trimmed(operands.front());
+    const CommandForm form = Parse(arguments);
+    if (form.word == nullptr) {
+        return UnknownWord(form.first);
     }
-    const CommandWord* const word = FindWord(kCommandWords, first);
-    if (word == nullptr) {
-        return UsageError();
-    }
-    const CommandWord* const helpWord = HelpAskedFor(*word, operands);
+    const CommandWord* const helpWord = HelpAskedFor(*form.word, form.operands);
     if (helpWord != nullptr) {
         return PrintUsageOf(*helpWord, kExitSuccess);
     }
-    return word->run(operands);
+    return form.word->run(form.operands);
 }

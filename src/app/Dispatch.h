@@ -23,6 +23,11 @@ int QuorbelMain(int argc, char** argv);
 // code.
 int DispatchCommand(const std::vector<XStringW>& arguments);
 
-// The forms nobody reads an answer from: the service's own run and the run without arguments
-// that the service starts at each logon. They answer nothing and always end with 0.
-bool IsSilentForm(const std::vector<XStringW>& arguments);
+// What a command line is, as far as the single-instance guard goes.
+enum class RunForm {
+    kService,   // the service itself, as the service control manager starts it: its own guard
+    kLogonRun,  // no arguments: the restart of paused entries at a logon; silent, guarded
+    kWriting,   // a word that may change something: guarded
+    kReadOnly,  // list, check, version, svc status, help and usage errors: no guard
+};
+RunForm FormOf(const std::vector<XStringW>& arguments);

@@ -22,20 +22,27 @@ int QuorbelMain(int argc, char** argv)
     TraceLog("main", __LINE__, L"Run QuorbelService");
 
     const std::vector<XStringW> arguments = CommandLineArguments(argc, argv);
-    // The service control manager's start: "service" alone. Another process cannot keep the
-    // service from running by holding its guard.
-    if (arguments.size() == 2 && IsSilentForm(arguments)) {
+    const RunForm form = FormOf(arguments);
+    if (form == RunForm::kService) {
+        // Another process cannot keep the service from running by holding its guard.
         ClaimServiceInstance();
-    } else if (!ClaimSingleInstance()) {
-        TraceLog("main", __LINE__, L"Duplicate Process");
-        if (IsSilentForm(arguments)) {
-            return kExitSuccess;
+    } else if (form != RunForm::kReadOnly) {
+        XStringW heldBy;
+        const GuardClaim claim = ClaimSingleInstance(heldBy);
+        if (claim == GuardClaim::kHeldByTool) {
+            TraceLog("main", __LINE__, L"Duplicate Process");
+            if (form == RunForm::kLogonRun) {
+                return kExitSuccess;
+            }
+            SayError(L"another %@ runs in this session already; nothing was done",
+                     GetApplicationName());
+            return kExitDuplicate;
         }
-        XStringW message;
-        message.Format(L"another %@ runs in this session already; nothing was done",
-                       GetApplicationName());
-        WriteOutputLine(message);
-        return kExitDuplicate;
+        if (claim == GuardClaim::kNoGuard && form != RunForm::kLogonRun) {
+            SayError(L"warning: the event %@ that keeps two of these tools apart is held by %@, "
+                     L"so it guards nothing; going on",
+                     GetApplicationName(), heldBy);
+        }
     }
 
     return DispatchCommand(arguments);

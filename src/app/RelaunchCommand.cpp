@@ -122,9 +122,9 @@ DWORD AwaitNewProcess(const XStringW& name, const std::vector<Running>& closed)
 int RefuseRelaunch(const XStringW& name)
 {
     if (!CanCloseWindows()) {
-        Say(L"relaunch closes the program's windows, which only the console tool does: run "
-            L"QuorbelService.com relaunch %@",
-            name);
+        SayError(L"relaunch closes the program's windows, which only the console tool does: run "
+                 L"QuorbelService.com relaunch %@",
+                 name);
         return kExitUsage;
     }
     if (const int refused = RefuseIfSetByPolicy(L"relaunch", name)) {
@@ -138,16 +138,16 @@ int RefuseRelaunch(const XStringW& name)
     }
     // Paused as the service reads it: only a Status that reads as 0 pauses an entry.
     if (CQuorbelServiceHelper::GetUserListStatus(name).ToInt() == 0) {
-        Say(L"%@ is paused, so the service would not start it again: relaunch refused, nothing "
-            L"was closed (restart makes it active)",
-            name);
+        SayError(L"%@ is paused, so the service would not start it again: relaunch refused, "
+                 L"nothing was closed (restart makes it active)",
+                 name);
         return kExitInvalidName;
     }
     ServiceQuery query;
     if (!CWindowService::Query(kServiceName, query) || query.state != SERVICE_RUNNING) {
-        Say(L"%s does not run, so nothing would start %@ again: relaunch refused, nothing was "
-            L"closed",
-            kServiceName, name);
+        SayError(L"%s does not run, so nothing would start %@ again: relaunch refused, nothing was "
+                 L"closed",
+                 kServiceName, name);
         return kExitFailed;
     }
     return kExitSuccess;
@@ -166,8 +166,8 @@ void RelaunchUsage(XStringW& text)
 
 int RunRelaunchCommand(const Operands& operands)
 {
-    if (operands.size() != 1) {
-        return UsageError();
+    if (const int usage = ExpectOneOperand(L"relaunch", L"the entry name", operands)) {
+        return usage;
     }
     const XStringW& name = operands.front();
     TraceLog("main", __LINE__, L"relaunch service : %@", name);
@@ -178,7 +178,7 @@ int RunRelaunchCommand(const Operands& operands)
     const std::vector<Running> running =
         OpenProcesses(ProcessTable::TakeForOwnSession(), name, &error);
     if (error != ERROR_SUCCESS) {
-        Say(L"%@ cannot be closed (%@): nothing was closed", name, SystemErrorText(error));
+        SayError(L"%@ cannot be closed (%@): nothing was closed", name, SystemErrorText(error));
         return kExitFailed;
     }
     if (running.empty()) {
@@ -187,8 +187,8 @@ int RunRelaunchCommand(const Operands& operands)
     }
     const LONG noted = relaunch_request::Write(name);
     if (noted != ERROR_SUCCESS) {
-        Say(L"could not change the entry %@ in the registry (%@): nothing was closed", name,
-            SystemErrorText(static_cast<DWORD>(noted)));
+        SayError(L"could not change the entry %@ in the registry (%@): nothing was closed", name,
+                 SystemErrorText(static_cast<DWORD>(noted)));
         return kExitFailed;
     }
     std::vector<DWORD> ids;
@@ -199,8 +199,8 @@ int RunRelaunchCommand(const Operands& operands)
     if (!asked || !AllEnded(running, kCloseWaitMs)) {
         if (!EndTheRest(name, running, asked, &error)) {
             relaunch_request::Withdraw(name);
-            Say(L"%@ could not be ended (%@): it was not relaunched", name,
-                SystemErrorText(error));
+            SayError(L"%@ could not be ended (%@): it was not relaunched", name,
+                     SystemErrorText(error));
             return kExitFailed;
         }
     } else {
@@ -208,8 +208,8 @@ int RunRelaunchCommand(const Operands& operands)
     }
     const DWORD newId = AwaitNewProcess(name, running);
     if (newId == 0) {
-        Say(L"%@ was closed but has not started again within %u s (see list)", name,
-            kComeBackWaitMs / 1000);
+        SayError(L"%@ was closed but has not started again within %u s (see list)", name,
+                 kComeBackWaitMs / 1000);
         return kExitFailed;
     }
     Say(L"%@ runs again, process %u", name, newId);

@@ -80,7 +80,11 @@ XStringW FailureOf(const EntryState& state, const XStringW& directory)
         if (state.startError == ERROR_BAD_PATHNAME) {
             text.Format(L"Directory \"%@\" is not absolute (error %u)",
                         WithControlCharactersShown(directory), state.startError);
-        } else if (state.startError == ERROR_DIRECTORY && !directory.IsEmpty()) {
+        } else if (state.startError == ERROR_DIRECTORY && directory.IsEmpty()) {
+            // Without a Directory the program starts in its own folder: that folder is missing,
+            // and the program with it.
+            text.Format(L"program not found, nor its folder (error %u)", state.startError);
+        } else if (state.startError == ERROR_DIRECTORY) {
             text.Format(L"%@: %@ (error %u)", words, WithControlCharactersShown(directory),
                         state.startError);
         } else if (words.IsEmpty()) {
@@ -152,6 +156,28 @@ EntryReport GatherEntry(const WatchListEntry& listed, const XStringW& sid,
     }
     entry.failure = FailureOf(entry.state, entry.directory);
     return entry;
+}
+
+// Each value of the policy that was refused, by its name below the policy key.
+void GatherPolicyRefusals(ListReport& report, const MachinePolicy& policy)
+{
+    for (const RefusedPolicyProgram& program : policy.refused) {
+        XStringW value;
+        value.Format(L"%s\\%@", machine_policy::kProgramsSubKey,
+                     WithControlCharactersShown(program.name));
+        report.policyRefusals.push_back({value, program.reason});
+    }
+    for (const RefusedPolicyProgram& setting : policy.refusedSettings) {
+        report.policyRefusals.push_back(setting);
+    }
+}
+
+// "policy value Programs\kiosk.exe refused: the path is not absolute ...".
+XStringW RefusalLine(const RefusedPolicyProgram& refusal)
+{
+    XStringW line;
+    line.Format(L"policy value %@ refused: %@", refusal.name, refusal.reason);
+    return line;
 }
 
 void GatherInterval(ListReport& report, const MachinePolicy& policy)
@@ -317,6 +343,9 @@ void PrintText(const XStringW& serviceName, const ListReport& report, bool verbo
             WriteOutputLine(detail);
         }
     }
+    for (const RefusedPolicyProgram& refusal : report.policyRefusals) {
+        WriteOutputLine(RefusalLine(refusal));
+    }
     WriteOutputLine(IntervalLine(report));
     if (report.companionMissing) {
         WriteOutputLine(XStringW(L"Hang watch: no companion asked for it within a minute, so "
@@ -363,18 +392,34 @@ XStringW EntryJson(const EntryReport& entry)
     return json.Close();
 }
 
+XStringW RefusalJson(const RefusedPolicyProgram& refusal)
+{
+    JsonObjectWriter json(6);
+    json.Text(L"value", refusal.name);
+    json.Text(L"reason", refusal.reason);
+    return json.Close();
+}
+
+// The items as a JSON array, one object per line, as a member of the document.
+template <typename Item>
+XStringW JsonArray(const std::vector<Item>& items, XStringW (*toJson)(const Item&))
+{
+    XStringW array(L"[");
+    for (size_t i = 0; i < items.size(); ++i) {
+        array.AppendFormat(L"%s\r\n    %@", i == 0 ? L"" : L",", toJson(items[i]));
+    }
+    array += items.empty() ? L"]" : L"\r\n  ]";
+    return array;
+}
+
 void PrintJson(const ListReport& report)
 {
-    XStringW entries(L"[");
-    for (size_t i = 0; i < report.entries.size(); ++i) {
-        entries.AppendFormat(L"%s\r\n    %@", i == 0 ? L"" : L",", EntryJson(report.entries[i]));
-    }
-    entries += report.entries.empty() ? L"]" : L"\r\n  ]";
     JsonObjectWriter json(2);
     json.Number(L"schemaVersion", 1);
     json.Text(L"service", ServiceStateWords(report));
     json.Number(L"intervalMs", report.intervalMs);
-    json.Raw(L"entries", entries);
+    json.Raw(L"entries", JsonArray(report.entries, EntryJson));
+    json.Raw(L"policyRefused", JsonArray(report.policyRefusals, RefusalJson));
     WriteOutputLine(json.Close());
 }
 
@@ -411,6 +456,7 @@ ListReport GatherListReport(const XStringW& serviceName)
     report.serviceState = report.serviceInstalled ? query.state : 0;
     const MachinePolicy policy = machine_policy::Read();
     GatherInterval(report, policy);
+    GatherPolicyRefusals(report, policy);
 
     // One look at the processes answers "does it run" for every entry; only those of the user's
     // own session count, as other users' copies are not this user's programs.
@@ -423,7 +469,7 @@ ListReport GatherListReport(const XStringW& serviceName)
                                              report.intervalMs, now));
         EntryReport& entry = report.entries.back();
         if (listed.source == EntrySource::kPolicy) {
-            entry.hangTimeoutSeconds = policy.hasHangTimeout ? policy.hangTimeoutSeconds : 0;
+            entry.hangTimeoutSeconds = policy.HangTimeoutInUse();
         } else {
             entry.hangTimeoutSeconds = hang_timeout::ForUserEntry(listed.name);
         }
@@ -455,7 +501,7 @@ int RunListCommand(const Operands& operands)
     } else if (operands.size() == 1 && operands[0].Compare(L"--json") == 0) {
         view = ListView::kJson;
     } else if (!operands.empty()) {
-        return UsageError();
+        return UsageError(L"list", operands.size() == 1 ? operands[0] : operands[1]);
     }
     const XStringW serviceName(kServiceName);
     const ListReport report = GatherListReport(serviceName);
@@ -471,7 +517,7 @@ int RunListCommand(const Operands& operands)
 int RunCheckCommand(const Operands& operands)
 {
     if (!operands.empty()) {
-        return UsageError();
+        return UsageError(L"check", operands.front());
     }
     const XStringW serviceName(kServiceName);
     const ListReport report = GatherListReport(serviceName);
@@ -495,6 +541,12 @@ int RunCheckCommand(const Operands& operands)
             WriteOutputLine(line);
         }
     }
+    // A refused policy value is a program or a setting that the administrator meant and the
+    // service does not have.
+    for (const RefusedPolicyProgram& refusal : report.policyRefusals) {
+        ++inTrouble;
+        WriteOutputLine(RefusalLine(refusal));
+    }
     if (inTrouble > 0) {
         return kExitCheckTrouble;
     }
@@ -510,7 +562,7 @@ int PrintServiceStatus(const XStringW& serviceName)
     XStringW text;
     if (!CWindowService::Query(serviceName, query, &error)) {
         text.Format(L"could not query %@ (error %u)", serviceName, error);
-        WriteOutputLine(text);
+        WriteErrorLine(text);
         return kExitFailed;
     }
     if (!query.installed) {

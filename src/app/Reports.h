@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "config/EntryStateStore.h"
+#include "config/MachinePolicy.h"
 #include "config/WatchListView.h"
 #include "strings/XStringW.h"
 
@@ -49,6 +50,9 @@ struct ListReport {
     // Entries have a hang timeout, but no companion asked the service for them within a minute.
     bool companionMissing = false;
     std::vector<EntryReport> entries;
+    // Values of the machine policy that the service does not take, named below the policy key
+    // ("Programs\\kiosk.exe", "Interval"), with the reason.
+    std::vector<RefusedPolicyProgram> policyRefusals;
 
     bool ServiceRuns() const { return serviceInstalled && serviceState == SERVICE_RUNNING; }
 };

@@ -19,12 +19,28 @@ constexpr const wchar_t* kServiceDisplayName = L"Quorbel Service Monitor";
 constexpr const wchar_t* kDescription =
     L"Keeps the programs on the logged-on user's watch list running in that user's session.";
 
+// The svc word being run ("svc install"), as the event of its failure names it.
+const wchar_t* runningWord = L"svc";
+
+// The answer of a svc word that failed, on standard error, and an error event with it: an
+// installer runs these words where nobody reads their answers, and an administrator finds the
+// event in the Application log.
+template <typename... Args>
+void SayFailure(const wchar_t* format, const Args&... args)
+{
+    XStringW text;
+    text.Format(format, args...);
+    TraceError("SayFailure", __LINE__, L"%s failed: %@", runningWord, text);
+    WriteErrorLine(text);
+    ReportCommandFailed(XStringW(runningWord), text);
+}
+
 int ServiceFailure(const wchar_t* action, DWORD error)
 {
     if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
-        Say(L"%s is not installed", kServiceName);
+        SayFailure(L"%s is not installed", kServiceName);
     } else {
-        Say(L"could not %s %s (%@)", action, kServiceName, SystemErrorText(error));
+        SayFailure(L"could not %s %s (%@)", action, kServiceName, SystemErrorText(error));
     }
     return kExitFailed;
 }
@@ -61,32 +77,50 @@ const wchar_t* StepName(InstallStep step)
 // A step after the registration failed; the registration was to be removed again.
 int HalfInstallFailure(const wchar_t* step, DWORD error, bool removedAgain)
 {
-    Say(L"could not install %s: %s failed (%@); %s", kServiceName, step, SystemErrorText(error),
-        removedAgain ? L"the registration was removed again"
-                     : L"the half-made registration could not be removed, use svc uninstall");
+    SayFailure(L"could not install %s: %s failed (%@); %s", kServiceName, step,
+               SystemErrorText(error),
+               removedAgain ? L"the registration was removed again"
+               : L"the half-made registration could not be removed, use svc uninstall");
     return kExitFailed;
 }
 
-// The start of the install's answer when users can write where the executable lies: whoever can
-// put a file there runs code as LocalSystem.
-XStringW FolderWarning()
+// The install's warning when users can write where the executable lies: whoever can put a file
+// there runs code as LocalSystem.
+void WarnAboutFolder()
 {
     const XStringW folder = GetModuleDirectory();
     bool writable = false;
     DWORD error = 0;
     if (!folder_security::IsWritableByUsers(folder, writable, &error) || !writable) {
-        return XStringW();
+        return;
     }
     TraceError("main", __LINE__, L"%@ can be written by every user", folder);
-    XStringW warning;
-    warning.Format(L"warning: %@ can be written by Users or Authenticated Users, who could "
-                   L"replace what runs as LocalSystem (svc lockdown closes it to them); ",
-                   folder);
-    return warning;
+    SayError(L"warning: %@ can be written by Users or Authenticated Users, who could replace what "
+             L"runs as LocalSystem (svc lockdown closes it to them)",
+             folder);
+}
+
+// A registration names the executable beside this one; without it there, the service manager
+// could never start the service. 0 when it is there, else the refusal's exit code.
+int RefuseMissingExecutable(const wchar_t* action)
+{
+    const XStringW executable = ServiceExecutablePath();
+    const DWORD attributes = ::GetFileAttributesW(executable.GetString());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        return kExitSuccess;
+    }
+    TraceError("main", __LINE__, L"%@ is not there (GetLastError:%d)", executable,
+               ::GetLastError());
+    SayFailure(L"could not %s %s: its executable %@ is not there; nothing was registered", action,
+               kServiceName, executable);
+    return kExitFailed;
 }
 
 int InstallCommand()
 {
+    if (const int refused = RefuseMissingExecutable(L"install")) {
+        return refused;
+    }
     DWORD error = 0;
     InstallStep failedStep = InstallStep::kCreate;
     bool removedAgain = false;
@@ -94,7 +128,8 @@ int InstallCommand()
     if (!CWindowService::Install(kServiceDisplayName, kServiceName, commandLine, kDescription,
                                  &error, &failedStep, &removedAgain)) {
         if (error == ERROR_SERVICE_EXISTS) {
-            Say(L"%s is installed already; its registration was left as it is", kServiceName);
+            SayFailure(L"%s is installed already; its registration was left as it is",
+                       kServiceName);
             return kExitFailed;
         }
         if (failedStep == InstallStep::kCreate) {
@@ -108,7 +143,8 @@ int InstallCommand()
         return HalfInstallFailure(L"registering its event source", error,
                                   CWindowService::Remove(kServiceName));
     }
-    Say(L"%@%s installed: %@", FolderWarning(), kServiceName, commandLine);
+    WarnAboutFolder();
+    Say(L"%s installed: %@", kServiceName, commandLine);
     return kExitSuccess;
 }
 
@@ -117,7 +153,7 @@ int LockdownCommand()
     const XStringW folder = GetModuleDirectory();
     DWORD error = 0;
     if (!folder_security::Lock(folder, &error)) {
-        Say(L"could not set the permissions of %@ (%@)", folder, SystemErrorText(error));
+        SayFailure(L"could not set the permissions of %@ (%@)", folder, SystemErrorText(error));
         return kExitFailed;
     }
     Say(L"%@: SYSTEM and Administrators full control, Users read and execute, nothing "
@@ -138,8 +174,8 @@ int UninstallCommand()
     // The source goes with the registration; a running service's last entries (its stop) then
     // show without their text, which is the lesser harm than a source left behind for good.
     if (!event_log::RemoveSource(&error)) {
-        Say(L"%s uninstalled, but its event source could not be removed (%@)", kServiceName,
-            SystemErrorText(error));
+        SayFailure(L"%s uninstalled, but its event source could not be removed (%@)", kServiceName,
+                   SystemErrorText(error));
         return kExitFailed;
     }
     // A stopped service publishes nothing more: its machine key goes, once nothing else is there.
@@ -156,6 +192,11 @@ int StartCommand()
 {
     ServiceQuery before;
     const bool wasInstalled = CWindowService::Query(kServiceName, before) && before.installed;
+    if (!wasInstalled) {
+        if (const int refused = RefuseMissingExecutable(L"start")) {
+            return refused;
+        }
+    }
     DWORD error = 0;
     if (CWindowService::Start(kServiceName, kServiceDisplayName, ServiceCommandLine(), &error)) {
         Say(wasInstalled ? L"%s started" : L"%s installed and started", kServiceName);
@@ -168,11 +209,21 @@ int StartCommand()
             Say(L"%s runs already", kServiceName);
             return kExitSuccess;
         }
-        Say(L"%s is not stopped yet (state %u); try again once it has stopped", kServiceName,
-            now.state);
+        SayFailure(L"%s is not stopped yet (state %u); try again once it has stopped", kServiceName,
+                   now.state);
         return kExitFailed;
     }
-    return ServiceFailure(L"start", error);
+    if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
+        return ServiceFailure(L"start", error);
+    }
+    // The manager could not run what the registration names, or would not run the service.
+    ServiceQuery now;
+    const XStringW registered = CWindowService::Query(kServiceName, now) && now.installed
+                                    ? now.binaryPath
+                                    : ServiceCommandLine();
+    SayFailure(L"could not start the service %s, registered as %@ (%@)", kServiceName, registered,
+               SystemErrorText(error));
+    return kExitFailed;
 }
 
 // Stops the service; the companion manager is ended too unless it is to be left running.
@@ -213,7 +264,11 @@ int StopCommand(bool endCompanion)
     } else {
         text.AppendFormat(L"; no %s was running", kCompanionImageName);
     }
-    WriteOutputLine(text);
+    if (exitCode == kExitSuccess) {
+        WriteOutputLine(text);
+    } else {
+        SayFailure(L"%@", text);
+    }
     return exitCode;
 }
 
@@ -255,11 +310,6 @@ int RunServicePause(const Operands&)
     return StopCommand(false);
 }
 
-int RunStatus(const Operands&)
-{
-    return PrintServiceStatus(kServiceName);
-}
-
 const CommandWord kWords[] = {
     {L"install", WordMatch::kExact, RunInstall, L"svc install", L"register the service", nullptr,
      nullptr},
@@ -271,7 +321,7 @@ const CommandWord kWords[] = {
      nullptr, nullptr},
     {L"uninstall", WordMatch::kExact, RunUninstall, L"svc uninstall", L"remove the service",
      nullptr, nullptr},
-    {L"status", WordMatch::kExact, RunStatus, L"svc status",
+    {L"status", WordMatch::kExact, RunServiceStatus, L"svc status",
      L"the service's state and command line", nullptr, nullptr},
     {L"lockdown", WordMatch::kExact, RunLockdown, L"svc lockdown",
      L"let only administrators write in its folder", nullptr, nullptr},
@@ -303,19 +353,29 @@ int RunServiceWord(const Operands& operands)
     const CommandWord* const word =
         operands.size() == 1 ? FindWord(kServiceWords, operands.front()) : nullptr;
     if (word == nullptr) {
-        return UsageError();
+        const CommandWord* const known = FindWord(kServiceWords, operands.front());
+        if (known == nullptr) {
+            return UsageError(L"svc", operands.front());
+        }
+        return UsageError(known->synopsis, operands[1]);
     }
     if (!IsElevated()) {
         TraceError("main", __LINE__, L"svc %@ refused: not elevated", operands.front());
-        Say(L"run this from an elevated prompt");
+        SayError(L"run this from an elevated prompt");
         return kExitFailed;
     }
+    runningWord = word->synopsis;
     return word->run(Operands());
 }
 
 }  // namespace
 
 const WordTable kServiceWords = {kWords, sizeof(kWords) / sizeof(kWords[0])};
+
+int RunServiceStatus(const Operands&)
+{
+    return PrintServiceStatus(kServiceName);
+}
 
 // A lone "svc" asks for nothing the service manager could answer: it gets the svc words' usage.
 int RunSvcCommand(const Operands& operands)

@@ -5,6 +5,10 @@
 #include "app/ConsoleOutput.h"
 #include "app/Dispatch.h"
 #include "app/Version.h"
+#include "strings/CommandLineText.h"
+
+#include <algorithm>
+#include <vector>
 
 namespace {
 
@@ -78,6 +82,52 @@ XStringW UsageText()
     return text;
 }
 
+wchar_t Folded(wchar_t c)
+{
+    return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+}
+
+// How many characters must be changed, added or taken away to make one text the other, letter
+// case ignored.
+size_t EditDistance(const XStringW& typed, const wchar_t* word)
+{
+    const size_t wordLength = wcslen(word);
+    std::vector<size_t> previous(wordLength + 1);
+    std::vector<size_t> current(wordLength + 1);
+    for (size_t j = 0; j <= wordLength; ++j) {
+        previous[j] = j;
+    }
+    for (int i = 0; i < typed.GetLength(); ++i) {
+        current[0] = static_cast<size_t>(i) + 1;
+        for (size_t j = 1; j <= wordLength; ++j) {
+            const size_t same = Folded(typed.GetAt(i)) == Folded(word[j - 1]) ? 0 : 1;
+            const size_t change = previous[j - 1] + same;
+            current[j] = std::min({change, previous[j] + 1, current[j - 1] + 1});
+        }
+        previous.swap(current);
+    }
+    return previous[wordLength];
+}
+
+// A typed word is taken for the word it misses by at most two characters (one for a short one).
+constexpr size_t kMostEdits = 2;
+
+// The listed word the argument comes nearest to, null when none is near.
+const CommandWord* NearestWord(const XStringW& argument)
+{
+    const CommandWord* nearest = nullptr;
+    size_t fewest = kMostEdits + 1;
+    for (size_t i = 0; i < kCommandWords.count; ++i) {
+        const CommandWord& word = kCommandWords.words[i];
+        const size_t edits = EditDistance(argument, word.word);
+        if (word.synopsis != nullptr && edits < fewest && edits < wcslen(word.word) / 2 + 1) {
+            nearest = &word;
+            fewest = edits;
+        }
+    }
+    return nearest;
+}
+
 }  // namespace
 
 bool IsHelpWord(const XStringW& word)
@@ -92,6 +142,9 @@ bool IsHelpWord(const XStringW& word)
 
 int PrintUsageOf(const CommandWord& word, int exitCode)
 {
+    // Asked for, it is the answer; after a usage error, part of the error.
+    void (*const write)(const XStringW&) =
+        exitCode == kExitSuccess ? WriteOutputLine : WriteErrorLine;
     const CommandWord& shown = ShownWord(word);
     XStringW text(L"Usage:\r\n");
     if (shown.subWords != nullptr) {
@@ -104,14 +157,54 @@ int PrintUsageOf(const CommandWord& word, int exitCode)
         shown.moreUsage(text);
     }
     // The last line break is the one every answer ends with.
-    WriteOutputLine(text.Left(text.GetLength() - 2));
+    write(text.Left(text.GetLength() - 2));
     return exitCode;
 }
 
-int UsageError()
+int UsageAfterError(const wchar_t* words)
 {
-    WriteOutputLine(UsageText());
-    return kExitUsage;
+    const XStringW text(words);
+    const int blank = text.Find(L" ");
+    const CommandWord* word = FindWord(kCommandWords, blank < 0 ? text : text.Left(blank));
+    if (word != nullptr && blank >= 0 && word->subWords != nullptr) {
+        word = FindWord(*word->subWords, text.Mid(blank + 1, text.GetLength() - blank - 1));
+    }
+    if (word == nullptr) {
+        return kExitUsage;
+    }
+    return PrintUsageOf(*word, kExitUsage);
+}
+
+int UsageError(const wchar_t* words, const XStringW& notUnderstood)
+{
+    SayError(L"%s: \"%@\" was not understood", words, WithControlCharactersShown(notUnderstood));
+    return UsageAfterError(words);
+}
+
+int MissingOperand(const wchar_t* words, const wchar_t* missing)
+{
+    SayError(L"%s: %s is missing", words, missing);
+    return UsageAfterError(words);
+}
+
+int ExpectOneOperand(const wchar_t* words, const wchar_t* what, const Operands& operands)
+{
+    if (operands.empty()) {
+        return MissingOperand(words, what);
+    }
+    return operands.size() == 1 ? kExitSuccess : UsageError(words, operands[1]);
+}
+
+int UnknownWord(const XStringW& argument)
+{
+    const CommandWord* const nearest = NearestWord(argument);
+    const XStringW shown = WithControlCharactersShown(argument);
+    if (nearest == nullptr) {
+        SayError(L"\"%@\" is no command word; %s help lists them", shown, kProgramName);
+        return kExitUsage;
+    }
+    SayError(L"\"%@\" is no command word; the nearest is %s", shown, nearest->word);
+    return PrintUsageOf(*nearest, kExitUsage);
 }
 
 // "help" alone prints the whole text; "help add" and "help svc start" the usage of that word.
@@ -127,13 +220,16 @@ int RunHelpCommand(const Operands& operands)
     } else if (operands.size() > 1) {
         word = nullptr;
     }
-    return word == nullptr ? UsageError() : PrintUsageOf(*word, kExitSuccess);
+    if (word == nullptr) {
+        return UsageError(L"help", operands.back());
+    }
+    return PrintUsageOf(*word, kExitSuccess);
 }
 
 int RunVersionCommand(const Operands& operands)
 {
     if (!operands.empty()) {
-        return UsageError();
+        return UsageError(L"version", operands.front());
     }
     Say(L"%s %s", kServiceName, QUORBEL_VERSION_TEXT_W);
     return kExitSuccess;

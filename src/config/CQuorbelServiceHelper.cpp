@@ -5,6 +5,7 @@
 #include "common/ScopedHandle.h"
 #include "config/CRegHelper.h"
 #include "config/HangTimeout.h"
+#include "config/RelaunchRequest.h"
 #include "trace/Trace.h"
 
 namespace {
@@ -328,6 +329,8 @@ ListEntrySettings CQuorbelServiceHelper::GetListEntry(const XStringW& sid,
     entry.arguments = ReadEntryText(key.Get(), here, kArgumentsValue);
     entry.directory = ReadEntryText(key.Get(), here, kDirectoryValue);
     entry.hangTimeout = hang_timeout::ForKey(key.Get());
+    entry.startRequested = ::RegQueryValueExW(key.Get(), start_request::kValueName, nullptr,
+                                              nullptr, nullptr, nullptr) == ERROR_SUCCESS;
     return entry;
 }
 

@@ -34,6 +34,7 @@ struct ListEntrySettings {
     XStringW arguments;
     XStringW directory;
     DWORD hangTimeout = 0;  // seconds, as hang_timeout::FromValue reads it; 0: none
+    bool startRequested = false;  // a start request (start_request) stands in the key
 };
 
 class CQuorbelServiceHelper {
@@ -90,8 +91,8 @@ public:
     // The entry's optional "Arguments" and "Directory" (REG_SZ); empty when absent.
     static XStringW GetListArguments(const XStringW& sid, const XStringW& entryName);
     static XStringW GetListDirectory(const XStringW& sid, const XStringW& entryName);
-    // Path, Arguments, Directory and HangTimeout at one look at the entry's key; all empty when
-    // the key cannot be opened.
+    // Path, Arguments, Directory, HangTimeout and whether a start request stands, at one look at
+    // the entry's key; all empty when the key cannot be opened.
     static ListEntrySettings GetListEntry(const XStringW& sid, const XStringW& entryName);
     static XStringW GetInterval(const XStringW& sid);
 

@@ -4,6 +4,7 @@
 
 #include "common/ScopedHandle.h"
 #include "config/CQuorbelServiceHelper.h"
+#include "config/HangTimeout.h"
 #include "strings/CaseFold.h"
 #include "strings/CommandLineText.h"
 #include "strings/PathText.h"
@@ -32,24 +33,56 @@ bool IsBlank(wchar_t c)
     return c == L' ' || c == L'\t';
 }
 
-// A REG_DWORD value of the key; false when it is absent, or of another type (traced).
-bool ReadDword(HKEY key, const wchar_t* valueName, DWORD& value)
+// Nothing but decimal digits, at least one.
+bool IsDigits(const XStringW& text)
+{
+    for (int i = 0; i < text.GetLength(); ++i) {
+        if (text.GetAt(i) < L'0' || text.GetAt(i) > L'9') {
+            return false;
+        }
+    }
+    return !text.IsEmpty();
+}
+
+// Room for the digits of a number value; a longer text is no number this policy takes.
+constexpr DWORD kNumberTextChars = 32;
+
+// A number of the key, as REG_DWORD or as REG_SZ decimal digits, with the digits as set; false
+// when it is absent, or refused (traced, and kept with its reason).
+bool ReadNumber(HKEY key, const wchar_t* valueName, DWORD& value, XStringW& text,
+                MachinePolicy& policy)
 {
     DWORD type = REG_NONE;
-    DWORD data = 0;
-    DWORD size = sizeof(data);
+    wchar_t data[kNumberTextChars + 1] = {};
+    DWORD size = kNumberTextChars * sizeof(wchar_t);
     const LONG status = ::RegQueryValueExW(key, valueName, nullptr, &type,
-                                           reinterpret_cast<BYTE*>(&data), &size);
+                                           reinterpret_cast<BYTE*>(data), &size);
     if (status == ERROR_FILE_NOT_FOUND) {
         return false;
     }
-    if (status != ERROR_SUCCESS || type != REG_DWORD || size != sizeof(data)) {
-        TraceError(kReadName, __LINE__, L"policy value %s is no REG_DWORD (type %u, status %d), "
-                                        L"ignored", valueName, type, status);
-        return false;
+    XStringW reason;
+    if (status == ERROR_SUCCESS && type == REG_DWORD && size == sizeof(DWORD)) {
+        memcpy(&value, data, sizeof(value));
+        text.Format(L"%u", value);
+        return true;
     }
-    value = data;
-    return true;
+    if (status == ERROR_SUCCESS && type == REG_SZ) {
+        text = XStringW(data);
+        if (IsDigits(text)) {
+            value = static_cast<DWORD>(text.ToUInt());
+            return true;
+        }
+        reason.Format(L"\"%@\" is no number", WithControlCharactersShown(text));
+    } else if (status == ERROR_MORE_DATA && type == REG_SZ) {
+        reason = L"its text is too long for a number";
+    } else if (status == ERROR_SUCCESS) {
+        reason.Format(L"it is no REG_DWORD or REG_SZ of digits (type %u)", type);
+    } else {
+        reason.Format(L"it cannot be read (error %d)", status);
+    }
+    TraceError(kReadName, __LINE__, L"policy value %s refused: %@", valueName, reason);
+    policy.refusedSettings.push_back({XStringW(valueName), reason});
+    return false;
 }
 
 // Text from the registry's bytes: up to the first null, or to the end of a value stored without
@@ -135,9 +168,15 @@ bool RefusedPolicyProgram::operator==(const RefusedPolicyProgram& other) const
 bool MachinePolicy::operator==(const MachinePolicy& other) const
 {
     return programs == other.programs && refused == other.refused &&
-           hasInterval == other.hasInterval && intervalMs == other.intervalMs &&
+           refusedSettings == other.refusedSettings && hasInterval == other.hasInterval &&
+           intervalMs == other.intervalMs && Exact(intervalText, other.intervalText) &&
            hasHangTimeout == other.hasHangTimeout && hangTimeoutSeconds == other.hangTimeoutSeconds &&
            userListsWatched == other.userListsWatched;
+}
+
+DWORD MachinePolicy::HangTimeoutInUse() const
+{
+    return hasHangTimeout ? hang_timeout::FromValue(REG_DWORD, XStringW(), hangTimeoutSeconds) : 0;
 }
 
 const PolicyProgram* MachinePolicy::Find(const XStringW& name) const
@@ -229,10 +268,14 @@ MachinePolicy machine_policy::ReadFrom(HKEY root, const XStringW& keyPath)
         }
         return policy;
     }
-    policy.hasInterval = ReadDword(key.Get(), kIntervalValue, policy.intervalMs);
-    policy.hasHangTimeout = ReadDword(key.Get(), kHangTimeoutValue, policy.hangTimeoutSeconds);
+    policy.hasInterval =
+        ReadNumber(key.Get(), kIntervalValue, policy.intervalMs, policy.intervalText, policy);
+    XStringW digits;
+    policy.hasHangTimeout =
+        ReadNumber(key.Get(), kHangTimeoutValue, policy.hangTimeoutSeconds, digits, policy);
     DWORD userLists = 1;
-    policy.userListsWatched = !ReadDword(key.Get(), kUserListsValue, userLists) || userLists != 0;
+    policy.userListsWatched =
+        !ReadNumber(key.Get(), kUserListsValue, userLists, digits, policy) || userLists != 0;
 
     ScopedRegKey programsKey;
     if (::RegOpenKeyExW(key.Get(), kProgramsSubKey, 0, kReadAccess, programsKey.Receive()) ==

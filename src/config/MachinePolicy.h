@@ -6,6 +6,7 @@
 //       Interval     REG_DWORD  ms between passes, in place of the users' own Interval
 //       HangTimeout  REG_DWORD  s, the hang timeout of the programs set by policy (0: none)
 //       UserLists    REG_DWORD  0: the users' own watch lists are not watched
+//   each of the three also as REG_SZ decimal digits, as a user's own values are read
 //   ...\QuorbelService\Programs
 //       <entry name> REG_SZ or REG_EXPAND_SZ  "<absolute path>" arguments
 //
@@ -28,7 +29,8 @@ struct PolicyProgram {
     bool operator==(const PolicyProgram& other) const;
 };
 
-// A value of the Programs key that is no program to start, and why.
+// A value of the Programs key that is no program to start, or a setting of the policy key that
+// was not taken, and why.
 struct RefusedPolicyProgram {
     XStringW name;
     XStringW reason;
@@ -39,8 +41,11 @@ struct RefusedPolicyProgram {
 struct MachinePolicy {
     std::vector<PolicyProgram> programs;  // in the order the registry lists the values
     std::vector<RefusedPolicyProgram> refused;
+    // Interval, HangTimeout or UserLists values that were not taken, each by its value name.
+    std::vector<RefusedPolicyProgram> refusedSettings;
     bool hasInterval = false;
     DWORD intervalMs = 0;
+    XStringW intervalText;  // the Interval in decimal, as set: the bounds are the reader's
     bool hasHangTimeout = false;
     DWORD hangTimeoutSeconds = 0;
     bool userListsWatched = true;  // UserLists absent, or any value but 0
@@ -50,6 +55,9 @@ struct MachinePolicy {
 
     // The policy program of that name (in any letter case); nullptr when there is none.
     const PolicyProgram* Find(const XStringW& name) const;
+    // The hang timeout of the programs set by policy as the hang watch uses it: within its
+    // bounds, 0 for none.
+    DWORD HangTimeoutInUse() const;
 };
 
 namespace machine_policy {

@@ -25,3 +25,20 @@ void Withdraw(const XStringW& entryName);
 bool Take(const XStringW& sid, const XStringW& entryName, ULONGLONG endedAt);
 
 }  // namespace relaunch_request
+
+// A start asked for by restart of an active entry that the service holds back (backing off, or
+// after a failed start): the command line writes "StartNow" (REG_QWORD, the request's time) into
+// the entry's key, and the service, seeing the list change, lets the program start at once; its
+// count of quick exits stays as it is. A request older than kValidMs is deleted unused.
+namespace start_request {
+
+constexpr const wchar_t* kValueName = L"StartNow";
+constexpr ULONGLONG kValidMs = 30000;
+
+// Below HKEY_CURRENT_USER, for the command line. The entry's key must exist: none is created.
+LONG Write(const XStringW& entryName);
+// Below HKEY_USERS\<sid>, for the service: whether a request stands now. The value is deleted
+// whenever one is found.
+bool Take(const XStringW& sid, const XStringW& entryName);
+
+}  // namespace start_request

@@ -50,6 +50,9 @@ XStringW EffectiveIntervalText(const MachinePolicy& policy, const XStringW& user
     if (!policy.hasInterval) {
         return userIntervalText;
     }
+    if (!policy.intervalText.IsEmpty()) {
+        return policy.intervalText;
+    }
     XStringW text;
     text.Format(L"%u", policy.intervalMs);
     return text;

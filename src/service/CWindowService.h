@@ -16,6 +16,7 @@ struct ServiceQuery {
     DWORD state = 0;  // a SERVICE_* state; 0 while not installed
     XStringW binaryPath;
     bool markedForRemoval = false;  // deleted while it runs: it goes once it has stopped
+    DWORD processId = 0;  // the service's process while it starts or runs, 0 otherwise
 };
 
 // The step of an install that failed.

@@ -74,11 +74,16 @@ ScopedServiceHandle CreateRegisteredService(const ScopedServiceHandle& manager,
 // Service states start at SERVICE_STOPPED (1), so 0 is free to stand for a failed query.
 constexpr DWORD kStateUnknown = 0;
 
-DWORD QueryState(const ScopedServiceHandle& service)
+DWORD QueryState(const ScopedServiceHandle& service, DWORD* processId = nullptr)
 {
-    SERVICE_STATUS status = {};
-    if (!::QueryServiceStatus(service.Get(), &status)) {
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD needed = 0;
+    if (!::QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO,
+                                reinterpret_cast<BYTE*>(&status), sizeof(status), &needed)) {
         return kStateUnknown;
+    }
+    if (processId != nullptr) {
+        *processId = status.dwProcessId;
     }
     return status.dwCurrentState;
 }
@@ -310,7 +315,7 @@ bool CWindowService::Query(const XStringW& serviceName, ServiceQuery& query, DWO
         }
         return openError == ERROR_SERVICE_DOES_NOT_EXIST ? true : Failed(error, openError);
     }
-    query.state = QueryState(service);
+    query.state = QueryState(service, &query.processId);
     if (query.state == kStateUnknown) {
         return FailedWithLastError(error);
     }

@@ -290,3 +290,8 @@ void ReportGuardHeld(const XStringW& objectName, const XStringW& owner)
 {
     Report(EVENTLOG_WARNING_TYPE, MSG_GUARD_HELD, {objectName, owner});
 }
+
+void ReportCommandFailed(const XStringW& command, const XStringW& answer)
+{
+    Report(EVENTLOG_ERROR_TYPE, MSG_COMMAND_FAILED, {command, answer});
+}

@@ -83,3 +83,6 @@ void ReportProgramNotResponding(const ProgramEventSubject& subject, DWORD second
 void ReportHangWatchBlind(const ProgramEventSubject& subject, DWORD silentSeconds);
 // A warning: a named object the service guards itself with was made by another process first.
 void ReportGuardHeld(const XStringW& objectName, const XStringW& owner);
+// An error: a command that registers or secures the service failed, with its answer. An
+// installer runs these commands where nobody reads the answer; the log keeps it.
+void ReportCommandFailed(const XStringW& command, const XStringW& answer);

@@ -209,7 +209,19 @@ bool CQuorbelServiceThread::ApplyListChanges(const XStringW& sid, const XStringW
         TraceLog("CQuorbelServiceThread::ApplyListChanges", __LINE__,
                  L"watch list changed: quick exit counts cleared for %@", name);
     }
-    return listChanged;
+    if (!listChanged) {
+        return false;
+    }
+    for (const XStringW& name : pass.TakeStartRequests(sid, names)) {
+        if (runs.EndHold(name)) {
+            TraceLog(kFunction, __LINE__, L"%@: a start now was asked for, its wait is cleared",
+                     name);
+        } else {
+            TraceError(kFunction, __LINE__, L"%@: a start now was asked for within a minute of "
+                       L"the last one, its wait stays", name);
+        }
+    }
+    return true;
 }
 
 void CQuorbelServiceThread::ApplyInterval(const XStringW& intervalText)

@@ -63,6 +63,8 @@ public:
 
     // The entry's settings changed: it gets a fresh start.
     void ClearCount(const XStringW& name) { policy.ResetCount(NameKey(name)); }
+    // The user asked for a start now (see RestartPolicy::EndHold).
+    bool EndHold(const XStringW& name) { return policy.EndHold(NameKey(name), seams.clock()); }
     // Forgets every program not listed (keys by NameKey); alsoWaitedOn (the companion) keeps its
     // waits and its restart policy.
     void KeepOnly(std::vector<std::wstring> keys, const std::wstring& alsoWaitedOn);

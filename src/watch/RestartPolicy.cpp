@@ -156,6 +156,18 @@ void RestartPolicy::ResetCount(const std::wstring& key)
     }
 }
 
+bool RestartPolicy::EndHold(const std::wstring& key, ULONGLONG now)
+{
+    Entry& entry = entries[key];
+    if (entry.holdEnded && now - entry.holdEndedAt < kHoldEndGapMs) {
+        return false;
+    }
+    entry.holdEnded = true;
+    entry.holdEndedAt = now;
+    entry.nextStartAt = 0;
+    return true;
+}
+
 void RestartPolicy::KeepOnly(const std::vector<std::wstring>& keys)
 {
     for (auto item = entries.begin(); item != entries.end();) {

@@ -36,6 +36,8 @@ public:
         ULONGLONG exitedAt = 0;
         ULONGLONG notRespondingAt = 0;  // when it was last ended for a window that stopped answering
         DWORD notRespondingSeconds = 0;  // for how long no window of it had answered then
+        bool holdEnded = false;   // EndHold let it start at holdEndedAt
+        ULONGLONG holdEndedAt = 0;
         bool relaunched = false;  // a run of it ended for a relaunch its user asked for
         ULONGLONG relaunchedAt = 0;
     };
@@ -79,6 +81,11 @@ public:
     ULONGLONG MsUntilNextStart(ULONGLONG now) const;
     // Clears the quick exits of one entry: its settings were changed.
     void ResetCount(const std::wstring& key);
+    // The user asked for a start now: a hold ends at once and the quick exits stay as they were.
+    // At most once per kHoldEndGapMs for each entry, so that a program cannot write its own way
+    // out of its backoff; false when that refused it.
+    bool EndHold(const std::wstring& key, ULONGLONG now);
+    static constexpr ULONGLONG kHoldEndGapMs = 60000;
     // Forgets every entry whose key is not listed.
     void KeepOnly(const std::vector<std::wstring>& keys);
 

@@ -1,7 +1,7 @@
 #include "watch/WatchPass.h"
 
 #include "config/CQuorbelServiceHelper.h"
-#include "config/HangTimeout.h"
+#include "config/RelaunchRequest.h"
 #include "trace/Trace.h"
 #include "watch/NameKey.h"
 
@@ -158,6 +158,22 @@ WatchPass::EntrySettings WatchPass::SettingsOf(const XStringW& sid, const XStrin
     return ReadSettings(sid, name);
 }
 
+std::vector<XStringW> WatchPass::TakeStartRequests(const XStringW& sid,
+                                                   const XStringWList& names) const
+{
+    std::vector<XStringW> asked;
+    for (int i = 0; i < names.GetCount(); ++i) {
+        const XStringW& name = names.GetAt(i);
+        // A policy program is the administrator's: a user's key of its name asks nothing.
+        // Only a request the list's read saw is taken: no entry is read twice for it.
+        if (policy.Find(name) == nullptr && SettingsOf(sid, name).startRequested &&
+            start_request::Take(sid, name)) {
+            asked.push_back(name);
+        }
+    }
+    return asked;
+}
+
 EntryLaunch WatchPass::LaunchOf(const XStringW& sid, const XStringW& name) const
 {
     return SettingsOf(sid, name).launch;
@@ -176,12 +192,7 @@ WatchPass::EntrySettings WatchPass::ReadSettings(const XStringW& sid, const XStr
         launch.source = EntrySource::kPolicy;
         launch.path = program->path;
         launch.arguments = program->arguments;
-        if (policy.hasHangTimeout) {
-            XStringW text;
-            text.Format(L"%u", policy.hangTimeoutSeconds);
-            settings.hangTimeout =
-                hang_timeout::FromValue(REG_DWORD, text, policy.hangTimeoutSeconds);
-        }
+        settings.hangTimeout = policy.HangTimeoutInUse();
         return settings;
     }
     const ListEntrySettings entry = CQuorbelServiceHelper::GetListEntry(sid, name);
@@ -189,6 +200,7 @@ WatchPass::EntrySettings WatchPass::ReadSettings(const XStringW& sid, const XStr
     launch.arguments = entry.arguments;
     launch.directory = entry.directory;
     settings.hangTimeout = entry.hangTimeout;
+    settings.startRequested = entry.startRequested;
     return settings;
 }
 

@@ -58,6 +58,10 @@ public:
     // every entry are read here, at the first call, after a change and for another user.
     std::vector<XStringW> TakeChangedEntries(const XStringW& sid, const XStringWList& names,
                                              bool& listChanged);
+    // The user's own entries for which restart asked for a start now. Called after a change of
+    // the list only (writing the request is one), after TakeChangedEntries: only the entries whose
+    // read found a request are looked at again.
+    std::vector<XStringW> TakeStartRequests(const XStringW& sid, const XStringWList& names) const;
     // Whether the name is an entry of the user's own list that the last ReadList found active, and
     // not one of the policy's programs.
     bool IsOwnEntry(const XStringW& name) const;
@@ -80,6 +84,7 @@ private:
     struct EntrySettings {
         EntryLaunch launch;
         DWORD hangTimeout = 0;
+        bool startRequested = false;
         // Whether the program is started as before: the same path, arguments and directory.
         bool StartsAs(const EntrySettings& other) const;
     };

@@ -55,5 +55,14 @@ for k in $(names "$admx" "//*[local-name()='policy']/@key"); do
   [ "$k" = "$base" ] || fail "policy key $k"
 done
 
+# Each number's bounds are the ones its explanation gives, "(min to max)".
+for d in $(names "$admx" "//*[local-name()='decimal']/@id"); do
+  bounds="($(names "$admx" "//*[local-name()='decimal'][@id='$d']/@minValue") to"
+  bounds="$bounds $(names "$admx" "//*[local-name()='decimal'][@id='$d']/@maxValue"))"
+  policy=$(names "$admx" "//*[local-name()='policy'][.//*[@id='$d']]/@name")
+  q "$adml" "//*[local-name()='string'][@id='${policy}_Help']/text()" | grep -q -F "$bounds" ||
+    fail "decimal $d: the explanation of $policy does not give its bounds $bounds"
+done
+
 [ $failures -eq 0 ] && echo "templates OK"
 exit $failures

@@ -82,10 +82,18 @@ CapturedRun RunProgramCapturingOutput(const std::wstring& program, const std::ws
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE readEnd = nullptr;
     HANDLE writeEnd = nullptr;
+    HANDLE errorReadEnd = nullptr;
+    HANDLE errorWriteEnd = nullptr;
     if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0)) {
         return result;
     }
+    if (!CreatePipe(&errorReadEnd, &errorWriteEnd, &inheritable, 0)) {
+        CloseHandle(readEnd);
+        CloseHandle(writeEnd);
+        return result;
+    }
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(errorReadEnd, HANDLE_FLAG_INHERIT, 0);
     std::wstring commandLine = L"\"" + program + L"\"";
     if (!arguments.empty()) {
         commandLine += L" " + arguments;
@@ -94,7 +102,7 @@ CapturedRun RunProgramCapturingOutput(const std::wstring& program, const std::ws
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = writeEnd;
-    startup.hStdError = writeEnd;
+    startup.hStdError = errorWriteEnd;
     PROCESS_INFORMATION info{};
     const bool created =
         (userToken == nullptr
@@ -103,11 +111,13 @@ CapturedRun RunProgramCapturingOutput(const std::wstring& program, const std::ws
              : CreateProcessAsUserW(userToken, program.c_str(), &commandLine[0], nullptr, nullptr,
                                     TRUE, 0, nullptr, nullptr, &startup, &info)) != FALSE;
     CloseHandle(writeEnd);
+    CloseHandle(errorWriteEnd);
     if (created) {
         result.started = true;
         const ULONGLONG deadline = GetTickCount64() + timeoutMs;
         for (;;) {
             DrainPipe(readEnd, result.output);
+            DrainPipe(errorReadEnd, result.errors);
             if (WaitForSingleObject(info.hProcess, 20) == WAIT_OBJECT_0) {
                 result.finished = true;
                 GetExitCodeProcess(info.hProcess, &result.exitCode);
@@ -119,10 +129,12 @@ CapturedRun RunProgramCapturingOutput(const std::wstring& program, const std::ws
             }
         }
         DrainPipe(readEnd, result.output);
+        DrainPipe(errorReadEnd, result.errors);
         CloseHandle(info.hThread);
         CloseHandle(info.hProcess);
     }
     CloseHandle(readEnd);
+    CloseHandle(errorReadEnd);
     return result;
 }
 

@@ -26,10 +26,11 @@ struct ProcessResult {
 ProcessResult RunProgram(const std::wstring& program, const std::wstring& arguments,
                          DWORD timeoutMs = 30000);
 
-// Runs the program as RunProgram does, with its standard output and error on a pipe; output
-// holds what it wrote (UTF-8 from the product), carriage returns included.
+// Runs the program as RunProgram does, with its standard output and error each on a pipe: output
+// and errors hold what it wrote to each (UTF-8 from the product), carriage returns included.
 struct CapturedRun : ProcessResult {
     std::string output;
+    std::string errors;
 };
 // With a token, the program runs as that token says (see LimitedToken).
 CapturedRun RunProgramCapturingOutput(const std::wstring& program, const std::wstring& arguments,

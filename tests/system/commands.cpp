@@ -262,11 +262,13 @@ protected:
         RemoveTree(scratch_ / L"Log");
         const CapturedRun result =
             RunProgramCapturingOutput(program, arguments, kCommandTimeoutMs, userToken);
-        output_ = Widened(result.output);
+        // Errors and warnings come before a result, so they are read first.
+        output_ = Widened(result.errors + result.output);
+        standardOutput_ = Widened(result.output);
         EXPECT_TRUE(result.started) << Utf8(program);
         EXPECT_TRUE(result.finished) << "'" << Utf8(arguments) << "' did not end";
         EXPECT_EQ(expectedExitCode, result.exitCode)
-            << "'" << Utf8(arguments) << "' printed: " << result.output;
+            << "'" << Utf8(arguments) << "' printed: " << result.errors << result.output;
         return ReadTrace();
     }
 
@@ -278,6 +280,8 @@ protected:
         return lines.empty() ? std::wstring() : lines.front();
     }
     const std::wstring& Output() const { return output_; }
+    // What the last run wrote to standard output alone.
+    const std::wstring& StandardOutput() const { return standardOutput_; }
 
     // Every line in the log folder beside the copy, whichever process wrote it.
     std::vector<TraceLine> ReadTrace() const
@@ -327,6 +331,7 @@ private:
     ScratchDir scratch_;
     std::wstring exe_;
     std::wstring output_;
+    std::wstring standardOutput_;
     std::vector<ScopedHandle> sleepers_;
 };
 
@@ -358,12 +363,14 @@ TEST_F(Commands, AddCreatesAnActiveEntryNamedAfterTheProgramFile)
     const RegistryState actual = ReadWatchList();
     EXPECT_EQ(expected, actual) << Describe(actual);
     // No C:\Tools\agent.exe here: the entry is made all the same, since the service may see
-    // a drive that this user does not, and the answer says so first.
+    // a drive that this user does not, and a warning on standard error says so.
     EXPECT_EQ(std::vector<std::wstring>(
                   {L"warning: C:\\Tools\\agent.exe is not there as seen from here (it may be for "
-                   L"the service); agent.exe added: C:\\Tools\\agent.exe (active)"}),
+                   L"the service)",
+                   L"agent.exe added: C:\\Tools\\agent.exe (active)"}),
               OutputLines())
         << Utf8(Output());
+    EXPECT_EQ(L"agent.exe added: C:\\Tools\\agent.exe (active)\r\n", StandardOutput());
 
     const std::vector<std::wstring> mainLines = {L"Run QuorbelService",
                                                  L"add service : C:\\Tools\\agent.exe"};
@@ -431,7 +438,7 @@ TEST_F(Commands, AddTakesUnicodeArgumentsAsTyped)
     // In the ANSI code page both names would come out as "??.exe", one entry.
     Run(L"add C:\\Tools\\\u7a0b\u5e8f.exe");
     EXPECT_NE(std::wstring::npos,
-              FirstOutputLine().find(L"\u7a0b\u5e8f.exe added: C:\\Tools\\\u7a0b\u5e8f.exe (active)"))
+              StandardOutput().find(L"\u7a0b\u5e8f.exe added: C:\\Tools\\\u7a0b\u5e8f.exe (active)"))
         << Utf8(Output());
     Run(L"add C:\\Tools\\\u7a0b\u5f0f.exe");
 
@@ -460,6 +467,41 @@ TEST_F(Commands, EntriesSetByPolicyAreRefusedAndTheUsersListIsLeftAsItWas)
     }
     EXPECT_EQ(Describe(before), Describe(ReadWatchList()));
     Run(L"pause agent.exe");  // the user's own entries are the user's
+
+    // What the policy sets wrongly is shown where people look: a refused value under the
+    // entries, an Interval as text read as a user's is, a hang timeout as the service uses it.
+    const wchar_t relative[] = L"Programs\\rel.exe";
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, programs, L"rel.exe", REG_SZ, relative,
+                              sizeof(relative)),
+              ERROR_SUCCESS);
+    const wchar_t interval[] = L"750";
+    const DWORD hangTimeout = 2;
+    const wchar_t policyKey[] = L"SOFTWARE\\Policies\\QUORBEL\\QuorbelService";
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, policyKey, L"Interval", REG_SZ, interval,
+                              sizeof(interval)),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, policyKey, L"HangTimeout", REG_DWORD,
+                              &hangTimeout, sizeof(hangTimeout)),
+              ERROR_SUCCESS);
+    Run(L"list");
+    const std::vector<std::wstring> lines = OutputLines();
+    ASSERT_EQ(5u, lines.size()) << Utf8(Output());
+    EXPECT_NE(std::wstring::npos, lines[1].find(L"kiosk.exe  policy  not running; hang timeout 5 s"))
+        << Utf8(lines[1]);
+    EXPECT_EQ(L"policy value Programs\\rel.exe refused: the path is not absolute (X:\\... or "
+              L"\\\\server\\share\\...)",
+              lines[3]);
+    EXPECT_EQ(L"Interval: 750 ms", lines[4]);
+    Run(L"list --json");
+    JsonValue document;
+    std::string error;
+    ASSERT_TRUE(ParseJson(Utf8(StandardOutput()), document, error)) << error;
+    ASSERT_EQ(1u, document["policyRefused"].items.size()) << Utf8(Output());
+    EXPECT_EQ(L"Programs\\rel.exe", document["policyRefused"].items[0]["value"].text);
+    EXPECT_EQ(L"the path is not absolute (X:\\... or \\\\server\\share\\...)",
+              document["policyRefused"].items[0]["reason"].text);
+    EXPECT_EQ("750", document["intervalMs"].number);
+    EXPECT_EQ("5", document["entries"].items.at(0)["hangTimeoutSeconds"].number);
 
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\QUORBEL");
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\QUORBEL");
@@ -521,7 +563,14 @@ TEST_F(Commands, RemoveDeletesOnlyTheNamedEntryAndTakesTheNameAsTyped)
     RegistryState actual = ReadWatchList();
     EXPECT_EQ(expected, actual) << Describe(actual);
 
+    ASSERT_NE(nullptr, StartSleeperAs(L"a", L"agent.exe"));
     const std::vector<TraceLine> trace = Run(L"remove agent.exe");
+    const std::wstring id = std::to_wstring(ProcessIdsByName(L"agent.exe").at(0));
+    EXPECT_EQ(std::vector<std::wstring>({L"agent.exe removed",
+                                         L"agent.exe still runs (process " + id +
+                                             L") and is no longer watched: end it with taskkill "
+                                             L"/pid " + id + L" if it is to stop"}),
+              OutputLines());
     expected.erase(L"agent.exe");
     actual = ReadWatchList();
     EXPECT_EQ(expected, actual) << Describe(actual);
@@ -562,6 +611,8 @@ TEST_F(Commands, NoArgumentsMakeEveryPausedEntryActive)
     EXPECT_EQ(expected, actual) << Describe(actual);
     const std::vector<std::wstring> mainLines = {L"Run QuorbelService", L"arg count = 1"};
     EXPECT_EQ(mainLines, Messages(FunctionLines(trace, "main"))) << Describe(trace);
+    // Not started by the service manager: the dispatcher is not entered.
+    EXPECT_TRUE(FunctionLines(trace, "RunService").empty()) << Describe(trace);
 }
 
 TEST_F(Commands, ALoneServiceWordRunsTheServicePathWithoutRestartAll)
@@ -738,12 +789,40 @@ TEST_F(Commands, StopOfARunningServiceReturnsOnlyOnceItHasStopped)
     const HANDLE companion = StartSleeperAs(L"a", L"QuorbelServiceManager.exe");
     ASSERT_NE(nullptr, companion);
 
-    const std::wstring control = MakeControlCopy();
-    RunProgramAt(control, L"svc status");
+    // The words that only tell answer from the console twin under the service's own name while
+    // the service runs in this session; a word that writes is still turned away.
+    const std::wstring twin = Scratch() / L"QuorbelService.com";
+    ASSERT_TRUE(CopyInto(QUORBEL_DIST_DIR L"\\QuorbelService.com", twin));
+    for (const wchar_t* word : {L"list", L"check", L"version", L"help add", L"svc status"}) {
+        RunProgramAt(twin, word);
+        EXPECT_EQ(std::wstring::npos, Output().find(L"another QuorbelService")) << Utf8(word);
+    }
     EXPECT_EQ(L"QuorbelService: running; binary path: " + ServiceBinaryPath(), FirstOutputLine())
         << Utf8(Output());
+    RunProgramAt(twin, L"add C:\\Tools\\agent.exe", 6);
+    EXPECT_EQ(L"another QuorbelService runs in this session already; nothing was done",
+              FirstOutputLine());
+    // check fails on a program the policy meant to set and the service does not have.
+    const wchar_t programs[] = L"SOFTWARE\\Policies\\QUORBEL\\QuorbelService\\Programs";
+    const wchar_t relative[] = L"Programs\\rel.exe";
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, programs, L"rel.exe", REG_SZ, relative,
+                              sizeof(relative)),
+              ERROR_SUCCESS);
+    RunProgramAt(twin, L"check", 1);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\QUORBEL");
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\QUORBEL");
+    EXPECT_EQ(0u, FirstOutputLine().find(L"policy value Programs\\rel.exe refused: ")) << Utf8(Output());
 
+    // A plain process that holds the control copy's event is no instance of it: the stop goes on,
+    // and says so.
+    const std::wstring control = MakeControlCopy();
+    const ScopedHandle squatter(CreateEventW(nullptr, FALSE, TRUE, L"QuorbelCtl"));
+    ASSERT_TRUE(squatter);
     const std::vector<TraceLine> trace = RunProgramAt(control, L"svc stop");
+    EXPECT_EQ(L"warning: the event QuorbelCtl that keeps two of these tools apart is held by a "
+              L"process that is not QuorbelCtl (no other QuorbelCtl runs in this session), so it "
+              L"guards nothing; going on",
+              FirstOutputLine());
 
     // No waiting here: the command itself waits for the stopped state.
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState()) << Describe(trace);
@@ -796,7 +875,7 @@ TEST_F(Commands, EachKindOfFailureHasItsOwnExitCodeAndAnswer)
     };
     const Case cases[] = {
         {L"bogus agent.exe", kExitUsage,
-         L"Quorbel Service Monitor: keeps the programs on your watch list running."},
+         L"\"bogus\" is no command word; QuorbelService help lists them"},
         {L"remove \\", kExitInvalidName,
          L"invalid entry name \"\\\": an entry name is a file name of 1 to 255 characters "
          L"without a backslash"},
@@ -809,6 +888,41 @@ TEST_F(Commands, EachKindOfFailureHasItsOwnExitCodeAndAnswer)
     for (const Case& c : cases) {
         Run(c.arguments, c.exitCode);
         EXPECT_EQ(c.answer, FirstOutputLine()) << Utf8(c.arguments) << ": " << Utf8(Output());
+        // Errors go to standard error: a script reading standard output gets nothing.
+        EXPECT_EQ(L"", StandardOutput()) << Utf8(c.arguments);
+    }
+
+    // A usage error names what was not understood, then gives the usage of that word, or of the
+    // word nearest to a word that is none; never the whole text.
+    const struct {
+        const wchar_t* arguments;
+        const wchar_t* named;
+        const wchar_t* usage;  // the line after "Usage:"
+    } usage[] = {
+        {L"Pause agent.exe", L"\"Pause\" is no command word; the nearest is pause",
+         L"  QuorbelService pause <entry>     leave the program alone until the next logon or "
+         L"svc start"},
+        {L"lsit", L"\"lsit\" is no command word; the nearest is list",
+         L"  QuorbelService list [-v | --json]"},
+        {L"remove agent.exe extra", L"remove: \"extra\" was not understood",
+         L"  QuorbelService remove <entry>    take it off the watch list"},
+        {L"svc bogus", L"svc: \"bogus\" was not understood",
+         L"  QuorbelService svc install       register the service"},
+        {L"svc install now", L"svc install: \"now\" was not understood",
+         L"  QuorbelService svc install       register the service"},
+        {L"pause", L"pause: the entry name is missing",
+         L"  QuorbelService pause <entry>     leave the program alone until the next logon or "
+         L"svc start"},
+    };
+    for (const auto& c : usage) {
+        Run(c.arguments, kExitUsage);
+        const std::vector<std::wstring> lines = OutputLines();
+        ASSERT_GE(lines.size(), 3u) << Utf8(c.arguments) << ": " << Utf8(Output());
+        EXPECT_EQ(c.named, lines[0]) << Utf8(c.arguments);
+        EXPECT_EQ(L"Usage:", lines[1]) << Utf8(c.arguments);
+        EXPECT_EQ(c.usage, lines[2]) << Utf8(c.arguments);
+        EXPECT_EQ(std::wstring::npos, Output().find(L"Exit codes:")) << Utf8(c.arguments);
+        EXPECT_EQ(L"", StandardOutput()) << Utf8(c.arguments);
     }
 }
 
@@ -927,8 +1041,10 @@ TEST_F(Commands, ListJsonIsOneAsciiDocumentWithEveryFieldAndVerboseListShowsTheS
     JsonValue document;
     std::string error;
     ASSERT_TRUE(ParseJson(Utf8(Output()), document, error)) << error << "\n" << Utf8(Output());
-    EXPECT_EQ(std::vector<std::string>({"schemaVersion", "service", "intervalMs", "entries"}),
+    EXPECT_EQ(std::vector<std::string>(
+                  {"schemaVersion", "service", "intervalMs", "entries", "policyRefused"}),
               document.memberOrder);
+    EXPECT_TRUE(document["policyRefused"].items.empty());
     EXPECT_EQ("1", document["schemaVersion"].number);
     EXPECT_EQ(L"not installed", document["service"].text);
     EXPECT_EQ("5000", document["intervalMs"].number);
@@ -1067,6 +1183,16 @@ TEST_F(Commands, TheConsoleTwinEditsTheCallersListAsInvokedAndSvcWordsNeedAnElev
         EXPECT_FALSE(IsServiceRegistered()) << Utf8(word);
     }
 
+    // Without the GUI executable beside it there is nothing to register.
+    const std::wstring alone = Scratch() / L"alone";
+    CreateDirectoryW(alone.c_str(), nullptr);
+    ASSERT_TRUE(CopyInto(twin, alone + L"\\QuorbelService.com"));
+    RunProgramAt(alone + L"\\QuorbelService.com", L"svc install", kExitFailed);
+    EXPECT_EQ(L"could not install QuorbelService: its executable " + alone +
+                  L"\\QuorbelService.exe is not there; nothing was registered",
+              FirstOutputLine());
+    EXPECT_FALSE(IsServiceRegistered());
+
     // From an elevated prompt the twin registers the service, and the registration names the
     // GUI executable beside it.
     RunProgramAt(twin, L"svc install");
@@ -1128,11 +1254,18 @@ TEST_F(Commands, AddOfAProgramThatIsThereSaysReplacedWithBothPathsAndStoresItsAr
     expected[L"agent.exe"][L"Arguments"] = L"--name \"a b\" \"\" x&y";
     EXPECT_EQ(expected, ReadWatchList()) << Describe(ReadWatchList());
 
-    // Arguments that change are named, old and new.
+    // Arguments that change are named, old and new; a running program keeps its old ones.
+    ASSERT_NE(nullptr, StartSleeperAs(L"a", L"agent.exe"));
     Run(L"add " + program + L" --port 8080");
-    EXPECT_EQ(L"agent.exe added: " + program +
-                  L" (active), arguments replaced: --name \"a b\" \"\" x&y -> --port 8080",
-              FirstOutputLine());
+    EXPECT_EQ(std::vector<std::wstring>(
+                  {L"agent.exe added: " + program +
+                       L" (active), arguments replaced: --name \"a b\" \"\" x&y -> --port 8080",
+                   L"agent.exe runs (process " +
+                       std::to_wstring(ProcessIdsByName(L"agent.exe").at(0)) +
+                       L") with its old path, arguments and folder until it starts again: "
+                       L"QuorbelService relaunch agent.exe starts it with the new ones now"}),
+              OutputLines());
+    TerminateAllByName(L"agent.exe");
 
     // Added again without arguments, the entry has none left, and the answer says which went.
     Run(L"add " + program);
@@ -1174,7 +1307,7 @@ TEST_F(Commands, AddTakesADirectoryBeforeThePathAndRefusesARelativeOneOrUnknownO
         {L"add --dir \\Work C:\\T\\a.exe", kExitInvalidName,
          L"cannot add: the folder \"\\Work\" must be absolute"},
         {L"add --dir", kExitUsage, L"add: the option --dir needs a value (folder)"},
-        {L"add --dir C:\\W", kExitUsage, L"Quorbel Service Monitor"},
+        {L"add --dir C:\\W", kExitUsage, L"add: the program path is missing"},
         {L"add --port 1 C:\\T\\a.exe", kExitUsage, L"add: unknown option --port"},
     };
     for (const auto& c : refused) {
@@ -1207,8 +1340,8 @@ TEST_F(Commands, AddRefusesACommandLineLongerThanCmdTakes)
 TEST_F(Commands, AddHangTimeoutSetsKeepsAndClearsTheTimeoutAndRefusesAnyOtherValue)
 {
     Run(L"add --hang-timeout 30 C:\\Kiosk\\kiosk.exe --full");
-    EXPECT_NE(std::wstring::npos, FirstOutputLine().find(L"arguments: --full, hang timeout 30 s"))
-        << Utf8(FirstOutputLine());
+    EXPECT_NE(std::wstring::npos, StandardOutput().find(L"arguments: --full, hang timeout 30 s"))
+        << Utf8(Output());
     RegistryState expected = OnlyEntry(L"kiosk.exe", L"C:\\Kiosk\\kiosk.exe", L"1");
     expected[L"kiosk.exe"][L"Arguments"] = L"--full";
     expected[L"kiosk.exe"][L"HangTimeout"] = L"30";
@@ -1217,8 +1350,8 @@ TEST_F(Commands, AddHangTimeoutSetsKeepsAndClearsTheTimeoutAndRefusesAnyOtherVal
     // Added again without the option, the entry keeps its timeout and says so.
     Run(L"add C:\\Kiosk\\kiosk.exe");
     EXPECT_NE(std::wstring::npos,
-              FirstOutputLine().find(L"(active), arguments dropped: --full, hang timeout kept: 30 s"))
-        << Utf8(FirstOutputLine());
+              StandardOutput().find(L"(active), arguments dropped: --full, hang timeout kept: 30 s"))
+        << Utf8(Output());
     expected[L"kiosk.exe"].erase(L"Arguments");
     EXPECT_EQ(expected, ReadWatchList()) << Describe(ReadWatchList());
 

@@ -450,10 +450,19 @@ TEST_F(WatchEngineTest, BulkImportIsStartedInParallelAtOnceEachEntryOnceUpToTheC
     // Passes that find them all running: a second start of any of them would come now.
     SetString(kWatchListKey, L"Interval", L"1000");
     ASSERT_TRUE(WaitForPasses(3, 30000));
+    std::vector<DWORD> running;
     for (size_t i = 0; i < paths.size(); ++i) {
-        EXPECT_EQ(StartsOf(paths[i]).size(), i < kWatched ? 1u : 0u) << Utf8(paths[i]);
+        const std::vector<StartRecord> starts = StartsOf(paths[i]);
+        EXPECT_EQ(starts.size(), i < kWatched ? 1u : 0u) << Utf8(paths[i]);
+        for (const StartRecord& start : starts) {
+            running.push_back(start.processId);
+        }
     }
     EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
+    // Ended by their ids: a look at the processes for each of the names takes long with them all.
+    for (DWORD processId : running) {
+        TerminateById(processId);
+    }
 }
 
 TEST_F(WatchEngineTest, StopDuringABulkStartEndsEveryConsoleTheServiceStarted)
@@ -675,6 +684,8 @@ TEST_F(WatchEngineTest, StartsThatFailSayWhyInListJsonAndCheckAndCountNoRestart)
     const std::wstring tooLong = Program(L"l", L"TooLong.exe");
     const std::wstring nowhere = dir / L"Programs\\nowhere";
     AddEntry(L"Missing.exe", dir / L"Programs\\Missing.exe");
+    // Without a Directory of its own it would start in its folder, which is gone with it.
+    AddEntry(L"Gone.exe", dir / L"Programs\\gone\\Gone.exe");
     AddEntry(L"NoFolder.exe", present);
     SetString(EntryKey(L"NoFolder.exe"), L"Directory", nowhere);
     AddEntry(L"Relative.exe", relative);
@@ -683,6 +694,7 @@ TEST_F(WatchEngineTest, StartsThatFailSayWhyInListJsonAndCheckAndCountNoRestart)
     SetString(EntryKey(L"TooLong.exe"), L"Arguments", std::wstring(8200, L'x'));
     const std::map<std::wstring, std::wstring> reasons = {
         {L"Missing.exe", L"program not found (exit code 9009)"},
+        {L"Gone.exe", L"program not found, nor its folder (error 267)"},
         {L"NoFolder.exe", L"directory not found: " + nowhere + L" (error 267)"},
         {L"Relative.exe", L"Directory \"rel\\dir\" is not absolute (error 161)"},
         {L"TooLong.exe", L"command line too long (error 206)"},
@@ -716,6 +728,21 @@ TEST_F(WatchEngineTest, StartsThatFailSayWhyInListJsonAndCheckAndCountNoRestart)
         << json.output;
     EXPECT_NE(ServiceLog().find(L"refuse Directory \"rel\\dir\" : not absolute"),
               std::wstring::npos);
+
+    // restart of an active entry that the service holds back lets it start now, its count kept;
+    // the request counts once a minute.
+    const CapturedRun restart = Control(L"restart NoFolder.exe");
+    EXPECT_EQ(0u, restart.exitCode) << restart.errors;
+    EXPECT_EQ(0u, restart.output.find("NoFolder.exe ")) << restart.output;
+    EXPECT_NE(restart.output.find(" now; its count of quick exits in a row ("), std::string::npos)
+        << restart.output;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            return ServiceLog().find(L"NoFolder.exe: a start now was asked for, its wait is "
+                                     L"cleared") != std::wstring::npos;
+        },
+        5000))
+        << Utf8(ServiceLog());
     // Its folder is there, so cmd.exe starts and ends with 9009.
     EXPECT_TRUE(WaitUntil(
         [&] {

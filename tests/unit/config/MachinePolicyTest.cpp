@@ -9,6 +9,7 @@
 #include "TestSupport.h"
 #include "config/CPolicyMonitor.h"
 #include "config/MachinePolicy.h"
+#include "config/WatchListView.h"
 
 using namespace config_test;
 
@@ -99,13 +100,32 @@ TEST(MachinePolicyTest, TheKeyGivesItsProgramsAndMachineWideValues)
     EXPECT_EQ(read.hangTimeoutSeconds, 30u);
     EXPECT_FALSE(read.userListsWatched);
 
-    // Values of the wrong type set nothing; an absent key is an empty policy.
-    WriteString(HKEY_CURRENT_USER, policy.Path(), L"Interval", L"2000");
-    WriteDword(HKEY_CURRENT_USER, policy.Path(), L"UserLists", 1);
+    EXPECT_TRUE(read.refusedSettings.empty());
+
+    // Decimal digits as REG_SZ are read as a user's own values are; any other text, or another
+    // type, sets nothing and is kept with its reason.
+    WriteString(HKEY_CURRENT_USER, policy.Path(), L"Interval", L"100");
+    WriteString(HKEY_CURRENT_USER, policy.Path(), L"HangTimeout", L"30s");
+    WriteString(HKEY_CURRENT_USER, policy.Path(), L"UserLists", L"1", REG_EXPAND_SZ);
     const MachinePolicy changed = machine_policy::ReadFrom(HKEY_CURRENT_USER, W(policy.Path()));
-    EXPECT_FALSE(changed.hasInterval);
+    EXPECT_TRUE(changed.hasInterval);
+    EXPECT_EQ(Text(EffectiveIntervalText(changed, L"5000")), L"100");
+    EXPECT_FALSE(changed.hasHangTimeout);
     EXPECT_TRUE(changed.userListsWatched);
+    std::vector<std::wstring> refusedSettings;
+    for (const RefusedPolicyProgram& r : changed.refusedSettings) {
+        refusedSettings.push_back(Text(r.name) + L": " + Text(r.reason));
+    }
+    EXPECT_EQ(refusedSettings,
+              (std::vector<std::wstring>{L"HangTimeout: \"30s\" is no number",
+                                         L"UserLists: it is no REG_DWORD or REG_SZ of digits (type 2)"}));
     EXPECT_TRUE(changed != read);
+
+    // The hang timeout is used within its bounds.
+    WriteDword(HKEY_CURRENT_USER, policy.Path(), L"HangTimeout", 2);
+    EXPECT_EQ(machine_policy::ReadFrom(HKEY_CURRENT_USER, W(policy.Path())).HangTimeoutInUse(), 5u);
+    WriteDword(HKEY_CURRENT_USER, policy.Path(), L"HangTimeout", 0);
+    EXPECT_EQ(machine_policy::ReadFrom(HKEY_CURRENT_USER, W(policy.Path())).HangTimeoutInUse(), 0u);
     const MachinePolicy none =
         machine_policy::ReadFrom(HKEY_CURRENT_USER, W(policy / L"Missing"));
     EXPECT_TRUE(none.programs.empty() && none.refused.empty() && !none.hasInterval &&

@@ -218,6 +218,8 @@ TEST(EventMessagesTest, TheExecutableCarriesEachMessageAsOneLineWithItsInserts)
         {MSG_GUARD_HELD, {L"QuorbelService", L"S-1-5-21-1"},
          L"QuorbelService, which keeps a second copy of the service from running, is held by "
          L"another process (owner S-1-5-21-1)"},
+        {MSG_COMMAND_FAILED, {L"svc install", L"QuorbelService is installed already"},
+         L"The command QuorbelService svc install failed: QuorbelService is installed already"},
     };
     for (const Message& m : messages) {
         std::vector<DWORD_PTR> arguments;

@@ -59,6 +59,30 @@ TEST(RestartPolicyTest, QuickExitsInARowHoldTheNextStartBackAndALongRunClearsThe
     EXPECT_EQ(policy.Find(kKey)->starts, 5u);
 }
 
+TEST(RestartPolicyTest, AStartAskedForEndsTheHoldKeepsTheCountAndCountsOnceAMinute)
+{
+    RestartPolicy policy;
+    ULONGLONG now = 1000000;
+    for (int k = 0; k < 5; ++k) {
+        policy.Started(kKey, now);
+        now += policy.Ended(kKey, 100, now + 100).delayMs + 100;
+    }
+    policy.Started(kKey, now);
+    policy.Ended(kKey, 100, now + 100);  // the sixth quick exit: 32 s
+    ASSERT_FALSE(policy.MayStart(kKey, now + 200));
+
+    EXPECT_TRUE(policy.EndHold(kKey, now + 200));
+    EXPECT_TRUE(policy.MayStart(kKey, now + 200));
+    EXPECT_EQ(policy.Find(kKey)->quickExits, 6u) << "the count is kept";
+    // Another quick exit holds it back as the seventh.
+    policy.Started(kKey, now + 300);
+    EXPECT_EQ(policy.Ended(kKey, 100, now + 400).delayMs, 64000u);
+    // A second request within the minute is refused; one a minute later is taken.
+    EXPECT_FALSE(policy.EndHold(kKey, now + 200 + RestartPolicy::kHoldEndGapMs - 1));
+    EXPECT_FALSE(policy.MayStart(kKey, now + 500));
+    EXPECT_TRUE(policy.EndHold(kKey, now + 200 + RestartPolicy::kHoldEndGapMs));
+}
+
 TEST(RestartPolicyTest, AStartThatNeverCameUpIsQuickAndALostRunCountsFromItsSighting)
 {
     RestartPolicy policy;
