@@ -60,5 +60,7 @@ void RunPassBench(const bench::Settings& settings);
 void RunChurnBench(const bench::Settings& settings);
 // Drives the real service in the probe's prefix.
 void RunServiceBench(const bench::Settings& settings);
+// The liveness checks' cost in the real service, and a stuck URL beside a restart.
+void RunLivenessBench(const bench::Settings& settings);
 // The companion's cost, and a hung window's way back through the real service; needs a display.
 void RunCompanionBench(const bench::Settings& settings);

@@ -4,6 +4,7 @@
 //        quorbel_bench.exe pass [rounds]  the watch pass's section alone
 //        quorbel_bench.exe companion      the companion's section alone
 //        quorbel_bench.exe starts         the service's restarts and bulk starts alone
+//        quorbel_bench.exe liveness       the liveness checks' section alone
 
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +25,10 @@ int main(int argc, char** argv)
         RunServiceBench(settings);
         return 0;
     }
+    if (argc > 1 && std::strcmp(argv[1], "liveness") == 0) {
+        RunLivenessBench(settings);
+        return 0;
+    }
     if (argc > 1 && std::strcmp(argv[1], "companion") == 0) {
         RunCompanionBench(settings);
         return 0;
@@ -38,6 +43,7 @@ int main(int argc, char** argv)
     RunPassBench(settings);
     RunChurnBench(settings);
     RunServiceBench(settings);
+    RunLivenessBench(settings);
     RunCompanionBench(settings);
     // Last: it turns the process-wide trace on for good, which would slow every later pass.
     RunTraceBench(settings);

@@ -10,6 +10,11 @@
 #include <string>
 #include <vector>
 
+#include <winsock2.h>
+
+#include <atomic>
+#include <thread>
+
 #include "Bench.h"
 #include "ServiceControl.h"
 #include "TestSupport.h"
@@ -23,6 +28,7 @@ using namespace bench;
 constexpr wchar_t kServiceExe[] = L"QuorbelService.exe";
 constexpr int kLatencySamples = 10;
 constexpr int kBulkSizes[] = {30, 50};
+constexpr int kCheckedEntries = 50;  // the liveness section's programs with a check
 constexpr int kBulkRounds = 2;
 // A restart is one launch through cmd.exe and the service's own part, which is this allowance
 // beside a ratio.
@@ -363,7 +369,159 @@ void IdleWakes(BenchService& service)
     bench::PrintLine("idle service at Interval 5000", text);
 }
 
+// Listeners on 127.0.0.1 for the liveness section, served by one thread: on the first port every
+// connection is accepted and closed (a program that answers its port), on the second accepted and
+// held without a word (a server that never answers a GET). Ended by the destructor.
+class LoopbackServers {
+public:
+    LoopbackServers()
+    {
+        WSADATA data{};
+        ::WSAStartup(MAKEWORD(2, 2), &data);
+        answering_ = Listen(answeringPort_);
+        stuck_ = Listen(stuckPort_);
+        worker_ = std::thread([this] { Serve(); });
+    }
+    ~LoopbackServers()
+    {
+        stop_ = true;
+        worker_.join();
+        for (const SOCKET held : held_) {
+            ::closesocket(held);
+        }
+        ::closesocket(answering_);
+        ::closesocket(stuck_);
+        ::WSACleanup();
+    }
+    LoopbackServers(const LoopbackServers&) = delete;
+    LoopbackServers& operator=(const LoopbackServers&) = delete;
+    int AnsweringPort() const { return answeringPort_; }
+    int StuckPort() const { return stuckPort_; }
+
+private:
+    static SOCKET Listen(int& port)
+    {
+        const SOCKET listener = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+        int size = sizeof(address);
+        ::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+        ::listen(listener, SOMAXCONN);
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
+        port = ::ntohs(address.sin_port);
+        return listener;
+    }
+    void Serve()
+    {
+        while (!stop_) {
+            fd_set readable;
+            FD_ZERO(&readable);
+            FD_SET(answering_, &readable);
+            FD_SET(stuck_, &readable);
+            timeval wait{0, 100000};
+            if (::select(0, &readable, nullptr, nullptr, &wait) <= 0) {
+                continue;
+            }
+            if (FD_ISSET(answering_, &readable)) {
+                ::closesocket(::accept(answering_, nullptr, nullptr));
+            }
+            if (FD_ISSET(stuck_, &readable)) {
+                held_.push_back(::accept(stuck_, nullptr, nullptr));
+            }
+        }
+    }
+
+    SOCKET answering_ = INVALID_SOCKET;
+    SOCKET stuck_ = INVALID_SOCKET;
+    int answeringPort_ = 0;
+    int stuckPort_ = 0;
+    std::vector<SOCKET> held_;
+    std::atomic<bool> stop_{false};
+    std::thread worker_;
+};
+
+// The service process's processor time (user and kernel) in seconds.
+double ServiceCpuSeconds()
+{
+    const DWORD processId = testing_support::ServiceStatus().dwProcessId;
+    const ScopedHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    FILETIME created{};
+    FILETIME exited{};
+    FILETIME kernel{};
+    FILETIME user{};
+    if (!process.IsValid() || !::GetProcessTimes(process.Get(), &created, &exited, &kernel, &user)) {
+        return 0.0;
+    }
+    const auto seconds = [](const FILETIME& time) {
+        return static_cast<double>((static_cast<ULONGLONG>(time.dwHighDateTime) << 32) |
+                                   time.dwLowDateTime) / 1e7;
+    };
+    return seconds(kernel) + seconds(user);
+}
+
+// The share of one core the service used over the window, in per cent.
+double ServiceLoadPercent(DWORD windowMs)
+{
+    const double cpuBefore = ServiceCpuSeconds();
+    const double begin = bench::Now();
+    ::Sleep(windowMs);
+    return (ServiceCpuSeconds() - cpuBefore) / (bench::Now() - begin) * 100.0;
+}
+
 }  // namespace
+
+// 50 programs checked on a port (the shortest timeout, so a look every 2 s) against the same 50
+// unchecked, and the restart after a plain exit with and without a stuck URL check beside it,
+// each pair in this one run.
+void RunLivenessBench(const bench::Settings&)
+{
+    constexpr DWORD kLoadWindowMs = 30000;
+    bench::ScratchFolder folder(L"liveness");
+    BenchService service(folder.Path());
+    LoopbackServers servers;
+    std::vector<std::wstring> checked;
+    for (int i = 0; i < kCheckedEntries; ++i) {
+        checked.push_back(L"BenchAlive" + std::to_wstring(i) + L".exe");
+        AddEntry(checked.back(), service.Program(checked.back()));
+    }
+    std::vector<std::wstring> names;
+    for (int i = 0; i < kLatencySamples; ++i) {
+        names.push_back(L"BenchUp" + std::to_wstring(i) + L".exe");
+        AddEntry(names.back(), service.Program(names.back()));
+    }
+    const std::wstring probe = service.Program(L"BenchProbe.exe");
+    if (!service.Start()) {
+        bench::PrintLine("service", "(could not be started)");
+        return;
+    }
+    // Sixty programs come up first, however long the shared machine takes for them.
+    WaitUntil([&] { return ProcessIdsByName(checked.back()).size() + ProcessIdsByName(names.back()).size() >= 2; },
+              180000, 200);
+    RestartLatency(names, 5000, probe, L"BenchProbe.exe");
+    const double unchecked = ServiceLoadPercent(kLoadWindowMs);
+
+    for (const std::wstring& name : checked) {
+        const std::wstring key = std::wstring(kWatchListKey) + L"\\" + name;
+        SetString(key, L"HangTimeout", L"5");
+        SetString(key, L"AliveCheck", L"port " + std::to_wstring(servers.AnsweringPort()));
+    }
+    ::Sleep(5000);  // the edit's pass and the first looks are over
+    const double withChecks = ServiceLoadPercent(kLoadWindowMs);
+    char text[160] = {};
+    std::snprintf(text, sizeof(text), "%.2f %% of one core, %.2f %% without checks (goal: the "
+                                      "difference <= 1 %%)", withChecks, unchecked);
+    bench::PrintLine("service with 50 port checks, a look every 2 s each", text);
+    bench::PrintRatio("50 port checks: extra load in % of one core", withChecks - unchecked, 1.0);
+
+    // A URL whose server accepts and never answers, beside the programs that are ended.
+    const std::wstring stuck = service.Program(L"BenchStuck.exe");
+    AddEntry(L"BenchStuck.exe", stuck);
+    SetString(std::wstring(kWatchListKey) + L"\\BenchStuck.exe", L"AliveCheck",
+              L"url http://127.0.0.1:" + std::to_wstring(servers.StuckPort()) + L"/health");
+    ::Sleep(2000);
+    RestartLatency(names, 5000, probe, L"BenchProbe.exe");
+}
 
 void RunServiceBench(const bench::Settings& settings)
 {

@@ -7,6 +7,7 @@
 #include "app/Commands.h"
 #include "app/ConsoleOutput.h"
 #include "app/Dispatch.h"
+#include "config/AliveCheck.h"
 #include "config/CQuorbelServiceHelper.h"
 #include "config/HangTimeout.h"
 #include "process/ProcessTable.h"
@@ -25,6 +26,9 @@ struct AddRequest {
     std::vector<XStringW> programArguments;
     XStringW directory;  // --dir, with backslashes only; empty: the entry's own stays
     DWORD hangTimeout = CQuorbelServiceHelper::kKeepHangTimeout;
+    // --alive-file, --alive-port, --alive-url or --alive-none; without one the entry's stays.
+    bool aliveGiven = false;
+    alive_check::Check alive;  // none for --alive-none
 };
 
 // An option of add, typed before the program path ("add --name value C:\\path\\app.exe").
@@ -57,12 +61,24 @@ int TakeHangTimeout(const XStringW& value, AddRequest& request)
 }
 
 int TakeDirectory(const XStringW& value, AddRequest& request);
+int TakeAliveFile(const XStringW& value, AddRequest& request);
+int TakeAlivePort(const XStringW& value, AddRequest& request);
+int TakeAliveUrl(const XStringW& value, AddRequest& request);
+int TakeAliveNone(const XStringW& value, AddRequest& request);
 
 const std::vector<AddOption> kAddOptions = {
     {L"--dir", L"folder", L"the program's working directory (absolute)", TakeDirectory},
     {L"--hang-timeout", L"SECONDS",
      L"end and restart the program when no window of it answered for that long (5 to 3600; 0: off)",
      &TakeHangTimeout},
+    {L"--alive-file", L"PATH",
+     L"alive while the file was written within the hang timeout (60 s without one)",
+     &TakeAliveFile},
+    {L"--alive-port", L"PORT",
+     L"alive while a TCP connection to the local port is accepted within 2 s", &TakeAlivePort},
+    {L"--alive-url", L"URL", L"alive while an HTTP(S) GET of the URL answers 2xx or 3xx within 5 s",
+     &TakeAliveUrl},
+    {L"--alive-none", nullptr, L"remove the entry's alive check", &TakeAliveNone},
 };
 
 constexpr const char* kAddName = "AddCommand";
@@ -116,6 +132,52 @@ int TakeDirectory(const XStringW& value, AddRequest& request)
     }
     request.directory = directory;
     return kExitSuccess;
+}
+
+// An entry has one check at most: a second option is a mistake, not a replacement.
+int TakeAlive(alive_check::Kind kind, const XStringW& value, AddRequest& request)
+{
+    if (request.aliveGiven) {
+        Say(L"add: an entry has one alive check at most: give one of --alive-file, --alive-port, "
+            L"--alive-url and --alive-none");
+        return kExitUsage;
+    }
+    request.aliveGiven = true;
+    if (kind == alive_check::Kind::kNone) {
+        return kExitSuccess;
+    }
+    XStringW reason;
+    if (!alive_check::Make(kind, value, request.alive, reason)) {
+        return Refuse(kExitInvalidName, L"bad alive check", value, L"cannot add: %@", reason);
+    }
+    // A path made of variables must be absolute once they are expanded, as the user has them.
+    if (kind == alive_check::Kind::kFile && !IsAbsolutePath(Expanded(request.alive.target))) {
+        return Refuse(kExitInvalidName, L"relative alive file", value,
+                      L"cannot add: the file \"%@\" must be absolute (X:\\... or "
+                      L"\\\\server\\share\\...)",
+                      WithControlCharactersShown(value));
+    }
+    return kExitSuccess;
+}
+
+int TakeAliveFile(const XStringW& value, AddRequest& request)
+{
+    return TakeAlive(alive_check::Kind::kFile, value, request);
+}
+
+int TakeAlivePort(const XStringW& value, AddRequest& request)
+{
+    return TakeAlive(alive_check::Kind::kPort, value, request);
+}
+
+int TakeAliveUrl(const XStringW& value, AddRequest& request)
+{
+    return TakeAlive(alive_check::Kind::kUrl, value, request);
+}
+
+int TakeAliveNone(const XStringW& value, AddRequest& request)
+{
+    return TakeAlive(alive_check::Kind::kNone, value, request);
 }
 
 // The reason the path or the arguments cannot make an entry, as the answer and exit code 3;
@@ -204,19 +266,49 @@ void AppendDirectoryChange(XStringW& answer, const XStringW& directory, const Wa
 }
 
 // The warnings about what this user cannot see, on standard error.
-void WarnAboutMissingFiles(const XStringW& path, const XStringW& directory)
+void WarnAboutMissingFiles(const XStringW& path, const AddRequest& request)
 {
     if (!IsThere(path, false)) {
         SayError(L"warning: %@ is not there as seen from here (it may be for the service)", path);
     }
-    if (!directory.IsEmpty() && !IsThere(directory, true)) {
-        SayError(L"warning: the folder %@ is not there as seen from here", directory);
+    if (!request.directory.IsEmpty() && !IsThere(request.directory, true)) {
+        SayError(L"warning: the folder %@ is not there as seen from here", request.directory);
+    }
+    if (request.aliveGiven && request.alive.kind == alive_check::Kind::kFile &&
+        !IsThere(request.alive.target, false)) {
+        SayError(L"warning: %@ is not there yet as seen from here", request.alive.target);
     }
 }
 
-XStringW AddedAnswer(const XStringW& entryName, const XStringW& path, const XStringW& arguments,
-                     DWORD hangTimeout, const XStringW& directory, const WatchListEdit& edit)
+// ", alive check: port 8080 (fails after 60 s)", or what became of the entry's own.
+void AppendAliveChange(XStringW& answer, const AddRequest& request, const WatchListEdit& edit)
 {
+    const XStringW& before = edit.previousAliveCheck;
+    if (!request.aliveGiven) {
+        if (!before.IsEmpty()) {
+            answer.AppendFormat(L", alive check kept: %@", WithControlCharactersShown(before));
+        }
+        return;
+    }
+    if (!request.alive.IsSet()) {
+        if (!before.IsEmpty()) {
+            answer.AppendFormat(L", alive check removed: %@", WithControlCharactersShown(before));
+        }
+        return;
+    }
+    DWORD hangTimeout = request.hangTimeout;
+    if (hangTimeout == CQuorbelServiceHelper::kKeepHangTimeout) {
+        hangTimeout = edit.keptHangTimeout;
+    }
+    answer.AppendFormat(L", alive check: %@ (fails after %u s)", request.alive.Text(),
+                        alive_check::TimeoutSeconds(hangTimeout));
+}
+
+XStringW AddedAnswer(const XStringW& entryName, const XStringW& path, const XStringW& arguments,
+                     const AddRequest& request, const WatchListEdit& edit)
+{
+    const DWORD hangTimeout = request.hangTimeout;
+    const XStringW& directory = request.directory;
     XStringW answer;
     if (edit.replaced && !SameIgnoringCase(edit.previousPath.GetString(), path.GetString())) {
         answer.AppendFormat(L"%@ replaced: %@ -> %@ (active)", entryName,
@@ -231,6 +323,7 @@ XStringW AddedAnswer(const XStringW& entryName, const XStringW& path, const XStr
     } else if (edit.keptHangTimeout != 0) {
         answer.AppendFormat(L", hang timeout kept: %u s", edit.keptHangTimeout);
     }
+    AppendAliveChange(answer, request, edit);
     return answer;
 }
 
@@ -330,13 +423,14 @@ int AddProgram(const AddRequest& request)
         return setByPolicy;
     }
     WatchListEdit edit;
-    const WatchListResult result =
-        AddService(path, entryName, arguments, &edit, request.hangTimeout, directory);
+    const XStringW aliveText = request.alive.Text();
+    const WatchListResult result = AddService(path, entryName, arguments, &edit,
+                                              request.hangTimeout, directory,
+                                              request.aliveGiven ? &aliveText : nullptr);
     if (result == WatchListResult::kDone) {
-        WarnAboutMissingFiles(path, directory);
-        WriteOutputLine(
-            AddedAnswer(entryName, path, arguments, request.hangTimeout, directory, edit));
-        SayIfRunningOnOldSettings(entryName, path, arguments, directory, edit);
+        WarnAboutMissingFiles(path, request);
+        WriteOutputLine(AddedAnswer(entryName, path, arguments, request, edit));
+        SayIfRunningOnOldSettings(entryName, path, arguments, request.directory, edit);
         return kExitSuccess;
     }
     XStringW text;

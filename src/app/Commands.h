@@ -85,7 +85,8 @@ void RestartAllOnce();
 WatchListResult AddService(const XStringW& path, const XStringW& entryName,
                            const XStringW& arguments, WatchListEdit* edit,
                            DWORD hangTimeout = CQuorbelServiceHelper::kKeepHangTimeout,
-                           const XStringW& directory = XStringW());
+                           const XStringW& directory = XStringW(),
+                           const XStringW* aliveCheck = nullptr);
 
 // ---- reports (Reports.cpp) ---------------------------------------------------------------------
 // list [-v | --json]: the service's state, the entries and the interval (Reports.h).

@@ -204,8 +204,9 @@ XStringW IsoTime(ULONGLONG fileTime)
     return text;
 }
 
-// "; hang timeout 30 s; ended as not responding at 2026-12-09T21:47:21Z": the entry's hang
-// timeout, and when the hang watch last ended its program.
+// "; hang timeout 30 s; ended as not responding at 2026-12-09T21:47:21Z (port 8080 refused for
+// 31 s)": the entry's hang timeout, when the hang watch or the liveness check last ended its
+// program and why, and a check that fails now.
 void AppendHangWatch(XStringW& run, const EntryReport& entry)
 {
     if (entry.hangTimeoutSeconds != 0) {
@@ -213,6 +214,13 @@ void AppendHangWatch(XStringW& run, const EntryReport& entry)
     }
     if (entry.published && entry.state.notRespondingAt != 0) {
         run.AppendFormat(L"; ended as not responding at %@", IsoTime(entry.state.notRespondingAt));
+        if (!entry.state.notRespondingReason.IsEmpty()) {
+            run.AppendFormat(L" (%@)", WithControlCharactersShown(entry.state.notRespondingReason));
+        }
+    }
+    if (entry.AliveFailing()) {
+        run.AppendFormat(L"; check failing since %@: %@", IsoTime(entry.state.aliveFailingSince),
+                         WithControlCharactersShown(entry.state.aliveResult));
     }
 }
 
@@ -280,6 +288,23 @@ XStringW ShownPath(const EntryReport& entry)
     return entry.hasPath ? WithControlCharactersShown(entry.path) : XStringW(L"(no program path)");
 }
 
+// "    alive check: port 8080, fails after 60 s; last look: port 8080 accepted".
+XStringW AliveDetail(const EntryReport& entry)
+{
+    XStringW detail;
+    if (!entry.alive.IsSet()) {
+        detail = L"    alive check: (none)";
+        return detail;
+    }
+    detail.Format(L"    alive check: %@, fails after %u s",
+                  WithControlCharactersShown(entry.alive.Text()),
+                  alive_check::TimeoutSeconds(entry.hangTimeoutSeconds));
+    if (entry.published && entry.state.aliveKnown && entry.run == RunState::kRunning) {
+        detail.AppendFormat(L"; last look: %@", WithControlCharactersShown(entry.state.aliveResult));
+    }
+    return detail;
+}
+
 XStringW IntervalLine(const ListReport& report)
 {
     XStringW text;
@@ -341,6 +366,7 @@ void PrintText(const XStringW& serviceName, const ListReport& report, bool verbo
                           entry.directory.IsEmpty() ? XStringW(L"(the program's own folder)")
                                                     : WithControlCharactersShown(entry.directory));
             WriteOutputLine(detail);
+            WriteOutputLine(AliveDetail(entry));
         }
     }
     for (const RefusedPolicyProgram& refusal : report.policyRefusals) {
@@ -366,6 +392,27 @@ const wchar_t* RunStateName(RunState run)
     return L"not running";
 }
 
+// {"kind": "port", "target": "8080", "timeoutSeconds": 60, "lastResult": "...", "good": ...,
+// "failingSince": ...}, or null without a check. The last result is the service's last look
+// while the program runs.
+XStringW AliveJson(const EntryReport& entry)
+{
+    if (!entry.alive.IsSet()) {
+        return XStringW(L"null");
+    }
+    const bool looked =
+        entry.published && entry.state.aliveKnown && entry.run == RunState::kRunning;
+    JsonObjectWriter json(8);
+    json.Text(L"kind", XStringW(alive_check::KindName(entry.alive.kind)));
+    json.Text(L"target", entry.alive.target);
+    json.Number(L"timeoutSeconds", alive_check::TimeoutSeconds(entry.hangTimeoutSeconds));
+    json.TextOrNull(L"lastResult", entry.state.aliveResult, looked);
+    json.Raw(L"good", XStringW(!looked ? L"null" : entry.state.aliveGood ? L"true" : L"false"));
+    json.TextOrNull(L"failingSince", IsoTime(entry.state.aliveFailingSince),
+                    looked && !entry.state.aliveGood && entry.state.aliveFailingSince != 0);
+    return json.Close();
+}
+
 XStringW EntryJson(const EntryReport& entry)
 {
     JsonObjectWriter json(6);
@@ -383,6 +430,10 @@ XStringW EntryJson(const EntryReport& entry)
                       entry.hangTimeoutSeconds != 0);
     json.TextOrNull(L"notRespondingAt", IsoTime(entry.state.notRespondingAt),
                     entry.published && entry.state.notRespondingAt != 0);
+    json.TextOrNull(L"notRespondingReason", entry.state.notRespondingReason,
+                    entry.published && entry.state.notRespondingAt != 0 &&
+                        !entry.state.notRespondingReason.IsEmpty());
+    json.Raw(L"aliveCheck", AliveJson(entry));
     json.NumberOrNull(L"restarts", entry.state.restarts, entry.published);
     json.NumberOrNull(L"lastExitCode", entry.state.exitCode,
                       entry.published && entry.state.hasExit);
@@ -470,8 +521,11 @@ ListReport GatherListReport(const XStringW& serviceName)
         EntryReport& entry = report.entries.back();
         if (listed.source == EntrySource::kPolicy) {
             entry.hangTimeoutSeconds = policy.HangTimeoutInUse();
+            const PolicyProgram* const program = policy.Find(listed.name);
+            entry.alive = program != nullptr ? program->alive : alive_check::Check();
         } else {
             entry.hangTimeoutSeconds = hang_timeout::ForUserEntry(listed.name);
+            entry.alive = alive_check::ForUserEntry(listed.name);
         }
         hangWatched = hangWatched || entry.hangTimeoutSeconds != 0;
         report.anyPublished = report.anyPublished || report.entries.back().published;
@@ -535,7 +589,8 @@ int RunCheckCommand(const Operands& operands)
             continue;
         }
         ++active;
-        if (entry.run != RunState::kRunning || entry.endedNotResponding || entry.pastWatchedCap) {
+        if (entry.run != RunState::kRunning || entry.endedNotResponding || entry.pastWatchedCap ||
+            entry.AliveFailing()) {
             ++inTrouble;
             line.Format(L"%@: %@", WithControlCharactersShown(entry.name), RunColumn(entry, now));
             WriteOutputLine(line);

@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "config/AliveCheck.h"
 #include "config/EntryStateStore.h"
 #include "config/MachinePolicy.h"
 #include "config/WatchListView.h"
@@ -36,6 +37,13 @@ struct EntryReport {
     // Set by the hang watch: the program was ended as not responding within the last interval.
     bool endedNotResponding = false;
     DWORD hangTimeoutSeconds = 0;  // the hang watch's timeout, 0 when it has none
+    alive_check::Check alive;      // the entry's liveness check, none when it has none
+    // The service's last look found the check failing while the program runs.
+    bool AliveFailing() const
+    {
+        return alive.IsSet() && run == RunState::kRunning && published && state.aliveKnown &&
+               !state.aliveGood;
+    }
 };
 
 struct ListReport {

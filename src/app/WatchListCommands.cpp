@@ -204,9 +204,9 @@ int RunRestartCommand(const Operands& operands)
 
 WatchListResult AddService(const XStringW& path, const XStringW& entryName,
                            const XStringW& arguments, WatchListEdit* edit, DWORD hangTimeout,
-                           const XStringW& directory)
+                           const XStringW& directory, const XStringW* aliveCheck)
 {
     TraceLog("AddService", __LINE__, L"RunProcessAfterLogon %@", path);
     return CQuorbelServiceHelper::AddList(entryName, path, arguments, edit, hangTimeout,
-                                          directory);
+                                          directory, aliveCheck);
 }

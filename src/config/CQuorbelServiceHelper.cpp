@@ -4,6 +4,7 @@
 
 #include "common/ScopedHandle.h"
 #include "config/CRegHelper.h"
+#include "config/AliveCheck.h"
 #include "config/HangTimeout.h"
 #include "config/RelaunchRequest.h"
 #include "trace/Trace.h"
@@ -95,7 +96,7 @@ WatchListResult SwitchStatus(const XStringA& functionName, int line, const XStri
 // The values an add writes, in the order it writes them; Arguments only when there are any,
 // Directory only when one is given; HangTimeout (as decimal text) only when one is given.
 LONG WriteEntry(HKEY key, const XStringW& path, const XStringW& arguments, DWORD hangTimeout,
-                const XStringW& directory)
+                const XStringW& directory, const XStringW* aliveCheck)
 {
     LONG status = CRegHelper::WriteString(key, kPathValue, path);
     if (status == ERROR_SUCCESS) {
@@ -111,6 +112,11 @@ LONG WriteEntry(HKEY key, const XStringW& path, const XStringW& arguments, DWORD
         status = hangTimeout == 0 ? CRegHelper::DeleteValue(key, hang_timeout::kValueName)
                                   : CRegHelper::WriteString(key, hang_timeout::kValueName, seconds);
     }
+    if (status == ERROR_SUCCESS && aliveCheck != nullptr) {
+        status = aliveCheck->IsEmpty()
+                     ? CRegHelper::DeleteValue(key, alive_check::kValueName)
+                     : CRegHelper::WriteString(key, alive_check::kValueName, *aliveCheck);
+    }
     if (status == ERROR_SUCCESS) {
         status = CRegHelper::WriteString(key, kStatusValue, kStatusActive);
     }
@@ -124,13 +130,15 @@ struct EntrySnapshot {
     RawRegistryValue directory;
     RawRegistryValue status;
     RawRegistryValue hangTimeout;
+    RawRegistryValue aliveCheck;
 };
 
 EntrySnapshot TakeSnapshot(HKEY key)
 {
     return {CRegHelper::ReadRaw(key, kPathValue), CRegHelper::ReadRaw(key, kArgumentsValue),
             CRegHelper::ReadRaw(key, kDirectoryValue), CRegHelper::ReadRaw(key, kStatusValue),
-            CRegHelper::ReadRaw(key, hang_timeout::kValueName)};
+            CRegHelper::ReadRaw(key, hang_timeout::kValueName),
+            CRegHelper::ReadRaw(key, alive_check::kValueName)};
 }
 
 void RestoreSnapshot(HKEY key, const EntrySnapshot& snapshot)
@@ -140,11 +148,13 @@ void RestoreSnapshot(HKEY key, const EntrySnapshot& snapshot)
     CRegHelper::RestoreRaw(key, kDirectoryValue, snapshot.directory);
     CRegHelper::RestoreRaw(key, kStatusValue, snapshot.status);
     CRegHelper::RestoreRaw(key, hang_timeout::kValueName, snapshot.hangTimeout);
+    CRegHelper::RestoreRaw(key, alive_check::kValueName, snapshot.aliveCheck);
 }
 
 WatchListResult WriteEntryKey(const XStringW& entryName, const XStringW& path,
                               const XStringW& arguments, DWORD hangTimeout,
-                              const XStringW& directory, WatchListEdit* edit)
+                              const XStringW& directory, const XStringW* aliveCheck,
+                              WatchListEdit* edit)
 {
     const XStringW keyPath = CQuorbelServiceHelper::EntryKeyPath(entryName);
     ScopedRegKey key;
@@ -167,9 +177,11 @@ WatchListResult WriteEntryKey(const XStringW& entryName, const XStringW& path,
             if (hangTimeout == CQuorbelServiceHelper::kKeepHangTimeout) {
                 edit->keptHangTimeout = hang_timeout::ForUserEntry(entryName);
             }
+            edit->previousAliveCheck =
+                CRegHelper::GetStringValue(key.Get(), XStringW(), alive_check::kValueName);
         }
     }
-    status = WriteEntry(key.Get(), path, arguments, hangTimeout, directory);
+    status = WriteEntry(key.Get(), path, arguments, hangTimeout, directory, aliveCheck);
     if (status != ERROR_SUCCESS) {
         // Nothing half-written stays: the new key goes, an existing entry gets its values back.
         TraceError("CQuorbelServiceHelper::AddList", __LINE__,
@@ -210,12 +222,14 @@ bool CQuorbelServiceHelper::IsValidEntryName(const XStringW& entryName)
 
 WatchListResult CQuorbelServiceHelper::AddList(const XStringW& entryName, const XStringW& path,
                                                const XStringW& arguments, WatchListEdit* edit,
-                                               DWORD hangTimeout, const XStringW& directory)
+                                               DWORD hangTimeout, const XStringW& directory,
+                                               const XStringW* aliveCheck)
 {
     TraceLog("CQuorbelServiceHelper::AddList", __LINE__, L"Start");
     WatchListResult result = WatchListResult::kInvalidName;
     if (AcceptEntryName("CQuorbelServiceHelper::AddList", __LINE__, entryName)) {
-        result = WriteEntryKey(entryName, path, arguments, hangTimeout, directory, edit);
+        result = WriteEntryKey(entryName, path, arguments, hangTimeout, directory, aliveCheck,
+                               edit);
     }
     TraceLog("CQuorbelServiceHelper::AddList", __LINE__, L"End");
     return result;
@@ -329,6 +343,7 @@ ListEntrySettings CQuorbelServiceHelper::GetListEntry(const XStringW& sid,
     entry.arguments = ReadEntryText(key.Get(), here, kArgumentsValue);
     entry.directory = ReadEntryText(key.Get(), here, kDirectoryValue);
     entry.hangTimeout = hang_timeout::ForKey(key.Get());
+    entry.alive = alive_check::ForKey(key.Get(), entryName);
     entry.startRequested = ::RegQueryValueExW(key.Get(), start_request::kValueName, nullptr,
                                               nullptr, nullptr, nullptr) == ERROR_SUCCESS;
     return entry;

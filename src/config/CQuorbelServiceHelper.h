@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include "config/AliveCheck.h"
 #include "strings/XStringW.h"
 #include "strings/XStringWList.h"
 
@@ -26,6 +27,7 @@ struct WatchListEdit {
     XStringW previousArguments;  // add: the Arguments it had
     XStringW previousDirectory;  // add: the Directory it had
     DWORD keptHangTimeout = 0;   // add without a timeout: the HangTimeout it keeps (seconds)
+    XStringW previousAliveCheck; // add: the AliveCheck text it had
 };
 
 // An entry of a user's list as the service starts and watches it.
@@ -34,6 +36,7 @@ struct ListEntrySettings {
     XStringW arguments;
     XStringW directory;
     DWORD hangTimeout = 0;  // seconds, as hang_timeout::FromValue reads it; 0: none
+    alive_check::Check alive;     // the entry's liveness check; none when absent or refused
     bool startRequested = false;  // a start request (start_request) stands in the key
 };
 
@@ -56,13 +59,15 @@ public:
     // Pause, restart and remove never create an entry key; an entry that vanishes meanwhile is
     // no such entry.
     // hangTimeout: the entry's HangTimeout in seconds (0 removes it); kKeepHangTimeout leaves an
-    // existing entry's as it is.
+    // existing entry's as it is. aliveCheck: the entry's AliveCheck text (empty removes it);
+    // null leaves an existing entry's as it is.
     static constexpr DWORD kKeepHangTimeout = 0xFFFFFFFF;
     static WatchListResult AddList(const XStringW& entryName, const XStringW& path,
                                    const XStringW& arguments = XStringW(),
                                    WatchListEdit* edit = nullptr,
                                    DWORD hangTimeout = kKeepHangTimeout,
-                                   const XStringW& directory = XStringW());
+                                   const XStringW& directory = XStringW(),
+                                   const XStringW* aliveCheck = nullptr);
     static WatchListResult RemoveList(const XStringW& entryName, WatchListEdit* edit = nullptr);
     static WatchListResult PauseList(const XStringW& entryName, WatchListEdit* edit = nullptr);
     static WatchListResult RestartList(const XStringW& entryName, WatchListEdit* edit = nullptr);
@@ -91,8 +96,8 @@ public:
     // The entry's optional "Arguments" and "Directory" (REG_SZ); empty when absent.
     static XStringW GetListArguments(const XStringW& sid, const XStringW& entryName);
     static XStringW GetListDirectory(const XStringW& sid, const XStringW& entryName);
-    // Path, Arguments, Directory, HangTimeout and whether a start request stands, at one look at
-    // the entry's key; all empty when the key cannot be opened.
+    // Path, Arguments, Directory, HangTimeout, AliveCheck and whether a start request stands, at
+    // one look at the entry's key; all empty when the key cannot be opened.
     static ListEntrySettings GetListEntry(const XStringW& sid, const XStringW& entryName);
     static XStringW GetInterval(const XStringW& sid);
 

@@ -24,6 +24,10 @@ constexpr const wchar_t* kProcessCreatedValue = L"ProcessCreated";
 constexpr const wchar_t* kStartErrorValue = L"LastStartError";
 constexpr const wchar_t* kNotRespondingValue = L"NotResponding";
 constexpr const wchar_t* kNotRespondingSecondsValue = L"NotRespondingSeconds";
+constexpr const wchar_t* kNotRespondingReasonValue = L"NotRespondingReason";
+constexpr const wchar_t* kAliveResultValue = L"AliveResult";
+constexpr const wchar_t* kAliveGoodValue = L"AliveGood";
+constexpr const wchar_t* kAliveFailingValue = L"AliveFailingSince";
 constexpr const wchar_t* kCompanionMissingValue = L"CompanionMissing";
 
 XStringW SidKeyPath(const XStringW& sid)
@@ -83,6 +87,36 @@ bool SetTime(HKEY key, const wchar_t* name, ULONGLONG value)
                             sizeof(value)) == ERROR_SUCCESS;
 }
 
+// An empty text is not written: absent reads as empty.
+bool SetText(HKEY key, const wchar_t* name, const XStringW& text)
+{
+    if (text.IsEmpty()) {
+        const LONG status = ::RegDeleteValueW(key, name);
+        return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
+    }
+    return ::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.GetString()),
+                            static_cast<DWORD>((text.GetLength() + 1) * sizeof(wchar_t))) ==
+           ERROR_SUCCESS;
+}
+
+XStringW GetText(HKEY key, const wchar_t* name)
+{
+    wchar_t text[1024] = {};
+    DWORD size = sizeof(text) - sizeof(wchar_t);
+    DWORD type = REG_NONE;
+    if (::RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text), &size) !=
+            ERROR_SUCCESS ||
+        type != REG_SZ) {
+        return XStringW();
+    }
+    return XStringW(text);
+}
+
+bool SameText(const XStringW& left, const XStringW& right)
+{
+    return left.GetLength() == right.GetLength() && left.Compare(right.GetString()) == 0;
+}
+
 template <typename Number>
 bool GetNumber(HKEY key, const wchar_t* name, Number& value)
 {
@@ -106,7 +140,10 @@ bool EntryState::operator==(const EntryState& other) const
            quickExits == other.quickExits && nextStartAt == other.nextStartAt &&
            restarts == other.restarts && processCreatedAt == other.processCreatedAt &&
            startError == other.startError && notRespondingAt == other.notRespondingAt &&
-           notRespondingSeconds == other.notRespondingSeconds;
+           notRespondingSeconds == other.notRespondingSeconds &&
+           SameText(notRespondingReason, other.notRespondingReason) &&
+           aliveKnown == other.aliveKnown && aliveGood == other.aliveGood &&
+           SameText(aliveResult, other.aliveResult) && aliveFailingSince == other.aliveFailingSince;
 }
 
 bool EntryStateStore::Write(const XStringW& sid, const XStringW& entryName, const EntryState& state)
@@ -125,6 +162,13 @@ bool EntryStateStore::Write(const XStringW& sid, const XStringW& entryName, cons
     if (written && state.notRespondingAt != 0) {
         written = SetTime(key.Get(), kNotRespondingValue, state.notRespondingAt) &&
                   SetNumber(key.Get(), kNotRespondingSecondsValue, state.notRespondingSeconds);
+    }
+    if (written) {
+        written = SetText(key.Get(), kNotRespondingReasonValue, state.notRespondingReason) &&
+                  SetText(key.Get(), kAliveResultValue, state.aliveKnown ? state.aliveResult
+                                                                        : XStringW()) &&
+                  SetNumber(key.Get(), kAliveGoodValue, state.aliveGood ? 1 : 0) &&
+                  SetTime(key.Get(), kAliveFailingValue, state.aliveFailingSince);
     }
     if (written && state.hasExit) {
         written = SetNumber(key.Get(), kExitCodeValue, state.exitCode) &&
@@ -157,6 +201,13 @@ bool EntryStateStore::Read(const XStringW& sid, const XStringW& entryName, Entry
     GetNumber(key.Get(), kExitedValue, state.exitedAt);
     GetNumber(key.Get(), kNotRespondingValue, state.notRespondingAt);
     GetNumber(key.Get(), kNotRespondingSecondsValue, state.notRespondingSeconds);
+    state.notRespondingReason = GetText(key.Get(), kNotRespondingReasonValue);
+    state.aliveResult = GetText(key.Get(), kAliveResultValue);
+    state.aliveKnown = !state.aliveResult.IsEmpty();
+    DWORD good = 0;
+    GetNumber(key.Get(), kAliveGoodValue, good);
+    state.aliveGood = good != 0;
+    GetNumber(key.Get(), kAliveFailingValue, state.aliveFailingSince);
     return true;
 }
 

@@ -26,6 +26,11 @@ struct EntryState {
     DWORD startError = 0;       // why the last launch failed, 0 when it did not
     ULONGLONG notRespondingAt = 0;  // last ended because no window of it answered
     DWORD notRespondingSeconds = 0; // for how long none had answered then
+    XStringW notRespondingReason;   // ended by its liveness check: what failed; empty otherwise
+    bool aliveKnown = false;        // its liveness check was looked at during this run
+    bool aliveGood = false;
+    XStringW aliveResult;           // what the last look found ("port 8080 refused")
+    ULONGLONG aliveFailingSince = 0;  // since when the check fails, 0 while it passes
 
     bool operator==(const EntryState& other) const;
     bool operator!=(const EntryState& other) const { return !(*this == other); }

@@ -116,13 +116,45 @@ void AddProgram(MachinePolicy& policy, const XStringW& name, DWORD type, const X
     policy.refused.push_back({name, reason});
 }
 
-// Every value of the Programs key, in the registry's order.
-void ReadPrograms(HKEY programsKey, MachinePolicy& policy)
+// A check of the AliveChecks key for the policy program of its name; one for no such program,
+// or one that is no check, is refused.
+void AddAliveCheck(MachinePolicy& policy, const XStringW& name, DWORD type, const XStringW& text)
+{
+    XStringW reason;
+    alive_check::Check check;
+    PolicyProgram* program = nullptr;
+    for (PolicyProgram& candidate : policy.programs) {
+        if (SameText(candidate.name, name)) {
+            program = &candidate;
+        }
+    }
+    if (program == nullptr) {
+        reason = L"no policy program of that name";
+    } else if (type != REG_SZ && type != REG_EXPAND_SZ) {
+        reason.Format(L"the value is no REG_SZ or REG_EXPAND_SZ (type %u)", type);
+    } else if (program->alive.IsSet()) {
+        reason = L"another value names the same entry";
+    } else if (alive_check::Parse(text, check, reason)) {
+        program->alive = check;
+        return;
+    }
+    XStringW refusedName;
+    refusedName.Format(L"%s\\%@", machine_policy::kAliveChecksSubKey, name);
+    TraceError(kReadName, __LINE__, L"policy check \"%@\" refused: %@",
+               WithControlCharactersShown(refusedName), reason);
+    policy.refused.push_back({refusedName, reason});
+}
+
+using ValueReader = void (*)(MachinePolicy& policy, const XStringW& name, DWORD type,
+                             const XStringW& text);
+
+// Every value of the key, in the registry's order.
+void ReadValues(HKEY valuesKey, MachinePolicy& policy, ValueReader take)
 {
     DWORD valueCount = 0;
     DWORD maxNameChars = 0;
     DWORD maxDataBytes = 0;
-    if (::RegQueryInfoKeyW(programsKey, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    if (::RegQueryInfoKeyW(valuesKey, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                            &valueCount, &maxNameChars, &maxDataBytes, nullptr,
                            nullptr) != ERROR_SUCCESS) {
         TraceError(kReadName, __LINE__, L"RegQueryInfoKey(GetLastError:%u)", ::GetLastError());
@@ -134,7 +166,7 @@ void ReadPrograms(HKEY programsKey, MachinePolicy& policy)
         DWORD nameChars = static_cast<DWORD>(name.size());
         DWORD dataBytes = static_cast<DWORD>(data.size());
         DWORD type = REG_NONE;
-        const LONG status = ::RegEnumValueW(programsKey, index, name.data(), &nameChars, nullptr,
+        const LONG status = ::RegEnumValueW(valuesKey, index, name.data(), &nameChars, nullptr,
                                             &type, data.data(), &dataBytes);
         if (status == ERROR_NO_MORE_ITEMS) {
             break;
@@ -148,7 +180,7 @@ void ReadPrograms(HKEY programsKey, MachinePolicy& policy)
         if (valueName.IsEmpty()) {
             continue;  // the key's default value is no program
         }
-        AddProgram(policy, valueName, type, TextOf(data, dataBytes));
+        take(policy, valueName, type, TextOf(data, dataBytes));
     }
 }
 
@@ -157,7 +189,8 @@ void ReadPrograms(HKEY programsKey, MachinePolicy& policy)
 bool PolicyProgram::operator==(const PolicyProgram& other) const
 {
     return Exact(name, other.name) && Exact(path, other.path) &&
-           Exact(arguments, other.arguments) && Exact(commandLine, other.commandLine);
+           Exact(arguments, other.arguments) && Exact(commandLine, other.commandLine) &&
+           alive == other.alive;
 }
 
 bool RefusedPolicyProgram::operator==(const RefusedPolicyProgram& other) const
@@ -280,7 +313,12 @@ MachinePolicy machine_policy::ReadFrom(HKEY root, const XStringW& keyPath)
     ScopedRegKey programsKey;
     if (::RegOpenKeyExW(key.Get(), kProgramsSubKey, 0, kReadAccess, programsKey.Receive()) ==
         ERROR_SUCCESS) {
-        ReadPrograms(programsKey.Get(), policy);
+        ReadValues(programsKey.Get(), policy, &AddProgram);
+    }
+    ScopedRegKey checksKey;
+    if (::RegOpenKeyExW(key.Get(), kAliveChecksSubKey, 0, kReadAccess, checksKey.Receive()) ==
+        ERROR_SUCCESS) {
+        ReadValues(checksKey.Get(), policy, &AddAliveCheck);
     }
     return policy;
 }

@@ -9,6 +9,9 @@
 //   each of the three also as REG_SZ decimal digits, as a user's own values are read
 //   ...\QuorbelService\Programs
 //       <entry name> REG_SZ or REG_EXPAND_SZ  "<absolute path>" arguments
+//   ...\QuorbelService\AliveChecks
+//       <entry name> REG_SZ or REG_EXPAND_SZ  the program's liveness check: "file PATH",
+//                                             "port PORT" or "url URL" (see AliveCheck.h)
 //
 // Policy programs run for whoever is logged on, beside that user's own list; a policy entry wins
 // over a user entry of the same name. %NAME% in a command line is left as it is, to be expanded
@@ -18,6 +21,7 @@
 
 #include <vector>
 
+#include "config/AliveCheck.h"
 #include "strings/XStringW.h"
 
 struct PolicyProgram {
@@ -25,6 +29,7 @@ struct PolicyProgram {
     XStringW path;         // the program's path, without quotes
     XStringW arguments;    // the rest of the command line, as written
     XStringW commandLine;  // the value as written
+    alive_check::Check alive;  // from AliveChecks; none when it names none
 
     bool operator==(const PolicyProgram& other) const;
 };
@@ -65,6 +70,7 @@ namespace machine_policy {
 // Below HKEY_LOCAL_MACHINE.
 constexpr const wchar_t* kKeyPath = L"SOFTWARE\\Policies\\QUORBEL\\QuorbelService";
 constexpr const wchar_t* kProgramsSubKey = L"Programs";
+constexpr const wchar_t* kAliveChecksSubKey = L"AliveChecks";
 constexpr const wchar_t* kIntervalValue = L"Interval";
 constexpr const wchar_t* kHangTimeoutValue = L"HangTimeout";
 constexpr const wchar_t* kUserListsValue = L"UserLists";

@@ -77,6 +77,10 @@ public:
     static DWORD RunAdminProcessByLogonSession(UserLogon& logon, const XStringW& path,
                                                const XStringW& arguments,
                                                const XStringW& directory, ScopedHandle* console);
+    // %NAME% in the text expanded as the environment of the logon's user has it; false with
+    // the thread's last error when the logon is not open or the expansion failed.
+    static bool ExpandForLogonUser(const UserLogon& logon, const XStringW& text,
+                                   XStringW& expanded);
 
     // What the logon launch starts: the console twin beside the module (same name, ".com"),
     // which runs as invoked, so that the user's own token may start it; the module itself only

@@ -174,3 +174,13 @@ DWORD CWindowService::RunAdminProcessByLogonSession(UserLogon& logon, const XStr
     }
     return created.dwProcessId;
 }
+
+bool CWindowService::ExpandForLogonUser(const UserLogon& logon, const XStringW& text,
+                                        XStringW& expanded)
+{
+    if (!logon.IsOpen()) {
+        ::SetLastError(logon.OpenError());
+        return false;
+    }
+    return ExpandForUser(logon.Token(), text, expanded);
+}

@@ -148,7 +148,8 @@ std::vector<XStringW> SubjectInserts(const ProgramEventSubject& subject)
 
 // Reports an event about a program, unless its turn has not come yet.
 void ReportAboutProgram(WORD type, DWORD eventId, DWORD detail,
-                        const ProgramEventSubject& subject, std::vector<XStringW> specific)
+                        const ProgramEventSubject& subject, std::vector<XStringW> specific,
+                        std::vector<XStringW> afterRepeats = {})
 {
     DWORD heldBack = 0;
     const wchar_t* why = L"";
@@ -161,6 +162,7 @@ void ReportAboutProgram(WORD type, DWORD eventId, DWORD detail,
     std::vector<XStringW> inserts = SubjectInserts(subject);
     inserts.insert(inserts.end(), specific.begin(), specific.end());
     inserts.push_back(Number(heldBack));
+    inserts.insert(inserts.end(), afterRepeats.begin(), afterRepeats.end());
     Report(type, eventId, inserts);
 }
 
@@ -274,10 +276,13 @@ void ReportProgramBackingOff(const ProgramEventSubject& subject, DWORD quickExit
                        {Number(quickExits), Number(nextStartSeconds)});
 }
 
-void ReportProgramNotResponding(const ProgramEventSubject& subject, DWORD seconds)
+void ReportProgramNotResponding(const ProgramEventSubject& subject, DWORD seconds,
+                                const XStringW& what)
 {
+    // The repeats' count stays %7; what did not respond comes after it, as %8.
     ReportAboutProgram(EVENTLOG_WARNING_TYPE, MSG_PROGRAM_NOT_RESPONDING, 0, subject,
-                       {Number(seconds)});
+                       {Number(seconds)},
+                       {what.IsEmpty() ? XStringW(L"no window of it answered") : what});
 }
 
 void ReportHangWatchBlind(const ProgramEventSubject& subject, DWORD silentSeconds)

@@ -76,8 +76,10 @@ void ReportProgramExited(const ProgramEventSubject& subject, DWORD exitCode, DWO
 // A warning: the program ended too soon too often and waits before its next start.
 void ReportProgramBackingOff(const ProgramEventSubject& subject, DWORD quickExits,
                              DWORD nextStartSeconds);
-// A warning: no window of the program answered for that long, so the service ended it.
-void ReportProgramNotResponding(const ProgramEventSubject& subject, DWORD seconds);
+// A warning: no window of the program answered for that long, or its liveness check failed so
+// (what: the check's words, empty for the windows), and the service ended it.
+void ReportProgramNotResponding(const ProgramEventSubject& subject, DWORD seconds,
+                                const XStringW& what = XStringW());
 // A warning: entries have a hang timeout, but the companion (the subject) has not asked for the
 // hang watch for that long, so hangs are not detected.
 void ReportHangWatchBlind(const ProgramEventSubject& subject, DWORD silentSeconds);

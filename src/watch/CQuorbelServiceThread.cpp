@@ -29,10 +29,14 @@ CQuorbelServiceThread::CQuorbelServiceThread()
       pass([this] { Wake(); }),
       runs(seams, [this] { Wake(); }),
       publisher(seams),
-      hang(seams, [this] { Wake(); })
+      hang(seams, [this] { Wake(); }),
+      alive(seams, [this] { Wake(); })
 {
     SetName(L"CQuorbelServiceThread");
     hang.SetTimeoutLookup(
+        [this](const XStringW& sid, const XStringW& name) { return pass.HangTimeoutOf(sid, name); });
+    alive.SetLookups(
+        [this](const XStringW& sid, const XStringW& name) { return pass.AliveCheckOf(sid, name); },
         [this](const XStringW& sid, const XStringW& name) { return pass.HangTimeoutOf(sid, name); });
     runs.SetRelaunchLookup([this](const XStringW& name, ULONGLONG endedAt) {
         return IsRelaunchAsked(name, endedAt);
@@ -63,6 +67,7 @@ int CQuorbelServiceThread::ThreadFunc()
     // last pass are forgotten here, also those of names that are paused or gone from the list.
     consoleEnds.EndDue(seams.clock(), IsQuitRequested());
     hang.EndReported(runs);
+    alive.EndFailed(runs);
     runs.TakeExits(processes);
     // Without a process list every program would look ended: nothing is started or forgotten.
     // What falls due (a console's end, a held-back start) still brings the next pass early.
@@ -87,6 +92,9 @@ int CQuorbelServiceThread::ThreadFunc()
     ApplyInterval(pass.IntervalText(sid));
     KeepEntriesRunning(sid, names);
     hang.Update(sid, sessionId, names, listChanged, runs);
+    alive.Update(sid, [this](const XStringW& text, XStringW& expanded) {
+        return EnsureLogon() && CWindowService::ExpandForLogonUser(logon, text, expanded);
+    }, names, listChanged, runs);
     ForgetDroppedEntries(sid, names);
     ScheduleNextStart();
     runs.ForgetEndedConsoles();
@@ -295,7 +303,8 @@ void CQuorbelServiceThread::KeepEntriesRunning(const XStringW& sid, const XStrin
     if (!sid.IsEmpty()) {
         publisher.SwitchTo(sid);
         for (int i = 0; i < names.GetCount() && !IsQuitRequested(); ++i) {
-            publisher.Publish(sid, names.GetAt(i), runs.Find(NameKey(names.GetAt(i))));
+            publisher.Publish(sid, names.GetAt(i), runs.Find(NameKey(names.GetAt(i))),
+                              alive.StatusOf(names.GetAt(i)));
         }
     }
 }

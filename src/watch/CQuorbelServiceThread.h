@@ -17,6 +17,7 @@
 #include "service/XThread.h"
 #include "strings/XStringW.h"
 #include "strings/XStringWList.h"
+#include "watch/AliveChecks.h"
 #include "watch/ConsoleEnds.h"
 #include "watch/ConsoleRecords.h"
 #include "watch/HangWatch.h"
@@ -50,8 +51,14 @@ public:
     void Stop();
     // The processes and consoles waited on.
     size_t WaitCount() const { return runs.WaitCount(); }
-    // Closes the companion's channel; for the end of the service.
-    void EndHangWatch() { hang.Stop(); }
+    // Closes the companion's channel and stops the liveness checks; for the end of the service.
+    void EndHangWatch()
+    {
+        hang.Stop();
+        alive.Stop();
+    }
+    // The liveness checks, for in-process tests.
+    AliveChecks& Alive() { return alive; }
     // A session was logged on to or off, connected or disconnected: the user's token and
     // environment are taken afresh, and a pass runs at once.
     void NoteSessionChange();
@@ -101,6 +108,7 @@ private:
     ConsoleEnds consoleEnds;
     StatePublisher publisher;
     HangWatch hang;  // after the runs: its channel ends before the waits it reads
+    AliveChecks alive;
     StartRate startRate;
     bool startsPutOff = false;  // the last pass left starts for the pace to let through
     // The user of the last pass: the waits, targets and records above are theirs.

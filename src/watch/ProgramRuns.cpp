@@ -140,12 +140,13 @@ void ProgramRuns::KeepOnly(std::vector<std::wstring> keys, const std::wstring& a
 }
 
 bool ProgramRuns::EndNotResponding(const XStringW& name, DWORD processId, DWORD seconds,
-                                   const ExitWaits::EndCheck& mayEnd)
+                                   const ExitWaits::EndCheck& mayEnd, const XStringW& reason)
 {
     if (!programWaits.Terminate(name, processId, kNotRespondingExitCode, mayEnd)) {
         return false;
     }
-    policy.NotResponding(NameKey(name), seconds, seams.clock());
+    policy.NotResponding(NameKey(name), seconds, seams.clock(),
+                         std::wstring(reason.GetString(), static_cast<size_t>(reason.GetLength())));
     return true;
 }
 

@@ -80,11 +80,11 @@ public:
 
     // The program's processes that are waited on and have not ended.
     std::vector<DWORD> LiveIds(const XStringW& name) const { return programWaits.LiveIds(name); }
-    // Ends a process of the program whose windows stopped answering, through the handle its
-    // wait holds, if mayEnd agrees; its end is then taken like any other. False when it is no
-    // such process or is not to be ended.
+    // Ends a process of the program whose windows stopped answering (or, with a reason, whose
+    // liveness check failed), through the handle its wait holds, if mayEnd agrees; its end is
+    // then taken like any other. False when it is no such process or is not to be ended.
     bool EndNotResponding(const XStringW& name, DWORD processId, DWORD seconds,
-                          const ExitWaits::EndCheck& mayEnd);
+                          const ExitWaits::EndCheck& mayEnd, const XStringW& reason = XStringW());
 
 private:
     void NoteLostRun(const XStringW& name);

@@ -63,11 +63,13 @@ void RestartPolicy::ExitSeen(const std::wstring& key, DWORD exitCode, ULONGLONG 
     entry.exitedAt = now;
 }
 
-void RestartPolicy::NotResponding(const std::wstring& key, DWORD seconds, ULONGLONG now)
+void RestartPolicy::NotResponding(const std::wstring& key, DWORD seconds, ULONGLONG now,
+                                  const std::wstring& reason)
 {
     Entry& entry = entries[key];
     entry.notRespondingAt = now;
     entry.notRespondingSeconds = seconds;
+    entry.notRespondingReason = reason;
 }
 
 RestartPolicy::Outcome RestartPolicy::Ended(const std::wstring& key, ULONGLONG ranMs, ULONGLONG now)

@@ -36,6 +36,8 @@ public:
         ULONGLONG exitedAt = 0;
         ULONGLONG notRespondingAt = 0;  // when it was last ended for a window that stopped answering
         DWORD notRespondingSeconds = 0;  // for how long no window of it had answered then
+        // What did not respond when a liveness check ended it; empty for its windows.
+        std::wstring notRespondingReason;
         bool holdEnded = false;   // EndHold let it start at holdEndedAt
         ULONGLONG holdEndedAt = 0;
         bool relaunched = false;  // a run of it ended for a relaunch its user asked for
@@ -62,9 +64,10 @@ public:
     // follow the process id, as a program may hand over to a copy of itself.
     bool SeenRunning(const std::wstring& key, DWORD processId, ULONGLONG now);
     void ExitSeen(const std::wstring& key, DWORD exitCode, ULONGLONG now);
-    // The program was ended because no window of it answered for that long; its end is then
-    // seen like any other.
-    void NotResponding(const std::wstring& key, DWORD seconds, ULONGLONG now);
+    // The program was ended because no window of it answered for that long, or, with a reason,
+    // because its liveness check failed so; its end is then seen like any other.
+    void NotResponding(const std::wstring& key, DWORD seconds, ULONGLONG now,
+                       const std::wstring& reason = std::wstring());
     // A run ended after ranMs; it decides only while an end is awaited.
     Outcome Ended(const std::wstring& key, ULONGLONG ranMs, ULONGLONG now);
     // An awaited run is gone without an end that was seen: it ran from its sighting (or never).

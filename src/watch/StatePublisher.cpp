@@ -40,9 +40,14 @@ bool HadAFirstStart(const EntryState& earlier)
     return earlier.restarts > 0 || earlier.startedAt != 0 || earlier.processId != 0;
 }
 
-EntryState Readings(const RestartPolicy::Entry* entry, const EntryState* earlier)
+EntryState Readings(const RestartPolicy::Entry* entry, const EntryState* earlier,
+                    const AliveStatus& alive)
 {
     EntryState readings;
+    readings.aliveKnown = alive.known;
+    readings.aliveGood = alive.good;
+    readings.aliveResult = alive.words;
+    readings.aliveFailingSince = alive.failingSince;
     if (entry != nullptr) {
         readings.processId = entry->processId;
         readings.startedAt = entry->seen ? entry->seenAt : 0;
@@ -55,6 +60,7 @@ EntryState Readings(const RestartPolicy::Entry* entry, const EntryState* earlier
         readings.startError = entry->startError;
         readings.notRespondingAt = entry->notRespondingAt;
         readings.notRespondingSeconds = entry->notRespondingSeconds;
+        readings.notRespondingReason = entry->notRespondingReason.c_str();
     }
     if (earlier != nullptr) {
         if (HadAFirstStart(*earlier)) {
@@ -71,11 +77,12 @@ EntryState Readings(const RestartPolicy::Entry* entry, const EntryState* earlier
 }  // namespace
 
 void StatePublisher::Publish(const XStringW& sid, const XStringW& name,
-                             const RestartPolicy::Entry* entry)
+                             const RestartPolicy::Entry* entry, const AliveStatus& alive)
 {
     const std::wstring key = NameKey(name);
     const auto earlier = carried.find(key);
-    EntryState readings = Readings(entry, earlier == carried.end() ? nullptr : &earlier->second);
+    EntryState readings =
+        Readings(entry, earlier == carried.end() ? nullptr : &earlier->second, alive);
     const auto known = published.find(key);
     readings.processCreatedAt =
         CreationTimeOf(readings.processId, known == published.end() ? nullptr : &known->second);
@@ -91,6 +98,7 @@ void StatePublisher::Publish(const XStringW& sid, const XStringW& name,
                          : AsFileTime(readings.exitedAt, now, fileTimeNow);
     state.nextStartAt = AsFileTime(readings.nextStartAt, now, fileTimeNow);
     state.notRespondingAt = AsFileTime(readings.notRespondingAt, now, fileTimeNow);
+    state.aliveFailingSince = AsFileTime(readings.aliveFailingSince, now, fileTimeNow);
     if (EntryStateStore::Write(sid, name, state)) {
         published[key] = readings;
     }

@@ -12,6 +12,7 @@
 #include "config/EntryStateStore.h"
 #include "strings/XStringW.h"
 #include "strings/XStringWList.h"
+#include "watch/AliveBoard.h"
 #include "watch/RestartPolicy.h"
 #include "watch/WatchSeams.h"
 
@@ -23,8 +24,10 @@ public:
     // run of the service published for the user since the machine started is carried on: the
     // restart count and the last exit. A state key deleted meanwhile is written again in full.
     void SwitchTo(const XStringW& sid);
-    // The entry's state from its policy record (null: nothing known yet).
-    void Publish(const XStringW& sid, const XStringW& name, const RestartPolicy::Entry* entry);
+    // The entry's state from its policy record (null: nothing known yet) and the last look at
+    // its liveness check.
+    void Publish(const XStringW& sid, const XStringW& name, const RestartPolicy::Entry* entry,
+                 const AliveStatus& alive = AliveStatus());
     // Removes the published states of every entry not listed (keys by NameKey).
     void KeepOnly(const XStringW& sid, const std::vector<std::wstring>& keys);
 

@@ -111,11 +111,17 @@ void ReportBackoff(const XStringW& name, DWORD quickExits, ULONGLONG delayMs)
     ReportProgramBackingOff(SubjectOf(name), quickExits, static_cast<DWORD>(delayMs / 1000));
 }
 
-void ReportNotResponding(const XStringW& name, DWORD processId, DWORD seconds)
+void ReportNotResponding(const XStringW& name, DWORD processId, DWORD seconds,
+                         const XStringW& reason)
 {
-    TraceLog("ReportNotResponding", __LINE__, L"%@: not responding for %u s, ended (process %u)",
-             name, seconds, processId);
-    ReportProgramNotResponding(SubjectOf(name), seconds);
+    if (reason.IsEmpty()) {
+        TraceLog("ReportNotResponding", __LINE__,
+                 L"%@: not responding for %u s, ended (process %u)", name, seconds, processId);
+    } else {
+        TraceLog("ReportNotResponding", __LINE__, L"%@: not responding: %@, ended (process %u)",
+                 name, reason, processId);
+    }
+    ReportProgramNotResponding(SubjectOf(name), seconds, reason);
 }
 
 void ReportHangWatchBlind(const XStringW& companionName, const XStringW& companionPath,

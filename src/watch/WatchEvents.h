@@ -31,8 +31,10 @@ void ReportNonZeroExit(const XStringW& name, DWORD processId, DWORD exitCode, UL
 // The end of a run its user closed to have it started again: traced, with no event.
 void ReportRelaunchEnded(const XStringW& name, DWORD processId, DWORD exitCode, ULONGLONG ranMs);
 void ReportBackoff(const XStringW& name, DWORD quickExits, ULONGLONG delayMs);
-// The service ended the program because no window of it answered for that long.
-void ReportNotResponding(const XStringW& name, DWORD processId, DWORD seconds);
+// The service ended the program because no window of it answered for that long, or, with a
+// reason, because its liveness check failed so ("port 8080 refused for 31 s").
+void ReportNotResponding(const XStringW& name, DWORD processId, DWORD seconds,
+                         const XStringW& reason = XStringW());
 // The companion (its image name and path) has not asked for the hang watch for that long.
 void ReportHangWatchBlind(const XStringW& companionName, const XStringW& companionPath,
                           DWORD silentSeconds);

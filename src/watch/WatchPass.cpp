@@ -193,6 +193,7 @@ WatchPass::EntrySettings WatchPass::ReadSettings(const XStringW& sid, const XStr
         launch.path = program->path;
         launch.arguments = program->arguments;
         settings.hangTimeout = policy.HangTimeoutInUse();
+        settings.alive = program->alive;
         return settings;
     }
     const ListEntrySettings entry = CQuorbelServiceHelper::GetListEntry(sid, name);
@@ -200,8 +201,14 @@ WatchPass::EntrySettings WatchPass::ReadSettings(const XStringW& sid, const XStr
     launch.arguments = entry.arguments;
     launch.directory = entry.directory;
     settings.hangTimeout = entry.hangTimeout;
+    settings.alive = entry.alive;
     settings.startRequested = entry.startRequested;
     return settings;
+}
+
+alive_check::Check WatchPass::AliveCheckOf(const XStringW& sid, const XStringW& name) const
+{
+    return SettingsOf(sid, name).alive;
 }
 
 XStringW WatchPass::IntervalText(const XStringW& sid) const

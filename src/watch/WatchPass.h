@@ -2,9 +2,9 @@
 // What a pass reads and keeps from one pass to the next: the watch list of the logged-on user,
 // that is the programs set by machine policy and the user's own active entries, whether it
 // changed since the last pass, and the pass interval it asks for. Each entry's settings (path,
-// arguments, directory, hang timeout) are read in one go, at the first pass and after every
-// change of the list, before anything is started; the pass's starts and hang watch take them
-// from there, so no start waits on the registry.
+// arguments, directory, hang timeout, liveness check) are read in one go, at the first pass and
+// after every change of the list, before anything is started; the pass's starts, hang watch and
+// liveness checks take them from there, so no start waits on the registry.
 
 #include <windows.h>
 
@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "config/AliveCheck.h"
 #include "config/CActiveListMonitor.h"
 #include "config/CPolicyMonitor.h"
 #include "config/WatchListView.h"
@@ -73,6 +74,9 @@ public:
     // The entry's hang timeout in seconds (0: none): the policy's HangTimeout for its programs,
     // the entry's own for the user's, taken as LaunchOf takes the program.
     DWORD HangTimeoutOf(const XStringW& sid, const XStringW& name) const;
+    // The entry's liveness check: the policy's AliveChecks for its programs, the entry's own
+    // AliveCheck for the user's, taken as LaunchOf takes the program.
+    alive_check::Check AliveCheckOf(const XStringW& sid, const XStringW& name) const;
     // The "Interval" text in effect: the policy's, or the user's own.
     XStringW IntervalText(const XStringW& sid) const;
     // The interval the user's "Interval" text asks for; a text out of bounds is traced when it
@@ -84,6 +88,7 @@ private:
     struct EntrySettings {
         EntryLaunch launch;
         DWORD hangTimeout = 0;
+        alive_check::Check alive;
         bool startRequested = false;
         // Whether the program is started as before: the same path, arguments and directory.
         bool StartsAs(const EntrySettings& other) const;

@@ -44,9 +44,10 @@ done
 
 # The registry places and types the service reads.
 base='SOFTWARE\Policies\QUORBEL\QuorbelService'
-[ "$(names "$admx" "//*[local-name()='list']/@key")" = "$base\\Programs" ] || fail "Programs key"
-[ "$(names "$admx" "//*[local-name()='list']/@explicitValue")" = "true" ] ||
-  fail "the Programs list needs explicitValue=\"true\""
+[ "$(names "$admx" "//*[local-name()='list']/@key" | tr '\n' ' ')" = \
+  "$base\\Programs $base\\AliveChecks " ] || fail "Programs and AliveChecks keys"
+[ "$(names "$admx" "//*[local-name()='list']/@explicitValue" | tr '\n' ' ')" = "true true " ] ||
+  fail "the Programs and AliveChecks lists need explicitValue=\"true\""
 for v in Interval HangTimeout; do
   [ -n "$(q "$admx" "//*[local-name()='decimal'][@valueName='$v']/@id")" ] || fail "decimal $v"
 done

@@ -1051,8 +1051,8 @@ TEST_F(Commands, ListJsonIsOneAsciiDocumentWithEveryFieldAndVerboseListShowsTheS
     const std::vector<std::string> fields = {
         "name",      "path",    "arguments",          "directory",       "source",
         "status",    "state",   "reason",             "pid",             "startedAt",
-        "hangTimeoutSeconds",   "notRespondingAt",    "restarts",        "lastExitCode",
-        "nextStartInSeconds",   "watched"};
+        "hangTimeoutSeconds",   "notRespondingAt",    "notRespondingReason", "aliveCheck",
+        "restarts",             "lastExitCode",       "nextStartInSeconds", "watched"};
     std::map<std::wstring, const JsonValue*> byName;
     for (const JsonValue& entry : document["entries"].items) {
         EXPECT_EQ(fields, entry.memberOrder) << Utf8(entry["name"].text);
@@ -1071,6 +1071,7 @@ TEST_F(Commands, ListJsonIsOneAsciiDocumentWithEveryFieldAndVerboseListShowsTheS
     EXPECT_EQ(L"active", unicode["status"].text);
     EXPECT_EQ(L"not running", unicode["state"].text);
     EXPECT_TRUE(unicode["pid"].IsNull() && unicode["startedAt"].IsNull());
+    EXPECT_TRUE(unicode["aliveCheck"].IsNull() && unicode["notRespondingReason"].IsNull());
     const JsonValue& other = *byName.at(L"other.exe");
     EXPECT_EQ(L"paused", other["status"].text);
     EXPECT_TRUE(unicode["watched"].boolean && !other["watched"].boolean);
@@ -1365,6 +1366,73 @@ TEST_F(Commands, AddHangTimeoutSetsKeepsAndClearsTheTimeoutAndRefusesAnyOtherVal
 
     Run(L"add --hang-timeout 0 C:\\Kiosk\\kiosk.exe");
     expected[L"kiosk.exe"].erase(L"HangTimeout");
+    EXPECT_EQ(expected, ReadWatchList()) << Describe(ReadWatchList());
+}
+
+TEST_F(Commands, AddAliveCheckIsSetKeptReplacedAndRemovedAndABadTargetIsRefusedWithThree)
+{
+    Run(L"add --alive-port 8080 C:\\Agent\\agent.exe");
+    EXPECT_NE(std::wstring::npos,
+              StandardOutput().find(L"(active), alive check: port 8080 (fails after 60 s)"))
+        << Utf8(Output());
+    RegistryState expected = OnlyEntry(L"agent.exe", L"C:\\Agent\\agent.exe", L"1");
+    expected[L"agent.exe"][L"AliveCheck"] = L"port 8080";
+    EXPECT_EQ(expected, ReadWatchList()) << Describe(ReadWatchList());
+
+    // Added again without a check option, the entry keeps its check and says so.
+    Run(L"add C:\\Agent\\agent.exe");
+    EXPECT_NE(std::wstring::npos, StandardOutput().find(L", alive check kept: port 8080"))
+        << Utf8(Output());
+    EXPECT_EQ(expected, ReadWatchList()) << Describe(ReadWatchList());
+
+    // Each kind, with the hang timeout it fails after; a variable in the file's path stays.
+    Run(L"add --hang-timeout 30 --alive-url https://127.0.0.1:8443/health?deep=1 "
+        L"C:\\Agent\\agent.exe");
+    EXPECT_NE(std::wstring::npos,
+              StandardOutput().find(
+                  L"alive check: url https://127.0.0.1:8443/health?deep=1 (fails after 30 s)"))
+        << Utf8(Output());
+    Run(L"add --alive-file %TEMP%\\agent\\beat.txt C:\\Agent\\agent.exe");
+    EXPECT_NE(std::wstring::npos,
+              StandardOutput().find(L"alive check: file %TEMP%\\agent\\beat.txt (fails after 30 s)"))
+        << Utf8(Output());
+    // A file not there yet is a warning, on standard error with the others.
+    EXPECT_NE(std::wstring::npos,
+              Output().find(L"warning: %TEMP%\\agent\\beat.txt is not there yet as seen from here"))
+        << Utf8(Output());
+    EXPECT_EQ(std::wstring::npos, StandardOutput().find(L"warning")) << Utf8(StandardOutput());
+    expected[L"agent.exe"][L"AliveCheck"] = L"file %TEMP%\\agent\\beat.txt";
+    expected[L"agent.exe"][L"HangTimeout"] = L"30";
+    EXPECT_EQ(expected, ReadWatchList()) << Describe(ReadWatchList());
+
+    struct Refusal {
+        const wchar_t* option;
+        DWORD exitCode;
+        const wchar_t* answer;
+    };
+    const Refusal refusals[] = {
+        {L"--alive-port 0", 3, L"the port must be a number from 1 to 65535, not \"0\""},
+        {L"--alive-port 65536", 3, L"the port must be a number from 1 to 65535"},
+        {L"--alive-port http", 3, L"the port must be a number"},
+        {L"--alive-url ftp://host/x", 3, L"must start with http:// or https://"},
+        {L"--alive-url http:///path", 3, L"names no host"},
+        {L"--alive-url \"http://h/a b\"", 3, L"holds a blank"},
+        {L"--alive-file beat.txt", 3, L"must be absolute"},
+        {L"--alive-file C:\\Logs\\", 3, L"names a folder, not a file"},
+        {L"--alive-port 80 --alive-none", 2, L"one alive check at most"},
+    };
+    for (const Refusal& refusal : refusals) {
+        Run(std::wstring(L"add ") + refusal.option + L" C:\\Agent\\agent.exe", refusal.exitCode);
+        EXPECT_NE(std::wstring::npos, Output().find(refusal.answer))
+            << Utf8(refusal.option) << ": " << Utf8(Output());
+    }
+    EXPECT_EQ(expected, ReadWatchList()) << "a refused add changed the entry";
+
+    Run(L"add --alive-none C:\\Agent\\agent.exe");
+    EXPECT_NE(std::wstring::npos,
+              StandardOutput().find(L", alive check removed: file %TEMP%\\agent\\beat.txt"))
+        << Utf8(Output());
+    expected[L"agent.exe"].erase(L"AliveCheck");
     EXPECT_EQ(expected, ReadWatchList()) << Describe(ReadWatchList());
 }
 

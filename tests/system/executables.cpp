@@ -95,6 +95,11 @@ TEST(ExecutablesTest, OnlyTheCompanionImportsWindowProbes)
         EXPECT_EQ(0u, service.count(probe)) << "QuorbelService.exe imports " << probe;
     }
     EXPECT_EQ(1u, companion.count("IsHungAppWindow")) << companion.size() << " names";
+    // The liveness checks' sockets and HTTP client are the service's alone.
+    for (const char* network : {"WSAStartup", "WinHttpSendRequest"}) {
+        EXPECT_EQ(1u, service.count(network)) << "QuorbelService.exe does not import " << network;
+        EXPECT_EQ(0u, companion.count(network)) << "QuorbelServiceManager.exe imports " << network;
+    }
 }
 
 }  // namespace

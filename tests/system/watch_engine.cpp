@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "Loopback.h"
 #include "ServiceControl.h"
 #include "TestSupport.h"
 #include "channel/ChannelProtocol.h"
@@ -225,6 +226,19 @@ protected:
             },
             timeoutMs, 10);
         return seenAt;
+    }
+
+    // A copy of the liveness fixture, told what to do by its ".alive" file, added through the
+    // command line with the shortest hang timeout and the check given.
+    std::wstring AliveProgram(const std::wstring& name, const std::string& settings,
+                              const std::wstring& checkOption)
+    {
+        const std::wstring path = Program(name.substr(0, name.size() - 4), name, L"fixture_alive.exe");
+        EXPECT_TRUE(WriteTextFile(path + L".alive", settings));
+        const CapturedRun added =
+            Control(L"add --hang-timeout 5 " + checkOption + L" \"" + path + L"\"");
+        EXPECT_EQ(0u, added.exitCode) << added.output;
+        return path;
     }
 
     ScratchDir dir{L"system_watch_engine"};
@@ -885,6 +899,111 @@ TEST_F(WatchEngineTest, AddedArgumentsReachTheProgramAsTypedInItsOwnOrTheEntrysD
         << Utf8(ServiceLog());
     EXPECT_EQ(ArgvRecord(program).front(), Utf8(elsewhere));
 
+    EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
+}
+
+TEST_F(WatchEngineTest, ProgramsThatStopBeatingOrAnsweringTheirPortAreEndedAndBackWhileOneThatAnswersStays)
+{
+    const int stoppingPort = FreeLoopbackPort();
+    const int steadyPort = FreeLoopbackPort();
+    ASSERT_NE(0, stoppingPort);
+    const std::wstring beatFile = dir / L"Programs\\beat.txt";
+    // Two stop three seconds after each start; the third answers all along.
+    const std::wstring beating = AliveProgram(L"Beating.exe", "file " + Utf8(beatFile) +
+                                              "\n3000", L"--alive-file " + beatFile);
+    const std::wstring listening =
+        AliveProgram(L"Listening.exe", "port " + std::to_string(stoppingPort) + "\n3000",
+                     L"--alive-port " + std::to_wstring(stoppingPort));
+    const std::wstring steady =
+        AliveProgram(L"Steady.exe", "port " + std::to_string(steadyPort) + "\n0",
+                     L"--alive-port " + std::to_wstring(steadyPort));
+
+    ASSERT_NO_FATAL_FAILURE(BringServiceUp());
+    ASSERT_TRUE(WaitUntil([&] { return !StartsOf(beating).empty() && !StartsOf(listening).empty() &&
+                                       !StartsOf(steady).empty(); },
+                          20000))
+        << Utf8(ServiceLog());
+    const DWORD startedAt = GetTickCount();
+    const DWORD firstBeating = StartsOf(beating).front().processId;
+    const DWORD firstListening = StartsOf(listening).front().processId;
+
+    // Each is ended and started again within its timeout and a few seconds of its stop: a look
+    // every two seconds, the pass the failure wakes, and a start.
+    const DWORD allowanceMs = 3000 + 5000 + 6000;
+    ASSERT_TRUE(WaitUntil([&] { return StartsOf(beating).size() >= 2 && StartsOf(listening).size() >= 2; },
+                          allowanceMs + 15000))
+        << Utf8(ServiceLog());
+    const DWORD backMs = GetTickCount() - startedAt;
+    EXPECT_LE(backMs, allowanceMs) << Utf8(ServiceLog());
+    EXPECT_FALSE(IsProcessAlive(firstBeating));
+    EXPECT_FALSE(IsProcessAlive(firstListening));
+    const std::wstring log = ServiceLog();
+    EXPECT_NE(log.find(L"Beating.exe: not responding: no heartbeat in "), std::wstring::npos)
+        << Utf8(log);
+    EXPECT_NE(log.find(L" s (" + beatFile + L"), ended (process "), std::wstring::npos) << Utf8(log);
+    EXPECT_NE(log.find(L"Listening.exe: not responding: port " + std::to_wstring(stoppingPort) +
+                       L" refused for "),
+              std::wstring::npos)
+        << Utf8(log);
+    // The one that answers was looked at all along and left alone.
+    EXPECT_EQ(1u, StartsOf(steady).size());
+    EXPECT_EQ(log.find(L"Steady.exe: not responding"), std::wstring::npos) << Utf8(log);
+
+    // list tells what failed and when; list -v and --json the check and its last look.
+    ASSERT_TRUE(WaitUntil([&] { return ListLineOf(L"Listening.exe").find(L"ended as") != std::wstring::npos; },
+                          5000));
+    const std::wstring line = ListLineOf(L"Listening.exe");
+    EXPECT_NE(line.find(L"; ended as not responding at 20"), std::wstring::npos) << Utf8(line);
+    EXPECT_NE(line.find(L"(port " + std::to_wstring(stoppingPort) + L" refused for "),
+              std::wstring::npos)
+        << Utf8(line);
+    const std::wstring verbose = JoinedLines(ListLines(L"list -v"));
+    EXPECT_NE(verbose.find(L"alive check: port " + std::to_wstring(steadyPort) +
+                           L", fails after 5 s; last look: port " + std::to_wstring(steadyPort) +
+                           L" accepted"),
+              std::wstring::npos)
+        << Utf8(verbose);
+    const std::string json = Control(L"list --json").output;
+    EXPECT_NE(json.find("\"kind\": \"port\",\r\n        \"target\": \"" + std::to_string(steadyPort) +
+                        "\",\r\n        \"timeoutSeconds\": 5,\r\n        \"lastResult\": \"port " +
+                        std::to_string(steadyPort) + " accepted\",\r\n        \"good\": true"),
+              std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"notRespondingReason\": \"no heartbeat in "), std::string::npos) << json;
+    EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
+}
+
+TEST_F(WatchEngineTest, UrlCheckEndsAProgramThatAnswers503AndThenOneThatAcceptsAndNeverAnswers)
+{
+    const int port = FreeLoopbackPort();
+    ASSERT_NE(0, port);
+    const std::wstring url = L"http://127.0.0.1:" + std::to_wstring(port) + L"/health";
+    const std::wstring web = AliveProgram(L"Web.exe", "http " + std::to_string(port) + "\n0",
+                                          L"--alive-url " + url);
+    ASSERT_TRUE(WriteTextFile(web + L".answer", "200"));
+
+    ASSERT_NO_FATAL_FAILURE(BringServiceUp());
+    ASSERT_TRUE(WaitUntil([&] { return ServiceLog().find(L"Web.exe: " + url + L" answered 200") !=
+                                       std::wstring::npos; },
+                          20000))
+        << Utf8(ServiceLog());
+    ASSERT_EQ(1u, StartsOf(web).size());
+
+    ASSERT_TRUE(WriteTextFile(web + L".answer", "503"));
+    ASSERT_TRUE(WaitUntil([&] { return StartsOf(web).size() >= 2; }, 5000 + 6000 + 10000))
+        << Utf8(ServiceLog());
+    EXPECT_NE(ServiceLog().find(L"Web.exe: not responding: " + url + L" answered 503 for "),
+              std::wstring::npos)
+        << Utf8(ServiceLog());
+
+    // A server that takes the connection and never answers holds only its look: the program is
+    // ended after its timeout all the same.
+    ASSERT_TRUE(WriteTextFile(web + L".answer", "none"));
+    ASSERT_TRUE(WaitUntil([&] { return StartsOf(web).size() >= 3; }, 5000 + 5000 + 6000 + 10000))
+        << Utf8(ServiceLog());
+    EXPECT_NE(ServiceLog().find(L"Web.exe: not responding: " + url + L" did not answer within 5 s"),
+              std::wstring::npos)
+        << Utf8(ServiceLog());
     EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
 }
 

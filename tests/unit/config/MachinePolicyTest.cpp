@@ -12,6 +12,7 @@
 #include "config/WatchListView.h"
 
 using namespace config_test;
+using testing_support::Utf8;
 
 namespace {
 
@@ -130,6 +131,79 @@ TEST(MachinePolicyTest, TheKeyGivesItsProgramsAndMachineWideValues)
         machine_policy::ReadFrom(HKEY_CURRENT_USER, W(policy / L"Missing"));
     EXPECT_TRUE(none.programs.empty() && none.refused.empty() && !none.hasInterval &&
                 none.userListsWatched);
+}
+
+TEST(MachinePolicyTest, AliveChecksBelongToTheirPolicyProgramsAndBadOnesAreRefused)
+{
+    const ScratchKey policy(L"MachinePolicyChecks");
+    const std::wstring programs = policy / L"Programs";
+    const std::wstring checks = policy / L"AliveChecks";
+    WriteString(HKEY_CURRENT_USER, programs, L"kiosk.exe", L"C:\\Kiosk\\kiosk.exe");
+    WriteString(HKEY_CURRENT_USER, programs, L"agent.exe", L"C:\\Tools\\agent.exe");
+    WriteString(HKEY_CURRENT_USER, programs, L"web.exe", L"C:\\Tools\\web.exe");
+    WriteString(HKEY_CURRENT_USER, checks, L"KIOSK.EXE", L"file %LOCALAPPDATA%\\Kiosk\\beat.txt",
+                REG_EXPAND_SZ);
+    WriteString(HKEY_CURRENT_USER, checks, L"agent.exe", L"  Port 8080 ");
+    WriteString(HKEY_CURRENT_USER, checks, L"web.exe", L"url ftp://host/");
+    WriteString(HKEY_CURRENT_USER, checks, L"other.exe", L"port 80");
+    WriteString(HKEY_CURRENT_USER, programs, L"number.exe", L"C:\\Tools\\number.exe");
+    WriteDword(HKEY_CURRENT_USER, checks, L"number.exe", 7);
+
+    const MachinePolicy read = machine_policy::ReadFrom(HKEY_CURRENT_USER, W(policy.Path()));
+
+    ASSERT_EQ(read.programs.size(), 4u);
+    EXPECT_EQ(Text(read.Find(L"kiosk.exe")->alive.Text()), L"file %LOCALAPPDATA%\\Kiosk\\beat.txt");
+    EXPECT_EQ(Text(read.Find(L"agent.exe")->alive.Text()), L"port 8080");
+    EXPECT_EQ(read.Find(L"agent.exe")->alive.port, 8080u);
+    EXPECT_FALSE(read.Find(L"web.exe")->alive.IsSet()) << "a bad check is none";
+    std::vector<std::wstring> refused;
+    for (const RefusedPolicyProgram& r : read.refused) {
+        refused.push_back(Text(r.name) + L": " + Text(r.reason));
+    }
+    std::sort(refused.begin(), refused.end());
+    ASSERT_EQ(refused.size(), 3u);
+    EXPECT_EQ(refused[0].find(L"AliveChecks\\number.exe: the value is no REG_SZ"), 0u) << refused[0];
+    EXPECT_EQ(refused[1], L"AliveChecks\\other.exe: no policy program of that name");
+    EXPECT_EQ(refused[2].find(L"AliveChecks\\web.exe: the URL must start with http://"), 0u)
+        << refused[2];
+}
+
+TEST(AliveCheckTest, StoredTextsMakeTheirCheckOrSayWhyNot)
+{
+    struct Case {
+        const wchar_t* text;
+        const wchar_t* made;  // nullptr: refused
+    };
+    const Case cases[] = {
+        {L"port 1", L"port 1"},
+        {L"port 00443", L"port 443"},
+        {L"port 65536", nullptr},
+        {L"port -1", nullptr},
+        {L"port", nullptr},
+        {L"URL HTTPS://[::1]:8443/x?y#z", L"url HTTPS://[::1]:8443/x?y#z"},
+        {L"url http://h/a\"b", nullptr},
+        {L"url https://:80/", nullptr},
+        {L"file C:/Logs/beat.txt", L"file C:\\Logs\\beat.txt"},
+        {L"file \\\\server\\share\\beat.txt", L"file \\\\server\\share\\beat.txt"},
+        {L"file %TEMP%\\beat.txt", L"file %TEMP%\\beat.txt"},
+        {L"file beat.txt", nullptr},
+        {L"file C:\\Logs\\", nullptr},
+        {L"ping 8080", nullptr},
+        {L"", nullptr},
+    };
+    for (const Case& c : cases) {
+        alive_check::Check check;
+        XStringW reason;
+        const bool made = alive_check::Parse(c.text, check, reason);
+        EXPECT_EQ(made, c.made != nullptr) << Utf8(c.text) << ": " << Utf8(Text(reason));
+        if (made && c.made != nullptr) {
+            EXPECT_EQ(Text(check.Text()), c.made);
+        } else {
+            EXPECT_FALSE(reason.IsEmpty()) << Utf8(c.text);
+        }
+    }
+    EXPECT_EQ(alive_check::TimeoutSeconds(0), 60u);
+    EXPECT_EQ(alive_check::TimeoutSeconds(5), 5u);
 }
 
 }  // namespace

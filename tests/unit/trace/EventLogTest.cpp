@@ -88,8 +88,9 @@ TEST_F(EventLogTest, EachReportIsOneEntryOfItsTypeWithTheProgramUserAndSessionAp
     ReportProgramNotFound(Subject(L"typo.exe"), MissingProgram::kNotRecognized);
     ReportProgramNotResponding(Subject(L"kiosk.exe"), 31);
     ReportProgramBackingOff(Subject(L"forged\r\nline.exe"), 1, 1);
+    ReportProgramNotResponding(Subject(L"agent.exe"), 31, L"port 8080 refused for 31 s");
 
-    ASSERT_EQ(9u, entries.size());
+    ASSERT_EQ(10u, entries.size());
     EXPECT_EQ(EVENTLOG_INFORMATION_TYPE, entries[0].type);
     EXPECT_EQ(MSG_SERVICE_STARTED, entries[0].id);
     EXPECT_TRUE(entries[0].strings.empty());
@@ -114,7 +115,11 @@ TEST_F(EventLogTest, EachReportIsOneEntryOfItsTypeWithTheProgramUserAndSessionAp
     EXPECT_EQ(EVENTLOG_WARNING_TYPE, entries[7].type);
     EXPECT_EQ(MSG_PROGRAM_NOT_RESPONDING, entries[7].id);
     EXPECT_EQ(7u, entries[7].id & 0xFFFF) << "the event's ID never changes";
-    EXPECT_EQ(Inserts(L"kiosk.exe", {L"31", L"0"}), entries[7].strings);
+    EXPECT_EQ(Inserts(L"kiosk.exe", {L"31", L"0", L"no window of it answered"}),
+              entries[7].strings);
+    // A failed liveness check names itself after the repeats' count.
+    EXPECT_EQ(Inserts(L"agent.exe", {L"31", L"0", L"port 8080 refused for 31 s"}),
+              entries[9].strings);
     EXPECT_EQ(L"forged<U+000D><U+000A>line.exe", entries[8].strings[0]) << "shown as list shows it";
 }
 
@@ -212,9 +217,10 @@ TEST(EventMessagesTest, TheExecutableCarriesEachMessageAsOneLineWithItsInserts)
          L"agent.exe cannot be found at C:\\T\\agent.exe for PC7\\kim (S-1) in session 2: the file "
          L"does not exist."},
         {MSG_PROGRAM_NOT_RESPONDING,
-         {L"kiosk.exe", L"C:\\T\\kiosk.exe", L"PC7\\kim", L"S-1", L"2", L"31", L"0"},
-         L"kiosk.exe (C:\\T\\kiosk.exe) of PC7\\kim (S-1) in session 2 showed no responding window "
-         L"for 31 seconds; it was ended and is started again."},
+         {L"kiosk.exe", L"C:\\T\\kiosk.exe", L"PC7\\kim", L"S-1", L"2", L"31", L"0",
+          L"port 8080 refused for 31 s"},
+         L"kiosk.exe (C:\\T\\kiosk.exe) of PC7\\kim (S-1) in session 2 was not responding for 31 "
+         L"seconds (port 8080 refused for 31 s); it was ended and is started again."},
         {MSG_GUARD_HELD, {L"QuorbelService", L"S-1-5-21-1"},
          L"QuorbelService, which keeps a second copy of the service from running, is held by "
          L"another process (owner S-1-5-21-1)"},
