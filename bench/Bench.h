@@ -48,6 +48,7 @@ private:
 struct Settings {
     int traceLines = 0;  // lines per round of the trace section
     int rounds = 0;      // rounds per measurement
+    bool startsOnly = false;  // the service's section: its restarts and bulk starts alone
 };
 
 }  // namespace bench

@@ -4,6 +4,7 @@
 //        quorbel_bench.exe pass [rounds]  the watch pass's section alone
 //        quorbel_bench.exe companion      the companion's section alone
 //        quorbel_bench.exe crash          a restart after an end and after a crash, alone
+//        quorbel_bench.exe starts         the service's restarts and bulk starts alone
 //        quorbel_bench.exe liveness       the liveness checks' section alone
 
 #include <cstdio>
@@ -22,6 +23,11 @@ int main(int argc, char** argv)
     }
     if (argc > 1 && std::strcmp(argv[1], "crash") == 0) {
         RunCrashBench(settings);
+        return 0;
+    }
+    if (argc > 1 && std::strcmp(argv[1], "starts") == 0) {
+        settings.startsOnly = true;
+        RunServiceBench(settings);
         return 0;
     }
     if (argc > 1 && std::strcmp(argv[1], "liveness") == 0) {

@@ -230,6 +230,11 @@ Check ForEntry(const XStringW& sid, const XStringW& entryName)
     return Read(HKEY_USERS, CQuorbelServiceHelper::UserEntryKeyPath(sid, entryName), entryName);
 }
 
+Check ForKey(HKEY entryKey, const XStringW& entryName)
+{
+    return Read(entryKey, XStringW(), entryName);
+}
+
 Check ForUserEntry(const XStringW& entryName)
 {
     return Read(HKEY_CURRENT_USER, CQuorbelServiceHelper::EntryKeyPath(entryName), entryName);

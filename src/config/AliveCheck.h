@@ -50,6 +50,8 @@ DWORD TimeoutSeconds(DWORD hangTimeoutSeconds);
 
 // The entry's check below HKEY_USERS\<sid>, for the service; none when absent or refused (traced).
 Check ForEntry(const XStringW& sid, const XStringW& entryName);
+// The same from the entry's open key.
+Check ForKey(HKEY entryKey, const XStringW& entryName);
 // The same below HKEY_CURRENT_USER, for the command line.
 Check ForUserEntry(const XStringW& entryName);
 

@@ -6,6 +6,7 @@
 #include "config/CRegHelper.h"
 #include "config/AliveCheck.h"
 #include "config/HangTimeout.h"
+#include "config/RelaunchRequest.h"
 #include "trace/Trace.h"
 
 namespace {
@@ -338,6 +339,31 @@ XStringW CQuorbelServiceHelper::GetListArguments(const XStringW& sid, const XStr
 XStringW CQuorbelServiceHelper::GetListDirectory(const XStringW& sid, const XStringW& entryName)
 {
     return ReadEntryText(sid, entryName, kDirectoryValue);
+}
+
+ListEntrySettings CQuorbelServiceHelper::GetListEntry(const XStringW& sid,
+                                                      const XStringW& entryName)
+{
+    ListEntrySettings entry;
+    ScopedRegKey key;
+    const LONG status = ::RegOpenKeyExW(HKEY_USERS, UserEntryKeyPath(sid, entryName).GetString(),
+                                        0, KEY_READ | KEY_WOW64_64KEY, key.Receive());
+    if (status != ERROR_SUCCESS) {
+        TraceError("CQuorbelServiceHelper::GetListEntry", __LINE__,
+                   L"%@ cannot be read (RegOpenKeyEx %d)", entryName, status);
+        return entry;
+    }
+    // The values are read below the open key.
+    const XStringW here;
+    entry.path = ReadEntryText(key.Get(), here, kPathValue);
+    entry.arguments = ReadEntryText(key.Get(), here, kArgumentsValue);
+    entry.directory = ReadEntryText(key.Get(), here, kDirectoryValue);
+    entry.hangTimeout = hang_timeout::ForKey(key.Get());
+    entry.alive = alive_check::ForKey(key.Get(), entryName);
+    entry.crashDialog = crash_dialog::ForKey(key.Get());
+    entry.startRequested = ::RegQueryValueExW(key.Get(), start_request::kValueName, nullptr,
+                                              nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    return entry;
 }
 
 XStringW CQuorbelServiceHelper::GetInterval(const XStringW& sid)

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include "config/AliveCheck.h"
 #include "config/CrashDialog.h"
 #include "strings/XStringW.h"
 #include "strings/XStringWList.h"
@@ -29,6 +30,17 @@ struct WatchListEdit {
     DWORD keptHangTimeout = 0;   // add without a timeout: the HangTimeout it keeps (seconds)
     bool keptCrashDialog = false;  // add without a crash dialog choice: the entry shows it
     XStringW previousAliveCheck; // add: the AliveCheck text it had
+};
+
+// An entry of a user's list as the service starts and watches it.
+struct ListEntrySettings {
+    XStringW path;       // REG_SZ only, as for the readers below
+    XStringW arguments;
+    XStringW directory;
+    DWORD hangTimeout = 0;  // seconds, as hang_timeout::FromValue reads it; 0: none
+    alive_check::Check alive;     // the entry's liveness check; none when absent or refused
+    bool startRequested = false;  // a start request (start_request) stands in the key
+    bool crashDialog = false;     // the entry lets a crash show the crash dialog (crash_dialog)
 };
 
 class CQuorbelServiceHelper {
@@ -89,6 +101,9 @@ public:
     // The entry's optional "Arguments" and "Directory" (REG_SZ); empty when absent.
     static XStringW GetListArguments(const XStringW& sid, const XStringW& entryName);
     static XStringW GetListDirectory(const XStringW& sid, const XStringW& entryName);
+    // Path, Arguments, Directory, HangTimeout, AliveCheck and whether a start request stands, at
+    // one look at the entry's key; all empty when the key cannot be opened.
+    static ListEntrySettings GetListEntry(const XStringW& sid, const XStringW& entryName);
     static XStringW GetInterval(const XStringW& sid);
 
     // The user of the active terminal-services session (with several active at once, under remote

@@ -38,9 +38,9 @@ bool FromValue(DWORD type, const XStringW& text, DWORD number)
     return type == REG_SZ && text == kShown;
 }
 
-bool ForEntry(const XStringW& sid, const XStringW& entryName)
+bool ForKey(HKEY entryKey)
 {
-    return Read(HKEY_USERS, CQuorbelServiceHelper::UserEntryKeyPath(sid, entryName));
+    return Read(entryKey, XStringW());
 }
 
 bool ForUserEntry(const XStringW& entryName)

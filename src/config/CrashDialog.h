@@ -17,8 +17,8 @@ enum class Change { kKeep, kShow, kHide };
 
 // Whether a value of that type, read as text and number, lets the dialog show.
 bool FromValue(DWORD type, const XStringW& text, DWORD number);
-// The entry's setting below HKEY_USERS\<sid>, for the service.
-bool ForEntry(const XStringW& sid, const XStringW& entryName);
+// The setting of the entry whose key is open, for the service.
+bool ForKey(HKEY entryKey);
 // The entry's setting below HKEY_CURRENT_USER, for the command line.
 bool ForUserEntry(const XStringW& entryName);
 

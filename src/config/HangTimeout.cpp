@@ -52,6 +52,11 @@ DWORD ForEntry(const XStringW& sid, const XStringW& entryName)
     return Read(HKEY_USERS, CQuorbelServiceHelper::UserEntryKeyPath(sid, entryName));
 }
 
+DWORD ForKey(HKEY entryKey)
+{
+    return Read(entryKey, XStringW());
+}
+
 DWORD ForUserEntry(const XStringW& entryName)
 {
     return Read(HKEY_CURRENT_USER, CQuorbelServiceHelper::EntryKeyPath(entryName));

@@ -21,6 +21,8 @@ DWORD FromValue(DWORD type, const XStringW& text, DWORD number);
 
 // The entry's timeout below HKEY_USERS\<sid>, for the service.
 DWORD ForEntry(const XStringW& sid, const XStringW& entryName);
+// The timeout of the entry whose key is open.
+DWORD ForKey(HKEY entryKey);
 // The entry's timeout below HKEY_CURRENT_USER, for the command line.
 DWORD ForUserEntry(const XStringW& entryName);
 

@@ -65,9 +65,15 @@ XStringW ProgramFolder(const XStringW& path)
                                                                : folder;
 }
 
-// %NAME% expanded as the user's own environment has it, as cmd.exe does for the path.
+// %NAME% expanded as the user's own environment has it, as cmd.exe does for the path. A text
+// without a percent sign names no variable: it is taken as it is, without asking for the user's
+// environment at every start.
 bool ExpandForUser(HANDLE userToken, const XStringW& text, XStringW& expanded)
 {
+    if (text.Find(L"%") < 0) {
+        expanded = text;
+        return true;
+    }
     std::vector<wchar_t> buffer(kExpandedChars, L'\0');
     if (!::ExpandEnvironmentStringsForUserW(userToken, text.GetString(), buffer.data(),
                                             static_cast<DWORD>(buffer.size()))) {

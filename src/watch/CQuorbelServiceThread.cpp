@@ -251,9 +251,13 @@ void CQuorbelServiceThread::KeepEntriesRunning(const XStringW& sid, const XStrin
     // The count is read afresh before every step, under the list's own lock. A quit request
     // ends the pass before the next entry, whatever the length of the list.
     // A process list that fails after a start ends the pass as one that failed at its start.
+    // The loop only decides: every setting was read before it, the consoles are looked up in the
+    // pass's process list, and the starts it queues are all launched together after it, the
+    // policy's programs (which come first) taken first.
     StartBatch batch(seams, *this, processes, logon, crashes.Job());
+    const XStringWList consoleIds =
+        processes.Current().FindIds(CWindowService::kConsoleImageName);
     int putOff = 0;
-    bool userEntriesReached = false;
     for (int i = 0; i < names.GetCount() && !IsQuitRequested() && processes.Current().IsTaken();
          ++i) {
         // A program that ended during a long pass is started again by the next pass, which comes
@@ -277,12 +281,6 @@ void CQuorbelServiceThread::KeepEntriesRunning(const XStringW& sid, const XStrin
             continue;
         }
         const bool paced = !pass.IsSetByPolicy(name);
-        // The policy's programs come first: they are launched before the user's entries are
-        // looked at, however many of those there are.
-        if (paced && !userEntriesReached) {
-            userEntriesReached = true;
-            batch.LaunchQueued();
-        }
         if (paced && !startRate.HasRoom(seams.clock()) && !runs.IsAwaiting(name)) {
             ++putOff;
             continue;
@@ -295,9 +293,7 @@ void CQuorbelServiceThread::KeepEntriesRunning(const XStringW& sid, const XStrin
             TraceError(kFunction, __LINE__, L"no program path for %@, nothing started", name);
             continue;
         }
-        // Where dumps are asked for, the platform's reporter runs as it would without the service.
-        if (BeginStart(name, launch.path, launch.arguments, launch.directory, batch, paced,
-                       launch.crashDialog || crash_dialog::DumpsAskedFor(name))) {
+        if (BeginStart(name, launch, consoleRecords.IsAlive(name, consoleIds), batch, paced)) {
             ++putOff;
         }
     }
@@ -349,18 +345,22 @@ DWORD CQuorbelServiceThread::RunProcess(const XStringW& name, const XStringW& pa
                                         const XStringW& arguments, const XStringW& directory)
 {
     StartBatch batch(seams, *this, processes, logon, crashes.Job());
-    BeginStart(name, path, arguments, directory, batch, false);
+    EntryLaunch launch;
+    launch.path = path;
+    launch.arguments = arguments;
+    launch.directory = directory;
+    // Nothing new is started once the service is stopping: the consoles are not looked at then.
+    BeginStart(name, launch, !IsQuitRequested() && IsRunCMD(name), batch, false);
     FinishStarts(batch);
     return batch.Programs().empty() ? 0 : batch.Programs().front().consoleId;
 }
 
-bool CQuorbelServiceThread::BeginStart(const XStringW& name, const XStringW& path,
-                                       const XStringW& arguments, const XStringW& directory,
-                                       StartBatch& batch, bool paced, bool crashDialog)
+bool CQuorbelServiceThread::BeginStart(const XStringW& name, const EntryLaunch& launch,
+                                       bool consoleAlive, StartBatch& batch, bool paced)
 {
     TraceLog(kRunFunction, __LINE__, L"+%@", name);
     // Nothing new is started once the service is stopping.
-    if (IsQuitRequested() || IsRunCMD(name) || !runs.MayStart(name) || !EnsureLogon()) {
+    if (IsQuitRequested() || consoleAlive || !runs.MayStart(name) || !EnsureLogon()) {
         TraceLog(kRunFunction, __LINE__, L"+%@, ret = %d", name, 0);
         return false;
     }
@@ -368,7 +368,7 @@ bool CQuorbelServiceThread::BeginStart(const XStringW& name, const XStringW& pat
         TraceLog(kRunFunction, __LINE__, L"+%@, ret = %d: put off", name, 0);
         return true;
     }
-    batch.Add(name, path, arguments, directory, crashDialog);
+    batch.Add(name, launch.path, launch.arguments, launch.directory, launch.defaultErrorMode);
     return false;
 }
 

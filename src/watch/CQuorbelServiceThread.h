@@ -91,12 +91,11 @@ private:
     void KeepEntriesRunning(const XStringW& sid, const XStringWList& names);
     void ForgetDroppedEntries(const XStringW& sid, const XStringWList& names);
     void ScheduleNextStart();
-    // Starts the program unless one of its consoles still runs, the restart policy holds it
-    // back or, for a paced start, the pace of starts has no room: true when the pace put it off.
-    // crashDialog: the program is started with the system's default error mode.
-    bool BeginStart(const XStringW& name, const XStringW& path, const XStringW& arguments,
-                    const XStringW& directory, StartBatch& batch, bool paced,
-                    bool crashDialog = false);
+    // Starts the program unless one of its consoles still runs (consoleAlive), the restart
+    // policy holds it back or, for a paced start, the pace of starts has no room: true when the
+    // pace put it off.
+    bool BeginStart(const XStringW& name, const EntryLaunch& launch, bool consoleAlive,
+                    StartBatch& batch, bool paced);
     // Waits for the batch, then ends the consoles of programs that came up and records the
     // others. deferConsoleEnds: consoles are ended by a later pass once they had their second,
     // so that this pass need not wait for it.

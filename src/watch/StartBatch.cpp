@@ -17,11 +17,18 @@ constexpr DWORD kLongestStartPollMs = 200;
 // the pass knows sooner which programs came up, and ends their consoles when it is safe.
 constexpr DWORD kConsoleSettleMs = 1000;
 
-// Launches run on the thread pool this many at a time: a start costs tens of milliseconds, most
-// of it outside the Wine server, and a quit request is still seen between two groups.
-constexpr size_t kLaunchGroup = 8;
+// Launches run on the thread pool, one worker a processor: each worker takes the next program as
+// soon as its last launch returned, so no launch waits for a group, and a quit request is seen
+// before every launch.
+size_t LaunchWorkers(size_t programCount)
+{
+    SYSTEM_INFO system{};
+    ::GetSystemInfo(&system);
+    const size_t processors = (std::max)(static_cast<size_t>(system.dwNumberOfProcessors),
+                                         static_cast<size_t>(2));
+    return (std::min)(processors, programCount);
+}
 
-// One thread-pool work item launches the programs of a group; each callback takes the next one.
 bool HasConsole(const StartedProgram& program)
 {
     return program.consoleId != 0;
@@ -60,26 +67,24 @@ void StartBatch::Add(const XStringW& name, const XStringW& path, const XStringW&
     started.options.crashDialog = crashDialog;
     started.options.job = job;
     programs.push_back(std::move(started));
-    if (programs.size() - launched >= kLaunchGroup) {
-        LaunchPending();
-    }
 }
 
 void CALLBACK StartBatch::LaunchOne(PTP_CALLBACK_INSTANCE, void* context, PTP_WORK)
 {
     LaunchGroup* const group = static_cast<LaunchGroup*>(context);
-    StartedProgram& program = *group->programs[group->next++];
     // Nothing new is started once the service is stopping.
-    if (group->owner->IsQuitRequested()) {
-        return;
+    for (size_t next = group->next++; next < group->programs.size() &&
+                                      !group->owner->IsQuitRequested();
+         next = group->next++) {
+        StartedProgram& program = *group->programs[next];
+        program.consoleId = group->seams->launcher(*group->logon, program.path,
+                                                   program.arguments, program.directory,
+                                                   &program.console, program.options);
+        program.launchedAt = group->seams->clock();
+        // The launcher leaves its reason in this pool thread's last error.
+        program.launchError = program.consoleId == 0 ? ::GetLastError() : ERROR_SUCCESS;
+        program.launched = true;
     }
-    program.consoleId = group->seams->launcher(*group->logon, program.path, program.arguments,
-                                               program.directory, &program.console,
-                                               program.options);
-    program.launchedAt = group->seams->clock();
-    // The launcher leaves its reason in this pool thread's last error.
-    program.launchError = program.consoleId == 0 ? ::GetLastError() : ERROR_SUCCESS;
-    program.launched = true;
 }
 
 void StartBatch::LaunchPending()
@@ -96,12 +101,12 @@ void StartBatch::LaunchPending()
     const ScopedThreadpoolWork work(group.programs.size() > 1
                                         ? ::CreateThreadpoolWork(&LaunchOne, &group, nullptr)
                                         : nullptr);
-    for (size_t i = 0; i < group.programs.size(); ++i) {
-        if (work) {
+    if (work) {
+        for (size_t i = LaunchWorkers(group.programs.size()); i > 0; --i) {
             ::SubmitThreadpoolWork(work.Get());
-        } else {
-            LaunchOne(nullptr, &group, nullptr);
         }
+    } else {
+        LaunchOne(nullptr, &group, nullptr);
     }
     if (work) {
         ::WaitForThreadpoolWorkCallbacks(work.Get(), FALSE);

@@ -1,7 +1,7 @@
 #pragma once
-// The starts of one pass: each program is launched through its console in the user's session,
-// several at a time on the thread pool, and the launched programs then share one wait of at most
-// programStartWaitMs to come up. The batch only launches, waits and ends consoles; what a start
+// The starts of one pass: each program is launched through its console in the user's session, all
+// of them at once on the thread pool, as many side by side as the machine has processors, and the
+// launched programs then share one wait of at most programStartWaitMs to come up. The batch only launches, waits and ends consoles; what a start
 // means for the program's runs and console records is its owner's business.
 
 #include <windows.h>
@@ -38,7 +38,7 @@ public:
     StartBatch(const StartBatch&) = delete;
     StartBatch& operator=(const StartBatch&) = delete;
 
-    // Queues a start; a full group is launched at once.
+    // Queues a start.
     void Add(const XStringW& name, const XStringW& path, const XStringW& arguments,
              const XStringW& directory, bool crashDialog = false);
     // Launches what is still queued and waits until every launched program runs, at most
@@ -46,13 +46,6 @@ public:
     // quit request are dropped. Unless deferConsoleEnds is set, the wait lasts until the consoles
     // had their second, so that EndConsole ends them at once.
     void LaunchAndWait(bool deferConsoleEnds);
-    // Launches what is queued now, without waiting for a full group.
-    void LaunchQueued()
-    {
-        if (launched < programs.size()) {
-            LaunchPending();
-        }
-    }
     // The launched programs, after LaunchAndWait.
     std::vector<StartedProgram>& Programs() { return programs; }
     // Ends the console of a program that came up: now, or by a later pass once it had its second.

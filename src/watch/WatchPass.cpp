@@ -2,7 +2,6 @@
 
 #include "config/CQuorbelServiceHelper.h"
 #include "config/CrashDialog.h"
-#include "config/HangTimeout.h"
 #include "config/RelaunchRequest.h"
 #include "trace/Trace.h"
 #include "watch/NameKey.h"
@@ -10,12 +9,6 @@
 namespace {
 // ToUInt's answer for text that is not a plain decimal number, or one that overflows.
 constexpr DWORD kNotANumber = static_cast<DWORD>(-1);
-
-std::wstring Text(const XStringW& text)
-{
-    return std::wstring(text.GetString() != nullptr ? text.GetString() : L"",
-                        static_cast<size_t>(text.GetLength()));
-}
 
 // The interval an "Interval" text asks for, before it is kept within bounds: a number too large
 // for 32 bits asks for the longest.
@@ -126,25 +119,44 @@ std::vector<XStringW> WatchPass::TakeChangedEntries(const XStringW& sid,
 {
     std::vector<XStringW> changed;
     listChanged = TakeListChange();
+    const bool sameUser = sid == settingsSid.GetString();
     // Settings are read only when the list changed, and once at the first pass to compare with.
-    if (!listChanged && settingsTaken) {
+    if (!listChanged && settingsTaken && sameUser) {
         return changed;
     }
     std::map<std::wstring, EntrySettings> settings;
     for (int i = 0; i < names.GetCount(); ++i) {
         const XStringW& name = names.GetAt(i);
         const std::wstring key = NameKey(name);
-        EntrySettings& now = settings[key];
-        const EntryLaunch launch = LaunchOf(sid, name);
-        now = {Text(launch.path), Text(launch.arguments), Text(launch.directory)};
+        const EntrySettings& now = settings[key] = ReadSettings(sid, name);
         const auto before = entrySettings.find(key);
-        if (settingsTaken && (before == entrySettings.end() || before->second != now)) {
+        if (settingsTaken && sameUser &&
+            (before == entrySettings.end() || !before->second.StartsAs(now))) {
             changed.push_back(name);
         }
     }
     entrySettings = std::move(settings);
+    settingsSid = sid;
     settingsTaken = true;
     return changed;
+}
+
+bool WatchPass::EntrySettings::StartsAs(const EntrySettings& other) const
+{
+    return launch.path == other.launch.path.GetString() &&
+           launch.arguments == other.launch.arguments.GetString() &&
+           launch.directory == other.launch.directory.GetString();
+}
+
+WatchPass::EntrySettings WatchPass::SettingsOf(const XStringW& sid, const XStringW& name) const
+{
+    if (settingsTaken && sid == settingsSid.GetString()) {
+        const auto found = entrySettings.find(NameKey(name));
+        if (found != entrySettings.end()) {
+            return found->second;
+        }
+    }
+    return ReadSettings(sid, name);
 }
 
 std::vector<XStringW> WatchPass::TakeStartRequests(const XStringW& sid,
@@ -154,7 +166,9 @@ std::vector<XStringW> WatchPass::TakeStartRequests(const XStringW& sid,
     for (int i = 0; i < names.GetCount(); ++i) {
         const XStringW& name = names.GetAt(i);
         // A policy program is the administrator's: a user's key of its name asks nothing.
-        if (policy.Find(name) == nullptr && start_request::Take(sid, name)) {
+        // Only a request the list's read saw is taken: no entry is read twice for it.
+        if (policy.Find(name) == nullptr && SettingsOf(sid, name).startRequested &&
+            start_request::Take(sid, name)) {
             asked.push_back(name);
         }
     }
@@ -163,32 +177,41 @@ std::vector<XStringW> WatchPass::TakeStartRequests(const XStringW& sid,
 
 EntryLaunch WatchPass::LaunchOf(const XStringW& sid, const XStringW& name) const
 {
-    EntryLaunch launch;
-    if (const PolicyProgram* const program = policy.Find(name)) {
-        launch.source = EntrySource::kPolicy;
-        launch.path = program->path;
-        launch.arguments = program->arguments;
-        return launch;
-    }
-    launch.path = CQuorbelServiceHelper::GetListPath(sid, name);
-    launch.arguments = CQuorbelServiceHelper::GetListArguments(sid, name);
-    launch.directory = CQuorbelServiceHelper::GetListDirectory(sid, name);
-    launch.crashDialog = crash_dialog::ForEntry(sid, name);
-    return launch;
+    return SettingsOf(sid, name).launch;
 }
 
 DWORD WatchPass::HangTimeoutOf(const XStringW& sid, const XStringW& name) const
 {
-    if (policy.Find(name) == nullptr) {
-        return hang_timeout::ForEntry(sid, name);
+    return SettingsOf(sid, name).hangTimeout;
+}
+
+WatchPass::EntrySettings WatchPass::ReadSettings(const XStringW& sid, const XStringW& name) const
+{
+    EntrySettings settings;
+    EntryLaunch& launch = settings.launch;
+    if (const PolicyProgram* const program = policy.Find(name)) {
+        launch.source = EntrySource::kPolicy;
+        launch.path = program->path;
+        launch.arguments = program->arguments;
+        settings.hangTimeout = policy.HangTimeoutInUse();
+        settings.alive = program->alive;
+        launch.defaultErrorMode = crash_dialog::DumpsAskedFor(name);
+        return settings;
     }
-    return policy.HangTimeoutInUse();
+    const ListEntrySettings entry = CQuorbelServiceHelper::GetListEntry(sid, name);
+    launch.path = entry.path;
+    launch.arguments = entry.arguments;
+    launch.directory = entry.directory;
+    settings.hangTimeout = entry.hangTimeout;
+    settings.alive = entry.alive;
+    settings.startRequested = entry.startRequested;
+    launch.defaultErrorMode = entry.crashDialog || crash_dialog::DumpsAskedFor(name);
+    return settings;
 }
 
 alive_check::Check WatchPass::AliveCheckOf(const XStringW& sid, const XStringW& name) const
 {
-    const PolicyProgram* const program = policy.Find(name);
-    return program != nullptr ? program->alive : alive_check::ForEntry(sid, name);
+    return SettingsOf(sid, name).alive;
 }
 
 XStringW WatchPass::IntervalText(const XStringW& sid) const

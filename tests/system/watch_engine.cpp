@@ -146,6 +146,17 @@ protected:
         ASSERT_NE(servicePid, 0u);
     }
 
+    // At Interval 60000, with an empty list that its first pass has found: an import is then
+    // taken by a pass of its own.
+    void BringServiceUpIdle()
+    {
+        SetString(kWatchListKey, L"Interval", L"60000");
+        ASSERT_NO_FATAL_FAILURE(BringServiceUp());
+        ASSERT_TRUE(WaitUntil(
+            [&] { return ServiceLog().find(L"no watch list") != std::wstring::npos; }, 20000))
+            << Utf8(ServiceLog());
+    }
+
     // The service's trace, all files together.
     std::wstring ServiceLog() const
     {
@@ -423,41 +434,104 @@ TEST_F(WatchEngineTest, ProgramThatEndsIsBackWithinALaunchAtALongInterval)
     EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
 }
 
-TEST_F(WatchEngineTest, BulkImportIsStartedInParallelAtOnce)
+TEST_F(WatchEngineTest, BulkImportIsStartedInParallelAtOnceEachEntryOnceUpToTheCap)
 {
-    SetString(kWatchListKey, L"Interval", L"60000");
-    ASSERT_NO_FATAL_FAILURE(BringServiceUp());
-    ASSERT_TRUE(WaitUntil([&] { return ServiceLog().find(L"no watch list") != std::wstring::npos; },
-                          20000))
-        << Utf8(ServiceLog());
+    ASSERT_NO_FATAL_FAILURE(BringServiceUpIdle());
 
-    constexpr int kEntries = 20;
+    // The list's order is the names' order: the first 256 are watched, the burst of starts
+    // takes the first of them at once and the pace the rest, and the last 44 are never started.
+    constexpr int kEntries = 300;
+    constexpr size_t kWatched = 256;
+    constexpr size_t kBurst = 64;
     std::vector<std::wstring> paths;
     for (int i = 0; i < kEntries; ++i) {
-        const std::wstring name = L"Bulk" + std::to_wstring(i) + L".exe";
+        const std::wstring name = L"Bulk" + std::to_wstring(1000 + i) + L".exe";
         paths.push_back(Program(L"bulk" + std::to_wstring(i), name));
     }
     const DWORD importedAt = GetTickCount();
     for (int i = 0; i < kEntries; ++i) {
-        AddEntry(L"Bulk" + std::to_wstring(i) + L".exe", paths[i]);
+        AddEntry(L"Bulk" + std::to_wstring(1000 + i) + L".exe", paths[i]);
     }
-    const auto allStarted = [&] {
-        for (const std::wstring& path : paths) {
-            if (StartsOf(path).empty()) {
+    const auto started = [&](size_t count) {
+        for (size_t i = 0; i < count; ++i) {
+            if (StartsOf(paths[i]).empty()) {
                 return false;
             }
         }
         return true;
     };
-    ASSERT_TRUE(WaitUntil(allStarted, 30000, 20)) << Utf8(ServiceLog());
-    const DWORD tookMs = GetTickCount() - importedAt;
-    std::printf("%d entries running after %lu ms\n", kEntries, static_cast<unsigned long>(tookMs));
-    // One second per entry before, one after another: 23 s for 20 entries.
-    EXPECT_LE(tookMs, 8000u);
-    for (const std::wstring& path : paths) {
-        EXPECT_EQ(StartsOf(path).size(), 1u) << Utf8(path) << "\n" << Utf8(ServiceLog());
+    ASSERT_TRUE(WaitUntil([&] { return started(kBurst); }, 60000, 20)) << Utf8(ServiceLog());
+    std::printf("the first %zu entries running after %lu ms\n", kBurst,
+                static_cast<unsigned long>(GetTickCount() - importedAt));
+    // The rest come at two a second.
+    ASSERT_TRUE(WaitUntil([&] { return started(kWatched); }, (kWatched - kBurst) * 500 + 60000,
+                          200))
+        << Utf8(ServiceLog());
+    std::printf("all %zu watched entries running after %lu ms\n", kWatched,
+                static_cast<unsigned long>(GetTickCount() - importedAt));
+    // Passes that find them all running: a second start of any of them would come now.
+    SetString(kWatchListKey, L"Interval", L"1000");
+    ASSERT_TRUE(WaitForPasses(3, 30000));
+    std::vector<DWORD> running;
+    for (size_t i = 0; i < paths.size(); ++i) {
+        const std::vector<StartRecord> starts = StartsOf(paths[i]);
+        EXPECT_EQ(starts.size(), i < kWatched ? 1u : 0u) << Utf8(paths[i]);
+        for (const StartRecord& start : starts) {
+            running.push_back(start.processId);
+        }
     }
     EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
+    // Ended by their ids: a look at the processes for each of the names takes long with them all.
+    for (DWORD processId : running) {
+        TerminateById(processId);
+    }
+}
+
+TEST_F(WatchEngineTest, StopDuringABulkStartEndsEveryConsoleTheServiceStarted)
+{
+    ASSERT_NO_FATAL_FAILURE(BringServiceUpIdle());
+    // Each console runs a starter that brings the entry's program up only after 5 s, so every
+    // console the service started is still there, its program not up, when the stop comes.
+    constexpr int kEntries = 40;
+    for (int i = 0; i < kEntries; ++i) {
+        const std::wstring folder = L"late" + std::to_wstring(i);
+        const std::wstring name = L"Late" + std::to_wstring(i) + L".exe";
+        const std::wstring target = Program(folder, name);
+        const std::wstring starter =
+            Program(folder, L"Starter" + std::to_wstring(i) + L".exe", L"fixture_late_start.exe");
+        ASSERT_TRUE(WriteTextFile(starter + L".target", "5000\n" + Utf8(target) + "\n"));
+        AddEntry(name, starter);
+    }
+    ConsoleSightings sightings;
+    const auto serviceConsoles = [&] {
+        std::vector<DWORD> consoles;
+        sightings.Look();
+        for (DWORD console : ProcessIdsByName(L"cmd.exe")) {
+            if (sightings.ParentOf(console) == servicePid) {
+                consoles.push_back(console);
+            }
+        }
+        return consoles;
+    };
+    std::vector<DWORD> seen;
+    ASSERT_TRUE(WaitUntil([&] { return !(seen = serviceConsoles()).empty(); }, 30000, 5))
+        << Utf8(ServiceLog());
+
+    EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
+
+    int launched = 0;
+    for (const std::wstring& line : OutputLinesOf(ServiceLog())) {
+        launched += line.find(L" : /c \"\"") != std::wstring::npos &&
+                    line.find(L"Starter") != std::wstring::npos;
+    }
+    std::printf("%zu consoles seen at the stop, %d of %d launched\n", seen.size(), launched,
+                kEntries);
+    EXPECT_TRUE(WaitUntil([&] { return serviceConsoles().empty(); }, 5000, 20))
+        << serviceConsoles().size() << " consoles left\n"
+        << Utf8(ServiceLog());
+    for (DWORD console : seen) {
+        EXPECT_FALSE(IsProcessAlive(console)) << console;
+    }
 }
 
 TEST_F(WatchEngineTest, CrashLoopBacksOffWithGrowingGapsAndAnEditGivesAFreshStart)

@@ -626,6 +626,11 @@ TEST_F(WatchPassTest, OnlyAnEntryWhoseSettingsChangedGetsAFreshStart)
         std::wstring(CQuorbelServiceHelper::kBaseKeyPath) + L"\\Untouched.exe";
     const wchar_t note[] = L"any";
     RegSetKeyValueW(HKEY_CURRENT_USER, untouchedKey.c_str(), L"Note", REG_SZ, note, sizeof(note));
+    const std::wstring editedKey =
+        std::wstring(CQuorbelServiceHelper::kBaseKeyPath) + L"\\Edited.exe";
+    const DWORD hangTimeout = 30;
+    RegSetKeyValueW(HKEY_CURRENT_USER, editedKey.c_str(), L"HangTimeout", REG_DWORD, &hangTimeout,
+                    sizeof(hangTimeout));
     watchList.AddEntry(L"Edited.exe", L"C:\\QuorbelTests\\b\\Edited.exe");
     std::vector<XStringW> changed;
     ASSERT_TRUE(WaitUntil(
@@ -637,6 +642,10 @@ TEST_F(WatchPassTest, OnlyAnEntryWhoseSettingsChangedGetsAFreshStart)
 
     ASSERT_EQ(changed.size(), 1u);
     EXPECT_EQ(Text(changed.front()), L"Edited.exe");
+    // What the pass starts and watches is what it read at the change.
+    EXPECT_EQ(Text(pass.LaunchOf(sid, L"Edited.exe").path), L"C:\\QuorbelTests\\b\\Edited.exe");
+    EXPECT_EQ(pass.HangTimeoutOf(sid, L"Edited.exe"), hangTimeout);
+    EXPECT_EQ(pass.HangTimeoutOf(sid, L"Untouched.exe"), 0u);
 }
 
 // A fast user switch: another session is the active one now. The first user's programs are no
