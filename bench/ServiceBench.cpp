@@ -305,7 +305,8 @@ void CrashLatency(BenchService& service, DWORD interval)
     std::vector<double> samples;
     for (int i = 0; i < kCrashSamples; ++i) {
         const std::wstring crashed = paths[i] + L".crashed";
-        if (!WaitUntil([&] { return testing_support::FileExists(crashed); }, 60000, 5)) {
+        if (!WaitUntil([&] { return !testing_support::ReadFileBytes(crashed).empty(); }, 60000,
+                       5)) {
             continue;
         }
         ::DeleteFileW((paths[i] + L".crash").c_str());

@@ -39,6 +39,10 @@ public:
 
     // Rises by one whenever a change of the watched list was read (not at the first read).
     unsigned ChangeCount() const { return changeCount; }
+    // Whether the last list came from a watched key: every later edit of it, a value of an
+    // entry included, then raises ChangeCount. A list read unwatched counts as changed only when
+    // its names differ.
+    bool IsWatched() const { return activeIsCurrent; }
 
     static constexpr DWORD kRecheckMs = 60000;
 

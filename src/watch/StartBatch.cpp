@@ -41,7 +41,8 @@ bool ConsoleEnded(const StartedProgram& program)
     return program.console && ::WaitForSingleObject(program.console.Get(), 0) == WAIT_OBJECT_0;
 }
 
-struct LaunchGroup {
+// The programs one LaunchPending launches, shared by its workers: each takes the next by `next`.
+struct Launches {
     const WatchSeams* seams;
     const XThread* owner;
     UserLogon* logon;
@@ -71,16 +72,16 @@ void StartBatch::Add(const XStringW& name, const XStringW& path, const XStringW&
 
 void CALLBACK StartBatch::LaunchOne(PTP_CALLBACK_INSTANCE, void* context, PTP_WORK)
 {
-    LaunchGroup* const group = static_cast<LaunchGroup*>(context);
+    Launches* const launches = static_cast<Launches*>(context);
     // Nothing new is started once the service is stopping.
-    for (size_t next = group->next++; next < group->programs.size() &&
-                                      !group->owner->IsQuitRequested();
-         next = group->next++) {
-        StartedProgram& program = *group->programs[next];
-        program.consoleId = group->seams->launcher(*group->logon, program.path,
-                                                   program.arguments, program.directory,
-                                                   &program.console, program.options);
-        program.launchedAt = group->seams->clock();
+    for (size_t next = launches->next++;
+         next < launches->programs.size() && !launches->owner->IsQuitRequested();
+         next = launches->next++) {
+        StartedProgram& program = *launches->programs[next];
+        program.consoleId = launches->seams->launcher(*launches->logon, program.path,
+                                                      program.arguments, program.directory,
+                                                      &program.console, program.options);
+        program.launchedAt = launches->seams->clock();
         // The launcher leaves its reason in this pool thread's last error.
         program.launchError = program.consoleId == 0 ? ::GetLastError() : ERROR_SUCCESS;
         program.launched = true;
@@ -89,29 +90,29 @@ void CALLBACK StartBatch::LaunchOne(PTP_CALLBACK_INSTANCE, void* context, PTP_WO
 
 void StartBatch::LaunchPending()
 {
-    LaunchGroup group;
-    group.seams = &seams;
-    group.owner = &owner;
-    group.logon = &logon;
+    Launches pending;
+    pending.seams = &seams;
+    pending.owner = &owner;
+    pending.logon = &logon;
     for (size_t i = launched; i < programs.size(); ++i) {
-        group.programs.push_back(&programs[i]);
+        pending.programs.push_back(&programs[i]);
     }
     launched = programs.size();
     // A single start, or a pool that cannot be had, runs on this thread.
-    const ScopedThreadpoolWork work(group.programs.size() > 1
-                                        ? ::CreateThreadpoolWork(&LaunchOne, &group, nullptr)
+    const ScopedThreadpoolWork work(pending.programs.size() > 1
+                                        ? ::CreateThreadpoolWork(&LaunchOne, &pending, nullptr)
                                         : nullptr);
     if (work) {
-        for (size_t i = LaunchWorkers(group.programs.size()); i > 0; --i) {
+        for (size_t i = LaunchWorkers(pending.programs.size()); i > 0; --i) {
             ::SubmitThreadpoolWork(work.Get());
         }
     } else {
-        LaunchOne(nullptr, &group, nullptr);
+        LaunchOne(nullptr, &pending, nullptr);
     }
     if (work) {
         ::WaitForThreadpoolWorkCallbacks(work.Get(), FALSE);
     }
-    for (const StartedProgram* program : group.programs) {
+    for (const StartedProgram* program : pending.programs) {
         if (program->launched && program->consoleId == 0) {
             ReportStartFailed(program->name, program->path, program->launchError,
                               program->directory);

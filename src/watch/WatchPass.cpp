@@ -120,8 +120,9 @@ std::vector<XStringW> WatchPass::TakeChangedEntries(const XStringW& sid,
     std::vector<XStringW> changed;
     listChanged = TakeListChange();
     const bool sameUser = sid == settingsSid.GetString();
-    // Settings are read only when the list changed, and once at the first pass to compare with.
-    if (!listChanged && settingsTaken && sameUser) {
+    // Settings are read only when the list changed, and once at the first pass to compare with;
+    // from a list that is not watched, at every pass, as an edit of them would go unseen.
+    if (!listChanged && settingsTaken && sameUser && activeList.IsWatched()) {
         return changed;
     }
     std::map<std::wstring, EntrySettings> settings;

@@ -60,7 +60,8 @@ public:
     // differ from the last look, and those that were not active then. A change that touched no
     // entry (the Interval, a value nobody reads) gives none, and so does the first call.
     // listChanged: whether the list or the policy changed since the last call. The settings of
-    // every entry are read here, at the first call, after a change and for another user.
+    // every entry are read here: at the first call, after a change, for another user, and at
+    // every call while the list's key is not watched.
     std::vector<XStringW> TakeChangedEntries(const XStringW& sid, const XStringWList& names,
                                              bool& listChanged);
     // The user's own entries for which restart asked for a start now. Called after a change of
