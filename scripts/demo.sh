@@ -20,6 +20,9 @@ started_file="$program_dir/$program.started"
 crash="CrashApp.exe"  # the same sample program, told to end at once with exit code 3
 win_crash="$win_install\\Programs\\$crash"
 crash_exit_code=3
+crashy="CrashyApp.exe"  # the same sample program, told to crash (write to address 0) after 10.5 s
+win_crashy="$win_install\\Programs\\$crashy"
+crashy_started_file="$program_dir/$crashy.started"
 service="QuorbelService"
 list_key='HKCU\Software\QUORBEL\QuorbelService'
 interval_ms=10000
@@ -77,6 +80,7 @@ cleanup() {
   wine sc delete "$service" >/dev/null 2>&1
   wine taskkill /f /im "$program" >/dev/null 2>&1
   wine taskkill /f /im "$crash" >/dev/null 2>&1
+  wine taskkill /f /im "$crashy" >/dev/null 2>&1
   wineserver -k >/dev/null 2>&1
 }
 
@@ -92,6 +96,7 @@ cp "$dist/QuorbelService.exe" "$dist/QuorbelServiceManager.exe" "$install_dir/"
 cp "$dist/QuorbelService.exe" "$install_dir/QuorbelCtl.exe"
 cp "$testbin/fixture_sleeper.exe" "$program_dir/$program"
 cp "$testbin/fixture_sleeper.exe" "$program_dir/$crash"
+cp "$testbin/fixture_sleeper.exe" "$program_dir/$crashy"
 # The sample program leaves at once, with the code this file holds, when the file is there.
 printf '%s' "$crash_exit_code" > "$program_dir/$crash.exit"
 : > "$install_dir/trace.txt"
@@ -206,6 +211,37 @@ printf '      (exit code %s)\n' "$last_rc"
 says_backing_off || fail "list does not say (with exit code 0) that $crash is backing off with exit code $crash_exit_code"
 ok "list says $crash is backing off, when it is started next, and its last exit code $crash_exit_code"
 
+step "A program that crashes (QuorbelCtl.exe add $win_crashy): it is back at once, and named a crash"
+# It runs 10.5 s before its crash, past a quick exit, so that no hold comes into the time. The
+# crash is a real one: the program writes to address 0. Wine's debugger takes it; where the
+# service sees the debugger holding the program it ends both.
+printf '10500' > "$program_dir/$crashy.crash"
+answer 0 QuorbelCtl.exe add "$win_crashy"
+crashy_starts() { [ -f "$crashy_started_file" ] && wc -l < "$crashy_started_file" | tr -d ' ' || echo 0; }
+crashy_back()   { [ "$(crashy_starts)" -gt 1 ]; }
+crashed_noted() { [ -s "$program_dir/$crashy.crashed" ]; }
+wait_for 30 crashed_noted || fail "$crashy did not crash"
+crashed_at=$(date +%s%N)
+rm -f "$program_dir/$crashy.crash"  # the next run of it does not crash
+until crashy_back; do
+  [ $(( ($(date +%s%N) - crashed_at) / 1000000 )) -gt 20000 ] && fail "$crashy did not come back after its crash"
+  sleep 0.02
+done
+crashy_back_ms=$(( ($(date +%s%N) - crashed_at) / 1000000 ))
+ok "$crashy crashed and is running again after $crashy_back_ms ms (the interval is $interval_ms ms)"
+trace_lines | tr -d '\r' | grep -E "$crashy (process [0-9]+ crashed|crashed: crash reporter)" |
+  sed 's/^\(([^)]*)\) [^ ]* :  /    \1 /'
+trace_lines | grep -qE "$crashy process [0-9]+ crashed" || fail "the trace does not name the crash of $crashy"
+crashy_line() {
+  last_answer=$(wine "$win_install\\QuorbelCtl.exe" list 2>&1 | tr -d '\r')
+  printf '%s\n' "$last_answer" | grep -E "^$crashy +active +running, .*; crashed"
+}
+wait_for 10 crashy_line >/dev/null || fail "list does not name the crash of $crashy"
+printf '    > QuorbelCtl.exe list\n'
+printf '%s\n' "$last_answer" | grep -E "^$crashy " | sed 's/^/      /'
+ok "list shows $crashy running again and names its last end a crash"
+answer 0 QuorbelCtl.exe pause "$crashy"
+
 step "Stop the service: QuorbelCtl.exe svc stop"
 answer 0 QuorbelCtl.exe svc stop
 state_is STOPPED || fail "the service did not stop (state $(service_state))"
@@ -237,4 +273,4 @@ EXPLAIN
 ok "both starts and their consoles are in the trace log"
 
 cleanup >/dev/null 2>&1
-say "Demo complete: the service kept $program running, left it alone once paused, and backed off from $crash, which kept ending."
+say "Demo complete: the service kept $program running, left it alone once paused, backed off from $crash, which kept ending, and had $crashy back at once after its crash."

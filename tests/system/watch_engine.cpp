@@ -1138,8 +1138,9 @@ TEST_F(WatchEngineTest, WindowedProgramThatStopsAnsweringIsEndedAndBackWhileOneT
 }
 
 // A crash reporter is played by the sleeper under a reporter's image name, with a reporter's
-// command line: what the service judges is the name and the process the command line names.
-TEST_F(WatchEngineTest, CrashReporterHoldingAWatchedProgramIsEndedWithItAndOneOnAnotherIsLeftAlone)
+// command line: what the service judges is the name and the process the command line names. Where
+// dumps of the program are asked for (LocalDumps), the reporter is ended only after 10 s.
+TEST_F(WatchEngineTest, CrashReporterHoldingAWatchedProgramIsEndedWithItAfterAnyDumpTimeAndOneOnAnotherIsLeftAlone)
 {
     const std::wstring held = Program(L"h", L"Held.exe");
     const std::wstring reporter = Program(L"r", L"WerFault.exe");
@@ -1184,6 +1185,28 @@ TEST_F(WatchEngineTest, CrashReporterHoldingAWatchedProgramIsEndedWithItAndOneOn
     EXPECT_NE(Control(L"list --json")
                   .output.find("\"crash\": \"crashed (held by the crash reporter, ended)\""),
               std::string::npos);
+
+    // Where an administrator asked for dumps of the program, its reporter gets its 10 s first.
+    const wchar_t* const dumpsKey =
+        L"SOFTWARE\\Microsoft\\Windows\\Windows Error Reporting\\LocalDumps\\Held.exe";
+    HKEY created = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, dumpsKey, 0, nullptr, 0,
+                                             KEY_WRITE | KEY_WOW64_64KEY, nullptr, &created,
+                                             nullptr));
+    RegCloseKey(created);
+    const DWORD secondId = StartsOf(held).at(1).processId;
+    const PROCESS_INFORMATION dumping =
+        StartProgram(reporter, L"-u -p " + std::to_wstring(secondId) + L" -s 99");
+    const ScopedHandle dumpingProcess(dumping.hProcess), dumpingThread(dumping.hThread);
+    const ULONGLONG dumpingSince = GetTickCount64();
+    EXPECT_TRUE(WaitUntil([&] { return ServiceLog().find(L"may write its dump (LocalDumps)") !=
+                                       std::wstring::npos; },
+                          5000))
+        << Utf8(ServiceLog());
+    EXPECT_TRUE(WaitUntil([&] { return StartsOf(held).size() >= 3; }, 20000)) << Utf8(ServiceLog());
+    EXPECT_GE(GetTickCount64() - dumpingSince, 9000u) << "the reporter's time was cut short";
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(dumping.hProcess, 5000));
+    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, dumpsKey, KEY_WOW64_64KEY, 0);
     TerminateProcess(bystander.hProcess, 0);
     TerminateProcess(other.hProcess, 0);
     EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
