@@ -1187,8 +1187,17 @@ TEST_F(WatchEngineTest, CrashReporterHoldingAWatchedProgramIsEndedWithItAfterAny
               std::string::npos);
 
     // Where an administrator asked for dumps of the program, its reporter gets its 10 s first.
+    // The LocalDumps key alone asks for dumps of every program: one the test made goes with it.
+    const wchar_t* const allDumpsKey =
+        L"SOFTWARE\\Microsoft\\Windows\\Windows Error Reporting\\LocalDumps";
     const wchar_t* const dumpsKey =
         L"SOFTWARE\\Microsoft\\Windows\\Windows Error Reporting\\LocalDumps\\Held.exe";
+    HKEY existing = nullptr;
+    const bool allDumpsBefore = RegOpenKeyExW(HKEY_LOCAL_MACHINE, allDumpsKey, 0,
+                                              KEY_READ | KEY_WOW64_64KEY, &existing) == ERROR_SUCCESS;
+    if (allDumpsBefore) {
+        RegCloseKey(existing);
+    }
     HKEY created = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, dumpsKey, 0, nullptr, 0,
                                              KEY_WRITE | KEY_WOW64_64KEY, nullptr, &created,
@@ -1207,6 +1216,9 @@ TEST_F(WatchEngineTest, CrashReporterHoldingAWatchedProgramIsEndedWithItAfterAny
     EXPECT_GE(GetTickCount64() - dumpingSince, 9000u) << "the reporter's time was cut short";
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(dumping.hProcess, 5000));
     RegDeleteKeyExW(HKEY_LOCAL_MACHINE, dumpsKey, KEY_WOW64_64KEY, 0);
+    if (!allDumpsBefore) {
+        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, allDumpsKey, KEY_WOW64_64KEY, 0);
+    }
     TerminateProcess(bystander.hProcess, 0);
     TerminateProcess(other.hProcess, 0);
     EXPECT_TRUE(StopServiceAndWait()) << "state " << ServiceState();
